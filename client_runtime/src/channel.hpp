@@ -1,0 +1,210 @@
+#pragma once
+// Unbounded multi-producer FIFO. Sending never blocks and fails only when the
+// receiver is gone; receiving can be tried, bounded by a time-out, or wait until
+// every sender is gone. Items can be taken in bursts.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace vyre {
+
+enum class RecvStatus : unsigned char { Ok, Timeout, Disconnected };
+
+namespace detail {
+
+template <class T>
+struct ChannelState {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<T> items;
+    std::size_t senders = 0;
+    bool receiver_alive = true;
+    // Run after every successful send, outside the lock: wakes a receiver that
+    // sleeps on something other than this queue (a port's poll). Set once at creation.
+    std::function<void()> on_send;
+};
+
+}  // namespace detail
+
+template <class T>
+class Sender {
+public:
+    Sender() = default;
+    explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {
+        std::lock_guard lock(state_->mutex);
+        ++state_->senders;
+    }
+    Sender(const Sender& other) : state_(other.state_) {
+        if (state_) {
+            std::lock_guard lock(state_->mutex);
+            ++state_->senders;
+        }
+    }
+    Sender(Sender&& other) noexcept : state_(std::move(other.state_)) {}
+    Sender& operator=(Sender other) noexcept {
+        std::swap(state_, other.state_);
+        return *this;
+    }
+    ~Sender() { release(); }
+
+    // False (and the item dropped) when the receiver is gone.
+    bool send(T item) {
+        if (!state_) return false;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (!state_->receiver_alive) return false;
+            state_->items.push_back(std::move(item));
+        }
+        state_->ready.notify_one();
+        if (state_->on_send) state_->on_send();
+        return true;
+    }
+
+    // Sends a whole burst under one lock; false when the receiver is gone.
+    template <class Container>
+    bool send_all(Container&& items) {
+        if (!state_) return false;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (!state_->receiver_alive) return false;
+            for (auto& item : items) state_->items.push_back(std::move(item));
+        }
+        state_->ready.notify_one();
+        if (state_->on_send) state_->on_send();
+        return true;
+    }
+
+    bool valid() const { return state_ != nullptr; }
+
+private:
+    void release() {
+        if (!state_) return;
+        bool last;
+        {
+            std::lock_guard lock(state_->mutex);
+            last = --state_->senders == 0;
+        }
+        if (last) state_->ready.notify_all();
+        state_.reset();
+    }
+
+    std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+template <class T>
+class Receiver {
+public:
+    Receiver() = default;
+    explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+    Receiver(Receiver&& other) noexcept : state_(std::move(other.state_)) {}
+    Receiver& operator=(Receiver&& other) noexcept {
+        if (this != &other) {
+            release();
+            state_ = std::move(other.state_);
+        }
+        return *this;
+    }
+    ~Receiver() { release(); }
+
+    std::optional<T> try_recv() {
+        std::lock_guard lock(state_->mutex);
+        return pop_locked();
+    }
+
+    // Waits at most `timeout`; Timeout if nothing came, Disconnected if empty with no sender left.
+    template <class Rep, class Period>
+    RecvStatus recv_timeout(T& out, std::chrono::duration<Rep, Period> timeout) {
+        // Time-outs beyond the clock's range wait without end instead of
+        // overflowing into a deadline in the past.
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point now = Clock::now();
+        const std::chrono::duration<double> wanted(timeout);
+        const std::chrono::duration<double> room(Clock::time_point::max() - now);
+        if (!(wanted > std::chrono::duration<double>::zero())) return recv_until(out, now);
+        if (!(wanted < room - std::chrono::seconds(1))) return recv_until(out, Clock::time_point::max());
+        return recv_until(out, now + std::chrono::duration_cast<Clock::duration>(wanted));
+    }
+
+    RecvStatus recv_until(T& out, std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(state_->mutex);
+        for (;;) {
+            if (!state_->items.empty()) {
+                out = std::move(state_->items.front());
+                state_->items.pop_front();
+                return RecvStatus::Ok;
+            }
+            if (state_->senders == 0) return RecvStatus::Disconnected;
+            if (state_->ready.wait_until(lock, deadline) == std::cv_status::timeout &&
+                state_->items.empty())
+                return state_->senders == 0 ? RecvStatus::Disconnected : RecvStatus::Timeout;
+        }
+    }
+
+    // Blocks until an item arrives; nothing once the queue is empty and every sender is gone.
+    std::optional<T> recv() {
+        std::unique_lock lock(state_->mutex);
+        state_->ready.wait(lock, [&] { return !state_->items.empty() || state_->senders == 0; });
+        return pop_locked();
+    }
+
+    // Moves everything queued to the back of `out` in one step; returns the count.
+    template <class Container>
+    std::size_t drain_into(Container& out) {
+        std::deque<T> taken;
+        {
+            std::lock_guard lock(state_->mutex);
+            taken.swap(state_->items);
+        }
+        const std::size_t count = taken.size();
+        for (auto& item : taken) out.push_back(std::move(item));
+        return count;
+    }
+
+    bool valid() const { return state_ != nullptr; }
+
+private:
+    std::optional<T> pop_locked() {
+        if (state_->items.empty()) return std::nullopt;
+        std::optional<T> item(std::move(state_->items.front()));
+        state_->items.pop_front();
+        return item;
+    }
+
+    void release() {
+        if (!state_) return;
+        std::deque<T> dropped;  // destroyed outside the lock
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->receiver_alive = false;
+            dropped.swap(state_->items);
+        }
+        state_.reset();
+    }
+
+    std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_channel() {
+    auto state = std::make_shared<detail::ChannelState<T>>();
+    return {Sender<T>(state), Receiver<T>(state)};
+}
+
+// A channel whose every successful send also runs `on_send` (which must be thread-safe).
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_channel(std::function<void()> on_send) {
+    auto state = std::make_shared<detail::ChannelState<T>>();
+    state->on_send = std::move(on_send);
+    return {Sender<T>(state), Receiver<T>(state)};
+}
+
+}  // namespace vyre

@@ -1,0 +1,140 @@
+#pragma once
+// Telemetry records with their host-derived values, and decoded responses.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+
+#include "device_contract.hpp"
+#include "framed_packet.hpp"
+
+namespace vyre {
+
+// Up axis chosen from the first finite sample of a reader thread; never changes after.
+enum class UpAxis : std::uint8_t {
+    PosX = 0, NegX = 1, PosY = 2, NegY = 3, PosZ = 4, NegZ = 5,
+    Undetermined = 6,
+};
+
+// The 18 wire fields of one telemetry sample, in payload order.
+struct TelemetryFields {
+    double timestamp_seconds = 0.0;
+    float temperature_celsius = 0.f;
+    float pressure_pascals = 0.f;
+    float raw_acceleration_x_gs = 0.f;
+    float raw_acceleration_y_gs = 0.f;
+    float raw_acceleration_z_gs = 0.f;
+    float raw_angular_rate_x_deg_per_s = 0.f;
+    float raw_angular_rate_y_deg_per_s = 0.f;
+    float raw_angular_rate_z_deg_per_s = 0.f;
+    float magnetic_field_x_microteslas = 0.f;
+    float magnetic_field_y_microteslas = 0.f;
+    float magnetic_field_z_microteslas = 0.f;
+    float est_position_z_meters = 0.f;
+    float est_velocity_z_meters_per_s = 0.f;
+    float est_quaternion_w = 0.f;
+    float est_quaternion_x = 0.f;
+    float est_quaternion_y = 0.f;
+    float est_quaternion_z = 0.f;
+};
+
+// One decoded telemetry packet: the 18 fields plus five derived values, in the
+// order Python sees them. A plain 96-byte value.
+struct DataPacket {
+    double timestamp_seconds;
+    float temperature_celsius;
+    float pressure_pascals;
+    float raw_acceleration_x_gs;
+    float raw_acceleration_y_gs;
+    float raw_acceleration_z_gs;
+    float raw_rotated_acceleration_x_gs;
+    float raw_rotated_acceleration_y_gs;
+    float raw_rotated_acceleration_z_gs;
+    float est_tilt_angle_degrees;
+    float raw_angular_rate_x_deg_per_s;
+    float raw_angular_rate_y_deg_per_s;
+    float raw_angular_rate_z_deg_per_s;
+    float magnetic_field_x_microteslas;
+    float magnetic_field_y_microteslas;
+    float magnetic_field_z_microteslas;
+    float est_position_z_meters;
+    float est_velocity_z_meters_per_s;
+    float est_mach_number;
+    float est_quaternion_w;
+    float est_quaternion_x;
+    float est_quaternion_y;
+    float est_quaternion_z;
+};
+static_assert(sizeof(DataPacket) == 96);
+
+// Copies the fields and computes rotated acceleration, tilt and Mach number.
+// `axis` is read and, while undetermined, set from this sample.
+DataPacket derive_packet(const TelemetryFields& fields, UpAxis& axis);
+
+// Reads the first 76 payload bytes; nothing for a shorter payload.
+std::optional<DataPacket> decode_telemetry(std::span<const std::uint8_t> payload, UpAxis& axis);
+
+// The all-zero packet with the identity quaternion.
+DataPacket default_zero_packet();
+
+enum class DeviceProtocol : std::uint8_t { USB = 1, UART = 2, I2C = 3, SPI = 4 };
+
+// Protocol byte of a device config: 2, 3, 4 as themselves; everything else is USB.
+constexpr DeviceProtocol protocol_from_byte(std::uint8_t b) {
+    return (b >= 1 && b <= 4) ? static_cast<DeviceProtocol>(b) : DeviceProtocol::USB;
+}
+
+struct DeviceInfo {
+    std::uint64_t id = 0;
+    std::string firmware_version;
+    bool operator==(const DeviceInfo&) const = default;
+};
+
+struct DeviceConfig {
+    std::string name;
+    std::uint16_t frequency = 0;
+    DeviceProtocol protocol = DeviceProtocol::USB;
+    bool operator==(const DeviceConfig&) const = default;
+};
+
+struct CalibrationValues {
+    std::array<float, 3> imu_accelerometer_offsets{};
+    std::array<float, 9> imu_accelerometer_scale_matrix{};
+    std::array<float, 3> imu_gyroscope_offsets{};
+    std::array<float, 9> imu_gyroscope_scale_matrix{};
+    std::array<float, 3> magnetometer_offsets{};
+    std::array<float, 9> magnetometer_scale_matrix{};
+    bool operator==(const CalibrationValues&) const = default;
+};
+
+// Acknowledgements: true exactly when the payload's first byte is 1.
+template <ResponseKind K>
+struct Ack {
+    bool accepted = false;
+    bool operator==(const Ack&) const = default;
+};
+using SetDeviceConfigAck = Ack<ResponseKind::SetDeviceConfigAck>;
+using SetMagnetometerCalibrationAck = Ack<ResponseKind::SetMagnetometerCalibrationAck>;
+using SetImuCalibrationAck = Ack<ResponseKind::SetImuCalibrationAck>;
+using MockModeAck = Ack<ResponseKind::MockModeAck>;
+using CancelAck = Ack<ResponseKind::CancelAck>;
+
+struct Undecoded {
+    std::string message;
+    bool operator==(const Undecoded&) const = default;
+};
+
+// Alternatives in ResponseKind order.
+using Response = std::variant<DeviceInfo, DeviceConfig, SetDeviceConfigAck, SetMagnetometerCalibrationAck,
+                              SetImuCalibrationAck, CalibrationValues, MockModeAck, CancelAck, Undecoded>;
+
+inline ResponseKind response_kind(const Response& r) { return static_cast<ResponseKind>(r.index()); }
+
+// Decodes a response frame. Nothing for an identifier that is not a response, or
+// for a payload shorter than its decoder needs (device info 16, config 35, calibration 144).
+std::optional<Response> decode_response(const FramedPacket& frame);
+
+}  // namespace vyre
