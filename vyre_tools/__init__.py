@@ -1,0 +1,3 @@
+"""Pure-Python tools around the VYRE client: a simulated device on a
+pseudo-terminal (``vyre_tools.sim``) and a writer of mock log files
+(``vyre_tools.mocklog``)."""

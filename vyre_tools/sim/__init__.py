@@ -1,0 +1,16 @@
+"""A simulated VYRE device on a pseudo-terminal.
+
+``Simulator(**options)`` runs the device in this process on its own thread;
+``Simulator.spawn(**options)`` runs it in a child process (needed whenever
+the client lives in the same process: its waiting calls hold the interpreter
+lock).  ``python -m vyre_tools.sim`` prints the port path and runs until
+interrupted.
+"""
+
+from .device import Simulator, SimulatorError
+from .motion import altitude_at, pressure_at
+from .options import OPTIONS
+from .process import SimulatorProcess
+
+__all__ = ["Simulator", "SimulatorError", "SimulatorProcess", "OPTIONS",
+           "altitude_at", "pressure_at"]

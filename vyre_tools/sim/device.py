@@ -1,0 +1,442 @@
+"""A simulated device on a pseudo-terminal.
+
+The device side of the link is the pty master; the client opens the slave by
+its path (``port_name``) exactly as it would open a serial adapter.  One
+thread owns the master: it reads and answers commands, sends telemetry,
+injects faults and keeps the counters.  Other threads reach it only through
+requests that the device thread runs between two turns of its loop, so no
+device state is touched by two threads.
+"""
+
+import collections
+import heapq
+import math
+import os
+import select
+import termios
+import threading
+import time
+import traceback
+import tty
+
+from .. import protocol as p
+from .faults import FaultInjector
+from .firmware import Firmware
+from .mockmode import MockRecorder
+from .motion import SensorModel
+from .options import resolve
+from .output import OutputQueue
+from .telemetry import TelemetrySource
+from .waiting import StatusWaiter
+
+HELD_FRAMES_MAX = 4096  # frames the device buffers while it reboots
+
+
+class SimulatorError(RuntimeError):
+    pass
+
+
+class Simulator(StatusWaiter):
+    """Plays the device on a pseudo-terminal from its own thread.
+
+    ``Simulator(**options)`` opens the pty and starts at once; ``port_name`` is
+    the path a client opens.  ``close()`` (or leaving a ``with`` block) stops
+    it.  Options are listed in ``vyre_tools.sim.options.OPTIONS``.
+
+    A client waiting for an answer holds the interpreter lock, so a device in
+    the client's own process could not answer; use :meth:`spawn` there.
+    """
+
+    def __init__(self, **options):
+        self.options = o = resolve(options)
+        self._requests = collections.deque()
+        self._request_lock = threading.Lock()
+        self._stopping = False
+        self._failure = None
+        self._hung_up = False
+
+        self._master = self._slave = self._wake_r = self._wake_w = -1
+        try:
+            self._wake_r, self._wake_w = os.pipe()
+            os.set_blocking(self._wake_r, False)
+            os.set_blocking(self._wake_w, False)
+            self._master, self._slave = os.openpty()
+            tty.setraw(self._master)
+            tty.setraw(self._slave)
+            os.set_blocking(self._master, False)
+            self.port_name = os.ttyname(self._slave)
+        except BaseException:
+            self._close_fds()
+            raise
+        # The slave stays open here for the simulator's whole life.  When the
+        # last slave descriptor closes, Linux hangs the pty up: reads on the
+        # master fail with EIO, and what the device writes while no client
+        # has the port open is lost.  Holding one slave descriptor keeps the
+        # link up across a client's close and reopen, like a serial adapter
+        # that stays plugged in.
+
+        now = time.monotonic()
+        self._model = SensorModel(o)
+        self._telemetry = TelemetrySource(self._model, o["rate"], o["unthrottled"], now)
+        self._faults = FaultInjector(o["seed"] + 1, o["noise"], o["noise_max_len"],
+                                     o["corrupt_rate"])
+        self._out = OutputQueue()
+        self._mock = MockRecorder(o["max_mock_records"])
+        self._firmware = Firmware(o, self._mock, self)
+        self._reader = p.FrameReader((p.COMMAND_HEADER, p.MOCK_HEADER), max_payload=1024)
+        self._answer_delay = o["answer_delay"]
+        self._delayed = []                 # heap of (due, seq, identifier, frame)
+        self._delayed_seq = 0
+        self._rebooting_until = None
+        self._held_frames = []             # frames that came in during a reboot
+        self._reset_counters()
+
+        self._thread = threading.Thread(target=self._run, name="vyre-sim-device", daemon=True)
+        self._thread.start()
+
+    # ---------------------------------------------------------------- public
+
+    @classmethod
+    def spawn(cls, **options):
+        """Start a simulator in a child process and return its handle
+        (:class:`vyre_tools.sim.process.SimulatorProcess`)."""
+        from .process import SimulatorProcess
+        return SimulatorProcess(**options)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        """Stop the device thread and release the pty."""
+        if self._thread.is_alive():
+            self._stopping = True
+            self._wake()
+            self._thread.join()
+        self._close_fds()
+
+    def status(self):
+        """Counters and settings as a JSON-friendly dict."""
+        return self._request(self._snapshot)
+
+    def mock_records(self, start=0):
+        """Kept mock records from index ``start`` on, each
+        ``[type letter, u32 log timestamp, arrival time]``, the arrival on the
+        system's monotonic clock (``time.monotonic()`` of any process)."""
+        return self._request(lambda: [list(r) for r in self._mock.records[start:]])
+
+    def set_rate(self, rate):
+        """Telemetry frames per second; 0 stops telemetry."""
+        rate = float(rate)
+        if not rate >= 0:
+            raise ValueError("rate must not be negative")
+
+        def apply():
+            self._telemetry.set_rate(rate, time.monotonic())
+            self._firmware.frequency = min(65535, int(round(rate)))
+        self._request(apply)
+
+    def set_unthrottled(self, on=True):
+        """Unthrottled: telemetry goes out as fast as the port takes it."""
+        def apply():
+            self._telemetry.unthrottled = bool(on)
+            self._telemetry.restart(time.monotonic())
+        self._request(apply)
+
+    def set_silent(self, on=True):
+        """Silent: commands are received and counted but neither run nor answered."""
+        self._request(lambda: setattr(self._firmware, "silent", bool(on)))
+
+    def set_answer_delay(self, seconds):
+        """Late answers: each response leaves this long after its command came (0: at once)."""
+        seconds = float(seconds)
+        if not seconds >= 0:
+            raise ValueError("answer delay must not be negative")
+        self._request(lambda: setattr(self, "_answer_delay", seconds))
+
+    def set_noise(self, rate, max_len=None):
+        """Probability of a burst of 1 to ``max_len`` noise bytes before each frame."""
+        rate = float(rate)
+        if not 0 <= rate <= 1:
+            raise ValueError("noise rate must be within [0, 1]")
+
+        def apply():
+            self._faults.noise = rate
+            if max_len is not None:
+                self._faults.noise_max_len = max(1, int(max_len))
+        self._request(apply)
+
+    def set_corrupt_rate(self, rate):
+        """Probability that a telemetry frame goes out with one bit flipped."""
+        rate = float(rate)
+        if not 0 <= rate <= 1:
+            raise ValueError("corrupt rate must be within [0, 1]")
+        self._request(lambda: setattr(self._faults, "corrupt_rate", rate))
+
+    def hang_up(self):
+        """Close the master side, as pulling the cable does.  The client sees
+        a hang-up (POLLHUP, then end of file or EIO) on its port; the
+        simulator sends nothing more but still answers status requests."""
+        self._request(self._do_hang_up)
+
+    def discard_output(self):
+        """Throw away everything written but not yet read by the client, and
+        everything still queued (see also ``reset_counters``)."""
+        self._request(self._do_discard_output)
+
+    def reset_counters(self, discard_output=False):
+        """Zero every counter and forget the kept mock records.  With
+        ``discard_output``, first throw away unread output, in the same step,
+        so that from here on the client receives exactly what is counted."""
+        def apply():
+            if discard_output:
+                self._do_discard_output()
+            self._reset_counters()
+        self._request(apply)
+
+    def ping(self):
+        return True
+
+    # ------------------------------------------- used by the firmware model
+
+    def set_frequency(self, frequency, now):
+        self._telemetry.set_rate(float(frequency), now)
+
+    def reboot(self, now):
+        self._rebooting_until = now + self.options["reboot_seconds"]
+        self._telemetry.reboot(now)
+        self._delayed.clear()
+
+    def set_mag_calibration(self, offsets, matrix):
+        self._model.mag_offsets = tuple(offsets)
+        self._model.mag_matrix = tuple(matrix)
+        self._telemetry.readings_changed()
+
+    # ------------------------------------------------------------- plumbing
+
+    def _close_fds(self):
+        for name in ("_master", "_slave", "_wake_r", "_wake_w"):
+            fd = getattr(self, name, -1)
+            if fd >= 0:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+                setattr(self, name, -1)
+
+    def _wake(self):
+        try:
+            os.write(self._wake_w, b"\0")
+        except OSError:
+            pass  # a full pipe wakes the thread all the same
+
+    def _request(self, fn, timeout=10.0):
+        """Run ``fn`` on the device thread (or here once it has ended)."""
+        if not self._thread.is_alive():
+            with self._request_lock:
+                return fn()
+        done = threading.Event()
+        slot = {}
+
+        def job():
+            try:
+                slot["result"] = fn()
+            except BaseException as e:  # handed back to the caller
+                slot["error"] = e
+            done.set()
+        with self._request_lock:
+            self._requests.append(job)
+        self._wake()
+        deadline = time.monotonic() + timeout
+        while not done.wait(0.05):
+            if not self._thread.is_alive():
+                # the thread ended before it saw the job: run it here
+                with self._request_lock:
+                    if job in self._requests:
+                        self._requests.remove(job)
+                        job()
+                break
+            if time.monotonic() > deadline:
+                raise SimulatorError("simulator thread did not answer")
+        if not done.is_set():
+            raise SimulatorError("simulator thread ended while serving a request")
+        if "error" in slot:
+            raise slot["error"]
+        return slot.get("result")
+
+    def _serve_requests(self):
+        while True:
+            with self._request_lock:
+                if not self._requests:
+                    return
+                job = self._requests.popleft()
+            job()
+
+    def _reset_counters(self):
+        self._out.reset_counters()
+        self._mock.reset_counters()
+        self._firmware.reset_counters()
+        self._telemetry.dropped = 0
+        self._frames_lost_rebooting = 0
+        self._bytes_received = 0
+        self._reader.bad_crc = self._reader.oversized = self._reader.skipped_bytes = 0
+        self._counters_since = time.monotonic()
+
+    def _do_hang_up(self):
+        if self._hung_up:
+            return
+        # closing the master hangs the slave up for every holder; then our
+        # own slave goes too, as the device node vanishes on an unplug
+        for name in ("_master", "_slave"):
+            fd = getattr(self, name)
+            if fd >= 0:
+                os.close(fd)
+                setattr(self, name, -1)
+        self._out.clear()
+        self._delayed.clear()
+        self._hung_up = True
+
+    def _do_discard_output(self):
+        if self._hung_up or self._slave < 0:
+            return
+        termios.tcflush(self._slave, termios.TCIFLUSH)
+        self._out.clear()
+
+    def _snapshot(self):
+        now = time.monotonic()
+        t, m = self._telemetry, self._model
+        s = {
+            "port_name": self.port_name,
+            "time": now,
+            "counters_since": self._counters_since,
+            "uptime": now - t.boot,
+            "running": self._thread.is_alive() and not self._hung_up,
+            "hung_up": self._hung_up,
+            "failure": self._failure,
+            "rebooting": self._rebooting_until is not None,
+            "rate": t.rate,
+            "unthrottled": t.unthrottled,
+            "telemetry_dropped": t.dropped,
+            "last_timestamp": t.last_ts if t.last_ts > -math.inf else None,
+            "answer_delay": self._answer_delay,
+            "delayed_responses": len(self._delayed),
+            "noise": self._faults.noise,
+            "noise_max_len": self._faults.noise_max_len,
+            "corrupt_rate": self._faults.corrupt_rate,
+            "bytes_received": self._bytes_received,
+            "bad_frames": self._reader.bad_crc,
+            "oversized_frames": self._reader.oversized,
+            "skipped_bytes": self._reader.skipped_bytes,
+            "frames_lost_rebooting": self._frames_lost_rebooting,
+            "hard_iron": list(m.hard_iron),
+            "soft_iron": list(m.soft_iron),
+            "field_ref": list(m.field_ref),
+        }
+        s.update(self._out.stats())
+        s.update(self._firmware.stats())
+        s.update(self._mock.stats())
+        return s
+
+    # ----------------------------------------------------------- main loop
+
+    def _run(self):
+        poller = select.poll()
+        poller.register(self._wake_r, select.POLLIN)
+        watching = None
+        try:
+            while not self._stopping:
+                self._serve_requests()
+                if self._hung_up or self._stopping:
+                    break
+                self._tick(time.monotonic())
+                self._out.write_to(self._master)
+                # keep reading while rebooting too: a host whose writes are
+                # not taken would block in write once the pty fills
+                want = select.POLLIN | (select.POLLOUT if len(self._out) else 0)
+                if want != watching:
+                    poller.register(self._master, want)
+                    watching = want
+                timeout = self._next_wakeup(time.monotonic())
+                for fd, _ in poller.poll(math.ceil(timeout * 1000)):
+                    if fd == self._wake_r:
+                        try:
+                            while os.read(self._wake_r, 4096):
+                                pass
+                        except BlockingIOError:
+                            pass
+                    else:
+                        self._read_in()
+        except BaseException:
+            self._failure = traceback.format_exc()
+        finally:
+            # serve what was asked while we were leaving; later requests
+            # run on the caller's side
+            self._serve_requests()
+
+    def _next_wakeup(self, now):
+        times = []
+        if self._rebooting_until is not None:
+            times.append(self._rebooting_until - now)
+        else:
+            due = self._telemetry.next_due(now, len(self._out))
+            if due is not None:
+                times.append(due)
+        if self._delayed:
+            times.append(self._delayed[0][0] - now)
+        return min(0.5, max(0.0, min(times, default=0.5)))
+
+    def _tick(self, now):
+        if self._rebooting_until is not None:
+            if now < self._rebooting_until:
+                return
+            self._rebooting_until = None
+            self._telemetry.restart(now)
+            held, self._held_frames = self._held_frames, []
+            self._handle_frames(held, now)
+            if self._rebooting_until is not None:
+                return
+        while self._delayed and self._delayed[0][0] <= now:
+            _, _, ident, frame = heapq.heappop(self._delayed)
+            self._faults.queue_response(self._out, ident, frame)
+        frames = self._telemetry.frames(now, self._out.pending_bytes, self.options["max_backlog"])
+        if frames:
+            self._faults.queue_telemetry(self._out, frames)
+
+    def _read_in(self):
+        try:
+            data = os.read(self._master, 65536)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            # only possible once no slave is open, i.e. while closing
+            time.sleep(0.01)
+            return
+        if data:
+            self._bytes_received += len(data)
+            self._handle_frames(self._reader.feed(data), time.monotonic())
+
+    def _handle_frames(self, frames, now):
+        for i, (header, ident, payload) in enumerate(frames):
+            if self._rebooting_until is not None:
+                # the rest waits in the device's receive buffer until it is
+                # up; what does not fit is lost
+                rest = frames[i:]
+                room = HELD_FRAMES_MAX - len(self._held_frames)
+                self._held_frames.extend(rest[:room])
+                self._frames_lost_rebooting += max(0, len(rest) - room)
+                return
+            if header == p.MOCK_HEADER:
+                self._mock.frame(ident, payload, now)
+                continue
+            answer = self._firmware.command(ident, payload, now)
+            if answer is None:
+                continue
+            frame = p.build_frame(p.RESPONSE_HEADER, ident, answer)
+            if self._answer_delay > 0:
+                self._delayed_seq += 1
+                heapq.heappush(self._delayed,
+                               (now + self._answer_delay, self._delayed_seq, ident, frame))
+            else:
+                self._faults.queue_response(self._out, ident, frame)

@@ -1,0 +1,162 @@
+"""What the simulated device measures and estimates at a given moment.
+
+Frames.  The reference frame has Z up and X towards magnetic north.  The
+device's body frame is carried into it by the attitude quaternion q sent in
+each sample (v_ref = q v_body q*).
+
+The host does not apply q to the raw accelerometer reading directly: it
+first turns the reading 45 degrees about Z (bx = K ax - K ay, by = K ax + K ay,
+bz = az, K = 1/sqrt 2) and only then rotates the result by q.  The sensors of
+this device therefore sit in a frame turned -45 degrees about Z from the
+body frame, and every vector is reported there: sensor = Rz(-45) body.  The
+host's turn then brings the reading back into the body frame exactly, and
+q carries it to the reference frame, so a device at rest shows (0, 0, 1) g
+after the host's rotation whatever its attitude.  The gyroscope and the
+magnetometer share the same sensor frame, so the host's one 45-degree turn
+maps any of the three readings into body axes.
+
+Motion.  The tumble is q = qz(psi) qx(theta) qz(phi) with the three Z-X-Z
+Euler angles growing at constant, unrelated rates.  theta sweeps every tilt
+while phi spins fast about the body axis, so within about five seconds the
+body-frame field direction visits enough of the sphere for an ellipsoid fit
+to recover the hard-iron offset to a few hundredths of a microtesla.  The
+angular rate sent is the body rate of that rotation (in the sensor frame).
+
+Altitude follows a slow climb and descent h(t) = base + amp (1 - cos wt) / 2;
+pressure is the standard atmosphere at h, and the vertical acceleration of
+the profile is added to the specific force, so accelerometer, pressure,
+position and velocity all agree.
+"""
+
+import math
+import random
+
+K = math.sqrt(0.5)
+G0 = 9.80665  # m/s^2 per g
+
+
+def pressure_at(altitude_m):
+    """Standard atmosphere (troposphere) pressure in Pa at ``altitude_m``."""
+    return 101325.0 * (1.0 - 2.25577e-5 * altitude_m) ** 5.25588
+
+
+def altitude_at(pressure_pa):
+    """Inverse of :func:`pressure_at`."""
+    return (1.0 - (pressure_pa / 101325.0) ** (1.0 / 5.25588)) / 2.25577e-5
+
+
+def mat_vec(m, v):
+    return (m[0] * v[0] + m[1] * v[1] + m[2] * v[2],
+            m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
+            m[6] * v[0] + m[7] * v[1] + m[8] * v[2])
+
+
+def quat_to_matrix(w, x, y, z):
+    """Row-major rotation matrix of the unit quaternion (w, x, y, z)."""
+    return (1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y),
+            2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x),
+            2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y))
+
+
+def body_to_sensor(v):
+    """Rz(-45 degrees) v: body axes to the sensor axes."""
+    return (K * v[0] + K * v[1], -K * v[0] + K * v[1], v[2])
+
+
+IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
+
+
+class SensorModel:
+    """Computes telemetry payloads from the options of the simulator."""
+
+    def __init__(self, opts):
+        self.still = opts["motion"] == "still"
+        self.rates = tuple(math.radians(r) for r in opts["tumble_rates"])
+        self.phase = (0.3, 0.7, 0.1)  # start away from gimbal alignment
+        inc = math.radians(opts["inclination"])
+        f = opts["field_strength"]
+        self.field_ref = (f * math.cos(inc), 0.0, -f * math.sin(inc))
+        self.hard_iron = tuple(opts["hard_iron"])
+        self.soft_iron = tuple(opts["soft_iron"])
+        self.mag_noise = opts["mag_noise"]
+        self.accel_noise = opts["accel_noise"]
+        self.gyro_noise = opts["gyro_noise"]
+        self.pressure_noise = opts["pressure_noise"]
+        self.temperature = opts["temperature"]
+        self.temperature_noise = opts["temperature_noise"]
+        self.base_altitude = opts["base_altitude"]
+        self.altitude_amplitude = 0.0 if self.still else opts["altitude_amplitude"]
+        period = opts["altitude_period"]
+        self.altitude_omega = 2 * math.pi / period if period > 0 else 0.0
+        self.rng = random.Random(opts["seed"])
+        # calibration written with the magnetometer calibration command
+        self.mag_offsets = (0.0, 0.0, 0.0)
+        self.mag_matrix = IDENTITY
+
+    def attitude(self, t):
+        """Quaternion (w, x, y, z) and body angular rate (rad/s) at time t."""
+        if self.still:
+            return (1.0, 0.0, 0.0, 0.0), (0.0, 0.0, 0.0)
+        w1, w2, w3 = self.rates
+        psi = w1 * t + self.phase[0]
+        th = w2 * t + self.phase[1]
+        ph = w3 * t + self.phase[2]
+        cp, sp = math.cos(psi / 2), math.sin(psi / 2)
+        ct, st = math.cos(th / 2), math.sin(th / 2)
+        cf, sf = math.cos(ph / 2), math.sin(ph / 2)
+        # qz(psi) qx(theta) = (cp ct, cp st, sp st, sp ct), then times qz(phi)
+        a, b, c, d = cp * ct, cp * st, sp * st, sp * ct
+        q = (a * cf - d * sf, b * cf + c * sf, c * cf - b * sf, a * sf + d * cf)
+        # body rate of Rz(psi) Rx(theta) Rz(phi):
+        # Rz(phi)^T (Rx(theta)^T (0,0,psi') + (theta',0,0)) + (0,0,phi')
+        ux, uy, uz = w2, w1 * math.sin(th), w1 * math.cos(th)
+        cph, sph = math.cos(ph), math.sin(ph)
+        omega = (cph * ux + sph * uy, -sph * ux + cph * uy, uz + w3)
+        return q, omega
+
+    def altitude(self, t):
+        """Altitude (m), vertical velocity (m/s) and acceleration (m/s^2)."""
+        amp, om = self.altitude_amplitude, self.altitude_omega
+        h = self.base_altitude + amp * (1 - math.cos(om * t)) / 2
+        v = amp * om / 2 * math.sin(om * t)
+        a = amp * om * om / 2 * math.cos(om * t)
+        return h, v, a
+
+    def raw_field(self, r):
+        """What the distorted magnetometer reads, noise and calibration
+        aside, for the attitude with rotation matrix ``r``: Earth's field in
+        sensor axes (R^T f, turned), through soft and hard iron."""
+        f = self.field_ref
+        body = (r[0] * f[0] + r[3] * f[1] + r[6] * f[2],
+                r[1] * f[0] + r[4] * f[1] + r[7] * f[2],
+                r[2] * f[0] + r[5] * f[1] + r[8] * f[2])
+        m = mat_vec(self.soft_iron, body_to_sensor(body))
+        h = self.hard_iron
+        return (m[0] + h[0], m[1] + h[1], m[2] + h[2])
+
+    def sample(self, t, timestamp):
+        """The 18 telemetry values for physical time ``t`` (seconds since the
+        simulator started) stamped with the device clock ``timestamp``."""
+        gauss = self.rng.gauss
+        q, omega = self.attitude(t)
+        r = quat_to_matrix(*q)
+        h, v, a = self.altitude(t)
+        # specific force in the reference frame is (0, 0, 1 + a/g) g;
+        # in body axes that is the third row of R (R^T e_z) scaled
+        fz = 1.0 + a / G0
+        acc = body_to_sensor((r[6] * fz, r[7] * fz, r[8] * fz))
+        gyro = body_to_sensor(omega)
+        m = self.raw_field(r)
+        mn = self.mag_noise
+        m = (m[0] + gauss(0, mn), m[1] + gauss(0, mn), m[2] + gauss(0, mn))
+        b = self.mag_offsets
+        m = mat_vec(self.mag_matrix, (m[0] - b[0], m[1] - b[1], m[2] - b[2]))
+        an, gn = self.accel_noise, self.gyro_noise
+        deg = 180.0 / math.pi
+        temp = (self.temperature + 0.3 * math.sin(2 * math.pi * t / 300.0)
+                + gauss(0, self.temperature_noise))
+        return (timestamp, temp, pressure_at(h) + gauss(0, self.pressure_noise),
+                acc[0] + gauss(0, an), acc[1] + gauss(0, an), acc[2] + gauss(0, an),
+                gyro[0] * deg + gauss(0, gn), gyro[1] * deg + gauss(0, gn),
+                gyro[2] * deg + gauss(0, gn),
+                m[0], m[1], m[2], h, v, q[0], q[1], q[2], q[3])

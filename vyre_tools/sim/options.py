@@ -1,0 +1,125 @@
+"""The simulator's settings: one table serves the constructor, the command
+line and ``Simulator.spawn``, so the three can never drift apart."""
+
+import argparse
+
+# A soft-iron matrix with off-diagonal terms, symmetric as real distortions
+# are, so a calibration has something to undo beyond a plain offset.
+DEFAULT_SOFT_IRON = (1.08, 0.05, -0.03,
+                     0.05, 0.94, 0.04,
+                     -0.03, 0.04, 1.02)
+
+
+def _vector(n):
+    def parse(text):
+        if isinstance(text, str):
+            parts = [p for p in text.replace(" ", "").split(",") if p]
+        else:
+            parts = list(text)
+        if len(parts) != n:
+            raise ValueError(f"expected {n} numbers, got {len(parts)}")
+        return tuple(float(p) for p in parts)
+    parse.__name__ = f"{n} comma-separated numbers"
+    return parse
+
+
+def _int(text):
+    return int(text, 0) if isinstance(text, str) else int(text)
+
+
+def _bool(value):
+    if isinstance(value, str):
+        return value.lower() in ("1", "true", "yes", "on")
+    return bool(value)
+
+
+def _motion(text):
+    if text not in ("tumble", "still"):
+        raise ValueError("motion is 'tumble' or 'still'")
+    return text
+
+
+# name: (parser, default, help)
+OPTIONS = {
+    "rate": (float, 200.0,
+             "telemetry frames per second (0 sends none; the link carries about 2325)"),
+    "unthrottled": (_bool, False,
+                    "send telemetry as fast as the port takes it (benchmarks)"),
+    "device_id": (_int, 0x5659_5245_0001_0042, "u64 answered to device info"),
+    "firmware": (str, "1.4.2", "firmware version text (at most 8 bytes are sent)"),
+    "name": (str, "VYRE-SIM", "device name (cut to 32 bytes)"),
+    "protocol": (_int, 1, "device protocol: 1 USB, 2 UART, 3 I2C, 4 SPI"),
+    "motion": (_motion, "tumble", "'tumble' turns through all orientations; 'still' rests level"),
+    "tumble_rates": (_vector(3), (30.0, 72.0, 190.0),
+                     "Z-X-Z Euler angle rates of the tumble, degrees/s"),
+    "hard_iron": (_vector(3), (12.0, -7.0, 4.0), "hard-iron offset added to the field, uT"),
+    "soft_iron": (_vector(9), DEFAULT_SOFT_IRON, "soft-iron matrix, 9 numbers row-major"),
+    "field_strength": (float, 50.0, "Earth's field magnitude, uT"),
+    "inclination": (float, 64.0, "Earth's field inclination below the horizon, degrees"),
+    "mag_noise": (float, 0.1, "magnetometer noise (standard deviation per axis), uT"),
+    "accel_noise": (float, 0.002, "accelerometer noise, g"),
+    "gyro_noise": (float, 0.05, "gyroscope noise, degrees/s"),
+    "pressure_noise": (float, 1.0, "pressure noise, Pa"),
+    "temperature": (float, 20.0, "mean temperature, degrees C"),
+    "temperature_noise": (float, 0.02, "temperature noise, degrees C"),
+    "base_altitude": (float, 250.0, "altitude at start, m"),
+    "altitude_amplitude": (float, 20.0, "height of the slow climb and descent, m"),
+    "altitude_period": (float, 80.0, "period of the climb and descent, s"),
+    "reboot_seconds": (float, 0.3, "how long telemetry pauses for a reboot"),
+    "seed": (_int, 1, "seed of the noise generators"),
+    "noise": (float, 0.0, "probability of a burst of noise bytes before each frame"),
+    "noise_max_len": (_int, 16, "longest noise burst, bytes"),
+    "corrupt_rate": (float, 0.0, "probability that a telemetry frame is sent corrupted"),
+    "silent": (_bool, False, "receive commands but neither run nor answer them"),
+    "answer_delay": (float, 0.0, "answer commands this many seconds late"),
+    "max_backlog": (_int, 65536,
+                    "bytes of unsent output beyond which new telemetry is dropped"),
+    "max_mock_records": (_int, 1_000_000, "mock records whose details are kept"),
+}
+
+FLAGS = {"unthrottled", "silent"}
+
+
+def resolve(overrides):
+    """Defaults merged with ``overrides``, each value checked by its parser."""
+    unknown = set(overrides) - set(OPTIONS)
+    if unknown:
+        raise TypeError(f"unknown simulator option(s): {', '.join(sorted(unknown))}")
+    values = {}
+    for key, (parse, default, _help) in OPTIONS.items():
+        values[key] = parse(overrides[key]) if key in overrides else default
+    if not 0 <= values["device_id"] < 1 << 64:
+        raise ValueError("device_id must fit in 64 bits")
+    if not 1 <= values["protocol"] <= 4:
+        raise ValueError("protocol must be 1 to 4")
+    if values["rate"] < 0:
+        raise ValueError("rate must not be negative")
+    return values
+
+
+def to_argv(overrides):
+    """Command-line flags that reproduce ``overrides``."""
+    resolve(overrides)
+    argv = []
+    for key, value in overrides.items():
+        flag = "--" + key.replace("_", "-")
+        if key in FLAGS:
+            if _bool(value):
+                argv.append(flag)
+        elif isinstance(value, (tuple, list)):
+            argv.append(f"{flag}={','.join(repr(float(v)) for v in value)}")
+        else:
+            argv.append(f"{flag}={value}")
+    return argv
+
+
+def add_arguments(parser: argparse.ArgumentParser):
+    for key, (parse, default, help_text) in OPTIONS.items():
+        flag = "--" + key.replace("_", "-")
+        if key in FLAGS:
+            parser.add_argument(flag, dest=key, action="store_true", default=argparse.SUPPRESS,
+                                help=help_text)
+        else:
+            shown = ",".join(f"{v:g}" for v in default) if isinstance(default, tuple) else default
+            parser.add_argument(flag, dest=key, type=parse, default=argparse.SUPPRESS,
+                                help=f"{help_text} (default {shown})")

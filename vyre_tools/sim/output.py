@@ -1,0 +1,85 @@
+"""What the device has handed to the link but the pty has not taken yet.
+
+Chunks are written in order with writev; a chunk is counted (as telemetry
+sent, a response sent, noise) only once its last byte is in the pty, so the
+counters say exactly what a client can receive.
+"""
+
+import collections
+import os
+
+TELEMETRY, CORRUPT, NOISE, RESPONSE = range(4)
+
+_WRITEV_CHUNKS = 64
+
+
+class OutputQueue:
+    def __init__(self):
+        self._chunks = collections.deque()  # [data, offset, kind, frames, identifier]
+        self.pending_bytes = 0
+        self.reset_counters()
+
+    def reset_counters(self):
+        self.telemetry_sent = 0
+        self.telemetry_corrupted = 0
+        self.noise_bytes = 0
+        self.bytes_written = 0
+        self.responses_by_id = collections.Counter()
+
+    def stats(self):
+        return {
+            "telemetry_sent": self.telemetry_sent,
+            "telemetry_corrupted": self.telemetry_corrupted,
+            "noise_bytes": self.noise_bytes,
+            "bytes_written": self.bytes_written,
+            "responses_sent": sum(self.responses_by_id.values()),
+            "responses_by_id": {str(k): v for k, v in sorted(self.responses_by_id.items())},
+            "pending_output_bytes": self.pending_bytes,
+        }
+
+    def __len__(self):
+        return len(self._chunks)
+
+    def push(self, data, kind, frames=0, ident=None):
+        self._chunks.append([data, 0, kind, frames, ident])
+        self.pending_bytes += len(data)
+
+    def clear(self):
+        self._chunks.clear()
+        self.pending_bytes = 0
+
+    def write_to(self, fd):
+        """Write as much as ``fd`` takes without blocking."""
+        q = self._chunks
+        while q:
+            views = []
+            for chunk in q:
+                views.append(memoryview(chunk[0])[chunk[1]:])
+                if len(views) == _WRITEV_CHUNKS:
+                    break
+            try:
+                n = os.writev(fd, views)
+            except (BlockingIOError, InterruptedError):
+                return
+            self.bytes_written += n
+            self.pending_bytes -= n
+            while n:
+                chunk = q[0]
+                left = len(chunk[0]) - chunk[1]
+                if n < left:
+                    chunk[1] += n
+                    return  # the pty is full for now
+                n -= left
+                q.popleft()
+                self._done(chunk)
+
+    def _done(self, chunk):
+        kind = chunk[2]
+        if kind == TELEMETRY:
+            self.telemetry_sent += chunk[3]
+        elif kind == CORRUPT:
+            self.telemetry_corrupted += 1
+        elif kind == NOISE:
+            self.noise_bytes += len(chunk[0])
+        else:
+            self.responses_by_id[chunk[4]] += 1

@@ -1,0 +1,177 @@
+"""Parent side of a simulator running in its own process.
+
+The client's waiting calls hold the interpreter lock for their whole wait,
+so a simulator thread in the client's process could not answer them; the
+child process has an interpreter of its own.
+"""
+
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import vyre_tools
+
+from .device import SimulatorError
+from .waiting import StatusWaiter
+from .options import to_argv
+
+_PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(vyre_tools.__file__)))
+
+
+class SimulatorProcess(StatusWaiter):
+    """A simulator in a child process (``python -m vyre_tools.sim --control``).
+
+    Same run-time methods as :class:`Simulator`, sent over the child's
+    standard input and answered on its standard output.
+    """
+
+    def __init__(self, *, start_timeout=30.0, request_timeout=10.0, **options):
+        argv = [sys.executable, "-m", "vyre_tools.sim", "--control", *to_argv(options)]
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(
+            x for x in (_PACKAGE_PARENT, env.get("PYTHONPATH")) if x)
+        self._lock = threading.Lock()
+        self._buf = b""
+        self._request_timeout = request_timeout
+        self._stderr = tempfile.TemporaryFile()
+        self._last_stderr = ""
+        self._returncode = None
+        self._proc = None
+        try:
+            self._proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                          stderr=self._stderr, env=env, close_fds=True)
+            self.port_name = self._read_line(start_timeout)
+        except BaseException:
+            self.close()
+            raise
+
+    @property
+    def pid(self):
+        return self._proc.pid
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def _child_stderr(self):
+        if self._stderr is None:
+            return self._last_stderr
+        try:
+            self._stderr.seek(0)
+            return self._stderr.read().decode(errors="replace")[-2000:]
+        except (OSError, ValueError):
+            return ""
+
+    def _child_error(self, what):
+        err = self._child_stderr()
+        code = self._proc.poll() if self._proc else self._returncode
+        return SimulatorError(f"{what} (exit status {code}){': ' + err if err else ''}")
+
+    @property
+    def returncode(self):
+        """The child's exit status once it has ended, else None."""
+        return self._proc.poll() if self._proc else self._returncode
+
+    def _read_line(self, timeout):
+        fd = self._proc.stdout.fileno()
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self._buf:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise self._child_error("simulator process did not answer in time")
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                continue
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                raise self._child_error("simulator process ended")
+            self._buf += chunk
+        line, self._buf = self._buf.split(b"\n", 1)
+        return line.decode()
+
+    def _call(self, op, **args):
+        with self._lock:
+            if self._proc is None or self._proc.poll() is not None:
+                raise self._child_error("simulator process is not running")
+            try:
+                self._proc.stdin.write((json.dumps({"op": op, "args": args}) + "\n").encode())
+                self._proc.stdin.flush()
+            except (BrokenPipeError, OSError):
+                raise self._child_error("simulator process ended") from None
+            reply = json.loads(self._read_line(self._request_timeout))
+        if not reply.get("ok"):
+            raise SimulatorError(reply.get("error", "simulator request failed"))
+        return reply.get("result")
+
+    def status(self):
+        return self._call("status")
+
+    def mock_records(self, start=0):
+        return self._call("mock_records", start=start)
+
+    def set_rate(self, rate):
+        self._call("set_rate", rate=rate)
+
+    def set_unthrottled(self, on=True):
+        self._call("set_unthrottled", on=on)
+
+    def set_silent(self, on=True):
+        self._call("set_silent", on=on)
+
+    def set_answer_delay(self, seconds):
+        self._call("set_answer_delay", seconds=seconds)
+
+    def set_noise(self, rate, max_len=None):
+        self._call("set_noise", rate=rate, max_len=max_len)
+
+    def set_corrupt_rate(self, rate):
+        self._call("set_corrupt_rate", rate=rate)
+
+    def hang_up(self):
+        self._call("hang_up")
+
+    def discard_output(self):
+        self._call("discard_output")
+
+    def reset_counters(self, discard_output=False):
+        self._call("reset_counters", discard_output=discard_output)
+
+    def ping(self):
+        return self._call("ping")
+
+    def close(self):
+        """Stop the child (SIGTERM, then SIGKILL if it lingers) and release
+        the pipes.  Safe to call twice."""
+        proc, self._proc = self._proc, None
+        if proc is not None:
+            if proc.poll() is None:
+                try:
+                    proc.send_signal(signal.SIGTERM)
+                    proc.wait(10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+            for f in (proc.stdin, proc.stdout):
+                try:
+                    f.close()
+                except OSError:
+                    pass
+            self._returncode = proc.returncode
+        if self._stderr is not None:
+            self._last_stderr = self._child_stderr()
+            self._stderr.close()
+            self._stderr = None

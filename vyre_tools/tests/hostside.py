@@ -1,0 +1,133 @@
+"""A minimal host for testing the simulator: its own CRC and framer, written
+from the wire format alone so that it does not share mistakes with the
+simulator's code."""
+
+import math
+import os
+import select
+import struct
+import time
+import tty
+
+DATA, RESPONSE, COMMAND, MOCK = 0xA55A, 0x5AA5, 0xB66B, 0x6BB6
+TELEMETRY = struct.Struct("<d17f")
+
+
+def crc16(data):
+    crc = 0
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+    return crc
+
+
+def frame(header, ident, payload=b""):
+    body = struct.pack("<HHI", header, ident, len(payload)) + payload
+    return body + struct.pack("<H", crc16(body))
+
+
+class Host:
+    """Opens the port like a client and collects what the device sends."""
+
+    def __init__(self, port):
+        self.fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(self.fd)
+        self.buf = bytearray()
+        self.telemetry = []   # decoded 18-tuples
+        self.responses = []   # (identifier, payload, arrival time)
+        self.bad_crc = 0
+        self.oversized = 0    # header-like pairs with a length past any frame
+
+    def close(self):
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+
+    def send(self, data):
+        os.write(self.fd, data)
+
+    def command(self, ident, payload=b""):
+        self.send(frame(COMMAND, ident, payload))
+
+    def pump(self, timeout=0.05):
+        if select.select([self.fd], [], [], timeout)[0]:
+            try:
+                self.buf += os.read(self.fd, 1 << 20)
+            except BlockingIOError:
+                pass
+        self._scan()
+
+    def _scan(self):
+        b, pos = self.buf, 0
+        while len(b) - pos >= 10:
+            header, ident, n = struct.unpack_from("<HHI", b, pos)
+            if header not in (DATA, RESPONSE):
+                pos += 1
+                continue
+            if n > 4096:
+                self.oversized += 1
+                pos += 1
+                continue
+            if pos + n + 10 > len(b):
+                break
+            if crc16(b[pos:pos + 8 + n]) != struct.unpack_from("<H", b, pos + 8 + n)[0]:
+                self.bad_crc += 1
+                pos += 1
+                continue
+            payload = bytes(b[pos + 8:pos + 8 + n])
+            if header == DATA:
+                self.telemetry.append(TELEMETRY.unpack(payload[:76]))
+            else:
+                self.responses.append((ident, payload, time.monotonic()))
+            pos += n + 10
+        del b[:pos]
+
+    def read_for(self, seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            self.pump(0.02)
+
+    def wait(self, predicate, timeout=5.0):
+        end = time.monotonic() + timeout
+        while not predicate():
+            if time.monotonic() > end:
+                return False
+            self.pump(0.02)
+        return True
+
+    def request(self, ident, payload=b"", timeout=5.0):
+        """Send a command and return the payload of its response, or None."""
+        self.responses.clear()
+        self.command(ident, payload)
+        if self.wait(lambda: any(r[0] == ident for r in self.responses), timeout):
+            return next(r[1] for r in self.responses if r[0] == ident)
+        return None
+
+
+def rotate(q, v):
+    """v rotated by the unit quaternion q = (w, x, y, z)."""
+    w, x, y, z = q
+    tx, ty, tz = 2 * (y * v[2] - z * v[1]), 2 * (z * v[0] - x * v[2]), 2 * (x * v[1] - y * v[0])
+    return (v[0] + w * tx + y * tz - z * ty,
+            v[1] + w * ty + z * tx - x * tz,
+            v[2] + w * tz + x * ty - y * tx)
+
+
+def turn45(v):
+    """The host's 45-degree turn of the sensor axes about Z."""
+    k = math.sqrt(0.5)
+    return (k * v[0] - k * v[1], k * v[0] + k * v[1], v[2])
+
+
+def inverse3(m):
+    a, b, c, d, e, f, g, h, i = m
+    det = a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g)
+    adj = (e * i - f * h, c * h - b * i, b * f - c * e,
+           f * g - d * i, a * i - c * g, c * d - a * f,
+           d * h - e * g, b * g - a * h, a * e - b * d)
+    return tuple(x / det for x in adj)
+
+
+def norm(v):
+    return math.sqrt(sum(x * x for x in v))

@@ -1,0 +1,83 @@
+import errno
+import os
+import select
+import time
+
+import pytest
+
+
+def drain(sim, host):
+    sim.set_rate(0)
+    assert host.wait(lambda: sim.status()["pending_output_bytes"] == 0, timeout=20)
+    host.read_for(0.2)
+    return sim.status()
+
+
+@pytest.mark.parametrize("sim", [
+    {"rate": 1000, "noise": 0.3},
+    {"rate": 1000, "corrupt_rate": 0.2},
+    {"rate": 1000, "noise": 0.5, "corrupt_rate": 0.5, "noise_max_len": 40},
+], indirect=True)
+def test_noise_and_corruption_spare_intact_frames(sim, host):
+    host.read_for(0.2)
+    assert host.request(1) is not None  # responses get through the noise too
+    host.read_for(0.1)
+    s = drain(sim, host)
+    total = s["telemetry_sent"] + s["telemetry_corrupted"]
+    assert len(host.telemetry) == s["telemetry_sent"] > 0
+    assert s["telemetry_corrupted"] == pytest.approx(sim.options["corrupt_rate"] * total,
+                                                     abs=0.1 * total)
+    assert host.bad_crc >= s["telemetry_corrupted"]
+    assert (s["noise_bytes"] > 0) == (sim.options["noise"] > 0)
+    # nothing in the stream would make a host that trusts length fields wait
+    assert host.oversized == 0
+
+
+def test_silent_then_answering_again(sim, host):
+    sim.set_silent(True)
+    assert host.request(1, timeout=0.3) is None
+    assert host.request(5, timeout=0.3) is None
+    host.telemetry.clear()
+    host.read_for(0.1)
+    s = sim.status()
+    assert host.telemetry and s["commands_ignored"] == 2 and not s["mock_mode"]
+    sim.set_silent(False)
+    assert host.request(1) is not None
+
+
+def test_late_answers(sim, host):
+    sim.set_answer_delay(0.4)
+    sent = time.monotonic()
+    host.command(2)
+    host.command(1)
+    assert host.wait(lambda: len(host.responses) == 2)
+    assert [r[0] for r in host.responses] == [2, 1]
+    assert min(r[2] for r in host.responses) - sent >= 0.4
+    sim.set_answer_delay(0)
+    assert host.request(1) is not None and sim.status()["delayed_responses"] == 0
+
+
+@pytest.mark.parametrize("sim", [{"rate": 2300, "max_backlog": 4096}], indirect=True)
+def test_unread_port_drops_whole_frames(sim, host):
+    time.sleep(0.5)  # nobody reads: the pty and the backlog fill up
+    host.read_for(0.3)
+    s = sim.status()
+    assert s["telemetry_dropped"] > 0 and s["failure"] is None
+    assert host.bad_crc == 0 and len(host.telemetry) > 200
+
+
+def test_hang_up(sim, host):
+    host.read_for(0.1)
+    sim.hang_up()
+    poller = select.poll()
+    poller.register(host.fd, select.POLLIN)
+    events = poller.poll(5000)
+    assert events and events[0][1] & select.POLLHUP
+    try:
+        assert os.read(host.fd, 100) == b""
+    except OSError as e:
+        assert e.errno == errno.EIO
+    assert not os.path.exists(sim.port_name)
+    s = sim.status()
+    assert s["hung_up"] and not s["running"]
+    sim.set_rate(10)  # setters after a hang-up are harmless

@@ -1,0 +1,79 @@
+import json
+import os
+import select
+import signal
+import struct
+import subprocess
+import sys
+
+import pytest
+
+from vyre_tools.sim import Simulator, SimulatorError
+from vyre_tools.sim.control import handle_request
+
+from .hostside import Host
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def test_spawned_simulator_is_driven_from_the_parent():
+    with Simulator.spawn(rate=500, device_id=77, hard_iron=(1, 2, 3)) as proc:
+        host = Host(proc.port_name)
+        try:
+            assert host.request(1)[:8] == struct.pack("<Q", 77)
+            host.read_for(0.2)
+            s = proc.status()
+            assert s["telemetry_sent"] > 50 and s["commands_by_id"] == {"1": 1}
+            assert s["hard_iron"] == [1, 2, 3]
+            proc.set_silent(True)
+            assert host.request(2, timeout=0.5) is None
+            assert proc.wait_status(lambda s: s["commands_ignored"] == 1)
+            with pytest.raises(SimulatorError, match="must not be negative"):
+                proc.set_rate(-1)
+            proc.hang_up()
+            assert proc.status()["hung_up"]
+            poller = select.poll()
+            poller.register(host.fd, select.POLLIN)
+            assert poller.poll(5000)[0][1] & select.POLLHUP
+        finally:
+            host.close()
+    assert proc.returncode == 0  # SIGTERM ends it cleanly
+    with pytest.raises(SimulatorError):
+        proc.status()
+
+
+@pytest.mark.parametrize("options,error", [({"colour": 1}, TypeError),
+                                            ({"protocol": 9}, ValueError),
+                                            ({"hard_iron": (1, 2)}, ValueError)])
+def test_spawn_refuses_bad_options(options, error):
+    with pytest.raises(error):
+        Simulator.spawn(**options)
+
+
+@pytest.mark.parametrize("line,error", [
+    ("not json", "JSONDecodeError"),
+    (json.dumps({"op": "close"}), "unknown operation"),
+    (json.dumps({"op": "set_rate", "args": {"speed": 1}}), "TypeError"),
+    (json.dumps({"op": "set_noise", "args": {"rate": 2}}), "within"),
+])
+def test_control_requests_fail_softly(line, error):
+    with Simulator(rate=0) as sim:
+        reply = json.loads(handle_request(sim, line))
+    assert not reply["ok"] and error in reply["error"]
+
+
+def test_command_line_prints_the_port_and_stops_on_interrupt():
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    proc = subprocess.Popen([sys.executable, "-m", "vyre_tools.sim", "--rate", "50"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    try:
+        port = proc.stdout.readline().decode().strip()
+        host = Host(port)
+        assert host.wait(lambda: len(host.telemetry) > 3)
+        host.close()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert proc.returncode == 0 and b"telemetry frames" in err
