@@ -1,0 +1,49 @@
+#include "device_config.hpp"
+
+#include "device_protocol.hpp"
+#include "once_cell.hpp"
+#include "py_values.hpp"
+#include "record_object.hpp"
+
+namespace vyre::py {
+namespace {
+
+using vyre::DeviceConfig;
+
+OnceCell type_cell;
+
+PyGetSetDef getset[] = {
+    field_entry<DeviceConfig, std::string, &DeviceConfig::name, text_value, to_text>("name"),
+    field_entry<DeviceConfig, std::uint16_t, &DeviceConfig::frequency, u16_value, to_u16>("frequency"),
+    field_entry<DeviceConfig, vyre::DeviceProtocol, &DeviceConfig::protocol, device_protocol_value,
+                to_device_protocol>("protocol"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Represents the configuration settings of the VYRE device.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<DeviceConfig>)},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.DeviceConfig",
+    sizeof(RecordObject<DeviceConfig>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* device_config_type() {
+    return reinterpret_cast<PyTypeObject*>(type_cell.get_or_init([] { return PyType_FromSpec(&spec); }));
+}
+
+PyObject* new_device_config(const vyre::DeviceConfig& config) {
+    PyTypeObject* type = device_config_type();
+    return type ? wrap_record(type, config) : nullptr;
+}
+
+}  // namespace vyre::py

@@ -1,0 +1,46 @@
+#include "device_info.hpp"
+
+#include "once_cell.hpp"
+#include "py_values.hpp"
+#include "record_object.hpp"
+
+namespace vyre::py {
+namespace {
+
+using vyre::DeviceInfo;
+
+OnceCell type_cell;
+
+PyGetSetDef getset[] = {
+    field_entry<DeviceInfo, std::string, &DeviceInfo::firmware_version, text_value, to_text>("firmware_version"),
+    field_entry<DeviceInfo, std::uint64_t, &DeviceInfo::id, u64_value, to_u64>("id"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Represents the information of the VYRE device.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<DeviceInfo>)},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.DeviceInfo",
+    sizeof(RecordObject<DeviceInfo>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* device_info_type() {
+    return reinterpret_cast<PyTypeObject*>(type_cell.get_or_init([] { return PyType_FromSpec(&spec); }));
+}
+
+PyObject* new_device_info(const vyre::DeviceInfo& info) {
+    PyTypeObject* type = device_info_type();
+    return type ? wrap_record(type, info) : nullptr;
+}
+
+}  // namespace vyre::py

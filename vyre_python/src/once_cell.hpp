@@ -1,0 +1,77 @@
+#pragma once
+// A Python object built once per process, on first use, with the interpreter
+// lock held. A thread that needs it while another thread is building it waits
+// with the lock released, so the builder (which may drop and retake the lock
+// inside the C API) can finish. A failed build leaves the cell empty for a retry.
+
+#include <Python.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace vyre::py {
+
+class OnceCell {
+public:
+    // The stored object (borrowed; it lives until the process ends), or null
+    // with an exception set if `build` failed. `build` returns a new reference
+    // or null with an exception set.
+    template <class Build>
+    PyObject* get_or_init(Build&& build) {
+        if (PyObject* value = value_.load(std::memory_order_acquire)) return value;
+        return init_slow(build);
+    }
+
+    // The stored object or null, without building it.
+    PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+
+private:
+    template <class Build>
+    PyObject* init_slow(Build& build) {
+        std::unique_lock lock(mutex_);
+        while (building_) {
+            if (builder_ == std::this_thread::get_id()) {
+                lock.unlock();
+                PyErr_SetString(PyExc_RuntimeError, "recursive initialisation of a vyre_client object");
+                return nullptr;
+            }
+            lock.unlock();
+            Py_BEGIN_ALLOW_THREADS
+            {
+                std::unique_lock wait_lock(mutex_);
+                done_.wait(wait_lock, [this] { return !building_; });
+            }
+            Py_END_ALLOW_THREADS
+            lock.lock();
+        }
+        if (PyObject* value = value_.load(std::memory_order_acquire)) return value;
+        building_ = true;
+        builder_ = std::this_thread::get_id();
+        lock.unlock();
+
+        // Publishes the outcome and wakes the waiters also when `build` throws.
+        struct Finish {
+            OnceCell& cell;
+            PyObject* value = nullptr;
+            ~Finish() {
+                std::lock_guard guard(cell.mutex_);
+                if (value) cell.value_.store(value, std::memory_order_release);
+                cell.building_ = false;
+                cell.builder_ = {};
+                cell.done_.notify_all();
+            }
+        } finish{*this};
+        finish.value = build();
+        return finish.value;
+    }
+
+    std::atomic<PyObject*> value_{nullptr};
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool building_ = false;
+    std::thread::id builder_;
+};
+
+}  // namespace vyre::py

@@ -1,0 +1,127 @@
+import importlib
+import importlib.metadata
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vyre_client
+
+# The client and mock handle classes lead this list once they exist.
+EXPECTED_ALL = [
+    "VYREDataPacket",
+    "DeviceProtocol",
+    "DeviceInfo",
+    "DeviceConfig",
+    "CalibrationValues",
+    "__version__",
+]
+CLASS_NAMES = EXPECTED_ALL[:-1]
+
+DOCSTRINGS = {
+    "VYREDataPacket": "Represents processed telemetry with derived fields included.",
+    "DeviceProtocol": "Represents the communication protocol used by the VYRE device.",
+    "DeviceInfo": "Represents the information of the VYRE device.",
+    "DeviceConfig": "Represents the configuration settings of the VYRE device.",
+    "CalibrationValues": "Represents the calibration values for the VYRE device. All matrices\n"
+    "are stored in row-major order.",
+}
+
+PACKET_INPUTS = [
+    "timestamp_seconds", "temperature_celsius", "pressure_pascals",
+    "raw_acceleration_x_gs", "raw_acceleration_y_gs", "raw_acceleration_z_gs",
+    "raw_angular_rate_x_deg_per_s", "raw_angular_rate_y_deg_per_s", "raw_angular_rate_z_deg_per_s",
+    "magnetic_field_x_microteslas", "magnetic_field_y_microteslas", "magnetic_field_z_microteslas",
+    "est_position_z_meters", "est_velocity_z_meters_per_s",
+    "est_quaternion_w", "est_quaternion_x", "est_quaternion_y", "est_quaternion_z",
+]
+
+
+def test_all_lists_the_names_in_order_and_attributes_follow_it():
+    assert vyre_client.__all__ == EXPECTED_ALL
+    assert vyre_client.__version__ == "1.2.2"
+    assert vyre_client.__doc__ == ""
+    # attributes were bound in the same order as __all__ grew
+    bound = [name for name in vars(vyre_client) if name in EXPECTED_ALL]
+    assert bound == EXPECTED_ALL
+
+
+def test_version_matches_the_installed_distribution():
+    assert importlib.metadata.version("vyre-client") == vyre_client.__version__
+
+
+def test_star_import_binds_every_name_including_version():
+    namespace = {}
+    exec("from vyre_client import *", namespace)
+    assert set(EXPECTED_ALL) <= namespace.keys()
+    assert namespace["__version__"] == "1.2.2"
+    assert namespace["VYREDataPacket"] is vyre_client.VYREDataPacket
+
+
+def test_reimport_gives_the_identical_module():
+    first = sys.modules.pop("vyre_client")
+    try:
+        second = importlib.import_module("vyre_client")
+        assert second is first
+        assert second.__all__ is first.__all__
+        assert second.__all__ == EXPECTED_ALL  # not appended to a second time
+    finally:
+        sys.modules["vyre_client"] = first
+
+
+def test_internal_fault_type_is_not_exported():
+    assert not hasattr(vyre_client, "InternalFaultError")
+    assert "InternalFaultError" not in vyre_client.__all__
+
+
+@pytest.mark.parametrize("name", CLASS_NAMES)
+def test_classes_are_qualified_as_builtins_with_their_docstrings(name):
+    cls = getattr(vyre_client, name)
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == cls.__qualname__ == name
+    assert repr(cls) == f"<class 'builtins.{name}'>"
+    assert cls.__doc__ == DOCSTRINGS[name]
+
+
+def test_packet_uses_the_default_representation():
+    packet = vyre_client.VYREDataPacket.default_zero()
+    assert repr(packet).startswith("<builtins.VYREDataPacket object at 0x")
+
+
+@pytest.mark.parametrize("name", ["DeviceProtocol", "DeviceInfo", "DeviceConfig", "CalibrationValues"])
+@pytest.mark.parametrize("args", [(), (1,)])
+def test_value_classes_without_constructor_refuse_instantiation(name, args):
+    with pytest.raises(TypeError, match="cannot create"):
+        getattr(vyre_client, name)(*args)
+
+
+def test_text_signatures():
+    sig = inspect.signature(vyre_client.VYREDataPacket)
+    assert list(sig.parameters) == PACKET_INPUTS
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in sig.parameters.values())
+    assert str(inspect.signature(vyre_client.VYREDataPacket.default_zero)) == "()"
+    assert str(inspect.signature(vyre_client.VYREDataPacket.as_dict)) == "(self, /)"
+    assert str(inspect.signature(vyre_client.VYREDataPacket.default_zero().as_dict)) == "()"
+
+
+def test_import_into_a_sub_interpreter_is_refused_and_main_module_still_works():
+    script = textwrap.dedent(
+        """
+        import _interpreters
+        import vyre_client
+        sub = _interpreters.create("legacy")
+        failure = _interpreters.run_string(sub, "import vyre_client")
+        _interpreters.destroy(sub)
+        print(failure.type.__name__)
+        print(failure.msg)
+        print(vyre_client.VYREDataPacket.default_zero().est_quaternion_w)
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    kind, message, quaternion_w = result.stdout.splitlines()
+    assert kind == "ImportError"
+    assert "sub-interpreters" in message
+    assert quaternion_w == "1.0"
