@@ -1,0 +1,86 @@
+#include "client_runtime.hpp"
+
+#include "serial_port.hpp"
+
+namespace vyre {
+
+Result<std::unique_ptr<ClientRuntime>> ClientRuntime::open(const std::string& port_name, std::uint32_t baud_rate,
+                                                           double timeout_seconds) {
+    auto port = SerialPort::open(port_name, baud_rate, read_timeout_millis(timeout_seconds));
+    if (!port) return port.take_error();
+    return from_port(std::move(port).value());
+}
+
+std::unique_ptr<ClientRuntime> ClientRuntime::from_port(std::unique_ptr<Port> port) {
+    return std::unique_ptr<ClientRuntime>(new ClientRuntime(std::move(port)));
+}
+
+ClientRuntime::ClientRuntime(std::unique_ptr<Port> port)
+    : running_(std::make_shared<std::atomic<bool>>(false)),
+      stop_flag_(std::make_shared<std::atomic<bool>>(false)),
+      packet_tap_(std::make_shared<PacketTap>()),
+      port_(std::move(port)),
+      wake_reader_(port_ ? port_->waker() : WakeFn([] {})) {
+    std::tie(packet_tx_, packet_rx_) = make_channel<DataPacket>();
+    std::tie(response_tx_, response_rx_) = make_channel<Response>();
+    std::tie(error_tx_, error_rx_) = make_channel<std::string>();
+    renew_outgoing_queues();
+}
+
+ClientRuntime::~ClientRuntime() { (void)stop(); }
+
+void ClientRuntime::renew_outgoing_queues() {
+    if (!command_rx_) {
+        auto [tx, rx] = make_channel<FramedPacket>(wake_reader_);
+        command_tx_ = std::move(tx);
+        command_rx_.emplace(std::move(rx));
+    }
+    if (!mock_rx_) {
+        auto [tx, rx] = make_channel<FramedPacket>(wake_reader_);
+        mock_tx_ = std::move(tx);
+        mock_rx_.emplace(std::move(rx));
+    }
+}
+
+Status ClientRuntime::start() {
+    if (reader_thread_ || !port_ || !command_rx_ || !mock_rx_) return ok_status();
+
+    running_->store(true);
+    // The links stay reachable from here so a refused spawn can put everything back.
+    auto links = std::make_shared<ReaderLinks>(ReaderLinks{std::move(port_), std::move(*command_rx_),
+                                                           std::move(*mock_rx_), packet_tx_, response_tx_, error_tx_,
+                                                           running_, packet_tap_});
+    command_rx_.reset();
+    mock_rx_.reset();
+    auto spawned = SpawnedThread<std::unique_ptr<Port>>::spawn([links] { return run_reader(std::move(*links)); });
+    if (!spawned) {
+        running_->store(false);
+        port_ = std::move(links->port);
+        command_rx_.emplace(std::move(links->command_rx));
+        mock_rx_.emplace(std::move(links->mock_rx));
+        return spawned.take_error();
+    }
+    reader_thread_.emplace(std::move(spawned).value());
+    return ok_status();
+}
+
+Status ClientRuntime::stop() {
+    stop_flag_->store(true);
+    // Background work that feeds the reader (mock streaming, calibration) ends here, before the reader.
+    running_->store(false);
+    if (reader_thread_) {
+        wake_reader_();  // the reader sees `running` at once instead of after its read time-out
+        SpawnedThread<std::unique_ptr<Port>> reader = std::move(*reader_thread_);
+        reader_thread_.reset();
+        auto joined = reader.join();
+        if (!joined) return joined.take_error();
+        // A crashed reader took the port with it: the port is lost.
+        port_ = std::move(joined.value()).value_or(nullptr);
+    }
+    renew_outgoing_queues();
+    return ok_status();
+}
+
+std::optional<std::string> ClientRuntime::take_error() { return error_rx_.try_recv(); }
+
+}  // namespace vyre

@@ -1,0 +1,138 @@
+#pragma once
+// The object behind each client: the port, the five queues to and from the reader
+// thread, the shared flags and the packet tap, starting and stopping the reader,
+// and the command transactions.
+//
+// States: Stopped (port held here), Running (reader holds the port), Failed (the
+// reader ended on a link error and still holds the port; `stop` takes it back),
+// Port lost (the reader crashed; starts do nothing).
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "channel.hpp"
+#include "device_contract.hpp"
+#include "durations.hpp"
+#include "framed_packet.hpp"
+#include "interrupt.hpp"
+#include "port.hpp"
+#include "reader_thread.hpp"
+#include "result.hpp"
+#include "spawned_thread.hpp"
+#include "vyre_packets.hpp"
+
+namespace vyre {
+
+inline constexpr const char* COMMAND_CHANNEL_CLOSED_TEXT = "Command channel closed";
+inline constexpr const char* RESPONSE_CHANNEL_CLOSED_TEXT = "Response channel closed";
+
+class ClientRuntime {
+public:
+    // Opens and configures a real serial port (exclusive, raw 8N1 at `baud_rate`,
+    // DTR raised); the read time-out is floor(timeout_seconds * 1000) ms.
+    static Result<std::unique_ptr<ClientRuntime>> open(const std::string& port_name, std::uint32_t baud_rate,
+                                                       double timeout_seconds);
+    // Wraps an open port; starts nothing.
+    static std::unique_ptr<ClientRuntime> from_port(std::unique_ptr<Port> port);
+
+    ClientRuntime(const ClientRuntime&) = delete;
+    ClientRuntime& operator=(const ClientRuntime&) = delete;
+    // Stops first: the reader is joined before the port closes.
+    ~ClientRuntime();
+
+    // Spawns the reader unless one exists or the port is gone. Fails only with the
+    // internal fault "failed to spawn thread" (nothing changes then).
+    Status start();
+    // Ends the reader, takes the port back and gives the outgoing queues fresh
+    // ends (frames not yet written are dropped). Fails only with the internal
+    // fault "failed to join thread: ...".
+    Status stop();
+    bool is_running() const { return running_->load(); }
+    // At most one background error message, oldest first.
+    std::optional<std::string> take_error();
+
+    // Decoded telemetry, oldest first; drain_into takes everything in one step.
+    Receiver<DataPacket>& packets() { return packet_rx_; }
+
+    // Queue a frame for the reader and wake it. False once the reader that held
+    // the queue's other end has ended (after a link failure, until stop).
+    bool queue_command(FramedPacket frame) { return command_tx_.send(std::move(frame)); }
+    bool queue_mock_data(FramedPacket frame) { return mock_tx_.send(std::move(frame)); }
+
+    // One command and the first response of `expected` kind: a pending background
+    // error fails first; impossible durations are internal faults; nothing by the
+    // deadline gives an empty optional. Other responses stay pending.
+    Result<std::optional<Response>> transact(FramedPacket frame, ResponseKind expected, double timeout_seconds,
+                                             const InterruptCheck& interrupted = {});
+    // Pending error check and send, no wait.
+    Status send_only(FramedPacket frame);
+    // The response wait of a transaction: moves arrived responses to the pending
+    // list and claims the first of `expected` kind, waiting until `deadline`.
+    Result<std::optional<Response>> await_response(ResponseKind expected, Instant deadline,
+                                                   const InterruptCheck& interrupted = {});
+    std::deque<Response>& pending_responses() { return pending_responses_; }
+
+    Result<std::optional<DeviceInfo>> get_device_info(double timeout_seconds, const InterruptCheck& interrupted = {});
+    Result<std::optional<DeviceConfig>> get_device_config(double timeout_seconds,
+                                                          const InterruptCheck& interrupted = {});
+    Result<std::optional<CalibrationValues>> get_calibration(double timeout_seconds,
+                                                             const InterruptCheck& interrupted = {});
+    // Setters give the acknowledgement; false also when nothing came in time.
+    Result<bool> set_device_config(std::string_view name, std::uint16_t frequency, DeviceProtocol protocol,
+                                   double timeout_seconds, const InterruptCheck& interrupted = {});
+    Result<bool> set_imu_calibration(const std::array<float, 3>& accel_offsets,
+                                     const std::array<float, 9>& accel_scale_matrix,
+                                     const std::array<float, 3>& gyro_offsets,
+                                     const std::array<float, 9>& gyro_scale_matrix, double timeout_seconds,
+                                     const InterruptCheck& interrupted = {});
+    Result<bool> set_magnetometer_calibration(const std::array<float, 3>& offsets,
+                                              const std::array<float, 9>& scale_matrix, double timeout_seconds,
+                                              const InterruptCheck& interrupted = {});
+    Result<bool> cancel(double timeout_seconds, const InterruptCheck& interrupted = {});
+    // Never waits; the device's answer, if any, stays pending.
+    Status reboot();
+
+    // Shared state for background work besides the reader.
+    const std::shared_ptr<std::atomic<bool>>& stop_flag() const { return stop_flag_; }
+    const std::shared_ptr<PacketTap>& packet_tap() const { return packet_tap_; }
+    const Sender<std::string>& error_sender() const { return error_tx_; }
+    const Sender<FramedPacket>& command_sender() const { return command_tx_; }
+    const Sender<FramedPacket>& mock_sender() const { return mock_tx_; }
+
+private:
+    explicit ClientRuntime(std::unique_ptr<Port> port);
+    void renew_outgoing_queues();
+    template <class T>
+    Result<bool> acknowledged(FramedPacket frame, ResponseKind expected, double timeout_seconds,
+                              const InterruptCheck& interrupted);
+    template <class T>
+    Result<std::optional<T>> fetch(FramedPacket frame, ResponseKind expected, double timeout_seconds,
+                                   const InterruptCheck& interrupted);
+
+    Receiver<DataPacket> packet_rx_;
+    Receiver<Response> response_rx_;
+    Receiver<std::string> error_rx_;
+    Sender<DataPacket> packet_tx_;
+    Sender<Response> response_tx_;
+    Sender<std::string> error_tx_;
+    Sender<FramedPacket> command_tx_;
+    Sender<FramedPacket> mock_tx_;
+    std::optional<Receiver<FramedPacket>> command_rx_;
+    std::optional<Receiver<FramedPacket>> mock_rx_;
+    std::deque<Response> pending_responses_;
+    std::shared_ptr<std::atomic<bool>> running_;
+    std::shared_ptr<std::atomic<bool>> stop_flag_;
+    std::shared_ptr<PacketTap> packet_tap_;
+    std::optional<SpawnedThread<std::unique_ptr<Port>>> reader_thread_;
+    std::unique_ptr<Port> port_;
+    // Cuts the port's read short; sends on the outgoing queues call it too.
+    WakeFn wake_reader_;
+};
+
+}  // namespace vyre

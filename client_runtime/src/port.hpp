@@ -1,0 +1,51 @@
+#pragma once
+// What the reader thread needs from a serial link: a read that waits up to the
+// port's time-out (and can be cut short from another thread), write-all, flush and
+// the DTR line. Implemented by the POSIX serial port and by MockPort.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "result.hpp"
+
+namespace vyre {
+
+struct ReadResult {
+    enum class Kind : unsigned char {
+        Data,     // `count` bytes (at least one) were read
+        Empty,    // woken before the time-out with nothing to read
+        Timeout,  // the port's time-out passed; `text` says which port timed out
+        Failed,   // the link failed; `text` is the error to report
+    };
+    Kind kind = Kind::Empty;
+    std::size_t count = 0;
+    std::string text;
+
+    static ReadResult data(std::size_t n) { return {Kind::Data, n, {}}; }
+    static ReadResult empty() { return {Kind::Empty, 0, {}}; }
+    static ReadResult timeout(std::string text) { return {Kind::Timeout, 0, std::move(text)}; }
+    static ReadResult failed(std::string text) { return {Kind::Failed, 0, std::move(text)}; }
+};
+
+// Thread-safe; may outlive the port it came from (it then does nothing useful).
+using WakeFn = std::function<void()>;
+
+class Port {
+public:
+    virtual ~Port() = default;
+
+    // Waits up to the port's read time-out for data. A wake-up (see waker) ends
+    // the wait early with Empty; one that came before the call ends the next call.
+    virtual ReadResult read(std::span<std::uint8_t> buffer) = 0;
+    virtual Status write_all(std::span<const std::uint8_t> bytes) = 0;
+    // Waits until written bytes have left the host.
+    virtual Status flush() = 0;
+    virtual Status write_data_terminal_ready(bool level) = 0;
+    // Interrupts a read in progress or makes the next one return at once.
+    virtual WakeFn waker() = 0;
+};
+
+}  // namespace vyre

@@ -1,0 +1,241 @@
+#include "serial_port.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "errno_text.hpp"
+#include "termios2.hpp"
+
+namespace vyre {
+
+namespace {
+
+constexpr auto SETTLE_TIME = std::chrono::milliseconds(50);
+
+template <class Call>
+auto retry_eintr(Call call) {
+    for (;;) {
+        auto rc = call();
+        if (rc != -1 || errno != EINTR) return rc;
+    }
+}
+
+std::string quoted_failure(const char* prefix, const std::string& path, const std::string& description) {
+    return std::string(prefix) + path + "': " + description;
+}
+
+// Failure of open steps before DTR: the path's own texts for a missing device and
+// denied access, the generic text otherwise.
+Error open_failure(const std::string& path, int error_number, const std::string& description) {
+    if (error_number == ENOENT)
+        return Error::message("Serial port '" + path +
+                              "' not found. Check the port name (e.g. COM8, /dev/ttyACM0).");
+    if (error_number == EACCES || error_number == EPERM)
+        return Error::message("Permission denied opening serial port '" + path +
+                              "'. Try running as admin or fixing udev permissions.");
+    return Error::message(quoted_failure("Failed to open serial port '", path, description));
+}
+
+Error init_failure(const std::string& path, const std::string& description) {
+    return Error::message(quoted_failure("Failed to initialize VYRE client for '", path, description));
+}
+
+// Clears the exclusive claim (when it is ours) and the advisory lock before closing,
+// so a later open works even while a duplicate of this descriptor survives somewhere
+// (a forked child). A claim someone else made stays: it belongs to the terminal, not
+// to a descriptor, and clearing it would open their port to everyone.
+void release_descriptor(int fd, bool our_claim) {
+    if (our_claim) (void)retry_eintr([&] { return ::ioctl(fd, TIOCNXCL); });
+    (void)retry_eintr([&] { return ::flock(fd, LOCK_UN); });
+    ::close(fd);
+}
+
+bool same_flags(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag;
+}
+
+}  // namespace
+
+// An eventfd that other threads signal to cut a poll short.
+class SerialPort::WakeSignal {
+public:
+    explicit WakeSignal(int fd) : fd_(fd) {}
+    ~WakeSignal() { ::close(fd_); }
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+
+    int fd() const { return fd_; }
+    void signal() noexcept {
+        const std::uint64_t one = 1;
+        // EAGAIN means the counter is already full: a wake-up is pending anyway.
+        (void)retry_eintr([&] { return ::write(fd_, &one, sizeof one); });
+    }
+    void clear() noexcept {
+        std::uint64_t count;
+        (void)retry_eintr([&] { return ::read(fd_, &count, sizeof count); });
+    }
+
+private:
+    int fd_;
+};
+
+std::uint64_t read_timeout_millis(double timeout_seconds) {
+    const double ms = std::floor(timeout_seconds * 1000.0);
+    if (std::isnan(ms) || ms <= 0.0) return 0;
+    if (ms >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(ms);
+}
+
+Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, std::uint32_t baud_rate,
+                                                     std::uint64_t read_timeout_ms) {
+    if (path.find('\0') != std::string::npos)
+        return init_failure(path, "file name contained an unexpected NUL byte");
+
+    const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd < 0) return init_failure(path, errno_text(errno));
+    auto wake = std::make_shared<WakeSignal>(wake_fd);
+
+    // Non-blocking during setup so a port waiting for carrier cannot hang the open.
+    const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0) {
+        const int err = errno;
+        return open_failure(path, err, errno_text(err));
+    }
+    bool our_claim = false;
+    auto fail = [&](int err, const std::string& description) {
+        release_descriptor(fd, our_claim);
+        return open_failure(path, err, description);
+    };
+    auto fail_errno = [&] {
+        const int err = errno;
+        return fail(err, errno_text(err));
+    };
+
+    // Kernels without TIOCGEXCL cannot tell; treat the claim as ours then.
+    int already_exclusive = 0;
+    if (retry_eintr([&] { return ::ioctl(fd, TIOCGEXCL, &already_exclusive); }) < 0) already_exclusive = 0;
+    if (retry_eintr([&] { return ::ioctl(fd, TIOCEXCL); }) < 0) return fail_errno();
+    our_claim = already_exclusive == 0;
+    if (retry_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) < 0) {
+        if (errno == EWOULDBLOCK) return fail(EWOULDBLOCK, LOCK_HELD_TEXT);
+        return fail_errno();
+    }
+
+    termios wanted{};
+    if (retry_eintr([&] { return ::tcgetattr(fd, &wanted); }) < 0) return fail_errno();
+    wanted.c_cflag |= CREAD | CLOCAL;
+    ::cfmakeraw(&wanted);
+    if (retry_eintr([&] { return ::tcsetattr(fd, TCSANOW, &wanted); }) < 0) return fail_errno();
+    termios applied{};
+    if (retry_eintr([&] { return ::tcgetattr(fd, &applied); }) < 0) return fail_errno();
+    if (!same_flags(wanted, applied)) return fail(0, SETTINGS_MISMATCH_TEXT);
+
+    const int flags = retry_eintr([&] { return ::fcntl(fd, F_GETFL); });
+    if (flags < 0) return fail_errno();
+    if (retry_eintr([&] { return ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK); }) < 0) return fail_errno();
+
+    if (int err = apply_line_settings(fd, baud_rate)) return fail(err, errno_text(err));
+
+    // Ports without modem-control lines (pseudo-terminals, virtual and bridged
+    // ports) refuse DTR with ENOTTY or EINVAL; they work fine without it.
+    int dtr = TIOCM_DTR;
+    if (retry_eintr([&] { return ::ioctl(fd, TIOCMBIS, &dtr); }) < 0 && errno != ENOTTY && errno != EINVAL) {
+        const std::string description = errno_text(errno);
+        release_descriptor(fd, our_claim);
+        return init_failure(path, description);
+    }
+
+    std::this_thread::sleep_for(SETTLE_TIME);  // resumes after signals
+    return std::unique_ptr<SerialPort>(new SerialPort(fd, our_claim, std::move(wake), read_timeout_ms));
+}
+
+SerialPort::SerialPort(int fd, bool our_claim, std::shared_ptr<WakeSignal> wake, std::uint64_t read_timeout_ms)
+    : fd_(fd), our_claim_(our_claim), wake_(std::move(wake)), read_timeout_ms_(read_timeout_ms) {}
+
+SerialPort::~SerialPort() { release_descriptor(fd_, our_claim_); }
+
+ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
+    if (buffer.empty()) return ReadResult::empty();
+    using Clock = std::chrono::steady_clock;
+    // Cap far beyond any real use so the end time cannot overflow the clock.
+    const auto wait = std::chrono::milliseconds(std::min<std::uint64_t>(read_timeout_ms_, 100ull * 365 * 86'400'000));
+    const auto end = Clock::now() + wait;
+
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_->fd(), POLLIN, 0}};
+    for (;;) {
+        const auto left = std::max(Clock::duration::zero(), end - Clock::now());
+        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec ts{static_cast<time_t>(secs.count()),
+                          static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - secs).count())};
+        const int ready = ::ppoll(fds, 2, &ts, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return ReadResult::failed(errno_text(errno));
+        }
+        if (ready == 0) return ReadResult::timeout("Operation timed out");
+
+        const bool woken = (fds[1].revents & POLLIN) != 0;
+        if (woken) wake_->clear();
+        const short events = fds[0].revents;
+        if (events & POLLNVAL) return ReadResult::failed(errno_text(EBADF));
+        // Read what is buffered even on a hang-up; the next poll reports the hang-up.
+        if (events & POLLIN) {
+            const ssize_t got = retry_eintr([&] { return ::read(fd_, buffer.data(), buffer.size()); });
+            if (got > 0) return ReadResult::data(static_cast<std::size_t>(got));
+            // A terminal whose device went away reads 0 bytes (or EIO) forever.
+            if (got == 0) return ReadResult::failed(HANG_UP_TEXT);
+            if (errno == EAGAIN) return ReadResult::empty();
+            if (events & (POLLHUP | POLLERR)) return ReadResult::failed(HANG_UP_TEXT);
+            return ReadResult::failed(errno_text(errno));
+        }
+        if (events & (POLLHUP | POLLERR)) return ReadResult::failed(HANG_UP_TEXT);
+        if (woken) return ReadResult::empty();
+    }
+}
+
+Status SerialPort::write_all(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) {
+                pollfd out{fd_, POLLOUT, 0};
+                (void)retry_eintr([&] { return ::poll(&out, 1, -1); });
+                continue;
+            }
+            return Error::message(errno_text(errno));
+        }
+        if (n == 0) return Error::message("failed to write whole buffer");
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return ok_status();
+}
+
+Status SerialPort::flush() {
+    if (retry_eintr([&] { return ::tcdrain(fd_); }) < 0) return Error::message(errno_text(errno));
+    return ok_status();
+}
+
+Status SerialPort::write_data_terminal_ready(bool level) {
+    int dtr = TIOCM_DTR;
+    if (retry_eintr([&] { return ::ioctl(fd_, level ? TIOCMBIS : TIOCMBIC, &dtr); }) < 0)
+        return Error::message(errno_text(errno));
+    return ok_status();
+}
+
+WakeFn SerialPort::waker() {
+    return [wake = wake_] { wake->signal(); };
+}
+
+}  // namespace vyre

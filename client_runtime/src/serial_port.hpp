@@ -1,0 +1,50 @@
+#pragma once
+// POSIX serial port: opened exclusively, raw 8N1 at an exact rate, DTR raised.
+// Reads poll the line and a wake-up descriptor, so a queued command or a stop
+// does not wait for the read time-out.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "port.hpp"
+#include "result.hpp"
+
+namespace vyre {
+
+inline constexpr const char* HANG_UP_TEXT = "Serial port disconnected (hang-up)";
+inline constexpr const char* LOCK_HELD_TEXT = "Unable to acquire exclusive lock on serial port";
+inline constexpr const char* SETTINGS_MISMATCH_TEXT = "Settings did not apply correctly";
+
+// floor(seconds * 1000); negative or NaN gives 0, values beyond u64 saturate.
+std::uint64_t read_timeout_millis(double timeout_seconds);
+
+class SerialPort final : public Port {
+public:
+    // Fails with one of the four open-failure texts; nothing stays open on failure.
+    static Result<std::unique_ptr<SerialPort>> open(const std::string& path, std::uint32_t baud_rate,
+                                                    std::uint64_t read_timeout_ms);
+    ~SerialPort() override;
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    ReadResult read(std::span<std::uint8_t> buffer) override;
+    Status write_all(std::span<const std::uint8_t> bytes) override;
+    Status flush() override;
+    Status write_data_terminal_ready(bool level) override;
+    WakeFn waker() override;
+
+    int native_handle() const { return fd_; }
+    std::uint64_t read_timeout_ms() const { return read_timeout_ms_; }
+
+private:
+    class WakeSignal;
+    SerialPort(int fd, bool our_claim, std::shared_ptr<WakeSignal> wake, std::uint64_t read_timeout_ms);
+
+    int fd_;
+    bool our_claim_;  // this port set the terminal's exclusive flag
+    std::shared_ptr<WakeSignal> wake_;
+    std::uint64_t read_timeout_ms_;
+};
+
+}  // namespace vyre

@@ -1,0 +1,249 @@
+// The real serial transport on pseudo-terminals; the test plays the device on the master side.
+
+#include "serial_port.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <cstring>
+#include <thread>
+
+#include "client_packets.hpp"
+#include "client_runtime.hpp"
+#include "errno_text.hpp"
+#include "termios2.hpp"
+#include "test_support.hpp"
+
+namespace vyre {
+namespace {
+
+using namespace std::chrono_literals;
+using test::PtyDevice;
+
+std::string open_failure_text(const std::string& path) {
+    auto runtime = ClientRuntime::open(path, 2'000'000, 0.1);
+    return runtime.ok() ? "opened" : runtime.error().text;
+}
+
+class SerialSettings : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(SerialSettings, RawEightNoneOneAtTheExactRate) {
+    PtyDevice pty;
+    auto port = SerialPort::open(pty.path(), GetParam(), 250);
+    ASSERT_TRUE(port.ok()) << port.error().text;
+    const int fd = port.value()->native_handle();
+    EXPECT_EQ(port.value()->read_timeout_ms(), 250u);
+
+    LineSettings s;
+    ASSERT_EQ(read_line_settings(fd, s), 0);
+    EXPECT_TRUE(s.exact_output_rate);
+    EXPECT_TRUE(s.exact_input_rate);
+    EXPECT_EQ(s.output_speed, GetParam());
+    EXPECT_EQ(s.input_speed, GetParam());
+    EXPECT_EQ(s.data_bits, 8u);
+    EXPECT_FALSE(s.parity);
+    EXPECT_FALSE(s.two_stop_bits);
+    EXPECT_FALSE(s.hardware_flow_control);
+    EXPECT_FALSE(s.software_flow_control);
+
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK | INPCK | IXON), 0u);
+    EXPECT_NE(t.c_iflag & IGNPAR, 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // blocking again after setup
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SerialSettings, ::testing::Values(2'000'000u, 250'000u, 9600u));
+
+TEST(SerialOpen, FailureTexts) {
+    EXPECT_EQ(open_failure_text("/dev/vyre-no-such-port"),
+              "Serial port '/dev/vyre-no-such-port' not found. Check the port name (e.g. COM8, /dev/ttyACM0).");
+
+    // Not a terminal: fails at the exclusive claim and leaves nothing open.
+    const std::size_t descriptors = test::open_descriptor_count();
+    EXPECT_EQ(open_failure_text("/dev/null"),
+              "Failed to open serial port '/dev/null': " + errno_text(ENOTTY));
+    EXPECT_EQ(test::open_descriptor_count(), descriptors);
+
+    EXPECT_EQ(open_failure_text(std::string("/dev/tty\0S0", 11)),
+              std::string("Failed to initialize VYRE client for '/dev/tty\0S0': ", 52) +
+                  "file name contained an unexpected NUL byte");
+}
+
+TEST(SerialOpen, ExclusiveUseAndNothingLeftBehind) {
+    PtyDevice pty;
+    ASSERT_EQ(::chmod(pty.path().c_str(), 0666), 0);
+    // Another descriptor of the same terminal stays open throughout.
+    const int elsewhere = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(elsewhere, 0);
+    const std::string prefix = "Failed to open serial port '" + pty.path() + "': ";
+    auto unprivileged_open = [&] { return test::run_unprivileged([&] { return open_failure_text(pty.path()); }); };
+
+    auto first = ClientRuntime::open(pty.path(), 2'000'000, 0.1);
+    ASSERT_TRUE(first.ok()) << first.error().text;
+    if (::geteuid() == 0) {
+        // The exclusive claim does not refuse root; the advisory lock does. That
+        // failed open must not clear the first client's claim on its way out.
+        EXPECT_EQ(open_failure_text(pty.path()), prefix + LOCK_HELD_TEXT);
+        EXPECT_EQ(unprivileged_open(), prefix + errno_text(EBUSY));
+    } else {
+        EXPECT_EQ(open_failure_text(pty.path()), prefix + errno_text(EBUSY));
+    }
+
+    first.value().reset();
+    if (::geteuid() == 0) {
+        EXPECT_EQ(unprivileged_open(), "opened");
+    }
+    EXPECT_EQ(open_failure_text(pty.path()), "opened");
+    ::close(elsewhere);
+}
+
+TEST(SerialOpen, LockReleasedWhileAForkedChildHoldsTheDescriptor) {
+    PtyDevice pty;
+    auto first = ClientRuntime::open(pty.path(), 2'000'000, 0.1);
+    ASSERT_TRUE(first.ok()) << first.error().text;
+    int hold[2];
+    ASSERT_EQ(::pipe(hold), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {  // keeps a duplicate of the locked descriptor until the pipe closes
+        ::close(hold[1]);
+        char c;
+        while (::read(hold[0], &c, 1) < 0 && errno == EINTR) {}
+        ::_exit(0);
+    }
+    ::close(hold[0]);
+    first.value().reset();
+    EXPECT_EQ(open_failure_text(pty.path()), "opened");
+    ::close(hold[1]);
+    ::waitpid(child, nullptr, 0);
+}
+
+TEST(SerialOpen, PermissionDenied) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop to an unprivileged user";
+    PtyDevice pty;
+    ASSERT_EQ(::chmod(pty.path().c_str(), 0600), 0);
+    EXPECT_EQ(test::run_unprivileged([&] { return open_failure_text(pty.path()); }),
+              "Permission denied opening serial port '" + pty.path() +
+                  "'. Try running as admin or fixing udev permissions.");
+}
+
+class SerialClient : public ::testing::Test {
+protected:
+    void open(double timeout = 0.1) {
+        auto opened = ClientRuntime::open(pty.path(), 2'000'000, timeout);
+        ASSERT_TRUE(opened.ok()) << opened.error().text;
+        runtime = std::move(opened).value();
+    }
+
+    PtyDevice pty;
+    std::unique_ptr<ClientRuntime> runtime;
+};
+
+TEST_F(SerialClient, CommandAndResponseRoundTrip) {
+    open();
+    ASSERT_TRUE(runtime->start().ok());
+    std::thread device([&] {
+        if (pty.read(10) == get_device_info_command().to_bytes())
+            pty.write(test::response_frame(1, test::device_info_payload(0x0102030405060708, "1.2.0")));
+    });
+    auto info = runtime->get_device_info(10.0);
+    device.join();
+    ASSERT_TRUE(info.ok()) << info.error().text;
+    ASSERT_TRUE(info.value().has_value());
+    EXPECT_EQ(info.value()->id, 0x0102030405060708u);
+    EXPECT_EQ(info.value()->firmware_version, "1.2.0");
+}
+
+TEST_F(SerialClient, AllByteValuesPassUnchangedBothWays) {
+    open();
+    ASSERT_TRUE(runtime->start().ok());
+    std::vector<std::uint8_t> every(512);
+    for (std::size_t i = 0; i < every.size(); ++i) every[i] = static_cast<std::uint8_t>(i);
+
+    const FramedPacket out = FramedPacket::make(COMMAND_HEADER, 0x77, every);
+    ASSERT_TRUE(runtime->queue_command(out));
+    EXPECT_EQ(pty.read(out.wire_size()), out.to_bytes());
+
+    // A calibration response longer than its 144 bytes: any altered byte breaks the CRC.
+    std::thread device([&] {
+        if (pty.read(10) == get_calibration_command().to_bytes()) pty.write(test::response_frame(8, every));
+    });
+    auto values = runtime->get_calibration(10.0);
+    device.join();
+    ASSERT_TRUE(values.ok()) << values.error().text;
+    ASSERT_TRUE(values.value().has_value());
+    std::uint8_t raw[36 * 4];
+    const CalibrationValues& v = *values.value();
+    std::memcpy(raw, v.imu_accelerometer_offsets.data(), 12);
+    std::memcpy(raw + 12, v.imu_accelerometer_scale_matrix.data(), 36);
+    std::memcpy(raw + 48, v.imu_gyroscope_offsets.data(), 12);
+    std::memcpy(raw + 60, v.imu_gyroscope_scale_matrix.data(), 36);
+    std::memcpy(raw + 96, v.magnetometer_offsets.data(), 12);
+    std::memcpy(raw + 108, v.magnetometer_scale_matrix.data(), 36);
+    EXPECT_EQ(std::vector(raw, raw + 144), std::vector(every.begin(), every.begin() + 144));
+}
+
+TEST_F(SerialClient, LongReadTimeOutDelaysNeitherCommandsNorStop) {
+    open(3600.0);
+    ASSERT_TRUE(runtime->start().ok());
+    std::this_thread::sleep_for(20ms);  // let the reader settle into its read
+    ASSERT_TRUE(runtime->queue_command(get_device_config_command()));
+    EXPECT_EQ(pty.read(10, 30s), get_device_config_command().to_bytes());
+    ASSERT_TRUE(runtime->stop().ok());  // would take an hour without the wake-up
+    EXPECT_FALSE(runtime->is_running());
+}
+
+TEST_F(SerialClient, TelemetrySplitAcrossReads) {
+    open();
+    ASSERT_TRUE(runtime->start().ok());
+    const auto first = test::telemetry_frame(1.25);
+    pty.write(std::span(first).first(30));
+    std::this_thread::sleep_for(30ms);
+    pty.write(std::span(first).subspan(30));
+    for (std::uint8_t byte : test::telemetry_frame(2.5)) {
+        pty.write(std::span(&byte, 1));
+        std::this_thread::sleep_for(200us);
+    }
+    for (double timestamp : {1.25, 2.5}) {
+        DataPacket packet{};
+        ASSERT_EQ(runtime->packets().recv_timeout(packet, 10s), RecvStatus::Ok);
+        EXPECT_EQ(packet.timestamp_seconds, timestamp);
+    }
+    EXPECT_FALSE(runtime->packets().try_recv().has_value());
+}
+
+TEST_F(SerialClient, UnplugIsReportedOnceAndTheReaderRests) {
+    open();
+    ASSERT_TRUE(runtime->start().ok());
+    pty.write(test::telemetry_frame(1.0));
+    DataPacket packet{};
+    ASSERT_EQ(runtime->packets().recv_timeout(packet, 10s), RecvStatus::Ok);
+
+    pty.close_master();
+    ASSERT_TRUE(test::eventually([&] { return !runtime->is_running(); }));
+    const double cpu_before = test::process_cpu_seconds();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(test::process_cpu_seconds() - cpu_before, 0.1);  // a spinning reader would burn ~0.3 s
+
+    auto first_call = runtime->get_device_info(1.0);
+    ASSERT_FALSE(first_call.ok());
+    EXPECT_EQ(first_call.error().text, HANG_UP_TEXT);
+    EXPECT_EQ(runtime->take_error(), std::nullopt);  // exactly one message
+    auto next_call = runtime->get_device_info(1.0);
+    ASSERT_FALSE(next_call.ok());
+    EXPECT_EQ(next_call.error().text, COMMAND_CHANNEL_CLOSED_TEXT);
+    EXPECT_FALSE(next_call.error().is_internal());
+
+    ASSERT_TRUE(runtime->stop().ok());
+    EXPECT_FALSE(runtime->is_running());
+    EXPECT_TRUE(runtime->queue_command(get_device_info_command()));  // fresh queues after stop
+}
+
+}  // namespace
+}  // namespace vyre

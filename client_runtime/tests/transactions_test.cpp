@@ -1,0 +1,199 @@
+// Command transactions against the mock serial device.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "client_packets.hpp"
+#include "client_runtime.hpp"
+#include "mock_serial.hpp"
+#include "test_support.hpp"
+
+namespace vyre {
+namespace {
+
+using namespace std::chrono_literals;
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+class Transactions : public ::testing::Test {
+protected:
+    std::optional<std::uint16_t> next_identifier(Duration timeout = Duration{10, 0}) {
+        auto got = device.wait_for_command_identifier(timeout);
+        EXPECT_TRUE(got.ok()) << got.error().text;
+        return got.ok() ? got.value() : std::nullopt;
+    }
+
+    MockDevice device{Duration::from_millis(100)};
+    std::unique_ptr<ClientRuntime> runtime = ClientRuntime::from_port(device.new_port());
+};
+
+TEST_F(Transactions, ClaimsItsKindAndKeepsOthersPending) {
+    device.inject_response(255, std::vector<std::uint8_t>{1});
+    device.inject_response(2, test::device_config_payload("rocket", 100, 2));
+    ASSERT_TRUE(runtime->start().ok());
+
+    auto config = runtime->get_device_config(10.0);
+    ASSERT_TRUE(config.ok() && config.value().has_value());
+    EXPECT_EQ(*config.value(), (DeviceConfig{"rocket", 100, DeviceProtocol::UART}));
+    ASSERT_EQ(runtime->pending_responses().size(), 1u);
+
+    const auto start = std::chrono::steady_clock::now();
+    auto cancelled = runtime->cancel(30.0);
+    ASSERT_TRUE(cancelled.ok());
+    EXPECT_TRUE(cancelled.value());
+    EXPECT_LT(seconds_since(start), 20.0);  // found pending, no wait
+    EXPECT_TRUE(runtime->pending_responses().empty());
+    EXPECT_EQ(next_identifier(), 2);
+    EXPECT_EQ(next_identifier(), 255);
+}
+
+TEST_F(Transactions, LateAnswerIsClaimedByTheNextCallOfItsKind) {
+    // Not started: the command stays queued and the call times out.
+    auto missed = runtime->get_device_info(0.05);
+    ASSERT_TRUE(missed.ok());
+    EXPECT_FALSE(missed.value().has_value());
+
+    device.inject_response(1, test::device_info_payload(1, "late"));
+    device.inject_response(1, test::device_info_payload(2, "own"));
+    ASSERT_TRUE(runtime->start().ok());
+    auto late = runtime->get_device_info(10.0);
+    ASSERT_TRUE(late.ok() && late.value().has_value());
+    EXPECT_EQ(late.value()->id, 1u);
+    auto own = runtime->get_device_info(0.0);
+    ASSERT_TRUE(own.ok() && own.value().has_value());
+    EXPECT_EQ(own.value()->id, 2u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(next_identifier(), 1);
+}
+
+struct AckCase {
+    const char* name;
+    std::uint16_t identifier;
+    std::function<Result<bool>(ClientRuntime&, double)> call;
+};
+
+class Acknowledgements : public Transactions, public ::testing::WithParamInterface<AckCase> {};
+
+TEST_P(Acknowledgements, PositiveNegativeAndMissing) {
+    const AckCase& c = GetParam();
+    ASSERT_TRUE(runtime->start().ok());
+    device.inject_response(c.identifier, std::vector<std::uint8_t>{1});
+    auto accepted = c.call(*runtime, 30.0);
+    ASSERT_TRUE(accepted.ok());
+    EXPECT_TRUE(accepted.value());
+
+    // A refusal answers at once, like a time-out but without the wait.
+    device.inject_response(c.identifier, std::vector<std::uint8_t>{0});
+    const auto start = std::chrono::steady_clock::now();
+    auto refused = c.call(*runtime, 30.0);
+    ASSERT_TRUE(refused.ok());
+    EXPECT_FALSE(refused.value());
+    EXPECT_LT(seconds_since(start), 20.0);
+
+    auto unanswered = c.call(*runtime, 0.05);
+    ASSERT_TRUE(unanswered.ok());
+    EXPECT_FALSE(unanswered.value());
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(next_identifier(), c.identifier);
+}
+
+const std::array<float, 3> OFFSETS{0.1f, 0.2f, 0.3f};
+const std::array<float, 9> MATRIX{1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+INSTANTIATE_TEST_SUITE_P(
+    Setters, Acknowledgements,
+    ::testing::Values(
+        AckCase{"set_device_config", 3,
+                [](ClientRuntime& r, double timeout) { return r.set_device_config("rocket", 100, DeviceProtocol::UART, timeout); }},
+        AckCase{"set_magnetometer_calibration", 6,
+                [](ClientRuntime& r, double timeout) { return r.set_magnetometer_calibration(OFFSETS, MATRIX, timeout); }},
+        AckCase{"set_imu_calibration", 7,
+                [](ClientRuntime& r, double timeout) {
+                    return r.set_imu_calibration(OFFSETS, MATRIX, OFFSETS, MATRIX, timeout);
+                }},
+        AckCase{"cancel", 255, [](ClientRuntime& r, double timeout) { return r.cancel(timeout); }}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(Transactions, GettersTimeOutWithNothingAndLeaveTheirCommand) {
+    ASSERT_TRUE(runtime->start().ok());
+    const auto start = std::chrono::steady_clock::now();
+    auto info = runtime->get_device_info(0.2);
+    ASSERT_TRUE(info.ok());
+    EXPECT_FALSE(info.value().has_value());
+    EXPECT_GE(seconds_since(start), 0.19);
+    auto calibration = runtime->get_calibration(0.0);
+    ASSERT_TRUE(calibration.ok());
+    EXPECT_FALSE(calibration.value().has_value());
+    EXPECT_EQ(next_identifier(), 1);
+    EXPECT_EQ(next_identifier(), 8);
+}
+
+TEST_F(Transactions, RebootNeverWaitsAndItsAnswerStaysPending) {
+    device.inject_response(4, std::vector<std::uint8_t>{9, 9});
+    ASSERT_TRUE(runtime->reboot().ok());
+    EXPECT_EQ(next_identifier(Duration{}), std::nullopt);  // not started: still queued
+    ASSERT_TRUE(runtime->start().ok());
+    EXPECT_EQ(next_identifier(), 4);
+    device.inject_response(1, test::device_info_payload(5, "x"));
+    auto info = runtime->get_device_info(10.0);
+    ASSERT_TRUE(info.ok() && info.value().has_value());
+    ASSERT_EQ(runtime->pending_responses().size(), 1u);
+    EXPECT_EQ(std::get<Undecoded>(runtime->pending_responses().front()).message, "No decoded response for Reboot");
+}
+
+struct BadTimeout {
+    double seconds;
+    const char* text;
+};
+
+class ImpossibleTimeouts : public Transactions, public ::testing::WithParamInterface<BadTimeout> {};
+
+TEST_P(ImpossibleTimeouts, FaultBeforeAnythingIsSent) {
+    ASSERT_TRUE(runtime->start().ok());
+    auto info = runtime->get_device_info(GetParam().seconds);
+    ASSERT_FALSE(info.ok());
+    EXPECT_TRUE(info.error().is_internal());
+    EXPECT_EQ(info.error().text, GetParam().text);
+    auto ack = runtime->set_device_config("x", 1, DeviceProtocol::USB, GetParam().seconds);
+    ASSERT_FALSE(ack.ok());
+    EXPECT_EQ(ack.error().text, GetParam().text);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(next_identifier(Duration{}), std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ImpossibleTimeouts,
+                         ::testing::Values(BadTimeout{-1.0, NEGATIVE_DURATION_TEXT},
+                                           BadTimeout{-1e-300, NEGATIVE_DURATION_TEXT},
+                                           BadTimeout{std::numeric_limits<double>::quiet_NaN(), INVALID_DURATION_TEXT},
+                                           BadTimeout{std::numeric_limits<double>::infinity(), INVALID_DURATION_TEXT},
+                                           BadTimeout{std::ldexp(1.0, 64), INVALID_DURATION_TEXT}));
+
+TEST_F(Transactions, DeadlineBeyondTheClockFaultsAfterSending) {
+    ASSERT_TRUE(runtime->start().ok());
+    auto info = runtime->get_device_info(1.7e19);  // a valid duration, but no instant that far ahead
+    ASSERT_FALSE(info.ok());
+    EXPECT_TRUE(info.error().is_internal());
+    EXPECT_EQ(info.error().text, DEADLINE_OVERFLOW_TEXT);
+    EXPECT_EQ(next_identifier(), 1);
+}
+
+TEST_F(Transactions, PollHookEndsTheWaitLikeATimeOut) {
+    ASSERT_TRUE(runtime->start().ok());
+    int polls = 0;
+    const auto start = std::chrono::steady_clock::now();
+    auto info = runtime->get_device_info(3600.0, [&] { return ++polls == 2; });
+    ASSERT_FALSE(info.ok());
+    EXPECT_TRUE(info.error().is_interrupted());
+    EXPECT_EQ(polls, 2);
+    EXPECT_LT(seconds_since(start), 60.0);
+
+    device.inject_response(1, test::device_info_payload(3, "x"));  // the answer to the interrupted call
+    auto next = runtime->get_device_info(10.0, [] { return false; });
+    ASSERT_TRUE(next.ok() && next.value().has_value());
+    EXPECT_EQ(next.value()->id, 3u);
+}
+
+}  // namespace
+}  // namespace vyre
