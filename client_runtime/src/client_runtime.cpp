@@ -66,7 +66,21 @@ Status ClientRuntime::start() {
 
 Status ClientRuntime::stop() {
     stop_flag_->store(true);
-    // Background work that feeds the reader (mock streaming, calibration) ends here, before the reader.
+    // Background work that feeds the reader ends before the reader. A stream's
+    // error (or crash) is reported once more on the error queue; a calibration
+    // run's outcome is dropped.
+    Status outcome = ok_status();
+    if (mock_stream_thread_) {
+        auto collected = collect_mock_stream();
+        if (!collected) {
+            if (collected.error().is_internal()) outcome = collected.take_error();
+            else (void)error_tx_.send(collected.error().text);
+        }
+    }
+    if (calibration_) {
+        auto finished = finish_calibration();
+        if (!finished && finished.error().is_internal() && outcome.ok()) outcome = finished.take_error();
+    }
     running_->store(false);
     if (reader_thread_) {
         wake_reader_();  // the reader sees `running` at once instead of after its read time-out
@@ -78,7 +92,7 @@ Status ClientRuntime::stop() {
         port_ = std::move(joined.value()).value_or(nullptr);
     }
     renew_outgoing_queues();
-    return ok_status();
+    return outcome;
 }
 
 std::optional<std::string> ClientRuntime::take_error() { return error_rx_.try_recv(); }

@@ -1,7 +1,7 @@
 #pragma once
 // The object behind each client: the port, the five queues to and from the reader
 // thread, the shared flags and the packet tap, starting and stopping the reader,
-// and the command transactions.
+// the command transactions, mock log streaming and the calibration run.
 //
 // States: Stopped (port held here), Running (reader holds the port), Failed (the
 // reader ended on a link error and still holds the port; `stop` takes it back),
@@ -16,11 +16,13 @@
 #include <string>
 #include <string_view>
 
+#include "calibration_run.hpp"
 #include "channel.hpp"
 #include "device_contract.hpp"
 #include "durations.hpp"
 #include "framed_packet.hpp"
 #include "interrupt.hpp"
+#include "mock_stream.hpp"
 #include "port.hpp"
 #include "reader_thread.hpp"
 #include "result.hpp"
@@ -98,6 +100,39 @@ public:
     // Never waits; the device's answer, if any, stays pending.
     Status reboot();
 
+    // Mock log streaming. Start: a pending background error fails first; impossible
+    // time-outs are internal faults; starts the client if needed, collects a
+    // finished stream (dropping its result), asks the device into mock mode and
+    // waits for its acknowledgement, then spawns the streaming thread. The thread's
+    // own failures go to the error queue and are its result.
+    Status start_mock_log_stream(const std::string& log_path, bool realtime, double speed,
+                                 std::uint64_t chunk_size, double start_timeout_seconds, bool cancel_on_finish,
+                                 const InterruptCheck& interrupted = {});
+    // Asks the stream to stop (and the device to leave mock mode with
+    // `cancel_device`, whether or not a stream exists); collects the thread unless
+    // it is still running and `block` is false. The records sent, nothing when no
+    // stream was collected, or the stream's error.
+    Result<std::optional<std::uint64_t>> stop_mock_log_stream(bool cancel_device, bool block);
+    // A stream exists and its thread has not ended.
+    bool is_mock_log_streaming() const;
+
+    // Magnetometer calibration. The whole run: neutral reset (refused or
+    // unanswered gives nothing), collection on this thread for `collection_seconds`
+    // (the hook is polled about every 50 ms; an interrupt ends the run, writes
+    // nothing and fails with Kind::Interrupted), the fit (none gives nothing), the
+    // report, then the apply transaction's acknowledgement.
+    Result<std::optional<bool>> run_magnetometer_calibration(double collection_seconds, double apply_timeout_seconds,
+                                                             const InterruptCheck& interrupted = {},
+                                                             const CalibrationReportSink& report =
+                                                                 print_calibration_report);
+    // Installs a fresh tap sender and starts the worker on its receiver; fails with
+    // "Calibration already in progress" while a run is recorded.
+    Status start_calibration();
+    // Removes the tap sender and waits for the worker: its fit, nothing (no run,
+    // or no fit), or "Calibration thread panicked".
+    Result<std::optional<MagnetometerFit>> finish_calibration();
+    bool calibration_in_progress() const { return calibration_.has_value(); }
+
     // Shared state for background work besides the reader.
     const std::shared_ptr<std::atomic<bool>>& stop_flag() const { return stop_flag_; }
     const std::shared_ptr<PacketTap>& packet_tap() const { return packet_tap_; }
@@ -108,6 +143,9 @@ public:
 private:
     explicit ClientRuntime(std::unique_ptr<Port> port);
     void renew_outgoing_queues();
+    // Sets the stop flag and joins the streaming thread: its count, its error,
+    // "Mock stream thread panicked", or an internal join fault.
+    Result<std::uint64_t> collect_mock_stream();
     template <class T>
     Result<bool> acknowledged(FramedPacket frame, ResponseKind expected, double timeout_seconds,
                               const InterruptCheck& interrupted);
@@ -131,6 +169,8 @@ private:
     std::shared_ptr<PacketTap> packet_tap_;
     std::optional<SpawnedThread<std::unique_ptr<Port>>> reader_thread_;
     std::unique_ptr<Port> port_;
+    std::optional<MockStreamThread> mock_stream_thread_;
+    std::optional<CalibrationRun> calibration_;
     // Cuts the port's read short; sends on the outgoing queues call it too.
     WakeFn wake_reader_;
 };

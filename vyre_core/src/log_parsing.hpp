@@ -30,6 +30,8 @@ public:
     void feed(std::span<const std::uint8_t> chunk);
     std::vector<LogRecord> take_records();
     bool finished() const { return finished_; }
+    // Bytes held for the next feed: never more than one incomplete record.
+    std::size_t pending_size() const { return pending_bytes_.size(); }
 
 private:
     std::vector<std::uint8_t> pending_bytes_;
