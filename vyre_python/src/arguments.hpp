@@ -86,4 +86,10 @@ bool to_byte_vector(PyObject* obj, std::vector<std::uint8_t>& out);
 // returns false.
 bool cannot_convert(PyObject* obj, const char* target);
 
+// A METH_FASTCALL | METH_KEYWORDS function as a method table stores it.
+using FastcallKeywordsFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction as_method(FastcallKeywordsFunction function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 }  // namespace vyre::py

@@ -34,6 +34,12 @@ void raise_internal_fault(std::string_view text) noexcept {
 }
 
 void raise_error(const vyre::Error& error) {
+    if (error.is_interrupted()) {
+        // The poll hook returned true because a signal handler raised; that
+        // exception is the one to propagate.
+        if (!PyErr_Occurred()) raise_internal_fault("wait interrupted without a pending exception");
+        return;
+    }
     if (error.is_internal()) {
         raise_internal_fault(error.text);
         return;

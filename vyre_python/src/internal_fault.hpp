@@ -21,7 +21,8 @@ PyObject* internal_fault_type();
 void raise_internal_fault(std::string_view text) noexcept;
 
 // Sets the Python exception for a core or runtime error: InternalFaultError for
-// internal faults, OSError carrying the text for every other error.
+// internal faults, OSError carrying the text for ordinary errors. A wait ended
+// by the signal check keeps the exception its signal handler raised.
 void raise_error(const vyre::Error& error);
 
 // Sets a Python exception for the C++ exception being handled (call only from a

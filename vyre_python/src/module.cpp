@@ -7,11 +7,13 @@
 #include <cstdint>
 
 #include "calibration_values.hpp"
+#include "client_object.hpp"
 #include "data_packet.hpp"
 #include "device_config.hpp"
 #include "device_info.hpp"
 #include "device_protocol.hpp"
 #include "internal_fault.hpp"
+#include "mock_device_handle.hpp"
 #include "once_cell.hpp"
 #include "py_ref.hpp"
 
@@ -35,9 +37,10 @@ struct ModuleClass {
     PyTypeObject* (*type)();
 };
 
-// The classes in the order scripts see them in __all__; VYREClient and
-// MockDeviceHandle, in that order, belong at the head of this list.
+// The classes in the order scripts see them in __all__.
 constexpr ModuleClass kClasses[] = {
+    {"VYREClient", client_type},
+    {"MockDeviceHandle", mock_device_handle_type},
     {"VYREDataPacket", data_packet_type},
     {"DeviceProtocol", device_protocol_type},
     {"DeviceInfo", device_info_type},

@@ -9,8 +9,9 @@ import pytest
 
 import vyre_client
 
-# The client and mock handle classes lead this list once they exist.
 EXPECTED_ALL = [
+    "VYREClient",
+    "MockDeviceHandle",
     "VYREDataPacket",
     "DeviceProtocol",
     "DeviceInfo",
@@ -21,6 +22,9 @@ EXPECTED_ALL = [
 CLASS_NAMES = EXPECTED_ALL[:-1]
 
 DOCSTRINGS = {
+    # the client's docstring is its call signature alone; the handle has none
+    "VYREClient": "",
+    "MockDeviceHandle": "",
     "VYREDataPacket": "Represents processed telemetry with derived fields included.",
     "DeviceProtocol": "Represents the communication protocol used by the VYRE device.",
     "DeviceInfo": "Represents the information of the VYRE device.",
@@ -90,7 +94,8 @@ def test_packet_uses_the_default_representation():
     assert repr(packet).startswith("<builtins.VYREDataPacket object at 0x")
 
 
-@pytest.mark.parametrize("name", ["DeviceProtocol", "DeviceInfo", "DeviceConfig", "CalibrationValues"])
+@pytest.mark.parametrize("name", ["MockDeviceHandle", "DeviceProtocol", "DeviceInfo", "DeviceConfig",
+                                  "CalibrationValues"])
 @pytest.mark.parametrize("args", [(), (1,)])
 def test_value_classes_without_constructor_refuse_instantiation(name, args):
     with pytest.raises(TypeError, match="cannot create"):

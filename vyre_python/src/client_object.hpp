@@ -1,0 +1,103 @@
+#pragma once
+// The VYREClient object and what every one of its methods needs, shared by the
+// files that define methods of the class: the thread check, the borrow of the
+// instance and access to its runtime, and the extension points through which
+// methods defined in other files join the class.
+
+#include <Python.h>
+
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "borrow_flag.hpp"
+#include "client_runtime.hpp"
+#include "thread_binding.hpp"
+
+namespace vyre::py {
+
+// The C++ part of a client, constructed in place after allocation and destroyed
+// in the object's deallocation, on whichever thread that happens. Members are
+// destroyed in reverse order, so anything added after `runtime` is gone before
+// the runtime stops its reader and closes the port.
+struct ClientState {
+    ClientState(std::unique_ptr<vyre::ClientRuntime> runtime_in, double timeout_in)
+        : runtime(std::move(runtime_in)), timeout(timeout_in) {}
+
+    std::unique_ptr<vyre::ClientRuntime> runtime;  // never null
+    // Seconds as given at construction: the port's read time-out and the wait
+    // of get_data_packets(block=True).
+    double timeout;
+    ThreadBinding thread;
+    // get_data_packets drains the packet queue into this buffer; reused between
+    // calls so a steady stream causes no allocation.
+    std::vector<vyre::DataPacket> packet_buffer;
+};
+
+struct ClientObject {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    ClientState state;
+};
+
+// The VYREClient class (borrowed; built on first use, lives for the process),
+// or null with an exception set.
+PyTypeObject* client_type();
+
+// A new VYREClient of `type` around `runtime`, bound to the calling thread.
+PyObject* wrap_client(PyTypeObject* type, std::unique_ptr<vyre::ClientRuntime> runtime, double timeout);
+
+inline ClientObject* client_object(PyObject* self) noexcept { return reinterpret_cast<ClientObject*>(self); }
+
+// First step of every method: true on the creating thread, otherwise false with
+// InternalFaultError set.
+inline bool check_client_thread(PyObject* self) { return client_object(self)->state.thread.check(CLIENT_CLASS_PATH); }
+
+// The instance for the length of one method call, after the thread check and
+// the argument conversion. Test it after construction: when false, the borrow
+// failed (a signal handler re-entered a method that was waiting) and
+// RuntimeError is set. ensure_ok and is_running take shared use, every other
+// method exclusive use.
+class ClientAccess {
+public:
+    enum class Use : unsigned char { Shared, Exclusive };
+
+    ClientAccess(PyObject* self, Use use) noexcept : object_(client_object(self)), use_(use) {
+        ok_ = use == Use::Shared ? object_->borrow.try_share() : object_->borrow.try_exclusive();
+        if (!ok_) {
+            PyErr_SetString(PyExc_RuntimeError, use == Use::Shared ? "Already mutably borrowed" : "Already borrowed");
+        }
+    }
+    ~ClientAccess() {
+        if (!ok_) return;
+        if (use_ == Use::Shared) {
+            object_->borrow.unshare();
+        } else {
+            object_->borrow.unexclusive();
+        }
+    }
+    ClientAccess(const ClientAccess&) = delete;
+    ClientAccess& operator=(const ClientAccess&) = delete;
+
+    explicit operator bool() const noexcept { return ok_; }
+    ClientState& state() const noexcept { return object_->state; }
+    vyre::ClientRuntime& runtime() const noexcept { return *object_->state.runtime; }
+
+private:
+    ClientObject* object_;
+    Use use_;
+    bool ok_ = false;
+};
+
+// Extension points, defined in client_extensions.cpp.
+//
+// Methods of VYREClient defined outside vyre_client.cpp, appended to the class's
+// own when the type is built (no sentinel; the entries must live for the process).
+std::span<const PyMethodDef> client_extension_methods();
+// Called by __exit__ before it stops the client: ends a running mock log stream.
+// Runtime failures are ignored; returns false only with a Python exception set
+// by a signal handler during its wait (__exit__ still stops the client and then
+// raises it).
+bool stop_mock_stream_for_exit(PyObject* self, ClientAccess& access);
+
+}  // namespace vyre::py

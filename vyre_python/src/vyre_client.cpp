@@ -1,0 +1,476 @@
+// VYREClient: the Python class around one ClientRuntime. Each method checks the
+// calling thread, converts its arguments, borrows the instance and calls the
+// runtime; runtime errors become Python exceptions through raise_error.
+//
+// No method releases the interpreter lock, also not while it waits; waits poll
+// for pending signals instead (signal_check.hpp), so Ctrl-C still ends them.
+
+#include <Python.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "arguments.hpp"
+#include "calibration_values.hpp"
+#include "client_object.hpp"
+#include "data_packet.hpp"
+#include "device_config.hpp"
+#include "device_info.hpp"
+#include "device_protocol.hpp"
+#include "durations.hpp"
+#include "internal_fault.hpp"
+#include "mock_device_handle.hpp"
+#include "once_cell.hpp"
+#include "py_ref.hpp"
+#include "signal_check.hpp"
+
+namespace vyre::py {
+namespace {
+
+static_assert(std::is_standard_layout_v<ClientObject>);
+
+using Use = ClientAccess::Use;
+
+constexpr std::uint32_t kDefaultBaudRate = 2'000'000;
+constexpr double kDefaultTimeout = 0.1;
+constexpr double kDefaultTransactionTimeout = 5.0;
+// A burst larger than this many packets does not keep its buffer between calls.
+constexpr std::size_t kKeptPacketCapacity = 16'384;
+
+constexpr const char* kChannelTimedOut = "timed out waiting on channel";
+constexpr const char* kChannelClosed = "channel is empty and sending half is closed";
+
+OnceCell type_cell;
+
+constexpr const char* kConstructorNames[] = {"port_name", "baud_rate", "timeout"};
+constexpr Parameters kConstructor{"VYREClient", kConstructorNames, 1};
+constexpr const char* kExitNames[] = {"_exc_type", "_exc_value", "_traceback"};
+constexpr Parameters kExit{"VYREClient.__exit__", kExitNames, 3};
+constexpr const char* kBlockNames[] = {"block"};
+constexpr Parameters kGetDataPackets{"VYREClient.get_data_packets", kBlockNames, 0};
+constexpr const char* kTimeoutNames[] = {"timeout_seconds"};
+constexpr Parameters kGetDeviceInfo{"VYREClient.get_device_info", kTimeoutNames, 0};
+constexpr Parameters kGetDeviceConfig{"VYREClient.get_device_config", kTimeoutNames, 0};
+constexpr Parameters kGetCalibration{"VYREClient.get_calibration", kTimeoutNames, 0};
+constexpr Parameters kCancel{"VYREClient.cancel", kTimeoutNames, 0};
+constexpr const char* kSetDeviceConfigNames[] = {"name", "frequency", "protocol", "timeout_seconds"};
+constexpr Parameters kSetDeviceConfig{"VYREClient.set_device_config", kSetDeviceConfigNames, 3};
+constexpr const char* kSetImuNames[] = {"accel_offsets", "accel_scale_matrix", "gyro_offsets", "gyro_scale_matrix",
+                                        "timeout_seconds"};
+constexpr Parameters kSetImuCalibration{"VYREClient.set_imu_calibration", kSetImuNames, 4};
+constexpr const char* kSetMagnetometerNames[] = {"offsets", "scale_matrix", "timeout_seconds"};
+constexpr Parameters kSetMagnetometerCalibration{"VYREClient.set_magnetometer_calibration", kSetMagnetometerNames,
+                                                 2};
+
+// ---- conversions shared by the methods
+
+void raise_os_error(const char* text) { PyErr_SetString(PyExc_OSError, text); }
+
+PyObject* none_or_raise(const vyre::Status& status) {
+    if (!status) {
+        raise_error(status.error());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* bool_or_raise(const vyre::Result<bool>& result) {
+    if (!result) {
+        raise_error(result.error());
+        return nullptr;
+    }
+    return PyBool_FromLong(result.value());
+}
+
+template <class T>
+PyObject* value_or_raise(const vyre::Result<std::optional<T>>& result, PyObject* (*to_python)(const T&)) {
+    if (!result) {
+        raise_error(result.error());
+        return nullptr;
+    }
+    if (!result.value()) Py_RETURN_NONE;
+    return to_python(*result.value());
+}
+
+// An optional `timeout_seconds` (float or int; absent gives 5 s).
+bool timeout_argument(PyObject* value, double& out) {
+    out = kDefaultTransactionTimeout;
+    return !value || named("timeout_seconds", to_double(value, out));
+}
+
+// The opening of the methods whose only parameter is `timeout_seconds`.
+bool enter_timed(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, double& timeout) {
+    if (!check_client_thread(self)) return false;
+    std::array<PyObject*, 1> values{};
+    return parse_fastcall(params, args, nargs, kwnames, values) && timeout_argument(values[0], timeout);
+}
+
+// Waits up to `timeout_seconds` for one packet and appends it to `out`.
+bool wait_for_packet(vyre::Receiver<vyre::DataPacket>& packets, double timeout_seconds,
+                     std::vector<vyre::DataPacket>& out) {
+    auto timeout = vyre::duration_from_secs_f64(timeout_seconds);
+    if (!timeout) {
+        raise_error(timeout.error());
+        return false;
+    }
+    auto deadline = vyre::Instant::now().checked_add(timeout.value());
+    if (!deadline) {
+        raise_error(deadline.error());
+        return false;
+    }
+    for (;;) {
+        const auto slice = vyre::Instant::now().until(deadline.value()).capped(vyre::INTERRUPT_POLL_INTERVAL);
+        vyre::DataPacket packet{};
+        switch (packets.recv_until(packet, std::chrono::steady_clock::now() + slice)) {
+            case vyre::RecvStatus::Ok:
+                out.push_back(packet);
+                return true;
+            case vyre::RecvStatus::Disconnected:
+                raise_os_error(kChannelClosed);
+                return false;
+            case vyre::RecvStatus::Timeout:
+                break;
+        }
+        if (vyre::Instant::now() >= deadline.value()) {
+            raise_os_error(kChannelTimedOut);
+            return false;
+        }
+        if (PyErr_CheckSignals() < 0) return false;
+    }
+}
+
+// ---- construction and destruction
+
+PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return call_guard([&]() -> PyObject* {
+        std::array<PyObject*, 3> values{};
+        if (!parse_tuple_dict(kConstructor, args, kwargs, values)) return nullptr;
+        std::string port_name;
+        std::uint32_t baud_rate = kDefaultBaudRate;
+        double timeout = kDefaultTimeout;
+        if (!named("port_name", to_text(values[0], port_name))) return nullptr;
+        if (values[1] && values[1] != Py_None && !named("baud_rate", to_u32(values[1], baud_rate))) return nullptr;
+        if (values[2] && values[2] != Py_None && !named("timeout", to_double(values[2], timeout))) return nullptr;
+        auto runtime = vyre::ClientRuntime::open(port_name, baud_rate, timeout);
+        if (!runtime) {
+            raise_error(runtime.error());
+            return nullptr;
+        }
+        return wrap_client(type, std::move(runtime).value(), timeout);
+    });
+}
+
+// Runs on whichever thread drops the last reference. Nothing can reach the
+// object any more, so the runtime is stopped and released there too: its reader
+// thread is joined and the port closed instead of living on unowned.
+void client_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    ClientObject* obj = client_object(self);
+    obj->state.~ClientState();
+    obj->borrow.~BorrowFlag();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---- lifecycle
+
+PyObject* client_start(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        return none_or_raise(access.runtime().start());
+    });
+}
+
+PyObject* client_stop(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        return none_or_raise(access.runtime().stop());
+    });
+}
+
+PyObject* client_is_running(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Shared);
+        if (!access) return nullptr;
+        return PyBool_FromLong(access.runtime().is_running());
+    });
+}
+
+PyObject* client_ensure_ok(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Shared);
+        if (!access) return nullptr;
+        if (auto error = access.runtime().take_error()) {
+            raise_error(vyre::Error::message(std::move(*error)));
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* client_enter(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        const vyre::Status started = access.runtime().start();
+        if (!started) {
+            raise_error(started.error());
+            return nullptr;
+        }
+        return Py_NewRef(self);
+    });
+}
+
+// Returns None, so an exception raised in the `with` block propagates after the
+// client has been stopped.
+PyObject* client_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        std::array<PyObject*, 3> values{};
+        if (!parse_fastcall(kExit, args, nargs, kwnames, values)) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        const bool stream_ended = stop_mock_stream_for_exit(self, access);
+        const vyre::Status stopped = access.runtime().stop();
+        if (!stream_ended) return nullptr;  // a signal handler's exception, raised once stopped
+        return none_or_raise(stopped);
+    });
+}
+
+// ---- telemetry
+
+PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        std::array<PyObject*, 1> values{};
+        if (!parse_fastcall(kGetDataPackets, args, nargs, kwnames, values)) return nullptr;
+        bool block = false;
+        if (values[0] && !named("block", to_bool_strict(values[0], block))) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        vyre::ClientRuntime& runtime = access.runtime();
+        if (auto error = runtime.take_error()) {
+            raise_error(vyre::Error::message(std::move(*error)));
+            return nullptr;
+        }
+
+        std::vector<vyre::DataPacket>& buffer = access.state().packet_buffer;
+        buffer.clear();
+        if (block && !wait_for_packet(runtime.packets(), access.state().timeout, buffer)) return nullptr;
+        runtime.packets().drain_into(buffer);
+        PyObject* list = new_data_packet_list(buffer);
+        if (buffer.capacity() > kKeptPacketCapacity) {
+            std::vector<vyre::DataPacket>().swap(buffer);
+        } else {
+            buffer.clear();
+        }
+        return list;
+    });
+}
+
+// ---- command transactions
+
+PyObject* client_get_device_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        double timeout = 0.0;
+        if (!enter_timed(self, kGetDeviceInfo, args, nargs, kwnames, timeout)) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        return value_or_raise(access.runtime().get_device_info(timeout, signal_check()), new_device_info);
+    });
+}
+
+PyObject* client_get_device_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        double timeout = 0.0;
+        if (!enter_timed(self, kGetDeviceConfig, args, nargs, kwnames, timeout)) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        return value_or_raise(access.runtime().get_device_config(timeout, signal_check()), new_device_config);
+    });
+}
+
+PyObject* client_set_device_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        std::array<PyObject*, 4> values{};
+        if (!parse_fastcall(kSetDeviceConfig, args, nargs, kwnames, values)) return nullptr;
+        std::string name;
+        std::uint16_t frequency = 0;
+        vyre::DeviceProtocol protocol{};
+        double timeout = 0.0;
+        if (!named("name", to_text(values[0], name)) || !named("frequency", to_u16(values[1], frequency)) ||
+            !named("protocol", to_device_protocol(values[2], protocol)) || !timeout_argument(values[3], timeout)) {
+            return nullptr;
+        }
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        return bool_or_raise(access.runtime().set_device_config(name, frequency, protocol, timeout, signal_check()));
+    });
+}
+
+PyObject* client_get_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        double timeout = 0.0;
+        if (!enter_timed(self, kGetCalibration, args, nargs, kwnames, timeout)) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        return value_or_raise(access.runtime().get_calibration(timeout, signal_check()), new_calibration_values);
+    });
+}
+
+PyObject* client_set_imu_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        std::array<PyObject*, 5> values{};
+        if (!parse_fastcall(kSetImuCalibration, args, nargs, kwnames, values)) return nullptr;
+        std::array<float, 3> accel_offsets{};
+        std::array<float, 9> accel_scale_matrix{};
+        std::array<float, 3> gyro_offsets{};
+        std::array<float, 9> gyro_scale_matrix{};
+        double timeout = 0.0;
+        if (!named("accel_offsets", to_f32_array(values[0], accel_offsets)) ||
+            !named("accel_scale_matrix", to_f32_array(values[1], accel_scale_matrix)) ||
+            !named("gyro_offsets", to_f32_array(values[2], gyro_offsets)) ||
+            !named("gyro_scale_matrix", to_f32_array(values[3], gyro_scale_matrix)) ||
+            !timeout_argument(values[4], timeout)) {
+            return nullptr;
+        }
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        return bool_or_raise(access.runtime().set_imu_calibration(accel_offsets, accel_scale_matrix, gyro_offsets,
+                                                                  gyro_scale_matrix, timeout, signal_check()));
+    });
+}
+
+PyObject* client_set_magnetometer_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        std::array<PyObject*, 3> values{};
+        if (!parse_fastcall(kSetMagnetometerCalibration, args, nargs, kwnames, values)) return nullptr;
+        std::array<float, 3> offsets{};
+        std::array<float, 9> scale_matrix{};
+        double timeout = 0.0;
+        if (!named("offsets", to_f32_array(values[0], offsets)) ||
+            !named("scale_matrix", to_f32_array(values[1], scale_matrix)) || !timeout_argument(values[2], timeout)) {
+            return nullptr;
+        }
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        return bool_or_raise(
+            access.runtime().set_magnetometer_calibration(offsets, scale_matrix, timeout, signal_check()));
+    });
+}
+
+PyObject* client_reboot(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        return none_or_raise(access.runtime().reboot());
+    });
+}
+
+PyObject* client_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        double timeout = 0.0;
+        if (!enter_timed(self, kCancel, args, nargs, kwnames, timeout)) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        return bool_or_raise(access.runtime().cancel(timeout, signal_check()));
+    });
+}
+
+// ---- the class
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+const PyMethodDef kOwnMethods[] = {
+    {"new_mock", as_method(client_new_mock), kFastcall | METH_STATIC,
+     "new_mock(timeout=0.1)\n--\n\n"},
+    {"start", client_start, METH_NOARGS, "start($self)\n--\n\nStarts the reader thread."},
+    {"stop", client_stop, METH_NOARGS, "stop($self)\n--\n\nStops the reader thread and takes the port back."},
+    {"is_running", client_is_running, METH_NOARGS, "is_running($self)\n--\n\nWhether the reader thread runs."},
+    {"ensure_ok", client_ensure_ok, METH_NOARGS,
+     "ensure_ok($self)\n--\n\nRaises the oldest background error, if there is one."},
+    {"__enter__", client_enter, METH_NOARGS, "__enter__($self)\n--\n\nStarts the client and returns it."},
+    {"__exit__", as_method(client_exit), kFastcall,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nStops the client."},
+    {"get_data_packets", as_method(client_get_data_packets), kFastcall,
+     "get_data_packets($self, block=False)\n--\n\n"
+     "Every telemetry packet received since the last call, oldest first. With\n"
+     "block=True, waits up to the client's timeout for at least one."},
+    {"get_device_info", as_method(client_get_device_info), kFastcall,
+     "get_device_info($self, timeout_seconds=5.0)\n--\n\nThe device's identity, or None if it did not answer."},
+    {"get_device_config", as_method(client_get_device_config), kFastcall,
+     "get_device_config($self, timeout_seconds=5.0)\n--\n\n"
+     "The device's configuration, or None if it did not answer."},
+    {"set_device_config", as_method(client_set_device_config), kFastcall,
+     "set_device_config($self, name, frequency, protocol, timeout_seconds=5.0)\n--\n\n"
+     "Whether the device accepted the configuration in time."},
+    {"get_calibration", as_method(client_get_calibration), kFastcall,
+     "get_calibration($self, timeout_seconds=5.0)\n--\n\n"
+     "The device's calibration values, or None if it did not answer."},
+    {"set_imu_calibration", as_method(client_set_imu_calibration), kFastcall,
+     "set_imu_calibration($self, accel_offsets, accel_scale_matrix, gyro_offsets, gyro_scale_matrix, "
+     "timeout_seconds=5.0)\n--\n\n"
+     "Whether the device accepted the IMU calibration in time. Matrices are flat\n"
+     "sequences of nine numbers in row-major order."},
+    {"set_magnetometer_calibration", as_method(client_set_magnetometer_calibration), kFastcall,
+     "set_magnetometer_calibration($self, offsets, scale_matrix, timeout_seconds=5.0)\n--\n\n"
+     "Whether the device accepted the magnetometer calibration in time."},
+    {"reboot", client_reboot, METH_NOARGS, "reboot($self)\n--\n\nAsks the device to reboot; does not wait."},
+    {"cancel", as_method(client_cancel), kFastcall,
+     "cancel($self, timeout_seconds=5.0)\n--\n\nWhether the device acknowledged the cancel in time."},
+};
+
+PyObject* build_type() {
+    // The type keeps pointers into its method table for the life of the process.
+    static std::vector<PyMethodDef>* const methods = [] {
+        auto* table = new std::vector<PyMethodDef>(std::begin(kOwnMethods), std::end(kOwnMethods));
+        const std::span<const PyMethodDef> extra = client_extension_methods();
+        table->insert(table->end(), extra.begin(), extra.end());
+        table->push_back({nullptr, nullptr, 0, nullptr});
+        return table;
+    }();
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("VYREClient(port_name, baud_rate=2000000, timeout=0.1)\n--\n\n")},
+        {Py_tp_new, reinterpret_cast<void*>(client_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(client_dealloc)},
+        {Py_tp_methods, methods->data()},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"builtins.VYREClient", sizeof(ClientObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    return PyType_FromSpec(&spec);
+}
+
+}  // namespace
+
+PyTypeObject* client_type() { return reinterpret_cast<PyTypeObject*>(type_cell.get_or_init(build_type)); }
+
+PyObject* wrap_client(PyTypeObject* type, std::unique_ptr<vyre::ClientRuntime> runtime, double timeout) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;  // `runtime` is stopped and released on the way out
+    ClientObject* obj = client_object(self);
+    new (&obj->borrow) BorrowFlag();
+    new (&obj->state) ClientState(std::move(runtime), timeout);
+    return self;
+}
+
+}  // namespace vyre::py

@@ -1,0 +1,151 @@
+"""Thread binding of VYREClient, release on a foreign thread, and signals
+arriving while a call waits with the interpreter lock held."""
+
+import contextlib
+import os
+import signal
+import sys
+import time
+
+import pytest
+
+import wire
+from harness import eventually, internal_fault_type, run_in_thread, thread_count
+from vyre_client import DeviceProtocol, VYREClient
+
+InternalFaultError = internal_fault_type()
+UNSENDABLE = "vyre_client::VYREClient is unsendable, but sent to another thread"
+
+FOREIGN_CALLS = [
+    pytest.param(lambda c: c.stop(), id="stop"),
+    pytest.param(lambda c: c.start(), id="start"),
+    pytest.param(lambda c: c.is_running(), id="is_running"),
+    pytest.param(lambda c: c.ensure_ok(), id="ensure_ok"),
+    pytest.param(lambda c: c.__enter__(), id="__enter__"),
+    pytest.param(lambda c: c.__exit__(None, None, None), id="__exit__"),
+    pytest.param(lambda c: c.get_data_packets(), id="get_data_packets"),
+    pytest.param(lambda c: c.get_device_info(0), id="get_device_info"),
+    pytest.param(lambda c: c.get_device_config(0), id="get_device_config"),
+    pytest.param(lambda c: c.set_device_config("x", 1, DeviceProtocol.USB, 0), id="set_device_config"),
+    pytest.param(lambda c: c.get_calibration(0), id="get_calibration"),
+    pytest.param(lambda c: c.set_imu_calibration([0] * 3, [0] * 9, [0] * 3, [0] * 9, 0), id="set_imu_calibration"),
+    pytest.param(lambda c: c.set_magnetometer_calibration([0] * 3, [0] * 9, 0), id="set_magnetometer_calibration"),
+    pytest.param(lambda c: c.reboot(), id="reboot"),
+    pytest.param(lambda c: c.cancel(0), id="cancel"),
+    # the thread is checked before the arguments
+    pytest.param(lambda c: c.get_device_info("not a number"), id="bad-arguments"),
+]
+
+
+@pytest.mark.parametrize("call", FOREIGN_CALLS)
+def test_calls_from_another_thread_are_refused_and_change_nothing(started, call):
+    client, device = started
+    kind, error = run_in_thread(lambda: call(client))
+    assert kind == "error"
+    assert type(error) is InternalFaultError and not isinstance(error, Exception)
+    assert UNSENDABLE in str(error)
+    assert client.is_running()
+    assert device.wait_for_command_identifier(0.2) is None  # no frame went out
+    device.inject_response(wire.CANCEL, b"\x01")
+    assert client.cancel(10.0) is True
+
+
+def test_a_client_created_on_another_thread_belongs_to_that_thread():
+    kind, pair = run_in_thread(VYREClient.new_mock)
+    assert kind == "value"
+    client, device = pair
+    with pytest.raises(InternalFaultError, match=UNSENDABLE):
+        client.is_running()
+    with pytest.raises(InternalFaultError, match="MockDeviceHandle is unsendable"):
+        device.wait_for_command_identifier(0)
+    assert run_in_thread(client.is_running) == ("value", False)
+
+
+@pytest.mark.parametrize("started_first", [True, False])
+def test_release_on_another_thread_stops_the_client_quietly(started_first):
+    unraisable = []
+    previous_hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        before = thread_count()
+        client, device = VYREClient.new_mock()
+        if started_first:
+            client.start()
+        box = [client]
+        del client
+        assert run_in_thread(box.clear) == ("value", None)
+        assert eventually(lambda: thread_count() == before)
+    finally:
+        sys.unraisablehook = previous_hook
+    assert unraisable == []
+    assert device.wait_for_command_identifier(0) is None
+
+
+# ---- signals during waits
+
+@contextlib.contextmanager
+def alarm(after, handler):
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, after)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def press_ctrl_c(*_):
+    # what a terminal does: SIGINT, whose default handler raises KeyboardInterrupt
+    os.kill(os.getpid(), signal.SIGINT)
+
+
+class Abandon(Exception):
+    pass
+
+
+def raise_abandon(*_):
+    raise Abandon
+
+
+WAITS = [
+    pytest.param(lambda c, d: c.get_device_info(60), wire.DEVICE_INFO, id="get_device_info"),
+    pytest.param(lambda c, d: c.cancel(timeout_seconds=60), wire.CANCEL, id="cancel"),
+    pytest.param(lambda c, d: c.get_data_packets(block=True), None, id="get_data_packets"),
+    pytest.param(lambda c, d: d.wait_for_command_identifier(60), None, id="wait_for_command_identifier"),
+]
+
+
+@pytest.mark.parametrize("wait, sent", WAITS)
+@pytest.mark.parametrize("handler, raised", [(press_ctrl_c, KeyboardInterrupt), (raise_abandon, Abandon)])
+def test_a_signal_ends_a_wait_promptly_and_leaves_the_client_usable(wait, sent, handler, raised):
+    client, device = VYREClient.new_mock(60)
+    client.start()
+    begin = time.monotonic()
+    with alarm(0.3, handler), pytest.raises(raised):
+        wait(client, device)
+    assert time.monotonic() - begin < 20
+    assert client.is_running()
+    if sent is not None:
+        # as after a time-out: the frame went out, and its late answer is kept
+        assert device.wait_for_command_identifier(10.0) == sent
+    device.inject_response(wire.DEVICE_INFO, wire.device_info_payload(7, b"v"))
+    assert client.get_device_info(10.0).id == 7
+    client.stop()
+
+
+def test_a_signal_handler_cannot_reenter_a_waiting_client():
+    client, _ = VYREClient.new_mock(60)
+    client.start()
+    seen = []
+
+    def reenter(*_):
+        for call in (client.stop, client.is_running):
+            try:
+                call()
+            except RuntimeError as error:
+                seen.append(str(error))
+
+    with alarm(0.2, reenter):
+        assert client.get_device_info(0.6) is None
+    assert seen == ["Already borrowed", "Already mutably borrowed"]
+    assert client.is_running()
+    client.stop()

@@ -1,0 +1,75 @@
+"""The device's side of the serial protocol, written out independently of the
+library so tests can state exact bytes: frames, responses and telemetry."""
+
+import struct
+
+DATA_HEADER = 0xA55A
+RESPONSE_HEADER = 0x5AA5
+COMMAND_HEADER = 0xB66B
+
+# identifiers shared by commands and their responses
+DEVICE_INFO = 1
+DEVICE_CONFIG = 2
+SET_DEVICE_CONFIG = 3
+REBOOT = 4
+SET_MAGNETOMETER_CALIBRATION = 6
+SET_IMU_CALIBRATION = 7
+GET_CALIBRATION = 8
+CANCEL = 255
+
+
+def _crc_table():
+    table = []
+    for byte in range(256):
+        crc = byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+        table.append(crc)
+    return table
+
+
+_TABLE = _crc_table()
+
+
+def crc16_kermit(data: bytes) -> int:
+    crc = 0
+    for byte in data:
+        crc = _TABLE[(crc ^ byte) & 0xFF] ^ (crc >> 8)
+    return crc
+
+
+def frame(header: int, identifier: int, payload: bytes = b"") -> bytes:
+    head = struct.pack("<HHI", header, identifier, len(payload)) + bytes(payload)
+    return head + struct.pack("<H", crc16_kermit(head))
+
+
+def command(identifier: int, payload: bytes = b"") -> bytes:
+    return frame(COMMAND_HEADER, identifier, payload)
+
+
+def response(identifier: int, payload: bytes = b"") -> bytes:
+    return frame(RESPONSE_HEADER, identifier, payload)
+
+
+def f32s(values) -> bytes:
+    return struct.pack(f"<{len(values)}f", *values)
+
+
+def device_info_payload(device_id: int, firmware: bytes) -> bytes:
+    return struct.pack("<Q", device_id) + firmware.ljust(8, b"\0")
+
+
+def device_config_payload(name: bytes, frequency: int, protocol: int) -> bytes:
+    return name.ljust(32, b"\0") + struct.pack("<HB", frequency, protocol)
+
+
+def set_device_config_payload(name: bytes, frequency: int, protocol: int) -> bytes:
+    return name[:32].ljust(32, b"\0") + struct.pack("<HB", frequency, protocol)
+
+
+def telemetry_payload(values) -> bytes:
+    return struct.pack("<d17f", *values)
+
+
+def telemetry(values) -> bytes:
+    return frame(DATA_HEADER, 0, telemetry_payload(values))
