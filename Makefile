@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE_ARGS ?=
 
-.PHONY: test deps cpp-build cpp-test venv py-test bench clean
+.PHONY: test deps cpp-build cpp-test venv py-test bench clean run
 
 test: cpp-test py-test
 
@@ -26,6 +26,11 @@ py-test: deps
 	@if [ -f vyre_python/CMakeLists.txt ]; then \
 		scripts/setup-venv && $(PY) -m pytest -q vyre_python/tests $(wildcard vyre_tools/tests); \
 	fi
+
+# make run: set up .venv (with the cli extra) and take the tour on a simulated device
+run: deps
+	@scripts/setup-venv
+	$(VENV)/bin/vyre demo
 
 bench: cpp-build
 	$(BUILD)/bench/core_bench

@@ -92,7 +92,7 @@ void MockDeviceState::take_written(std::vector<std::uint8_t>& out) {
     from_host_.clear();
 }
 
-Status MockPort::write_all(std::span<const std::uint8_t> bytes) {
+Status MockPort::write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>&) {
     state_->write(bytes);
     return ok_status();
 }

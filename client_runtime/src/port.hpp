@@ -40,7 +40,9 @@ public:
     // Waits up to the port's read time-out for data. A wake-up (see waker) ends
     // the wait early with Empty; one that came before the call ends the next call.
     virtual ReadResult read(std::span<std::uint8_t> buffer) = 0;
-    virtual Status write_all(std::span<const std::uint8_t> bytes) = 0;
+    // Writes everything unless the line stays full and `keep_going` turns false
+    // while we wait for room (a stop must not hang on a device that stopped reading).
+    virtual Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) = 0;
     // Waits until written bytes have left the host.
     virtual Status flush() = 0;
     virtual Status write_data_terminal_ready(bool level) = 0;

@@ -48,8 +48,10 @@ private:
     }
 
     bool write(Port& port) {
-        Status written = port.write_all(wire_);
-        if (!written) fail(written.error().text);
+        const std::atomic<bool>& running = *links_.running;
+        Status written = port.write_all(wire_, [&running] { return running.load(); });
+        // A write given up because we are stopping is no link failure.
+        if (!written && running.load()) fail(written.error().text);
         return written.ok();
     }
 

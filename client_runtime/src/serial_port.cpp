@@ -141,9 +141,8 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, st
     if (retry_eintr([&] { return ::tcgetattr(fd, &applied); }) < 0) return fail_errno();
     if (!same_flags(wanted, applied)) return fail(0, SETTINGS_MISMATCH_TEXT);
 
-    const int flags = retry_eintr([&] { return ::fcntl(fd, F_GETFL); });
-    if (flags < 0) return fail_errno();
-    if (retry_eintr([&] { return ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK); }) < 0) return fail_errno();
+    // The descriptor stays non-blocking: reads wait in poll anyway, and a write to
+    // a line that stopped draining must wait where a stop can still reach it.
 
     if (int err = apply_line_settings(fd, baud_rate)) return fail(err, errno_text(err));
 
@@ -204,22 +203,50 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
     }
 }
 
-Status SerialPort::write_all(std::span<const std::uint8_t> bytes) {
+Status SerialPort::write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) {
+    bool consumed_wake = false;
+    Status result = ok_status();
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) {
-                pollfd out{fd_, POLLOUT, 0};
-                (void)retry_eintr([&] { return ::poll(&out, 1, -1); });
-                continue;
-            }
-            return Error::message(errno_text(errno));
+        if (n > 0) {
+            bytes = bytes.subspan(static_cast<std::size_t>(n));
+            continue;
         }
-        if (n == 0) return Error::message("failed to write whole buffer");
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
+        if (n == 0) {
+            result = Error::message("failed to write whole buffer");
+            break;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) {
+            result = Error::message(errno_text(errno));
+            break;
+        }
+        // The line is full: wait for room, or for a wake-up that may be a stop.
+        pollfd fds[2] = {{fd_, POLLOUT, 0}, {wake_->fd(), POLLIN, 0}};
+        if (retry_eintr([&] { return ::ppoll(fds, 2, nullptr, nullptr); }) < 0) {
+            result = Error::message(errno_text(errno));
+            break;
+        }
+        if (fds[0].revents & POLLNVAL) {
+            result = Error::message(errno_text(EBADF));
+            break;
+        }
+        if (fds[0].revents & (POLLHUP | POLLERR)) {
+            result = Error::message(HANG_UP_TEXT);
+            break;
+        }
+        if (fds[1].revents & POLLIN) {
+            wake_->clear();
+            consumed_wake = true;
+            if (!keep_going()) {
+                result = Error::message(WRITE_ABANDONED_TEXT);
+                break;
+            }
+        }
     }
-    return ok_status();
+    // A wake-up taken here may have been meant for the next read (a queued command).
+    if (consumed_wake) wake_->signal();
+    return result;
 }
 
 Status SerialPort::flush() {

@@ -13,6 +13,7 @@
 namespace vyre {
 
 inline constexpr const char* HANG_UP_TEXT = "Serial port disconnected (hang-up)";
+inline constexpr const char* WRITE_ABANDONED_TEXT = "Write abandoned: the client is stopping";
 inline constexpr const char* LOCK_HELD_TEXT = "Unable to acquire exclusive lock on serial port";
 inline constexpr const char* SETTINGS_MISMATCH_TEXT = "Settings did not apply correctly";
 
@@ -29,7 +30,7 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     ReadResult read(std::span<std::uint8_t> buffer) override;
-    Status write_all(std::span<const std::uint8_t> bytes) override;
+    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override;
     Status flush() override;
     Status write_data_terminal_ready(bool level) override;
     WakeFn waker() override;

@@ -110,7 +110,9 @@ public:
         --watch_->reads_in_progress;
         return got;
     }
-    Status write_all(std::span<const std::uint8_t> bytes) override { return inner_->write_all(bytes); }
+    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override {
+        return inner_->write_all(bytes, keep_going);
+    }
     Status flush() override { return inner_->flush(); }
     Status write_data_terminal_ready(bool level) override { return inner_->write_data_terminal_ready(level); }
     WakeFn waker() override { return inner_->waker(); }

@@ -133,7 +133,7 @@ TEST_F(CommandWaitTest, FramesComeBackOneByOneInWriteOrder) {
     auto both = frame_bytes(COMMAND_HEADER, 1);
     const auto mock = frame_bytes(MOCK_HEADER, 0x48, std::vector<std::uint8_t>(286, 7));
     both.insert(both.end(), mock.begin(), mock.end());
-    ASSERT_TRUE(port->write_all(both).ok());
+    ASSERT_TRUE(port->write_all(both, [] { return true; }).ok());
     EXPECT_EQ(wait(Duration{}), 1);  // a whole frame is returned even for a zero time-out
     EXPECT_EQ(wait(Duration{}), 0x48);
     EXPECT_EQ(wait(Duration{}), std::nullopt);

@@ -275,9 +275,9 @@ TEST_P(StopStream, WithAndWithoutAStream) {
     ASSERT_TRUE(start(log.path(), true).ok());
     auto stopped = runtime->stop_mock_log_stream(cancel_device, block);
     ASSERT_TRUE(stopped.ok());
-    if (!block) {
-        // Only asked to stop: a later call collects the count.
-        EXPECT_FALSE(stopped.value().has_value());
+    // Only asked to stop: a later call collects the count (unless the thread,
+    // seeing the flag, already ended before the check on a loaded machine).
+    if (!block && !stopped.value().has_value()) {
         wait_until_finished();
         stopped = runtime->stop_mock_log_stream(false, false);
         ASSERT_TRUE(stopped.ok());

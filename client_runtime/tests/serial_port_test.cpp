@@ -55,7 +55,7 @@ TEST_P(SerialSettings, RawEightNoneOneAtTheExactRate) {
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
     EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
     EXPECT_EQ(t.c_cc[VMIN], 1);
-    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // blocking again after setup
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // writes wait in poll, where a stop reaches them
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
 }
 
@@ -197,6 +197,24 @@ TEST_F(SerialClient, LongReadTimeOutDelaysNeitherCommandsNorStop) {
     EXPECT_EQ(pty.read(10, 30s), get_device_config_command().to_bytes());
     ASSERT_TRUE(runtime->stop().ok());  // would take an hour without the wake-up
     EXPECT_FALSE(runtime->is_running());
+}
+
+TEST_F(SerialClient, StopReachesAWriteToADeviceThatStoppedReading) {
+    open();
+    ASSERT_TRUE(runtime->start().ok());
+    // Far more than the pseudo-terminal buffers: the reader blocks waiting for room.
+    const FramedPacket big = FramedPacket::make(MOCK_HEADER, 0x41, std::vector<std::uint8_t>(4000, 0x11));
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(runtime->queue_mock_data(big));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(runtime->stop().ok());  // used to hang in write() for as long as nobody read
+    EXPECT_FALSE(runtime->is_running());
+    EXPECT_FALSE(runtime->take_error().has_value());  // giving up a write on stop is no link failure
+
+    // The link still works after a restart; a command queued now reaches the device.
+    pty.drain();
+    ASSERT_TRUE(runtime->start().ok());
+    ASSERT_TRUE(runtime->queue_command(get_device_info_command()));
+    EXPECT_EQ(pty.read(10, 30s), get_device_info_command().to_bytes());
 }
 
 TEST_F(SerialClient, TelemetrySplitAcrossReads) {

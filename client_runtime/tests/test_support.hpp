@@ -70,6 +70,14 @@ public:
         return got;
     }
 
+    // Throws away whatever the client wrote so far.
+    void drain() const {
+        pollfd fd{master_, POLLIN, 0};
+        std::uint8_t buffer[4096];
+        while (::poll(&fd, 1, 20) > 0 && ::read(master_, buffer, sizeof buffer) > 0) {
+        }
+    }
+
     // Unplugs the device: the terminal is hung up.
     void close_master() {
         if (master_ >= 0) ::close(master_);

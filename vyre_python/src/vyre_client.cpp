@@ -41,8 +41,6 @@ using Use = ClientAccess::Use;
 constexpr std::uint32_t kDefaultBaudRate = 2'000'000;
 constexpr double kDefaultTimeout = 0.1;
 constexpr double kDefaultTransactionTimeout = 5.0;
-// A burst larger than this many packets does not keep its buffer between calls.
-constexpr std::size_t kKeptPacketCapacity = 16'384;
 
 constexpr const char* kChannelTimedOut = "timed out waiting on channel";
 constexpr const char* kChannelClosed = "channel is empty and sending half is closed";
@@ -113,9 +111,27 @@ bool enter_timed(PyObject* self, const Parameters& params, PyObject* const* args
     return parse_fastcall(params, args, nargs, kwnames, values) && timeout_argument(values[0], timeout);
 }
 
+// Builds the list of packet objects straight from the records leaving the
+// queue (drain_into's target), so a burst is never copied on the way. After a
+// failure the rest of the burst is dropped, as a failed list would drop it.
+class PacketListBuilder {
+public:
+    PacketListBuilder() : list_(Ref::steal(PyList_New(0))) {}
+
+    void push_back(const vyre::DataPacket& record) {
+        if (!list_) return;
+        Ref packet = Ref::steal(new_data_packet(record));
+        if (!packet || PyList_Append(list_.get(), packet.get()) < 0) list_ = Ref();
+    }
+
+    PyObject* release() { return list_.release(); }
+
+private:
+    Ref list_;
+};
+
 // Waits up to `timeout_seconds` for one packet and appends it to `out`.
-bool wait_for_packet(vyre::Receiver<vyre::DataPacket>& packets, double timeout_seconds,
-                     std::vector<vyre::DataPacket>& out) {
+bool wait_for_packet(vyre::Receiver<vyre::DataPacket>& packets, double timeout_seconds, PacketListBuilder& out) {
     auto timeout = vyre::duration_from_secs_f64(timeout_seconds);
     if (!timeout) {
         raise_error(timeout.error());
@@ -269,17 +285,10 @@ PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssiz
             return nullptr;
         }
 
-        std::vector<vyre::DataPacket>& buffer = access.state().packet_buffer;
-        buffer.clear();
-        if (block && !wait_for_packet(runtime.packets(), access.state().timeout, buffer)) return nullptr;
-        runtime.packets().drain_into(buffer);
-        PyObject* list = new_data_packet_list(buffer);
-        if (buffer.capacity() > kKeptPacketCapacity) {
-            std::vector<vyre::DataPacket>().swap(buffer);
-        } else {
-            buffer.clear();
-        }
-        return list;
+        PacketListBuilder list;
+        if (block && !wait_for_packet(runtime.packets(), access.state().timeout, list)) return nullptr;
+        runtime.packets().drain_into(list);
+        return list.release();
     });
 }
 

@@ -31,7 +31,10 @@ class SimulatorProcess(StatusWaiter):
     standard input and answered on its standard output.
     """
 
-    def __init__(self, *, start_timeout=30.0, request_timeout=10.0, **options):
+    def __init__(self, *, start_timeout=30.0, request_timeout=10.0, new_session=False,
+                 **options):
+        # new_session: keep the child out of the terminal's process group, so
+        # a Ctrl-C meant for the parent does not take the device away first
         argv = [sys.executable, "-m", "vyre_tools.sim", "--control", *to_argv(options)]
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(
@@ -45,7 +48,8 @@ class SimulatorProcess(StatusWaiter):
         self._proc = None
         try:
             self._proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                          stderr=self._stderr, env=env, close_fds=True)
+                                          stderr=self._stderr, env=env, close_fds=True,
+                                          start_new_session=new_session)
             self.port_name = self._read_line(start_timeout)
         except BaseException:
             self.close()

@@ -1,0 +1,84 @@
+"""The ``vyre`` command: everyday tools around the client library.
+
+Each subcommand lives in its own module with ``add_parser(subparsers)`` and
+``run(args) -> exit status``.  Whatever goes wrong reaches the user as one
+line on standard error and a non-zero status, never as a traceback (set
+VYRE_DEBUG=1 to see the traceback of an unexpected error).
+"""
+
+import argparse
+import importlib
+import os
+import sys
+
+from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError, describe_os_error
+
+# subcommand name -> module, in the order ``vyre --help`` lists them
+COMMANDS = {
+    "ports": "ports",
+    "info": "info",
+    "stream": "stream",
+    "replay": "replay",
+    "calibrate-mag": "calibrate",
+    "plot": "plot",
+    "demo": "demo",
+}
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="vyre",
+        description="Tools for VYRE sensor devices: list ports, show device info, "
+                    "stream and record telemetry, replay mock logs, calibrate the "
+                    "magnetometer, plot recordings, or take the tour with 'vyre demo'.")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+    for module_name in COMMANDS.values():
+        importlib.import_module(f"{__name__}.{module_name}").add_parser(sub)
+    return parser
+
+
+def _say(message):
+    try:
+        print(f"vyre: {message}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
+def main(argv=None):
+    """Entry point of the console script; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return int(args.run(args) or 0)
+    except CliError as e:
+        _say(e)
+        return e.status
+    except KeyboardInterrupt:
+        _say("interrupted")
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # the reader of our output went away (| head): nothing left to tell,
+        # and the flush at exit must not fail again
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return EXIT_FAILURE
+    except ModuleNotFoundError as e:
+        if e.name in ("rich", "matplotlib"):
+            _say(f"this command needs '{e.name}': install the cli extra "
+                 "(pip install 'vyre-client[cli]')")
+        else:
+            _say(f"missing Python module: {e.name}")
+        return EXIT_FAILURE
+    except OSError as e:
+        _say(describe_os_error(e))
+        return EXIT_FAILURE
+    except SystemExit:
+        raise
+    except BaseException as e:  # the library's internal faults derive from BaseException
+        if os.environ.get("VYRE_DEBUG"):
+            raise
+        _say(f"internal error: {type(e).__name__}: {e}")
+        return EXIT_FAILURE

@@ -1,0 +1,178 @@
+"""vyre calibrate-mag: a guided magnetometer calibration with a quality report.
+
+The library's calibration call blocks (holding the interpreter) for the
+whole collection, so the countdown shown meanwhile runs in a child process
+(see countdown.py); before the call a short lead-in lets the user start
+turning the device.  The report is built from the same telemetry the
+library fitted: the packet queue receives every record of the collection
+window, and the calibration the device applied is read back.
+"""
+
+import contextlib
+import math
+import time
+from dataclasses import dataclass
+
+from .connection import add_device_arguments, open_device, positive_float
+from .countdown import Countdown, flush_c_stdout
+from .errors import EXIT_INTERRUPTED, CliError
+from .interrupts import stop_on_interrupt
+from .magquality import Quality, assess, correct
+from .plotting import calibration_figure, require_matplotlib
+
+NEUTRAL_OFFSETS = (0.0, 0.0, 0.0)
+IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
+GUIDANCE = ("Turn the device slowly through all orientations while the samples are "
+            "collected: roll it, pitch it, turn it upside down, so that its sensor sees "
+            "the Earth's field from every side. Keep it away from metal and magnets.")
+MIN_COVERAGE = 0.5        # below this the fit saw too few directions to trust
+MAX_CORRECTED_SPREAD = 0.02
+SETTLE_SECONDS = 0.05     # for the reader to hand over packets that came before an answer
+
+
+@dataclass
+class CalibrationOutcome:
+    quality: Quality
+    offsets: list
+    matrix: list
+    raw: list
+    corrected: list
+
+
+def _lead_in(ui, seconds, stop):
+    if seconds <= 0:
+        return
+    if not ui.interactive:
+        ui.line(f"collection starts in {seconds:g} s: start turning the device")
+    end = time.monotonic() + seconds
+    with ui.console.status("") as status:
+        while (left := end - time.monotonic()) > 0:
+            if stop is not None and stop.requested:
+                raise CliError("calibration cancelled before it started; "
+                               "the device's calibration is unchanged", EXIT_INTERRUPTED)
+            status.update(f"[bold]collection starts in {math.ceil(left)} s[/] "
+                          "- start turning the device")
+            time.sleep(min(0.05, left))
+
+
+def window_start(before, after):
+    """A device time no later than the start of the library's collection.
+
+    The last packet taken before the call was sent before the call began.
+    Failing that, the first one after it was sent at most one period after
+    the call began."""
+    if before:
+        return before[-1].timestamp_seconds
+    times = [p.timestamp_seconds for p in after[:64]]
+    steps = sorted(b - a for a, b in zip(times, times[1:]))
+    return times[0] - (steps[len(steps) // 2] if steps else 0.0)
+
+
+def raw_window(packets, start_ts, seconds):
+    """Field samples sent within ``seconds`` after ``start_ts`` (device clock).
+
+    The collection ends ``seconds`` after the call began and the fit is
+    applied only later, so these are all raw: the library's samples, short of
+    the few that arrived as the call began."""
+    return [(p.magnetic_field_x_microteslas, p.magnetic_field_y_microteslas,
+             p.magnetic_field_z_microteslas)
+            for p in packets if p.timestamp_seconds - start_ts <= seconds]
+
+
+def calibrate(ui, device, duration, lead_in=3.0, stop=None):
+    from rich.panel import Panel
+    client, timeout = device.client, device.timeout
+    ui.print(Panel(GUIDANCE, title="Magnetometer calibration", title_align="left"))
+    _lead_in(ui, lead_in, stop)
+
+    # Neutral first, so that every sample from here on is raw; the library
+    # writes neutral again, which changes nothing.
+    if not client.set_magnetometer_calibration(NEUTRAL_OFFSETS, IDENTITY, timeout_seconds=timeout):
+        raise CliError(f"the device on {device.port} did not accept a neutral magnetometer "
+                       f"calibration within {timeout:g} s")
+    # what was sent before the reset is calibrated the old way: let the reader
+    # deliver it, then drop it, keeping the device time of the last one
+    time.sleep(SETTLE_SECONDS)
+    before = client.get_data_packets()
+
+    # on a terminal the countdown says it; elsewhere this line is all there is
+    ui.line(f"collecting for {duration:g} s" + ("" if ui.interactive else
+                                               " (keep turning the device)"))
+    ui.flush()
+    with Countdown(duration) if ui.interactive else contextlib.nullcontext():
+        result = client.run_and_apply_magnetometer_calibration(duration,
+                                                               apply_timeout_seconds=timeout)
+    flush_c_stdout()
+    packets = client.get_data_packets()
+    if stop is not None and stop.requested:
+        ui.note("Ctrl-C came during the collection, which cannot be interrupted; "
+                "the run has finished")
+    if result is None:
+        raise CliError("the calibration gave no result: too few samples, or they did not "
+                       "surround the field (turn the device through more orientations); "
+                       "the device keeps a neutral calibration")
+    if not result:
+        raise CliError(f"the device on {device.port} did not accept the computed calibration "
+                       f"within {timeout:g} s; it keeps a neutral calibration")
+    cal = device.answer(client.get_calibration(timeout_seconds=timeout), "the calibration request")
+    offsets, matrix = cal.magnetometer_offsets, cal.magnetometer_scale_matrix
+    if not packets:
+        raise CliError("no telemetry arrived during the collection")
+    raw = raw_window(packets, window_start(before, packets), duration)
+    quality = assess(raw, offsets, matrix)
+    return CalibrationOutcome(quality, offsets, matrix, raw, correct(raw, offsets, matrix))
+
+
+def show(ui, outcome):
+    from rich.table import Table
+    from .ui import vec
+    q = outcome.quality
+    table = Table(title="Calibration quality", title_justify="left", box=None,
+                  show_header=False, pad_edge=False)
+    table.add_column(style="bold")
+    table.add_column()
+    table.add_row("samples in the collection window", str(q.samples))
+    table.add_row("field magnitude before the fit",
+                  f"{q.raw_mean:.2f} µT mean, {100 * q.raw_spread:.2f} % relative spread")
+    table.add_row("field magnitude after the fit",
+                  f"{q.corrected_mean:.2f} µT mean, {100 * q.corrected_spread:.2f} % relative spread")
+    table.add_row("directions covered",
+                  f"{100 * q.coverage:.0f} % of the sphere ({q.cells_hit} of {q.cells} "
+                  "equal-area cells)")
+    table.add_row("offset applied", f"{vec(outcome.offsets, 3)} µT")
+    ui.print(table)
+    if q.coverage < MIN_COVERAGE:
+        ui.print("[yellow]The samples covered few directions: run again and turn the device "
+                 "through more orientations.[/]")
+    elif q.corrected_spread > MAX_CORRECTED_SPREAD:
+        ui.print("[yellow]The calibrated magnitudes still spread widely: keep the device away "
+                 "from metal and run again.[/]")
+
+
+def add_parser(sub):
+    p = sub.add_parser("calibrate-mag", help="calibrate the magnetometer, with a quality report",
+                       description="Calibrate the magnetometer: turn the device slowly through "
+                                   "all orientations while samples are collected; the fitted "
+                                   "calibration is written to the device and judged.")
+    p.add_argument("-d", "--duration", type=positive_float, default=15.0, metavar="SECONDS",
+                   help="collection time (default 15)")
+    p.add_argument("--lead-in", type=float, default=3.0, metavar="SECONDS",
+                   help="countdown before the collection starts (default 3; 0 for none)")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="draw the raw and calibrated samples in three projections")
+    add_device_arguments(p)
+    p.set_defaults(run=run)
+
+
+def run(args):
+    from .ui import Ui
+    if args.plot:
+        require_matplotlib()  # missing: say so before a long collection
+    ui = Ui()
+    with stop_on_interrupt() as stop, open_device(args, ui) as device:
+        outcome = calibrate(ui, device, args.duration, args.lead_in, stop)
+    show(ui, outcome)
+    if args.plot:
+        calibration_figure(outcome.raw, outcome.corrected, outcome.offsets, args.plot)
+        ui.line(f"wrote {args.plot}")
+    return 0

@@ -1,0 +1,144 @@
+"""The device a command talks to: a serial port, or a simulated device
+started for the run (``--sim``)."""
+
+import argparse
+import contextlib
+import os
+from dataclasses import dataclass
+
+from .errors import EXIT_USAGE, CliError
+from .ports import list_ports, present_ports_text
+
+DEFAULT_BAUD = 2_000_000
+DEFAULT_TIMEOUT = 3.0
+
+
+def positive_float(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text!r}")
+    return value
+
+
+def positive_int(text):
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be positive, got {text!r}")
+    return value
+
+
+def sim_option(text):
+    """KEY=VALUE for the simulated device, checked at once."""
+    from ..sim.options import resolve
+    key, sep, value = text.partition("=")
+    key = key.strip().replace("-", "_")
+    if not sep or not key:
+        raise argparse.ArgumentTypeError(f"expected KEY=VALUE, got {text!r}")
+    try:
+        resolve({key: value})
+    except (TypeError, ValueError) as e:
+        raise argparse.ArgumentTypeError(f"{text!r}: {e}") from None
+    return key, value
+
+
+def add_device_arguments(parser):
+    g = parser.add_argument_group("device")
+    which = g.add_mutually_exclusive_group()
+    which.add_argument("-p", "--port", default=os.environ.get("VYRE_PORT") or None,
+                       help="serial port of the device (default: $VYRE_PORT, "
+                            "else the only port present)")
+    which.add_argument("--sim", action="store_true",
+                       help="start a simulated device for this run")
+    g.add_argument("--sim-option", action="append", default=[], type=sim_option,
+                   metavar="KEY=VALUE",
+                   help="setting of the simulated device, e.g. rate=500 (repeatable; "
+                        "see python -m vyre_tools.sim --help)")
+    g.add_argument("--baud", type=positive_int, default=DEFAULT_BAUD,
+                   help=f"baud rate (default {DEFAULT_BAUD})")
+    g.add_argument("--timeout", type=positive_float, default=DEFAULT_TIMEOUT,
+                   help=f"seconds to wait for each answer of the device (default {DEFAULT_TIMEOUT:g})")
+
+
+def client_class():
+    try:
+        import vyre_client
+    except ImportError as e:
+        raise CliError(f"cannot import the vyre_client module: {e}") from None
+    cls = getattr(vyre_client, "VYREClient", None)
+    if cls is None:
+        raise CliError("this build of the vyre_client module has no VYREClient; "
+                       "rebuild and reinstall it")
+    return cls
+
+
+def choose_port(port):
+    if port is None:
+        present = [p.path for p in list_ports() if p.target is None]
+        if len(present) == 1:
+            return present[0]
+        raise CliError(f"no port given: use --port PORT or --sim; {present_ports_text()}")
+    if not os.path.exists(port):
+        raise CliError(f"no serial port {port}; {present_ports_text()}")
+    return port
+
+
+def start_simulator(options=(), **extra):
+    from ..sim import Simulator, SimulatorError
+    settings = dict(options)
+    settings.update(extra)
+    try:
+        # its own session: a Ctrl-C at the terminal is ours to handle, and
+        # the device must stay up while we wind down
+        return Simulator.spawn(new_session=True, **settings)
+    except (SimulatorError, OSError, TypeError, ValueError) as e:
+        raise CliError(f"cannot start the simulated device: {e}") from None
+
+
+@dataclass
+class Device:
+    client: object
+    port: str
+    timeout: float
+    sim: object = None  # the SimulatorProcess when the device is simulated
+
+    def answer(self, value, what):
+        """``value`` unless it is None, the sign of an unanswered request."""
+        if value is None:
+            raise CliError(f"the device on {self.port} did not answer {what} "
+                           f"within {self.timeout:g} s")
+        return value
+
+
+def connect(port, baud=DEFAULT_BAUD):
+    cls = client_class()
+    try:
+        return cls(port, baud_rate=baud)
+    except OSError as e:
+        raise CliError(str(e)) from None
+
+
+@contextlib.contextmanager
+def open_device(args, ui=None):
+    """The started client for ``args`` (see add_device_arguments); stopped,
+    and the simulated device closed, on the way out."""
+    if args.sim_option and not args.sim:
+        raise CliError("--sim-option is for the simulated device: add --sim", EXIT_USAGE)
+    port = None if args.sim else choose_port(args.port)
+    client_class()  # fail before starting anything
+    with contextlib.ExitStack() as stack:
+        sim = None
+        if args.sim:
+            sim = start_simulator(args.sim_option)
+            stack.callback(sim.close)
+            port = sim.port_name
+            if ui is not None:
+                ui.note(f"simulated device on {port}")
+        client = connect(port, args.baud)
+        with client:
+            yield Device(client, port, args.timeout, sim)

@@ -1,0 +1,79 @@
+"""vyre info: the device's identity, configuration and calibration."""
+
+from dataclasses import dataclass
+
+from .connection import add_device_arguments, open_device
+
+
+@dataclass
+class DeviceState:
+    info: object
+    config: object
+    calibration: object
+
+
+def query(device):
+    """Everything the device tells about itself; a request it leaves
+    unanswered ends the command."""
+    c, t = device.client, device.timeout
+    info = device.answer(c.get_device_info(timeout_seconds=t), "the device-info request")
+    config = device.answer(c.get_device_config(timeout_seconds=t), "the configuration request")
+    calibration = device.answer(c.get_calibration(timeout_seconds=t), "the calibration request")
+    return DeviceState(info, config, calibration)
+
+
+def protocol_name(protocol):
+    return str(protocol).rpartition(".")[2]
+
+
+def _matrix_rows(values, decimals=4):
+    from .ui import num
+    return [" ".join(num(values[r * 3 + k], decimals).rjust(8) for k in range(3)) for r in range(3)]
+
+
+def show(ui, port, state):
+    from rich import box
+    from rich.table import Table
+    from .ui import vec
+
+    ident = Table(title=f"Device on {port}", title_justify="left", show_header=False,
+                  box=box.SIMPLE)
+    ident.add_column(style="bold")
+    ident.add_column()
+    ident.add_row("id", f"0x{state.info.id:016X} ({state.info.id})")
+    ident.add_row("firmware", state.info.firmware_version)
+    ident.add_row("name", state.config.name)
+    ident.add_row("frequency", f"{state.config.frequency} Hz")
+    ident.add_row("protocol", protocol_name(state.config.protocol))
+    ui.print(ident)
+
+    cal = state.calibration
+    table = Table(title="Calibration", title_justify="left", box=box.SIMPLE_HEAD)
+    table.add_column("sensor", style="bold")
+    table.add_column("offsets", no_wrap=True)
+    table.add_column("unit")
+    table.add_column("scale matrix (rows)", no_wrap=True)
+    for label, offsets, matrix, unit in (
+            ("accelerometer", cal.imu_accelerometer_offsets,
+             cal.imu_accelerometer_scale_matrix, "g"),
+            ("gyroscope", cal.imu_gyroscope_offsets, cal.imu_gyroscope_scale_matrix, "deg/s"),
+            ("magnetometer", cal.magnetometer_offsets, cal.magnetometer_scale_matrix, "µT")):
+        table.add_row(label, vec(offsets, 3), unit, "\n".join(_matrix_rows(matrix)))
+    ui.print(table)
+
+
+def add_parser(sub):
+    p = sub.add_parser("info", help="show device info, configuration and calibration",
+                       description="Show the device's id and firmware, its configuration "
+                                   "(name, telemetry frequency, protocol) and its IMU and "
+                                   "magnetometer calibration.")
+    add_device_arguments(p)
+    p.set_defaults(run=run)
+
+
+def run(args):
+    from .ui import Ui
+    ui = Ui()
+    with open_device(args, ui) as device:
+        show(ui, device.port, query(device))
+    return 0

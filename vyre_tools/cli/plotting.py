@@ -1,0 +1,87 @@
+"""Figures: a telemetry recording against time, and magnetometer samples
+before and after calibration.  Drawn with matplotlib's Agg renderer straight
+into files; no window, no pyplot state."""
+
+import math
+
+
+def require_matplotlib():
+    """The matplotlib module, set to draw into files; ModuleNotFoundError
+    (naming it) when the cli extra is not installed."""
+    import matplotlib
+    matplotlib.use("Agg")
+    return matplotlib
+
+
+def _figure(**kwargs):
+    require_matplotlib()
+    from matplotlib.figure import Figure
+    return Figure(**kwargs)
+
+
+def _save(fig, path):
+    try:
+        fig.savefig(path, dpi=100)
+    except (OSError, ValueError) as e:
+        from .errors import CliError
+        raise CliError(f"cannot write {path}: {getattr(e, 'strerror', None) or e}") from None
+
+
+RECORDING_PANELS = (
+    # (title, unit, [(column or derived name, label)])
+    ("Altitude (estimated)", "m", [("est_position_z_meters", None)]),
+    ("Vertical velocity (estimated)", "m/s", [("est_velocity_z_meters_per_s", None)]),
+    ("Acceleration in the reference frame", "g",
+     [("raw_rotated_acceleration_x_gs", "x"), ("raw_rotated_acceleration_y_gs", "y"),
+      ("raw_rotated_acceleration_z_gs", "z (up)")]),
+    ("Tilt", "deg", [("est_tilt_angle_degrees", None)]),
+    ("Mach number", "", [("est_mach_number", None)]),
+)
+
+
+def recording_figure(columns, path, title=None):
+    """Five panels against time from ``columns`` (name -> list of floats)."""
+    t0 = columns["timestamp_seconds"][0]
+    t = [x - t0 for x in columns["timestamp_seconds"]]
+    fig = _figure(figsize=(10, 12), layout="constrained")
+    axes = fig.subplots(len(RECORDING_PANELS), 1, sharex=True)
+    for ax, (panel, unit, series) in zip(axes, RECORDING_PANELS):
+        for name, label in series:
+            ax.plot(t, columns[name], linewidth=1, label=label)
+        ax.set_title(panel, loc="left", fontsize=10)
+        ax.set_ylabel(unit)
+        ax.grid(True, alpha=0.3)
+        if any(label for _, label in series):
+            ax.legend(loc="best", fontsize=8, ncols=4)
+    axes[-1].set_xlabel("device time since the first sample (s)")
+    if title:
+        fig.suptitle(title)
+    _save(fig, path)
+
+
+def calibration_figure(raw, corrected, offsets, path):
+    """Raw and corrected field samples in the XY, XZ and YZ planes."""
+    fig = _figure(figsize=(15, 5.4), layout="constrained")
+    axes = fig.subplots(1, 3)
+    lengths = [math.sqrt(x * x + y * y + z * z) for x, y, z in corrected]
+    radius = sum(lengths) / len(lengths) if lengths else 0.0
+    ring = [(radius * math.cos(a / 90 * math.pi), radius * math.sin(a / 90 * math.pi))
+            for a in range(181)]
+    for ax, (i, j, name) in zip(axes, ((0, 1, "XY"), (0, 2, "XZ"), (1, 2, "YZ"))):
+        ax.scatter([m[i] for m in raw], [m[j] for m in raw], s=3, alpha=0.5,
+                   color="tab:orange", label="raw")
+        ax.scatter([m[i] for m in corrected], [m[j] for m in corrected], s=3, alpha=0.5,
+                   color="tab:blue", label="calibrated")
+        ax.plot([p[0] for p in ring], [p[1] for p in ring], color="black", linewidth=0.8,
+                linestyle="--", label=f"{radius:.1f} µT")
+        ax.plot([offsets[i]], [offsets[j]], marker="+", markersize=12, color="tab:red",
+                linestyle="none", label="fitted offset")
+        ax.set_aspect("equal", adjustable="datalim")
+        ax.set_title(f"{name} projection", fontsize=10)
+        ax.set_xlabel(f"{name[0]} (µT)")
+        ax.set_ylabel(f"{name[1]} (µT)")
+        ax.grid(True, alpha=0.3)
+    handles, labels = axes[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="outside lower center", ncols=4, fontsize=9)
+    fig.suptitle("Magnetometer samples: the raw ellipsoid and the calibrated sphere")
+    _save(fig, path)

@@ -1,0 +1,296 @@
+"""vyre stream: live telemetry, optionally recorded to CSV."""
+
+import collections
+import csv
+import operator
+import statistics
+import time
+from dataclasses import dataclass
+
+from .connection import add_device_arguments, open_device, positive_float
+from .errors import CliError
+from .interrupts import stop_on_interrupt
+
+POLL_SECONDS = 0.02
+REFRESH_SECONDS = 0.25
+GAP_FACTOR = 1.5        # an interval this many periods long means lost samples
+PERIOD_SAMPLES = 32     # intervals used to estimate the period when the device's is unknown
+MIN_PERIOD_SAMPLES = 8  # fewer say too little about the period to call anything a gap
+
+
+class StreamStats:
+    """Packet counts, the recent packet rate and gaps in the device timestamps."""
+
+    def __init__(self, nominal_rate=None, window=1.0):
+        self.period = 1.0 / nominal_rate if nominal_rate else None
+        self.window = window
+        self.packets = 0
+        self.gaps = 0
+        self.missing = 0
+        self.out_of_order = 0
+        self.first_ts = self.last_ts = None
+        self._early = []
+        self._arrivals = collections.deque()
+        self._started = None
+
+    def add(self, timestamps, now):
+        if self._started is None:
+            self._started = now
+        for ts in timestamps:
+            if self.last_ts is None:
+                self.first_ts = ts
+            else:
+                self._interval(ts - self.last_ts)
+            self.last_ts = ts
+        self.packets += len(timestamps)
+        if timestamps:
+            self._arrivals.append((now, len(timestamps)))
+        while self._arrivals and self._arrivals[0][0] <= now - self.window:
+            self._arrivals.popleft()
+
+    def _interval(self, dt):
+        if not dt > 0:
+            self.out_of_order += 1  # a repeat, a step back, a device reboot
+        elif self.period is None:
+            self._early.append(dt)
+            if len(self._early) >= PERIOD_SAMPLES:
+                self._settle_period()
+        else:
+            self._check(dt)
+
+    def _settle_period(self):
+        self.period = statistics.median(self._early)
+        early, self._early = self._early, []
+        for dt in early:
+            self._check(dt)
+
+    def _check(self, dt):
+        if dt > GAP_FACTOR * self.period:
+            self.gaps += 1
+            self.missing += max(1, round(dt / self.period) - 1)
+
+    def finish(self):
+        if self.period is None and len(self._early) >= MIN_PERIOD_SAMPLES:
+            self._settle_period()
+
+    def rate(self, now):
+        """Packets per second over the last ``window`` seconds."""
+        if self._started is None:
+            return 0.0
+        span = min(self.window, now - self._started)
+        if span <= 0:
+            return 0.0
+        return sum(n for t, n in self._arrivals if t > now - self.window) / span
+
+
+class Recorder:
+    """Writes every packet as a CSV row under a header of the field names."""
+
+    def __init__(self, path):
+        from vyre_client import VYREDataPacket
+        self.fields = list(VYREDataPacket.__struct_fields__)
+        self._get = operator.attrgetter(*self.fields)
+        self.path = path
+        self.rows = 0
+        try:
+            self._file = open(path, "w", newline="")
+        except OSError as e:
+            raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+        self._writer = csv.writer(self._file)
+        self._writer.writerow(self.fields)
+
+    def write(self, packets):
+        self._writer.writerows(self._get(p) for p in packets)
+        self.rows += len(packets)
+
+    def close(self):
+        self._file.close()
+
+
+class _Final:
+    """Stands in for a live view where nothing can be redrawn: keeps the
+    last view and prints it once at the end."""
+
+    def __init__(self, ui):
+        self._ui = ui
+        self._last = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self._last is not None and exc[0] is None:
+            self._ui.print(self._last)
+
+    def update(self, renderable, refresh=False):
+        self._last = renderable
+
+
+@dataclass
+class StreamResult:
+    packets: int
+    seconds: float
+    rate: float
+    gaps: int
+    missing: int
+    out_of_order: int
+    nominal_rate: int | None
+    recorded: int | None = None
+    failure: str | None = None  # why the stream ended early
+
+    def summary(self):
+        return (f"received {self.packets} packets in {self.seconds:.2f} s "
+                f"({self.rate:.1f} packets/s); gaps {self.gaps} "
+                f"({self.missing} packets missing); {self.out_of_order} out of order")
+
+
+# (label, unit, attribute names, decimals) of the live table
+MEASURED = (
+    ("device time", "s", ("timestamp_seconds",), 3),
+    ("temperature", "°C", ("temperature_celsius",), 2),
+    ("pressure", "Pa", ("pressure_pascals",), 1),
+    ("acceleration x y z", "g", ("raw_acceleration_x_gs", "raw_acceleration_y_gs",
+                                 "raw_acceleration_z_gs"), 3),
+    ("angular rate x y z", "deg/s", ("raw_angular_rate_x_deg_per_s", "raw_angular_rate_y_deg_per_s",
+                                     "raw_angular_rate_z_deg_per_s"), 1),
+    ("magnetic field x y z", "µT", ("magnetic_field_x_microteslas",
+                                    "magnetic_field_y_microteslas",
+                                    "magnetic_field_z_microteslas"), 2),
+    ("altitude (est.)", "m", ("est_position_z_meters",), 2),
+    ("vertical velocity (est.)", "m/s", ("est_velocity_z_meters_per_s",), 3),
+    ("quaternion w x y z", "", ("est_quaternion_w", "est_quaternion_x",
+                                         "est_quaternion_y", "est_quaternion_z"), 4),
+)
+DERIVED = (
+    ("rotated acceleration x y z", "g", ("raw_rotated_acceleration_x_gs",
+                                         "raw_rotated_acceleration_y_gs",
+                                         "raw_rotated_acceleration_z_gs"), 3),
+    ("tilt", "deg", ("est_tilt_angle_degrees",), 1),
+    ("Mach number", "", ("est_mach_number",), 4),
+)
+
+
+def view(port, stats, latest, elapsed, now, recorder=None):
+    from rich.console import Group
+    from rich.table import Table
+    from rich.text import Text
+    from .ui import num
+
+    head = Text.assemble(
+        ("VYRE telemetry ", "bold"), (port, "cyan"),
+        f"  {elapsed:.1f} s  {stats.packets} packets  ",
+        (f"{stats.rate(now):.1f} packets/s", "bold"),
+        "  gaps ", (str(stats.gaps), "red" if stats.gaps else "green"),
+        f" ({stats.missing} missing)")
+    if stats.out_of_order:
+        head.append(f"   {stats.out_of_order} out of order", "red")
+    if recorder is not None:
+        head.append(f"\nrecording {recorder.rows} rows to {recorder.path}", "dim")
+    table = Table(show_edge=False, pad_edge=False, box=None)
+    table.add_column("", style="bold")
+    table.add_column("value", justify="right")
+    table.add_column("unit")
+    if latest is None:
+        table.add_row("waiting for telemetry…", "", "")
+    else:
+        for group, rows in (("from the device", MEASURED), ("derived on the host", DERIVED)):
+            table.add_row(Text(group, style="italic dim"), "", "")
+            for label, unit, names, decimals in rows:
+                table.add_row(label, " ".join(num(getattr(latest, n), decimals).rjust(8)
+                                              for n in names), unit)
+    return Group(head, table)
+
+
+def stream(ui, device, duration=None, record=None, stop=None):
+    """Show live telemetry until ``duration`` has passed or ``stop`` is
+    requested; every packet goes to ``record`` (a CSV path) if given."""
+    from rich.live import Live
+
+    client = device.client
+    config = client.get_device_config(timeout_seconds=device.timeout)
+    nominal = config.frequency if config is not None and config.frequency > 0 else None
+    if config is None:
+        ui.note("the device did not report its configuration; "
+                "the telemetry period is estimated from the timestamps")
+    recorder = Recorder(record) if record else None
+    stats = StreamStats(nominal)
+    latest = None
+    start = time.monotonic()
+    end = None if duration is None else start + duration
+    next_refresh = start
+
+    failure = None
+
+    def take(now):
+        nonlocal latest, failure
+        try:
+            packets = client.get_data_packets()
+        except OSError as e:
+            # what arrived so far is still shown, counted and recorded
+            failure = f"the link to {device.port} failed: {e}"
+            return
+        if packets:
+            stats.add([p.timestamp_seconds for p in packets], now)
+            if recorder is not None:
+                recorder.write(packets)
+            latest = packets[-1]
+
+    try:
+        # on a terminal the view is redrawn in place; elsewhere only the
+        # final one is printed
+        with Live(view(device.port, stats, None, 0.0, start, recorder), console=ui.console,
+                  auto_refresh=False) if ui.interactive else _Final(ui) as live:
+            while True:
+                now = time.monotonic()
+                take(now)
+                if (failure or (stop is not None and stop.requested)
+                        or (end is not None and now >= end)):
+                    break
+                if now >= next_refresh:
+                    live.update(view(device.port, stats, latest, now - start, now, recorder),
+                                refresh=True)
+                    next_refresh = now + REFRESH_SECONDS
+                time.sleep(POLL_SECONDS)
+            now = time.monotonic()
+            if not failure:
+                take(now)
+            stats.finish()
+            live.update(view(device.port, stats, latest, now - start, now, recorder), refresh=True)
+    finally:
+        if recorder is not None:
+            recorder.close()
+    seconds = now - start
+    result = StreamResult(stats.packets, seconds, stats.packets / seconds if seconds > 0 else 0.0,
+                          stats.gaps, stats.missing, stats.out_of_order, nominal,
+                          recorder.rows if recorder else None, failure)
+    return result
+
+
+def add_parser(sub):
+    p = sub.add_parser("stream", help="show live telemetry (and record it)",
+                       description="Show live telemetry: packets per second, gaps in the "
+                                   "device timestamps, the latest values with units and the "
+                                   "values derived on the host. Runs until Ctrl-C or --duration.")
+    p.add_argument("-d", "--duration", type=positive_float, metavar="SECONDS",
+                   help="stop after this many seconds (default: until Ctrl-C)")
+    p.add_argument("-r", "--record", metavar="FILE.csv",
+                   help="write every packet to this CSV file (header row: the field names)")
+    add_device_arguments(p)
+    p.set_defaults(run=run)
+
+
+def run(args):
+    from .ui import Ui
+    ui = Ui()
+    with stop_on_interrupt() as stop, open_device(args, ui) as device:
+        result = stream(ui, device, args.duration, args.record, stop)
+    if stop.requested:
+        ui.note("stopped by Ctrl-C")
+    ui.line(result.summary())
+    if result.recorded is not None:
+        ui.line(f"recorded {result.recorded} packets to {args.record}")
+    if result.failure:
+        raise CliError(result.failure)
+    if result.packets == 0:
+        raise CliError(f"no telemetry arrived from {device.port} in {result.seconds:.1f} s")
+    return 0

@@ -1,0 +1,222 @@
+"""The vyre command against the simulated device, through the real module
+and a real pseudo-terminal; each command runs in a child process, as a user
+starts it, so that signals reach it as they would from a terminal."""
+
+import re
+import signal
+import time
+
+import pytest
+
+from vyre_tools.mocklog import write_mock_log
+from vyre_tools.sim import Simulator
+
+from .cli_support import (FIELDS, assert_one_line_error, assert_png, client_ready,  # noqa: F401
+                          read_csv, run_vyre, start_vyre)
+
+pytestmark = pytest.mark.usefixtures("client_ready")
+
+SUMMARY = re.compile(r"received (\d+) packets in ([\d.]+) s \(([\d.]+) packets/s\); "
+                     r"gaps (\d+) \((\d+) packets missing\); (\d+) out of order")
+
+
+@pytest.fixture
+def simulated(request):
+    with Simulator.spawn(**getattr(request, "param", {})) as s:
+        yield s
+
+
+def with_sim(**options):
+    return pytest.mark.parametrize("simulated", [options], indirect=True, ids=[""])
+
+
+def wait_until(predicate, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "condition not reached"
+        time.sleep(0.05)
+
+
+def interrupt(proc, timeout=60):
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=timeout)
+    assert "Traceback" not in out + err
+    return proc.returncode, out, err
+
+
+@with_sim(device_id=0x1234ABCD, firmware="2.0.1", name="BENCH-7", rate=250, protocol=2)
+def test_info_shows_identity_configuration_and_calibration(simulated):
+    proc = run_vyre("info", "--port", simulated.port_name)
+    assert proc.returncode == 0, proc.stderr
+    for text in ("0x000000001234ABCD", "2.0.1", "BENCH-7", "250 Hz", "UART", "magnetometer"):
+        assert text in proc.stdout
+    # a fresh device holds neutral calibrations: three identity matrices
+    assert proc.stdout.count("1.0000   0.0000   0.0000") == 3
+
+
+@with_sim(rate=500)
+def test_stream_records_every_packet_and_the_recording_plots(simulated, tmp_path):
+    import vyre_client
+    record = tmp_path / "run.csv"
+    proc = run_vyre("stream", "--port", simulated.port_name, "--duration", "2", "--record", record)
+    assert proc.returncode == 0, proc.stderr
+    packets, seconds, rate, gaps, missing, disorder = SUMMARY.search(proc.stdout).groups()
+    assert f"recorded {packets} packets to {record}" in proc.stdout
+    assert (gaps, missing, disorder) == ("0", "0", "0")
+    assert 0.5 * 500 * float(seconds) <= int(packets) <= 1.2 * 500 * float(seconds) + 50
+
+    header, rows = read_csv(record)
+    assert header == list(vyre_client.VYREDataPacket.__struct_fields__) == list(FIELDS)
+    assert len(rows) == int(packets)
+    steps = [b[0] - a[0] for a, b in zip(rows, rows[1:])]
+    assert all(0 < step < 1.5 / 500 for step in steps)
+    col = {name: i for i, name in enumerate(header)}
+    for row in rows:
+        assert 19 < row[col["temperature_celsius"]] < 21
+        assert 0.9 < row[col["raw_rotated_acceleration_z_gs"]] < 1.1  # gravity, whatever the turn
+    # the live view's last frame shows values with their units
+    assert "packets/s" in proc.stdout and "°C" in proc.stdout and "Mach number" in proc.stdout
+
+    png = tmp_path / "run.png"
+    plotted = run_vyre("plot", record, "-o", png)
+    assert plotted.returncode == 0, plotted.stderr
+    assert f"plotted {packets} samples" in plotted.stdout
+    assert_png(png)
+
+
+def test_stream_on_a_simulated_device_of_its_own():
+    proc = run_vyre("stream", "--sim", "--sim-option", "rate=100", "--duration", "1.5")
+    assert proc.returncode == 0, proc.stderr
+    assert "simulated device on /dev/" in proc.stdout
+    packets, seconds = SUMMARY.search(proc.stdout).groups()[:2]
+    assert 0.5 * 100 * float(seconds) <= int(packets) <= 1.3 * 100 * float(seconds) + 20
+
+
+@pytest.mark.parametrize("records,options", [
+    (600, ("--speed", "4")),
+    # queued at once, far ahead of the link: the closing cancel must not
+    # overtake the last of them
+    (20000, ("--no-realtime",)),
+])
+def test_replay_reaches_the_device_complete_and_in_order(simulated, tmp_path, records, options):
+    log = write_mock_log(tmp_path / "flight.log", records, 0.005)
+    proc = run_vyre("replay", tmp_path / "flight.log", "--port", simulated.port_name, *options)
+    assert proc.returncode == 0, proc.stderr
+    logged = re.search(rf"replayed {records} of {records} records \(([\d.]+) s of log time\)",
+                       proc.stdout)
+    assert float(logged.group(1)) == pytest.approx((records - 1) * 0.005, abs=0.01)
+    assert "the device left mock mode" in proc.stdout
+    s = simulated.status()
+    assert s["mock_records"] == records and s["mock_outside"] == 0
+    assert s["mock_digest"] == log.stream_digest()
+    assert not s["mock_mode"]
+    if options == ("--speed", "4"):
+        span = s["mock_last_arrival"] - s["mock_first_arrival"]
+        assert 0.5 < span < 3.0  # 3 s of log at four times its pace, less the first records
+
+
+@with_sim(rate=400)
+def test_calibration_reports_quality_and_draws_the_sphere(simulated, tmp_path):
+    # twice: the second run starts on a calibrated device, whose samples
+    # must not be mistaken for raw ones
+    for run in range(2):
+        png = tmp_path / f"mag{run}.png"
+        proc = run_vyre("calibrate-mag", "--port", simulated.port_name, "--duration", "4",
+                        "--lead-in", "0", "--plot", png)
+        assert proc.returncode == 0, proc.stderr
+        out = proc.stdout
+        assert "turn the device slowly through all orientations" in out.lower()
+        # the library's own three lines come before the report
+        assert out.index("Calibration result:") < out.index("Calibration quality")
+        library_b = [float(x) for x in re.search(r"b = \[(.*?)\]", out).group(1).split(",")]
+        samples = int(re.search(r"samples in the collection window\s+(\d+)", out).group(1))
+        before, after = (float(x) for x in re.findall(r"([\d.]+) % relative spread", out))
+        coverage = int(re.search(r"directions covered\s+(\d+) %", out).group(1))
+        assert 0.5 * 4 * 400 <= samples <= 1.05 * 4 * 400  # none from after the window
+        # raw: stretched by the soft iron; calibrated: only the 0.1 µT noise
+        # is left (0.2 %), which one sample taken after the fit was applied
+        # would double
+        assert before > 5 and after < 0.3
+        assert 20 <= coverage <= 100
+        applied = simulated.status()["mag_calibration"]["offsets"]
+        assert applied == pytest.approx(library_b, abs=1e-5)
+        assert applied == pytest.approx([12.0, -7.0, 4.0], abs=0.5)  # the simulated hard iron
+        assert_png(png)
+
+
+@with_sim(silent=True)
+@pytest.mark.parametrize("args,fragments", [
+    (("info",), ["did not answer the device-info request within 0.5 s"]),
+    (("calibrate-mag", "-d", "1", "--lead-in", "0"), ["did not accept a neutral"]),
+    (("replay", "LOG"), ["did not start the replay", "Timed out waiting for mock acknowledgement"]),
+])
+def test_a_silent_device_is_reported_not_waited_for(simulated, tmp_path, args, fragments):
+    write_mock_log(tmp_path / "x.log", 100, 0.01)
+    args = [str(tmp_path / "x.log") if a == "LOG" else a for a in args]
+    proc = run_vyre(*args, "--port", simulated.port_name, "--timeout", "0.5")
+    assert_one_line_error(proc, 1, *fragments)
+
+
+@with_sim(rate=0)
+def test_stream_without_telemetry_fails(simulated):
+    proc = run_vyre("stream", "--port", simulated.port_name, "--duration", "1")
+    assert_one_line_error(proc, 1, "no telemetry arrived")
+    assert "received 0 packets" in proc.stdout
+
+
+def test_unplugging_during_a_stream_ends_it_with_one_line(simulated):
+    proc = start_vyre("stream", "--port", simulated.port_name)
+    try:
+        simulated.wait_status(lambda s: s["commands_by_id"].get("2"), timeout=30)
+        time.sleep(0.5)
+        simulated.hang_up()
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 1
+    assert "Traceback" not in out + err
+    assert err.startswith(f"vyre: the link to {simulated.port_name} failed") and err.count("\n") == 1
+    assert int(SUMMARY.search(out).group(1)) > 0  # what came before the unplug is still told
+
+
+def test_ctrl_c_ends_a_stream_cleanly_with_its_recording_complete(simulated, tmp_path):
+    record = tmp_path / "r.csv"
+    proc = start_vyre("stream", "--port", simulated.port_name, "--record", record)
+    try:
+        # the stream asks for the configuration, then takes packets
+        simulated.wait_status(lambda s: s["commands_by_id"].get("2"), timeout=30)
+        time.sleep(1.0)
+        status, out, err = interrupt(proc)
+    finally:
+        proc.kill()
+    assert status == 0, err
+    assert "stopped by Ctrl-C" in out
+    packets = int(SUMMARY.search(out).group(1))
+    assert packets > 50
+    assert len(read_csv(record)[1]) == packets
+
+
+def test_ctrl_c_stops_a_replay_and_ends_mock_mode(simulated, tmp_path):
+    write_mock_log(tmp_path / "long.log", 3000, 0.004)  # 12 s of log
+    proc = start_vyre("replay", tmp_path / "long.log", "--port", simulated.port_name)
+    try:
+        simulated.wait_status(lambda s: s["mock_records"] > 100, timeout=30)
+        status, out, err = interrupt(proc)
+    finally:
+        proc.kill()
+    assert status == 130, err
+    sent = int(re.search(r"stopped by Ctrl-C: replayed (\d+) of 3000 records", out).group(1))
+    assert "the device left mock mode" in out
+    s = simulated.status()
+    assert not s["mock_mode"]
+    assert 100 < s["mock_records"] <= sent < 3000
+
+
+def test_demo_passes_every_step_within_a_minute():
+    proc = run_vyre("demo", timeout=180)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr
+    seconds = float(re.search(r"demo: all 4 steps passed in ([\d.]+) s", proc.stdout).group(1))
+    assert seconds < 60
+    for step in ("ok device info", "ok live telemetry", "ok magnetometer calibration",
+                 "ok mock log replay"):
+        assert step in proc.stdout

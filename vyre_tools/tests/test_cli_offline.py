@@ -1,0 +1,286 @@
+"""The vyre command where no client is needed: arguments, ports, plots, and
+the pure parts behind replay progress, stream gaps and calibration quality."""
+
+import math
+import os
+import signal
+import subprocess
+import sys
+from types import SimpleNamespace
+
+import pytest
+
+from vyre_tools.cli.calibrate import raw_window, window_start
+from vyre_tools.cli.interrupts import stop_on_interrupt
+from vyre_tools.cli.logfile import scan
+from vyre_tools.cli.magquality import assess, direction_cells
+from vyre_tools.cli.ports import list_ports, present_ports_text
+from vyre_tools.cli.replay import UNPACED_RECORDS, Schedule
+from vyre_tools.cli.stream import StreamStats
+from vyre_tools.mocklog import MockLog
+
+from .cli_support import assert_one_line_error, assert_png, cli_env, run_vyre, write_recording
+
+
+# ---------------------------------------------------------------- arguments
+
+@pytest.mark.parametrize("args,fragment", [
+    ((), "required: COMMAND"),
+    (("frobnicate",), "invalid choice"),
+    (("stream", "--duration", "-1"), "must be a positive number"),
+    (("stream", "--duration", "soon"), "not a number"),
+    (("replay",), "LOG"),
+    (("replay", "x.log", "--speed", "0"), "must be a positive number"),
+    (("plot", "x.csv"), "-o/--output"),
+    (("info", "--port", "/dev/ttyACM0", "--sim"), "not allowed with"),
+    (("info", "--sim", "--sim-option", "colour=blue"), "unknown simulator option"),
+    (("info", "--sim", "--sim-option", "rate"), "expected KEY=VALUE"),
+    (("info", "--baud", "-5"), "must be positive"),
+])
+def test_bad_arguments_give_usage_and_status_2(args, fragment):
+    proc = run_vyre(*args)
+    assert proc.returncode == 2
+    assert fragment in proc.stderr and "Traceback" not in proc.stderr
+
+
+def test_simulator_settings_need_the_simulator():
+    assert_one_line_error(run_vyre("info", "--port", "/dev/null", "--sim-option", "rate=5"), 2,
+                          "add --sim")
+
+
+@pytest.mark.parametrize("args", [("info", "--port", "/dev/ttyACM97"),
+                                  ("stream", "-p", "/dev/ttyUSB97", "-d", "1"),
+                                  ("calibrate-mag", "--port", "/dev/ttyACM97")])
+def test_missing_port_names_the_ports_present(args):
+    proc = run_vyre(*args)
+    assert_one_line_error(proc, 1, f"no serial port {args[2]}")
+    assert "ports present: " in proc.stderr or "no serial ports are present" in proc.stderr
+
+
+def test_port_comes_from_the_environment():
+    proc = run_vyre("info", VYRE_PORT="/dev/ttyACM96")
+    assert_one_line_error(proc, 1, "no serial port /dev/ttyACM96")
+
+
+def test_replay_of_a_missing_log_fails_before_opening_anything(tmp_path):
+    assert_one_line_error(run_vyre("replay", tmp_path / "none.log", "--port", "/dev/ttyACM97"), 1,
+                          "no such log file")
+
+
+# -------------------------------------------------------------------- ports
+
+def test_ports_lists_links_with_targets_then_devices_in_natural_order(tmp_path):
+    for name in ("ttyACM10", "ttyACM2", "ttyUSB0", "ttyS0", "null"):
+        (tmp_path / name).touch()
+    by_id = tmp_path / "serial" / "by-id"
+    by_id.mkdir(parents=True)
+    (by_id / "usb-VYRE_Sensor_0042-if00").symlink_to("../../ttyACM2")
+    lines = [p.line() for p in list_ports(str(tmp_path))]
+    assert lines == [f"{by_id}/usb-VYRE_Sensor_0042-if00 -> {tmp_path}/ttyACM2",
+                     f"{tmp_path}/ttyACM2", f"{tmp_path}/ttyACM10", f"{tmp_path}/ttyUSB0"]
+    assert present_ports_text(str(tmp_path)).endswith("ttyACM10, " + f"{tmp_path}/ttyUSB0")
+    assert "no serial ports" in present_ports_text(str(tmp_path / "serial"))
+
+
+def test_ports_command_lists_one_port_a_line():
+    proc = run_vyre("ports")
+    assert proc.returncode == 0
+    expected = [p.line() for p in list_ports()]
+    assert proc.stdout.splitlines() == expected
+    if not expected:
+        assert "no serial ports found" in proc.stderr
+
+
+# --------------------------------------------------------------------- plot
+
+def test_plot_draws_a_recording(tmp_path):
+    csv_path = write_recording(tmp_path / "flight.csv", n=400)
+    png = tmp_path / "flight.png"
+    proc = run_vyre("plot", csv_path, "-o", png)
+    assert proc.returncode == 0, proc.stderr
+    assert "plotted 400 samples (2.00 s)" in proc.stdout
+    assert_png(png)
+
+
+@pytest.mark.parametrize("content,fragment", [
+    ("", "is empty"),
+    ("timestamp_seconds,est_position_z_meters\n1,2\n", "not a telemetry recording"),
+    (None, "line 3: not a row of numbers"),
+    ("header-only", "holds no samples"),
+])
+def test_plot_refuses_what_is_not_a_recording(tmp_path, content, fragment):
+    path = tmp_path / "bad.csv"
+    if content is None:  # a good header and row, then a broken row
+        write_recording(path, n=1)
+        with open(path, "a") as f:
+            f.write("1,2,three\n")
+    elif content == "header-only":
+        write_recording(path, n=0)
+    else:
+        path.write_text(content)
+    proc = run_vyre("plot", path, "-o", tmp_path / "out.png")
+    assert_one_line_error(proc, 1, fragment)
+    assert not (tmp_path / "out.png").exists()
+
+
+def test_plot_reports_an_unwritable_image(tmp_path):
+    csv_path = write_recording(tmp_path / "r.csv", n=10)
+    assert_one_line_error(run_vyre("plot", csv_path, "-o", tmp_path / "no" / "r.png"), 1,
+                          "cannot write")
+
+
+# ------------------------------------------------------------- mock logs
+
+def _log(*steps):
+    log = MockLog()
+    for step in steps:
+        if isinstance(step, bytes):
+            log.raw(step)
+        elif step == "end":
+            log.end()
+        else:
+            log.add(*step)
+    return log
+
+
+def _logs():
+    yield "plain", MockLog().add_series(40, 0.002)
+    log = MockLog().add_series(5, 0.01, kinds="I").pad(20).add_series(5, 0.01, kinds="M")
+    yield "padding of 20 zeros", log
+    yield "junk between records", _log(("A", 10), b"H\x07\xff", ("B", 168_010))
+    yield "wrapped clock", _log(("A", 100), ("B", 50))
+    yield "records after the end marker", _log(("I", 0), ("M", 84_000_000), "end", ("A", 5))
+    yield "header only", MockLog()
+
+
+@pytest.mark.parametrize("name,log", list(_logs()), ids=[n for n, _ in _logs()])
+def test_log_scan_counts_and_times_records_as_sent(name, log):
+    summary = scan(log.to_bytes())
+    assert summary.records == len(log.records)
+    assert summary.delays == pytest.approx(log.delays(), abs=1e-12)
+    assert summary.ended_by_marker == log.ended
+
+
+def test_log_scan_ignores_a_cut_record_and_refuses_a_short_file():
+    data = MockLog().add_series(3, 0.1).to_bytes()
+    assert scan(data[:-1]).records == 2
+    with pytest.raises(ValueError, match="286-byte header"):
+        scan(data[:285])
+
+
+@pytest.mark.parametrize("realtime", [True, False])
+def test_replay_progress_follows_the_pacing_and_the_link(realtime):
+    log = MockLog().add_series(1000, 0.01)  # 10 s of log
+    s = Schedule(scan(log.to_bytes()), speed=2.0, realtime=realtime, baud=2_000_000)
+    counts = [s.sent_at(t / 10) for t in range(0, 120)]
+    assert counts[0] == 0 and counts == sorted(counts) and counts[-1] == 1000
+    if realtime:
+        # the first 75 and a batch at once, then the log's clock at twice its speed
+        assert s.sent_at(0.15) == UNPACED_RECORDS + 10
+        assert s.sent_at(0.1 + 2.5) == pytest.approx(75 + 500, abs=10)
+    else:
+        assert s.sent_at(0.1 + 0.12) == 1000  # 24 kB in 0.12 s at 200 kB/s
+    assert s.log_time(1000) == pytest.approx(9.99)
+
+
+# ------------------------------------------------------------ stream gaps
+
+@pytest.mark.parametrize("nominal,timestamps,gaps,missing,out_of_order", [
+    (200, [i / 200 for i in range(100)], 0, 0, 0),
+    (200, [i / 200 for i in range(50)] + [i / 200 for i in range(54, 100)], 1, 4, 0),
+    (200, [0.0, 0.005, 0.01, 0.005, 0.01], 0, 0, 1),
+    (None, [i / 100 for i in range(40)] + [0.5, 0.51], 1, 10, 0),  # period estimated
+    (None, [0.0, 0.01, 0.05], 0, 0, 0),  # too few intervals to know the period
+])
+def test_stream_stats_find_gaps_in_device_time(nominal, timestamps, gaps, missing, out_of_order):
+    stats = StreamStats(nominal)
+    for start in range(0, len(timestamps), 7):
+        stats.add(timestamps[start:start + 7], now=start / 7)
+    stats.finish()
+    assert (stats.gaps, stats.missing, stats.out_of_order) == (gaps, missing, out_of_order)
+    assert stats.packets == len(timestamps)
+
+
+def test_stream_rate_counts_the_last_second():
+    stats = StreamStats(100)
+    for k in range(30):
+        stats.add([k / 10 + i / 100 for i in range(10)], now=k / 10)
+    assert stats.rate(now=2.9) == pytest.approx(100, rel=0.05)
+    assert stats.rate(now=10.0) == 0
+
+
+# -------------------------------------------------- calibration quality
+
+def _sphere(n):
+    """n directions spread evenly over the sphere (Fibonacci lattice)."""
+    golden = math.pi * (3 - math.sqrt(5))
+    for i in range(n):
+        z = 1 - 2 * (i + 0.5) / n
+        r = math.sqrt(1 - z * z)
+        yield r * math.cos(golden * i), r * math.sin(golden * i), z
+
+
+def test_quality_sees_the_ellipsoid_become_a_sphere():
+    # raw = S·f + h; the exact calibration is A = S⁻¹, b = h
+    s = (1.2, 0.0, 0.0, 0.0, 0.8, 0.0, 0.0, 0.0, 1.0)
+    a = (1 / 1.2, 0.0, 0.0, 0.0, 1 / 0.8, 0.0, 0.0, 0.0, 1.0)
+    h = (10.0, -5.0, 3.0)
+    raw = [(s[0] * 50 * x + h[0], s[4] * 50 * y + h[1], s[8] * 50 * z + h[2])
+           for x, y, z in _sphere(2000)]
+    q = assess(raw, h, a)
+    assert q.samples == 2000
+    assert q.raw_spread > 0.1
+    assert q.corrected_mean == pytest.approx(50, rel=1e-9)
+    assert q.corrected_spread < 1e-9
+    assert q.coverage == 1.0
+
+
+def _packets(times):
+    return [SimpleNamespace(timestamp_seconds=t, magnetic_field_x_microteslas=t,
+                            magnetic_field_y_microteslas=0.0, magnetic_field_z_microteslas=0.0)
+            for t in times]
+
+
+@pytest.mark.parametrize("before,after,start", [
+    ([9.99, 10.0], [10.01, 10.02, 10.03], 10.0),       # the last packet before the call
+    ([], [10.015, 10.025, 10.035, 10.045], 10.005),     # else one period before the first after
+    ([], [10.015], 10.015),
+])
+def test_calibration_window_never_reaches_past_the_collection(before, after, start):
+    assert window_start(_packets(before), _packets(after)) == pytest.approx(start)
+    # what came later than the collection time after that start was sent
+    # once the fit could already have been applied
+    kept = raw_window(_packets(after), start, 0.02)
+    assert [m[0] for m in kept] == [t for t in after if t <= start + 0.02 + 1e-12]
+
+
+@pytest.mark.parametrize("points,expected", [
+    ([(0, 0, 1)] * 50, 1 / 72),
+    ([(x, y, abs(z)) for x, y, z in _sphere(5000)], 0.5),
+    ([(x, y, z) for x, y, z in _sphere(5000) if x > 0], 0.5),
+    ([(0, 0, 0), (math.nan, 0, 0)], 0.0),
+])
+def test_direction_coverage_counts_equal_area_cells(points, expected):
+    assert len(direction_cells(points)) / 72 == pytest.approx(expected, abs=0.02)
+
+
+# ------------------------------------------------------------- Ctrl-C
+
+def test_first_interrupt_asks_to_stop_and_second_interrupts():
+    with stop_on_interrupt() as stop:
+        os.kill(os.getpid(), signal.SIGINT)
+        assert stop.requested
+        with pytest.raises(KeyboardInterrupt):
+            os.kill(os.getpid(), signal.SIGINT)
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_countdown_child_counts_down_then_clears_its_line():
+    code = ("import time\nfrom vyre_tools.cli.countdown import Countdown\n"
+            "with Countdown(0.6):\n    time.sleep(1.5)\nprint('after')\n")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60,
+                          env=cli_env())
+    assert proc.returncode == 0, proc.stderr
+    assert b"1 s left" in proc.stdout
+    ticks = proc.stdout.split(b"\r")
+    assert ticks[-1].strip() == b"after" and ticks[-2].strip() == b""
