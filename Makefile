@@ -24,8 +24,9 @@ venv: deps
 # the Python suite joins once the module has a build
 py-test: deps
 	@if [ -f vyre_python/CMakeLists.txt ]; then \
-		scripts/setup-venv && $(PY) -m pytest -q vyre_python/tests $(wildcard vyre_tools/tests); \
+		scripts/setup-venv && $(PY) -m pytest -q vyre_python/tests $(wildcard vyre_tools/tests) $(wildcard bench/tests); \
 	fi
+	@$(MAKE) --no-print-directory soak-short
 
 # make run: set up .venv (with the cli extra) and take the tour on a simulated device
 run: deps
@@ -37,3 +38,71 @@ bench: cpp-build
 
 clean:
 	rm -rf build .venv
+
+# Fuzzing: clang's libFuzzer with ASan + UBSan over the framer, the frame decoder,
+# response decoding and the mock-log parser (see fuzz/run-fuzz for the knobs).
+FUZZ_SECONDS ?= 15
+
+.PHONY: fuzz sanitize sanitize-asan sanitize-py-asan sanitize-tsan
+
+fuzz:
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run-fuzz
+
+# Sanitizers: the C++ suites under ASan + UBSan, the Python suite under ASan, the
+# runtime suite under TSan. Any report fails the run.
+ASAN_BUILD ?= build/asan
+TSAN_BUILD ?= build/tsan
+ASAN_FLAGS := -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer
+TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer
+SANITIZED_CONFIG = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYRE_BUILD_BENCH=OFF
+# gcc's TSan maps its shadow at fixed places; a kernel that randomises mmap more
+# than it expects makes it abort, so run it without address randomisation.
+NO_ASLR = $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
+
+sanitize: sanitize-asan sanitize-py-asan sanitize-tsan
+
+sanitize-asan: deps
+	cmake -S . -B $(ASAN_BUILD) $(SANITIZED_CONFIG) -DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS="$(ASAN_FLAGS)" -DCMAKE_SHARED_LINKER_FLAGS="$(ASAN_FLAGS)" >/dev/null
+	cmake --build $(ASAN_BUILD) -j2 --target vyre_core_tests client_runtime_tests
+	ASAN_OPTIONS=abort_on_error=1:detect_stack_use_after_return=1:strict_init_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j2 --timeout 300
+
+sanitize-py-asan: sanitize-python
+
+sanitize-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) $(SANITIZED_CONFIG) -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS="$(TSAN_FLAGS)" -DCMAKE_SHARED_LINKER_FLAGS="$(TSAN_FLAGS)" >/dev/null
+	cmake --build $(TSAN_BUILD) -j2 --target client_runtime_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(NO_ASLR) \
+		$(TSAN_BUILD)/client_runtime/client_runtime_tests --gtest_brief=1
+
+# Soak: telemetry at the link's rate with a command every second; make test runs
+# it for 20 s, a long run is e.g. `make soak-short SOAK_SECONDS=600`.
+SOAK_SECONDS ?= 20
+
+.PHONY: soak-short sanitize-python
+
+soak-short:
+	@[ -x $(PY) ] || scripts/setup-venv
+	$(PY) bench/soak.py --seconds $(SOAK_SECONDS)
+
+# The Python suite under ASan + UBSan: the module built on its own with ASAN_FLAGS
+# and found ahead of the installed one. The sanitizer runtime is preloaded (with
+# libstdc++, so that its C++ exception hook finds the real one); the interpreter
+# allocates with plain malloc so that ASan watches Python objects too; leak
+# detection is off, as the interpreter's own allocations would be reported.
+ASAN_PY_BUILD ?= build/asan-python
+ASAN_PY_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc \
+	PYTHONPATH=$(abspath $(ASAN_PY_BUILD))/vyre_python:$(CURDIR)
+
+sanitize-python: deps
+	@[ -x $(PY) ] || scripts/setup-venv
+	cmake -S . -B $(ASAN_PY_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYRE_BUILD_PYTHON=ON \
+		-DVYRE_BUILD_TESTS=OFF -DVYRE_BUILD_BENCH=OFF -DPython_EXECUTABLE=$(abspath $(PY)) \
+		-DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" -DCMAKE_SHARED_LINKER_FLAGS="$(ASAN_FLAGS)" >/dev/null
+	cmake --build $(ASAN_PY_BUILD) -j2 --target vyre_client_module
+	$(ASAN_PY_ENV) $(PY) -c 'import sys, vyre_client; "$(ASAN_PY_BUILD)" in vyre_client.__file__ or sys.exit("not the sanitized module: " + vyre_client.__file__)'
+	$(ASAN_PY_ENV) $(PY) -m pytest -q -p no:cacheprovider vyre_python/tests vyre_tools/tests

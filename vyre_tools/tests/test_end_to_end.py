@@ -245,8 +245,9 @@ def test_noise_and_corrupted_frames_cost_no_intact_frame(device, client):
     assert s["telemetry_dropped"] == 0
     assert len(packets) == s["telemetry_sent"]
     assert min(steps) > 0
-    # the only holes in the device clock are the corrupted frames
-    assert missing == s["telemetry_corrupted"]
+    # the only holes in the device clock are the corrupted frames; one that came
+    # first or last in the window leaves no hole between received packets
+    assert s["telemetry_corrupted"] - 2 <= missing <= s["telemetry_corrupted"]
 
 
 # ------------------------------------------------------------------ replay
