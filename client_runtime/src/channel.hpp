@@ -159,11 +159,12 @@ public:
     // Moves everything queued to the back of `out` in one step; returns the count.
     template <class Container>
     std::size_t drain_into(Container& out) {
+        std::unique_lock lock(state_->mutex);
+        // Most calls find nothing: don't build and free an empty queue for them.
+        if (state_->items.empty()) return 0;
         std::deque<T> taken;
-        {
-            std::lock_guard lock(state_->mutex);
-            taken.swap(state_->items);
-        }
+        taken.swap(state_->items);
+        lock.unlock();
         const std::size_t count = taken.size();
         for (auto& item : taken) out.push_back(std::move(item));
         return count;

@@ -39,8 +39,13 @@ public:
 
 private:
     bool encode_queued(Receiver<FramedPacket>& rx) {
+        // Nearly every pass finds nothing queued: one look under the lock is
+        // free, where taking the whole queue builds (and frees) an empty one.
+        std::optional<FramedPacket> first = rx.try_recv();
+        if (!first) return false;
         frames_.clear();
-        if (rx.drain_into(frames_) == 0) return false;
+        frames_.push_back(std::move(*first));
+        rx.drain_into(frames_);
         wire_.clear();
         for (const FramedPacket& frame : frames_) frame.append_to(wire_);
         frames_.clear();

@@ -29,9 +29,6 @@ struct ClientState {
     // of get_data_packets(block=True).
     double timeout;
     ThreadBinding thread;
-    // get_data_packets drains the packet queue into this buffer; reused between
-    // calls so a steady stream causes no allocation.
-    std::vector<vyre::DataPacket> packet_buffer;
 };
 
 struct ClientObject {

@@ -261,18 +261,4 @@ PyObject* new_data_packet(const vyre::DataPacket& record) {
     return type ? allocate(type, record) : nullptr;
 }
 
-PyObject* new_data_packet_list(std::span<const vyre::DataPacket> records) {
-    PyTypeObject* type = data_packet_type();
-    if (!type) return nullptr;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-    if (!list) return nullptr;
-    Py_ssize_t index = 0;
-    for (const vyre::DataPacket& record : records) {
-        PyObject* packet = allocate(type, record);
-        if (!packet) return nullptr;
-        PyList_SET_ITEM(list.get(), index++, packet);
-    }
-    return list.release();
-}
-
 }  // namespace vyre::py

@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <span>
 
 #include "vyre_packets.hpp"
 
@@ -14,8 +13,5 @@ PyTypeObject* data_packet_type();
 
 // A new VYREDataPacket holding `record` (taken from the free list when it can).
 PyObject* new_data_packet(const vyre::DataPacket& record);
-
-// A new list of VYREDataPackets for `records`, in order.
-PyObject* new_data_packet_list(std::span<const vyre::DataPacket> records);
 
 }  // namespace vyre::py

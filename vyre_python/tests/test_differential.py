@@ -204,6 +204,9 @@ class Link:
         return data + stream
 
     def _take(self):
+        # commands queued by earlier claims may still be on their way out: keep the
+        # terminal drained, or the reader waits for room instead of reading
+        self._drain()
         self.packets += self.client.get_data_packets()
         return bool(self.packets)
 

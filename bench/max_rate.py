@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Highest telemetry rate delivered to Python as objects, with none lost.
+
+    .venv/bin/python bench/max_rate.py [--frames 3000000] [--sim-seconds 5]
+
+Two sources, each tried with every client in turn (one at a time, so that
+each has the machine's two cores to itself):
+
+- producer: bench/producer.c writes pre-built frames into a pseudo-terminal
+  as fast as the reader takes them (exactly ``--frames`` of them);
+- simulator: python -m vyre_tools.sim in unthrottled mode for
+  ``--sim-seconds``; its telemetry_sent counter says how many frames the
+  client must get.
+
+Clients: the library (VYREClient; its script collects get_data_packets()
+every 10 ms), the peer of bench/peer.py in both precisions, and with the
+producer the floor (bench/floor.c, which only reads), whose rate is what the
+pseudo-terminal itself carries.  A rate counts from a client's first packet
+to its last, and only when the client got every frame.
+"""
+
+import argparse
+import os
+import select
+import sys
+import time
+
+import harness
+
+IDLE_LIMIT = 5.0   # seconds without a packet after which a client gives up
+PERIOD = 0.010
+
+
+class Expected:
+    """How many frames are coming: given at start, or told later on stdin."""
+
+    def __init__(self, frames):
+        self.frames = frames
+
+    def known(self):
+        if self.frames == 0 and select.select([sys.stdin], [], [], 0)[0]:
+            self.frames = int(sys.stdin.readline())
+        return self.frames
+
+    def done(self, count):
+        return self.known() and count >= self.frames
+
+
+def _report(count, first, last, expected):
+    harness.emit({"frames": count, "expected": expected.known(),
+                  "seconds": (last - first) if first is not None else 0.0})
+
+
+def role_library(port, frames):
+    from vyre_client import VYREClient
+    expected = Expected(frames)
+    client = VYREClient(port)
+    client.start()
+    print("ready", flush=True)
+    count = 0
+    first = last = None
+    t = idle_since = time.monotonic()
+    while not expected.done(count):
+        t += PERIOD
+        harness.sleep_until(t)
+        packets = client.get_data_packets()
+        now = time.monotonic()
+        if packets:
+            count += len(packets)
+            last = idle_since = now
+            if first is None:
+                first = now
+        elif now - idle_since > (IDLE_LIMIT if first is not None else 60.0):
+            break
+    client.stop()
+    _report(count, first, last, expected)
+
+
+def role_peer(port, frames, exact):
+    from peer import PeerClient
+    expected = Expected(frames)
+    with PeerClient(port, exact=exact) as client:
+        print("ready", flush=True)
+        count = 0
+        first = last = None
+        idle_since = time.monotonic()
+        while not expected.done(count):
+            packets = client.read_packets(100)
+            now = time.monotonic()
+            if packets:
+                count += len(packets)
+                last = idle_since = now
+                if first is None:
+                    first = now
+            elif now - idle_since > (IDLE_LIMIT if first is not None else 60.0):
+                break
+    _report(count, first, last, expected)
+
+
+def run_producer(build, make_argv, frames):
+    producer = harness.Producer(build, frames)
+    try:
+        proc = harness.spawn_child(make_argv(producer.port_name, frames))
+        if proc.stdout.readline().strip() != "ready":
+            raise RuntimeError(f"client did not start: {proc.communicate()[1][-2000:]}")
+        producer.go()
+        result = harness.collect(proc, 600)
+        result["producer_seconds"] = producer.result()["seconds"]
+        return result
+    finally:
+        producer.close()
+
+
+def run_floor(build, frames):
+    producer = harness.Producer(build, frames)
+    try:
+        proc = harness.spawn_child([build.path("floor"), producer.port_name, "--bytes",
+                                    str(frames * harness.FRAME_SIZE)])
+        time.sleep(0.3)   # the floor has no ready line; give it time to open the port
+        producer.go()
+        result = harness.collect(proc, 600)
+        result["frames"] = result["bytes"] // harness.FRAME_SIZE
+        result["expected"] = frames
+        return result
+    finally:
+        producer.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--frames", type=int, default=3_000_000)
+    parser.add_argument("--sim-seconds", type=float, default=5.0)
+    parser.add_argument("--role", nargs="+", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.role:
+        name, *rest = args.role
+        if name == "library":
+            return role_library(rest[0], int(rest[1]))
+        if name == "peer":
+            return role_peer(rest[1], int(rest[2]), rest[0] == "exact")
+        raise SystemExit(f"unknown role {name}")
+    return harness_main(args)
+
+
+def harness_main(args):
+    clients = {}
+    if harness.library_available():
+        clients["library"] = lambda port, n: harness.python_role("max_rate.py", "library", port, n)
+    else:
+        print("vyre_client has no VYREClient in this environment: library left out")
+    clients["peer-f64"] = lambda port, n: harness.python_role("max_rate.py", "peer", "f64", port, n)
+    clients["peer"] = lambda port, n: harness.python_role("max_rate.py", "peer", "exact", port, n)
+
+    print(harness.machine())
+    results = {}
+    with harness.CBuild() as build:
+        print(f"producer: {args.frames} frames through a pseudo-terminal")
+        results["floor", "producer"] = run_floor(build, args.frames)
+        for name, argv in clients.items():
+            results[name, "producer"] = run_producer(build, argv, args.frames)
+        print(f"simulator: unthrottled for {args.sim_seconds:g} s")
+        for name, argv in clients.items():
+            results[name, "simulator"] = run_simulator(argv, args.sim_seconds)
+    print(f"after the run: load average {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
+
+    print(f"{'source':<10} {'client':<10} {'frames':>9} {'lost':>6} {'frames/s':>10}")
+    rate = {}
+    for (name, source), r in results.items():
+        lost = r["expected"] - r["frames"]
+        rate[name, source] = r["frames"] / r["seconds"] if r["seconds"] > 0 else 0.0
+        print(f"{source:<10} {name:<10} {r['frames']:9d} {lost:6d} {rate[name, source]:10.0f}")
+    for source in ("producer", "simulator"):
+        if ("library", source) in rate:
+            lib = rate["library", source]
+            print(f"{source}: library / peer-f64 = {lib / rate['peer-f64', source]:.2f}, "
+                  f"library / peer = {lib / rate['peer', source]:.2f}"
+                  + (f", library / floor = {lib / rate['floor', source]:.2f}"
+                     if ("floor", source) in rate else ""))
+
+
+def run_simulator(make_argv, seconds):
+    from vyre_tools.sim import Simulator
+    with Simulator.spawn(rate=0, new_session=True) as sim:
+        proc = harness.spawn_child(make_argv(sim.port_name, 0), stdin=True)
+        try:
+            if proc.stdout.readline().strip() != "ready":
+                raise RuntimeError(f"client did not start: {proc.communicate()[1][-2000:]}")
+            sim.set_unthrottled(True)
+            sim.set_rate(1000)
+            time.sleep(seconds)
+            sim.set_rate(0)
+            time.sleep(0.5)   # the last batches leave the device's queue
+            sent = sim.status()["telemetry_sent"]
+            proc.stdin.write(f"{sent}\n")
+            proc.stdin.flush()
+            return harness.collect(proc, 600)
+        except BaseException:
+            proc.kill()
+            proc.wait()
+            raise
+
+
+if __name__ == "__main__":
+    sys.exit(main())
