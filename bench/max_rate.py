@@ -51,19 +51,13 @@ def _report(count, first, last, expected):
                   "seconds": (last - first) if first is not None else 0.0})
 
 
-def role_library(port, frames):
-    from vyre_client import VYREClient
-    expected = Expected(frames)
-    client = VYREClient(port)
-    client.start()
-    print("ready", flush=True)
+def _count(fetch, expected):
+    """Calls fetch() until every frame came or the link went idle; (count, first, last)."""
     count = 0
     first = last = None
-    t = idle_since = time.monotonic()
+    idle_since = time.monotonic()
     while not expected.done(count):
-        t += PERIOD
-        harness.sleep_until(t)
-        packets = client.get_data_packets()
+        packets = fetch()
         now = time.monotonic()
         if packets:
             count += len(packets)
@@ -72,6 +66,24 @@ def role_library(port, frames):
                 first = now
         elif now - idle_since > (IDLE_LIMIT if first is not None else 60.0):
             break
+    return count, first, last
+
+
+def role_library(port, frames):
+    from vyre_client import VYREClient
+    expected = Expected(frames)
+    client = VYREClient(port)
+    client.start()
+    print("ready", flush=True)
+    tick = time.monotonic()
+
+    def fetch():
+        nonlocal tick
+        tick += PERIOD
+        harness.sleep_until(tick)
+        return client.get_data_packets()
+
+    count, first, last = _count(fetch, expected)
     client.stop()
     _report(count, first, last, expected)
 
@@ -81,19 +93,7 @@ def role_peer(port, frames, exact):
     expected = Expected(frames)
     with PeerClient(port, exact=exact) as client:
         print("ready", flush=True)
-        count = 0
-        first = last = None
-        idle_since = time.monotonic()
-        while not expected.done(count):
-            packets = client.read_packets(100)
-            now = time.monotonic()
-            if packets:
-                count += len(packets)
-                last = idle_since = now
-                if first is None:
-                    first = now
-            elif now - idle_since > (IDLE_LIMIT if first is not None else 60.0):
-                break
+        count, first, last = _count(lambda: client.read_packets(100), expected)
     _report(count, first, last, expected)
 
 

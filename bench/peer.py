@@ -145,6 +145,15 @@ def _norm32(x, y, z):
     return f32(math.sqrt(f32(f32(xx + yy) + zz)))
 
 
+def _closest_axis(dots):
+    """Index of the largest of the six signed-axis dot products; ties keep the earlier axis."""
+    best = 0
+    for i in range(1, 6):
+        if dots[i] > dots[best]:
+            best = i
+    return best
+
+
 def _up_axis32(bx, by, bz):
     if (bx + by) - (bx + by) != 0.0:   # bx or by not finite
         return POS_Z
@@ -152,12 +161,7 @@ def _up_axis32(bx, by, bz):
     if not m > EPS:
         return POS_Z
     dx, dy, dz = _U3(_P3(bx / m, by / m, bz / m))
-    dots = (dx, -dx, dy, -dy, dz, -dz)
-    best = 0
-    for i in range(1, 6):
-        if dots[i] > dots[best]:    # ties keep the earlier axis
-            best = i
-    return best
+    return _closest_axis((dx, -dx, dy, -dy, dz, -dz))
 
 
 def derive32(f, axis):
@@ -213,12 +217,7 @@ def _up_axis64(bx, by, bz):
     m = math.sqrt(bx * bx + by * by + bz * bz)
     if not m > EPS:
         return POS_Z
-    dots = (bx / m, -bx / m, by / m, -by / m, bz / m, -bz / m)
-    best = 0
-    for i in range(1, 6):
-        if dots[i] > dots[best]:
-            best = i
-    return best
+    return _closest_axis((bx / m, -bx / m, by / m, -by / m, bz / m, -bz / m))
 
 
 def derive64(f, axis):

@@ -2,8 +2,8 @@
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
 
 Seeds are valid frames, streams of them with the usual damage, and mock-log bodies,
-built here from the wire rules (own CRC table) so that they do not depend on the
-code under test. Each file is prefixed the way its target reads its input. Output
+built with the simulator's pure-Python frame builder so that they do not depend on
+the code under test. Each file is prefixed the way its target reads its input. Output
 is deterministic: running this again rewrites the same files.
 """
 
@@ -13,39 +13,11 @@ import struct
 import sys
 from pathlib import Path
 
-DATA_HEADER = 0xA55A
-RESPONSE_HEADER = 0x5AA5
-COMMAND_HEADER = 0xB66B
-MOCK_HEADER = 0x6BB6
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from vyre_tools.protocol import (  # noqa: E402  (pure Python, nothing of the C++ core)
+    COMMAND_HEADER, DATA_HEADER, MOCK_HEADER, RESPONSE_HEADER, build_frame as frame)
+
 BOUND = 4096  # the framer's largest accepted payload
-
-
-def _crc_table():
-    table = []
-    for i in range(256):
-        crc = i
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
-        table.append(crc)
-    return table
-
-
-CRC_TABLE = _crc_table()
-
-
-def crc16(data: bytes) -> int:
-    crc = 0
-    for b in data:
-        crc = CRC_TABLE[(crc ^ b) & 0xFF] ^ (crc >> 8)
-    return crc
-
-
-assert crc16(b"123456789") == 0x2189
-
-
-def frame(header: int, identifier: int, payload: bytes) -> bytes:
-    head = struct.pack("<HHI", header, identifier, len(payload))
-    return head + payload + struct.pack("<H", crc16(head + payload))
 
 
 def telemetry(t: float, accel=(0.0, 0.0, 1.0), quat=(1.0, 0.0, 0.0, 0.0), velocity=0.0) -> bytes:
