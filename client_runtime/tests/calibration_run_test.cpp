@@ -13,7 +13,6 @@
 
 #include "client_runtime.hpp"
 #include "device_side.hpp"
-#include "mock_serial.hpp"
 #include "test_support.hpp"
 
 namespace vyre {
@@ -54,21 +53,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "0.007812, 0.000001, -0.500000; 0.100000, 123456.789062, 2.000000]\n"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
-class CalibrationRunTest : public ::testing::Test {
+class CalibrationRunTest : public test::MockClient {
 protected:
     void ack_write(std::uint8_t accepted = 1) { device.inject_response(6, Bytes{accepted}); }
-
-    std::vector<std::uint16_t> identifiers(std::uint64_t first_wait_ms = 10'000) {
-        return test::identifiers_seen(device, first_wait_ms);
-    }
 
     bool tap_installed() {
         std::shared_lock lock(runtime->packet_tap()->mutex);
         return runtime->packet_tap()->sender.has_value();
     }
 
-    MockDevice device{Duration::from_millis(100)};
-    std::unique_ptr<ClientRuntime> runtime = ClientRuntime::from_port(device.new_port());
     int reports = 0;
     CalibrationReportSink count_reports = [this](const MagnetometerFit&) { ++reports; };
 };
@@ -201,9 +194,7 @@ TEST(CalibrationOnAPseudoTerminal, AppliedCalibrationRecoversTheDistortion) {
     }
 
     test::PtyDevice pty;
-    auto opened = ClientRuntime::open(pty.path(), 2'000'000, 0.1);
-    ASSERT_TRUE(opened.ok()) << opened.error().text;
-    auto runtime = std::move(opened).value();
+    auto runtime = test::open_client(pty);
     ASSERT_TRUE(runtime->start().ok());
 
     std::atomic<bool> streaming{true};

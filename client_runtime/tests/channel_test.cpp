@@ -3,27 +3,31 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <deque>
 #include <memory>
-#include <numbers>
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include "calibration.hpp"
 
 namespace vyre {
 namespace {
 
 using namespace std::chrono_literals;
 
-TEST(Channel, DeliversInSendOrder) {
+TEST(Channel, DeliversInSendOrderOneByOneOrDrained) {
     auto [tx, rx] = make_channel<int>();
+    std::deque<int> out{-1};
+    EXPECT_EQ(rx.drain_into(out), 0u);
     for (int i = 0; i < 100; ++i) ASSERT_TRUE(tx.send(i));
     ASSERT_TRUE(tx.send_all(std::vector<int>{100, 101, 102}));
-    for (int i = 0; i < 103; ++i) EXPECT_EQ(rx.try_recv(), i);
+    for (int i = 0; i < 98; ++i) EXPECT_EQ(rx.try_recv(), i);
+    EXPECT_EQ(rx.drain_into(out), 5u);  // appended after what the container held
+    EXPECT_EQ(out, (std::deque<int>{-1, 98, 99, 100, 101, 102}));
     EXPECT_EQ(rx.try_recv(), std::nullopt);
+    ASSERT_TRUE(tx.send(103));
+    std::vector<int> more;
+    EXPECT_EQ(rx.drain_into(more), 1u);
+    EXPECT_EQ(more, std::vector<int>{103});
 }
 
 TEST(Channel, ManyProducersLoseNothingAndKeepEachOrder) {
@@ -135,20 +139,6 @@ TEST(Channel, RecvTimeoutWakesOnLastSenderLeaving) {
     leaver.join();
 }
 
-TEST(Channel, DrainIntoTakesEverythingInOrder) {
-    auto [tx, rx] = make_channel<int>();
-    std::deque<int> out{-1};
-    EXPECT_EQ(rx.drain_into(out), 0u);
-    for (int i = 0; i < 5; ++i) tx.send(i);
-    EXPECT_EQ(rx.drain_into(out), 5u);
-    EXPECT_EQ(out, (std::deque<int>{-1, 0, 1, 2, 3, 4}));
-    EXPECT_EQ(rx.try_recv(), std::nullopt);
-    tx.send(5);
-    std::vector<int> more;
-    EXPECT_EQ(rx.drain_into(more), 1u);
-    EXPECT_EQ(more, std::vector<int>{5});
-}
-
 // The channel ends only when the last of all copies, moves and assignments is gone.
 TEST(Channel, SenderCopiesAreCounted) {
     auto [tx, rx] = make_channel<int>();
@@ -179,32 +169,6 @@ TEST(Channel, ReceiverMoveAssignmentClosesTheOldChannel) {
     EXPECT_FALSE(tx1.send(1));
     EXPECT_TRUE(tx2.send(2));
     EXPECT_EQ(rx1.try_recv(), 2);
-}
-
-// The calibration worker's body on a real channel: it collects until the last
-// sender goes, then fits everything it got.
-TEST(Channel, CollectAndFitConsumesUntilSendersAreGone) {
-    auto [tx, rx] = make_channel<DataPacket>();
-    std::thread producer([sender = std::move(tx)]() mutable {
-        const double golden = std::numbers::pi * (3.0 - std::sqrt(5.0));
-        for (int i = 0; i < 400; ++i) {
-            const double z = 1.0 - 2.0 * (i + 0.5) / 400.0, r = std::sqrt(1.0 - z * z);
-            DataPacket p{};
-            p.magnetic_field_x_microteslas = static_cast<float>(10.0 + 50.0 * r * std::cos(golden * i));
-            p.magnetic_field_y_microteslas = static_cast<float>(-5.0 + 50.0 * r * std::sin(golden * i));
-            p.magnetic_field_z_microteslas = static_cast<float>(3.0 + 50.0 * z);
-            ASSERT_TRUE(sender.send(p));
-        }
-    });
-    const auto fit = collect_and_fit(std::move(rx));
-    producer.join();
-    ASSERT_TRUE(fit.has_value());
-    EXPECT_NEAR(fit->offsets[0], 10.0f, 0.01f);
-    EXPECT_NEAR(fit->offsets[1], -5.0f, 0.01f);
-    EXPECT_NEAR(fit->offsets[2], 3.0f, 0.01f);
-    EXPECT_NEAR(fit->scale_matrix[0], 1.0f, 1e-3f);
-    EXPECT_NEAR(fit->scale_matrix[4], 1.0f, 1e-3f);
-    EXPECT_NEAR(fit->scale_matrix[8], 1.0f, 1e-3f);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "client_packets.hpp"
-#include "mock_serial.hpp"
+#include "device_side.hpp"
 #include "test_support.hpp"
 
 namespace vyre {
@@ -16,17 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::optional<std::uint16_t> next_identifier(MockDevice& device, Duration timeout = Duration{10, 0}) {
-    auto got = device.wait_for_command_identifier(timeout);
-    EXPECT_TRUE(got.ok()) << got.error().text;
-    return got.ok() ? got.value() : std::nullopt;
-}
-
-class RuntimeLifecycle : public ::testing::Test {
-protected:
-    MockDevice device{Duration::from_millis(100)};
-    std::unique_ptr<ClientRuntime> runtime = ClientRuntime::from_port(device.new_port());
-};
+class RuntimeLifecycle : public test::MockClient {};
 
 TEST_F(RuntimeLifecycle, StartAndStopAreIdempotent) {
     EXPECT_FALSE(runtime->is_running());
@@ -60,8 +50,8 @@ TEST_F(RuntimeLifecycle, RestartReusesThePortAndKeepsWhatWasQueuedForTheCaller) 
     ASSERT_TRUE(config.ok() && config.value().has_value());
     // The answers were there before the commands went out; a stop now would drop
     // commands not yet written, so wait for them.
-    EXPECT_EQ(next_identifier(device), 1);
-    EXPECT_EQ(next_identifier(device), 2);
+    EXPECT_EQ(next_identifier(), 1);
+    EXPECT_EQ(next_identifier(), 2);
     ASSERT_TRUE(runtime->stop().ok());
     DataPacket packet{};
     EXPECT_EQ(runtime->packets().try_recv().value_or(packet).timestamp_seconds, 3.0);
@@ -75,8 +65,8 @@ TEST_F(RuntimeLifecycle, RestartReusesThePortAndKeepsWhatWasQueuedForTheCaller) 
     auto cancel = runtime->cancel(0.0);  // the acknowledgement from before the stop
     ASSERT_TRUE(cancel.ok());
     EXPECT_TRUE(cancel.value());
-    EXPECT_EQ(next_identifier(device), 1);
-    EXPECT_EQ(next_identifier(device), 255);
+    EXPECT_EQ(next_identifier(), 1);
+    EXPECT_EQ(next_identifier(), 255);
 }
 
 TEST_F(RuntimeLifecycle, CommandsGoOutBeforeMockDataAndSurviveAStopWithoutStart) {
@@ -84,8 +74,8 @@ TEST_F(RuntimeLifecycle, CommandsGoOutBeforeMockDataAndSurviveAStopWithoutStart)
     ASSERT_TRUE(runtime->queue_command(get_device_config_command()));
     ASSERT_TRUE(runtime->stop().ok());  // never started: the queued frames stay
     ASSERT_TRUE(runtime->start().ok());
-    EXPECT_EQ(next_identifier(device), 2);
-    EXPECT_EQ(next_identifier(device), 0x48);
+    EXPECT_EQ(next_identifier(), 2);
+    EXPECT_EQ(next_identifier(), 0x48);
 }
 
 // Records whether the port is destroyed while the reader is still inside a read.
@@ -208,7 +198,7 @@ TEST_F(ReaderLoop, NotRunningEndsAtOnceWithThePort) {
     *running = false;
     ASSERT_TRUE(commands.send(get_device_info_command()));
     EXPECT_NE(run_reader(std::move(links)), nullptr);
-    EXPECT_EQ(next_identifier(device, Duration{}), std::nullopt);  // nothing written
+    EXPECT_EQ(test::next_identifier(device, Duration{}), std::nullopt);  // nothing written
     EXPECT_FALSE(commands.send(get_device_info_command()));     // its queue ends were dropped
 }
 

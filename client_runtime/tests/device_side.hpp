@@ -1,7 +1,8 @@
 #pragma once
-// The device's view in the streaming and calibration tests: frames the client
-// wrote to a pseudo-terminal, and the identifiers a mock device received.
+// The device's view in the runtime tests: frames the client wrote to a
+// pseudo-terminal, and the identifiers a mock device received.
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "client_runtime.hpp"
 #include "framed_packet.hpp"
 #include "mock_serial.hpp"
 #include "utils.hpp"
@@ -49,6 +51,13 @@ inline std::vector<std::uint8_t> read_available(int fd, int wait_ms) {
     return {buffer, buffer + n};
 }
 
+// The identifier of the next command the mock device receives; nothing after `timeout`.
+inline std::optional<std::uint16_t> next_identifier(MockDevice& device, Duration timeout = Duration{10, 0}) {
+    auto got = device.wait_for_command_identifier(timeout);
+    if (!got.ok()) throw std::runtime_error(got.error().text);
+    return got.value();
+}
+
 // Every identifier the mock device receives until nothing more comes for 300 ms;
 // the first may take up to `first_wait_ms`.
 inline std::vector<std::uint16_t> identifiers_seen(MockDevice& device, std::uint64_t first_wait_ms = 10'000) {
@@ -60,5 +69,19 @@ inline std::vector<std::uint16_t> identifiers_seen(MockDevice& device, std::uint
         seen.push_back(*got.value());
     }
 }
+
+// A client on a mock device whose reads give up after 100 ms.
+class MockClient : public ::testing::Test {
+protected:
+    std::optional<std::uint16_t> next_identifier(Duration timeout = Duration{10, 0}) {
+        return test::next_identifier(device, timeout);
+    }
+    std::vector<std::uint16_t> identifiers(std::uint64_t first_wait_ms = 10'000) {
+        return identifiers_seen(device, first_wait_ms);
+    }
+
+    MockDevice device{Duration::from_millis(100)};
+    std::unique_ptr<ClientRuntime> runtime = ClientRuntime::from_port(device.new_port());
+};
 
 }  // namespace vyre::test

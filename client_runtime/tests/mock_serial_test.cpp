@@ -5,21 +5,18 @@
 #include <atomic>
 #include <thread>
 
+#include "device_side.hpp"
 #include "test_support.hpp"
 
 namespace vyre {
 namespace {
 
 using namespace std::chrono_literals;
-using test::eventually;
+using test::seconds_since;
 
 std::vector<std::uint8_t> frame_bytes(std::uint16_t header, std::uint16_t identifier,
                                       std::vector<std::uint8_t> payload = {}) {
     return FramedPacket::make(header, identifier, std::move(payload)).to_bytes();
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 class MockPortTest : public ::testing::Test {
@@ -48,12 +45,9 @@ TEST_F(MockPortTest, ReadsInjectedFramesInOrderAndInPieces) {
     const std::vector<std::uint8_t> ack{1};
     device.inject_response(5, ack);
     device.inject_response(3, ack);
-    auto expected = frame_bytes(RESPONSE_HEADER, 5, {1});
-    const auto second = frame_bytes(RESPONSE_HEADER, 3, {1});
-    expected.insert(expected.end(), second.begin(), second.end());
-    EXPECT_EQ(port->clear(ClearBuffer::All).ok(), true);  // clearing discards nothing
+    EXPECT_TRUE(port->clear(ClearBuffer::All).ok());  // clearing discards nothing
     EXPECT_EQ(port->bytes_to_read(), 22u);
-    EXPECT_EQ(read_bytes(1024), expected);
+    EXPECT_EQ(read_bytes(1024), test::concat({frame_bytes(RESPONSE_HEADER, 5, {1}), frame_bytes(RESPONSE_HEADER, 3, {1})}));
 }
 
 TEST_F(MockPortTest, EmptyReadsTimeOut) {
@@ -116,30 +110,23 @@ TEST_F(MockPortTest, ConfigurationChangesOnlyTheSharedReadTimeout) {
 class CommandWaitTest : public MockPortTest {
 protected:
     void write(const std::vector<std::uint8_t>& bytes) { EXPECT_EQ(port->write(bytes), bytes.size()); }
-    std::optional<std::uint16_t> wait(Duration timeout) {
-        auto got = device.wait_for_command_identifier(timeout);
-        EXPECT_TRUE(got.ok()) << got.error().text;
-        return got.ok() ? got.value() : std::nullopt;
-    }
+    std::optional<std::uint16_t> wait(Duration timeout) { return test::next_identifier(device, timeout); }
 };
 
-TEST_F(CommandWaitTest, NothingWrittenGivesNoneAtTheDeadline) {
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(wait(Duration::from_millis(50)), std::nullopt);
-    EXPECT_GE(seconds_since(start), 0.045);
-}
-
 TEST_F(CommandWaitTest, FramesComeBackOneByOneInWriteOrder) {
-    auto both = frame_bytes(COMMAND_HEADER, 1);
-    const auto mock = frame_bytes(MOCK_HEADER, 0x48, std::vector<std::uint8_t>(286, 7));
-    both.insert(both.end(), mock.begin(), mock.end());
+    const auto both = test::concat(
+        {frame_bytes(COMMAND_HEADER, 1), frame_bytes(MOCK_HEADER, 0x48, std::vector<std::uint8_t>(286, 7))});
     ASSERT_TRUE(port->write_all(both, [] { return true; }).ok());
     EXPECT_EQ(wait(Duration{}), 1);  // a whole frame is returned even for a zero time-out
     EXPECT_EQ(wait(Duration{}), 0x48);
     EXPECT_EQ(wait(Duration{}), std::nullopt);
 }
 
-TEST_F(CommandWaitTest, PartialFrameWaitsForItsRest) {
+TEST_F(CommandWaitTest, NothingOrPartOfAFrameGivesNoneAtTheDeadline) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait(Duration::from_millis(50)), std::nullopt);
+    EXPECT_GE(seconds_since(start), 0.045);
+
     const auto frame = frame_bytes(COMMAND_HEADER, 255);
     write({frame.begin(), frame.begin() + 8});
     EXPECT_EQ(wait(Duration::from_millis(5)), std::nullopt);

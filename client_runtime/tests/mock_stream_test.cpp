@@ -68,7 +68,7 @@ private:
     std::string path_;
 };
 
-class MockStream : public ::testing::Test {
+class MockStream : public test::MockClient {
 protected:
     void ack(std::uint8_t accepted = 1) { device.inject_response(5, Bytes{accepted}); }
 
@@ -78,13 +78,6 @@ protected:
     }
 
     void wait_until_finished() { ASSERT_TRUE(test::eventually([&] { return !runtime->is_mock_log_streaming(); }, 60s)); }
-
-    std::vector<std::uint16_t> identifiers(std::uint64_t first_wait_ms = 10'000) {
-        return test::identifiers_seen(device, first_wait_ms);
-    }
-
-    MockDevice device{Duration::from_millis(100)};
-    std::unique_ptr<ClientRuntime> runtime = ClientRuntime::from_port(device.new_port());
 };
 
 std::vector<std::uint16_t> ids(std::initializer_list<std::uint16_t> head, std::string_view letters = {},
@@ -331,9 +324,7 @@ TEST(MockStreamPacing, BatchesFollowTheLogClockScaledBySpeed) {
     const double ideal_ms = MOCK_BATCH_RECORDS * 1.0 / SPEED;
     LogFile log(log_bytes(cycled_letters(RECORDS), TICKS_PER_MS));
     test::PtyDevice pty;
-    auto opened = ClientRuntime::open(pty.path(), 2'000'000, 0.1);
-    ASSERT_TRUE(opened.ok()) << opened.error().text;
-    auto runtime = std::move(opened).value();
+    auto runtime = test::open_client(pty);
 
     using Clock = std::chrono::steady_clock;
     std::vector<Clock::time_point> arrivals;  // one per record

@@ -85,8 +85,7 @@ TEST(SerialOpen, ExclusiveUseAndNothingLeftBehind) {
     const std::string prefix = "Failed to open serial port '" + pty.path() + "': ";
     auto unprivileged_open = [&] { return test::run_unprivileged([&] { return open_failure_text(pty.path()); }); };
 
-    auto first = ClientRuntime::open(pty.path(), 2'000'000, 0.1);
-    ASSERT_TRUE(first.ok()) << first.error().text;
+    auto first = test::open_client(pty);
     if (::geteuid() == 0) {
         // The exclusive claim does not refuse root; the advisory lock does. That
         // failed open must not clear the first client's claim on its way out.
@@ -96,7 +95,7 @@ TEST(SerialOpen, ExclusiveUseAndNothingLeftBehind) {
         EXPECT_EQ(open_failure_text(pty.path()), prefix + errno_text(EBUSY));
     }
 
-    first.value().reset();
+    first.reset();
     if (::geteuid() == 0) {
         EXPECT_EQ(unprivileged_open(), "opened");
     }
@@ -106,8 +105,7 @@ TEST(SerialOpen, ExclusiveUseAndNothingLeftBehind) {
 
 TEST(SerialOpen, LockReleasedWhileAForkedChildHoldsTheDescriptor) {
     PtyDevice pty;
-    auto first = ClientRuntime::open(pty.path(), 2'000'000, 0.1);
-    ASSERT_TRUE(first.ok()) << first.error().text;
+    auto first = test::open_client(pty);
     int hold[2];
     ASSERT_EQ(::pipe(hold), 0);
     const pid_t child = ::fork();
@@ -118,7 +116,7 @@ TEST(SerialOpen, LockReleasedWhileAForkedChildHoldsTheDescriptor) {
         ::_exit(0);
     }
     ::close(hold[0]);
-    first.value().reset();
+    first.reset();
     EXPECT_EQ(open_failure_text(pty.path()), "opened");
     ::close(hold[1]);
     ::waitpid(child, nullptr, 0);
@@ -135,34 +133,17 @@ TEST(SerialOpen, PermissionDenied) {
 
 class SerialClient : public ::testing::Test {
 protected:
-    void open(double timeout = 0.1) {
-        auto opened = ClientRuntime::open(pty.path(), 2'000'000, timeout);
-        ASSERT_TRUE(opened.ok()) << opened.error().text;
-        runtime = std::move(opened).value();
+    void start(double read_timeout = 0.1) {
+        runtime = test::open_client(pty, read_timeout);
+        ASSERT_TRUE(runtime->start().ok());
     }
 
     PtyDevice pty;
     std::unique_ptr<ClientRuntime> runtime;
 };
 
-TEST_F(SerialClient, CommandAndResponseRoundTrip) {
-    open();
-    ASSERT_TRUE(runtime->start().ok());
-    std::thread device([&] {
-        if (pty.read(10) == get_device_info_command().to_bytes())
-            pty.write(test::response_frame(1, test::device_info_payload(0x0102030405060708, "1.2.0")));
-    });
-    auto info = runtime->get_device_info(10.0);
-    device.join();
-    ASSERT_TRUE(info.ok()) << info.error().text;
-    ASSERT_TRUE(info.value().has_value());
-    EXPECT_EQ(info.value()->id, 0x0102030405060708u);
-    EXPECT_EQ(info.value()->firmware_version, "1.2.0");
-}
-
 TEST_F(SerialClient, AllByteValuesPassUnchangedBothWays) {
-    open();
-    ASSERT_TRUE(runtime->start().ok());
+    start();
     std::vector<std::uint8_t> every(512);
     for (std::size_t i = 0; i < every.size(); ++i) every[i] = static_cast<std::uint8_t>(i);
 
@@ -190,8 +171,7 @@ TEST_F(SerialClient, AllByteValuesPassUnchangedBothWays) {
 }
 
 TEST_F(SerialClient, LongReadTimeOutDelaysNeitherCommandsNorStop) {
-    open(3600.0);
-    ASSERT_TRUE(runtime->start().ok());
+    start(3600.0);
     std::this_thread::sleep_for(20ms);  // let the reader settle into its read
     ASSERT_TRUE(runtime->queue_command(get_device_config_command()));
     EXPECT_EQ(pty.read(10, 30s), get_device_config_command().to_bytes());
@@ -200,8 +180,7 @@ TEST_F(SerialClient, LongReadTimeOutDelaysNeitherCommandsNorStop) {
 }
 
 TEST_F(SerialClient, StopReachesAWriteToADeviceThatStoppedReading) {
-    open();
-    ASSERT_TRUE(runtime->start().ok());
+    start();
     // Far more than the pseudo-terminal buffers: the reader blocks waiting for room.
     const FramedPacket big = FramedPacket::make(MOCK_HEADER, 0x41, std::vector<std::uint8_t>(4000, 0x11));
     for (int i = 0; i < 200; ++i) ASSERT_TRUE(runtime->queue_mock_data(big));
@@ -218,8 +197,7 @@ TEST_F(SerialClient, StopReachesAWriteToADeviceThatStoppedReading) {
 }
 
 TEST_F(SerialClient, TelemetrySplitAcrossReads) {
-    open();
-    ASSERT_TRUE(runtime->start().ok());
+    start();
     const auto first = test::telemetry_frame(1.25);
     pty.write(std::span(first).first(30));
     std::this_thread::sleep_for(30ms);
@@ -237,8 +215,7 @@ TEST_F(SerialClient, TelemetrySplitAcrossReads) {
 }
 
 TEST_F(SerialClient, UnplugIsReportedOnceAndTheReaderRests) {
-    open();
-    ASSERT_TRUE(runtime->start().ok());
+    start();
     pty.write(test::telemetry_frame(1.0));
     DataPacket packet{};
     ASSERT_EQ(runtime->packets().recv_timeout(packet, 10s), RecvStatus::Ok);

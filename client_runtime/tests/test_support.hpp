@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "client_runtime.hpp"
 #include "frame_fixtures.hpp"
 
 namespace vyre::test {
@@ -89,6 +90,13 @@ private:
     std::string path_;
 };
 
+// A client on the terminal, at the rate the devices use.
+inline std::unique_ptr<ClientRuntime> open_client(const PtyDevice& pty, double read_timeout = 0.1) {
+    auto opened = ClientRuntime::open(pty.path(), 2'000'000, read_timeout);
+    if (!opened.ok()) throw std::runtime_error(opened.error().text);
+    return std::move(opened).value();
+}
+
 inline std::vector<std::uint8_t> device_info_payload(std::uint64_t id, const char* version) {
     std::vector<std::uint8_t> out;
     append_u32_le(out, static_cast<std::uint32_t>(id));
@@ -144,6 +152,10 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
         std::this_thread::sleep_for(1ms);
     }
     return true;
+}
+
+inline double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 inline constexpr uid_t NOBODY = 65534;

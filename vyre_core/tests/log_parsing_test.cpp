@@ -8,22 +8,19 @@
 #include <variant>
 #include <vector>
 
+#include "frame_fixtures.hpp"
+
 namespace vyre {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::concat;
 
 Bytes record(char type, std::uint32_t timestamp, std::size_t data_size, std::uint8_t fill = 0x5C) {
     Bytes r{static_cast<std::uint8_t>(type)};
     for (int i = 0; i < 4; ++i) r.push_back(static_cast<std::uint8_t>(timestamp >> (8 * i)));
     for (std::size_t i = 0; i < data_size; ++i) r.push_back(static_cast<std::uint8_t>(fill + i));
     return r;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 Bytes zeros(std::size_t n) { return Bytes(n, 0); }
@@ -203,28 +200,6 @@ TEST(LogParser, ZeroRunCountsOnlyPaddingBetweenRecords) {
     bool finished = true;
     EXPECT_EQ(parse_all(input, &finished).size(), 4u);
     EXPECT_FALSE(finished);
-}
-
-TEST(LogParser, UnknownByteIsSkippedWithoutTouchingDelays) {
-    const Bytes input = concat({record('A', 500, 6), Bytes{0x48}, record('B', 500 + 168'000, 6)});
-    const auto records = parse_all(input);
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[1].frame.identifier, 'B');
-    EXPECT_DOUBLE_EQ(records[1].delay_seconds, 0.001);
-}
-
-TEST(LogParser, IncompleteRecordWaitsAndIsNeverGuessed) {
-    const Bytes second = record('I', 99, 15);
-    const Bytes input = concat({record('A', 1, 6), second});
-    LogParser parser;
-    parser.feed(std::span(input).first(input.size() - 1));
-    EXPECT_EQ(parser.take_records().size(), 1u);  // the file could end here: no frame for 'I'
-    EXPECT_TRUE(parser.take_records().empty());
-    EXPECT_FALSE(parser.finished());
-    parser.feed(std::span(input).last(1));
-    const auto rest = parser.take_records();
-    ASSERT_EQ(rest.size(), 1u);
-    EXPECT_EQ(rest[0].frame.payload, Bytes(second.begin() + 1, second.end()));
 }
 
 }  // namespace

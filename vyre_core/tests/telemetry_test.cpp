@@ -31,14 +31,6 @@ std::array<float, 3> rotated(const DataPacket& p) {
     return {p.raw_rotated_acceleration_x_gs, p.raw_rotated_acceleration_y_gs, p.raw_rotated_acceleration_z_gs};
 }
 
-TEST(DerivePacket, IdentityQuaternionXAcceleration) {
-    UpAxis axis = UpAxis::Undetermined;
-    const DataPacket p = derive_packet(motion({1, 0, 0}, {1, 0, 0, 0}), axis);
-    EXPECT_EQ(rotated(p), (std::array<float, 3>{K, K, 0.f}));
-    EXPECT_EQ(axis, UpAxis::PosX);  // +X and +Y tie; the earlier axis wins
-    EXPECT_NEAR(p.est_tilt_angle_degrees, 90.f, 1e-4f);
-}
-
 TEST(DerivePacket, TiltFollowsTheAxisChosenFirst) {
     UpAxis axis = UpAxis::Undetermined;
     const DataPacket level = derive_packet(motion({0, 0, 1}, {1, 0, 0, 0}), axis);
@@ -149,16 +141,12 @@ TEST(MachNumber, SpeedOfSoundFromTemperature) {
         f.temperature_celsius = c.temperature;
         f.est_velocity_z_meters_per_s = c.velocity;
         UpAxis axis = UpAxis::Undetermined;
-        EXPECT_NEAR(derive_packet(f, axis).est_mach_number, c.mach, 1e-4f) << c.temperature << " " << c.velocity;
+        const float mach = derive_packet(f, axis).est_mach_number;
+        EXPECT_NEAR(mach, c.mach, 1e-4f) << c.temperature << " " << c.velocity;
+        if (c.velocity == -340.29f) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(mach), 0x3F7FFF91u);  // single precision, no fused ops
+        }
     }
-}
-
-TEST(MachNumber, BitExactNearOne) {
-    TelemetryFields f;
-    f.temperature_celsius = 15.f;
-    f.est_velocity_z_meters_per_s = -340.29f;
-    UpAxis axis = UpAxis::Undetermined;
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(derive_packet(f, axis).est_mach_number), 0x3F7FFF91u);
 }
 
 TEST(DecodeTelemetry, CopiesEveryFieldAndIgnoresExtraBytes) {

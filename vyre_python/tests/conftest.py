@@ -2,6 +2,7 @@ import pytest
 
 from harness import PtyDevice
 from vyre_client import VYREClient
+from vyre_tools.mocklog import write_mock_log
 
 
 @pytest.fixture
@@ -23,3 +24,11 @@ def pty_device():
     device = PtyDevice()
     yield device
     device.close()
+
+
+@pytest.fixture
+def long_log(tmp_path):
+    """A mock log that takes 20 s at its own pace, to end while it runs."""
+    path = tmp_path / "long.log"
+    write_mock_log(path, 2000, 0.01)
+    return str(path)

@@ -1,8 +1,10 @@
 """Test doubles built from real parts: a pseudo-terminal on which the test plays
-the device, and small helpers for threads and waiting."""
+the device, and small helpers for threads, signals and waiting."""
 
+import contextlib
 import os
 import select
+import signal
 import threading
 import time
 import tty
@@ -69,6 +71,23 @@ def eventually(predicate, within: float = 10.0) -> bool:
     return True
 
 
+@contextlib.contextmanager
+def alarm(after, handler):
+    """Runs `handler` as a signal handler `after` seconds into the block."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, after)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def press_ctrl_c(*_):
+    # what a terminal does: SIGINT, whose default handler raises KeyboardInterrupt
+    os.kill(os.getpid(), signal.SIGINT)
+
+
 def run_in_thread(function):
     """Runs `function` on a new thread and returns ("value", result) or ("error", exception)."""
     outcome = []
@@ -94,3 +113,10 @@ def internal_fault_type():
     except BaseException as error:
         return type(error)
     raise AssertionError("new_mock(-1) did not fail")
+
+
+InternalFaultError = internal_fault_type()
+# what the module says of numbers it cannot take
+NEGATIVE = "^cannot convert float seconds to Duration: value is negative$"
+TOO_BIG = "^cannot convert float seconds to Duration: value is either too big or NaN$"
+OUT_OF_RANGE = "^out of range integral type conversion attempted$"

@@ -3,18 +3,15 @@ test plays as the device. Waiting calls hold the interpreter lock, so the
 device's answers are written before the call that needs them."""
 
 import math
-import os
 import random
-import signal
 import time
 
 import pytest
 
 import wire
-from harness import eventually, internal_fault_type, run_in_thread, thread_count
+from harness import InternalFaultError, NEGATIVE, TOO_BIG, alarm, eventually, press_ctrl_c, run_in_thread, thread_count
 from vyre_client import DeviceProtocol, VYREClient, VYREDataPacket
 
-InternalFaultError = internal_fault_type()
 HANG_UP = r"^Serial port disconnected \(hang-up\)$"
 COMMAND_CHANNEL_CLOSED = "^Command channel closed$"
 
@@ -124,8 +121,8 @@ def test_blocking_read_waits_for_the_first_packet_and_takes_the_rest(pty_device,
 
 @pytest.mark.parametrize("timeout, error, message", [
     (0.3, OSError, "^timed out waiting on channel$"),
-    (-1.0, InternalFaultError, "value is negative"),
-    (math.nan, InternalFaultError, "too big or NaN"),
+    (-1.0, InternalFaultError, NEGATIVE),
+    (math.nan, InternalFaultError, TOO_BIG),
 ])
 def test_blocking_read_waits_for_the_client_timeout(pty_device, timeout, error, message):
     client = VYREClient(pty_device.path, timeout=timeout)
@@ -194,15 +191,9 @@ def test_releasing_a_running_client_anywhere_stops_it_and_frees_the_port(pty_dev
 
 
 def test_ctrl_c_ends_a_long_transaction_and_the_frame_stays_sent(pty_device, client):
-    previous = signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGINT))
-    signal.setitimer(signal.ITIMER_REAL, 0.3)
     begin = time.monotonic()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            client.get_device_info(30)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with alarm(0.3, press_ctrl_c), pytest.raises(KeyboardInterrupt):
+        client.get_device_info(30)
     assert time.monotonic() - begin < 10
     assert pty_device.read(10) == wire.command(1)
     pty_device.write(wire.response(1, INFO))

@@ -1,19 +1,15 @@
-"""Thread binding of VYREClient, release on a foreign thread, and signals
+"""Thread binding of VYREClient, release on any thread, and signals
 arriving while a call waits with the interpreter lock held."""
 
-import contextlib
-import os
-import signal
 import sys
 import time
 
 import pytest
 
 import wire
-from harness import eventually, internal_fault_type, run_in_thread, thread_count
+from harness import InternalFaultError, alarm, eventually, press_ctrl_c, run_in_thread, thread_count
 from vyre_client import DeviceProtocol, VYREClient
 
-InternalFaultError = internal_fault_type()
 UNSENDABLE = "vyre_client::VYREClient is unsendable, but sent to another thread"
 
 FOREIGN_CALLS = [
@@ -32,6 +28,10 @@ FOREIGN_CALLS = [
     pytest.param(lambda c: c.set_magnetometer_calibration([0] * 3, [0] * 9, 0), id="set_magnetometer_calibration"),
     pytest.param(lambda c: c.reboot(), id="reboot"),
     pytest.param(lambda c: c.cancel(0), id="cancel"),
+    pytest.param(lambda c: c.run_and_apply_magnetometer_calibration(0, 0), id="run_and_apply_magnetometer_calibration"),
+    pytest.param(lambda c: c.start_mock_log_stream("a.log"), id="start_mock_log_stream"),
+    pytest.param(lambda c: c.stop_mock_log_stream(), id="stop_mock_log_stream"),
+    pytest.param(lambda c: c.is_mock_log_streaming(), id="is_mock_log_streaming"),
     # the thread is checked before the arguments
     pytest.param(lambda c: c.get_device_info("not a number"), id="bad-arguments"),
 ]
@@ -61,42 +61,36 @@ def test_a_client_created_on_another_thread_belongs_to_that_thread():
     assert run_in_thread(client.is_running) == ("value", False)
 
 
-@pytest.mark.parametrize("started_first", [True, False])
-def test_release_on_another_thread_stops_the_client_quietly(started_first):
+@pytest.mark.parametrize("on_other_thread", [False, True])
+@pytest.mark.parametrize("work, threads", [("none", 0), ("reader", 1), ("reader-and-stream", 2)])
+def test_releasing_a_client_ends_its_threads_quietly(long_log, work, threads, on_other_thread):
     unraisable = []
     previous_hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
     try:
         before = thread_count()
         client, device = VYREClient.new_mock()
-        if started_first:
+        if work == "reader":
             client.start()
+        elif work == "reader-and-stream":
+            device.inject_response(wire.ENTER_MOCK_MODE, b"\x01")
+            client.start_mock_log_stream(long_log)
+            assert client.is_mock_log_streaming()
+        assert thread_count() == before + threads
         box = [client]
         del client
-        assert run_in_thread(box.clear) == ("value", None)
+        if on_other_thread:
+            assert run_in_thread(box.clear) == ("value", None)
+        else:
+            box.clear()
         assert eventually(lambda: thread_count() == before)
     finally:
         sys.unraisablehook = previous_hook
     assert unraisable == []
-    assert device.wait_for_command_identifier(0) is None
+    if work != "reader-and-stream":
+        assert device.wait_for_command_identifier(0) is None  # the release itself sends nothing
 
 
 # ---- signals during waits
-
-@contextlib.contextmanager
-def alarm(after, handler):
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, after)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-
-
-def press_ctrl_c(*_):
-    # what a terminal does: SIGINT, whose default handler raises KeyboardInterrupt
-    os.kill(os.getpid(), signal.SIGINT)
-
 
 class Abandon(Exception):
     pass

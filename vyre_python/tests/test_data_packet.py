@@ -13,15 +13,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from vyre_client import VYREDataPacket
+from wire import TELEMETRY_FIELDS as INPUTS
 
-INPUTS = [
-    "timestamp_seconds", "temperature_celsius", "pressure_pascals",
-    "raw_acceleration_x_gs", "raw_acceleration_y_gs", "raw_acceleration_z_gs",
-    "raw_angular_rate_x_deg_per_s", "raw_angular_rate_y_deg_per_s", "raw_angular_rate_z_deg_per_s",
-    "magnetic_field_x_microteslas", "magnetic_field_y_microteslas", "magnetic_field_z_microteslas",
-    "est_position_z_meters", "est_velocity_z_meters_per_s",
-    "est_quaternion_w", "est_quaternion_x", "est_quaternion_y", "est_quaternion_z",
-]
 FIELDS = [
     "timestamp_seconds", "temperature_celsius", "pressure_pascals",
     "raw_acceleration_x_gs", "raw_acceleration_y_gs", "raw_acceleration_z_gs",
@@ -54,28 +47,20 @@ def f32(value):
 def test_struct_fields_are_created_once_in_declaration_order():
     assert VYREDataPacket.__struct_fields__ == FIELDS
     assert VYREDataPacket.__struct_fields__ is VYREDataPacket.__struct_fields__
-    assert [FIELDS.index(name) for name in DERIVED] == [6, 7, 8, 9, 18]
     members = [name for name, value in vars(VYREDataPacket).items() if type(value).__name__ == "member_descriptor"]
     assert members == FIELDS
 
 
 def test_integers_go_through_the_float_conversion():
     p = VYREDataPacket(*range(18))
-    assert p.timestamp_seconds == 0.0 and type(p.timestamp_seconds) is float
-    assert p.temperature_celsius == 1.0
     for index, name in enumerate(INPUTS):
-        assert getattr(p, name) == float(index)
+        assert getattr(p, name) == float(index) and type(getattr(p, name)) is float
 
 
-@pytest.mark.parametrize("name", INPUTS[1:])
-def test_single_precision_inputs_are_rounded(name):
-    p = packet(**{name: 0.1})
-    assert getattr(p, name) == 0.10000000149011612
-
-
-def test_timestamp_keeps_double_precision():
-    assert packet(timestamp_seconds=0.1).timestamp_seconds == 0.1
-    assert packet(timestamp_seconds=1e300).timestamp_seconds == 1e300
+@pytest.mark.parametrize("name", INPUTS)
+def test_only_the_timestamp_keeps_double_precision(name):
+    expected = [0.1, 1e300] if name == "timestamp_seconds" else [0.10000000149011612, math.inf]
+    assert [getattr(packet(**{name: value}), name) for value in (0.1, 1e300)] == expected
 
 
 def test_positional_and_keyword_construction_agree():
@@ -173,7 +158,7 @@ def test_default_zero_is_the_identity_attitude_at_rest():
         ({"raw_acceleration_x_gs": 1.0},
          {"raw_rotated_acceleration_x_gs": K, "raw_rotated_acceleration_y_gs": K,
           "raw_rotated_acceleration_z_gs": 0.0, "est_tilt_angle_degrees": 90.0}),
-        # 1 g along z, level
+        # 1 g along z, level: the attitude above, so only each packet's own up axis tells the tilts apart
         ({"raw_acceleration_z_gs": 1.0},
          {"raw_rotated_acceleration_x_gs": 0.0, "raw_rotated_acceleration_y_gs": 0.0,
           "raw_rotated_acceleration_z_gs": 1.0, "est_tilt_angle_degrees": 0.0}),
@@ -208,12 +193,6 @@ def test_derived_values(inputs, expected):
     p = packet(**inputs)
     for name, value in expected.items():
         assert getattr(p, name) == pytest.approx(value, abs=2e-5), name
-
-
-def test_every_packet_chooses_its_own_up_axis():
-    # built after a +Z packet, a +X packet still measures tilt against +X
-    assert packet(raw_acceleration_z_gs=1.0).est_tilt_angle_degrees == pytest.approx(0.0, abs=1e-5)
-    assert packet(raw_acceleration_x_gs=1.0).est_tilt_angle_degrees == pytest.approx(90.0, abs=1e-4)
 
 
 def test_as_dict_holds_every_attribute_in_order():

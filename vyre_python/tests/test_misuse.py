@@ -14,61 +14,24 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import wire
-from harness import eventually, internal_fault_type, run_in_thread, thread_count
+from harness import InternalFaultError, NEGATIVE, OUT_OF_RANGE, TOO_BIG, run_in_thread
 from vyre_client import DeviceProtocol, VYREClient
-from vyre_tools.mocklog import write_mock_log
 
-InternalFaultError = internal_fault_type()
 UNSENDABLE = "vyre_client::VYREClient is unsendable, but sent to another thread"
-ENTER_MOCK_MODE = 5
-
-
-@pytest.fixture
-def long_log(tmp_path):
-    """A log that takes 20 s at its own pace."""
-    path = tmp_path / "long.log"
-    write_mock_log(path, 2000, 0.01)
-    return str(path)
-
-
-def start_stream(client, device, log):
-    device.inject_response(ENTER_MOCK_MODE, b"\x01")
-    client.start_mock_log_stream(log)
-    assert client.is_mock_log_streaming()
 
 
 # ---------------------------------------------------------- foreign threads
 
 def test_foreign_threads_cannot_end_a_running_stream(started, long_log):
     client, device = started
-    start_stream(client, device, long_log)
+    device.inject_response(wire.ENTER_MOCK_MODE, b"\x01")
+    client.start_mock_log_stream(long_log)
     for call in (lambda: client.stop_mock_log_stream(), client.stop, lambda: client.__exit__(None, None, None),
                  lambda: client.start_mock_log_stream(long_log)):
         kind, error = run_in_thread(call)
         assert kind == "error" and type(error) is InternalFaultError and UNSENDABLE in str(error)
     assert client.is_mock_log_streaming() and client.is_running()
     assert isinstance(client.stop_mock_log_stream(cancel_device=False), int)
-
-
-@pytest.mark.parametrize("on_other_thread", [False, True])
-def test_dropping_a_streaming_client_ends_every_thread_quietly(long_log, on_other_thread):
-    unraisable = []
-    previous_hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
-    try:
-        before = thread_count()
-        client, device = VYREClient.new_mock()
-        start_stream(client, device, long_log)
-        assert thread_count() == before + 2  # reader and streaming thread
-        box = [client]
-        del client
-        if on_other_thread:
-            assert run_in_thread(box.clear) == ("value", None)
-        else:
-            box.clear()
-        assert eventually(lambda: thread_count() == before)
-    finally:
-        sys.unraisablehook = previous_hook
-    assert unraisable == []
 
 
 # --------------------------------------------------------- ending scripts
@@ -143,9 +106,6 @@ def test_scripts_ending_with_background_work_exit_cleanly(long_log, scenario):
 
 # -------------------------------------------------------- bad arguments
 
-NEGATIVE = "^cannot convert float seconds to Duration: value is negative$"
-TOO_BIG = "^cannot convert float seconds to Duration: value is either too big or NaN$"
-OUT_OF_RANGE = "^out of range integral type conversion attempted$"
 I64 = range(-2**63, 2**63)
 
 THREE, NINE = [0.0] * 3, [0.0] * 9

@@ -5,22 +5,17 @@ argument rules."""
 import inspect
 import math
 import pathlib
-import signal
 import time
 
 import numpy as np
 import pytest
 
 import wire
-from harness import eventually, internal_fault_type, run_in_thread, thread_count
+from harness import OUT_OF_RANGE, alarm, eventually, press_ctrl_c, thread_count
 from vyre_client import VYREClient
 from vyre_tools.mocklog import HEADER_SIZE, MockLog, write_mock_log
 
-InternalFaultError = internal_fault_type()
-
-ENTER_MOCK_MODE = 5
 HEADER_FRAME = 0x48
-OUT_OF_RANGE = "^out of range integral type conversion attempted$"
 
 
 def log_file(tmp_path, count, name="a.log", interval=0.001):
@@ -30,7 +25,7 @@ def log_file(tmp_path, count, name="a.log", interval=0.001):
 
 
 def start(client, device, path, **kwargs):
-    device.inject_response(ENTER_MOCK_MODE, b"\x01")
+    device.inject_response(wire.ENTER_MOCK_MODE, b"\x01")
     client.start_mock_log_stream(str(path), **kwargs)
 
 
@@ -49,14 +44,6 @@ def finished(client):
     assert eventually(lambda: not client.is_mock_log_streaming(), within=30.0)
 
 
-@pytest.fixture
-def long_log(tmp_path):
-    """A log of 20 s at its own pace, to stop while it runs."""
-    path = tmp_path / "long.log"
-    write_mock_log(path, 2000, 0.01)
-    return path
-
-
 @pytest.mark.parametrize("ack, error", [
     (b"\x01", None),
     (b"\x00", "^Device rejected mock mode$"),
@@ -66,11 +53,11 @@ def test_the_acknowledgement_decides_the_start(mock, tmp_path, ack, error):
     client, device = mock
     path = log_file(tmp_path, 3)
     if ack is not None:
-        device.inject_response(ENTER_MOCK_MODE, ack)
+        device.inject_response(wire.ENTER_MOCK_MODE, ack)
     begin = time.monotonic()
     if error is None:
         client.start_mock_log_stream(str(path), start_timeout_seconds=0.3)
-        assert device.wait_for_command_identifier(10.0) == ENTER_MOCK_MODE
+        assert device.wait_for_command_identifier(10.0) == wire.ENTER_MOCK_MODE
         assert device.wait_for_command_identifier(10.0) == HEADER_FRAME
     else:
         with pytest.raises(OSError, match=error):
@@ -78,27 +65,17 @@ def test_the_acknowledgement_decides_the_start(mock, tmp_path, ack, error):
         if ack is None:
             assert time.monotonic() - begin >= 0.25
         assert not client.is_mock_log_streaming()
-        assert device.wait_for_command_identifier(10.0) == ENTER_MOCK_MODE
+        assert device.wait_for_command_identifier(10.0) == wire.ENTER_MOCK_MODE
         assert device.wait_for_command_identifier(0.3) is None  # no stream, no Cancel
     assert client.is_running()  # the start started the client and nothing undid it
 
 
 def test_ctrl_c_ends_the_acknowledgement_wait_and_the_client_stays_usable(mock, tmp_path):
     client, device = mock
-
-    def interrupt(*_):
-        raise KeyboardInterrupt
-
     path = log_file(tmp_path, 3)
-    previous = signal.signal(signal.SIGALRM, interrupt)
-    signal.setitimer(signal.ITIMER_REAL, 0.3)
     begin = time.monotonic()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            client.start_mock_log_stream(str(path), start_timeout_seconds=60)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with alarm(0.3, press_ctrl_c), pytest.raises(KeyboardInterrupt):
+        client.start_mock_log_stream(str(path), start_timeout_seconds=60)
     assert time.monotonic() - begin < 30
     assert not client.is_mock_log_streaming()
     start(client, device, path, realtime=False)
@@ -112,7 +89,7 @@ def test_the_device_sees_mock_mode_header_records_in_file_order_then_cancel(star
     log = write_mock_log(tmp_path / "a.log", count, 0.001)
     start(client, device, tmp_path / "a.log", realtime=False)
     seen = seen_through(device, wire.CANCEL)
-    assert seen == [ENTER_MOCK_MODE, HEADER_FRAME, *(ord(kind) for kind, _, _ in log.records), wire.CANCEL]
+    assert seen == [wire.ENTER_MOCK_MODE, HEADER_FRAME, *(ord(kind) for kind, _, _ in log.records), wire.CANCEL]
     finished(client)
     assert client.stop_mock_log_stream(cancel_device=False) == count
     assert device.wait_for_command_identifier(0.2) is None
@@ -151,7 +128,7 @@ def test_how_a_stream_ends_and_what_the_device_sees(started, tmp_path, make_log,
     client, device = started
     start(client, device, make_log(tmp_path), **kwargs)
     seen = seen_through(device, wire.CANCEL)
-    assert seen[:2] == [ENTER_MOCK_MODE, HEADER_FRAME if header_sent else wire.CANCEL]
+    assert seen[:2] == [wire.ENTER_MOCK_MODE, HEADER_FRAME if header_sent else wire.CANCEL]
     finished(client)
     if isinstance(outcome, int):
         assert len(seen) == outcome + 3
@@ -171,7 +148,7 @@ def test_one_stream_at_a_time_and_a_finished_one_is_collected_by_the_next_start(
     start(client, device, long_log)
     assert eventually(lambda: device.wait_for_command_identifier(0) == HEADER_FRAME)
     with pytest.raises(OSError, match="^Mock stream already running$"):
-        client.start_mock_log_stream(str(long_log))
+        client.start_mock_log_stream(long_log)
     assert client.stop_mock_log_stream(cancel_device=False) < 2000
     client.ensure_ok()
 
@@ -282,7 +259,7 @@ ARGUMENT_ERRORS = [
 @pytest.mark.parametrize("call, error, message", ARGUMENT_ERRORS)
 def test_argument_errors_are_raised_before_anything_happens(mock, tmp_path, call, error, message):
     client, device = mock
-    device.inject_response(ENTER_MOCK_MODE, b"\x01")
+    device.inject_response(wire.ENTER_MOCK_MODE, b"\x01")
     with pytest.raises(error, match=message):
         call(client, str(header_only(tmp_path)))
     assert not client.is_running()  # a start would have started the client
@@ -293,7 +270,7 @@ def test_argument_errors_are_raised_before_anything_happens(mock, tmp_path, call
 def test_numpy_and_int_arguments_and_positional_order(started, tmp_path):
     client, device = started
     path = hundred(tmp_path)
-    device.inject_response(ENTER_MOCK_MODE, b"\x01")
+    device.inject_response(wire.ENTER_MOCK_MODE, b"\x01")
     client.start_mock_log_stream(str(path), np.False_, 2, np.uint64(64), 1, np.True_)
     finished(client)
     assert client.stop_mock_log_stream(np.False_, np.True_) == 100
@@ -301,12 +278,10 @@ def test_numpy_and_int_arguments_and_positional_order(started, tmp_path):
     assert device.wait_for_command_identifier(0.3) is None  # cancel_device False: no second Cancel
 
 
-START = "start_mock_log_stream"
-STOP = "stop_mock_log_stream"
 SIGNATURES = {
-    START: ("(self, /, log_path, realtime=True, speed=1.0, chunk_size=8192, start_timeout_seconds=5.0, "
+    "start_mock_log_stream": ("(self, /, log_path, realtime=True, speed=1.0, chunk_size=8192, start_timeout_seconds=5.0, "
             "cancel_on_finish=True)", "Start streaming a mock log file in the background."),
-    STOP: ("(self, /, cancel_device=True, block=True)", None),
+    "stop_mock_log_stream": ("(self, /, cancel_device=True, block=True)", None),
     "is_mock_log_streaming": ("(self, /)", None),
 }
 
@@ -315,15 +290,3 @@ SIGNATURES = {
 def test_signatures_and_docstrings(name):
     method = getattr(VYREClient, name)
     assert (str(inspect.signature(method)), method.__doc__) == SIGNATURES[name]
-
-
-@pytest.mark.parametrize("call", [
-    pytest.param(lambda c: c.start_mock_log_stream("a.log"), id=START),
-    pytest.param(lambda c: c.stop_mock_log_stream(), id=STOP),
-    pytest.param(lambda c: c.is_mock_log_streaming(), id="is_mock_log_streaming"),
-])
-def test_calls_from_another_thread_are_refused(started, call):
-    client, device = started
-    kind, error = run_in_thread(lambda: call(client))
-    assert kind == "error" and type(error) is InternalFaultError
-    assert device.wait_for_command_identifier(0.2) is None

@@ -12,6 +12,7 @@ DEVICE_INFO = 1
 DEVICE_CONFIG = 2
 SET_DEVICE_CONFIG = 3
 REBOOT = 4
+ENTER_MOCK_MODE = 5
 SET_MAGNETOMETER_CALIBRATION = 6
 SET_IMU_CALIBRATION = 7
 GET_CALIBRATION = 8
@@ -65,6 +66,17 @@ def device_config_payload(name: bytes, frequency: int, protocol: int) -> bytes:
 
 def set_device_config_payload(name: bytes, frequency: int, protocol: int) -> bytes:
     return name[:32].ljust(32, b"\0") + struct.pack("<HB", frequency, protocol)
+
+
+# the telemetry payload's values in order, named as the packet constructor takes them
+TELEMETRY_FIELDS = [
+    "timestamp_seconds", "temperature_celsius", "pressure_pascals",
+    "raw_acceleration_x_gs", "raw_acceleration_y_gs", "raw_acceleration_z_gs",
+    "raw_angular_rate_x_deg_per_s", "raw_angular_rate_y_deg_per_s", "raw_angular_rate_z_deg_per_s",
+    "magnetic_field_x_microteslas", "magnetic_field_y_microteslas", "magnetic_field_z_microteslas",
+    "est_position_z_meters", "est_velocity_z_meters_per_s",
+    "est_quaternion_w", "est_quaternion_x", "est_quaternion_y", "est_quaternion_z",
+]
 
 
 def telemetry_payload(values) -> bytes:

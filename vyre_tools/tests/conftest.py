@@ -18,3 +18,19 @@ def host(sim):
     sim.reset_counters(discard_output=True)
     yield h
     h.close()
+
+
+@pytest.fixture
+def start_client():
+    """Starts clients on ports; each is stopped after the test, pass or fail.
+    The module is imported here so that suites without a client still run."""
+    import vyre_client
+    started = []
+
+    def start(port):
+        started.append(vyre_client.VYREClient(port))
+        started[-1].start()
+        return started[-1]
+    yield start
+    for client in started:
+        client.stop()

@@ -96,6 +96,14 @@ class Host:
             self.pump(0.02)
         return True
 
+    def drain(self, sim):
+        """Stops telemetry and collects everything already sent; returns the
+        device's counters."""
+        sim.set_rate(0)
+        assert self.wait(lambda: sim.status()["pending_output_bytes"] == 0, timeout=20)
+        self.read_for(0.2)
+        return sim.status()
+
     def request(self, ident, payload=b"", timeout=5.0):
         """Send a command and return the payload of its response, or None."""
         self.responses.clear()

@@ -30,13 +30,6 @@ def with_sim(**options):
     return pytest.mark.parametrize("simulated", [options], indirect=True, ids=[""])
 
 
-def wait_until(predicate, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached"
-        time.sleep(0.05)
-
-
 def interrupt(proc, timeout=60):
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=timeout)

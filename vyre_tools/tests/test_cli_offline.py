@@ -43,28 +43,20 @@ def test_bad_arguments_give_usage_and_status_2(args, fragment):
     assert fragment in proc.stderr and "Traceback" not in proc.stderr
 
 
-def test_simulator_settings_need_the_simulator():
-    assert_one_line_error(run_vyre("info", "--port", "/dev/null", "--sim-option", "rate=5"), 2,
-                          "add --sim")
-
-
-@pytest.mark.parametrize("args", [("info", "--port", "/dev/ttyACM97"),
-                                  ("stream", "-p", "/dev/ttyUSB97", "-d", "1"),
-                                  ("calibrate-mag", "--port", "/dev/ttyACM97")])
-def test_missing_port_names_the_ports_present(args):
-    proc = run_vyre(*args)
-    assert_one_line_error(proc, 1, f"no serial port {args[2]}")
-    assert "ports present: " in proc.stderr or "no serial ports are present" in proc.stderr
-
-
-def test_port_comes_from_the_environment():
-    proc = run_vyre("info", VYRE_PORT="/dev/ttyACM96")
-    assert_one_line_error(proc, 1, "no serial port /dev/ttyACM96")
-
-
-def test_replay_of_a_missing_log_fails_before_opening_anything(tmp_path):
-    assert_one_line_error(run_vyre("replay", tmp_path / "none.log", "--port", "/dev/ttyACM97"), 1,
-                          "no such log file")
+@pytest.mark.parametrize("args,env,status,fragment", [
+    (("info", "--port", "/dev/ttyACM97"), {}, 1, "no serial port /dev/ttyACM97"),
+    (("stream", "-p", "/dev/ttyUSB97", "-d", "1"), {}, 1, "no serial port /dev/ttyUSB97"),
+    (("calibrate-mag", "--port", "/dev/ttyACM97"), {}, 1, "no serial port /dev/ttyACM97"),
+    (("info",), {"VYRE_PORT": "/dev/ttyACM96"}, 1, "no serial port /dev/ttyACM96"),
+    (("info", "--port", "/dev/null", "--sim-option", "rate=5"), {}, 2, "add --sim"),
+    # the log is checked before the port is opened
+    (("replay", "/nonexistent/none.log", "--port", "/dev/ttyACM97"), {}, 1, "no such log file"),
+], ids=["info", "stream", "calibrate-mag", "from-environment", "sim-option-alone", "missing-log"])
+def test_failing_before_a_device_is_reached_takes_one_line(args, env, status, fragment):
+    proc = run_vyre(*args, **env)
+    assert_one_line_error(proc, status, fragment)
+    if fragment.startswith("no serial port"):  # and names the ports there are
+        assert "ports present: " in proc.stderr or "no serial ports are present" in proc.stderr
 
 
 # -------------------------------------------------------------------- ports

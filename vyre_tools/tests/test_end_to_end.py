@@ -87,17 +87,14 @@ def device():
 
 
 @pytest.fixture
-def client(device):
+def client(device, start_client):
     """A started client on a clean link: telemetry at the default rate, no
     faults, nothing stale in the pty and the device's counters at zero."""
     device.set_noise(0)
     device.set_corrupt_rate(0)
     device.set_rate(RATE)
     device.reset_counters(discard_output=True)
-    c = vyre_client.VYREClient(device.port_name)
-    c.start()
-    yield c
-    c.stop()
+    return start_client(device.port_name)
 
 
 # ---------------------------------------------------------------- commands
@@ -322,21 +319,17 @@ def test_magnetometer_calibration_run_recovers_the_hard_iron(device, client):
 
 # ----------------------------------------------------------------- unplug
 
-def test_unplugging_mid_stream_gives_the_documented_error_sequence():
+def test_unplugging_mid_stream_gives_the_documented_error_sequence(start_client):
     with Simulator.spawn(rate=1000) as unplugged:
-        client = vyre_client.VYREClient(unplugged.port_name)
-        client.start()
-        try:
-            assert collect(client, until=lambda got: len(got) >= 100)
-            unplugged.hang_up()
-            wait_for(lambda: not client.is_running())
-            with pytest.raises(OSError, match=HANG_UP):
-                client.ensure_ok()
-            assert client.ensure_ok() is None  # reported once
-            for call in (client.get_device_info, client.get_device_config, client.cancel,
-                         client.reboot, lambda: client.set_magnetometer_calibration(*NEUTRAL)):
-                with pytest.raises(OSError, match=COMMAND_CHANNEL_CLOSED):
-                    call()
-            assert not client.is_running()
-        finally:
-            client.stop()
+        client = start_client(unplugged.port_name)
+        assert collect(client, until=lambda got: len(got) >= 100)
+        unplugged.hang_up()
+        wait_for(lambda: not client.is_running())
+        with pytest.raises(OSError, match=HANG_UP):
+            client.ensure_ok()
+        assert client.ensure_ok() is None  # reported once
+        for call in (client.get_device_info, client.get_device_config, client.cancel,
+                     client.reboot, lambda: client.set_magnetometer_calibration(*NEUTRAL)):
+            with pytest.raises(OSError, match=COMMAND_CHANNEL_CLOSED):
+                call()
+        assert not client.is_running()

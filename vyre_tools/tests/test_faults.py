@@ -6,13 +6,6 @@ import time
 import pytest
 
 
-def drain(sim, host):
-    sim.set_rate(0)
-    assert host.wait(lambda: sim.status()["pending_output_bytes"] == 0, timeout=20)
-    host.read_for(0.2)
-    return sim.status()
-
-
 @pytest.mark.parametrize("sim", [
     {"rate": 1000, "noise": 0.3},
     {"rate": 1000, "corrupt_rate": 0.2},
@@ -22,7 +15,7 @@ def test_noise_and_corruption_spare_intact_frames(sim, host):
     host.read_for(0.2)
     assert host.request(1) is not None  # responses get through the noise too
     host.read_for(0.1)
-    s = drain(sim, host)
+    s = host.drain(sim)
     total = s["telemetry_sent"] + s["telemetry_corrupted"]
     assert len(host.telemetry) == s["telemetry_sent"] > 0
     assert s["telemetry_corrupted"] == pytest.approx(sim.options["corrupt_rate"] * total,

@@ -91,16 +91,13 @@ def sim():
 
 
 @pytest.fixture
-def client(sim):
+def client(sim, start_client):
     sim.set_silent(False)
     sim.set_answer_delay(0)
     sim.set_noise(0)
     sim.set_rate(RATE)
     sim.reset_counters(discard_output=True)
-    c = vyre_client.VYREClient(sim.port_name)
-    c.start()
-    yield c
-    c.stop()
+    return start_client(sim.port_name)
 
 
 # ------------------------------------------------------------------ hang-up
@@ -132,27 +129,22 @@ def wait_in_calibration(client, sim, log):
 
 @pytest.mark.parametrize("during", [wait_in_transaction, wait_in_replay, wait_in_calibration],
                          ids=["transaction", "replay", "calibration"])
-def test_hang_up_while_a_call_waits(tmp_path, during):
+def test_hang_up_while_a_call_waits(tmp_path, start_client, during):
     log = tmp_path / "long.log"
     write_mock_log(log, 2000, 0.01)
     with Simulator.spawn(rate=RATE) as device:
-        client = vyre_client.VYREClient(device.port_name)
-        client.start()
-        try:
-            before = collect(client, lambda got: len(got) >= 20)
-            with alarm(0.4, device.hang_up):
-                expected = during(client, device, log)
-            assert device.status()["hung_up"]
-            wait_for(lambda: not client.is_running())
-            assert errors(client) == expected
-            with pytest.raises(OSError, match="^Command channel closed$"):
-                client.get_device_info(0)
-            # what arrived before the hang-up is intact and in order
-            stamps = [p.timestamp_seconds for p in before + client.get_data_packets()]
-            assert stamps == sorted(set(stamps))
-        finally:
-            client.stop()
-        assert not client.is_running()
+        client = start_client(device.port_name)
+        before = collect(client, lambda got: len(got) >= 20)
+        with alarm(0.4, device.hang_up):
+            expected = during(client, device, log)
+        assert device.status()["hung_up"]
+        wait_for(lambda: not client.is_running())
+        assert errors(client) == expected
+        with pytest.raises(OSError, match="^Command channel closed$"):
+            client.get_device_info(0)
+        # what arrived before the hang-up is intact and in order
+        stamps = [p.timestamp_seconds for p in before + client.get_data_packets()]
+        assert stamps == sorted(set(stamps))
 
 
 # ------------------------------------------------------------ silent device

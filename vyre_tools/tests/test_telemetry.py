@@ -12,14 +12,6 @@ from .hostside import inverse3, norm, rotate, turn45
 HARD_IRON = (12.0, -7.0, 4.0)
 
 
-def drain(sim, host):
-    """Stop telemetry and collect everything already sent."""
-    sim.set_rate(0)
-    assert host.wait(lambda: sim.status()["pending_output_bytes"] == 0, timeout=20)
-    host.read_for(0.2)
-    return sim.status()
-
-
 @pytest.mark.parametrize("sim", [{"rate": 200}, {"rate": 2300}], indirect=True)
 def test_rate_and_no_loss(sim, host):
     rate = sim.options["rate"]
@@ -28,7 +20,7 @@ def test_rate_and_no_loss(sim, host):
     s1 = sim.status()
     measured = (s1["telemetry_sent"] - s0["telemetry_sent"]) / (s1["time"] - s0["time"])
     assert measured == pytest.approx(rate, rel=0.2)
-    s = drain(sim, host)
+    s = host.drain(sim)
     assert host.bad_crc == 0 and s["telemetry_dropped"] == 0
     assert len(host.telemetry) == s["telemetry_sent"] > 0.3 * rate
     stamps = [t[0] for t in host.telemetry]
@@ -120,7 +112,7 @@ def test_five_seconds_of_tumble_recover_the_hard_iron_offset(start):
 @pytest.mark.parametrize("sim", [{"unthrottled": True}], indirect=True)
 def test_unthrottled_outruns_the_link(sim, host):
     host.read_for(0.3)
-    s = drain(sim, host)
+    s = host.drain(sim)
     assert host.bad_crc == 0
     assert len(host.telemetry) == s["telemetry_sent"] > 0.3 * 2 * 2325
     stamps = [t[0] for t in host.telemetry]
