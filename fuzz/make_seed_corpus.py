@@ -17,7 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from vyre_tools.protocol import (  # noqa: E402  (pure Python, nothing of the C++ core)
     COMMAND_HEADER, DATA_HEADER, MOCK_HEADER, RESPONSE_HEADER, build_frame as frame)
 
-BOUND = 4096  # the framer's largest accepted payload
+BOUND = 256  # the framer's largest accepted payload
 
 
 def telemetry(t: float, accel=(0.0, 0.0, 1.0), quat=(1.0, 0.0, 0.0, 0.0), velocity=0.0) -> bytes:

@@ -100,12 +100,12 @@ Result<std::optional<bool>> ClientRuntime::run_magnetometer_calibration(double c
     if (!reset.value()) return std::optional<bool>();
 
     if (Status started = start_calibration(); !started) return started.take_error();
+    // Collect until the time is up; an interrupt or a link failure ends the run
+    // at once, and nothing is fitted, shown or written after it.
     auto end = Instant::now().checked_add(collection.value());
-    auto slept = sleep_until(end ? end.value() : FAR_FUTURE, INTERRUPT_POLL_INTERVAL, interrupted);
-    if (!slept || slept.value() == SleepEnd::Stopped) {
-        (void)finish_calibration();  // nothing is written after an interrupted collection
-        if (!slept) return slept.take_error();
-        return Error::interrupted();
+    if (auto collected = await_response(std::nullopt, end ? end.value() : FAR_FUTURE, interrupted); !collected) {
+        (void)finish_calibration();
+        return collected.take_error();
     }
 
     auto fit = finish_calibration();

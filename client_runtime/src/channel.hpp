@@ -1,11 +1,14 @@
 #pragma once
 // Unbounded multi-producer FIFO. Sending never blocks and fails only when the
 // receiver is gone; receiving can be tried, bounded by a time-out, or wait until
-// every sender is gone. Items can be taken in bursts.
+// every sender is gone. Items can be taken in bursts. A sender can also mark the
+// channel failed (its producer died of a link failure): waits then end at once.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -15,7 +18,7 @@
 
 namespace vyre {
 
-enum class RecvStatus : unsigned char { Ok, Timeout, Disconnected };
+enum class RecvStatus : unsigned char { Ok, Timeout, Disconnected, Failed };
 
 namespace detail {
 
@@ -26,6 +29,8 @@ struct ChannelState {
     std::deque<T> items;
     std::size_t senders = 0;
     bool receiver_alive = true;
+    bool failed = false;
+    std::uint64_t sent = 0;  // items ever accepted
     // Run after every successful send, outside the lock: wakes a receiver that
     // sleeps on something other than this queue (a port's poll). Set once at creation.
     std::function<void()> on_send;
@@ -61,6 +66,7 @@ public:
             std::lock_guard lock(state_->mutex);
             if (!state_->receiver_alive) return false;
             state_->items.push_back(std::move(item));
+            ++state_->sent;
         }
         state_->ready.notify_one();
         if (state_->on_send) state_->on_send();
@@ -75,10 +81,29 @@ public:
             std::lock_guard lock(state_->mutex);
             if (!state_->receiver_alive) return false;
             for (auto& item : items) state_->items.push_back(std::move(item));
+            state_->sent += std::size(items);
         }
         state_->ready.notify_one();
         if (state_->on_send) state_->on_send();
         return true;
+    }
+
+    // Items this channel ever accepted, from any sender.
+    std::uint64_t sent_count() const {
+        if (!state_) return 0;
+        std::lock_guard lock(state_->mutex);
+        return state_->sent;
+    }
+
+    // Ends every wait, now and later, with Failed once nothing is queued, until
+    // the receiver clears it.
+    void signal_failure() {
+        if (!state_) return;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->failed = true;
+        }
+        state_->ready.notify_all();
     }
 
     bool valid() const { return state_ != nullptr; }
@@ -120,7 +145,8 @@ public:
         return pop_locked();
     }
 
-    // Waits at most `timeout`; Timeout if nothing came, Disconnected if empty with no sender left.
+    // Waits at most `timeout`; Timeout if nothing came, Disconnected if empty with
+    // no sender left, Failed if empty after a sender signalled a failure.
     template <class Rep, class Period>
     RecvStatus recv_timeout(T& out, std::chrono::duration<Rep, Period> timeout) {
         // Time-outs beyond the clock's range wait without end instead of
@@ -142,10 +168,13 @@ public:
                 state_->items.pop_front();
                 return RecvStatus::Ok;
             }
+            if (state_->failed) return RecvStatus::Failed;
             if (state_->senders == 0) return RecvStatus::Disconnected;
             if (state_->ready.wait_until(lock, deadline) == std::cv_status::timeout &&
-                state_->items.empty())
+                state_->items.empty()) {
+                if (state_->failed) return RecvStatus::Failed;
                 return state_->senders == 0 ? RecvStatus::Disconnected : RecvStatus::Timeout;
+            }
         }
     }
 
@@ -168,6 +197,11 @@ public:
         const std::size_t count = taken.size();
         for (auto& item : taken) out.push_back(std::move(item));
         return count;
+    }
+
+    void clear_failure() {
+        std::lock_guard lock(state_->mutex);
+        state_->failed = false;
     }
 
     bool valid() const { return state_ != nullptr; }

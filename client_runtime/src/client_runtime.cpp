@@ -16,13 +16,14 @@ std::unique_ptr<ClientRuntime> ClientRuntime::from_port(std::unique_ptr<Port> po
 }
 
 ClientRuntime::ClientRuntime(std::unique_ptr<Port> port)
-    : running_(std::make_shared<std::atomic<bool>>(false)),
+    : responses_(std::make_shared<ResponseBoard>()),
+      running_(std::make_shared<std::atomic<bool>>(false)),
       stop_flag_(std::make_shared<std::atomic<bool>>(false)),
       packet_tap_(std::make_shared<PacketTap>()),
+      mock_frames_written_(std::make_shared<std::atomic<std::uint64_t>>(0)),
       port_(std::move(port)),
       wake_reader_(port_ ? port_->waker() : WakeFn([] {})) {
     std::tie(packet_tx_, packet_rx_) = make_channel<DataPacket>();
-    std::tie(response_tx_, response_rx_) = make_channel<Response>();
     std::tie(error_tx_, error_rx_) = make_channel<std::string>();
     renew_outgoing_queues();
 }
@@ -39,17 +40,21 @@ void ClientRuntime::renew_outgoing_queues() {
         auto [tx, rx] = make_channel<FramedPacket>(wake_reader_);
         mock_tx_ = std::move(tx);
         mock_rx_.emplace(std::move(rx));
+        mock_frames_written_->store(0);  // counts against the new queue
     }
 }
 
 Status ClientRuntime::start() {
     if (reader_thread_ || !port_ || !command_rx_ || !mock_rx_) return ok_status();
+    if (Status connected = port_->check_connected(); !connected) return connected;
 
+    packet_rx_.clear_failure();
+    responses_->clear_failure();
     running_->store(true);
     // The links stay reachable from here so a refused spawn can put everything back.
     auto links = std::make_shared<ReaderLinks>(ReaderLinks{std::move(port_), std::move(*command_rx_),
-                                                           std::move(*mock_rx_), packet_tx_, response_tx_, error_tx_,
-                                                           running_, packet_tap_});
+                                                           std::move(*mock_rx_), packet_tx_, responses_, error_tx_,
+                                                           running_, packet_tap_, mock_frames_written_});
     command_rx_.reset();
     mock_rx_.reset();
     auto spawned = SpawnedThread<std::unique_ptr<Port>>::spawn([links] { return run_reader(std::move(*links)); });
@@ -67,14 +72,14 @@ Status ClientRuntime::start() {
 Status ClientRuntime::stop() {
     stop_flag_->store(true);
     // Background work that feeds the reader ends before the reader. A stream's
-    // error (or crash) is reported once more on the error queue; a calibration
-    // run's outcome is dropped.
+    // crash is reported on the error queue (its own errors are there already);
+    // a calibration run's outcome is dropped.
     Status outcome = ok_status();
     if (mock_stream_thread_) {
         auto collected = collect_mock_stream();
         if (!collected) {
             if (collected.error().is_internal()) outcome = collected.take_error();
-            else (void)error_tx_.send(collected.error().text);
+            else if (collected.error().text == MOCK_STREAM_PANICKED_TEXT) (void)error_tx_.send(collected.error().text);
         }
     }
     if (calibration_) {

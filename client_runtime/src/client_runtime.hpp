@@ -25,6 +25,7 @@
 #include "mock_stream.hpp"
 #include "port.hpp"
 #include "reader_thread.hpp"
+#include "response_board.hpp"
 #include "result.hpp"
 #include "spawned_thread.hpp"
 #include "vyre_packets.hpp"
@@ -48,8 +49,9 @@ public:
     // Stops first: the reader is joined before the port closes.
     ~ClientRuntime();
 
-    // Spawns the reader unless one exists or the port is gone. Fails only with the
-    // internal fault "failed to spawn thread" (nothing changes then).
+    // Spawns the reader unless one exists or the port is gone. Fails with the
+    // link's text when the port's device has already gone, and with the internal
+    // fault "failed to spawn thread" (nothing changes then).
     Status start();
     // Ends the reader, takes the port back and gives the outgoing queues fresh
     // ends (frames not yet written are dropped). Fails only with the internal
@@ -66,6 +68,10 @@ public:
     // the queue's other end has ended (after a link failure, until stop).
     bool queue_command(FramedPacket frame) { return command_tx_.send(std::move(frame)); }
     bool queue_mock_data(FramedPacket frame) { return mock_tx_.send(std::move(frame)); }
+    // Mock-data frames queued (by a replay or queue_mock_data) and not yet written
+    // to the port. Commands overtake them, so a caller that must follow a replay
+    // with a command waits for this to reach zero first.
+    std::uint64_t mock_frames_waiting() const { return mock_tx_.sent_count() - mock_frames_written_->load(); }
 
     // One command and the first response of `expected` kind: a pending background
     // error fails first; impossible durations are internal faults; nothing by the
@@ -74,11 +80,13 @@ public:
                                              const InterruptCheck& interrupted = {});
     // Pending error check and send, no wait.
     Status send_only(FramedPacket frame);
-    // The response wait of a transaction: moves arrived responses to the pending
-    // list and claims the first of `expected` kind, waiting until `deadline`.
-    Result<std::optional<Response>> await_response(ResponseKind expected, Instant deadline,
+    // The response wait of a transaction: claims the oldest answer of `expected`
+    // kind, waiting until `deadline`; a link failure ends it with the failure's
+    // text. Without a kind it only waits (for the deadline or a failure).
+    Result<std::optional<Response>> await_response(std::optional<ResponseKind> expected, Instant deadline,
                                                    const InterruptCheck& interrupted = {});
-    std::deque<Response>& pending_responses() { return pending_responses_; }
+    // Answers received and not yet claimed, per kind.
+    ResponseBoard& responses() { return *responses_; }
 
     Result<std::optional<DeviceInfo>> get_device_info(double timeout_seconds, const InterruptCheck& interrupted = {});
     Result<std::optional<DeviceConfig>> get_device_config(double timeout_seconds,
@@ -143,6 +151,9 @@ public:
 private:
     explicit ClientRuntime(std::unique_ptr<Port> port);
     void renew_outgoing_queues();
+    // The error for a command the queue refused, or for a wait the link's failure ended.
+    Error queue_refused();
+    Error link_lost();
     // Sets the stop flag and joins the streaming thread: its count, its error,
     // "Mock stream thread panicked", or an internal join fault.
     Result<std::uint64_t> collect_mock_stream();
@@ -154,19 +165,18 @@ private:
                                    const InterruptCheck& interrupted);
 
     Receiver<DataPacket> packet_rx_;
-    Receiver<Response> response_rx_;
     Receiver<std::string> error_rx_;
     Sender<DataPacket> packet_tx_;
-    Sender<Response> response_tx_;
     Sender<std::string> error_tx_;
     Sender<FramedPacket> command_tx_;
     Sender<FramedPacket> mock_tx_;
     std::optional<Receiver<FramedPacket>> command_rx_;
     std::optional<Receiver<FramedPacket>> mock_rx_;
-    std::deque<Response> pending_responses_;
+    std::shared_ptr<ResponseBoard> responses_;
     std::shared_ptr<std::atomic<bool>> running_;
     std::shared_ptr<std::atomic<bool>> stop_flag_;
     std::shared_ptr<PacketTap> packet_tap_;
+    std::shared_ptr<std::atomic<std::uint64_t>> mock_frames_written_;
     std::optional<SpawnedThread<std::unique_ptr<Port>>> reader_thread_;
     std::unique_ptr<Port> port_;
     std::optional<MockStreamThread> mock_stream_thread_;

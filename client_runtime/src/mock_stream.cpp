@@ -1,6 +1,8 @@
 #include "mock_stream.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -38,7 +41,9 @@ public:
     Result<std::uint64_t> run() {
         if (settings_.speed <= 0.0) return fail(SPEED_NOT_POSITIVE_TEXT);  // NaN passes
         if (Status opened = open_file(); !opened) return opened.take_error();
-        if (Status header = send_header(); !header) return header.take_error();
+        auto header = send_header();
+        if (!header) return header.take_error();
+        if (!header.value()) return sent_;  // stopped before the header was read
 
         // The device needs a moment in mock mode before records arrive.
         auto settle_end = Instant::now().checked_add(Duration::from_millis(MOCK_SETTLE_WAIT.count()));
@@ -55,34 +60,49 @@ private:
     static Error fail(std::string text) { return Error::message(std::move(text)); }
     bool stopping() const { return links_.stop_flag->load(); }
 
+    // Non-blocking, so that opening a pipe nobody writes to yet cannot hang the
+    // thread; a log that is not a regular file (a pipe, a device) is then read
+    // when it has data, the stop flag checked while we wait.
     Status open_file() {
         const std::string& path = settings_.log_path;
         if (path.find('\0') != std::string::npos) return fail(NUL_IN_PATH_TEXT);
-        do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         while (fd_ < 0 && errno == EINTR);
         if (fd_ < 0) return fail(errno_text(errno));
+        struct stat info{};
+        regular_file_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
         return ok_status();
     }
 
-    // One read of at most `size` bytes: the count, 0 at the end of the file.
-    Result<std::size_t> read_some(std::uint8_t* into, std::size_t size) {
-        ssize_t n;
-        do n = ::read(fd_, into, std::min(size, LONGEST_READ));
-        while (n < 0 && errno == EINTR);
-        if (n < 0) return fail(errno_text(errno));
-        return static_cast<std::size_t>(n);
+    // One read of at most `size` bytes: the count, 0 at the end of the file, or
+    // nothing once a stop is asked for (looked at before every read).
+    Result<std::optional<std::size_t>> read_some(std::uint8_t* into, std::size_t size) {
+        for (;;) {
+            if (stopping()) return std::optional<std::size_t>();
+            if (!regular_file_) {
+                pollfd ready{fd_, POLLIN, 0};
+                if (::poll(&ready, 1, static_cast<int>(MOCK_LONGEST_SLEEP.count())) == 0) continue;
+            }
+            const ssize_t n = ::read(fd_, into, std::min(size, LONGEST_READ));
+            if (n >= 0) return std::optional<std::size_t>(static_cast<std::size_t>(n));
+            if (errno != EINTR && errno != EAGAIN) return fail(errno_text(errno));
+        }
     }
 
-    Status send_header() {
+    // False when a stop came before the whole header was read.
+    Result<bool> send_header() {
         std::vector<std::uint8_t> header(LOG_HEADER_SIZE);
         std::size_t filled = 0;
         while (filled < header.size()) {
             auto got = read_some(header.data() + filled, header.size() - filled);
             if (!got) return got.take_error();
-            if (got.value() == 0) return fail(SHORT_HEADER_TEXT);
-            filled += got.value();
+            if (!got.value()) return false;
+            if (*got.value() == 0) return fail(SHORT_HEADER_TEXT);
+            filled += *got.value();
         }
-        return send(FramedPacket::make(MOCK_HEADER, MOCK_LOG_HEADER_IDENTIFIER, std::move(header)));
+        if (Status sent = send(FramedPacket::make(MOCK_HEADER, MOCK_LOG_HEADER_IDENTIFIER, std::move(header))); !sent)
+            return sent.take_error();
+        return true;
     }
 
     Status allocate_chunk() {
@@ -95,12 +115,15 @@ private:
         return ok_status();
     }
 
-    // Reads one chunk and queues the records it completes; false at the end of the file.
+    // Reads one chunk and queues the records it completes. False at the end of the
+    // log (the end of the file, or the end-of-log marker: nothing after it is
+    // read) and once a stop is asked for.
     Result<bool> refill() {
+        if (parser_.finished()) return false;
         auto got = read_some(chunk_, static_cast<std::size_t>(settings_.chunk_size));
         if (!got) return got.take_error();
-        if (got.value() == 0) return false;
-        parser_.feed(std::span<const std::uint8_t>(chunk_, got.value()));
+        if (!got.value() || *got.value() == 0) return false;
+        parser_.feed(std::span<const std::uint8_t>(chunk_, *got.value()));
         for (LogRecord& record : parser_.take_records()) pending_.push_back(std::move(record));
         return true;
     }
@@ -179,6 +202,7 @@ private:
     MockStreamLinks& links_;
     const MockStreamSettings& settings_;
     int fd_ = -1;
+    bool regular_file_ = true;
     std::uint8_t* chunk_ = nullptr;
     LogParser parser_;
     std::deque<LogRecord> pending_;
@@ -195,7 +219,9 @@ Result<std::uint64_t> run_mock_stream(MockStreamLinks links, MockStreamSettings 
         // writes first) only when the mock-data queue is closed.
         if (!links.mock_tx.send(cancel_command())) (void)links.command_tx.send(cancel_command());
     }
-    if (!outcome) (void)links.error_tx.send(outcome.error().text);
+    // A closed mock-data queue means the reader ended on a link failure, which it
+    // has reported itself: one failure, one message.
+    if (!outcome && outcome.error().text != MOCK_CHANNEL_CLOSED_TEXT) (void)links.error_tx.send(outcome.error().text);
     return outcome;
 }
 
@@ -215,7 +241,7 @@ Status ClientRuntime::start_mock_log_stream(const std::string& log_path, bool re
         if (!collected && collected.error().is_internal()) return collected.take_error();
     }
 
-    if (!queue_command(enter_mock_mode_command())) return Error::message(COMMAND_CHANNEL_CLOSED_TEXT);
+    if (!queue_command(enter_mock_mode_command())) return queue_refused();
     // An acknowledgement that already arrived is claimed before any deadline is formed.
     auto ack = await_response(ResponseKind::MockModeAck, Instant::now());
     if (!ack) return ack.take_error();

@@ -2,6 +2,10 @@
 // What the reader thread needs from a serial link: a read that waits up to the
 // port's time-out (and can be cut short from another thread), write-all, flush and
 // the DTR line. Implemented by the POSIX serial port and by MockPort.
+//
+// Writes and flushes take a `keep_going` test that the port asks whenever a
+// wake-up interrupts a wait for the line: a stop must never hang on a device
+// that stopped taking data.
 
 #include <cstddef>
 #include <cstdint>
@@ -43,11 +47,20 @@ public:
     // Writes everything unless the line stays full and `keep_going` turns false
     // while we wait for room (a stop must not hang on a device that stopped reading).
     virtual Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) = 0;
-    // Waits until written bytes have left the host.
-    virtual Status flush() = 0;
+    // Waits until written bytes have left the host, or until a wake-up finds
+    // `keep_going` false.
+    virtual Status flush(const std::function<bool()>& keep_going) = 0;
     virtual Status write_data_terminal_ready(bool level) = 0;
     // Interrupts a read in progress or makes the next one return at once.
     virtual WakeFn waker() = 0;
+    // The link's state before a reader starts on it: a port whose device has
+    // already gone fails with the text a read would give.
+    virtual Status check_connected() { return ok_status(); }
+    // How many bytes the reader writes before it reads again: about what the
+    // line carries in a few milliseconds, so a long replay never starves reads.
+    virtual std::size_t write_slice_bytes() const { return DEFAULT_WRITE_SLICE; }
+
+    static constexpr std::size_t DEFAULT_WRITE_SLICE = 4096;
 };
 
 }  // namespace vyre

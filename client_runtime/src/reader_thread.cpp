@@ -1,5 +1,6 @@
 #include "reader_thread.hpp"
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <mutex>
@@ -11,62 +12,87 @@ namespace vyre {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 class Reader {
 public:
-    explicit Reader(ReaderLinks& links) : links_(links) {}
+    explicit Reader(ReaderLinks& links)
+        : links_(links),
+          slice_(std::max<std::size_t>(links.port->write_slice_bytes(), 1)),
+          wake_self_(links.port->waker()) {}
 
     void run() {
         Port& port = *links_.port;
         while (links_.running->load()) {
             // Commands go out before mock data, and both before the next read.
-            // Flushing only after a write keeps idle passes free of system calls.
-            if (encode_queued(links_.command_rx)) {
-                if (!write(port)) return;
-                (void)port.flush();
-            }
-            if (encode_queued(links_.mock_rx)) {
-                if (!write(port)) return;
-                (void)port.flush();
-            }
+            bool more = false;
+            if (!send_slice(port, links_.command_rx, commands_, more)) return;
+            if (!more && !send_slice(port, links_.mock_rx, mock_data_, more, links_.mock_frames_written.get()))
+                return;
+            // More to write: the read only takes what is already there.
+            if (more) wake_self_();
 
             const ReadResult got = port.read(chunk_);
             if (got.kind == ReadResult::Kind::Failed) return fail(got.text);
-            if (got.kind != ReadResult::Kind::Data || got.count == 0) continue;  // time-out or wake-up
+            if (got.kind == ReadResult::Kind::Timeout) {
+                give_up_stalled_candidate();
+                continue;
+            }
+            if (got.kind != ReadResult::Kind::Data || got.count == 0) continue;  // wake-up
+            last_data_ = Clock::now();
             parser_.parse_bytes(std::span(chunk_.data(), got.count));
             if (!deliver()) return;
         }
     }
 
 private:
-    bool encode_queued(Receiver<FramedPacket>& rx) {
-        // Nearly every pass finds nothing queued: one look under the lock is
-        // free, where taking the whole queue builds (and frees) an empty one.
-        std::optional<FramedPacket> first = rx.try_recv();
-        if (!first) return false;
-        frames_.clear();
-        frames_.push_back(std::move(*first));
-        rx.drain_into(frames_);
+    // Writes the frames that fit in one slice (at least one, never a part of
+    // one), then flushes; `more` tells whether frames are left for a later pass.
+    // False when the write failed.
+    // `written`, when given, counts the frames once they are on the port.
+    bool send_slice(Port& port, Receiver<FramedPacket>& rx, std::deque<FramedPacket>& backlog, bool& more,
+                    std::atomic<std::uint64_t>* written = nullptr) {
+        rx.drain_into(backlog);
+        more = false;
+        if (backlog.empty()) return true;
         wire_.clear();
-        for (const FramedPacket& frame : frames_) frame.append_to(wire_);
-        frames_.clear();
+        std::uint64_t frames = 0;
+        while (!backlog.empty() && wire_.size() < slice_) {
+            backlog.front().append_to(wire_);
+            backlog.pop_front();
+            ++frames;
+        }
+        more = !backlog.empty();
+        if (!write(port)) return false;
+        if (written) written->fetch_add(frames, std::memory_order_relaxed);
+        // Flushing only after a write keeps idle passes free of system calls.
+        (void)port.flush(keep_going_);
         return true;
     }
 
     bool write(Port& port) {
-        const std::atomic<bool>& running = *links_.running;
-        Status written = port.write_all(wire_, [&running] { return running.load(); });
+        Status written = port.write_all(wire_, keep_going_);
         // A write given up because we are stopping is no link failure.
-        if (!written && running.load()) fail(written.error().text);
+        if (!written && links_.running->load()) fail(written.error().text);
         return written.ok();
     }
 
     void fail(const std::string& text) {
         (void)links_.error_tx.send(text);
         links_.running->store(false);
+        // Waits on the caller's side end now, and find the text above.
+        links_.packet_tx.signal_failure();
+        links_.responses->signal_failure();
+    }
+
+    void give_up_stalled_candidate() {
+        if (parser_.buffered_bytes() < 2 || Clock::now() - last_data_ < STALLED_CANDIDATE_AGE) return;
+        parser_.drop_incomplete();
+        (void)deliver();  // a closed packet queue ends the loop at the next data
     }
 
     // Telemetry first, then responses, each moved as one burst. False when the
-    // caller's side of either queue is gone.
+    // caller's side of the packet queue is gone.
     bool deliver() {
         std::deque<DataPacket>& packets = parser_.data_packets();
         if (!packets.empty()) {
@@ -83,22 +109,25 @@ private:
         }
         std::deque<DecodedResponse>& decoded = parser_.responses();
         if (!decoded.empty()) {
-            responses_.clear();
             for (DecodedResponse& item : decoded) responses_.push_back(std::move(item.response));
             decoded.clear();
-            if (!links_.response_tx.send_all(responses_)) return false;
-            responses_.clear();
+            links_.responses->post(responses_);
         }
         return true;
     }
 
     ReaderLinks& links_;
+    const std::size_t slice_;
+    const WakeFn wake_self_;
+    const std::function<bool()> keep_going_ = [running = links_.running] { return running->load(); };
     DataParser parser_;
     std::array<std::uint8_t, READ_CHUNK_SIZE> chunk_{};
-    std::deque<FramedPacket> frames_;
+    std::deque<FramedPacket> commands_;
+    std::deque<FramedPacket> mock_data_;
     std::vector<std::uint8_t> wire_;
     std::vector<DataPacket> tap_copy_;
     std::vector<Response> responses_;
+    Clock::time_point last_data_{};
 };
 
 }  // namespace

@@ -2,8 +2,12 @@
 // The reader thread: the only code touching the port while a client runs. Each
 // pass writes queued commands, then queued mock data, then reads one chunk and
 // delivers decoded telemetry (first) and responses (second) to the caller.
+// A pass writes at most one slice of the port's size (whole frames), so a long
+// replay leaves room for reads between its slices.
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -13,6 +17,7 @@
 #include "channel.hpp"
 #include "framed_packet.hpp"
 #include "port.hpp"
+#include "response_board.hpp"
 #include "vyre_packets.hpp"
 
 namespace vyre {
@@ -31,14 +36,21 @@ struct ReaderLinks {
     Receiver<FramedPacket> command_rx;
     Receiver<FramedPacket> mock_rx;
     Sender<DataPacket> packet_tx;
-    Sender<Response> response_tx;
+    std::shared_ptr<ResponseBoard> responses;
     Sender<std::string> error_tx;
     std::shared_ptr<std::atomic<bool>> running;
     std::shared_ptr<PacketTap> packet_tap;
+    // Mock-data frames written to the port, counted for the caller.
+    std::shared_ptr<std::atomic<std::uint64_t>> mock_frames_written;
 };
 
+// A candidate frame whose bytes stopped coming this long ago, with the line quiet
+// for a whole read time-out since, is noise: a device sends a frame in one go.
+inline constexpr std::chrono::milliseconds STALLED_CANDIDATE_AGE{50};
+
 // Runs until `running` is false, the port fails (one message on the error queue,
-// `running` cleared) or the caller's packet or response queue is gone (quietly).
+// `running` cleared, the packet queue and the response board told so that waits
+// end at once) or the caller's packet queue is gone (quietly).
 // Drops every queue end before returning the port.
 std::unique_ptr<Port> run_reader(ReaderLinks links);
 

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -54,11 +55,28 @@ Error init_failure(const std::string& path, const std::string& description) {
 // so a later open works even while a duplicate of this descriptor survives somewhere
 // (a forked child). A claim someone else made stays: it belongs to the terminal, not
 // to a descriptor, and clearing it would open their port to everyone.
+//
+// Output not yet sent is discarded first: a terminal's close waits for its output
+// to drain, which a USB device that stopped taking data can hold for ever.
 void release_descriptor(int fd, bool our_claim) {
+    (void)retry_eintr([&] { return ::tcflush(fd, TCOFLUSH); });
     if (our_claim) (void)retry_eintr([&] { return ::ioctl(fd, TIOCNXCL); });
     (void)retry_eintr([&] { return ::flock(fd, LOCK_UN); });
     ::close(fd);
 }
+
+// A terminal whose device went away fails reads and writes with EIO.
+std::string link_error_text(int error_number) {
+    return error_number == EIO ? std::string(HANG_UP_TEXT) : errno_text(error_number);
+}
+
+// About 10 ms of the line's time (10 bits a byte), within sensible limits.
+std::size_t write_slice_for(std::uint32_t baud_rate) {
+    return std::clamp<std::size_t>(baud_rate / 1000, 256, Port::DEFAULT_WRITE_SLICE);
+}
+
+// Longest pause between two looks at the output queue while draining.
+constexpr auto DRAIN_POLL = std::chrono::milliseconds(2);
 
 bool same_flags(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
@@ -156,11 +174,17 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, st
     }
 
     std::this_thread::sleep_for(SETTLE_TIME);  // resumes after signals
-    return std::unique_ptr<SerialPort>(new SerialPort(fd, our_claim, std::move(wake), read_timeout_ms));
+    return std::unique_ptr<SerialPort>(
+        new SerialPort(fd, our_claim, std::move(wake), read_timeout_ms, write_slice_for(baud_rate)));
 }
 
-SerialPort::SerialPort(int fd, bool our_claim, std::shared_ptr<WakeSignal> wake, std::uint64_t read_timeout_ms)
-    : fd_(fd), our_claim_(our_claim), wake_(std::move(wake)), read_timeout_ms_(read_timeout_ms) {}
+SerialPort::SerialPort(int fd, bool our_claim, std::shared_ptr<WakeSignal> wake, std::uint64_t read_timeout_ms,
+                       std::size_t write_slice)
+    : fd_(fd),
+      our_claim_(our_claim),
+      wake_(std::move(wake)),
+      read_timeout_ms_(read_timeout_ms),
+      write_slice_(write_slice) {}
 
 SerialPort::~SerialPort() { release_descriptor(fd_, our_claim_); }
 
@@ -196,7 +220,7 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
             if (got == 0) return ReadResult::failed(HANG_UP_TEXT);
             if (errno == EAGAIN) return ReadResult::empty();
             if (events & (POLLHUP | POLLERR)) return ReadResult::failed(HANG_UP_TEXT);
-            return ReadResult::failed(errno_text(errno));
+            return ReadResult::failed(link_error_text(errno));
         }
         if (events & (POLLHUP | POLLERR)) return ReadResult::failed(HANG_UP_TEXT);
         if (woken) return ReadResult::empty();
@@ -218,7 +242,7 @@ Status SerialPort::write_all(std::span<const std::uint8_t> bytes, const std::fun
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN) {
-            result = Error::message(errno_text(errno));
+            result = Error::message(link_error_text(errno));
             break;
         }
         // The line is full: wait for room, or for a wake-up that may be a stop.
@@ -249,8 +273,39 @@ Status SerialPort::write_all(std::span<const std::uint8_t> bytes, const std::fun
     return result;
 }
 
-Status SerialPort::flush() {
-    if (retry_eintr([&] { return ::tcdrain(fd_); }) < 0) return Error::message(errno_text(errno));
+// tcdrain cannot be interrupted, and a USB device that stopped taking data can
+// hold it for ever: watch the output queue instead, with the wake-up in the poll.
+Status SerialPort::flush(const std::function<bool()>& keep_going) {
+    bool consumed_wake = false;
+    Status result = ok_status();
+    for (;;) {
+        int queued = 0;
+        if (retry_eintr([&] { return ::ioctl(fd_, TIOCOUTQ, &queued); }) < 0) {
+            result = Error::message(link_error_text(errno));
+            break;
+        }
+        if (queued <= 0) break;
+        pollfd wake{wake_->fd(), POLLIN, 0};
+        const timespec pause{0, std::chrono::nanoseconds(DRAIN_POLL).count()};
+        if (retry_eintr([&] { return ::ppoll(&wake, 1, &pause, nullptr); }) > 0) {
+            wake_->clear();
+            consumed_wake = true;
+            if (!keep_going()) {
+                result = Error::message(WRITE_ABANDONED_TEXT);
+                break;
+            }
+        }
+    }
+    if (consumed_wake) wake_->signal();  // it may have been meant for the next read
+    return result;
+}
+
+Status SerialPort::check_connected() {
+    pollfd fd{fd_, POLLIN, 0};
+    const timespec now{0, 0};
+    if (retry_eintr([&] { return ::ppoll(&fd, 1, &now, nullptr); }) < 0) return Error::message(errno_text(errno));
+    if (fd.revents & POLLNVAL) return Error::message(errno_text(EBADF));
+    if (fd.revents & (POLLHUP | POLLERR)) return Error::message(HANG_UP_TEXT);
     return ok_status();
 }
 

@@ -31,21 +31,25 @@ public:
 
     ReadResult read(std::span<std::uint8_t> buffer) override;
     Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override;
-    Status flush() override;
+    Status flush(const std::function<bool()>& keep_going) override;
     Status write_data_terminal_ready(bool level) override;
     WakeFn waker() override;
+    Status check_connected() override;
+    std::size_t write_slice_bytes() const override { return write_slice_; }
 
     int native_handle() const { return fd_; }
     std::uint64_t read_timeout_ms() const { return read_timeout_ms_; }
 
 private:
     class WakeSignal;
-    SerialPort(int fd, bool our_claim, std::shared_ptr<WakeSignal> wake, std::uint64_t read_timeout_ms);
+    SerialPort(int fd, bool our_claim, std::shared_ptr<WakeSignal> wake, std::uint64_t read_timeout_ms,
+               std::size_t write_slice);
 
     int fd_;
     bool our_claim_;  // this port set the terminal's exclusive flag
     std::shared_ptr<WakeSignal> wake_;
     std::uint64_t read_timeout_ms_;
+    std::size_t write_slice_;
 };
 
 }  // namespace vyre

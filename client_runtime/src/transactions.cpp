@@ -1,7 +1,9 @@
-// Command transactions: one frame out, the first response of the expected kind
-// back; every other response waits in the pending list for a later call.
+// Command transactions: one frame out, the oldest answer of the expected kind
+// back; every other answer waits on the board for a later call. A link failure
+// ends the wait at once with the failure's text.
 
 #include <algorithm>
+#include <optional>
 #include <chrono>
 
 #include "client_packets.hpp"
@@ -11,23 +13,26 @@ namespace vyre {
 
 namespace {
 
-// Longest single wait on the response queue; the loop re-checks the deadline.
+// Longest single wait on the board; the loop re-checks the deadline.
 constexpr std::chrono::nanoseconds LONGEST_WAIT = std::chrono::hours(1);
-
-std::optional<Response> remove_first_of_kind(std::deque<Response>& pending, ResponseKind kind) {
-    auto found = std::find_if(pending.begin(), pending.end(),
-                              [kind](const Response& r) { return response_kind(r) == kind; });
-    if (found == pending.end()) return std::nullopt;
-    std::optional<Response> taken(std::move(*found));
-    pending.erase(found);
-    return taken;
-}
 
 }  // namespace
 
+Error ClientRuntime::queue_refused() {
+    // The reader that held the queue ended on a link failure: report the failure
+    // itself when it is still waiting, not its symptom.
+    if (auto error = take_error()) return Error::message(std::move(*error));
+    return Error::message(COMMAND_CHANNEL_CLOSED_TEXT);
+}
+
+Error ClientRuntime::link_lost() {
+    if (auto error = take_error()) return Error::message(std::move(*error));
+    return Error::message(RESPONSE_CHANNEL_CLOSED_TEXT);
+}
+
 Status ClientRuntime::send_only(FramedPacket frame) {
     if (auto error = take_error()) return Error::message(std::move(*error));
-    if (!queue_command(std::move(frame))) return Error::message(COMMAND_CHANNEL_CLOSED_TEXT);
+    if (!queue_command(std::move(frame))) return queue_refused();
     return ok_status();
 }
 
@@ -36,22 +41,20 @@ Result<std::optional<Response>> ClientRuntime::transact(FramedPacket frame, Resp
     if (auto error = take_error()) return Error::message(std::move(*error));
     auto timeout = duration_from_secs_f64(timeout_seconds);
     if (!timeout) return timeout.take_error();
-    if (!queue_command(std::move(frame))) return Error::message(COMMAND_CHANNEL_CLOSED_TEXT);
+    if (!queue_command(std::move(frame))) return queue_refused();
 
-    response_rx_.drain_into(pending_responses_);
-    if (auto found = remove_first_of_kind(pending_responses_, expected)) return found;
-
+    if (auto found = responses_->take(expected)) return found;
     auto deadline = Instant::now().checked_add(timeout.value());
     if (!deadline) return deadline.take_error();
     return await_response(expected, deadline.value(), interrupted);
 }
 
-Result<std::optional<Response>> ClientRuntime::await_response(ResponseKind expected, Instant deadline,
+Result<std::optional<Response>> ClientRuntime::await_response(std::optional<ResponseKind> expected, Instant deadline,
                                                               const InterruptCheck& interrupted) {
     using Clock = std::chrono::steady_clock;
-    response_rx_.drain_into(pending_responses_);
-    if (auto found = remove_first_of_kind(pending_responses_, expected)) return found;
-
+    if (expected) {
+        if (auto found = responses_->take(*expected)) return found;
+    }
     auto next_interrupt_check = Clock::now() + INTERRUPT_POLL_INTERVAL;
     for (;;) {
         const Duration left = Instant::now().until(deadline);
@@ -60,15 +63,13 @@ Result<std::optional<Response>> ClientRuntime::await_response(ResponseKind expec
         if (interrupted) slice = std::min<std::chrono::nanoseconds>(slice, INTERRUPT_POLL_INTERVAL);
 
         Response response;
-        switch (response_rx_.recv_until(response, Clock::now() + slice)) {
-            case RecvStatus::Ok:
-                pending_responses_.push_back(std::move(response));
-                if (auto found = remove_first_of_kind(pending_responses_, expected)) return found;
-                break;
-            case RecvStatus::Timeout:
+        switch (responses_->wait(expected, Clock::now() + slice, response)) {
+            case ResponseBoard::Wait::Claimed:
+                return std::optional<Response>(std::move(response));
+            case ResponseBoard::Wait::Timeout:
                 break;  // the deadline is checked at the top
-            case RecvStatus::Disconnected:
-                return Error::message(RESPONSE_CHANNEL_CLOSED_TEXT);
+            case ResponseBoard::Wait::LinkFailed:
+                return link_lost();
         }
         if (interrupted && Clock::now() >= next_interrupt_check) {
             if (interrupted()) return Error::interrupted();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -86,6 +87,13 @@ public:
         std::atomic<bool> destroyed{false};
         std::atomic<bool> destroyed_during_read{false};
         std::atomic<bool> throw_on_read{false};
+        // A flush that never ends by itself, like a drain on a USB device that
+        // stopped taking data: only a wake-up finding keep_going false ends it.
+        std::atomic<bool> stuck_flush{false};
+        std::atomic<bool> in_flush{false};
+        std::atomic<std::size_t> largest_write{0};
+        std::atomic<int> writes_since_read{0};
+        std::atomic<int> most_writes_between_reads{0};
     };
     WatchedPort(std::unique_ptr<MockPort> inner, std::shared_ptr<Watch> watch)
         : inner_(std::move(inner)), watch_(std::move(watch)) {}
@@ -96,14 +104,25 @@ public:
     ReadResult read(std::span<std::uint8_t> buffer) override {
         if (watch_->throw_on_read) throw std::runtime_error("reader crash");
         ++watch_->reads_in_progress;
+        watch_->writes_since_read = 0;
         ReadResult got = inner_->read(buffer);
         --watch_->reads_in_progress;
         return got;
     }
     Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override {
+        watch_->largest_write = std::max(watch_->largest_write.load(), bytes.size());
+        watch_->most_writes_between_reads =
+            std::max(watch_->most_writes_between_reads.load(), ++watch_->writes_since_read);
         return inner_->write_all(bytes, keep_going);
     }
-    Status flush() override { return inner_->flush(); }
+    Status flush(const std::function<bool()>& keep_going) override {
+        if (!watch_->stuck_flush) return inner_->flush(keep_going);
+        watch_->in_flush = true;
+        // Bounded only so that a reader that never asks cannot hang the suite.
+        const auto give_up = std::chrono::steady_clock::now() + 20s;
+        while (keep_going() && std::chrono::steady_clock::now() < give_up) std::this_thread::sleep_for(1ms);
+        return Error::message("drain abandoned");
+    }
     Status write_data_terminal_ready(bool level) override { return inner_->write_data_terminal_ready(level); }
     WakeFn waker() override { return inner_->waker(); }
 
@@ -167,6 +186,64 @@ TEST_F(RuntimeLifecycle, TelemetryBeforeResponsesAndCopiedToTheTap) {
     }
 }
 
+TEST(RuntimeStop, ReachesAFlushThatNeverEnds) {
+    for (const bool destroy : {false, true}) {
+        MockDevice device{Duration::from_millis(100)};
+        auto watch = std::make_shared<WatchedPort::Watch>();
+        watch->stuck_flush = true;
+        auto runtime = ClientRuntime::from_port(std::make_unique<WatchedPort>(device.new_port(), watch));
+        ASSERT_TRUE(runtime->start().ok());
+        ASSERT_TRUE(runtime->queue_command(get_device_info_command()));
+        ASSERT_TRUE(test::eventually([&] { return watch->in_flush.load(); }));
+        const auto began = std::chrono::steady_clock::now();
+        if (destroy) {
+            runtime.reset();
+        } else {
+            ASSERT_TRUE(runtime->stop().ok());
+            EXPECT_FALSE(runtime->take_error().has_value());  // giving up on stop is no failure
+        }
+        EXPECT_LT(test::seconds_since(began), 5.0) << (destroy ? "release" : "stop");
+    }
+}
+
+// A long replay is written a slice at a time with reads in between, so answers
+// and telemetry keep flowing; every frame still arrives, in order.
+TEST(ReaderWrites, SlicesWithReadsBetweenThem) {
+    MockDevice device{Duration::from_millis(100)};
+    auto watch = std::make_shared<WatchedPort::Watch>();
+    auto runtime = ClientRuntime::from_port(std::make_unique<WatchedPort>(device.new_port(), watch));
+    constexpr std::size_t frames = 20'000;
+    std::vector<std::uint8_t> expected;
+    for (std::size_t i = 0; i < frames; ++i) {
+        FramedPacket frame = FramedPacket::make(MOCK_HEADER, 0x41, std::vector<std::uint8_t>(i % 40, static_cast<std::uint8_t>(i)));
+        frame.append_to(expected);
+        ASSERT_TRUE(runtime->queue_mock_data(std::move(frame)));
+    }
+    EXPECT_EQ(runtime->mock_frames_waiting(), frames);
+    device.inject_response(1, test::device_info_payload(7, "1.0"));
+    ASSERT_TRUE(runtime->start().ok());
+    auto info = runtime->get_device_info(60.0);
+    ASSERT_TRUE(info.ok() && info.value().has_value());
+
+    std::vector<std::uint8_t> written;
+    ASSERT_TRUE(test::eventually([&] {
+        device.state().take_written(written);
+        return written.size() >= expected.size() + get_device_info_command().wire_size();
+    }, 60s));
+    // The command went out between two slices, at a frame boundary.
+    const std::vector<std::uint8_t> command = get_device_info_command().to_bytes();
+    auto at = std::search(written.begin(), written.end(), command.begin(), command.end());
+    ASSERT_NE(at, written.end());
+    written.erase(at, at + static_cast<std::ptrdiff_t>(command.size()));
+    EXPECT_EQ(written, expected);
+    EXPECT_LE(watch->largest_write.load(), Port::DEFAULT_WRITE_SLICE + 50);
+    EXPECT_LE(watch->most_writes_between_reads.load(), 2);  // commands, then one slice of mock data
+    EXPECT_EQ(runtime->mock_frames_waiting(), 0u);
+    ASSERT_TRUE(runtime->stop().ok());
+    ASSERT_TRUE(runtime->queue_mock_data(get_device_info_command()));
+    EXPECT_EQ(runtime->mock_frames_waiting(), 1u);  // counted against the fresh queue
+}
+
 // The reader loop on its own, with queue ends the test controls.
 class ReaderLoop : public ::testing::Test {
 protected:
@@ -174,15 +251,13 @@ protected:
         auto [command_tx, command_rx] = make_channel<FramedPacket>();
         auto [mock_tx, mock_rx] = make_channel<FramedPacket>();
         auto [packet_tx, packet_rx] = make_channel<DataPacket>();
-        auto [response_tx, response_rx] = make_channel<Response>();
         auto [error_tx, error_rx] = make_channel<std::string>();
         links = ReaderLinks{device.new_port(), std::move(command_rx), std::move(mock_rx), std::move(packet_tx),
-                            std::move(response_tx), std::move(error_tx), running,
-                            std::make_shared<PacketTap>()};
+                            responses, std::move(error_tx), running,
+                            std::make_shared<PacketTap>(), nullptr};
         commands = std::move(command_tx);
         packets = std::move(packet_rx);
         errors = std::move(error_rx);
-        responses = std::move(response_rx);
     }
 
     MockDevice device{Duration::from_millis(20)};
@@ -190,7 +265,7 @@ protected:
     ReaderLinks links;
     Sender<FramedPacket> commands;
     Receiver<DataPacket> packets;
-    Receiver<Response> responses;
+    std::shared_ptr<ResponseBoard> responses = std::make_shared<ResponseBoard>();
     Receiver<std::string> errors;
 };
 

@@ -3,10 +3,13 @@
 #include "mock_stream.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
@@ -293,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(Flags, StopStream,
                                     (param_info.param.block ? "_block" : "_no_block");
                          });
 
-TEST_F(MockStream, StoppingTheClientEndsTheStreamAndReportsItsErrorAgain) {
+TEST_F(MockStream, StoppingTheClientEndsTheStreamAndReportsItsErrorOnce) {
     const std::size_t threads = test::thread_count();
     LogFile log(LONG_LOG);
     ack();
@@ -310,9 +313,71 @@ TEST_F(MockStream, StoppingTheClientEndsTheStreamAndReportsItsErrorAgain) {
     ASSERT_TRUE(start(log.path(), true, 0.0).ok());  // starts the client again
     wait_until_finished();
     ASSERT_TRUE(runtime->stop().ok());
-    EXPECT_EQ(runtime->take_error(), SPEED_NOT_POSITIVE_TEXT);  // from the thread
-    EXPECT_EQ(runtime->take_error(), SPEED_NOT_POSITIVE_TEXT);  // from the stop that collected it
+    EXPECT_EQ(runtime->take_error(), SPEED_NOT_POSITIVE_TEXT);  // from the thread, not again from the stop
     EXPECT_FALSE(runtime->take_error().has_value());
+}
+
+// Reading ends at the end-of-log marker, and a stop reaches a stream waiting
+// for a pipe that nobody writes to.
+TEST_F(MockStream, NothingIsReadAfterTheMarker) {
+    for (const char* path : {"/dev/zero", "sparse"}) {
+        Bytes bytes = log_bytes("ABM", TICKS_PER_MS);
+        bytes.insert(bytes.end(), LOG_END_ZERO_RUN + 1, 0);
+        LogFile log(bytes);
+        // gigabytes of zeros after the marker, without using the disk
+        ASSERT_EQ(::truncate(log.path().c_str(), off_t{4} << 30), 0);
+        const bool sparse = std::string_view(path) == "sparse";
+        ack();
+        ASSERT_TRUE(start(sparse ? log.path() : path).ok());
+        ASSERT_TRUE(test::eventually([&] { return !runtime->is_mock_log_streaming(); }, 5s)) << path;
+        auto sent = runtime->stop_mock_log_stream(false, true);
+        ASSERT_TRUE(sent.ok());
+        EXPECT_EQ(sent.value(), std::optional<std::uint64_t>(sparse ? 3 : 0)) << path;
+    }
+}
+
+TEST_F(MockStream, APipeStreamsAndAStopReachesItsWait) {
+    char dir[] = "/tmp/vyre_fifo_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/log";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    // A writer that sends a whole log, then goes.
+    ack();
+    ASSERT_TRUE(start(fifo).ok());
+    std::thread writer([&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        const Bytes bytes = log_bytes("ABMI", TICKS_PER_MS);
+        EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ::close(fd);
+    });
+    writer.join();
+    wait_until_finished();
+    auto sent = runtime->stop_mock_log_stream(false, true);
+    ASSERT_TRUE(sent.ok());
+    EXPECT_EQ(sent.value(), std::optional<std::uint64_t>(4));
+
+    // Nobody writes: the stream waits, and a stop still ends it at once.
+    ack();
+    ASSERT_TRUE(start(fifo).ok());
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(runtime->is_mock_log_streaming());
+    // Unblocks a stream that cannot see the stop, so a regression fails instead of hanging.
+    std::atomic<bool> stopped_in_time{false};
+    std::thread rescue([&] {
+        if (test::eventually([&] { return stopped_in_time.load(); }, 10s)) return;
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+    });
+    const auto began = std::chrono::steady_clock::now();
+    auto stopped = runtime->stop_mock_log_stream(false, true);
+    stopped_in_time = true;
+    EXPECT_LT(test::seconds_since(began), 5.0);
+    rescue.join();
+    ASSERT_TRUE(stopped.ok());
+    EXPECT_EQ(stopped.value(), std::optional<std::uint64_t>(0));
+    ::unlink(fifo.c_str());
+    ::rmdir(dir);
 }
 
 // Records 1 ms apart at speed 2: after the first 75, batches of ten should leave

@@ -11,6 +11,7 @@
 
 #include "client_packets.hpp"
 #include "client_runtime.hpp"
+#include "data_parser.hpp"
 #include "errno_text.hpp"
 #include "termios2.hpp"
 #include "test_support.hpp"
@@ -144,14 +145,14 @@ protected:
 
 TEST_F(SerialClient, AllByteValuesPassUnchangedBothWays) {
     start();
-    std::vector<std::uint8_t> every(512);
+    std::vector<std::uint8_t> every(MAX_FRAME_PAYLOAD);
     for (std::size_t i = 0; i < every.size(); ++i) every[i] = static_cast<std::uint8_t>(i);
 
     const FramedPacket out = FramedPacket::make(COMMAND_HEADER, 0x77, every);
     ASSERT_TRUE(runtime->queue_command(out));
     EXPECT_EQ(pty.read(out.wire_size()), out.to_bytes());
 
-    // A calibration response longer than its 144 bytes: any altered byte breaks the CRC.
+    // A calibration response as long as a frame may be: any altered byte breaks the CRC.
     std::thread device([&] {
         if (pty.read(10) == get_calibration_command().to_bytes()) pty.write(test::response_frame(8, every));
     });
@@ -238,7 +239,76 @@ TEST_F(SerialClient, UnplugIsReportedOnceAndTheReaderRests) {
     ASSERT_TRUE(runtime->stop().ok());
     EXPECT_FALSE(runtime->is_running());
     EXPECT_TRUE(runtime->queue_command(get_device_info_command()));  // fresh queues after stop
+
+    // The port stays hung up: a restart says so at once, in the same words.
+    Status restarted = runtime->start();
+    ASSERT_FALSE(restarted.ok());
+    EXPECT_EQ(restarted.error().text, HANG_UP_TEXT);
+    EXPECT_FALSE(runtime->is_running());
 }
+
+// Every wait on the caller's side ends as soon as the link fails, with the
+// failure's text, reported once. The device unplugs while the wait runs.
+struct WaitCase {
+    const char* name;
+    std::function<Status(ClientRuntime&)> wait;
+    bool answers_reset = false;  // the calibration run needs its neutral reset acknowledged
+};
+
+void PrintTo(const WaitCase& c, std::ostream* os) { *os << c.name; }
+
+class UnplugDuringWait : public SerialClient, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(UnplugDuringWait, EndsAtOnceWithTheFailure) {
+    start();
+    std::thread device([&] {
+        if (GetParam().answers_reset) {
+            pty.read(set_magnetometer_calibration_command(NEUTRAL_MAGNETOMETER_OFFSETS, NEUTRAL_MAGNETOMETER_MATRIX)
+                         .wire_size());
+            pty.write(test::response_frame(6, std::vector<std::uint8_t>{1}));
+        }
+        std::this_thread::sleep_for(200ms);
+        pty.close_master();
+    });
+    const auto began = std::chrono::steady_clock::now();
+    Status ended = GetParam().wait(*runtime);
+    const double took = test::seconds_since(began);
+    device.join();
+    ASSERT_FALSE(ended.ok());
+    EXPECT_EQ(ended.error().text, HANG_UP_TEXT);
+    EXPECT_LT(took, 10.0);  // each wait below would otherwise run 60 s
+    EXPECT_EQ(runtime->take_error(), std::nullopt);
+}
+
+template <class T>
+Status outcome(const Result<T>& result) {
+    return result ? ok_status() : Status(result.error());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, UnplugDuringWait,
+    ::testing::Values(
+        WaitCase{"transaction", [](ClientRuntime& r) { return outcome(r.get_device_info(60.0)); }},
+        WaitCase{"packet_wait",
+                 [](ClientRuntime& r) {
+                     DataPacket packet{};
+                     EXPECT_EQ(r.packets().recv_timeout(packet, 60s), RecvStatus::Failed);
+                     return Status(Error::message(r.take_error().value_or("no error")));
+                 }},
+        WaitCase{"mock_handshake",
+                 [](ClientRuntime& r) {
+                     return r.start_mock_log_stream("/nonexistent", false, 1.0, 8192, 60.0, false);
+                 }},
+        WaitCase{"calibration_collection",
+                 [](ClientRuntime& r) {
+                     bool reported = false;
+                     auto run = r.run_magnetometer_calibration(60.0, 60.0, {},
+                                                               [&](const MagnetometerFit&) { reported = true; });
+                     EXPECT_FALSE(reported);  // no fit from a dead link
+                     return outcome(run);
+                 },
+                 true}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace vyre

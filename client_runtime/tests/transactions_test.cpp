@@ -27,14 +27,14 @@ TEST_F(Transactions, ClaimsItsKindAndKeepsOthersPending) {
     auto config = runtime->get_device_config(10.0);
     ASSERT_TRUE(config.ok() && config.value().has_value());
     EXPECT_EQ(*config.value(), (DeviceConfig{"rocket", 100, DeviceProtocol::UART}));
-    ASSERT_EQ(runtime->pending_responses().size(), 1u);
+    ASSERT_EQ(runtime->responses().waiting(), 1u);
 
     const auto start = std::chrono::steady_clock::now();
     auto cancelled = runtime->cancel(30.0);
     ASSERT_TRUE(cancelled.ok());
     EXPECT_TRUE(cancelled.value());
     EXPECT_LT(seconds_since(start), 20.0);  // found pending, no wait
-    EXPECT_TRUE(runtime->pending_responses().empty());
+    EXPECT_EQ(runtime->responses().waiting(), 0u);
     EXPECT_EQ(next_identifier(), 2);
     EXPECT_EQ(next_identifier(), 255);
 }
@@ -118,6 +118,36 @@ TEST_F(Transactions, GettersTimeOutWithNothingAndLeaveTheirCommand) {
     EXPECT_EQ(next_identifier(), 8);
 }
 
+TEST_F(Transactions, EachKindKeepsABoundedBacklogOldestDroppedFirst) {
+    const std::size_t extra = 10;
+    for (std::size_t id = 0; id < RESPONSE_BACKLOG_PER_KIND + extra; ++id)
+        device.inject_response(1, test::device_info_payload(id, "flood"));
+    device.inject_response(255, std::vector<std::uint8_t>{1});
+    ASSERT_TRUE(runtime->start().ok());
+    ASSERT_TRUE(test::eventually([&] { return runtime->responses().waiting(ResponseKind::CancelAck) == 1; }));
+    EXPECT_EQ(runtime->responses().waiting(ResponseKind::DeviceInfo), RESPONSE_BACKLOG_PER_KIND);
+    EXPECT_EQ(runtime->responses().dropped(), extra);
+
+    auto oldest_kept = runtime->get_device_info(0.0);
+    ASSERT_TRUE(oldest_kept.ok() && oldest_kept.value().has_value());
+    EXPECT_EQ(oldest_kept.value()->id, extra);
+    auto cancelled = runtime->cancel(0.0);  // other kinds are untouched by the flood
+    ASSERT_TRUE(cancelled.ok());
+    EXPECT_TRUE(cancelled.value());
+}
+
+// A header-like pair in noise announces a frame that never completes; once the
+// line has been quiet for a read time-out it is given up and the answer behind
+// it is found.
+TEST_F(Transactions, AFalseHeaderDoesNotHoldBackAnAnswerOnAQuietLine) {
+    device.state().inject_bytes(std::vector<std::uint8_t>{0x5A, 0xA5, 0x00, 0x00, 76, 0x00, 0x00, 0x00});
+    device.inject_response(1, test::device_info_payload(3, "behind"));
+    ASSERT_TRUE(runtime->start().ok());
+    auto info = runtime->get_device_info(10.0);
+    ASSERT_TRUE(info.ok() && info.value().has_value());
+    EXPECT_EQ(info.value()->id, 3u);
+}
+
 TEST_F(Transactions, RebootNeverWaitsAndItsAnswerStaysPending) {
     device.inject_response(4, std::vector<std::uint8_t>{9, 9});
     ASSERT_TRUE(runtime->reboot().ok());
@@ -127,8 +157,9 @@ TEST_F(Transactions, RebootNeverWaitsAndItsAnswerStaysPending) {
     device.inject_response(1, test::device_info_payload(5, "x"));
     auto info = runtime->get_device_info(10.0);
     ASSERT_TRUE(info.ok() && info.value().has_value());
-    ASSERT_EQ(runtime->pending_responses().size(), 1u);
-    EXPECT_EQ(std::get<Undecoded>(runtime->pending_responses().front()).message, "No decoded response for Reboot");
+    auto kept = runtime->responses().take(ResponseKind::Undecoded);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(std::get<Undecoded>(*kept).message, "No decoded response for Reboot");
 }
 
 struct BadTimeout {

@@ -6,7 +6,12 @@ namespace vyre {
 
 void DataParser::parse_bytes(std::span<const std::uint8_t> bytes) {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    scan(false);
+}
 
+void DataParser::drop_incomplete() { scan(true); }
+
+void DataParser::scan(bool incomplete_is_noise) {
     const std::uint8_t* data = buffer_.data();
     const std::size_t size = buffer_.size();
     std::size_t position = 0;
@@ -16,7 +21,11 @@ void DataParser::parse_bytes(std::span<const std::uint8_t> bytes) {
             ++position;
             continue;
         }
-        if (position + FRAME_OVERHEAD > size) break;  // head not complete yet
+        if (position + FRAME_OVERHEAD > size) {  // head not complete yet
+            if (!incomplete_is_noise) break;
+            ++position;
+            continue;
+        }
 
         const std::uint32_t length = read_u32_le(data + position + 4);
         if (length > MAX_FRAME_PAYLOAD) {  // no real frame is this long: noise
@@ -24,7 +33,11 @@ void DataParser::parse_bytes(std::span<const std::uint8_t> bytes) {
             continue;
         }
         const std::size_t frame_size = length + FRAME_OVERHEAD;
-        if (position + frame_size > size) break;  // wait for the rest of the frame
+        if (position + frame_size > size) {  // wait for the rest of the frame
+            if (!incomplete_is_noise) break;
+            ++position;
+            continue;
+        }
 
         // Check in place so that only good frames are ever copied.
         const std::uint8_t* frame = data + position;

@@ -14,9 +14,11 @@
 
 namespace vyre {
 
-// A header-like pair announcing more payload than this is noise: without a bound
-// one corrupt length would hold back every later frame and grow the buffer.
-inline constexpr std::uint32_t MAX_FRAME_PAYLOAD = 4096;
+// A header-like pair announcing more payload than this is noise. The longest
+// frame the device sends has a 144-byte payload (calibration values); 256 leaves
+// it room to grow while a false header can hold later frames back, and make the
+// scan check a CRC, over at most 266 bytes.
+inline constexpr std::uint32_t MAX_FRAME_PAYLOAD = 256;
 
 struct DecodedResponse {
     Response response;
@@ -29,6 +31,9 @@ public:
 
     // Appends, scans and compacts. Never fails.
     void parse_bytes(std::span<const std::uint8_t> bytes);
+    // Treats every candidate still waiting for bytes as noise and scans on: for
+    // a line that went quiet in the middle of what looked like a frame.
+    void drop_incomplete();
 
     std::optional<DataPacket> pop_data_packet();
     std::optional<DecodedResponse> pop_response();
@@ -41,6 +46,8 @@ public:
     UpAxis up_axis() const { return axis_; }
 
 private:
+    void scan(bool incomplete_is_noise);
+
     std::vector<std::uint8_t> buffer_;
     std::deque<DataPacket> packets_;
     std::deque<DecodedResponse> responses_;

@@ -40,8 +40,9 @@ FramedPacket FramedPacket::make(std::uint16_t header, std::uint16_t identifier, 
     return frame;
 }
 
+// No reserve here: an exact reserve per frame would make encoding a batch of
+// frames into one buffer quadratic; the vector's own growth keeps it linear.
 void FramedPacket::append_to(std::vector<std::uint8_t>& out) const {
-    out.reserve(out.size() + wire_size());
     append_u16_le(out, header);
     append_u16_le(out, identifier);
     append_u32_le(out, static_cast<std::uint32_t>(payload.size()));
@@ -51,6 +52,7 @@ void FramedPacket::append_to(std::vector<std::uint8_t>& out) const {
 
 std::vector<std::uint8_t> FramedPacket::to_bytes() const {
     std::vector<std::uint8_t> out;
+    out.reserve(wire_size());
     append_to(out);
     return out;
 }

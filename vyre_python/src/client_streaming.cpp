@@ -129,6 +129,15 @@ PyObject* client_is_mock_log_streaming(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* client_mock_frames_waiting(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Shared);
+        if (!access) return nullptr;
+        return PyLong_FromUnsignedLongLong(access.runtime().mock_frames_waiting());
+    });
+}
+
 // Prints the report after whatever the script has written to sys.stdout, so the
 // two stay in order also when standard output is a pipe or a file. A flush that
 // fails still lets the report out. Only a signal handler's exception (Ctrl-C's
@@ -203,6 +212,9 @@ const PyMethodDef kStreamingMethods[] = {
     {"stop_mock_log_stream", as_method(client_stop_mock_log_stream), kFastcall,
      "stop_mock_log_stream($self, cancel_device=True, block=True)\n--\n\n"},
     {"is_mock_log_streaming", client_is_mock_log_streaming, METH_NOARGS, "is_mock_log_streaming($self)\n--\n\n"},
+    {"mock_frames_waiting", client_mock_frames_waiting, METH_NOARGS,
+     "mock_frames_waiting($self)\n--\n\n"
+     "Mock-log frames queued and not yet written to the port (commands overtake them)."},
     {"run_and_apply_magnetometer_calibration", as_method(client_run_and_apply_magnetometer_calibration), kFastcall,
      "run_and_apply_magnetometer_calibration($self, collection_duration_seconds, apply_timeout_seconds=5.0)\n--\n\n"
      "Runs a blocking magnetometer calibration sequence.\n"

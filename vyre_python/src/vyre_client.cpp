@@ -130,8 +130,10 @@ private:
     Ref list_;
 };
 
-// Waits up to `timeout_seconds` for one packet and appends it to `out`.
-bool wait_for_packet(vyre::Receiver<vyre::DataPacket>& packets, double timeout_seconds, PacketListBuilder& out) {
+// Waits up to `timeout_seconds` for one packet and appends it to `out`. A link
+// failure ends the wait at once with the failure's text.
+bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds, PacketListBuilder& out) {
+    vyre::Receiver<vyre::DataPacket>& packets = runtime.packets();
     auto timeout = vyre::duration_from_secs_f64(timeout_seconds);
     if (!timeout) {
         raise_error(timeout.error());
@@ -149,6 +151,13 @@ bool wait_for_packet(vyre::Receiver<vyre::DataPacket>& packets, double timeout_s
             case vyre::RecvStatus::Ok:
                 out.push_back(packet);
                 return true;
+            case vyre::RecvStatus::Failed:
+                if (auto error = runtime.take_error()) {
+                    raise_error(vyre::Error::message(std::move(*error)));
+                    return false;
+                }
+                raise_os_error(kChannelClosed);
+                return false;
             case vyre::RecvStatus::Disconnected:
                 raise_os_error(kChannelClosed);
                 return false;
@@ -286,7 +295,7 @@ PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssiz
         }
 
         PacketListBuilder list;
-        if (block && !wait_for_packet(runtime.packets(), access.state().timeout, list)) return nullptr;
+        if (block && !wait_for_packet(runtime, access.state().timeout, list)) return nullptr;
         runtime.packets().drain_into(list);
         return list.release();
     });

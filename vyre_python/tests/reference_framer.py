@@ -18,7 +18,7 @@ import numpy as np
 
 DATA_HEADER = 0xA55A
 RESPONSE_HEADER = 0x5AA5
-MAX_PAYLOAD = 4096  # a longer length field is noise, not a frame
+MAX_PAYLOAD = 256  # a longer length field is noise, not a frame
 TELEMETRY_SIZE = 76
 RESPONSE_IDS = frozenset({1, 2, 3, 4, 5, 6, 7, 8, 255})
 ACK_IDS = frozenset({3, 5, 6, 7, 255})

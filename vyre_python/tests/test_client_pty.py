@@ -156,12 +156,26 @@ def test_unplugging_reports_the_hang_up_once_then_commands_find_the_channel_clos
             call()
     with pytest.raises(InternalFaultError):
         client.get_device_info(-1)
-    # stop and start retry on the same port, which is still hung up
+    # the port is still hung up: a restart says so at once, in the same words
     client.stop()
-    client.start()
-    assert eventually(lambda: not client.is_running())
     with pytest.raises(OSError, match=HANG_UP):
-        client.ensure_ok()
+        client.start()
+    assert not client.is_running()
+    client.ensure_ok()
+
+
+@pytest.mark.parametrize("wait", [
+    pytest.param(lambda c: c.get_device_info(30), id="transaction"),
+    pytest.param(lambda c: c.get_data_packets(block=True), id="packet-wait"),
+])
+def test_unplugging_ends_a_wait_in_progress_once(pty_device, wait):
+    client = VYREClient(pty_device.path, timeout=30.0)
+    client.start()
+    begin = time.monotonic()
+    with alarm(0.2, lambda *_: pty_device.unplug()), pytest.raises(OSError, match=HANG_UP):
+        wait(client)
+    assert time.monotonic() - begin < 10  # not the wait's 30 s
+    client.ensure_ok()  # reported by the wait, not again
 
 
 def test_the_port_is_exclusive_until_its_client_is_released(pty_device):

@@ -19,7 +19,7 @@ BATCH = 10
 FRAME_OVERHEAD = 10           # header, identifier, length, CRC around each record
 RECORD_FRAME_BYTES = 24       # a typical record frame (A/B 20, M 21, I 29 bytes)
 POLL_SECONDS = 0.05
-LINK_ASK_SECONDS = 0.1
+LINK_POLL_SECONDS = 0.01
 
 
 class Schedule:
@@ -93,15 +93,13 @@ def _wait_for_the_link(client, device, schedule, sent, stop, show):
 
     Commands are written ahead of queued mock frames, so a cancel sent as
     soon as the stream ends could overtake frames still waiting for the
-    link, and the device would take them outside mock mode.  A question goes
-    out in the same pass as every frame queued before it; once its answer is
-    in, those frames have been written.  Asked with short waits, so that the
-    display goes on (an answer that comes late is kept for the next ask)."""
+    link, and the device would take them outside mock mode."""
     deadline = time.monotonic() + device.timeout + 2 * schedule.link_seconds(sent)
     while time.monotonic() < deadline and not (stop and stop.requested):
-        if client.get_device_info(timeout_seconds=LINK_ASK_SECONDS) is not None:
+        if client.mock_frames_waiting() == 0:
             return True
         show()
+        time.sleep(LINK_POLL_SECONDS)
     return False
 
 

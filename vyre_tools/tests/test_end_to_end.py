@@ -13,7 +13,7 @@ import time
 import pytest
 
 import vyre_client
-from vyre_tools.mocklog import TICKS_PER_SECOND, MockLog
+from vyre_tools.mocklog import TICKS_PER_SECOND, MockLog, write_mock_log
 from vyre_tools.sim import Simulator
 
 DEVICE_ID = 0x5659_5245_00E2_E001
@@ -293,6 +293,34 @@ def test_replayed_log_reaches_the_device_complete_in_order_and_paced(device, cli
     assert statistics.median(gaps) == pytest.approx(period, rel=0.3)
     assert 0.8 * (batches - 1) * period <= span <= 1.5 * (batches - 1) * period
     assert statistics.median(spreads) < 0.2 * period  # a batch goes out at once
+
+
+def test_a_huge_unpaced_replay_leaves_the_link_to_telemetry_answers_and_stop(device, client, tmp_path):
+    records = 200_000
+    log = write_mock_log(tmp_path / "huge.log", records, 0.001)
+    client.start_mock_log_stream(str(tmp_path / "huge.log"), realtime=False)
+    wait_for(lambda: client.mock_frames_waiting() > 0)
+    info = client.get_device_info(5.0)  # answered while the replay is on the link
+    assert info is not None and info.id == DEVICE_ID
+    assert client.mock_frames_waiting() > 0
+    packets = collect(client, until=lambda _: not client.is_mock_log_streaming()
+                      and client.mock_frames_waiting() == 0, timeout=120)
+    assert client.stop_mock_log_stream(cancel_device=False) == records
+    s = drain(device, client, packets)
+    device.wait_status(lambda s: s["mock_records"] == records)
+    assert device.status()["mock_digest"] == log.stream_digest()
+    # every telemetry frame the device sent meanwhile arrived, in order
+    assert s["telemetry_dropped"] == 0 and len(packets) == s["telemetry_sent"]
+    assert timestamp_steps(packets) and min(timestamp_steps(packets)) > 0
+
+    # a stop in the middle of the replay does not wait for it
+    client.start_mock_log_stream(str(tmp_path / "huge.log"), realtime=False)
+    wait_for(lambda: client.mock_frames_waiting() > 10_000)
+    began = time.monotonic()
+    client.stop()
+    assert time.monotonic() - began < 1.0
+    client.start()
+    assert client.cancel() is True  # the device leaves mock mode for the tests after this
 
 
 # ------------------------------------------------------------- calibration

@@ -24,7 +24,13 @@ class VYREClient:
     def __new__(cls, port_name: str, baud_rate: SupportsIndex | None = 2000000, timeout: _Float | None = 0.1) -> Self: ...
     @staticmethod
     def new_mock(timeout: _Float = 0.1) -> tuple[VYREClient, MockDeviceHandle]: ...
-    def start(self) -> None: ...
+    def start(self) -> None:
+        """Starts the reader thread (nothing happens when it already runs).
+
+        Raises:
+            OSError: the port's device has already gone ("Serial port
+                disconnected (hang-up)"); the client stays stopped.
+        """
     def stop(self) -> None: ...
     def is_running(self) -> bool: ...
     def ensure_ok(self) -> None: ...
@@ -77,6 +83,14 @@ class VYREClient:
     ) -> None: ...
     def stop_mock_log_stream(self, cancel_device: bool = True, block: bool = True) -> int | None: ...
     def is_mock_log_streaming(self) -> bool: ...
+    def mock_frames_waiting(self) -> int:
+        """Mock-log frames queued for the port and not yet written to it.
+
+        The reader writes a long replay a slice at a time and commands overtake
+        the mock frames still queued, so a script that must follow a replay with
+        a command (a ``cancel``, say) waits until this is 0 after the stream has
+        ended. Counts since the last ``stop``, which discards what was queued.
+        """
 
 @final
 class MockDeviceHandle:

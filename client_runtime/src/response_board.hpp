@@ -1,0 +1,60 @@
+#pragma once
+// Answers from the device waiting to be claimed, kept per kind: the reader posts
+// them, a transaction takes the oldest of the kind it expects (a late answer is
+// claimed by the next call of its kind). Each kind keeps a bounded backlog, so a
+// device that sends answers nobody asked for cannot grow memory without end.
+// A link failure wakes every wait at once.
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "vyre_packets.hpp"
+
+namespace vyre {
+
+// Far more answers of one kind than any caller leaves unclaimed; the oldest go first.
+inline constexpr std::size_t RESPONSE_BACKLOG_PER_KIND = 256;
+
+class ResponseBoard {
+public:
+    enum class Wait : unsigned char { Claimed, Timeout, LinkFailed };
+
+    // Reader side: appends each answer to its kind's backlog and wakes a waiter.
+    void post(std::vector<Response>& answers);
+    // Reader side: the link failed; waits end with LinkFailed until `clear_failure`.
+    void signal_failure();
+    // A new reader starts on a working link.
+    void clear_failure();
+
+    // The oldest answer of `kind`, without waiting.
+    std::optional<Response> take(ResponseKind kind);
+    // Waits until an answer of `kind` is there (moved to `out`), `until` passes,
+    // or the link fails. Without a kind only the time-out or a failure ends it.
+    Wait wait(std::optional<ResponseKind> kind, std::chrono::steady_clock::time_point until, Response& out);
+
+    std::size_t waiting(ResponseKind kind) const;
+    std::size_t waiting() const;
+    // Answers pushed out of a full backlog since construction.
+    std::uint64_t dropped() const;
+
+private:
+    static constexpr std::size_t KIND_COUNT = std::variant_size_v<Response>;
+
+    std::optional<Response> take_locked(std::optional<ResponseKind> kind);
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::array<std::deque<Response>, KIND_COUNT> backlog_;
+    bool link_failed_ = false;
+    std::uint64_t dropped_ = 0;
+};
+
+}  // namespace vyre
