@@ -24,7 +24,7 @@ from .faults import FaultInjector
 from .firmware import Firmware
 from .mockmode import MockRecorder
 from .motion import SensorModel
-from .options import resolve
+from .options import check_length_field, check_probability, resolve
 from .output import OutputQueue
 from .telemetry import TelemetrySource
 from .waiting import StatusWaiter
@@ -79,7 +79,8 @@ class Simulator(StatusWaiter):
         self._model = SensorModel(o)
         self._telemetry = TelemetrySource(self._model, o["rate"], o["unthrottled"], now)
         self._faults = FaultInjector(o["seed"] + 1, o["noise"], o["noise_max_len"],
-                                     o["corrupt_rate"])
+                                     o["corrupt_rate"], o["false_header"],
+                                     o["false_header_max_len"])
         self._out = OutputQueue()
         self._mock = MockRecorder(o["max_mock_records"])
         self._firmware = Firmware(o, self._mock, self)
@@ -159,8 +160,7 @@ class Simulator(StatusWaiter):
     def set_noise(self, rate, max_len=None):
         """Probability of a burst of 1 to ``max_len`` noise bytes before each frame."""
         rate = float(rate)
-        if not 0 <= rate <= 1:
-            raise ValueError("noise rate must be within [0, 1]")
+        check_probability("noise rate", rate)
 
         def apply():
             self._faults.noise = rate
@@ -171,9 +171,24 @@ class Simulator(StatusWaiter):
     def set_corrupt_rate(self, rate):
         """Probability that a telemetry frame goes out with one bit flipped."""
         rate = float(rate)
-        if not 0 <= rate <= 1:
-            raise ValueError("corrupt rate must be within [0, 1]")
+        check_probability("corrupt rate", rate)
         self._request(lambda: setattr(self._faults, "corrupt_rate", rate))
+
+    def set_false_header(self, rate, max_len=None):
+        """Probability of a false header before each frame: a telemetry or
+        response head with a random identifier and a length of 0 to
+        ``max_len``, and no frame behind it."""
+        rate = float(rate)
+        check_probability("false header rate", rate)
+        if max_len is not None:
+            max_len = int(max_len)
+            check_length_field(max_len)
+
+        def apply():
+            self._faults.false_header = rate
+            if max_len is not None:
+                self._faults.false_header_max_len = max_len
+        self._request(apply)
 
     def hang_up(self):
         """Close the master side, as pulling the cable does.  The client sees
@@ -325,6 +340,8 @@ class Simulator(StatusWaiter):
             "noise": self._faults.noise,
             "noise_max_len": self._faults.noise_max_len,
             "corrupt_rate": self._faults.corrupt_rate,
+            "false_header": self._faults.false_header,
+            "false_header_max_len": self._faults.false_header_max_len,
             "bytes_received": self._bytes_received,
             "bad_frames": self._reader.bad_crc,
             "oversized_frames": self._reader.oversized,
