@@ -26,6 +26,7 @@ from .mockmode import MockRecorder
 from .motion import SensorModel
 from .options import check_length_field, check_probability, resolve
 from .output import OutputQueue
+from .portclaim import ClaimWatch
 from .telemetry import TelemetrySource
 from .waiting import StatusWaiter
 
@@ -73,7 +74,9 @@ class Simulator(StatusWaiter):
         # master fail with EIO, and what the device writes while no client
         # has the port open is lost.  Holding one slave descriptor keeps the
         # link up across a client's close and reopen, like a serial adapter
-        # that stays plugged in.
+        # that stays plugged in.  It also keeps a killed client's exclusive
+        # claim alive, which the claim watch then clears.
+        self._claims = ClaimWatch(self._slave)
 
         now = time.monotonic()
         self._model = SensorModel(o)
@@ -296,6 +299,7 @@ class Simulator(StatusWaiter):
         self._telemetry.dropped = 0
         self._frames_lost_rebooting = 0
         self._bytes_received = 0
+        self._claims.cleared = 0
         self._reader.bad_crc = self._reader.oversized = self._reader.skipped_bytes = 0
         self._counters_since = time.monotonic()
 
@@ -347,6 +351,7 @@ class Simulator(StatusWaiter):
             "oversized_frames": self._reader.oversized,
             "skipped_bytes": self._reader.skipped_bytes,
             "frames_lost_rebooting": self._frames_lost_rebooting,
+            "claims_cleared": self._claims.cleared,
             "hard_iron": list(m.hard_iron),
             "soft_iron": list(m.soft_iron),
             "field_ref": list(m.field_ref),
@@ -367,7 +372,9 @@ class Simulator(StatusWaiter):
                 self._serve_requests()
                 if self._hung_up or self._stopping:
                     break
-                self._tick(time.monotonic())
+                now = time.monotonic()
+                self._tick(now)
+                self._claims.check(now)
                 self._out.write_to(self._master)
                 # keep reading while rebooting too: a host whose writes are
                 # not taken would block in write once the pty fills
@@ -402,6 +409,8 @@ class Simulator(StatusWaiter):
                 times.append(due)
         if self._delayed:
             times.append(self._delayed[0][0] - now)
+        if self._claims.enabled:
+            times.append(self._claims.next_check - now)
         return min(0.5, max(0.0, min(times, default=0.5)))
 
     def _tick(self, now):
