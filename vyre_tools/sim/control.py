@@ -14,8 +14,8 @@ import threading
 # Operations a parent may ask for, each a method of Simulator.
 OPERATIONS = frozenset({
     "status", "mock_records", "set_rate", "set_unthrottled", "set_silent",
-    "set_answer_delay", "set_noise", "set_corrupt_rate", "hang_up",
-    "discard_output", "reset_counters", "ping",
+    "set_answer_delay", "set_noise", "set_corrupt_rate", "set_false_header",
+    "hang_up", "discard_output", "reset_counters", "ping",
 })
 
 

@@ -24,8 +24,9 @@ from .faults import FaultInjector
 from .firmware import Firmware
 from .mockmode import MockRecorder
 from .motion import SensorModel
-from .options import resolve
+from .options import check_length_field, check_probability, resolve
 from .output import OutputQueue
+from .portclaim import ClaimWatch
 from .telemetry import TelemetrySource
 from .waiting import StatusWaiter
 
@@ -73,13 +74,16 @@ class Simulator(StatusWaiter):
         # master fail with EIO, and what the device writes while no client
         # has the port open is lost.  Holding one slave descriptor keeps the
         # link up across a client's close and reopen, like a serial adapter
-        # that stays plugged in.
+        # that stays plugged in.  It also keeps a killed client's exclusive
+        # claim alive, which the claim watch then clears.
+        self._claims = ClaimWatch(self._slave)
 
         now = time.monotonic()
         self._model = SensorModel(o)
         self._telemetry = TelemetrySource(self._model, o["rate"], o["unthrottled"], now)
         self._faults = FaultInjector(o["seed"] + 1, o["noise"], o["noise_max_len"],
-                                     o["corrupt_rate"])
+                                     o["corrupt_rate"], o["false_header"],
+                                     o["false_header_max_len"])
         self._out = OutputQueue()
         self._mock = MockRecorder(o["max_mock_records"])
         self._firmware = Firmware(o, self._mock, self)
@@ -159,8 +163,7 @@ class Simulator(StatusWaiter):
     def set_noise(self, rate, max_len=None):
         """Probability of a burst of 1 to ``max_len`` noise bytes before each frame."""
         rate = float(rate)
-        if not 0 <= rate <= 1:
-            raise ValueError("noise rate must be within [0, 1]")
+        check_probability("noise rate", rate)
 
         def apply():
             self._faults.noise = rate
@@ -171,9 +174,24 @@ class Simulator(StatusWaiter):
     def set_corrupt_rate(self, rate):
         """Probability that a telemetry frame goes out with one bit flipped."""
         rate = float(rate)
-        if not 0 <= rate <= 1:
-            raise ValueError("corrupt rate must be within [0, 1]")
+        check_probability("corrupt rate", rate)
         self._request(lambda: setattr(self._faults, "corrupt_rate", rate))
+
+    def set_false_header(self, rate, max_len=None):
+        """Probability of a false header before each frame: a telemetry or
+        response head with a random identifier and a length of 0 to
+        ``max_len``, and no frame behind it."""
+        rate = float(rate)
+        check_probability("false header rate", rate)
+        if max_len is not None:
+            max_len = int(max_len)
+            check_length_field(max_len)
+
+        def apply():
+            self._faults.false_header = rate
+            if max_len is not None:
+                self._faults.false_header_max_len = max_len
+        self._request(apply)
 
     def hang_up(self):
         """Close the master side, as pulling the cable does.  The client sees
@@ -281,6 +299,7 @@ class Simulator(StatusWaiter):
         self._telemetry.dropped = 0
         self._frames_lost_rebooting = 0
         self._bytes_received = 0
+        self._claims.cleared = 0
         self._reader.bad_crc = self._reader.oversized = self._reader.skipped_bytes = 0
         self._counters_since = time.monotonic()
 
@@ -325,11 +344,14 @@ class Simulator(StatusWaiter):
             "noise": self._faults.noise,
             "noise_max_len": self._faults.noise_max_len,
             "corrupt_rate": self._faults.corrupt_rate,
+            "false_header": self._faults.false_header,
+            "false_header_max_len": self._faults.false_header_max_len,
             "bytes_received": self._bytes_received,
             "bad_frames": self._reader.bad_crc,
             "oversized_frames": self._reader.oversized,
             "skipped_bytes": self._reader.skipped_bytes,
             "frames_lost_rebooting": self._frames_lost_rebooting,
+            "claims_cleared": self._claims.cleared,
             "hard_iron": list(m.hard_iron),
             "soft_iron": list(m.soft_iron),
             "field_ref": list(m.field_ref),
@@ -350,7 +372,9 @@ class Simulator(StatusWaiter):
                 self._serve_requests()
                 if self._hung_up or self._stopping:
                     break
-                self._tick(time.monotonic())
+                now = time.monotonic()
+                self._tick(now)
+                self._claims.check(now)
                 self._out.write_to(self._master)
                 # keep reading while rebooting too: a host whose writes are
                 # not taken would block in write once the pty fills
@@ -385,6 +409,8 @@ class Simulator(StatusWaiter):
                 times.append(due)
         if self._delayed:
             times.append(self._delayed[0][0] - now)
+        if self._claims.enabled:
+            times.append(self._claims.next_check - now)
         return min(0.5, max(0.0, min(times, default=0.5)))
 
     def _tick(self, now):

@@ -1,76 +1,94 @@
-"""Spoiling the device's output on purpose: noise bytes between frames and
-telemetry frames with a flipped bit.
+"""Spoiling the device's output on purpose, frame by frame (noise and false
+headers go before telemetry frames and responses alike):
 
-Both are made so that a host framer which trusts length fields (and waits
-until that many bytes have come) is never trapped: noise never holds the
-bytes 5A or A5 of the device-to-host headers, and a corrupted frame keeps
-its head intact and holds no header-like pair of its own.  Otherwise a
-random "length" after a false header could hold such a host for gigabytes.
+- noise: a burst of 1 to ``noise_max_len`` random bytes, any value, so the
+  header bytes 5A and A5 too.  A header-like pair in noise, or one that
+  noise forms with the first bytes of the next frame, is a false start the
+  host must get past;
+- false header: the 8-byte head of a device-to-host frame (telemetry or
+  response header, random identifier, a length of 0 to
+  ``false_header_max_len``) with no frame behind it, as a device that resets
+  mid-frame leaves.  A host that believes the length waits for bytes that
+  belong to the real frames after it, then finds the CRC wrong and slides
+  back over them; a length past any real frame should be noise to it at
+  once; and when the link goes quiet it must give the candidate up, or the
+  frames behind the last false header never come out;
+- corrupted telemetry: one bit flipped in the payload or CRC.  The head
+  stays intact, so the span the host checks is the frame's own and the CRC
+  always catches the flip.
+
+A false header's span ends in bytes of later frames: about once in 65536
+those happen to hold a matching CRC, and a host may then take the span for
+a frame and lose the real frames inside it.  Tests keep false headers few.
 """
 
 import random
 
-from .output import CORRUPT, NOISE, RESPONSE, TELEMETRY
+from .. import protocol as p
+from .output import CORRUPT, FALSE_HEADER, NOISE, RESPONSE, TELEMETRY
 
-NOISE_ALPHABET = bytes(b for b in range(256) if b not in (0x5A, 0xA5))
-
-_HEAD_SIZE = 8
+_FALSE_HEADERS = (p.DATA_HEADER, p.RESPONSE_HEADER)
 
 
 class FaultInjector:
-    def __init__(self, seed, noise=0.0, noise_max_len=16, corrupt_rate=0.0):
+    def __init__(self, seed, noise=0.0, noise_max_len=16, corrupt_rate=0.0,
+                 false_header=0.0, false_header_max_len=256):
         self.rng = random.Random(seed)
         self.noise = noise                  # probability of a burst before a frame
         self.noise_max_len = max(1, noise_max_len)
         self.corrupt_rate = corrupt_rate    # probability per telemetry frame
+        self.false_header = false_header    # probability of a false head before a frame
+        self.false_header_max_len = false_header_max_len
 
     def queue_telemetry(self, out, frames):
         """Put ``frames`` on ``out``, spoiling some as configured."""
-        noise, corrupt = self.noise, self.corrupt_rate
-        if noise <= 0 and corrupt <= 0:
+        corrupt = self.corrupt_rate
+        if self.noise <= 0 and corrupt <= 0 and self.false_header <= 0:
             out.push(b"".join(frames), TELEMETRY, len(frames))
             return
         rnd = self.rng.random
         run = []
-
-        def flush():
-            if run:
+        for f in frames:
+            before = self._faults_before_frame()
+            spoiled = corrupt > 0 and rnd() < corrupt
+            if run and (before or spoiled):
                 out.push(b"".join(run), TELEMETRY, len(run))
                 run.clear()
-        for f in frames:
-            if noise > 0 and rnd() < noise:
-                flush()
-                out.push(self.noise_burst(), NOISE)
-            if corrupt > 0 and rnd() < corrupt:
-                bad = self.corrupted(f)
-                if bad is not None:
-                    flush()
-                    out.push(bad, CORRUPT, 1)
-                    continue
-            run.append(f)
-        flush()
+            for data, kind in before:
+                out.push(data, kind)
+            if spoiled:
+                out.push(self.corrupted(f), CORRUPT, 1)
+            else:
+                run.append(f)
+        if run:
+            out.push(b"".join(run), TELEMETRY, len(run))
 
     def queue_response(self, out, ident, frame):
-        if self.noise > 0 and self.rng.random() < self.noise:
-            out.push(self.noise_burst(), NOISE)
+        for data, kind in self._faults_before_frame():
+            out.push(data, kind)
         out.push(frame, RESPONSE, 0, ident)
+
+    def _faults_before_frame(self):
+        rnd = self.rng.random
+        chunks = []
+        if self.noise > 0 and rnd() < self.noise:
+            chunks.append((self.noise_burst(), NOISE))
+        if self.false_header > 0 and rnd() < self.false_header:
+            chunks.append((self.false_head(), FALSE_HEADER))
+        return chunks
 
     def noise_burst(self):
         rng = self.rng
-        return bytes(rng.choice(NOISE_ALPHABET) for _ in range(rng.randint(1, self.noise_max_len)))
+        return rng.randbytes(rng.randint(1, self.noise_max_len))
+
+    def false_head(self):
+        rng = self.rng
+        return p.HEAD.pack(rng.choice(_FALSE_HEADERS), rng.getrandbits(16),
+                           rng.randint(0, self.false_header_max_len))
 
     def corrupted(self, frame):
-        """``frame`` with one bit flipped in its payload or CRC, or None if no
-        safe flip was found.  A flipped length bit could ask the host for
-        2 GB, so the head stays.  Once the CRC fails, the host searches the
-        frame's own bytes for a header: they must hold no header-like pair,
-        nor end in A5 (which pairs with the 5A that starts the next frame)."""
+        """``frame`` with one bit flipped after its head."""
         rng = self.rng
-        for _ in range(4):
-            bad = bytearray(frame)
-            bad[rng.randrange(_HEAD_SIZE, len(bad))] ^= 1 << rng.randrange(8)
-            tail = bytes(bad[1:])
-            if b"\x5a\xa5" in tail or b"\xa5\x5a" in tail or bad[-1] == 0xA5:
-                continue
-            return bytes(bad)
-        return None
+        bad = bytearray(frame)
+        bad[rng.randrange(p.HEAD_SIZE, len(bad))] ^= 1 << rng.randrange(8)
+        return bytes(bad)

@@ -70,6 +70,12 @@ OPTIONS = {
     "noise": (float, 0.0, "probability of a burst of noise bytes before each frame"),
     "noise_max_len": (_int, 16, "longest noise burst, bytes"),
     "corrupt_rate": (float, 0.0, "probability that a telemetry frame is sent corrupted"),
+    "false_header": (float, 0.0,
+                     "probability of a false header (a frame head with nothing behind it) "
+                     "before each frame"),
+    "false_header_max_len": (_int, 256,
+                             "largest payload length a false header announces "
+                             "(up to 0xFFFFFFFF)"),
     "silent": (_bool, False, "receive commands but neither run nor answer them"),
     "answer_delay": (float, 0.0, "answer commands this many seconds late"),
     "max_backlog": (_int, 65536,
@@ -94,7 +100,20 @@ def resolve(overrides):
         raise ValueError("protocol must be 1 to 4")
     if values["rate"] < 0:
         raise ValueError("rate must not be negative")
+    for key in ("noise", "corrupt_rate", "false_header"):
+        check_probability(key, values[key])
+    check_length_field(values["false_header_max_len"])
     return values
+
+
+def check_probability(name, value):
+    if not 0 <= value <= 1:
+        raise ValueError(f"{name} must be within [0, 1]")
+
+
+def check_length_field(value):
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise ValueError("a length field holds 0 to 0xFFFFFFFF")
 
 
 def to_argv(overrides):

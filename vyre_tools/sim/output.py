@@ -1,14 +1,14 @@
 """What the device has handed to the link but the pty has not taken yet.
 
 Chunks are written in order with writev; a chunk is counted (as telemetry
-sent, a response sent, noise) only once its last byte is in the pty, so the
-counters say exactly what a client can receive.
+sent, a response sent, noise, a false header) only once its last byte is in
+the pty, so the counters say exactly what a client can receive.
 """
 
 import collections
 import os
 
-TELEMETRY, CORRUPT, NOISE, RESPONSE = range(4)
+TELEMETRY, CORRUPT, NOISE, RESPONSE, FALSE_HEADER = range(5)
 
 _WRITEV_CHUNKS = 64
 
@@ -23,6 +23,7 @@ class OutputQueue:
         self.telemetry_sent = 0
         self.telemetry_corrupted = 0
         self.noise_bytes = 0
+        self.false_headers = 0
         self.bytes_written = 0
         self.responses_by_id = collections.Counter()
 
@@ -31,6 +32,7 @@ class OutputQueue:
             "telemetry_sent": self.telemetry_sent,
             "telemetry_corrupted": self.telemetry_corrupted,
             "noise_bytes": self.noise_bytes,
+            "false_headers": self.false_headers,
             "bytes_written": self.bytes_written,
             "responses_sent": sum(self.responses_by_id.values()),
             "responses_by_id": {str(k): v for k, v in sorted(self.responses_by_id.items())},
@@ -81,5 +83,7 @@ class OutputQueue:
             self.telemetry_corrupted += 1
         elif kind == NOISE:
             self.noise_bytes += len(chunk[0])
+        elif kind == FALSE_HEADER:
+            self.false_headers += 1
         else:
             self.responses_by_id[chunk[4]] += 1

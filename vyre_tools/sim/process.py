@@ -145,6 +145,9 @@ class SimulatorProcess(StatusWaiter):
     def set_corrupt_rate(self, rate):
         self._call("set_corrupt_rate", rate=rate)
 
+    def set_false_header(self, rate, max_len=None):
+        self._call("set_false_header", rate=rate, max_len=max_len)
+
     def hang_up(self):
         self._call("hang_up")
 

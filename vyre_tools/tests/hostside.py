@@ -11,6 +11,8 @@ import tty
 
 DATA, RESPONSE, COMMAND, MOCK = 0xA55A, 0x5AA5, 0xB66B, 0x6BB6
 TELEMETRY = struct.Struct("<d17f")
+MAX_PAYLOAD = 256  # the longest real frame carries 144 bytes; a longer length is noise
+QUIET = 0.25       # an incomplete candidate is given up once the link is quiet this long
 
 
 def crc16(data):
@@ -38,6 +40,8 @@ class Host:
         self.responses = []   # (identifier, payload, arrival time)
         self.bad_crc = 0
         self.oversized = 0    # header-like pairs with a length past any frame
+        self.given_up = 0     # candidates still incomplete when the link went quiet
+        self.last_data = time.monotonic()
 
     def close(self):
         if self.fd >= 0:
@@ -53,24 +57,31 @@ class Host:
     def pump(self, timeout=0.05):
         if select.select([self.fd], [], [], timeout)[0]:
             try:
-                self.buf += os.read(self.fd, 1 << 20)
+                data = os.read(self.fd, 1 << 20)
             except BlockingIOError:
-                pass
-        self._scan()
+                data = b""
+            if data:
+                self.buf += data
+                self.last_data = time.monotonic()
+        self._scan(give_up=time.monotonic() - self.last_data > QUIET)
 
-    def _scan(self):
+    def _scan(self, give_up=False):
         b, pos = self.buf, 0
         while len(b) - pos >= 10:
             header, ident, n = struct.unpack_from("<HHI", b, pos)
             if header not in (DATA, RESPONSE):
                 pos += 1
                 continue
-            if n > 4096:
+            if n > MAX_PAYLOAD:
                 self.oversized += 1
                 pos += 1
                 continue
             if pos + n + 10 > len(b):
-                break
+                if not give_up:
+                    break
+                self.given_up += 1
+                pos += 1
+                continue
             if crc16(b[pos:pos + 8 + n]) != struct.unpack_from("<H", b, pos + 8 + n)[0]:
                 self.bad_crc += 1
                 pos += 1
@@ -101,7 +112,7 @@ class Host:
         device's counters."""
         sim.set_rate(0)
         assert self.wait(lambda: sim.status()["pending_output_bytes"] == 0, timeout=20)
-        self.read_for(0.2)
+        self.read_for(QUIET + 0.2)
         return sim.status()
 
     def request(self, ident, payload=b"", timeout=5.0):

@@ -10,20 +10,23 @@ import pytest
     {"rate": 1000, "noise": 0.3},
     {"rate": 1000, "corrupt_rate": 0.2},
     {"rate": 1000, "noise": 0.5, "corrupt_rate": 0.5, "noise_max_len": 40},
+    {"rate": 1000, "false_header": 0.05},
+    {"rate": 1000, "false_header": 0.3, "false_header_max_len": 0xFFFFFFFF, "noise": 0.3},
 ], indirect=True)
-def test_noise_and_corruption_spare_intact_frames(sim, host):
+def test_faults_spare_intact_frames(sim, host):
     host.read_for(0.2)
-    assert host.request(1) is not None  # responses get through the noise too
+    assert host.request(1) is not None  # responses get through the faults too
     host.read_for(0.1)
     s = host.drain(sim)
+    o = sim.options
     total = s["telemetry_sent"] + s["telemetry_corrupted"]
     assert len(host.telemetry) == s["telemetry_sent"] > 0
-    assert s["telemetry_corrupted"] == pytest.approx(sim.options["corrupt_rate"] * total,
-                                                     abs=0.1 * total)
-    assert host.bad_crc >= s["telemetry_corrupted"]
-    assert (s["noise_bytes"] > 0) == (sim.options["noise"] > 0)
-    # nothing in the stream would make a host that trusts length fields wait
-    assert host.oversized == 0
+    assert s["telemetry_corrupted"] == pytest.approx(o["corrupt_rate"] * total, abs=0.1 * total)
+    assert (s["noise_bytes"] > 0) == (o["noise"] > 0)
+    assert (s["false_headers"] > 0) == (o["false_header"] > 0)
+    # every spoiled frame and false header was a candidate the host turned down
+    rejected = host.bad_crc + host.oversized + host.given_up
+    assert rejected >= s["telemetry_corrupted"] + s["false_headers"]
 
 
 def test_silent_then_answering_again(sim, host):

@@ -1,15 +1,19 @@
 """Device faults seen through the client module: the device vanishing while a
-call waits, a device that stops answering, answers that come after their call
-gave up, a flood of line noise at the link's rate, and a length field that
-announces 4 GiB.  The simulated device runs in a process of its own (the
+call waits, a client killed while it holds the port, a device that stops
+answering, answers that come after their call gave up, a flood of line noise
+at the link's rate, and a length field that announces 4 GiB.  The simulated device runs in a process of its own (the
 client's waits hold the interpreter lock); its counters say what it sent."""
 
 import contextlib
+import errno
+import fcntl
 import os
 import re
 import resource
 import signal
 import struct
+import subprocess
+import sys
 import time
 import tty
 
@@ -31,6 +35,7 @@ UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 RATE = 200
 NAME = "FAULTS-SIM"
 NEUTRAL = ([0.0] * 3, [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0])
+TIOCGEXCL = 0x80045440  # Linux: _IOR('T', 0x40, int)
 
 
 def wait_for(predicate, timeout=30.0):
@@ -144,6 +149,42 @@ def test_hang_up_while_a_call_waits(tmp_path, start_client, during):
         # what arrived before the hang-up is intact and in order
         stamps = [p.timestamp_seconds for p in before + client.get_data_packets()]
         assert stamps == sorted(set(stamps))
+
+
+# ------------------------------------------------------------- killed client
+
+def port_claimed(port):
+    """Whether the port is held exclusive.  Asked of the flag itself: root
+    opens a claimed port all the same."""
+    try:
+        fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError as error:
+        if error.errno == errno.EBUSY:
+            return True
+        raise
+    try:
+        return struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0" * 4))[0] != 0
+    finally:
+        os.close(fd)
+
+
+def test_a_killed_clients_claim_is_released(sim, start_client):
+    cleared = sim.status()["claims_cleared"]
+    code = ("import sys, vyre_client; c = vyre_client.VYREClient(sys.argv[1]); "
+            "print('open', flush=True); sys.stdin.read()")
+    child = subprocess.Popen([sys.executable, "-c", code, sim.port_name],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert child.stdout.readline() == b"open\n"
+        time.sleep(0.5)  # several of the simulator's checks: a live client keeps its claim
+        assert port_claimed(sim.port_name)
+    finally:
+        child.kill()
+        child.communicate()
+    wait_for(lambda: not port_claimed(sim.port_name), timeout=3.0)
+    assert sim.status()["claims_cleared"] == cleared + 1
+    client = start_client(sim.port_name)
+    assert client.get_device_config(10.0).name == NAME
 
 
 # ------------------------------------------------------------ silent device

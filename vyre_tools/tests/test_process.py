@@ -17,14 +17,15 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 
 def test_spawned_simulator_is_driven_from_the_parent():
-    with Simulator.spawn(rate=500, device_id=77, hard_iron=(1, 2, 3)) as proc:
+    with Simulator.spawn(rate=500, device_id=77, hard_iron=(1, 2, 3),
+                         false_header_max_len=0xFFFFFFFF) as proc:
         host = Host(proc.port_name)
         try:
             assert host.request(1)[:8] == struct.pack("<Q", 77)
             host.read_for(0.2)
             s = proc.status()
             assert s["telemetry_sent"] > 50 and s["commands_by_id"] == {"1": 1}
-            assert s["hard_iron"] == [1, 2, 3]
+            assert s["hard_iron"] == [1, 2, 3] and s["false_header_max_len"] == 0xFFFFFFFF
             proc.set_silent(True)
             assert host.request(2, timeout=0.5) is None
             assert proc.wait_status(lambda s: s["commands_ignored"] == 1)
@@ -55,6 +56,8 @@ def test_spawn_refuses_bad_options(options, error):
     (json.dumps({"op": "close"}), "unknown operation"),
     (json.dumps({"op": "set_rate", "args": {"speed": 1}}), "TypeError"),
     (json.dumps({"op": "set_noise", "args": {"rate": 2}}), "within"),
+    (json.dumps({"op": "set_false_header", "args": {"rate": 0.1, "max_len": 1 << 32}}),
+     "length field"),
 ])
 def test_control_requests_fail_softly(line, error):
     with Simulator(rate=0) as sim:
