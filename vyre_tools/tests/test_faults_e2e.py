@@ -1,8 +1,9 @@
 """Device faults seen through the client module: the device vanishing while a
 call waits, a client killed while it holds the port, a device that stops
 answering, answers that come after their call gave up, a flood of line noise
-at the link's rate, and a length field that announces 4 GiB.  The simulated device runs in a process of its own (the
-client's waits hold the interpreter lock); its counters say what it sent."""
+at the link's rate, and a length field that announces 4 GiB.  The simulated
+device runs in a process of its own (the client's waits hold the interpreter
+lock); its counters say what it sent."""
 
 import contextlib
 import errno
