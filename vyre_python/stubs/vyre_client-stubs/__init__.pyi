@@ -49,10 +49,34 @@ class VYREClient:
         gyro_offsets: Sequence[_Float],
         gyro_scale_matrix: Sequence[_Float],
         timeout_seconds: _Float = 5.0,
-    ) -> bool: ...
+    ) -> bool:
+        """Sends the IMU calibration and waits up to `timeout_seconds` seconds for the
+        device's answer: True if it accepted, False if it refused or did not answer
+        in time. Offsets hold three numbers in the units of the matching telemetry
+        fields (g, degrees per second); matrices are flat sequences of nine numbers
+        in row-major order. Every number is sent as a 32-bit float.
+
+        Raises TypeError for a non-sequence or a non-numeric item, ValueError
+        "expected a sequence of length {n} (got {m})" for a wrong length, and then,
+        before anything is sent, ValueError "{argument} must hold finite numbers
+        (item {i} is not finite as a 32-bit float)" for NaN, an infinity, or a
+        number beyond the 32-bit range (such as 1e39).
+        """
     def set_magnetometer_calibration(
         self, offsets: Sequence[_Float], scale_matrix: Sequence[_Float], timeout_seconds: _Float = 5.0
-    ) -> bool: ...
+    ) -> bool:
+        """Sends the magnetometer calibration (offsets: three numbers in microteslas;
+        scale_matrix: nine numbers in row-major order) and waits up to
+        `timeout_seconds` seconds for the device's answer: True if it accepted,
+        False if it refused or did not answer in time. Every number is sent as a
+        32-bit float.
+
+        Raises TypeError for a non-sequence or a non-numeric item, ValueError
+        "expected a sequence of length {n} (got {m})" for a wrong length, and then,
+        before anything is sent, ValueError "{argument} must hold finite numbers
+        (item {i} is not finite as a 32-bit float)" for NaN, an infinity, or a
+        number beyond the 32-bit range (such as 1e39).
+        """
     def run_and_apply_magnetometer_calibration(
         self, collection_duration_seconds: _Float, apply_timeout_seconds: _Float = 5.0
     ) -> bool | None:
