@@ -1,6 +1,8 @@
 """Thread binding of VYREClient, release on any thread, and signals
 arriving while a call waits with the interpreter lock held."""
 
+import os
+import subprocess
 import sys
 import threading
 import time
@@ -155,3 +157,30 @@ def test_a_signal_handler_cannot_reenter_a_waiting_client():
     assert seen == ["Already borrowed", "Already mutably borrowed"]
     assert client.is_running()
     client.stop()
+
+
+# in a child process: before the fix the re-entered wait hung the process for good
+REENTER_HANDLE_WAIT = """
+from harness import alarm
+from vyre_client import VYREClient
+
+client, device = VYREClient.new_mock()
+with alarm(0.2, lambda *_: device.wait_for_command_identifier(0)):
+    try:
+        device.wait_for_command_identifier(60)
+    except RuntimeError as error:
+        print(error)
+client.start()
+client.reboot()
+print(device.wait_for_command_identifier(10.0))
+client.stop()
+"""
+
+
+def test_a_signal_handler_cannot_reenter_a_waiting_handle():
+    try:
+        done = subprocess.run([sys.executable, "-c", REENTER_HANDLE_WAIT], capture_output=True, text=True,
+                              timeout=120, cwd=os.path.dirname(__file__), stdin=subprocess.DEVNULL)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the re-entered wait hung")
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"Already borrowed\n{wire.REBOOT}\n", "")

@@ -105,7 +105,16 @@ class VYREClient:
 @final
 class MockDeviceHandle:
     def inject_response(self, identifier: SupportsIndex, payload: bytes | bytearray | Sequence[SupportsIndex]) -> None: ...
-    def wait_for_command_identifier(self, timeout_seconds: _Float) -> int | None: ...
+    def wait_for_command_identifier(self, timeout_seconds: _Float) -> int | None:
+        """The identifier of the next whole frame the client wrote, waiting up to
+        `timeout_seconds` seconds for one (a frame already written is returned even
+        for 0); None if none came in time. A frame that does not decode raises
+        OSError, on this call and every later one.
+
+        Raises RuntimeError "Already borrowed" when called again on the same handle
+        during its wait, as from a signal handler; that exception then ends the
+        outer wait too unless the handler catches it.
+        """
 
 @final
 class VYREDataPacket:
