@@ -120,28 +120,34 @@ void MockDevice::inject_response(std::uint16_t identifier, std::span<const std::
     state_->inject_bytes(frame.to_bytes());
 }
 
+std::optional<MockDevice::CommandWait> MockDevice::take_command_frame() {
+    // Lock order: command buffer, then the device's outgoing queue (inside take_written).
+    std::lock_guard lock(command_buffer_->mutex);
+    std::vector<std::uint8_t>& buffer = command_buffer_->bytes;
+    state_->take_written(buffer);
+    if (buffer.size() < FRAME_OVERHEAD) return std::nullopt;
+    const std::uint64_t total = std::uint64_t{read_u32_le(buffer.data() + 4)} + FRAME_OVERHEAD;
+    if (buffer.size() < total) return std::nullopt;
+    const auto size = static_cast<std::size_t>(total);
+    FrameDecode decoded = FramedPacket::from_bytes(std::span(buffer.data(), size));
+    if (const auto* failure = std::get_if<FrameError>(&decoded)) {
+        return CommandWait(Error::message(failure->to_string()));
+    }
+    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size));
+    return CommandWait(std::optional<std::uint16_t>(std::get<FramedPacket>(decoded).identifier));
+}
+
+// The lock is taken afresh for each poll and never held while the interrupt
+// check runs: the check may run code (a Python signal handler) that waits on
+// this very device.
 Result<std::optional<std::uint16_t>> MockDevice::wait_for_command_identifier(Duration timeout,
                                                                              const InterruptCheck& interrupted) {
     auto deadline = Instant::now().checked_add(timeout);
     if (!deadline) return deadline.take_error();
 
-    // Lock order: command buffer, then the device's outgoing queue (inside take_written).
-    std::lock_guard lock(command_buffer_->mutex);
-    std::vector<std::uint8_t>& buffer = command_buffer_->bytes;
     auto next_interrupt_check = std::chrono::steady_clock::now() + INTERRUPT_POLL_INTERVAL;
     for (;;) {
-        state_->take_written(buffer);
-        if (buffer.size() >= FRAME_OVERHEAD) {
-            const std::uint64_t total = std::uint64_t{read_u32_le(buffer.data() + 4)} + FRAME_OVERHEAD;
-            if (buffer.size() >= total) {
-                const auto size = static_cast<std::size_t>(total);
-                FrameDecode decoded = FramedPacket::from_bytes(std::span(buffer.data(), size));
-                if (const auto* failure = std::get_if<FrameError>(&decoded))
-                    return Error::message(failure->to_string());
-                buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size));
-                return std::optional<std::uint16_t>(std::get<FramedPacket>(decoded).identifier);
-            }
-        }
+        if (auto taken = take_command_frame()) return std::move(*taken);
         if (Instant::now() >= deadline.value()) return std::optional<std::uint16_t>();
         if (interrupted && std::chrono::steady_clock::now() >= next_interrupt_check) {
             if (interrupted()) return Error::interrupted();

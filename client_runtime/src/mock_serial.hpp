@@ -121,11 +121,16 @@ public:
     // Identifier of the next whole frame the client wrote, nothing if none is
     // complete by the deadline (a frame already there is returned even for a zero
     // time-out), or the FrameError text of a whole frame that does not decode;
-    // such bytes stay queued, so later calls fail the same way. Polls every 1 ms.
+    // such bytes stay queued, so later calls fail the same way. Polls every 1 ms;
+    // `interrupted` runs with no lock held, so it may use this device itself.
     Result<std::optional<std::uint16_t>> wait_for_command_identifier(Duration timeout,
                                                                      const InterruptCheck& interrupted = {});
 
 private:
+    using CommandWait = Result<std::optional<std::uint16_t>>;
+    // One poll of the wait: a whole frame's outcome, or nothing while none is complete.
+    std::optional<CommandWait> take_command_frame();
+
     struct CommandBuffer {
         std::mutex mutex;
         std::vector<std::uint8_t> bytes;  // taken from the device's queue, not yet a whole frame

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "device_side.hpp"
@@ -174,6 +175,24 @@ TEST_F(CommandWaitTest, PollHookEndsTheWait) {
     auto overflow = device.wait_for_command_identifier(Duration{UINT64_MAX, 0});
     ASSERT_FALSE(overflow.ok());
     EXPECT_EQ(overflow.error().text, DEADLINE_OVERFLOW_TEXT);
+}
+
+// The hook may run Python code (signal handlers) that uses the device too, so it
+// runs with no lock held: another wait finishes while the hook runs.
+TEST_F(CommandWaitTest, PollHookRunsWithoutHoldingTheCommandBuffer) {
+    std::future<std::optional<std::uint16_t>> other;
+    bool other_finished_during_hook = false;
+    auto got = device.wait_for_command_identifier(Duration{3600, 0}, [&] {
+        write(frame_bytes(COMMAND_HEADER, 9));
+        other = std::async(std::launch::async, [this] { return wait(Duration{}); });
+        // generous: a wait holding the lock keeps the other one blocked until it returns
+        other_finished_during_hook = other.wait_for(10s) == std::future_status::ready;
+        return true;
+    });
+    ASSERT_FALSE(got.ok());
+    EXPECT_TRUE(got.error().is_interrupted());
+    EXPECT_TRUE(other_finished_during_hook);
+    EXPECT_EQ(other.get(), 9);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "arguments.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "py_ref.hpp"
@@ -212,6 +213,16 @@ bool to_f32_array(PyObject* obj, std::span<float> out) {
     for (Py_ssize_t i = 0; i < length; ++i) {
         Ref item = Ref::steal(PySequence_GetItem(obj, i));
         if (!item || !to_f32(item.get(), out[static_cast<std::size_t>(i)])) return false;
+    }
+    return true;
+}
+
+bool require_finite(const char* name, std::span<const float> values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (std::isfinite(values[i])) continue;
+        PyErr_Format(PyExc_ValueError, "%s must hold finite numbers (item %zu is not finite as a 32-bit float)", name,
+                     i);
+        return false;
     }
     return true;
 }

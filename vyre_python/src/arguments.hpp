@@ -78,6 +78,11 @@ bool to_f32_array(PyObject* obj, std::array<float, N>& out) {
     return to_f32_array(obj, std::span<float>(out));
 }
 
+// True when every value is finite. Otherwise false with ValueError "<name> must
+// hold finite numbers (item <i> is not finite as a 32-bit float)", which also
+// covers finite inputs beyond the single-precision range.
+bool require_finite(const char* name, std::span<const float> values);
+
 // bytes or bytearray (copied), or any other sequence of ints in 0 to 255 taken
 // in iteration order. A str is refused with TypeError.
 bool to_byte_vector(PyObject* obj, std::vector<std::uint8_t>& out);

@@ -37,7 +37,7 @@ struct ClientObject {
     ClientState state;
 };
 
-// The VYREClient class (borrowed; built on first use, lives for the process),
+// The VYREClient class (borrowed; built on first use, lives for the interpreter),
 // or null with an exception set.
 PyTypeObject* client_type();
 

@@ -7,6 +7,7 @@
 
 #include "arguments.hpp"
 #include "internal_fault.hpp"
+#include "interpreter_lifetime.hpp"
 #include "once_cell.hpp"
 #include "py_ref.hpp"
 
@@ -132,6 +133,16 @@ constexpr std::size_t kFreeListCapacity = 20;
 #endif
 std::array<PyObject*, 20> free_list{};
 std::size_t free_count = 0;
+std::uint64_t free_list_lifetime = 0;
+
+// Forgets blocks released in a finished interpreter lifetime: their memory went
+// with that interpreter, so they are neither reused nor freed.
+void forget_stale_free_list() {
+    const std::uint64_t now = interpreter_lifetime();
+    if (free_list_lifetime == now) return;
+    free_count = 0;
+    free_list_lifetime = now;
+}
 
 OnceCell type_cell;
 // as_dict's keys: the texts of __struct_fields__, held here as well so that a
@@ -140,6 +151,7 @@ std::array<PyObject*, kFields.size()> field_keys{};
 
 PyObject* allocate(PyTypeObject* type, const DataPacket& record) {
     PyObject* self = nullptr;
+    forget_stale_free_list();
     if (free_count > 0) {
         self = free_list[--free_count];
         PyObject_Init(self, type);  // also takes the type reference an instance owns
@@ -153,6 +165,7 @@ PyObject* allocate(PyTypeObject* type, const DataPacket& record) {
 
 void packet_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    forget_stale_free_list();
     if (type == reinterpret_cast<PyTypeObject*>(type_cell.peek()) && free_count < kFreeListCapacity) {
         free_list[free_count++] = self;
     } else {

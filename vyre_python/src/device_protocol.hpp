@@ -8,7 +8,7 @@
 
 namespace vyre::py {
 
-// The class (borrowed; built on first use, lives for the process), or null
+// The class (borrowed; built on first use, lives for the interpreter), or null
 // with an exception set.
 PyTypeObject* device_protocol_type();
 

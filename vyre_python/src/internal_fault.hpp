@@ -14,7 +14,7 @@
 namespace vyre::py {
 
 // The InternalFaultError type (borrowed; built on first use, lives for the
-// process), or null with an exception set. It is not a module attribute.
+// interpreter), or null with an exception set. It is not a module attribute.
 PyObject* internal_fault_type();
 
 // Sets InternalFaultError with `text` as its message.

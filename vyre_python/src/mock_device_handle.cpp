@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "arguments.hpp"
+#include "borrow_flag.hpp"
 #include "client_object.hpp"
 #include "durations.hpp"
 #include "internal_fault.hpp"
@@ -21,12 +22,17 @@
 namespace vyre::py {
 namespace {
 
-// The handle shares the device with the client's port; no state of its own can
-// be found busy, so calls take no borrow.
+// The handle shares the device with the client's port. Its one piece of state
+// that a call can find busy is the buffer of frames the client wrote: a wait for
+// a command holds it exclusively, so a signal handler that waits again during
+// that wait gets RuntimeError "Already borrowed". Injecting a response touches
+// only the queue towards the client and takes no borrow, so handlers may still
+// answer a waiting client.
 struct MockHandleObject {
     PyObject_HEAD
     vyre::MockDevice device;
     ThreadBinding thread;
+    BorrowFlag borrow;
 };
 static_assert(std::is_standard_layout_v<MockHandleObject>);
 
@@ -49,6 +55,7 @@ PyObject* new_handle(const vyre::MockDevice& device) {
     MockHandleObject* obj = handle_object(self);
     new (&obj->device) vyre::MockDevice(device);
     new (&obj->thread) ThreadBinding();
+    new (&obj->borrow) BorrowFlag();
     return self;
 }
 
@@ -88,6 +95,8 @@ PyObject* handle_wait_for_command_identifier(PyObject* self, PyObject* const* ar
             raise_error(timeout.error());
             return nullptr;
         }
+        ExclusiveBorrow borrow(obj->borrow);
+        if (!borrow) return nullptr;
         auto identifier = obj->device.wait_for_command_identifier(timeout.value(), signal_check());
         if (!identifier) {
             raise_error(identifier.error());

@@ -8,7 +8,7 @@
 namespace vyre::py {
 
 // The MockDeviceHandle class (borrowed; built on first use, lives for the
-// process), or null with an exception set.
+// interpreter), or null with an exception set.
 PyTypeObject* mock_device_handle_type();
 
 // VYREClient.new_mock(timeout=0.1), a static method of the client class.

@@ -1,5 +1,5 @@
 // The extension module vyre_client: single-phase initialisation that builds the
-// module once per process and refuses sub-interpreters.
+// module once per interpreter lifetime and refuses sub-interpreters.
 
 #include <Python.h>
 
@@ -13,6 +13,7 @@
 #include "device_info.hpp"
 #include "device_protocol.hpp"
 #include "internal_fault.hpp"
+#include "interpreter_lifetime.hpp"
 #include "mock_device_handle.hpp"
 #include "once_cell.hpp"
 #include "py_ref.hpp"
@@ -20,17 +21,24 @@
 namespace vyre::py {
 namespace {
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vyre_client",
-    "",       // docstring
-    0,        // no per-module state
-    nullptr,  // no module-level functions: every callable is a method of a class
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+// A definition for each interpreter lifetime: the runtime numbers the
+// definitions it meets and counts afresh in a new lifetime, so a definition
+// numbered in an earlier one could share its number with another module's.
+// Earlier definitions are left allocated (a few bytes each), as objects of the
+// finished interpreter may still point at them.
+PyModuleDef* new_module_def() {
+    return new PyModuleDef{
+        PyModuleDef_HEAD_INIT,
+        "vyre_client",
+        "",       // docstring
+        0,        // no per-module state
+        nullptr,  // no module-level functions: every callable is a method of a class
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+    };
+}
 
 struct ModuleClass {
     const char* name;
@@ -49,9 +57,16 @@ constexpr ModuleClass kClasses[] = {
 };
 
 // The types and the module are shared by everything in the process, so only one
-// interpreter may ever import the module.
+// interpreter of each lifetime may import the module.
 std::atomic<std::int64_t> owner_interpreter{-1};
 OnceCell module_cell;
+
+// Runs at the end of Py_FinalizeEx, once the interpreter is gone (no Python API
+// may be called): the next interpreter builds everything afresh.
+void interpreter_finished() {
+    owner_interpreter.store(-1);
+    end_interpreter_lifetime();
+}
 
 // Appends `name` to the module's __all__ (creating the list on first use), then
 // binds the attribute; __all__ is never written any other way.
@@ -78,7 +93,7 @@ int add(PyObject* module, const char* name, PyObject* value) {
 }
 
 PyObject* build_module() {
-    Ref module = Ref::steal(PyModule_Create(&module_def));
+    Ref module = Ref::steal(PyModule_Create(new_module_def()));
     if (!module) return nullptr;
     for (const ModuleClass& entry : kClasses) {
         PyTypeObject* type = entry.type();
@@ -86,6 +101,10 @@ PyObject* build_module() {
     }
     Ref version = Ref::steal(PyUnicode_FromString(VYRE_CLIENT_VERSION));
     if (!version || add(module.get(), "__version__", version.get()) < 0) return nullptr;
+    // Once per lifetime, as a built module is kept for the rest of it. When the
+    // runtime's table of exit functions is full, the module still works in this
+    // lifetime; only a later one in the same process would find it stale.
+    (void)Py_AtExit(interpreter_finished);
     return module.release();
 }
 
@@ -104,7 +123,7 @@ PyObject* init_module() {
         return nullptr;
     }
     // A repeated initialisation (re-import after removal from sys.modules)
-    // returns the module built the first time.
+    // returns the module built the first time in this interpreter lifetime.
     return Py_XNewRef(module_cell.get_or_init(build_module));
 }
 

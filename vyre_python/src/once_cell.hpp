@@ -1,31 +1,40 @@
 #pragma once
-// A Python object built once per process, on first use, with the interpreter
-// lock held. A thread that needs it while another thread is building it waits
-// with the lock released, so the builder (which may drop and retake the lock
-// inside the C API) can finish. A failed build leaves the cell empty for a retry.
+// A Python object built once per interpreter lifetime, on first use, with the
+// interpreter lock held. A thread that needs it while another thread is building
+// it waits with the lock released, so the builder (which may drop and retake the
+// lock inside the C API) can finish. A failed build leaves the cell empty for a
+// retry. An object from a finished lifetime counts as absent and is dropped
+// without a release: its interpreter, and with it its memory, is gone.
 
 #include <Python.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
+
+#include "interpreter_lifetime.hpp"
 
 namespace vyre::py {
 
 class OnceCell {
 public:
-    // The stored object (borrowed; it lives until the process ends), or null
-    // with an exception set if `build` failed. `build` returns a new reference
-    // or null with an exception set.
+    // The stored object (borrowed; it lives until the interpreter is finalized),
+    // or null with an exception set if `build` failed. `build` returns a new
+    // reference or null with an exception set.
     template <class Build>
     PyObject* get_or_init(Build&& build) {
-        if (PyObject* value = value_.load(std::memory_order_acquire)) return value;
+        if (PyObject* value = peek()) return value;
         return init_slow(build);
     }
 
-    // The stored object or null, without building it.
-    PyObject* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+    // The stored object or null, without building it. The lifetime is read
+    // first: once it is the current one, the value stored before it is too.
+    PyObject* peek() const noexcept {
+        if (lifetime_.load(std::memory_order_acquire) != interpreter_lifetime()) return nullptr;
+        return value_.load(std::memory_order_acquire);
+    }
 
 private:
     template <class Build>
@@ -46,7 +55,7 @@ private:
             Py_END_ALLOW_THREADS
             lock.lock();
         }
-        if (PyObject* value = value_.load(std::memory_order_acquire)) return value;
+        if (PyObject* value = peek()) return value;
         building_ = true;
         builder_ = std::this_thread::get_id();
         lock.unlock();
@@ -57,7 +66,10 @@ private:
             PyObject* value = nullptr;
             ~Finish() {
                 std::lock_guard guard(cell.mutex_);
-                if (value) cell.value_.store(value, std::memory_order_release);
+                if (value) {
+                    cell.value_.store(value, std::memory_order_release);
+                    cell.lifetime_.store(interpreter_lifetime(), std::memory_order_release);
+                }
                 cell.building_ = false;
                 cell.builder_ = {};
                 cell.done_.notify_all();
@@ -68,6 +80,7 @@ private:
     }
 
     std::atomic<PyObject*> value_{nullptr};
+    std::atomic<std::uint64_t> lifetime_{0};  // the lifetime value_ belongs to; 0 before any
     std::mutex mutex_;
     std::condition_variable done_;
     bool building_ = false;

@@ -352,6 +352,10 @@ PyObject* client_get_calibration(PyObject* self, PyObject* const* args, Py_ssize
     });
 }
 
+// The calibration setters refuse NaN and infinities (also numbers beyond the
+// single-precision range) that the device would otherwise take and apply to
+// every reading. That check comes after every conversion, so a malformed
+// argument is reported as it always was.
 PyObject* client_set_imu_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
         if (!check_client_thread(self)) return nullptr;
@@ -367,6 +371,11 @@ PyObject* client_set_imu_calibration(PyObject* self, PyObject* const* args, Py_s
             !named("gyro_offsets", to_f32_array(values[2], gyro_offsets)) ||
             !named("gyro_scale_matrix", to_f32_array(values[3], gyro_scale_matrix)) ||
             !timeout_argument(values[4], timeout)) {
+            return nullptr;
+        }
+        if (!require_finite("accel_offsets", accel_offsets) ||
+            !require_finite("accel_scale_matrix", accel_scale_matrix) ||
+            !require_finite("gyro_offsets", gyro_offsets) || !require_finite("gyro_scale_matrix", gyro_scale_matrix)) {
             return nullptr;
         }
         ClientAccess access(self, Use::Exclusive);
@@ -389,6 +398,7 @@ PyObject* client_set_magnetometer_calibration(PyObject* self, PyObject* const* a
             !named("scale_matrix", to_f32_array(values[1], scale_matrix)) || !timeout_argument(values[2], timeout)) {
             return nullptr;
         }
+        if (!require_finite("offsets", offsets) || !require_finite("scale_matrix", scale_matrix)) return nullptr;
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
         return bool_or_raise(

@@ -50,9 +50,9 @@ COMMANDS = [
                  wire.response(7, b"\x01"),
                  wire.command(7, f32_payload([0.1, 2, 3], range(1, 10), [-1, -2, -3], range(9, 0, -1))), True,
                  id="set_imu_calibration"),
-    pytest.param(lambda c: c.set_magnetometer_calibration((math.inf, -0.0, 1e-3), [1e39] + [0] * 8, 10),
+    pytest.param(lambda c: c.set_magnetometer_calibration((-3.4e38, -0.0, 1e-3), [1e-45] + [0] * 8, 10),
                  wire.response(6, b"\x01"),
-                 wire.command(6, f32_payload([math.inf, -0.0, 1e-3], [math.inf] + [0] * 8)), True,
+                 wire.command(6, f32_payload([-3.4e38, -0.0, 1e-3], [1e-45] + [0] * 8)), True,
                  id="set_magnetometer_calibration"),
 ]
 

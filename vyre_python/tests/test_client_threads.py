@@ -1,7 +1,10 @@
 """Thread binding of VYREClient, release on any thread, and signals
 arriving while a call waits with the interpreter lock held."""
 
+import os
+import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -50,15 +53,26 @@ def test_calls_from_another_thread_are_refused_and_change_nothing(started, call)
     assert client.cancel(10.0) is True
 
 
-def test_a_client_created_on_another_thread_belongs_to_that_thread():
-    kind, pair = run_in_thread(VYREClient.new_mock)
-    assert kind == "value"
-    client, device = pair
+def test_a_client_created_on_another_thread_belongs_to_that_thread_alone():
+    made = []
+    assert run_in_thread(lambda: made.append((threading.get_ident(), *VYREClient.new_mock())))[0] == "value"
+    creator, client, device = made[0]
     with pytest.raises(InternalFaultError, match=UNSENDABLE):
         client.is_running()
     with pytest.raises(InternalFaultError, match="MockDeviceHandle is unsendable"):
         device.wait_for_command_identifier(0)
-    assert run_in_thread(client.is_running) == ("value", False)
+    # the C library hands a finished thread's identity to a later thread: even
+    # the one that got the creator's is refused
+    calls = [client.is_running, lambda: device.wait_for_command_identifier(0),
+             lambda: device.inject_response(wire.CANCEL, b"\x01")]
+    idents = []
+    for _ in range(50):
+        for call in calls:
+            kind, error = run_in_thread(lambda: idents.append(threading.get_ident()) or call())
+            assert kind == "error" and type(error) is InternalFaultError, error
+            assert "is unsendable, but sent to another thread" in str(error)
+        if creator in idents:
+            break
 
 
 @pytest.mark.parametrize("on_other_thread", [False, True])
@@ -143,3 +157,30 @@ def test_a_signal_handler_cannot_reenter_a_waiting_client():
     assert seen == ["Already borrowed", "Already mutably borrowed"]
     assert client.is_running()
     client.stop()
+
+
+# in a child process: before the fix the re-entered wait hung the process for good
+REENTER_HANDLE_WAIT = """
+from harness import alarm
+from vyre_client import VYREClient
+
+client, device = VYREClient.new_mock()
+with alarm(0.2, lambda *_: device.wait_for_command_identifier(0)):
+    try:
+        device.wait_for_command_identifier(60)
+    except RuntimeError as error:
+        print(error)
+client.start()
+client.reboot()
+print(device.wait_for_command_identifier(10.0))
+client.stop()
+"""
+
+
+def test_a_signal_handler_cannot_reenter_a_waiting_handle():
+    try:
+        done = subprocess.run([sys.executable, "-c", REENTER_HANDLE_WAIT], capture_output=True, text=True,
+                              timeout=120, cwd=os.path.dirname(__file__), stdin=subprocess.DEVNULL)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the re-entered wait hung")
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"Already borrowed\n{wire.REBOOT}\n", "")

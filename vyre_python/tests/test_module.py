@@ -1,13 +1,17 @@
 import importlib
 import importlib.metadata
 import inspect
+import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
 
 import vyre_client
+import wire
 from wire import TELEMETRY_FIELDS
 
 EXPECTED_ALL = [
@@ -114,3 +118,81 @@ def test_import_into_a_sub_interpreter_is_refused_and_main_module_still_works():
     assert kind == "ImportError"
     assert "sub-interpreters" in message
     assert quaternion_w == "1.0"
+
+
+# ---- embedding: the module in each of several interpreter lifetimes of one process
+
+EMBEDDING_PROGRAM = r"""
+#include <Python.h>
+
+int main(int argc, char** argv) {
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        if (argc < 2 || PyRun_SimpleString(argv[1]) != 0) return 10 + round;
+        if (Py_FinalizeEx() < 0) return 20 + round;
+    }
+    return 0;
+}
+"""
+
+EMBEDDED_USE = """
+import sys
+sys.path.insert(0, {path!r})
+import vyre_client
+client, device = vyre_client.VYREClient.new_mock()
+client.start()
+device.inject_response({info}, {payload!r})
+info = client.get_device_info(10.0)
+packets = [vyre_client.VYREDataPacket.default_zero() for _ in range(50)]  # recycled through the free list
+del packets
+packet = vyre_client.VYREDataPacket.default_zero()
+try:
+    vyre_client.VYREClient.new_mock(-1)
+except BaseException as error:
+    fault = error
+print(vyre_client.__all__, info.id, info.firmware_version, vyre_client.DeviceProtocol.SPI,
+      packet.as_dict()["est_quaternion_w"], type(packet) is vyre_client.VYREDataPacket,
+      type(fault).__name__, isinstance(fault, Exception))
+client.stop()
+"""
+
+
+def python_link_flags():
+    """Flags that link a program against the running interpreter's library, or None."""
+    var = sysconfig.get_config_var
+    libdir = var("LIBDIR") or ""
+    places = [libdir, os.path.join(libdir, var("MULTIARCH") or ""), var("LIBPL") or ""]
+    extra = (var("LIBS") or "").split() + (var("SYSLIBS") or "").split()
+    for name, shared in ((var("LDLIBRARY"), var("Py_ENABLE_SHARED")), (var("LIBRARY"), False)):
+        for place in places:
+            library = os.path.join(place, name or "")
+            if not name or not os.path.isfile(library):
+                continue
+            if shared:
+                return [library, f"-Wl,-rpath,{place}", *extra]
+            # linked in statically, the interpreter must export its symbols to extension modules
+            return [library, *(var("LINKFORSHARED") or "").split(), *extra]
+    return None
+
+
+def test_each_interpreter_lifetime_of_an_embedding_program_gets_a_working_module(tmp_path):
+    compiler = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc") or shutil.which("clang")
+    flags = python_link_flags()
+    if compiler is None or flags is None:
+        pytest.skip("no C compiler or no Python library to link")
+    source = tmp_path / "embed.c"
+    source.write_text(EMBEDDING_PROGRAM)
+    program = tmp_path / "embed"
+    built = subprocess.run([compiler, str(source), "-o", str(program), f"-I{sysconfig.get_config_var('INCLUDEPY')}",
+                            *flags], capture_output=True, text=True, timeout=300)
+    assert built.returncode == 0, built.stderr
+
+    script = EMBEDDED_USE.format(path=os.path.dirname(vyre_client.__file__), info=wire.DEVICE_INFO,
+                                 payload=wire.device_info_payload(7, b"1.0"))
+    home = sys.base_prefix if sys.base_prefix == sys.base_exec_prefix else f"{sys.base_prefix}:{sys.base_exec_prefix}"
+    env = {**os.environ, "PYTHONHOME": home}
+    env.pop("PYTHONPATH", None)
+    ran = subprocess.run([str(program), script], capture_output=True, text=True, timeout=120, env=env)
+    assert (ran.returncode, ran.stderr) == (0, "")
+    expected = f"{EXPECTED_ALL} 7 1.0 DeviceProtocol.SPI 1.0 True InternalFaultError False\n"
+    assert ran.stdout == expected * 2

@@ -55,10 +55,34 @@ class VYREClient:
         gyro_offsets: Sequence[_Float],
         gyro_scale_matrix: Sequence[_Float],
         timeout_seconds: _Float = 5.0,
-    ) -> bool: ...
+    ) -> bool:
+        """Sends the IMU calibration and waits up to `timeout_seconds` seconds for the
+        device's answer: True if it accepted, False if it refused or did not answer
+        in time. Offsets hold three numbers in the units of the matching telemetry
+        fields (g, degrees per second); matrices are flat sequences of nine numbers
+        in row-major order. Every number is sent as a 32-bit float.
+
+        Raises TypeError for a non-sequence or a non-numeric item, ValueError
+        "expected a sequence of length {n} (got {m})" for a wrong length, and then,
+        before anything is sent, ValueError "{argument} must hold finite numbers
+        (item {i} is not finite as a 32-bit float)" for NaN, an infinity, or a
+        number beyond the 32-bit range (such as 1e39).
+        """
     def set_magnetometer_calibration(
         self, offsets: Sequence[_Float], scale_matrix: Sequence[_Float], timeout_seconds: _Float = 5.0
-    ) -> bool: ...
+    ) -> bool:
+        """Sends the magnetometer calibration (offsets: three numbers in microteslas;
+        scale_matrix: nine numbers in row-major order) and waits up to
+        `timeout_seconds` seconds for the device's answer: True if it accepted,
+        False if it refused or did not answer in time. Every number is sent as a
+        32-bit float.
+
+        Raises TypeError for a non-sequence or a non-numeric item, ValueError
+        "expected a sequence of length {n} (got {m})" for a wrong length, and then,
+        before anything is sent, ValueError "{argument} must hold finite numbers
+        (item {i} is not finite as a 32-bit float)" for NaN, an infinity, or a
+        number beyond the 32-bit range (such as 1e39).
+        """
     def run_and_apply_magnetometer_calibration(
         self, collection_duration_seconds: _Float, apply_timeout_seconds: _Float = 5.0
     ) -> bool | None:
@@ -95,7 +119,16 @@ class VYREClient:
 @final
 class MockDeviceHandle:
     def inject_response(self, identifier: SupportsIndex, payload: bytes | bytearray | Sequence[SupportsIndex]) -> None: ...
-    def wait_for_command_identifier(self, timeout_seconds: _Float) -> int | None: ...
+    def wait_for_command_identifier(self, timeout_seconds: _Float) -> int | None:
+        """The identifier of the next whole frame the client wrote, waiting up to
+        `timeout_seconds` seconds for one (a frame already written is returned even
+        for 0); None if none came in time. A frame that does not decode raises
+        OSError, on this call and every later one.
+
+        Raises RuntimeError "Already borrowed" when called again on the same handle
+        during its wait, as from a signal handler; that exception then ends the
+        outer wait too unless the handler catches it.
+        """
 
 @final
 class VYREDataPacket:
