@@ -95,6 +95,9 @@ Status ClientRuntime::stop() {
         if (!joined) return joined.take_error();
         // A crashed reader took the port with it: the port is lost.
         port_ = std::move(joined.value()).value_or(nullptr);
+        // With no reader, waits run to their time-out again, as on a client never started.
+        packet_rx_.clear_failure();
+        responses_->clear_failure();
     }
     renew_outgoing_queues();
     return outcome;

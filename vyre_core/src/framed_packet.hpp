@@ -20,22 +20,39 @@ inline constexpr std::uint16_t MOCK_HEADER = 0x6BB6;      // host -> device mock
 inline constexpr std::size_t FRAME_HEAD_SIZE = 8;
 inline constexpr std::size_t FRAME_OVERHEAD = 10;  // head + CRC
 
-// CRC-16/KERMIT table: entry i is the reflected CRC (poly 0x8408) of byte i.
-inline constexpr std::array<std::uint16_t, 256> CRC_TABLE = [] {
-    std::array<std::uint16_t, 256> table{};
+// CRC-16/KERMIT (reflected, poly 0x8408, init 0), eight bytes a step: table k
+// holds the CRC of a byte followed by k zero bytes, so the eight lookups of one
+// step are independent. The framer checks every candidate in noise, so this is
+// the reader's largest cost per byte.
+inline constexpr std::array<std::array<std::uint16_t, 256>, 8> CRC_TABLES = [] {
+    std::array<std::array<std::uint16_t, 256>, 8> tables{};
     for (unsigned i = 0; i < 256; ++i) {
         std::uint16_t crc = static_cast<std::uint16_t>(i);
         for (int bit = 0; bit < 8; ++bit)
             crc = (crc & 1u) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408u)
                              : static_cast<std::uint16_t>(crc >> 1);
-        table[i] = crc;
+        tables[0][i] = crc;
     }
-    return table;
+    for (std::size_t k = 1; k < 8; ++k)
+        for (unsigned i = 0; i < 256; ++i)
+            tables[k][i] = static_cast<std::uint16_t>(tables[0][tables[k - 1][i] & 0xFFu] ^ (tables[k - 1][i] >> 8));
+    return tables;
 }();
 
 inline std::uint16_t crc_update(std::uint16_t crc, const std::uint8_t* data, std::size_t size) {
+    while (size >= 8) {
+        std::uint64_t word = 0;
+        for (int i = 7; i >= 0; --i) word = (word << 8) | data[i];  // little-endian load, any alignment
+        word ^= crc;
+        crc = static_cast<std::uint16_t>(
+            CRC_TABLES[7][word & 0xFFu] ^ CRC_TABLES[6][(word >> 8) & 0xFFu] ^ CRC_TABLES[5][(word >> 16) & 0xFFu] ^
+            CRC_TABLES[4][(word >> 24) & 0xFFu] ^ CRC_TABLES[3][(word >> 32) & 0xFFu] ^
+            CRC_TABLES[2][(word >> 40) & 0xFFu] ^ CRC_TABLES[1][(word >> 48) & 0xFFu] ^ CRC_TABLES[0][word >> 56]);
+        data += 8;
+        size -= 8;
+    }
     for (std::size_t i = 0; i < size; ++i)
-        crc = static_cast<std::uint16_t>(CRC_TABLE[(crc ^ data[i]) & 0xFFu] ^ (crc >> 8));
+        crc = static_cast<std::uint16_t>(CRC_TABLES[0][(crc ^ data[i]) & 0xFFu] ^ (crc >> 8));
     return crc;
 }
 

@@ -31,6 +31,27 @@ TEST(Crc, KnownCheckValues) {
     EXPECT_EQ(compute_crc(DATA_HEADER, 0x1234, 3, ascii("abc")), crc_update(0, all.data(), all.size()));
 }
 
+// Eight bytes a step must equal one bit at a time, at every length and offset,
+// and when a CRC is carried on from an earlier piece.
+TEST(Crc, EightAtATimeEqualsBitwise) {
+    auto bitwise = [](unsigned crc, const std::uint8_t* p, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            crc ^= p[i];
+            for (int bit = 0; bit < 8; ++bit) crc = (crc & 1u) ? (crc >> 1) ^ 0x8408u : crc >> 1;
+        }
+        return static_cast<std::uint16_t>(crc);
+    };
+    Bytes data(100);
+    std::uint32_t x = 12345;
+    for (auto& b : data) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+    for (std::size_t offset = 0; offset < 8; ++offset)
+        for (std::size_t n = 0; n + offset <= data.size(); ++n)
+            for (const std::uint16_t start : {std::uint16_t{0x0000}, std::uint16_t{0xA55A}}) {
+                ASSERT_EQ(crc_update(start, data.data() + offset, n), bitwise(start, data.data() + offset, n))
+                    << "offset " << offset << " length " << n;
+            }
+}
+
 TEST(FramedPacket, BuildsAndDecodesExactWire) {
     struct Case {
         FramedPacket built;

@@ -162,6 +162,7 @@ def test_unplugging_reports_the_hang_up_once_then_commands_find_the_channel_clos
         client.start()
     assert not client.is_running()
     client.ensure_ok()
+    assert client.get_device_info(0.05) is None  # stopped: a time-out, as before any start
 
 
 @pytest.mark.parametrize("wait", [

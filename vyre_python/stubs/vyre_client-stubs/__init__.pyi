@@ -41,8 +41,23 @@ class VYREClient:
         _exc_value: BaseException | None,
         _traceback: TracebackType | None,
     ) -> None: ...
-    def get_data_packets(self, block: bool = False) -> list[VYREDataPacket]: ...
-    def get_device_info(self, timeout_seconds: _Float = 5.0) -> DeviceInfo | None: ...
+    def get_data_packets(self, block: bool = False) -> list[VYREDataPacket]:
+        """Every telemetry packet received since the last call, oldest first.
+
+        With ``block=True``, waits up to the client's ``timeout`` (seconds) for at
+        least one. The wait ends at once when the link fails (the device is
+        unplugged, say), raising OSError with that failure's text
+        ("Serial port disconnected (hang-up)"), which is then not raised again.
+        """
+    def get_device_info(self, timeout_seconds: _Float = 5.0) -> DeviceInfo | None:
+        """The device's identity, or None when no answer came within
+        `timeout_seconds` seconds.
+
+        Like every command, the wait ends at once when the link fails, raising
+        OSError with the failure's text, once. Answers the device sends without
+        being asked are kept per kind, at most 256 of each (the oldest go first);
+        the next call of that kind claims the oldest.
+        """
     def get_device_config(self, timeout_seconds: _Float = 5.0) -> DeviceConfig | None: ...
     def set_device_config(
         self, name: str, frequency: SupportsIndex, protocol: DeviceProtocol, timeout_seconds: _Float = 5.0
@@ -93,6 +108,9 @@ class VYREClient:
         2. Sleep for `collection_duration_seconds` (blocking the script).
         3. Stop the listener and calculate the result.
         4. Apply the result to the device if successful.
+
+        A link failure during the collection ends the run at once with OSError
+        (the failure's text); nothing is fitted, printed or written then.
         """
     def reboot(self) -> None: ...
     def cancel(self, timeout_seconds: _Float = 5.0) -> bool: ...
@@ -104,7 +122,15 @@ class VYREClient:
         chunk_size: SupportsIndex = 8192,
         start_timeout_seconds: _Float = 5.0,
         cancel_on_finish: bool = True,
-    ) -> None: ...
+    ) -> None:
+        """Asks the device into mock mode, waits up to `start_timeout_seconds` for
+        its acknowledgement, then replays `log_path` in the background.
+
+        The log may also be a pipe or a device: it is read as its data comes,
+        and a stop still ends the replay within about 10 ms. Reading ends at
+        the log's end marker; nothing after it is read. A link failure during
+        the handshake raises OSError with the failure's text at once.
+        """
     def stop_mock_log_stream(self, cancel_device: bool = True, block: bool = True) -> int | None: ...
     def is_mock_log_streaming(self) -> bool: ...
     def mock_frames_waiting(self) -> int:
