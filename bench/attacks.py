@@ -103,10 +103,9 @@ def replay(vyre_client):
     with tempfile.TemporaryDirectory() as tmp, Simulator.spawn() as sim:
         path = os.path.join(tmp, "huge.log")
         write_mock_log(path, records, 0.001)
+        sim.reset_counters(discard_output=True)  # before the client: it takes every frame counted
         client = vyre_client.VYREClient(sim.port_name)
         client.start()
-        sim.reset_counters(discard_output=True)
-        client.get_data_packets()
         packets = []
         began = time.monotonic()
         client.start_mock_log_stream(path, realtime=False)
@@ -125,8 +124,10 @@ def replay(vyre_client):
         time.sleep(0.3)
         packets += client.get_data_packets()
         s = sim.status()
+        stamps = [p.timestamp_seconds for p in packets]
+        holes = sum(round((b - a) * 200) - 1 for a, b in zip(stamps, stamps[1:]))
         out.update(telemetry_sent=s["telemetry_sent"], telemetry_dropped=s["telemetry_dropped"],
-                   telemetry_received=len(packets), records_received=s["mock_records"])
+                   telemetry_received=len(packets), telemetry_holes=holes, records_received=s["mock_records"])
 
         stops = []
         sim.set_rate(200)

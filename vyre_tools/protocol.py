@@ -151,3 +151,19 @@ class FrameReader:
             pos = end + 2
         del buf[:pos]
         return out
+
+    def holding(self):
+        """Whether a candidate frame waits for more bytes."""
+        return len(self._buf) >= 2
+
+    def give_up_incomplete(self):
+        """Treat every candidate still waiting for bytes as noise and scan on:
+        for a line that went quiet in the middle of what looked like a frame
+        (a host that gave up a write half-way, say).  Returns the frames found
+        behind them."""
+        out = []
+        while self.holding():
+            del self._buf[0]
+            self.skipped_bytes += 1
+            out += self.feed(b"")
+        return out

@@ -31,6 +31,9 @@ from .telemetry import TelemetrySource
 from .waiting import StatusWaiter
 
 HELD_FRAMES_MAX = 4096  # frames the device buffers while it reboots
+# A frame whose bytes stop coming for this long is given up: a host that
+# abandoned a write half-way must not hold its next command back.
+QUIET_GIVE_UP = 0.05
 
 
 class SimulatorError(RuntimeError):
@@ -88,6 +91,7 @@ class Simulator(StatusWaiter):
         self._mock = MockRecorder(o["max_mock_records"])
         self._firmware = Firmware(o, self._mock, self)
         self._reader = p.FrameReader((p.COMMAND_HEADER, p.MOCK_HEADER), max_payload=1024)
+        self._last_in = 0.0
         self._answer_delay = o["answer_delay"]
         self._delayed = []                 # heap of (due, seq, identifier, frame)
         self._delayed_seq = 0
@@ -411,6 +415,8 @@ class Simulator(StatusWaiter):
             times.append(self._delayed[0][0] - now)
         if self._claims.enabled:
             times.append(self._claims.next_check - now)
+        if self._reader.holding():
+            times.append(self._last_in + QUIET_GIVE_UP - now)
         return min(0.5, max(0.0, min(times, default=0.5)))
 
     def _tick(self, now):
@@ -426,6 +432,8 @@ class Simulator(StatusWaiter):
         while self._delayed and self._delayed[0][0] <= now:
             _, _, ident, frame = heapq.heappop(self._delayed)
             self._faults.queue_response(self._out, ident, frame)
+        if self._reader.holding() and now - self._last_in >= QUIET_GIVE_UP:
+            self._handle_frames(self._reader.give_up_incomplete(), now)
         frames = self._telemetry.frames(now, self._out.pending_bytes, self.options["max_backlog"])
         if frames:
             self._faults.queue_telemetry(self._out, frames)
@@ -441,7 +449,8 @@ class Simulator(StatusWaiter):
             return
         if data:
             self._bytes_received += len(data)
-            self._handle_frames(self._reader.feed(data), time.monotonic())
+            self._last_in = time.monotonic()
+            self._handle_frames(self._reader.feed(data), self._last_in)
 
     def _handle_frames(self, frames, now):
         for i, (header, ident, payload) in enumerate(frames):

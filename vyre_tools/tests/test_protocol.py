@@ -49,6 +49,15 @@ def test_frame_reader_resynchronises():
         assert r.bad_crc >= 1 and r.oversized >= 1
 
 
+def test_frame_reader_gives_up_a_cut_frame_on_a_quiet_line():
+    cut = p.build_frame(p.MOCK_HEADER, 0x49, bytes(19))[:12]  # a write abandoned half-way
+    command = p.build_frame(p.COMMAND_HEADER, 5)
+    r = p.FrameReader((p.COMMAND_HEADER, p.MOCK_HEADER))
+    assert r.feed(cut + command) == []  # the cut frame's length swallows the command
+    assert r.give_up_incomplete() == [(p.COMMAND_HEADER, 5, b"")]
+    assert not r.holding()
+
+
 def parse_log(data):
     """The log format's reading rules, independently: header block, records
     at boundaries, zeros as padding, 21 zeros end the log."""
