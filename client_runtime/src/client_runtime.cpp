@@ -48,8 +48,6 @@ Status ClientRuntime::start() {
     if (reader_thread_ || !port_ || !command_rx_ || !mock_rx_) return ok_status();
     if (Status connected = port_->check_connected(); !connected) return connected;
 
-    packet_rx_.clear_failure();
-    responses_->clear_failure();
     running_->store(true);
     // The links stay reachable from here so a refused spawn can put everything back.
     auto links = std::make_shared<ReaderLinks>(ReaderLinks{std::move(port_), std::move(*command_rx_),
@@ -95,7 +93,8 @@ Status ClientRuntime::stop() {
         if (!joined) return joined.take_error();
         // A crashed reader took the port with it: the port is lost.
         port_ = std::move(joined.value()).value_or(nullptr);
-        // With no reader, waits run to their time-out again, as on a client never started.
+        // With no reader, waits run to their time-out again, as on a client never
+        // started; a new reader starts on a link that works (start checks it).
         packet_rx_.clear_failure();
         responses_->clear_failure();
     }

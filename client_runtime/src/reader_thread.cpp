@@ -47,9 +47,9 @@ public:
 
 private:
     // Writes the frames that fit in one slice (at least one, never a part of
-    // one), then flushes; `more` tells whether frames are left for a later pass.
+    // one), then flushes; `more` tells whether frames are left for a later pass,
+    // `written` (when given) counts the frames once they are on the port.
     // False when the write failed.
-    // `written`, when given, counts the frames once they are on the port.
     bool send_slice(Port& port, Receiver<FramedPacket>& rx, std::deque<FramedPacket>& backlog, bool& more,
                     std::atomic<std::uint64_t>* written = nullptr) {
         rx.drain_into(backlog);
