@@ -6,6 +6,9 @@
  *                                 more, and print the CPU time of that window
  *   floor PORT --bytes N          read until N bytes have come, and print the
  *                                 time from the first byte to the last
+ *   floor PORT --latency N        read N telemetry frames, each stamped by its
+ *                                 writer with CLOCK_MONOTONIC in its timestamp
+ *                                 field, and print each one's delay in seconds
  *
  * OPTIONS take the loop step by step towards the library's reader, to show
  * what each step costs: --thread reads in a second thread while the main
@@ -124,7 +127,7 @@ static int threaded(int fd, double seconds, double warmup) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: %s PORT SECONDS [WARMUP] | PORT --bytes N\n", argv[0]);
+        fprintf(stderr, "usage: %s PORT SECONDS [WARMUP] | PORT --bytes N | PORT --latency N\n", argv[0]);
         return 2;
     }
     int fd = open_port(argv[1]);
@@ -143,6 +146,32 @@ int main(int argc, char** argv) {
         double seconds = now() - first;
         printf("{\"bytes\": %llu, \"reads\": %llu, \"seconds\": %.6f}\n", bytes, reads, seconds);
         return bytes == want ? 0 : 1;
+    }
+
+    if (strcmp(argv[2], "--latency") == 0 && argc > 3) {
+        /* The stream is nothing but 86-byte frames, each holding its writer's
+         * stamp as the f64 at offset 8; a frame counts when its last byte is read. */
+        unsigned long want = strtoul(argv[3], NULL, 10), seen = 0;
+        static unsigned char acc[2 * sizeof buf];
+        size_t held = 0;
+        printf("{\"delays\": [");
+        while (seen < want) {
+            long got = read_once(fd);
+            if (got < 0) return 1;
+            const double at = now();
+            memcpy(acc + held, buf, (size_t)got);
+            held += (size_t)got;
+            size_t off = 0;
+            for (; off + 86 <= held && seen < want; off += 86) {
+                double stamp;
+                memcpy(&stamp, acc + off + 8, sizeof stamp);
+                printf("%s%.9f", seen++ ? ", " : "", at - stamp);
+            }
+            memmove(acc, acc + off, held - off);
+            held -= off;
+        }
+        printf("]}\n");
+        return 0;
     }
 
     double seconds = atof(argv[2]);

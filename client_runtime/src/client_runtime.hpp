@@ -63,6 +63,11 @@ public:
 
     // Decoded telemetry, oldest first; drain_into takes everything in one step.
     Receiver<DataPacket>& packets() { return packet_rx_; }
+    // Before taking packets without waiting: a reader letting the line fill
+    // reads now, and this returns (within about 2 ms) once that is delivered.
+    void catch_up_reader() { pace_->catch_up(wake_reader_); }
+    // For the length of a wait for data: the reader reads as data comes.
+    CallerWaiting caller_waiting() { return CallerWaiting(*pace_, wake_reader_); }
 
     // Queue a frame for the reader and wake it. False once the reader that held
     // the queue's other end has ended (after a link failure, until stop).
@@ -177,6 +182,7 @@ private:
     std::shared_ptr<std::atomic<bool>> stop_flag_;
     std::shared_ptr<PacketTap> packet_tap_;
     std::shared_ptr<std::atomic<std::uint64_t>> mock_frames_written_;
+    std::shared_ptr<ReaderPace> pace_;
     std::optional<SpawnedThread<std::unique_ptr<Port>>> reader_thread_;
     std::unique_ptr<Port> port_;
     std::optional<MockStreamThread> mock_stream_thread_;

@@ -7,6 +7,7 @@
 // wake-up interrupts a wait for the line: a stop must never hang on a device
 // that stopped taking data.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -53,6 +54,10 @@ public:
     virtual Status write_data_terminal_ready(bool level) = 0;
     // Interrupts a read in progress or makes the next one return at once.
     virtual WakeFn waker() = 0;
+    // Lets the line fill for up to `time` before the next read, ending early on a
+    // wake-up (which the next read still sees). Ports without a cost per read
+    // return at once.
+    virtual void linger(std::chrono::microseconds time) { (void)time; }
     // The link's state before a reader starts on it: a port whose device has
     // already gone fails with the text a read would give.
     virtual Status check_connected() { return ok_status(); }

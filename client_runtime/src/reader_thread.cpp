@@ -19,7 +19,8 @@ public:
     explicit Reader(ReaderLinks& links)
         : links_(links),
           slice_(std::max<std::size_t>(links.port->write_slice_bytes(), 1)),
-          wake_self_(links.port->waker()) {}
+          wake_self_(links.port->waker()),
+          pace_(links.pace.get()) {}
 
     void run() {
         Port& port = *links_.port;
@@ -29,19 +30,25 @@ public:
             if (!send_slice(port, links_.command_rx, commands_, more)) return;
             if (!more && !send_slice(port, links_.mock_rx, mock_data_, more, links_.mock_frames_written.get()))
                 return;
-            // More to write: the read only takes what is already there.
-            if (more) wake_self_();
+            // More to write: the read only takes what is already there. Data
+            // last time and nobody waiting: let a few more frames come first.
+            if (more) {
+                wake_self_();
+            } else if (had_data_ && pace_ && pace_->begin_linger()) {
+                port.linger(READER_LINGER);
+                pace_->end_linger();
+            }
 
             const ReadResult got = port.read(chunk_);
+            had_data_ = got.kind == ReadResult::Kind::Data && got.count > 0;
             if (got.kind == ReadResult::Kind::Failed) return fail(got.text);
-            if (got.kind == ReadResult::Kind::Timeout) {
-                give_up_stalled_candidate();
-                continue;
+            if (got.kind == ReadResult::Kind::Timeout) give_up_stalled_candidate();
+            if (had_data_) {
+                last_data_ = Clock::now();
+                parser_.parse_bytes(std::span(chunk_.data(), got.count));
+                if (!deliver()) return;
             }
-            if (got.kind != ReadResult::Kind::Data || got.count == 0) continue;  // wake-up
-            last_data_ = Clock::now();
-            parser_.parse_bytes(std::span(chunk_.data(), got.count));
-            if (!deliver()) return;
+            if (pace_) pace_->pass_done();
         }
     }
 
@@ -119,6 +126,8 @@ private:
     ReaderLinks& links_;
     const std::size_t slice_;
     const WakeFn wake_self_;
+    ReaderPace* const pace_;
+    bool had_data_ = false;
     const std::function<bool()> keep_going_ = [running = links_.running] { return running->load(); };
     DataParser parser_;
     std::array<std::uint8_t, READ_CHUNK_SIZE> chunk_{};

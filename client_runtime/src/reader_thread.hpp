@@ -17,6 +17,7 @@
 #include "channel.hpp"
 #include "framed_packet.hpp"
 #include "port.hpp"
+#include "reader_pace.hpp"
 #include "response_board.hpp"
 #include "vyre_packets.hpp"
 
@@ -42,6 +43,8 @@ struct ReaderLinks {
     std::shared_ptr<PacketTap> packet_tap;
     // Mock-data frames written to the port, counted for the caller.
     std::shared_ptr<std::atomic<std::uint64_t>> mock_frames_written;
+    // Whether to let the line fill between reads (absent: read as data comes).
+    std::shared_ptr<ReaderPace> pace;
 };
 
 // A candidate frame whose bytes stopped coming this long ago, with the line quiet

@@ -188,8 +188,24 @@ SerialPort::SerialPort(int fd, bool our_claim, std::shared_ptr<WakeSignal> wake,
 
 SerialPort::~SerialPort() { release_descriptor(fd_, our_claim_); }
 
+void SerialPort::linger(std::chrono::microseconds time) {
+    pollfd wake{wake_->fd(), POLLIN, 0};
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(time);
+    const timespec ts{static_cast<time_t>(secs.count()),
+                      static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(time - secs).count())};
+    // The wake-up stays pending: the read that follows returns at once for it.
+    read_first_ = retry_eintr([&] { return ::ppoll(&wake, 1, &ts, nullptr); }) == 0;
+}
+
 ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
     if (buffer.empty()) return ReadResult::empty();
+    if (read_first_) {
+        read_first_ = false;
+        const ssize_t got = retry_eintr([&] { return ::read(fd_, buffer.data(), buffer.size()); });
+        if (got > 0) return ReadResult::data(static_cast<std::size_t>(got));
+        if (got == 0) return ReadResult::failed(HANG_UP_TEXT);
+        if (errno != EAGAIN) return ReadResult::failed(link_error_text(errno));
+    }
     using Clock = std::chrono::steady_clock;
     // Cap far beyond any real use so the end time cannot overflow the clock.
     const auto wait = std::chrono::milliseconds(std::min<std::uint64_t>(read_timeout_ms_, 100ull * 365 * 86'400'000));

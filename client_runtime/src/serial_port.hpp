@@ -35,6 +35,7 @@ public:
     Status write_data_terminal_ready(bool level) override;
     WakeFn waker() override;
     Status check_connected() override;
+    void linger(std::chrono::microseconds time) override;
     std::size_t write_slice_bytes() const override { return write_slice_; }
 
     int native_handle() const { return fd_; }
@@ -50,6 +51,7 @@ private:
     std::shared_ptr<WakeSignal> wake_;
     std::uint64_t read_timeout_ms_;
     std::size_t write_slice_;
+    bool read_first_ = false;  // after a linger the line most likely holds data: read before polling
 };
 
 }  // namespace vyre

@@ -55,6 +55,9 @@ Result<std::optional<Response>> ClientRuntime::await_response(std::optional<Resp
     if (expected) {
         if (auto found = responses_->take(*expected)) return found;
     }
+    // An answer is awaited: the reader reads as data comes (not for a plain wait).
+    std::optional<CallerWaiting> waiting;
+    if (expected) waiting.emplace(*pace_, wake_reader_);
     auto next_interrupt_check = Clock::now() + INTERRUPT_POLL_INTERVAL;
     for (;;) {
         const Duration left = Instant::now().until(deadline);

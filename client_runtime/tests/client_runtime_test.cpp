@@ -254,7 +254,7 @@ protected:
         auto [error_tx, error_rx] = make_channel<std::string>();
         links = ReaderLinks{device.new_port(), std::move(command_rx), std::move(mock_rx), std::move(packet_tx),
                             responses, std::move(error_tx), running,
-                            std::make_shared<PacketTap>(), nullptr};
+                            std::make_shared<PacketTap>(), nullptr, nullptr};
         commands = std::move(command_tx);
         packets = std::move(packet_rx);
         errors = std::move(error_rx);

@@ -295,7 +295,12 @@ PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssiz
         }
 
         PacketListBuilder list;
-        if (block && !wait_for_packet(runtime, access.state().timeout, list)) return nullptr;
+        if (block) {
+            const vyre::CallerWaiting waiting = runtime.caller_waiting();
+            if (!wait_for_packet(runtime, access.state().timeout, list)) return nullptr;
+        } else {
+            runtime.catch_up_reader();
+        }
         runtime.packets().drain_into(list);
         return list.release();
     });
