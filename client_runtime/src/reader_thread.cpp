@@ -4,6 +4,7 @@
 #include <array>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "data_parser.hpp"
@@ -44,7 +45,7 @@ public:
             if (got.kind == ReadResult::Kind::Failed) return fail(got.text);
             if (got.kind == ReadResult::Kind::Timeout) give_up_stalled_candidate();
             if (had_data_) {
-                last_data_ = Clock::now();
+                stalled_since_.reset();
                 parser_.parse_bytes(std::span(chunk_.data(), got.count));
                 if (!deliver()) return;
             }
@@ -92,8 +93,14 @@ private:
         links_.responses->signal_failure();
     }
 
+    // Called for each read that timed out. The clock is read only here, so
+    // passes that bring data cost no clock read for this.
     void give_up_stalled_candidate() {
-        if (parser_.buffered_bytes() < 2 || Clock::now() - last_data_ < STALLED_CANDIDATE_AGE) return;
+        if (parser_.buffered_bytes() < 2) return;
+        const Clock::time_point now = Clock::now();
+        if (!stalled_since_) stalled_since_ = now;
+        if (now - *stalled_since_ < STALLED_CANDIDATE_AGE) return;
+        stalled_since_.reset();
         parser_.drop_incomplete();
         (void)deliver();  // a closed packet queue ends the loop at the next data
     }
@@ -136,7 +143,8 @@ private:
     std::vector<std::uint8_t> wire_;
     std::vector<DataPacket> tap_copy_;
     std::vector<Response> responses_;
-    Clock::time_point last_data_{};
+    // The first time-out that found a candidate waiting, since data last came.
+    std::optional<Clock::time_point> stalled_since_;
 };
 
 }  // namespace

@@ -47,8 +47,9 @@ struct ReaderLinks {
     std::shared_ptr<ReaderPace> pace;
 };
 
-// A candidate frame whose bytes stopped coming this long ago, with the line quiet
-// for a whole read time-out since, is noise: a device sends a frame in one go.
+// A candidate frame still waiting for its bytes after reads timed out for this
+// long (the first time-out starts the count) is noise: a device sends a frame
+// in one go.
 inline constexpr std::chrono::milliseconds STALLED_CANDIDATE_AGE{50};
 
 // Runs until `running` is false, the port fails (one message on the error queue,
