@@ -5,7 +5,7 @@ frame to the moment the script holds it.
     .venv/bin/python bench/packet_latency.py [--frames 2000] [--rate 500] [--rounds 3]
 
 A writer process plays the device on a pseudo-terminal: one frame a write at
-``--rate`` frames/s, each stamped with CLOCK_MONOTONIC (time.monotonic) in
+``--rate`` frames/s on average (random gaps), each stamped with CLOCK_MONOTONIC (time.monotonic) in
 its timestamp field just before the write. Readers, one after the other,
 each on a device of its own:
 
@@ -21,6 +21,7 @@ the rounds.
 import argparse
 import os
 import pty
+import random
 import statistics
 import struct
 import subprocess
@@ -36,11 +37,14 @@ POLL = 0.001
 
 
 def writer(fd, rate, frames):
-    """The device: `frames` frames at `rate`, each stamped when written."""
+    """The device: `frames` frames at `rate` on average, each stamped when
+    written. The gaps vary at random, so that the writes do not keep step
+    with a reader's polls."""
     rest = bytes(13 * 4) + struct.pack("<4f", 1.0, 0.0, 0.0, 0.0)  # at rest, attitude level
+    jitter = random.Random(1)
     t = time.monotonic() + 0.5
     for _ in range(frames):
-        t += 1.0 / rate
+        t += jitter.uniform(0.5, 1.5) / rate
         harness.sleep_until(t)
         os.write(fd, build_frame(0xA55A, 0, struct.pack("<d", time.monotonic()) + rest))
 
