@@ -22,6 +22,7 @@
 #include "durations.hpp"
 #include "framed_packet.hpp"
 #include "interrupt.hpp"
+#include "link_counters.hpp"
 #include "mock_stream.hpp"
 #include "port.hpp"
 #include "reader_thread.hpp"
@@ -63,6 +64,10 @@ public:
 
     // Decoded telemetry, oldest first; drain_into takes everything in one step.
     Receiver<DataPacket>& packets() { return packet_rx_; }
+    // Counts since construction, across stops and starts. Taken on the thread
+    // that takes the packets, decoded telemetry frames are never fewer than the
+    // packets delivered and waiting together.
+    LinkStatistics link_statistics() const;
 
     // Queue a frame for the reader and wake it. False once the reader that held
     // the queue's other end has ended (after a link failure, until stop).
@@ -177,6 +182,7 @@ private:
     std::shared_ptr<std::atomic<bool>> stop_flag_;
     std::shared_ptr<PacketTap> packet_tap_;
     std::shared_ptr<std::atomic<std::uint64_t>> mock_frames_written_;
+    std::shared_ptr<LinkCounters> link_counters_;
     std::optional<SpawnedThread<std::unique_ptr<Port>>> reader_thread_;
     std::unique_ptr<Port> port_;
     std::optional<MockStreamThread> mock_stream_thread_;

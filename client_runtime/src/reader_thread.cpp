@@ -19,7 +19,9 @@ public:
     explicit Reader(ReaderLinks& links)
         : links_(links),
           slice_(std::max<std::size_t>(links.port->write_slice_bytes(), 1)),
-          wake_self_(links.port->waker()) {}
+          wake_self_(links.port->waker()),
+          counts_(links.link_counters->snapshot()),
+          parser_(counts_.framer) {}
 
     void run() {
         Port& port = *links_.port;
@@ -33,7 +35,10 @@ public:
             if (more) wake_self_();
 
             const ReadResult got = port.read(chunk_);
-            if (got.kind == ReadResult::Kind::Failed) return fail(got.text);
+            if (got.kind == ReadResult::Kind::Failed) {
+                ++counts_.read_errors;
+                return fail(got.text);
+            }
             if (got.kind == ReadResult::Kind::Timeout) {
                 give_up_stalled_candidate();
                 continue;
@@ -43,6 +48,12 @@ public:
             parser_.parse_bytes(std::span(chunk_.data(), got.count));
             if (!deliver()) return;
         }
+    }
+
+    // What the framer still holds is lost with it: noise.
+    void finish() {
+        parser_.clear();
+        publish();
     }
 
 private:
@@ -94,6 +105,7 @@ private:
     // Telemetry first, then responses, each moved as one burst. False when the
     // caller's side of the packet queue is gone.
     bool deliver() {
+        publish();  // before the packets, so no caller sees a packet before its count
         std::deque<DataPacket>& packets = parser_.data_packets();
         if (!packets.empty()) {
             std::shared_lock lock(links_.packet_tap->mutex);
@@ -116,10 +128,17 @@ private:
         return true;
     }
 
+    void publish() {
+        counts_.framer = parser_.counts();
+        counts_.buffered_bytes = parser_.buffered_bytes();
+        links_.link_counters->publish(counts_);
+    }
+
     ReaderLinks& links_;
     const std::size_t slice_;
     const WakeFn wake_self_;
     const std::function<bool()> keep_going_ = [running = links_.running] { return running->load(); };
+    LinkCounts counts_;  // carried on from the reader before
     DataParser parser_;
     std::array<std::uint8_t, READ_CHUNK_SIZE> chunk_{};
     std::deque<FramedPacket> commands_;
@@ -133,7 +152,9 @@ private:
 }  // namespace
 
 std::unique_ptr<Port> run_reader(ReaderLinks links) {
-    Reader(links).run();
+    Reader reader(links);
+    reader.run();
+    reader.finish();
     std::unique_ptr<Port> port = std::move(links.port);
     return port;  // `links` (every queue end and share) is released on return
 }

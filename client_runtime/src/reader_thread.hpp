@@ -16,6 +16,7 @@
 
 #include "channel.hpp"
 #include "framed_packet.hpp"
+#include "link_counters.hpp"
 #include "port.hpp"
 #include "response_board.hpp"
 #include "vyre_packets.hpp"
@@ -42,6 +43,8 @@ struct ReaderLinks {
     std::shared_ptr<PacketTap> packet_tap;
     // Mock-data frames written to the port, counted for the caller.
     std::shared_ptr<std::atomic<std::uint64_t>> mock_frames_written;
+    // The framer's counts and the failed reads, published after every read.
+    std::shared_ptr<LinkCounters> link_counters = std::make_shared<LinkCounters>();
 };
 
 // A candidate frame whose bytes stopped coming this long ago, with the line quiet
