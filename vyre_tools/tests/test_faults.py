@@ -5,6 +5,10 @@ import time
 
 import pytest
 
+from vyre_tools import protocol as p
+from vyre_tools.sim.clientview import ClientView
+from vyre_tools.sim.output import FALSE_HEADER, NOISE, TELEMETRY
+
 
 @pytest.mark.parametrize("sim", [
     {"rate": 1000, "noise": 0.3},
@@ -85,10 +89,6 @@ def test_client_view_accounts_for_a_false_header_that_meets_a_matching_crc():
     """The once-in-65536 case, made on purpose: a false head whose span holds an
     intact frame and then its own CRC.  The client takes the span for a frame;
     the view says which outcome no fault planned and which planned one went missing."""
-    from vyre_tools import protocol as p
-    from vyre_tools.sim.clientview import ClientView
-    from vyre_tools.sim.output import FALSE_HEADER, NOISE, TELEMETRY
-
     inner = p.build_frame(p.DATA_HEADER, 0, bytes(p.TELEMETRY.size))
     head = p.HEAD.pack(p.DATA_HEADER, 7, len(inner))
     view = ClientView(give_up_after=0.1)
