@@ -13,6 +13,8 @@
 // - the output is the same, bit for bit, whether the stream arrives whole or cut
 //   into reads, and however often the lists are drained;
 // - after every read the buffer holds less than one bound-sized frame;
+// - the framer's counts are the same whole or cut into reads, count every byte once
+//   and every frame the one-piece scan takes off;
 // - for recipes made only of intact device frames and bytes that cannot form a
 //   header, exactly those frames are delivered, in order.
 
@@ -42,6 +44,7 @@ struct Outcome {
     std::vector<DecodedResponse> responses;
     std::size_t buffered = 0;
     UpAxis axis = UpAxis::Undetermined;
+    FramerCounts counts;
 };
 
 // A recipe's bytes and, when it is clean, the device frames it must yield.
@@ -277,6 +280,7 @@ Outcome run(const std::vector<std::span<const std::uint8_t>>& reads, Drain how) 
     drain(parser, out, Drain::Pop);
     out.buffered = parser.buffered_bytes();
     out.axis = parser.up_axis();
+    out.counts = parser.counts();
     return out;
 }
 
@@ -337,6 +341,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(whole.buffered == stream.size() - ref.stop, "framer stops where a one-piece scan stops");
     check_same(chunked, whole, "output independent of read boundaries");
     FUZZ_CHECK(chunked.buffered == whole.buffered, "tail independent of read boundaries");
+    const FramerCounts& counts = whole.counts;
+    FUZZ_CHECK(chunked.counts == counts, "counts independent of read boundaries");
+    FUZZ_CHECK(counts.bytes == counts.frame_bytes + counts.noise_bytes + whole.buffered, "every byte counted once");
+    FUZZ_CHECK(counts.telemetry_frames + counts.response_frames + counts.short_frames == ref.frames.size(),
+               "every frame taken off counted once");
 
     if (built.clean) {
         FUZZ_CHECK(ref.frames == built.frames, "a clean stream yields exactly its frames");

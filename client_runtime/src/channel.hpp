@@ -30,7 +30,8 @@ struct ChannelState {
     std::size_t senders = 0;
     bool receiver_alive = true;
     bool failed = false;
-    std::uint64_t sent = 0;  // items ever accepted
+    std::uint64_t sent = 0;      // items ever accepted
+    std::uint64_t received = 0;  // items ever taken by the receiver
     // Run after every successful send, outside the lock: wakes a receiver that
     // sleeps on something other than this queue (a port's poll). Set once at creation.
     std::function<void()> on_send;
@@ -166,6 +167,7 @@ public:
             if (!state_->items.empty()) {
                 out = std::move(state_->items.front());
                 state_->items.pop_front();
+                ++state_->received;
                 return RecvStatus::Ok;
             }
             if (state_->failed) return RecvStatus::Failed;
@@ -193,6 +195,7 @@ public:
         if (state_->items.empty()) return 0;
         std::deque<T> taken;
         taken.swap(state_->items);
+        state_->received += taken.size();
         lock.unlock();
         const std::size_t count = taken.size();
         for (auto& item : taken) out.push_back(std::move(item));
@@ -204,6 +207,18 @@ public:
         state_->failed = false;
     }
 
+    // Items this receiver has taken, by any of its calls.
+    std::uint64_t received_count() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->received;
+    }
+
+    // Items queued and not taken yet.
+    std::size_t queued() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->items.size();
+    }
+
     bool valid() const { return state_ != nullptr; }
 
 private:
@@ -211,6 +226,7 @@ private:
         if (state_->items.empty()) return std::nullopt;
         std::optional<T> item(std::move(state_->items.front()));
         state_->items.pop_front();
+        ++state_->received;
         return item;
     }
 

@@ -22,6 +22,7 @@
 #include "durations.hpp"
 #include "framed_packet.hpp"
 #include "interrupt.hpp"
+#include "link_counters.hpp"
 #include "mock_stream.hpp"
 #include "port.hpp"
 #include "reader_thread.hpp"
@@ -68,6 +69,10 @@ public:
     void catch_up_reader() { pace_->catch_up(wake_reader_); }
     // For the length of a wait for data: the reader reads as data comes.
     CallerWaiting caller_waiting() { return CallerWaiting(*pace_, wake_reader_); }
+    // Counts since construction, across stops and starts. Taken on the thread
+    // that takes the packets, decoded telemetry frames are never fewer than the
+    // packets delivered and waiting together.
+    LinkStatistics link_statistics() const;
 
     // Queue a frame for the reader and wake it. False once the reader that held
     // the queue's other end has ended (after a link failure, until stop).
@@ -183,6 +188,7 @@ private:
     std::shared_ptr<PacketTap> packet_tap_;
     std::shared_ptr<std::atomic<std::uint64_t>> mock_frames_written_;
     std::shared_ptr<ReaderPace> pace_;
+    std::shared_ptr<LinkCounters> link_counters_;
     std::optional<SpawnedThread<std::unique_ptr<Port>>> reader_thread_;
     std::unique_ptr<Port> port_;
     std::optional<MockStreamThread> mock_stream_thread_;

@@ -21,7 +21,9 @@ public:
         : links_(links),
           slice_(std::max<std::size_t>(links.port->write_slice_bytes(), 1)),
           wake_self_(links.port->waker()),
-          pace_(links.pace.get()) {}
+          pace_(links.pace.get()),
+          counts_(links.link_counters->snapshot()),
+          parser_(counts_.framer) {}
 
     void run() {
         Port& port = *links_.port;
@@ -42,7 +44,10 @@ public:
 
             const ReadResult got = port.read(chunk_);
             had_data_ = got.kind == ReadResult::Kind::Data && got.count > 0;
-            if (got.kind == ReadResult::Kind::Failed) return fail(got.text);
+            if (got.kind == ReadResult::Kind::Failed) {
+                ++counts_.read_errors;
+                return fail(got.text);
+            }
             if (got.kind == ReadResult::Kind::Timeout) give_up_stalled_candidate();
             if (had_data_) {
                 stalled_since_.reset();
@@ -51,6 +56,12 @@ public:
             }
             if (pace_) pace_->pass_done();
         }
+    }
+
+    // What the framer still holds is lost with it: noise.
+    void finish() {
+        parser_.clear();
+        publish();
     }
 
 private:
@@ -108,6 +119,7 @@ private:
     // Telemetry first, then responses, each moved as one burst. False when the
     // caller's side of the packet queue is gone.
     bool deliver() {
+        publish();  // before the packets, so no caller sees a packet before its count
         std::deque<DataPacket>& packets = parser_.data_packets();
         if (!packets.empty()) {
             std::shared_lock lock(links_.packet_tap->mutex);
@@ -130,12 +142,19 @@ private:
         return true;
     }
 
+    void publish() {
+        counts_.framer = parser_.counts();
+        counts_.buffered_bytes = parser_.buffered_bytes();
+        links_.link_counters->publish(counts_);
+    }
+
     ReaderLinks& links_;
     const std::size_t slice_;
     const WakeFn wake_self_;
     ReaderPace* const pace_;
     bool had_data_ = false;
     const std::function<bool()> keep_going_ = [running = links_.running] { return running->load(); };
+    LinkCounts counts_;  // carried on from the reader before
     DataParser parser_;
     std::array<std::uint8_t, READ_CHUNK_SIZE> chunk_{};
     std::deque<FramedPacket> commands_;
@@ -150,7 +169,9 @@ private:
 }  // namespace
 
 std::unique_ptr<Port> run_reader(ReaderLinks links) {
-    Reader(links).run();
+    Reader reader(links);
+    reader.run();
+    reader.finish();
     std::unique_ptr<Port> port = std::move(links.port);
     return port;  // `links` (every queue end and share) is released on return
 }

@@ -16,6 +16,7 @@
 
 #include "channel.hpp"
 #include "framed_packet.hpp"
+#include "link_counters.hpp"
 #include "port.hpp"
 #include "reader_pace.hpp"
 #include "response_board.hpp"
@@ -45,6 +46,8 @@ struct ReaderLinks {
     std::shared_ptr<std::atomic<std::uint64_t>> mock_frames_written;
     // Whether to let the line fill between reads (absent: read as data comes).
     std::shared_ptr<ReaderPace> pace;
+    // The framer's counts and the failed reads, published after every read.
+    std::shared_ptr<LinkCounters> link_counters = std::make_shared<LinkCounters>();
 };
 
 // A candidate frame still waiting for its bytes after reads timed out for this

@@ -26,6 +26,7 @@
 #include "device_protocol.hpp"
 #include "durations.hpp"
 #include "internal_fault.hpp"
+#include "link_statistics.hpp"
 #include "mock_device_handle.hpp"
 #include "once_cell.hpp"
 #include "py_ref.hpp"
@@ -306,6 +307,16 @@ PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
+// Shared use, as it only reads: cheap enough to call every few milliseconds.
+PyObject* client_link_statistics(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Shared);
+        if (!access) return nullptr;
+        return new_link_statistics(access.runtime().link_statistics());
+    });
+}
+
 // ---- command transactions
 
 PyObject* client_get_device_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -449,6 +460,10 @@ const PyMethodDef kOwnMethods[] = {
      "get_data_packets($self, block=False)\n--\n\n"
      "Every telemetry packet received since the last call, oldest first. With\n"
      "block=True, waits up to the client's timeout for at least one."},
+    {"link_statistics", client_link_statistics, METH_NOARGS,
+     "link_statistics($self)\n--\n\n"
+     "Counts of what came over the link since the client was built, as a dict of\n"
+     "ints; they go on across stop and start."},
     {"get_device_info", as_method(client_get_device_info), kFastcall,
      "get_device_info($self, timeout_seconds=5.0)\n--\n\nThe device's identity, or None if it did not answer."},
     {"get_device_config", as_method(client_get_device_config), kFastcall,

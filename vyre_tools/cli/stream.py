@@ -137,6 +137,18 @@ class StreamResult:
     nominal_rate: int | None
     recorded: int | None = None
     failure: str | None = None  # why the stream ended early
+    link: dict | None = None    # link_statistics() counted during the stream
+
+    def nothing_text(self, port):
+        """Why no packet came, for a stream that got none."""
+        link = self.link or {}
+        if not link.get("bytes_received"):
+            return f"no telemetry arrived from {port} in {self.seconds:.1f} s"
+        return (f"no telemetry came through from {port} in {self.seconds:.1f} s, though "
+                f"{link['bytes_received']} bytes arrived: {link['crc_rejected']} frames failed "
+                f"the CRC check, {link['length_rejected']} headers announced an impossible "
+                f"length, {link['given_up']} frames were cut off, {link['short_frames']} were "
+                f"too short to decode, {link['noise_bytes']} bytes were noise")
 
     def summary(self):
         return (f"received {self.packets} packets in {self.seconds:.2f} s "
@@ -214,6 +226,7 @@ def stream(ui, device, duration=None, record=None, stop=None):
                 "the telemetry period is estimated from the timestamps")
     recorder = Recorder(record) if record else None
     stats = StreamStats(nominal)
+    link_before = client.link_statistics()
     latest = None
     start = time.monotonic()
     end = None if duration is None else start + duration
@@ -260,9 +273,10 @@ def stream(ui, device, duration=None, record=None, stop=None):
         if recorder is not None:
             recorder.close()
     seconds = now - start
+    link = {k: v - link_before[k] for k, v in client.link_statistics().items()}
     result = StreamResult(stats.packets, seconds, stats.packets / seconds if seconds > 0 else 0.0,
                           stats.gaps, stats.missing, stats.out_of_order, nominal,
-                          recorder.rows if recorder else None, failure)
+                          recorder.rows if recorder else None, failure, link)
     return result
 
 
@@ -292,5 +306,5 @@ def run(args):
     if result.failure:
         raise CliError(result.failure)
     if result.packets == 0:
-        raise CliError(f"no telemetry arrived from {device.port} in {result.seconds:.1f} s")
+        raise CliError(result.nothing_text(device.port))
     return 0

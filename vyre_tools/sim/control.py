@@ -14,7 +14,8 @@ import threading
 # Operations a parent may ask for, each a method of Simulator.
 OPERATIONS = frozenset({
     "status", "mock_records", "set_rate", "set_unthrottled", "set_silent",
-    "set_answer_delay", "set_noise", "set_corrupt_rate", "set_false_header",
+    "set_answer_delay", "set_noise", "set_corrupt_rate", "set_false_header", "set_cut_rate",
+    "set_stray",
     "hang_up", "discard_output", "reset_counters", "ping",
 })
 

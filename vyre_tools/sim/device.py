@@ -20,6 +20,7 @@ import traceback
 import tty
 
 from .. import protocol as p
+from .clientview import ClientView
 from .faults import FaultInjector
 from .firmware import Firmware
 from .mockmode import MockRecorder
@@ -86,7 +87,8 @@ class Simulator(StatusWaiter):
         self._telemetry = TelemetrySource(self._model, o["rate"], o["unthrottled"], now)
         self._faults = FaultInjector(o["seed"] + 1, o["noise"], o["noise_max_len"],
                                      o["corrupt_rate"], o["false_header"],
-                                     o["false_header_max_len"])
+                                     o["false_header_max_len"], o["cut_rate"], o["stray"],
+                                     o["noise_header_share"])
         self._out = OutputQueue()
         self._mock = MockRecorder(o["max_mock_records"])
         self._firmware = Firmware(o, self._mock, self)
@@ -164,15 +166,21 @@ class Simulator(StatusWaiter):
             raise ValueError("answer delay must not be negative")
         self._request(lambda: setattr(self, "_answer_delay", seconds))
 
-    def set_noise(self, rate, max_len=None):
-        """Probability of a burst of 1 to ``max_len`` noise bytes before each frame."""
+    def set_noise(self, rate, max_len=None, header_share=None):
+        """Probability of a burst of 1 to ``max_len`` noise bytes before each
+        frame; ``header_share`` of its bytes drawn from 5A and A5 alone."""
         rate = float(rate)
         check_probability("noise rate", rate)
+        if header_share is not None:
+            header_share = float(header_share)
+            check_probability("noise header share", header_share)
 
         def apply():
             self._faults.noise = rate
             if max_len is not None:
                 self._faults.noise_max_len = max(1, int(max_len))
+            if header_share is not None:
+                self._faults.noise_header_share = header_share
         self._request(apply)
 
     def set_corrupt_rate(self, rate):
@@ -197,6 +205,21 @@ class Simulator(StatusWaiter):
                 self._faults.false_header_max_len = max_len
         self._request(apply)
 
+    def set_cut_rate(self, rate):
+        """Probability that a telemetry frame goes out cut short: its first 2
+        to all but one bytes, the rest never sent."""
+        rate = float(rate)
+        check_probability("cut rate", rate)
+        self._request(lambda: setattr(self._faults, "cut_rate", rate))
+
+    def set_stray(self, rate):
+        """Probability of a stray frame before each frame: CRC-valid, but a
+        response with an identifier no answer has or a payload too short
+        for its decoder."""
+        rate = float(rate)
+        check_probability("stray rate", rate)
+        self._request(lambda: setattr(self._faults, "stray", rate))
+
     def hang_up(self):
         """Close the master side, as pulling the cable does.  The client sees
         a hang-up (POLLHUP, then end of file or EIO) on its port; the
@@ -211,7 +234,9 @@ class Simulator(StatusWaiter):
     def reset_counters(self, discard_output=False):
         """Zero every counter and forget the kept mock records.  With
         ``discard_output``, first throw away unread output, in the same step,
-        so that from here on the client receives exactly what is counted."""
+        so that from here on the client receives exactly what is counted.
+        The client view starts over too: its counts are exact for a client
+        whose framer held nothing then (one started on a quiet line)."""
         def apply():
             if discard_output:
                 self._do_discard_output()
@@ -305,6 +330,8 @@ class Simulator(StatusWaiter):
         self._bytes_received = 0
         self._claims.cleared = 0
         self._reader.bad_crc = self._reader.oversized = self._reader.skipped_bytes = 0
+        if self.options["client_view"]:
+            self._out.watch = ClientView(self.options["client_quiet"])
         self._counters_since = time.monotonic()
 
     def _do_hang_up(self):
@@ -347,9 +374,14 @@ class Simulator(StatusWaiter):
             "delayed_responses": len(self._delayed),
             "noise": self._faults.noise,
             "noise_max_len": self._faults.noise_max_len,
+            "noise_header_share": self._faults.noise_header_share,
             "corrupt_rate": self._faults.corrupt_rate,
             "false_header": self._faults.false_header,
             "false_header_max_len": self._faults.false_header_max_len,
+            "cut_rate": self._faults.cut_rate,
+            "stray": self._faults.stray,
+            # what a client's link_statistics() must show (see clientview), or None
+            "client_view": self._out.watch.stats(now) if self._out.watch else None,
             "bytes_received": self._bytes_received,
             "bad_frames": self._reader.bad_crc,
             "oversized_frames": self._reader.oversized,
@@ -379,7 +411,7 @@ class Simulator(StatusWaiter):
                 now = time.monotonic()
                 self._tick(now)
                 self._claims.check(now)
-                self._out.write_to(self._master)
+                self._out.write_to(self._master, time.monotonic())
                 # keep reading while rebooting too: a host whose writes are
                 # not taken would block in write once the pty fills
                 want = select.POLLIN | (select.POLLOUT if len(self._out) else 0)

@@ -69,6 +69,9 @@ OPTIONS = {
     "seed": (_int, 1, "seed of the noise generators"),
     "noise": (float, 0.0, "probability of a burst of noise bytes before each frame"),
     "noise_max_len": (_int, 16, "longest noise burst, bytes"),
+    "noise_header_share": (float, 0.0,
+                           "share of noise bytes drawn from the header bytes 5A and A5 alone "
+                           "(the rest from all values): more false starts"),
     "corrupt_rate": (float, 0.0, "probability that a telemetry frame is sent corrupted"),
     "false_header": (float, 0.0,
                      "probability of a false header (a frame head with nothing behind it) "
@@ -76,6 +79,17 @@ OPTIONS = {
     "false_header_max_len": (_int, 256,
                              "largest payload length a false header announces "
                              "(up to 0xFFFFFFFF)"),
+    "cut_rate": (float, 0.0,
+                 "probability that a telemetry frame is sent cut short (its tail never sent)"),
+    "stray": (float, 0.0,
+              "probability of a stray frame (CRC-valid, of no use to the host: an unknown "
+              "response identifier or a payload too short to decode) before each frame"),
+    "client_view": (_bool, False,
+                    "run the client's framing rules over everything sent and report the "
+                    "counts its link_statistics() must show (status key client_view)"),
+    "client_quiet": (float, 0.2,
+                     "seconds of quiet line after which the client view gives up waiting "
+                     "candidates: the client's second read time-out in a row (0.1 s each)"),
     "silent": (_bool, False, "receive commands but neither run nor answer them"),
     "answer_delay": (float, 0.0, "answer commands this many seconds late"),
     "max_backlog": (_int, 65536,
@@ -83,7 +97,7 @@ OPTIONS = {
     "max_mock_records": (_int, 1_000_000, "mock records whose details are kept"),
 }
 
-FLAGS = {"unthrottled", "silent"}
+FLAGS = {"unthrottled", "silent", "client_view"}
 
 
 def resolve(overrides):
@@ -100,7 +114,8 @@ def resolve(overrides):
         raise ValueError("protocol must be 1 to 4")
     if values["rate"] < 0:
         raise ValueError("rate must not be negative")
-    for key in ("noise", "corrupt_rate", "false_header"):
+    for key in ("noise", "noise_header_share", "corrupt_rate", "false_header", "cut_rate",
+                "stray"):
         check_probability(key, values[key])
     check_length_field(values["false_header_max_len"])
     return values

@@ -1,14 +1,15 @@
 """What the device has handed to the link but the pty has not taken yet.
 
 Chunks are written in order with writev; a chunk is counted (as telemetry
-sent, a response sent, noise, a false header) only once its last byte is in
-the pty, so the counters say exactly what a client can receive.
+sent, a response sent, noise, a false header, ...) only once its last byte is
+in the pty, so the counters say exactly what a client can receive.  A
+``watch`` (the client view) sees every byte as it goes into the pty.
 """
 
 import collections
 import os
 
-TELEMETRY, CORRUPT, NOISE, RESPONSE, FALSE_HEADER = range(5)
+TELEMETRY, CORRUPT, NOISE, RESPONSE, FALSE_HEADER, CUT, STRAY_SHORT, STRAY_UNKNOWN = range(8)
 
 _WRITEV_CHUNKS = 64
 
@@ -17,6 +18,7 @@ class OutputQueue:
     def __init__(self):
         self._chunks = collections.deque()  # [data, offset, kind, frames, identifier]
         self.pending_bytes = 0
+        self.watch = None  # written(data, start, end, kind, frames, now), or None
         self.reset_counters()
 
     def reset_counters(self):
@@ -24,6 +26,9 @@ class OutputQueue:
         self.telemetry_corrupted = 0
         self.noise_bytes = 0
         self.false_headers = 0
+        self.telemetry_cut = 0
+        self.stray_short = 0
+        self.stray_unknown = 0
         self.bytes_written = 0
         self.responses_by_id = collections.Counter()
 
@@ -33,6 +38,9 @@ class OutputQueue:
             "telemetry_corrupted": self.telemetry_corrupted,
             "noise_bytes": self.noise_bytes,
             "false_headers": self.false_headers,
+            "telemetry_cut": self.telemetry_cut,
+            "stray_short": self.stray_short,
+            "stray_unknown": self.stray_unknown,
             "bytes_written": self.bytes_written,
             "responses_sent": sum(self.responses_by_id.values()),
             "responses_by_id": {str(k): v for k, v in sorted(self.responses_by_id.items())},
@@ -50,8 +58,9 @@ class OutputQueue:
         self._chunks.clear()
         self.pending_bytes = 0
 
-    def write_to(self, fd):
-        """Write as much as ``fd`` takes without blocking."""
+    def write_to(self, fd, now=None):
+        """Write as much as ``fd`` takes without blocking (``now``: the
+        monotonic time, for the watch)."""
         q = self._chunks
         while q:
             views = []
@@ -68,6 +77,9 @@ class OutputQueue:
             while n:
                 chunk = q[0]
                 left = len(chunk[0]) - chunk[1]
+                if self.watch is not None:
+                    self.watch.written(chunk[0], chunk[1], chunk[1] + min(n, left), chunk[2],
+                                       chunk[3], now)
                 if n < left:
                     chunk[1] += n
                     return  # the pty is full for now
@@ -85,5 +97,11 @@ class OutputQueue:
             self.noise_bytes += len(chunk[0])
         elif kind == FALSE_HEADER:
             self.false_headers += 1
+        elif kind == CUT:
+            self.telemetry_cut += 1
+        elif kind == STRAY_SHORT:
+            self.stray_short += 1
+        elif kind == STRAY_UNKNOWN:
+            self.stray_unknown += 1
         else:
             self.responses_by_id[chunk[4]] += 1

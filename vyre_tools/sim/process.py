@@ -139,14 +139,20 @@ class SimulatorProcess(StatusWaiter):
     def set_answer_delay(self, seconds):
         self._call("set_answer_delay", seconds=seconds)
 
-    def set_noise(self, rate, max_len=None):
-        self._call("set_noise", rate=rate, max_len=max_len)
+    def set_noise(self, rate, max_len=None, header_share=None):
+        self._call("set_noise", rate=rate, max_len=max_len, header_share=header_share)
 
     def set_corrupt_rate(self, rate):
         self._call("set_corrupt_rate", rate=rate)
 
     def set_false_header(self, rate, max_len=None):
         self._call("set_false_header", rate=rate, max_len=max_len)
+
+    def set_cut_rate(self, rate):
+        self._call("set_cut_rate", rate=rate)
+
+    def set_stray(self, rate):
+        self._call("set_stray", rate=rate)
 
     def hang_up(self):
         self._call("hang_up")

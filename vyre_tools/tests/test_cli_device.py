@@ -150,11 +150,16 @@ def test_a_silent_device_is_reported_not_waited_for(simulated, tmp_path, args, f
     assert_one_line_error(proc, 1, *fragments)
 
 
-@with_sim(rate=0)
-def test_stream_without_telemetry_fails(simulated):
+@pytest.mark.parametrize("simulated, fragments", [
+    ({"rate": 0}, ["no telemetry arrived"]),
+    ({"rate": 100, "corrupt_rate": 1.0}, ["no telemetry came through", "bytes arrived", "failed the CRC check"]),
+], indirect=["simulated"], ids=["silent", "all-spoiled"])
+def test_stream_without_telemetry_fails(simulated, fragments):
     proc = run_vyre("stream", "--port", simulated.port_name, "--duration", "1")
-    assert_one_line_error(proc, 1, "no telemetry arrived")
+    assert_one_line_error(proc, 1, *fragments)
     assert "received 0 packets" in proc.stdout
+    crc_failures = re.search(r"(\d+) frames failed the CRC check", proc.stderr)
+    assert (crc_failures is not None and int(crc_failures.group(1)) > 0) == (len(fragments) > 1)
 
 
 def test_unplugging_during_a_stream_ends_it_with_one_line(simulated):

@@ -5,6 +5,10 @@ import time
 
 import pytest
 
+from vyre_tools import protocol as p
+from vyre_tools.sim.clientview import ClientView
+from vyre_tools.sim.output import FALSE_HEADER, NOISE, TELEMETRY
+
 
 @pytest.mark.parametrize("sim", [
     {"rate": 1000, "noise": 0.3},
@@ -12,6 +16,7 @@ import pytest
     {"rate": 1000, "noise": 0.5, "corrupt_rate": 0.5, "noise_max_len": 40},
     {"rate": 1000, "false_header": 0.05},
     {"rate": 1000, "false_header": 0.3, "false_header_max_len": 0xFFFFFFFF, "noise": 0.3},
+    {"rate": 1000, "cut_rate": 0.1, "noise": 0.3, "noise_header_share": 0.3},
 ], indirect=True)
 def test_faults_spare_intact_frames(sim, host):
     host.read_for(0.2)
@@ -26,7 +31,8 @@ def test_faults_spare_intact_frames(sim, host):
     assert (s["false_headers"] > 0) == (o["false_header"] > 0)
     # every spoiled frame and false header was a candidate the host turned down
     rejected = host.bad_crc + host.oversized + host.given_up
-    assert rejected >= s["telemetry_corrupted"] + s["false_headers"]
+    assert rejected >= s["telemetry_corrupted"] + s["false_headers"] + s["telemetry_cut"]
+    assert (s["telemetry_cut"] > 0) == (o["cut_rate"] > 0)
 
 
 def test_silent_then_answering_again(sim, host):
@@ -77,3 +83,19 @@ def test_hang_up(sim, host):
     s = sim.status()
     assert s["hung_up"] and not s["running"]
     sim.set_rate(10)  # setters after a hang-up are harmless
+
+
+def test_client_view_accounts_for_a_false_header_that_meets_a_matching_crc():
+    """The once-in-65536 case, made on purpose: a false head whose span holds an
+    intact frame and then its own CRC.  The client takes the span for a frame;
+    the view says which outcome no fault planned and which planned one went missing."""
+    inner = p.build_frame(p.DATA_HEADER, 0, bytes(p.TELEMETRY.size))
+    head = p.HEAD.pack(p.DATA_HEADER, 7, len(inner))
+    view = ClientView(give_up_after=0.1)
+    for data, kind, frames in ((head, FALSE_HEADER, 0), (inner, TELEMETRY, 1),
+                               (p.crc16(head + inner).to_bytes(2, "little"), NOISE, 0)):
+        view.written(data, 0, len(data), kind, frames, now=0.0)
+    s = view.stats(now=0.0)
+    assert (s["telemetry_frames"], s["frame_bytes"], s["noise_bytes"]) == (1, 96, 0)
+    assert s["unplanned"]["telemetry_frames"] == 1
+    assert s["missed"]["telemetry_frames"] == s["missed"]["refused"] == 1

@@ -49,6 +49,64 @@ class VYREClient:
         unplugged, say), raising OSError with that failure's text
         ("Serial port disconnected (hang-up)"), which is then not raised again.
         """
+    def link_statistics(self) -> dict[str, int]:
+        """Counts of what came over the link since the client was built, as a new
+        dict of ints. They go on across ``stop`` and ``start`` and never go back.
+        Cheap enough to call every few milliseconds; never raises for the link's
+        state (RuntimeError "Already mutably borrowed" only when called from a
+        signal handler during another call's wait).
+
+        The framer looks for frames at every header-like pair of bytes (a
+        telemetry or a response header): a *candidate*. Each candidate ends in
+        exactly one of telemetry_frames, response_frames, short_frames (taken off
+        the stream) or unknown_responses, crc_rejected, length_rejected,
+        given_up (refused: the search goes on at its second byte, so the bytes
+        after its first are looked at again). Counts are in bytes or in
+        candidates as named, and always add up:
+        ``bytes_received == frame_bytes + noise_bytes + buffered_bytes``.
+
+        Keys:
+            bytes_received: bytes read from the port.
+            frame_bytes: bytes of the frames taken off the stream (those
+                counted in telemetry_frames, response_frames and short_frames).
+            noise_bytes: bytes thrown away outside such a frame, each once:
+                bytes before a header-like pair, the first byte of every refused
+                candidate, and what the framer still held when its reader
+                stopped (a stopped client holds nothing).
+            buffered_bytes: bytes held for a candidate still waiting for the
+                rest of its frame (at most 265), or a last byte that may start a
+                header.
+            telemetry_frames: telemetry frames with a valid CRC, decoded into a
+                packet.
+            response_frames: response frames with a valid CRC, decoded into an
+                answer for the calls that wait for one.
+            short_frames: frames with a valid CRC whose payload is too short for
+                their decoder (telemetry under 76 bytes, device info under 16,
+                device config under 35, calibration values under 144): taken off
+                the stream, nothing delivered.
+            unknown_responses: response frames with a valid CRC and an
+                identifier no answer has: refused.
+            crc_rejected: candidates whose whole frame arrived with a CRC that
+                does not match: refused.
+            length_rejected: candidates whose length field announces more than
+                256 payload bytes, more than any frame the device sends: refused
+                at once.
+            given_up: candidates still waiting for the rest of their frame when
+                the line went quiet (a read timed out, and reads went on timing
+                out for 50 ms more: 0.2 s of quiet with the default 0.1 s
+                time-out): refused, each once, as a device sends a frame in one
+                go. The frames behind them come out then.
+            answers_dropped: answers pushed out of a full backlog (more than
+                256 unclaimed answers of one kind), oldest first.
+            packets_delivered: telemetry packets handed out of the packet queue
+                to the caller (by ``get_data_packets``).
+            packets_waiting: telemetry packets in the packet queue, not handed
+                out yet. ``telemetry_frames`` is never less than
+                ``packets_delivered + packets_waiting``; on a stopped client
+                they are equal.
+            read_errors: reads from the port that failed; each ends the reader
+                with that error (see ``ensure_ok``).
+        """
     def get_device_info(self, timeout_seconds: _Float = 5.0) -> DeviceInfo | None:
         """The device's identity, or None when no answer came within
         `timeout_seconds` seconds.
