@@ -15,6 +15,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// About one frame and a half: reads this small mean the line brings frames one by one.
+constexpr std::size_t SLOW_LINE_READ = 128;
+
 class Reader {
 public:
     explicit Reader(ReaderLinks& links)
@@ -33,17 +36,19 @@ public:
             if (!send_slice(port, links_.command_rx, commands_, more)) return;
             if (!more && !send_slice(port, links_.mock_rx, mock_data_, more, links_.mock_frames_written.get()))
                 return;
-            // More to write: the read only takes what is already there. Data
-            // last time and nobody waiting: let a few more frames come first.
+            // More to write: the read only takes what is already there. Some
+            // data last time and nobody waiting: let a few more frames come first.
             if (more) {
                 wake_self_();
-            } else if (had_data_ && pace_ && pace_->begin_linger()) {
+            } else if (may_linger_ && pace_ && pace_->begin_linger()) {
                 port.linger(READER_LINGER);
                 pace_->end_linger();
+                after_linger_ = true;
             }
 
             const ReadResult got = port.read(chunk_);
             had_data_ = got.kind == ReadResult::Kind::Data && got.count > 0;
+            may_linger_ = had_data_ && pace_line(got.count);
             if (got.kind == ReadResult::Kind::Failed) {
                 ++counts_.read_errors;
                 return fail(got.text);
@@ -104,6 +109,21 @@ private:
         links_.responses->signal_failure();
     }
 
+    // Lingering pays only while the line brings little: after a full chunk more
+    // is waiting, and a line that filled half a chunk during one linger would
+    // be held back by the next (a device faster than the link, a burst). Such
+    // a line is read as it comes until reads shrink to a frame or so again.
+    // Whether to linger after a read of `count` bytes.
+    bool pace_line(std::size_t count) {
+        if (after_linger_) {
+            fast_line_ = count >= chunk_.size() / 2;
+            after_linger_ = false;
+        } else if (count < SLOW_LINE_READ) {
+            fast_line_ = false;
+        }
+        return count < chunk_.size() && !fast_line_;
+    }
+
     // Called for each read that timed out. The clock is read only here, so
     // passes that bring data cost no clock read for this.
     void give_up_stalled_candidate() {
@@ -153,6 +173,9 @@ private:
     const WakeFn wake_self_;
     ReaderPace* const pace_;
     bool had_data_ = false;
+    bool may_linger_ = false;  // the last read brought some data, on a slow line
+    bool after_linger_ = false;
+    bool fast_line_ = false;
     const std::function<bool()> keep_going_ = [running = links_.running] { return running->load(); };
     LinkCounts counts_;  // carried on from the reader before
     DataParser parser_;
