@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "data_parser.hpp"
+#include "host_clock.hpp"
 
 namespace vyre {
 
@@ -40,6 +41,7 @@ public:
             }
             if (got.kind != ReadResult::Kind::Data || got.count == 0) continue;  // wake-up
             last_data_ = Clock::now();
+            read_time_ = host_time_seconds();  // once per read: its frames share it
             parser_.parse_bytes(std::span(chunk_.data(), got.count));
             if (!deliver()) return;
         }
@@ -96,6 +98,7 @@ private:
     bool deliver() {
         std::deque<DataPacket>& packets = parser_.data_packets();
         if (!packets.empty()) {
+            for (DataPacket& packet : packets) packet.host_time_seconds = read_time_;
             std::shared_lock lock(links_.packet_tap->mutex);
             const bool tapped = links_.packet_tap->sender.has_value();
             if (tapped) tap_copy_.assign(packets.begin(), packets.end());
@@ -128,6 +131,9 @@ private:
     std::vector<DataPacket> tap_copy_;
     std::vector<Response> responses_;
     Clock::time_point last_data_{};
+    // Host time of the last read that brought data; frames that a quiet-line
+    // give-up releases carry it too.
+    double read_time_ = 0.0;
 };
 
 }  // namespace
