@@ -186,6 +186,7 @@ public:
     }
 
     // Moves everything queued to the back of `out` in one step; returns the count.
+    // A target with reserve() is told the total (its size() plus the count) first.
     template <class Container>
     std::size_t drain_into(Container& out) {
         std::unique_lock lock(state_->mutex);
@@ -195,6 +196,7 @@ public:
         taken.swap(state_->items);
         lock.unlock();
         const std::size_t count = taken.size();
+        if constexpr (requires { out.reserve(out.size() + count); }) out.reserve(out.size() + count);
         for (auto& item : taken) out.push_back(std::move(item));
         return count;
     }

@@ -28,6 +28,7 @@
 #include "internal_fault.hpp"
 #include "mock_device_handle.hpp"
 #include "once_cell.hpp"
+#include "packet_array.hpp"
 #include "py_ref.hpp"
 #include "signal_check.hpp"
 
@@ -53,6 +54,7 @@ constexpr const char* kExitNames[] = {"_exc_type", "_exc_value", "_traceback"};
 constexpr Parameters kExit{"VYREClient.__exit__", kExitNames, 3};
 constexpr const char* kBlockNames[] = {"block"};
 constexpr Parameters kGetDataPackets{"VYREClient.get_data_packets", kBlockNames, 0};
+constexpr Parameters kGetDataArray{"VYREClient.get_data_array", kBlockNames, 0};
 constexpr const char* kTimeoutNames[] = {"timeout_seconds"};
 constexpr Parameters kGetDeviceInfo{"VYREClient.get_device_info", kTimeoutNames, 0};
 constexpr Parameters kGetDeviceConfig{"VYREClient.get_device_config", kTimeoutNames, 0};
@@ -130,9 +132,11 @@ private:
     Ref list_;
 };
 
-// Waits up to `timeout_seconds` for one packet and appends it to `out`. A link
-// failure ends the wait at once with the failure's text.
-bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds, PacketListBuilder& out) {
+// Waits up to `timeout_seconds` for one packet and appends it to `out` (a
+// PacketListBuilder or a PacketArrayBuilder). A link failure ends the wait at
+// once with the failure's text.
+template <class Builder>
+bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds, Builder& out) {
     vyre::Receiver<vyre::DataPacket>& packets = runtime.packets();
     auto timeout = vyre::duration_from_secs_f64(timeout_seconds);
     if (!timeout) {
@@ -301,6 +305,32 @@ PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
+// get_data_packets' packets as one numpy structured array. numpy is looked for
+// after the pending error and before anything leaves the queue, so without it
+// the packets stay for get_data_packets.
+PyObject* client_get_data_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        std::array<PyObject*, 1> values{};
+        if (!parse_fastcall(kGetDataArray, args, nargs, kwnames, values)) return nullptr;
+        bool block = false;
+        if (values[0] && !named("block", to_bool_strict(values[0], block))) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        vyre::ClientRuntime& runtime = access.runtime();
+        if (auto error = runtime.take_error()) {
+            raise_error(vyre::Error::message(std::move(*error)));
+            return nullptr;
+        }
+
+        PacketArrayBuilder array;
+        if (!array) return nullptr;
+        if (block && !wait_for_packet(runtime, access.state().timeout, array)) return nullptr;
+        runtime.packets().drain_into(array);
+        return array.release();
+    });
+}
+
 // ---- command transactions
 
 PyObject* client_get_device_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -444,6 +474,10 @@ const PyMethodDef kOwnMethods[] = {
      "get_data_packets($self, block=False)\n--\n\n"
      "Every telemetry packet received since the last call, oldest first. With\n"
      "block=True, waits up to the client's timeout for at least one."},
+    {"get_data_array", as_method(client_get_data_array), kFastcall,
+     "get_data_array($self, block=False)\n--\n\n"
+     "The packets get_data_packets would return, as one numpy structured array:\n"
+     "the packet fields, then host_time_seconds (the host's receive time)."},
     {"get_device_info", as_method(client_get_device_info), kFastcall,
      "get_device_info($self, timeout_seconds=5.0)\n--\n\nThe device's identity, or None if it did not answer."},
     {"get_device_config", as_method(client_get_device_config), kFastcall,
