@@ -1,18 +1,56 @@
 #include "packet_array.hpp"
 
 #include <cstddef>
-#include <cstring>
+#include <cstdlib>
 
 #include "data_packet.hpp"
 #include "internal_fault.hpp"
 #include "once_cell.hpp"
+#include "py_ref.hpp"
 
 namespace vyre::py {
 namespace {
 
+using vyre::DataPacket;
+
 constexpr const char* kNeedsNumpy = "get_data_array needs numpy: pip install numpy";
 
-OnceCell numpy_parts_cell;
+// The owner of a block of records, exporting it as a writable buffer: the
+// array's memory, released when the last array over it goes.
+struct PacketRowsObject {
+    PyObject_HEAD
+    void* block;
+    DataPacket* rows;
+    Py_ssize_t count;
+};
+
+OnceCell rows_type_cell;
+OnceCell numpy_parts_cell;  // (numpy.frombuffer, numpy.empty, the row dtype)
+
+int rows_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* obj = reinterpret_cast<PacketRowsObject*>(self);
+    return PyBuffer_FillInfo(view, self, obj->rows, obj->count * static_cast<Py_ssize_t>(sizeof(DataPacket)), 0,
+                             flags);
+}
+
+void rows_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    std::free(reinterpret_cast<PacketRowsObject*>(self)->block);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* build_rows_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Telemetry records behind an array from VYREClient.get_data_array.")},
+        {Py_tp_dealloc, reinterpret_cast<void*>(rows_dealloc)},
+        {Py_bf_getbuffer, reinterpret_cast<void*>(rows_getbuffer)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"builtins.PacketRows", sizeof(PacketRowsObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    return PyType_FromSpec(&spec);
+}
 
 // ImportError with `text`, caused by the exception set now.
 void raise_import_error_from_current(const char* text) {
@@ -46,10 +84,10 @@ Ref record_dtype(PyObject* numpy) {
         }
     }
     if (!add_column(names.get(), formats.get(), offsets.get(), "host_time_seconds",
-                    offsetof(vyre::DataPacket, host_time_seconds), true)) {
+                    offsetof(DataPacket, host_time_seconds), true)) {
         return Ref();
     }
-    Ref itemsize = Ref::steal(PyLong_FromSize_t(sizeof(vyre::DataPacket)));
+    Ref itemsize = Ref::steal(PyLong_FromSize_t(sizeof(DataPacket)));
     Ref spec = Ref::steal(PyDict_New());
     if (!itemsize || !spec || PyDict_SetItemString(spec.get(), "names", names.get()) < 0 ||
         PyDict_SetItemString(spec.get(), "formats", formats.get()) < 0 ||
@@ -66,60 +104,45 @@ PyObject* build_numpy_parts() {
         if (PyErr_ExceptionMatches(PyExc_ImportError)) raise_import_error_from_current(kNeedsNumpy);
         return nullptr;
     }
+    Ref frombuffer = Ref::steal(PyObject_GetAttrString(numpy.get(), "frombuffer"));
     Ref empty = Ref::steal(PyObject_GetAttrString(numpy.get(), "empty"));
     Ref dtype = record_dtype(numpy.get());
-    if (!empty || !dtype) return nullptr;
-    return PyTuple_Pack(2, empty.get(), dtype.get());
+    if (!frombuffer || !empty || !dtype) return nullptr;
+    return PyTuple_Pack(3, frombuffer.get(), empty.get(), dtype.get());
+}
+
+// numpy.<function>(first, dtype)
+PyObject* call_with_dtype(PyObject* parts, Py_ssize_t function, PyObject* first) {
+    PyObject* args[] = {first, PyTuple_GET_ITEM(parts, 2)};
+    return PyObject_Vectorcall(PyTuple_GET_ITEM(parts, function), args, 2, nullptr);
 }
 
 }  // namespace
 
-PacketArrayBuilder::PacketArrayBuilder() : numpy_parts_(numpy_parts_cell.get_or_init(build_numpy_parts)) {}
+bool load_numpy_for_packet_arrays() { return numpy_parts_cell.get_or_init(build_numpy_parts) != nullptr; }
 
-PacketArrayBuilder::~PacketArrayBuilder() { release_view(); }
-
-void PacketArrayBuilder::reserve(std::size_t total) {
-    if (!array_ && !failed_) allocate(total);
-}
-
-void PacketArrayBuilder::allocate(std::size_t rows) {
-    Ref count = Ref::steal(PyLong_FromSize_t(rows));
-    if (count) {
-        PyObject* args[] = {count.get(), PyTuple_GET_ITEM(numpy_parts_, 1)};
-        array_ = Ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(numpy_parts_, 0), args, 2, nullptr));
-    }
-    has_view_ = array_ && PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE) == 0;
-    if (!has_view_ || static_cast<std::size_t>(view_.len) != rows * sizeof(vyre::DataPacket)) {
-        if (has_view_) raise_internal_fault("numpy array of records has an unexpected size");
-        release_view();
-        array_ = Ref();
-        failed_ = true;
-        return;
-    }
-    next_ = static_cast<std::uint8_t*>(view_.buf);
-    end_ = next_ + view_.len;
-    if (count_ > 0) {  // the record a blocking wait took
-        std::memcpy(next_, &waiting_, sizeof waiting_);
-        next_ += sizeof waiting_;
-    }
-}
-
-PyObject* PacketArrayBuilder::release() {
-    if (!array_ && !failed_) allocate(count_);
-    if (failed_) return nullptr;
-    // Every row must have been written: numpy.empty leaves them as it found them.
-    if (next_ != end_) {
-        raise_internal_fault("numpy array of records not filled");
+PyObject* new_packet_array(vyre::ItemBlock<DataPacket> rows) {
+    // The block belongs to a rows object from here on, or is released at once.
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(rows_type_cell.get_or_init(build_rows_type));
+    PyObject* parts = numpy_parts_cell.peek();
+    Ref owner = Ref::steal(type ? type->tp_alloc(type, 0) : nullptr);
+    if (!owner) {
+        std::free(rows.block);
         return nullptr;
     }
-    release_view();
-    next_ = end_ = nullptr;
-    return array_.release();
-}
-
-void PacketArrayBuilder::release_view() noexcept {
-    if (has_view_) PyBuffer_Release(&view_);
-    has_view_ = false;
+    auto* obj = reinterpret_cast<PacketRowsObject*>(owner.get());
+    obj->block = rows.block;
+    obj->rows = rows.data;
+    obj->count = static_cast<Py_ssize_t>(rows.count);
+    if (!parts) {
+        raise_internal_fault("numpy not loaded for get_data_array");
+        return nullptr;
+    }
+    if (rows.count == 0) {  // no block to look into
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        return zero ? call_with_dtype(parts, 1, zero.get()) : nullptr;
+    }
+    return call_with_dtype(parts, 0, owner.get());
 }
 
 }  // namespace vyre::py

@@ -132,11 +132,10 @@ private:
     Ref list_;
 };
 
-// Waits up to `timeout_seconds` for one packet and appends it to `out` (a
-// PacketListBuilder or a PacketArrayBuilder). A link failure ends the wait at
-// once with the failure's text.
-template <class Builder>
-bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds, Builder& out) {
+// Waits up to `timeout_seconds` until a packet is queued, leaving it there for
+// the caller to take with the rest. A link failure ends the wait at once with
+// the failure's text.
+bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds) {
     vyre::Receiver<vyre::DataPacket>& packets = runtime.packets();
     auto timeout = vyre::duration_from_secs_f64(timeout_seconds);
     if (!timeout) {
@@ -150,10 +149,8 @@ bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds, Build
     }
     for (;;) {
         const auto slice = vyre::Instant::now().until(deadline.value()).capped(vyre::INTERRUPT_POLL_INTERVAL);
-        vyre::DataPacket packet{};
-        switch (packets.recv_until(packet, std::chrono::steady_clock::now() + slice)) {
+        switch (packets.wait_until(std::chrono::steady_clock::now() + slice)) {
             case vyre::RecvStatus::Ok:
-                out.push_back(packet);
                 return true;
             case vyre::RecvStatus::Failed:
                 if (auto error = runtime.take_error()) {
@@ -299,15 +296,15 @@ PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssiz
         }
 
         PacketListBuilder list;
-        if (block && !wait_for_packet(runtime, access.state().timeout, list)) return nullptr;
+        if (block && !wait_for_packet(runtime, access.state().timeout)) return nullptr;
         runtime.packets().drain_into(list);
         return list.release();
     });
 }
 
-// get_data_packets' packets as one numpy structured array. numpy is looked for
-// after the pending error and before anything leaves the queue, so without it
-// the packets stay for get_data_packets.
+// get_data_packets' packets as one numpy structured array over the block that
+// queued them. numpy is looked for after the pending error and before anything
+// leaves the queue, so without it the packets stay for get_data_packets.
 PyObject* client_get_data_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
         if (!check_client_thread(self)) return nullptr;
@@ -323,11 +320,9 @@ PyObject* client_get_data_array(PyObject* self, PyObject* const* args, Py_ssize_
             return nullptr;
         }
 
-        PacketArrayBuilder array;
-        if (!array) return nullptr;
-        if (block && !wait_for_packet(runtime, access.state().timeout, array)) return nullptr;
-        runtime.packets().drain_into(array);
-        return array.release();
+        if (!load_numpy_for_packet_arrays()) return nullptr;
+        if (block && !wait_for_packet(runtime, access.state().timeout)) return nullptr;
+        return new_packet_array(runtime.packets().take_all());
     });
 }
 

@@ -14,7 +14,7 @@ import pytest
 
 import wire
 from harness import eventually
-from vyre_client import VYREDataPacket
+from vyre_client import VYREClient, VYREDataPacket
 
 COLUMNS = VYREDataPacket.__struct_fields__ + ["host_time_seconds"]
 DOUBLES = ("timestamp_seconds", "host_time_seconds")
@@ -98,6 +98,20 @@ def test_the_two_calls_share_one_queue_each_packet_once_oldest_first(pty_device,
     rest = take(client.get_data_array, 200 - len(taken)) if len(taken) < 200 else []
     taken += [t for part in rest for t in part["timestamp_seconds"].tolist()]
     assert taken == list(range(200))
+
+
+def test_an_array_keeps_its_rows_through_later_calls_and_after_its_client(pty_device):
+    # an array owns the block that queued its rows; the queue goes on with others
+    client = VYREClient(pty_device.path)
+    client.start()
+    pty_device.write(b"".join(still(i) for i in range(50)))
+    kept = take(client.get_data_array, 50)
+    for turn in range(1, 4):
+        pty_device.write(b"".join(still(-i) for i in range(50)))
+        take(client.get_data_array if turn % 2 else client.get_data_packets, 50)
+    client.stop()
+    del client
+    assert np.concatenate(kept)["timestamp_seconds"].tolist() == list(range(50))
 
 
 def test_host_time_is_the_time_of_the_read_that_completed_the_frame(pty_device, client):
