@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""Cost of get_data_packets per packet on a queue of ready packets.
+"""Cost of get_data_packets and get_data_array per packet on a queue of ready packets.
 
     .venv/bin/python bench/delivery.py [--packets 100000] [--repeat 7]
 
 bench/producer.c writes ``--packets`` frames into a pseudo-terminal; the
 client's reader thread decodes them all into its packet queue; once the
-stream has been quiet for a while, one get_data_packets() call is timed.
-Beside it, in the same process: building as many packets from ready values
-with the VYREDataPacket constructor, and the peer's per-packet object (its
-dataclass built from 23 ready floats).
+stream has been quiet for a while, one get_data_array() call is timed; then
+the same again for one get_data_packets() call. Beside them, in the same
+process: building as many packets from ready values with the VYREDataPacket
+constructor, and the peer's per-packet object (its dataclass built from 23
+ready floats). A module without get_data_array (an older build, for
+comparison) gets only the other rows.
 """
 
 import argparse
@@ -30,6 +32,27 @@ def timed(fn):
     return time.perf_counter_ns() - t0, result
 
 
+def take_all(producer, take, n):
+    """Lets the producer write n frames, then times one take() of the full queue:
+    (ns per packet, or None when the reader was slow and a second call was needed;
+    everything taken)."""
+    producer.go()
+    producer.result()
+    time.sleep(SETTLE)
+    ns, taken = timed(take)
+    parts = [taken]
+    while sum(map(len, parts)) < n:    # the reader was slow: take the rest; this call does not count
+        time.sleep(SETTLE)
+        more = take()
+        if not len(more):
+            raise RuntimeError(f"only {sum(map(len, parts))} of {n} packets arrived")
+        parts.append(more)
+        ns = None
+    if sum(map(len, parts)) != n:
+        raise RuntimeError(f"{sum(map(len, parts))} packets for {n} frames")
+    return (None if ns is None else ns / n), parts
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--packets", type=int, default=100_000)
@@ -42,28 +65,26 @@ def main():
     n = args.packets
 
     print(harness.machine())
-    library, constructor, peer = [], [], []
+    library, array, constructor, peer = [], [], [], []
     with harness.CBuild() as build:
         producer = harness.Producer(build, n)
         try:
             client = VYREClient(producer.port_name)
             client.start()
+            has_array = hasattr(client, "get_data_array")
+            if has_array:
+                client.get_data_array()    # numpy's import and the dtype are a first call's, not per packet
             for _ in range(args.repeat):
-                producer.go()
-                producer.result()
-                time.sleep(SETTLE)
-                ns, packets = timed(client.get_data_packets)
-                while len(packets) < n:    # the reader was slow: take the rest; this call does not count
-                    time.sleep(SETTLE)
-                    more = client.get_data_packets()
-                    if not more:
-                        raise RuntimeError(f"only {len(packets)} of {n} packets arrived")
-                    packets += more
-                    ns = None
-                if len(packets) != n:
-                    raise RuntimeError(f"{len(packets)} packets for {n} frames")
+                if has_array:
+                    ns, parts = take_all(producer, client.get_data_array, n)
+                    if ns is not None:
+                        array.append(ns)
+                    del parts
+                ns, parts = take_all(producer, client.get_data_packets, n)
                 if ns is not None:
-                    library.append(ns / n)
+                    library.append(ns)
+                packets = [p for part in parts for p in part]
+                del parts
                 fields = [[getattr(p, f) for f in VYREDataPacket.__struct_fields__]
                           for p in packets[:4096]]
                 del packets
@@ -82,13 +103,18 @@ def main():
 
     def show(label, xs):
         print(f"{label:<58} {min(xs):7.1f} {statistics.median(xs):7.1f}")
-    print(f"{n} packets, {len(library)} timed calls")
+    print(f"{n} packets, {len(library)} + {len(array)} timed calls")
     print(f"{'ns per packet':<58} {'best':>7} {'median':>7}")
     show("get_data_packets() on a full queue", library)
+    if array:
+        show("get_data_array() on a full queue", array)
     show("VYREDataPacket(*18 values) in a list comprehension", constructor)
     show("peer: PeerPacket(*23 values) in a list comprehension", peer)
     print(f"peer / get_data_packets = {statistics.median(peer) / statistics.median(library):.2f} "
           f"(medians); goal: get_data_packets <= 60 ns per packet")
+    if array:
+        print(f"get_data_packets / get_data_array = {statistics.median(library) / statistics.median(array):.0f} "
+              f"(medians); goal: get_data_array <= 10 ns per packet")
     print(f"after the run: load average {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
 

@@ -11,7 +11,7 @@ namespace vyre::fuzz {
 
 inline bool same_packet(const DataPacket& a, const DataPacket& b) {
     // No padding, so comparing the bytes compares exactly the fields.
-    static_assert(sizeof(DataPacket) == sizeof(double) + 22 * sizeof(float));
+    static_assert(sizeof(DataPacket) == 2 * sizeof(double) + 22 * sizeof(float));
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 

@@ -3,6 +3,8 @@
 // receiver is gone; receiving can be tried, bounded by a time-out, or wait until
 // every sender is gone. Items can be taken in bursts. A sender can also mark the
 // channel failed (its producer died of a link failure): waits then end at once.
+// Trivially copyable items queue in one block (ContiguousQueue), which can be
+// taken whole without a copy.
 
 #include <chrono>
 #include <condition_variable>
@@ -14,19 +16,38 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
+
+#include "contiguous_queue.hpp"
 
 namespace vyre {
 
 enum class RecvStatus : unsigned char { Ok, Timeout, Disconnected, Failed };
 
+template <class T>
+inline constexpr bool BLOCK_ITEMS = std::is_trivially_copyable_v<T>;
+
+template <class T>
+using ChannelItems = std::conditional_t<BLOCK_ITEMS<T>, ContiguousQueue<T>, std::deque<T>>;
+
+// An emptied block is kept for reuse up to this size; a larger one (a backlog
+// that built up while nobody took it) goes back to the allocator.
+inline constexpr std::size_t MAX_SPARE_BLOCK_BYTES = std::size_t{4} << 20;
+
 namespace detail {
+
+struct NoSpare {};
 
 template <class T>
 struct ChannelState {
     std::mutex mutex;
     std::condition_variable ready;
-    std::deque<T> items;
+    ChannelItems<T> items;
+    // Block storage only: an emptied block that takes the place of the one a
+    // drain takes, so that a steady stream fills two warm blocks in turn
+    // instead of growing a new one each time.
+    [[no_unique_address]] std::conditional_t<BLOCK_ITEMS<T>, ContiguousQueue<T>, NoSpare> spare;
     std::size_t senders = 0;
     bool receiver_alive = true;
     bool failed = false;
@@ -163,21 +184,20 @@ public:
 
     RecvStatus recv_until(T& out, std::chrono::steady_clock::time_point deadline) {
         std::unique_lock lock(state_->mutex);
-        for (;;) {
-            if (!state_->items.empty()) {
-                out = std::move(state_->items.front());
-                state_->items.pop_front();
-                ++state_->received;
-                return RecvStatus::Ok;
-            }
-            if (state_->failed) return RecvStatus::Failed;
-            if (state_->senders == 0) return RecvStatus::Disconnected;
-            if (state_->ready.wait_until(lock, deadline) == std::cv_status::timeout &&
-                state_->items.empty()) {
-                if (state_->failed) return RecvStatus::Failed;
-                return state_->senders == 0 ? RecvStatus::Disconnected : RecvStatus::Timeout;
-            }
+        const RecvStatus status = wait_locked(lock, deadline);
+        if (status == RecvStatus::Ok) {
+            out = std::move(state_->items.front());
+            state_->items.pop_front();
+            ++state_->received;
         }
+        return status;
+    }
+
+    // As recv_until, but Ok leaves the items queued: for a caller that then
+    // takes everything at once.
+    RecvStatus wait_until(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(state_->mutex);
+        return wait_locked(lock, deadline);
     }
 
     // Blocks until an item arrives; nothing once the queue is empty and every sender is gone.
@@ -193,13 +213,30 @@ public:
         std::unique_lock lock(state_->mutex);
         // Most calls find nothing: don't build and free an empty queue for them.
         if (state_->items.empty()) return 0;
-        std::deque<T> taken;
+        ChannelItems<T> taken;
         taken.swap(state_->items);
         state_->received += taken.size();
+        if constexpr (BLOCK_ITEMS<T>) state_->items.swap(state_->spare);
         lock.unlock();
         const std::size_t count = taken.size();
         for (auto& item : taken) out.push_back(std::move(item));
+        if constexpr (BLOCK_ITEMS<T>) keep_as_spare(taken);
         return count;
+    }
+
+    // Everything queued, as the block that held it (which the caller now owns).
+    ItemBlock<T> take_all()
+        requires BLOCK_ITEMS<T>
+    {
+        ChannelItems<T> taken;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (state_->items.empty()) return {};  // the block stays for what comes
+            taken.swap(state_->items);
+            state_->items.swap(state_->spare);
+            state_->received += taken.size();
+        }
+        return taken.release();  // cut to size outside the lock
     }
 
     void clear_failure() {
@@ -222,6 +259,28 @@ public:
     bool valid() const { return state_ != nullptr; }
 
 private:
+    // Keeps a drained block as the spare, unless the spare is as large already
+    // or the block too large to keep; what is not kept is freed by the caller.
+    void keep_as_spare(ChannelItems<T>& block) {
+        if (block.capacity() * sizeof(T) > MAX_SPARE_BLOCK_BYTES) return;
+        block.clear();
+        std::lock_guard lock(state_->mutex);
+        if (state_->spare.capacity() < block.capacity()) state_->spare.swap(block);
+    }
+
+    RecvStatus wait_locked(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point deadline) {
+        for (;;) {
+            if (!state_->items.empty()) return RecvStatus::Ok;
+            if (state_->failed) return RecvStatus::Failed;
+            if (state_->senders == 0) return RecvStatus::Disconnected;
+            if (state_->ready.wait_until(lock, deadline) == std::cv_status::timeout &&
+                state_->items.empty()) {
+                if (state_->failed) return RecvStatus::Failed;
+                return state_->senders == 0 ? RecvStatus::Disconnected : RecvStatus::Timeout;
+            }
+        }
+    }
+
     std::optional<T> pop_locked() {
         if (state_->items.empty()) return std::nullopt;
         std::optional<T> item(std::move(state_->items.front()));
@@ -232,7 +291,7 @@ private:
 
     void release() {
         if (!state_) return;
-        std::deque<T> dropped;  // destroyed outside the lock
+        ChannelItems<T> dropped;  // destroyed outside the lock
         {
             std::lock_guard lock(state_->mutex);
             state_->receiver_alive = false;

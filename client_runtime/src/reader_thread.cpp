@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "data_parser.hpp"
+#include "host_clock.hpp"
 
 namespace vyre {
 
@@ -56,6 +57,7 @@ public:
             if (got.kind == ReadResult::Kind::Timeout) give_up_stalled_candidate();
             if (had_data_) {
                 stalled_since_.reset();
+                read_time_ = host_time_seconds();  // once per read: its frames share it
                 parser_.parse_bytes(std::span(chunk_.data(), got.count));
                 if (!deliver()) return;
             }
@@ -142,6 +144,7 @@ private:
         publish();  // before the packets, so no caller sees a packet before its count
         std::deque<DataPacket>& packets = parser_.data_packets();
         if (!packets.empty()) {
+            for (DataPacket& packet : packets) packet.host_time_seconds = read_time_;
             std::shared_lock lock(links_.packet_tap->mutex);
             const bool tapped = links_.packet_tap->sender.has_value();
             if (tapped) tap_copy_.assign(packets.begin(), packets.end());
@@ -187,6 +190,9 @@ private:
     std::vector<Response> responses_;
     // The first time-out that found a candidate waiting, since data last came.
     std::optional<Clock::time_point> stalled_since_;
+    // Host time of the last read that brought data; frames that a quiet-line
+    // give-up releases carry it too.
+    double read_time_ = 0.0;
 };
 
 }  // namespace

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <memory>
+#include <numeric>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -28,6 +30,32 @@ TEST(Channel, DeliversInSendOrderOneByOneOrDrained) {
     std::vector<int> more;
     EXPECT_EQ(rx.drain_into(more), 1u);
     EXPECT_EQ(more, std::vector<int>{103});
+}
+
+TEST(Channel, WaitUntilLeavesItemsQueuedAndTakeAllHandsOverTheirBlock) {
+    auto [tx, rx] = make_channel<int>();
+    const auto soon = [] { return std::chrono::steady_clock::now() + 10ms; };
+    EXPECT_EQ(rx.wait_until(soon()), RecvStatus::Timeout);
+    EXPECT_EQ(rx.take_all().count, 0u);
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(tx.send(i));
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(rx.try_recv(), i);
+    EXPECT_EQ(rx.wait_until(soon()), RecvStatus::Ok);
+    EXPECT_EQ(rx.wait_until(soon()), RecvStatus::Ok);
+    ItemBlock<int> taken = rx.take_all();
+    std::vector<int> items(taken.data, taken.data + taken.count);
+    std::free(taken.block);
+    std::vector<int> expected(990);
+    std::iota(expected.begin(), expected.end(), 10);
+    EXPECT_EQ(items, expected);
+    EXPECT_EQ(rx.try_recv(), std::nullopt);
+    ASSERT_TRUE(tx.send(7));  // the channel goes on with a block of its own
+    EXPECT_EQ(rx.try_recv(), 7);
+
+    tx.signal_failure();
+    EXPECT_EQ(rx.wait_until(soon()), RecvStatus::Failed);
+    rx.clear_failure();
+    { auto dropped = std::move(tx); }
+    EXPECT_EQ(rx.wait_until(soon()), RecvStatus::Disconnected);
 }
 
 TEST(Channel, ManyProducersLoseNothingAndKeepEachOrder) {

@@ -2,6 +2,7 @@
 // Telemetry records with their host-derived values, and decoded responses.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -42,7 +43,7 @@ struct TelemetryFields {
 };
 
 // One decoded telemetry packet: the 18 fields plus five derived values, in the
-// order Python sees them. A plain 96-byte value.
+// order Python sees them, then the host's receive time. A plain 104-byte value.
 struct DataPacket {
     double timestamp_seconds;
     float temperature_celsius;
@@ -67,8 +68,17 @@ struct DataPacket {
     float est_quaternion_x;
     float est_quaternion_y;
     float est_quaternion_z;
+    // Seconds since the epoch on the host's real-time clock (that of Python's
+    // time.time()) when the read that completed the frame returned. The reader
+    // thread sets it; decoding leaves it 0.
+    double host_time_seconds;
 };
-static_assert(sizeof(DataPacket) == 96);
+static_assert(sizeof(DataPacket) == 104);
+
+// The leading bytes of a DataPacket that hold the 23 packet values, without the
+// host time: what a VYREDataPacket keeps.
+inline constexpr std::size_t PACKET_VALUES_SIZE = offsetof(DataPacket, host_time_seconds);
+static_assert(PACKET_VALUES_SIZE == 96);
 
 // Copies the fields and computes rotated acceleration, tilt and Mach number.
 // `axis` is read and, while undetermined, set from this sample.

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "arguments.hpp"
@@ -17,20 +18,15 @@ namespace {
 using vyre::DataPacket;
 using vyre::TelemetryFields;
 
+// The record's 23 values without its host time, which only get_data_array
+// hands out: a packet stays 112 bytes.
 struct DataPacketObject {
     PyObject ob_base;
-    DataPacket record;
+    alignas(DataPacket) std::uint8_t record[vyre::PACKET_VALUES_SIZE];
 };
 static_assert(std::is_standard_layout_v<DataPacketObject>);
 static_assert(offsetof(DataPacketObject, record) == sizeof(PyObject));
-
-// The record's fields in declaration order: attribute order, __struct_fields__
-// and as_dict all come from this one table.
-struct PacketField {
-    const char* name;
-    std::size_t offset;
-    bool is_double;
-};
+static_assert(sizeof(DataPacketObject) == sizeof(PyObject) + vyre::PACKET_VALUES_SIZE);
 
 #define VYRE_PACKET_FIELD(f) \
     PacketField { #f, offsetof(DataPacket, f), std::is_same_v<decltype(DataPacket::f), double> }
@@ -62,7 +58,7 @@ constexpr std::array<PacketField, 23> kFields = {
 };
 #undef VYRE_PACKET_FIELD
 
-// The table must walk the record front to back with no gap, so that it lists
+// The table must walk the values front to back with no gap, so that it lists
 // every field in declaration order.
 constexpr bool fields_cover_record() {
     std::size_t expected = 0;
@@ -70,7 +66,7 @@ constexpr bool fields_cover_record() {
         if (f.offset != expected) return false;
         expected += f.is_double ? sizeof(double) : sizeof(float);
     }
-    return expected == sizeof(DataPacket);
+    return expected == vyre::PACKET_VALUES_SIZE;
 }
 static_assert(fields_cover_record());
 
@@ -159,7 +155,7 @@ PyObject* allocate(PyTypeObject* type, const DataPacket& record) {
         self = reinterpret_cast<PyObject*>(PyObject_New(DataPacketObject, type));
         if (!self) return nullptr;
     }
-    reinterpret_cast<DataPacketObject*>(self)->record = record;
+    std::memcpy(reinterpret_cast<DataPacketObject*>(self)->record, &record, vyre::PACKET_VALUES_SIZE);
     return self;
 }
 
@@ -200,7 +196,7 @@ PyObject* serialize_failure() {
 }
 
 PyObject* packet_as_dict(PyObject* self, PyObject*) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<DataPacketObject*>(self)->record);
+    const std::uint8_t* bytes = reinterpret_cast<DataPacketObject*>(self)->record;
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return serialize_failure();
     for (std::size_t i = 0; i < kFields.size(); ++i) {
@@ -266,6 +262,8 @@ PyObject* build_type() {
 }
 
 }  // namespace
+
+std::span<const PacketField> data_packet_fields() { return kFields; }
 
 PyTypeObject* data_packet_type() { return reinterpret_cast<PyTypeObject*>(type_cell.get_or_init(build_type)); }
 

@@ -29,6 +29,7 @@
 #include "link_statistics.hpp"
 #include "mock_device_handle.hpp"
 #include "once_cell.hpp"
+#include "packet_array.hpp"
 #include "py_ref.hpp"
 #include "signal_check.hpp"
 
@@ -54,6 +55,7 @@ constexpr const char* kExitNames[] = {"_exc_type", "_exc_value", "_traceback"};
 constexpr Parameters kExit{"VYREClient.__exit__", kExitNames, 3};
 constexpr const char* kBlockNames[] = {"block"};
 constexpr Parameters kGetDataPackets{"VYREClient.get_data_packets", kBlockNames, 0};
+constexpr Parameters kGetDataArray{"VYREClient.get_data_array", kBlockNames, 0};
 constexpr const char* kTimeoutNames[] = {"timeout_seconds"};
 constexpr Parameters kGetDeviceInfo{"VYREClient.get_device_info", kTimeoutNames, 0};
 constexpr Parameters kGetDeviceConfig{"VYREClient.get_device_config", kTimeoutNames, 0};
@@ -131,9 +133,10 @@ private:
     Ref list_;
 };
 
-// Waits up to `timeout_seconds` for one packet and appends it to `out`. A link
-// failure ends the wait at once with the failure's text.
-bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds, PacketListBuilder& out) {
+// Waits up to `timeout_seconds` until a packet is queued, leaving it there for
+// the caller to take with the rest. A link failure ends the wait at once with
+// the failure's text.
+bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds) {
     vyre::Receiver<vyre::DataPacket>& packets = runtime.packets();
     auto timeout = vyre::duration_from_secs_f64(timeout_seconds);
     if (!timeout) {
@@ -147,10 +150,8 @@ bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds, Packe
     }
     for (;;) {
         const auto slice = vyre::Instant::now().until(deadline.value()).capped(vyre::INTERRUPT_POLL_INTERVAL);
-        vyre::DataPacket packet{};
-        switch (packets.recv_until(packet, std::chrono::steady_clock::now() + slice)) {
+        switch (packets.wait_until(std::chrono::steady_clock::now() + slice)) {
             case vyre::RecvStatus::Ok:
-                out.push_back(packet);
                 return true;
             case vyre::RecvStatus::Failed:
                 if (auto error = runtime.take_error()) {
@@ -171,6 +172,18 @@ bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds, Packe
         }
         if (PyErr_CheckSignals() < 0) return false;
     }
+}
+
+// Before taking packets: with `block`, waits for one as above, the reader
+// reading as data comes meanwhile; otherwise catches a reader that lets the
+// line fill up, so the caller gets what has arrived by now.
+bool wait_or_catch_up(vyre::ClientRuntime& runtime, bool block, double timeout_seconds) {
+    if (!block) {
+        runtime.catch_up_reader();
+        return true;
+    }
+    const vyre::CallerWaiting waiting = runtime.caller_waiting();
+    return wait_for_packet(runtime, timeout_seconds);
 }
 
 // ---- construction and destruction
@@ -296,12 +309,7 @@ PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssiz
         }
 
         PacketListBuilder list;
-        if (block) {
-            const vyre::CallerWaiting waiting = runtime.caller_waiting();
-            if (!wait_for_packet(runtime, access.state().timeout, list)) return nullptr;
-        } else {
-            runtime.catch_up_reader();
-        }
+        if (!wait_or_catch_up(runtime, block, access.state().timeout)) return nullptr;
         runtime.packets().drain_into(list);
         return list.release();
     });
@@ -314,6 +322,30 @@ PyObject* client_link_statistics(PyObject* self, PyObject*) {
         ClientAccess access(self, Use::Shared);
         if (!access) return nullptr;
         return new_link_statistics(access.runtime().link_statistics());
+    });
+}
+
+// get_data_packets' packets as one numpy structured array over the block that
+// queued them. numpy is looked for after the pending error and before anything
+// leaves the queue, so without it the packets stay for get_data_packets.
+PyObject* client_get_data_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        std::array<PyObject*, 1> values{};
+        if (!parse_fastcall(kGetDataArray, args, nargs, kwnames, values)) return nullptr;
+        bool block = false;
+        if (values[0] && !named("block", to_bool_strict(values[0], block))) return nullptr;
+        ClientAccess access(self, Use::Exclusive);
+        if (!access) return nullptr;
+        vyre::ClientRuntime& runtime = access.runtime();
+        if (auto error = runtime.take_error()) {
+            raise_error(vyre::Error::message(std::move(*error)));
+            return nullptr;
+        }
+
+        if (!load_numpy_for_packet_arrays()) return nullptr;
+        if (!wait_or_catch_up(runtime, block, access.state().timeout)) return nullptr;
+        return new_packet_array(runtime.packets().take_all());
     });
 }
 
@@ -464,6 +496,10 @@ const PyMethodDef kOwnMethods[] = {
      "link_statistics($self)\n--\n\n"
      "Counts of what came over the link since the client was built, as a dict of\n"
      "ints; they go on across stop and start."},
+    {"get_data_array", as_method(client_get_data_array), kFastcall,
+     "get_data_array($self, block=False)\n--\n\n"
+     "The packets get_data_packets would return, as one numpy structured array:\n"
+     "the packet fields, then host_time_seconds (the host's receive time)."},
     {"get_device_info", as_method(client_get_device_info), kFastcall,
      "get_device_info($self, timeout_seconds=5.0)\n--\n\nThe device's identity, or None if it did not answer."},
     {"get_device_config", as_method(client_get_device_config), kFastcall,

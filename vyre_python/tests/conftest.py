@@ -27,6 +27,15 @@ def pty_device():
 
 
 @pytest.fixture
+def client(pty_device):
+    """A started client on the pseudo-terminal of `pty_device`."""
+    client = VYREClient(pty_device.path)
+    client.start()
+    yield client
+    client.stop()
+
+
+@pytest.fixture
 def long_log(tmp_path):
     """A mock log that takes 20 s at its own pace, to end while it runs."""
     path = tmp_path / "long.log"

@@ -57,14 +57,6 @@ COMMANDS = [
 ]
 
 
-@pytest.fixture
-def client(pty_device):
-    client = VYREClient(pty_device.path)
-    client.start()
-    yield client
-    client.stop()
-
-
 @pytest.mark.parametrize("call, answer, sent, expected", COMMANDS)
 def test_each_command_puts_exactly_its_frame_on_the_wire(pty_device, client, call, answer, sent, expected):
     if answer is not None:
@@ -139,6 +131,7 @@ FIRST_CONSUMERS = [
     # the pending error is raised before the time-out is looked at
     pytest.param(lambda c: c.get_device_info(-1), id="get_device_info-bad-timeout"),
     pytest.param(lambda c: c.get_data_packets(), id="get_data_packets"),
+    pytest.param(lambda c: c.get_data_array(), id="get_data_array"),
     pytest.param(lambda c: c.reboot(), id="reboot"),
 ]
 
@@ -168,6 +161,7 @@ def test_unplugging_reports_the_hang_up_once_then_commands_find_the_channel_clos
 @pytest.mark.parametrize("wait", [
     pytest.param(lambda c: c.get_device_info(30), id="transaction"),
     pytest.param(lambda c: c.get_data_packets(block=True), id="packet-wait"),
+    pytest.param(lambda c: c.get_data_array(block=True), id="array-wait"),
 ])
 def test_unplugging_ends_a_wait_in_progress_once(pty_device, wait):
     client = VYREClient(pty_device.path, timeout=30.0)

@@ -23,6 +23,7 @@ FOREIGN_CALLS = [
     pytest.param(lambda c: c.__enter__(), id="__enter__"),
     pytest.param(lambda c: c.__exit__(None, None, None), id="__exit__"),
     pytest.param(lambda c: c.get_data_packets(), id="get_data_packets"),
+    pytest.param(lambda c: c.get_data_array(), id="get_data_array"),
     pytest.param(lambda c: c.get_device_info(0), id="get_device_info"),
     pytest.param(lambda c: c.get_device_config(0), id="get_device_config"),
     pytest.param(lambda c: c.set_device_config("x", 1, DeviceProtocol.USB, 0), id="set_device_config"),
@@ -118,6 +119,7 @@ WAITS = [
     pytest.param(lambda c, d: c.get_device_info(60), wire.DEVICE_INFO, id="get_device_info"),
     pytest.param(lambda c, d: c.cancel(timeout_seconds=60), wire.CANCEL, id="cancel"),
     pytest.param(lambda c, d: c.get_data_packets(block=True), None, id="get_data_packets"),
+    pytest.param(lambda c, d: c.get_data_array(block=True), None, id="get_data_array"),
     pytest.param(lambda c, d: d.wait_for_command_identifier(60), None, id="wait_for_command_identifier"),
 ]
 

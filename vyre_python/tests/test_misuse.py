@@ -158,6 +158,7 @@ def sequence(n):
 # method: its parameters in order, each with a valid value and a strategy for wrong ones
 API = {
     "get_data_packets": [("block", False, BOOL)],
+    "get_data_array": [("block", False, BOOL)],
     "get_device_info": [("timeout_seconds", 0.0, SECONDS)],
     "get_device_config": [("timeout_seconds", 0.0, SECONDS)],
     "get_calibration": [("timeout_seconds", 0.0, SECONDS)],

@@ -4,6 +4,8 @@ from collections.abc import Sequence
 from types import TracebackType
 from typing import ClassVar, Final, Self, SupportsFloat, SupportsIndex, final
 
+import numpy as _np
+
 __all__ = [
     "VYREClient",
     "MockDeviceHandle",
@@ -99,13 +101,39 @@ class VYREClient:
             answers_dropped: answers pushed out of a full backlog (more than
                 256 unclaimed answers of one kind), oldest first.
             packets_delivered: telemetry packets handed out of the packet queue
-                to the caller (by ``get_data_packets``).
+                to the caller (by ``get_data_packets`` and ``get_data_array``).
             packets_waiting: telemetry packets in the packet queue, not handed
                 out yet. ``telemetry_frames`` is never less than
                 ``packets_delivered + packets_waiting``; on a stopped client
                 they are equal.
             read_errors: reads from the port that failed; each ends the reader
                 with that error (see ``ensure_ok``).
+        """
+    def get_data_array(self, block: bool = False) -> _np.ndarray[tuple[int], _np.dtype[_np.void]]:
+        """The packets ``get_data_packets`` would return, as one numpy structured array.
+
+        Both calls take from the same queue: each packet goes to exactly one of
+        them, oldest first. One row per packet; its columns are the fields of
+        ``VYREDataPacket.__struct_fields__`` in that order, at the precision they
+        have on the wire (``timestamp_seconds`` float64, the other 22 float32, bit
+        for bit the values the packet would hold), then ``host_time_seconds``
+        (float64): seconds since the epoch, on the clock of ``time.time()``, at
+        which the host's read that completed the packet's frame returned; packets
+        whose frames one read completed share it. The host time is found here
+        only. An empty queue gives an empty array of the same dtype, so
+        ``pandas.DataFrame(client.get_data_array())`` always works.
+
+        With ``block=True``, waits up to the client's ``timeout`` (seconds) for at
+        least one packet. numpy is imported at the first call.
+
+        Raises:
+            ImportError: numpy cannot be imported ("get_data_array needs numpy:
+                pip install numpy"); no packet is taken from the queue.
+            OSError: as for ``get_data_packets``: the oldest background error,
+                raised first; with ``block=True``, "timed out waiting on channel"
+                when nothing came in time, or at once the link failure's text
+                ("Serial port disconnected (hang-up)") when the link fails during
+                the wait, which is then not raised again.
         """
     def get_device_info(self, timeout_seconds: _Float = 5.0) -> DeviceInfo | None:
         """The device's identity, or None when no answer came within
