@@ -174,6 +174,22 @@ bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds) {
     }
 }
 
+// The packet calls' only argument: `block`, a Python bool (absent: False).
+bool block_argument(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    bool& block) {
+    std::array<PyObject*, 1> values{};
+    if (!parse_fastcall(params, args, nargs, kwnames, values)) return false;
+    return !values[0] || named("block", to_bool_strict(values[0], block));
+}
+
+// False with the oldest background error raised, if there is one.
+bool no_pending_error(vyre::ClientRuntime& runtime) {
+    auto error = runtime.take_error();
+    if (!error) return true;
+    raise_error(vyre::Error::message(std::move(*error)));
+    return false;
+}
+
 // Before taking packets: with `block`, waits for one as above, the reader
 // reading as data comes meanwhile; otherwise catches a reader that lets the
 // line fill up, so the caller gets what has arrived by now.
@@ -252,11 +268,7 @@ PyObject* client_ensure_ok(PyObject* self, PyObject*) {
     return call_guard([&]() -> PyObject* {
         if (!check_client_thread(self)) return nullptr;
         ClientAccess access(self, Use::Shared);
-        if (!access) return nullptr;
-        if (auto error = access.runtime().take_error()) {
-            raise_error(vyre::Error::message(std::move(*error)));
-            return nullptr;
-        }
+        if (!access || !no_pending_error(access.runtime())) return nullptr;
         Py_RETURN_NONE;
     });
 }
@@ -296,17 +308,12 @@ PyObject* client_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
         if (!check_client_thread(self)) return nullptr;
-        std::array<PyObject*, 1> values{};
-        if (!parse_fastcall(kGetDataPackets, args, nargs, kwnames, values)) return nullptr;
         bool block = false;
-        if (values[0] && !named("block", to_bool_strict(values[0], block))) return nullptr;
+        if (!block_argument(kGetDataPackets, args, nargs, kwnames, block)) return nullptr;
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
         vyre::ClientRuntime& runtime = access.runtime();
-        if (auto error = runtime.take_error()) {
-            raise_error(vyre::Error::message(std::move(*error)));
-            return nullptr;
-        }
+        if (!no_pending_error(runtime)) return nullptr;
 
         PacketListBuilder list;
         if (!wait_or_catch_up(runtime, block, access.state().timeout)) return nullptr;
@@ -331,17 +338,12 @@ PyObject* client_link_statistics(PyObject* self, PyObject*) {
 PyObject* client_get_data_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
         if (!check_client_thread(self)) return nullptr;
-        std::array<PyObject*, 1> values{};
-        if (!parse_fastcall(kGetDataArray, args, nargs, kwnames, values)) return nullptr;
         bool block = false;
-        if (values[0] && !named("block", to_bool_strict(values[0], block))) return nullptr;
+        if (!block_argument(kGetDataArray, args, nargs, kwnames, block)) return nullptr;
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
         vyre::ClientRuntime& runtime = access.runtime();
-        if (auto error = runtime.take_error()) {
-            raise_error(vyre::Error::message(std::move(*error)));
-            return nullptr;
-        }
+        if (!no_pending_error(runtime)) return nullptr;
 
         if (!load_numpy_for_packet_arrays()) return nullptr;
         if (!wait_or_catch_up(runtime, block, access.state().timeout)) return nullptr;
