@@ -48,14 +48,14 @@ public:
             }
 
             const ReadResult got = port.read(chunk_);
-            had_data_ = got.kind == ReadResult::Kind::Data && got.count > 0;
-            may_linger_ = had_data_ && pace_line(got.count);
+            const bool had_data = got.kind == ReadResult::Kind::Data && got.count > 0;
+            may_linger_ = had_data && pace_line(got.count);
             if (got.kind == ReadResult::Kind::Failed) {
                 ++counts_.read_errors;
                 return fail(got.text);
             }
             if (got.kind == ReadResult::Kind::Timeout) give_up_stalled_candidate();
-            if (had_data_) {
+            if (had_data) {
                 stalled_since_.reset();
                 read_time_ = host_time_seconds();  // once per read: its frames share it
                 parser_.parse_bytes(std::span(chunk_.data(), got.count));
@@ -175,7 +175,6 @@ private:
     const std::size_t slice_;
     const WakeFn wake_self_;
     ReaderPace* const pace_;
-    bool had_data_ = false;
     bool may_linger_ = false;  // the last read brought some data, on a slow line
     bool after_linger_ = false;
     bool fast_line_ = false;
