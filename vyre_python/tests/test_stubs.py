@@ -1,3 +1,4 @@
+import ast
 import pathlib
 import subprocess
 import sys
@@ -56,3 +57,46 @@ def test_type_checker_flags_misuse(tmp_path):
     assert len(errors) == len(BAD_LINES), result.stdout
     for (line, text), error in zip(BAD_LINES, errors):
         assert error.startswith(f"{script.name}:{line}: error: ") and text in error, error
+
+
+STUBS = pathlib.Path(__file__).parents[1] / "stubs" / "vyre_client-stubs" / "__init__.pyi"
+
+
+def undocumented_names(tree):
+    """Dotted names of the stubs' classes, functions and attributes that carry
+    no docstring. Property setters share their getter's; names with a single
+    leading underscore are the stubs' own helpers."""
+    missing = []
+
+    def visit(body, prefix):
+        for i, node in enumerate(body):
+            if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+                name = prefix + node.name
+                setter = any(isinstance(d, ast.Attribute) and d.attr == "setter"
+                             for d in getattr(node, "decorator_list", []))
+                if not setter and not ast.get_docstring(node):
+                    missing.append(name)
+                if isinstance(node, ast.ClassDef):
+                    visit(node.body, name + ".")
+            elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+                name = node.target.id
+                if name.startswith("_") and not name.startswith("__"):
+                    continue
+                after = body[i + 1] if i + 1 < len(body) else None
+                documented = (isinstance(after, ast.Expr) and isinstance(after.value, ast.Constant)
+                              and isinstance(after.value.value, str) and after.value.value.strip())
+                if not documented:
+                    missing.append(prefix + name)
+
+    if not ast.get_docstring(tree):
+        missing.append("<module>")
+    visit(tree.body, "")
+    return missing
+
+
+def test_every_public_name_in_the_stubs_has_a_docstring():
+    tree = ast.parse(STUBS.read_text(), filename=str(STUBS))
+    assert undocumented_names(tree) == []
+    # the check itself sees a bare name
+    bare = '"""m"""\nclass A:\n    """a"""\n    x: int\n    def f(self) -> None: ...\n'
+    assert undocumented_names(ast.parse(bare)) == ["A.x", "A.f"]

@@ -1,4 +1,43 @@
-"""Type stubs for the vyre_client extension module."""
+"""Host-side client for VYRE inertial and barometric sensor devices.
+
+A :class:`VYREClient` opens the device's serial port (2,000,000 baud by
+default); once started, a background reader thread cuts the device's byte
+stream into CRC-checked frames, decodes telemetry into
+:class:`VYREDataPacket` objects (adding the rotated acceleration, a tilt angle
+and a Mach number computed on the host) and hands command answers to the call
+that waits for them.
+
+Rules that hold for the whole module:
+
+* Units are in the names: ``pressure_pascals``, ``raw_angular_rate_x_deg_per_s``,
+  ``timeout_seconds``. Every time is in seconds, as a float (ints accepted).
+  ``raw_`` marks measured values, ``est_`` values the device estimates.
+* A command that gets no answer in time is not an error: getters return
+  ``None``, setters and :meth:`VYREClient.cancel` return ``False``.
+* Failures of the link and of the background work are raised as
+  :class:`OSError` carrying a text; no error codes reach Python.
+* Internal faults (a negative or NaN time-out, a call from a foreign thread)
+  raise ``InternalFaultError``, which derives from :class:`BaseException`, not
+  :class:`Exception`. It is not an attribute of this module: catch it through
+  ``BaseException`` (an ``except Exception`` lets it through).
+* A client and its mock handle belong to the thread that created them. No
+  method releases the interpreter lock: a call that waits (a command, a
+  blocking packet wait, a calibration's collection time) holds it for its
+  whole wait, so other Python threads do not run meanwhile; the library's own
+  threads never need it. Waits check for signals about every 50 ms, so
+  Ctrl-C ends them with :class:`KeyboardInterrupt`.
+* The library writes no log. Its only output is the calibration report of
+  :meth:`VYREClient.run_and_apply_magnetometer_calibration`.
+
+Example::
+
+    import vyre_client
+
+    with vyre_client.VYREClient("/dev/ttyACM0") as client:
+        print(client.get_device_info().firmware_version)
+        for packet in client.get_data_packets(block=True):
+            print(packet.timestamp_seconds, packet.pressure_pascals)
+"""
 
 from collections.abc import Sequence
 from types import TracebackType
@@ -18,38 +57,190 @@ __all__ = [
 ]
 
 __version__: Final[str]
+"""The module's version, ``"1.2.2"``."""
 
 _Float = SupportsFloat | SupportsIndex
 
 @final
 class VYREClient:
-    def __new__(cls, port_name: str, baud_rate: SupportsIndex | None = 2000000, timeout: _Float | None = 0.1) -> Self: ...
+    """A client of one VYRE device on a serial port.
+
+    ``VYREClient(port_name, baud_rate=2000000, timeout=0.1)`` opens and
+    configures the port (exclusive use, raw 8N1, no flow control, DTR raised,
+    then a 50 ms pause) and starts nothing: call :meth:`start`, or use the
+    client in a ``with`` block, before telemetry flows.
+
+    Args:
+        port_name: the serial device, such as ``"/dev/ttyACM0"``; a ``str``.
+        baud_rate: the line rate, 0 to 4294967295, applied as an arbitrary
+            rate; ``None`` gives 2000000.
+        timeout: seconds; the port's read time-out (whole milliseconds, rounded
+            down) and the wait of ``get_data_packets(block=True)``. ``None``
+            gives 0.1.
+
+    Raises:
+        OSError: the port cannot be opened, with one of the texts
+            "Serial port '{port}' not found. Check the port name (e.g. COM8,
+            /dev/ttyACM0).", "Permission denied opening serial port '{port}'.
+            Try running as admin or fixing udev permissions.", "Failed to open
+            serial port '{port}': {reason}" (a port another client holds gives
+            this one, the reason being the system's device-busy text or
+            "Unable to acquire exclusive lock on serial port") or "Failed to
+            initialize VYRE client for '{port}': {reason}".
+        OverflowError: ``baud_rate`` outside 0 to 4294967295 ("out of range
+            integral type conversion attempted").
+        TypeError: an argument of the wrong type.
+
+    Threads: the client belongs to the thread that created it. Every method
+    called from another thread raises ``InternalFaultError`` "vyre_client::VYREClient
+    is unsendable, but sent to another thread" and changes nothing.
+
+    The port stays open for the client's whole life: :meth:`stop` ends the
+    reader thread but keeps the port, which closes only when the client is
+    released. A loop that builds a new client for the same port each pass must
+    let go of the old one first, or the second open fails::
+
+        for attempt in range(3):
+            with VYREClient(port) as client:
+                ...
+            del client   # closes the port; without it the next open fails
+
+    Example::
+
+        client = VYREClient("/dev/ttyACM0")
+        client.start()
+        info = client.get_device_info()
+        packets = client.get_data_packets(block=True)
+        client.stop()
+    """
+
+    def __new__(cls, port_name: str, baud_rate: SupportsIndex | None = 2000000, timeout: _Float | None = 0.1) -> Self:
+        """Opens ``port_name`` and returns a client that is not started yet.
+
+        See the class description for the arguments and the errors.
+        """
     @staticmethod
-    def new_mock(timeout: _Float = 0.1) -> tuple[VYREClient, MockDeviceHandle]: ...
+    def new_mock(timeout: _Float = 0.1) -> tuple[VYREClient, MockDeviceHandle]:
+        """A client on an in-process mock device, and the handle that plays it.
+
+        No port is opened and nothing is started. The mock device answers
+        nothing by itself and sends no telemetry: a script injects the
+        responses the client waits for with
+        :meth:`MockDeviceHandle.inject_response` *before* the waiting call
+        (the call holds the interpreter lock, so nothing else can inject while
+        it waits), and reads back what the client sent with
+        :meth:`MockDeviceHandle.wait_for_command_identifier`.
+
+        Args:
+            timeout: seconds; the mock port's read time-out (how long the
+                reader thread's read waits for injected bytes) and the wait of
+                ``get_data_packets(block=True)``.
+
+        Returns:
+            ``(client, handle)``, the client not running.
+
+        Raises:
+            InternalFaultError: ``timeout`` negative ("cannot convert float
+                seconds to Duration: value is negative"), NaN, infinite or
+                2**64 seconds or more ("cannot convert float seconds to
+                Duration: value is either too big or NaN"); nothing is created.
+            TypeError: ``timeout`` is not a number.
+
+        Example::
+
+            client, device = VYREClient.new_mock()
+            # a device-info answer: u64 id, then 8 bytes of version text
+            device.inject_response(1, (42).to_bytes(8, "little") + b"1.0.0\\0\\0\\0")
+            client.start()
+            info = client.get_device_info(timeout_seconds=1.0)
+            assert info.firmware_version == "1.0.0"
+            assert device.wait_for_command_identifier(1.0) == 1
+        """
     def start(self) -> None:
         """Starts the reader thread (nothing happens when it already runs).
+
+        From then on the reader owns the port: it writes queued commands,
+        reads the device's bytes, and queues telemetry and answers for the
+        caller. A client stopped after a link failure starts a fresh reader on
+        the same port.
 
         Raises:
             OSError: the port's device has already gone ("Serial port
                 disconnected (hang-up)"); the client stays stopped.
+            InternalFaultError: the thread could not be created ("failed to
+                spawn thread").
         """
-    def stop(self) -> None: ...
-    def is_running(self) -> bool: ...
-    def ensure_ok(self) -> None: ...
-    def __enter__(self) -> Self: ...
+    def stop(self) -> None:
+        """Stops the background work and takes the port back.
+
+        In this order: asks a running mock-log stream to stop and collects it
+        (its error, if any, goes to the error queue that :meth:`ensure_ok`
+        reads), ends a calibration run, then joins the reader thread (within
+        about one read time-out, 0.1 s by default). Commands and mock frames
+        not yet written are discarded; packets, answers and errors already
+        received stay for later calls. The port stays open: :meth:`start`
+        resumes on it, and it closes only when the client is released.
+        Stopping a stopped client does nothing.
+        """
+    def is_running(self) -> bool:
+        """Whether the reader thread runs.
+
+        False before :meth:`start`, after :meth:`stop`, and as soon as the
+        reader ended on a link failure (the device was unplugged, say); the
+        failure's text is then raised by the next :meth:`ensure_ok` or command.
+        """
+    def ensure_ok(self) -> None:
+        """Raises the oldest background error, if there is one; else returns None.
+
+        Background errors are the reader's read or write failures (the device
+        unplugged: "Serial port disconnected (hang-up)") and the failures of a
+        mock-log stream. They queue up and come out one per call, oldest
+        first; each is raised once. Commands, :meth:`get_data_packets`,
+        :meth:`get_data_array`, :meth:`start_mock_log_stream` and
+        :meth:`run_and_apply_magnetometer_calibration` raise one too before
+        doing anything.
+
+        Raises:
+            OSError: the error's text.
+        """
+    def __enter__(self) -> Self:
+        """Starts the client (as :meth:`start`) and returns it."""
     def __exit__(
         self,
         _exc_type: type[BaseException] | None,
         _exc_value: BaseException | None,
         _traceback: TracebackType | None,
-    ) -> None: ...
+    ) -> None:
+        """Ends a running mock-log stream (queuing a cancel for the device), then stops
+        the client as :meth:`stop` does. Returns None, so an exception raised
+        in the block goes on after the client has stopped. The port stays open
+        until the client is released (see the class description)."""
     def get_data_packets(self, block: bool = False) -> list[VYREDataPacket]:
         """Every telemetry packet received since the last call, oldest first.
 
-        With ``block=True``, waits up to the client's ``timeout`` (seconds) for at
-        least one. The wait ends at once when the link fails (the device is
-        unplugged, say), raising OSError with that failure's text
-        ("Serial port disconnected (hang-up)"), which is then not raised again.
+        Each call takes every packet queued so far (the queue grows without
+        bound while nobody calls). Without ``block`` the list may be empty. With
+        ``block=True`` (a ``bool``: 0 and 1 are refused), waits up to the
+        client's ``timeout`` (seconds, set at construction) for at least one.
+        The wait ends at once when the link fails (the device is unplugged,
+        say), raising OSError with that failure's text ("Serial port
+        disconnected (hang-up)"), which is then not raised again.
+
+        Returns:
+            A new list of :class:`VYREDataPacket`.
+
+        Raises:
+            OSError: the oldest background error, before any packet is taken;
+                with ``block=True``, "timed out waiting on channel" when no
+                packet came within ``timeout``.
+            TypeError: ``block`` is not a bool.
+            InternalFaultError: with ``block=True``, a negative or NaN client
+                ``timeout``.
+
+        Example::
+
+            for packet in client.get_data_packets(block=True):
+                print(f"{packet.timestamp_seconds:.3f} s  {packet.pressure_pascals:.0f} Pa")
         """
     def link_statistics(self) -> dict[str, int]:
         """Counts of what came over the link since the client was built, as a new
@@ -108,6 +299,12 @@ class VYREClient:
                 they are equal.
             read_errors: reads from the port that failed; each ends the reader
                 with that error (see ``ensure_ok``).
+
+        Example::
+
+            stats = client.link_statistics()
+            if stats["crc_rejected"] or stats["given_up"]:
+                print("the line is noisy:", stats)
         """
     def get_data_array(self, block: bool = False) -> _np.ndarray[tuple[int], _np.dtype[_np.void]]:
         """The packets ``get_data_packets`` would return, as one numpy structured array.
@@ -134,6 +331,13 @@ class VYREClient:
                 when nothing came in time, or at once the link failure's text
                 ("Serial port disconnected (hang-up)") when the link fails during
                 the wait, which is then not raised again.
+            TypeError: ``block`` is not a bool.
+
+        Example::
+
+            import pandas as pd
+            frame = pd.DataFrame(client.get_data_array(block=True))
+            frame["pressure_pascals"].mean()
         """
     def get_device_info(self, timeout_seconds: _Float = 5.0) -> DeviceInfo | None:
         """The device's identity, or None when no answer came within
@@ -143,12 +347,83 @@ class VYREClient:
         OSError with the failure's text, once. Answers the device sends without
         being asked are kept per kind, at most 256 of each (the oldest go first);
         the next call of that kind claims the oldest.
+
+        Commands: the call queues its command (the reader writes it within one
+        read time-out; on a client that is not started it waits in the queue
+        until :meth:`start`), takes an answer of its kind that is already
+        waiting, or waits for one until the time-out. An answer that comes
+        after its call gave up is *kept* and returned by the next call of the
+        same kind, at once: after a time-out, the next read-back can return
+        the older value, and its own answer waits for the call after it. Such
+        a lag of one answer per time-out lasts as long as the client (answers
+        are kept across :meth:`stop` and :meth:`start`): give the device time
+        enough (the default 5 s), and after a time-out release the client and
+        build a new one when the values must be current.
+
+        Args:
+            timeout_seconds: how long to wait for the answer, seconds (0 takes
+                only an answer already received).
+
+        Returns:
+            A new :class:`DeviceInfo`, or None on time-out.
+
+        Raises:
+            OSError: the oldest background error (nothing is sent then);
+                "Command channel closed" after a link failure until
+                :meth:`stop` and :meth:`start`.
+            InternalFaultError: ``timeout_seconds`` negative ("cannot convert
+                float seconds to Duration: value is negative") or NaN or too
+                large ("cannot convert float seconds to Duration: value is
+                either too big or NaN"); nothing is sent.
+            TypeError: ``timeout_seconds`` is not a number.
         """
-    def get_device_config(self, timeout_seconds: _Float = 5.0) -> DeviceConfig | None: ...
+    def get_device_config(self, timeout_seconds: _Float = 5.0) -> DeviceConfig | None:
+        """The device's configuration (name, telemetry frequency, protocol), or
+        None when no answer came within `timeout_seconds` seconds.
+
+        A command like :meth:`get_device_info`: the same waiting, the same
+        keeping of late answers, the same errors.
+        """
     def set_device_config(
         self, name: str, frequency: SupportsIndex, protocol: DeviceProtocol, timeout_seconds: _Float = 5.0
-    ) -> bool: ...
-    def get_calibration(self, timeout_seconds: _Float = 5.0) -> CalibrationValues | None: ...
+    ) -> bool:
+        """Sends a new configuration and waits up to `timeout_seconds` seconds for
+        the device's answer: True if it accepted, False if it refused or did not
+        answer in time. Nothing is read back.
+
+        Args:
+            name: the device name; its UTF-8 bytes are sent, cut to 32 bytes
+                (a cut may fall inside a character).
+            frequency: the telemetry frequency, 0 to 65535 (the device's unit,
+                frames per second on the simulated device).
+            protocol: a :class:`DeviceProtocol` member (ints are refused).
+            timeout_seconds: seconds to wait for the answer.
+
+        Raises:
+            OverflowError: ``frequency`` outside 0 to 65535 ("out of range
+                integral type conversion attempted"); nothing is sent.
+            TypeError: ``name`` not a ``str``, ``protocol`` not a
+                :class:`DeviceProtocol`.
+            OSError: as for :meth:`get_device_info`.
+            InternalFaultError: as for :meth:`get_device_info`.
+        """
+    def get_calibration(self, timeout_seconds: _Float = 5.0) -> CalibrationValues | None:
+        """The device's IMU and magnetometer calibration, or None when no answer
+        came within `timeout_seconds` seconds.
+
+        The lists it holds can be written back unchanged with
+        :meth:`set_imu_calibration` and :meth:`set_magnetometer_calibration`,
+        which makes it the backup to take before a calibration run. A command
+        like :meth:`get_device_info`: the same waiting, the same keeping of late
+        answers, the same errors.
+
+        Example::
+
+            backup = client.get_calibration()
+            ...
+            client.set_magnetometer_calibration(backup.magnetometer_offsets,
+                                                backup.magnetometer_scale_matrix)
+        """
     def set_imu_calibration(
         self,
         accel_offsets: Sequence[_Float],
@@ -168,6 +443,17 @@ class VYREClient:
         before anything is sent, ValueError "{argument} must hold finite numbers
         (item {i} is not finite as a 32-bit float)" for NaN, an infinity, or a
         number beyond the 32-bit range (such as 1e39).
+
+        Args:
+            accel_offsets: three accelerometer offsets, g.
+            accel_scale_matrix: nine numbers, row-major (a nested 3 x 3 list is
+                refused: "expected a sequence of length 9 (got 3)").
+            gyro_offsets: three gyroscope offsets, degrees per second.
+            gyro_scale_matrix: nine numbers, row-major.
+            timeout_seconds: seconds to wait for the answer.
+
+        The other errors (background error, closed command channel, impossible
+        time-out) are those of :meth:`get_device_info`.
         """
     def set_magnetometer_calibration(
         self, offsets: Sequence[_Float], scale_matrix: Sequence[_Float], timeout_seconds: _Float = 5.0
@@ -183,6 +469,10 @@ class VYREClient:
         before anything is sent, ValueError "{argument} must hold finite numbers
         (item {i} is not finite as a 32-bit float)" for NaN, an infinity, or a
         number beyond the 32-bit range (such as 1e39).
+
+        A calibrated reading is ``scale_matrix @ (raw - offsets)``. Neutral is
+        offsets ``[0, 0, 0]`` and the identity ``[1, 0, 0, 0, 1, 0, 0, 0, 1]``.
+        The other errors are those of :meth:`get_device_info`.
         """
     def run_and_apply_magnetometer_calibration(
         self, collection_duration_seconds: _Float, apply_timeout_seconds: _Float = 5.0
@@ -197,9 +487,70 @@ class VYREClient:
 
         A link failure during the collection ends the run at once with OSError
         (the failure's text); nothing is fitted, printed or written then.
+
+        In detail, on a started client: first it **resets the device's
+        magnetometer calibration to neutral** (offsets 0, identity matrix;
+        when that write is refused or not answered within
+        ``apply_timeout_seconds`` it returns None and does nothing more). It
+        then collects the magnetic field of every telemetry packet for
+        ``collection_duration_seconds`` while the device is turned through as
+        many orientations as possible, fits an ellipsoid (offsets ``b``, µT,
+        and a symmetric matrix ``A`` that maps the cloud onto a sphere of the
+        samples' mean radius), prints the result and writes it to the device.
+        The collected packets also stay queued for :meth:`get_data_packets`.
+
+        The report is three lines written to the **process's standard output**
+        (file descriptor 1), not through ``sys.stdout``: ``contextlib.redirect_stdout``
+        and pytest's ``capsys`` do not see it (``capfd`` does). ``sys.stdout``
+        is flushed first, so the two stay in order::
+
+            Calibration result:
+              b = [12.011935, -6.993349, 4.018421]
+              A = [0.928466, -0.046329, 0.028176; ...]
+
+        ``A`` is printed column by column (it is symmetric). The call holds
+        the interpreter lock for its whole length, the collection time
+        included. A device that keeps the neutral calibration after a None
+        result: take a backup with :meth:`get_calibration` first and write it
+        back when the result is None or False.
+
+        Args:
+            collection_duration_seconds: how long to collect, seconds.
+            apply_timeout_seconds: the time-out of each of the two writes
+                (neutral reset and result), seconds.
+
+        Returns:
+            True if the device accepted the computed calibration, False if it
+            refused it or did not answer in time, None if nothing was computed
+            and written: the neutral reset was refused or unanswered, or the fit
+            gave no result (fewer than 10 samples, or a cloud that is not an
+            ellipsoid around the origin, such as a device that was not turned).
+
+        Raises:
+            OSError: the oldest background error (before anything is sent); a
+                transaction error ("Command channel closed"); "Calibration
+                already in progress"; "Calibration thread panicked"; a link
+                failure during the collection.
+            InternalFaultError: a negative, NaN or too large time ("cannot
+                convert float seconds to Duration: value is negative" / "...
+                value is either too big or NaN"); nothing is sent.
+            KeyboardInterrupt: Ctrl-C during the collection or a write.
         """
-    def reboot(self) -> None: ...
-    def cancel(self, timeout_seconds: _Float = 5.0) -> bool: ...
+    def reboot(self) -> None:
+        """Asks the device to reboot and returns at once; does not wait for anything.
+
+        Telemetry pauses while the device restarts. An answer the device may
+        send is kept unclaimed.
+
+        Raises:
+            OSError: the oldest background error (nothing is sent then), or
+                "Command channel closed" after a link failure.
+        """
+    def cancel(self, timeout_seconds: _Float = 5.0) -> bool:
+        """Sends the cancel command (which also ends the device's mock mode) and
+        waits up to `timeout_seconds` seconds: True if the device acknowledged
+        it, False if it refused or did not answer in time. Errors as for
+        :meth:`get_device_info`."""
     def start_mock_log_stream(
         self,
         log_path: str,
@@ -216,9 +567,60 @@ class VYREClient:
         and a stop still ends the replay within about 10 ms. Reading ends at
         the log's end marker; nothing after it is read. A link failure during
         the handshake raises OSError with the failure's text at once.
+
+        A stopped client is started first. The replay sends the log's 286-byte
+        header block, then every record as a mock frame; the first 75 records
+        go out at once, the rest in batches of 10 paced by the records'
+        timestamps divided by ``speed`` (with ``realtime=False`` nothing is
+        paced). When the log is done (or fails) the device gets a cancel if
+        ``cancel_on_finish``. Failures inside the replay come later: from
+        :meth:`stop_mock_log_stream` and, at once, from the next
+        :meth:`ensure_ok` or command.
+
+        Args:
+            log_path: the log file, a ``str`` (path objects are refused).
+            realtime: pace the records by their timestamps.
+            speed: how much faster than logged to replay; must be > 0 (the
+                replay fails with "speed must be > 0" otherwise).
+            chunk_size: bytes per read of the log (0 sends only the header).
+            start_timeout_seconds: seconds to wait for the device's
+                acknowledgement of mock mode.
+            cancel_on_finish: send the device a cancel when the replay ends.
+
+        Raises:
+            OSError: the oldest background error; "Mock stream already
+                running"; "Timed out waiting for mock acknowledgement"; "Device
+                rejected mock mode"; "Command channel closed".
+            TypeError: ``log_path`` not a ``str``, a flag not a ``bool``.
+            OverflowError: a negative ``chunk_size``.
+            InternalFaultError: an impossible ``start_timeout_seconds``.
+
+        Example::
+
+            client.start_mock_log_stream("flight.bin", speed=4.0)
+            while client.is_mock_log_streaming():
+                time.sleep(0.1)
+            sent = client.stop_mock_log_stream()
         """
-    def stop_mock_log_stream(self, cancel_device: bool = True, block: bool = True) -> int | None: ...
-    def is_mock_log_streaming(self) -> bool: ...
+    def stop_mock_log_stream(self, cancel_device: bool = True, block: bool = True) -> int | None:
+        """Stops the replay and collects its result.
+
+        Sends the device a cancel when ``cancel_device`` (also when no replay
+        runs). With ``block=True`` waits for the replay to end (within about
+        10 ms) and returns how many log records it sent (the header block not
+        counted); with ``block=False`` returns None while it is still ending
+        (a later call collects it). None when there was no replay.
+
+        Raises:
+            OSError: the replay's own failure ("speed must be > 0", "failed to
+                fill whole buffer" for a log shorter than its 286-byte header,
+                the system's text for a file that cannot be read, "Mock channel
+                closed", "Mock stream thread panicked").
+            TypeError: a flag not a ``bool``.
+        """
+    def is_mock_log_streaming(self) -> bool:
+        """Whether a replay is still sending. False once it finished by itself,
+        even before :meth:`stop_mock_log_stream` collected its result."""
     def mock_frames_waiting(self) -> int:
         """Mock-log frames queued for the port and not yet written to it.
 
@@ -230,7 +632,41 @@ class VYREClient:
 
 @final
 class MockDeviceHandle:
-    def inject_response(self, identifier: SupportsIndex, payload: bytes | bytearray | Sequence[SupportsIndex]) -> None: ...
+    """The device side of a client made by :meth:`VYREClient.new_mock`.
+
+    A script plays the device through it: it queues answers for the client to
+    read and reads back the identifiers of the frames the client wrote. The
+    mock device never answers by itself and cannot send telemetry. Instances
+    come only from ``new_mock`` (calling the class raises TypeError) and belong
+    to the thread that created them, like the client ("vyre_client::MockDeviceHandle
+    is unsendable, but sent to another thread" from elsewhere).
+    """
+
+    def inject_response(self, identifier: SupportsIndex, payload: bytes | bytearray | Sequence[SupportsIndex]) -> None:
+        """Queues one response frame (header 0x5AA5) for the client to read.
+
+        Injected bytes wait until the client's reader reads them, also across
+        :meth:`VYREClient.start`; inject before the call that waits for them.
+
+        Args:
+            identifier: the response identifier, 0 to 65535: 1 device info, 2
+                device config, 3 set device config, 5 mock mode, 6 set
+                magnetometer calibration, 7 set IMU calibration, 8 calibration
+                values, 255 cancel (acknowledgements are one byte, 1 meaning
+                yes).
+            payload: the payload: ``bytes``, ``bytearray`` or a sequence of
+                ints 0 to 255 (a ``str`` is refused).
+
+        Raises:
+            OverflowError: ``identifier`` or an item out of range ("out of
+                range integral type conversion attempted").
+            TypeError: ``payload`` is a ``str`` or not a sequence.
+
+        Example::
+
+            device.inject_response(5, [1])            # accept mock mode
+            device.inject_response(3, b"\\x01")        # accept a configuration
+        """
     def wait_for_command_identifier(self, timeout_seconds: _Float) -> int | None:
         """The identifier of the next whole frame the client wrote, waiting up to
         `timeout_seconds` seconds for one (a frame already written is returned even
@@ -240,13 +676,67 @@ class MockDeviceHandle:
         Raises RuntimeError "Already borrowed" when called again on the same handle
         during its wait, as from a signal handler; that exception then ends the
         outer wait too unless the handler catches it.
+
+        Frames come back in the order written, commands (1 to 8, 255) and mock
+        frames alike (0x48 for a log's header block, the record letters
+        ``ord("A")`` and so on). The wait holds the interpreter lock and polls
+        every millisecond; a negative or NaN ``timeout_seconds`` raises
+        ``InternalFaultError`` as for :meth:`VYREClient.new_mock`.
         """
 
 @final
 class VYREDataPacket:
-    """Represents processed telemetry with derived fields included."""
+    """Represents processed telemetry with derived fields included.
+
+    One telemetry sample: 18 values sent by the device and 5 derived on the
+    host when the packet is built. Immutable; every attribute is a float.
+    ``timestamp_seconds`` is kept in double precision, the others in single
+    precision (a value built from 0.1 reads back as 0.10000000149011612).
+
+    Conventions:
+
+    * Quaternion ``(est_quaternion_w, _x, _y, _z)``: scalar first. It turns
+      vectors of the device's body frame into the reference frame
+      (``v_ref = q * v_body * q*``); it need not be unit length (it is
+      normalised before use; one of length 0 means no rotation).
+    * Body frame: the sensor axes turned by 45 degrees about Z:
+      ``bx = 0.70710677 * (ax - ay)``, ``by = 0.70710677 * (ax + ay)``,
+      ``bz = az``.
+    * Rotated acceleration: the body vector ``b`` carried into the reference
+      frame by the quaternion, in g.
+    * Tilt: the angle between the device's *up axis* carried into the
+      reference frame and the reference +Z axis, 0 to 180 degrees. The up axis
+      is the body axis (+X, -X, +Y, -Y, +Z or -Z, ties to the earlier) closest
+      to the acceleration of the **first finite sample after each start** of
+      the client, and it stays for that run. The same motion can therefore
+      plot differently from one session to the next: a device that starts
+      lying on its side measures tilt from that side.
+    * Mach number: ``|est_velocity_z_meters_per_s| / a`` with the speed of
+      sound ``a = sqrt((temperature_celsius + 273.15) * 1.4 * 287.05)`` m/s:
+      the **vertical velocity alone**, at the device's own temperature
+      (dry air). 0 when either input is not finite or the temperature is at or
+      below absolute zero.
+    * A NaN or infinity in an acceleration or quaternion component gives a
+      rotated acceleration of (0, 0, 0) and a tilt of 0 (and does not choose
+      the up axis).
+
+    Packets can be passed between threads and stay valid after the client is
+    gone. Constructing one from Python (the 18 wire values in payload order,
+    by position or keyword) derives the 5 values as for the first packet of a
+    run: its up axis comes from its own acceleration.
+
+    Example::
+
+        p = VYREDataPacket.default_zero()
+        p.est_quaternion_w, p.est_tilt_angle_degrees    # (1.0, 0.0)
+        p.as_dict()["pressure_pascals"]                 # 0.0
+    """
 
     __struct_fields__: ClassVar[list[str]]
+    """The 23 attribute names in declaration order (the derived ones at
+    positions 7 to 10 and 19, counting from 1): the keys of :meth:`as_dict`
+    and the first 23 columns of :meth:`VYREClient.get_data_array`. The same
+    list object on every access; do not modify it."""
     def __new__(
         cls,
         timestamp_seconds: _Float,
@@ -267,126 +757,217 @@ class VYREDataPacket:
         est_quaternion_x: _Float,
         est_quaternion_y: _Float,
         est_quaternion_z: _Float,
-    ) -> Self: ...
+    ) -> Self:
+        """A packet from the 18 values a telemetry frame carries, in payload
+        order; the 5 derived values are computed from them.
+
+        Raises:
+            TypeError: an argument missing, unexpected, or not convertible to
+                float ("argument '{name}': ...").
+        """
     @staticmethod
-    def default_zero() -> VYREDataPacket: ...
-    def as_dict(self) -> dict[str, float]: ...
+    def default_zero() -> VYREDataPacket:
+        """The all-zero packet with the identity attitude: every input 0 except
+        ``est_quaternion_w`` = 1.0, so all five derived values are 0."""
+    def as_dict(self) -> dict[str, float]:
+        """A new dict of the 23 attributes, in declaration order (the keys of
+        ``__struct_fields__``), values as floats.
+
+        Raises:
+            ValueError: "Failed to serialize packet: ..." when a value or entry
+                cannot be created (out of memory).
+        """
     @property
-    def timestamp_seconds(self) -> float: ...
+    def timestamp_seconds(self) -> float:
+        """The device's time of the sample, seconds (double precision)."""
     @property
-    def temperature_celsius(self) -> float: ...
+    def temperature_celsius(self) -> float:
+        """Temperature, degrees Celsius."""
     @property
-    def pressure_pascals(self) -> float: ...
+    def pressure_pascals(self) -> float:
+        """Barometric pressure, pascals."""
     @property
-    def raw_acceleration_x_gs(self) -> float: ...
+    def raw_acceleration_x_gs(self) -> float:
+        """Measured acceleration along the sensor's X axis, g (1 g at rest
+        along the axis that points up)."""
     @property
-    def raw_acceleration_y_gs(self) -> float: ...
+    def raw_acceleration_y_gs(self) -> float:
+        """Measured acceleration along the sensor's Y axis, g."""
     @property
-    def raw_acceleration_z_gs(self) -> float: ...
+    def raw_acceleration_z_gs(self) -> float:
+        """Measured acceleration along the sensor's Z axis, g."""
     @property
-    def raw_rotated_acceleration_x_gs(self) -> float: ...
+    def raw_rotated_acceleration_x_gs(self) -> float:
+        """Derived: X of the acceleration in the reference frame, g (the body
+        vector turned by the quaternion; see the class description)."""
     @property
-    def raw_rotated_acceleration_y_gs(self) -> float: ...
+    def raw_rotated_acceleration_y_gs(self) -> float:
+        """Derived: Y of the acceleration in the reference frame, g."""
     @property
-    def raw_rotated_acceleration_z_gs(self) -> float: ...
+    def raw_rotated_acceleration_z_gs(self) -> float:
+        """Derived: Z of the acceleration in the reference frame, g."""
     @property
-    def est_tilt_angle_degrees(self) -> float: ...
+    def est_tilt_angle_degrees(self) -> float:
+        """Derived: angle between the device's up axis (chosen from the first
+        finite sample after each start) in the reference frame and the
+        reference +Z axis, degrees, 0 to 180."""
     @property
-    def raw_angular_rate_x_deg_per_s(self) -> float: ...
+    def raw_angular_rate_x_deg_per_s(self) -> float:
+        """Measured angular rate about the sensor's X axis, degrees per second."""
     @property
-    def raw_angular_rate_y_deg_per_s(self) -> float: ...
+    def raw_angular_rate_y_deg_per_s(self) -> float:
+        """Measured angular rate about the sensor's Y axis, degrees per second."""
     @property
-    def raw_angular_rate_z_deg_per_s(self) -> float: ...
+    def raw_angular_rate_z_deg_per_s(self) -> float:
+        """Measured angular rate about the sensor's Z axis, degrees per second."""
     @property
-    def magnetic_field_x_microteslas(self) -> float: ...
+    def magnetic_field_x_microteslas(self) -> float:
+        """Magnetic field along the sensor's X axis, microteslas (after the
+        device's magnetometer calibration)."""
     @property
-    def magnetic_field_y_microteslas(self) -> float: ...
+    def magnetic_field_y_microteslas(self) -> float:
+        """Magnetic field along the sensor's Y axis, microteslas."""
     @property
-    def magnetic_field_z_microteslas(self) -> float: ...
+    def magnetic_field_z_microteslas(self) -> float:
+        """Magnetic field along the sensor's Z axis, microteslas."""
     @property
-    def est_position_z_meters(self) -> float: ...
+    def est_position_z_meters(self) -> float:
+        """The device's estimate of its vertical position, meters."""
     @property
-    def est_velocity_z_meters_per_s(self) -> float: ...
+    def est_velocity_z_meters_per_s(self) -> float:
+        """The device's estimate of its vertical velocity, meters per second."""
     @property
-    def est_mach_number(self) -> float: ...
+    def est_mach_number(self) -> float:
+        """Derived: ``|est_velocity_z_meters_per_s|`` over the speed of sound at
+        ``temperature_celsius``; the vertical velocity alone (no horizontal
+        speed enters it)."""
     @property
-    def est_quaternion_w(self) -> float: ...
+    def est_quaternion_w(self) -> float:
+        """Scalar part of the device's attitude quaternion (body to reference)."""
     @property
-    def est_quaternion_x(self) -> float: ...
+    def est_quaternion_x(self) -> float:
+        """X of the vector part of the attitude quaternion."""
     @property
-    def est_quaternion_y(self) -> float: ...
+    def est_quaternion_y(self) -> float:
+        """Y of the vector part of the attitude quaternion."""
     @property
-    def est_quaternion_z(self) -> float: ...
+    def est_quaternion_z(self) -> float:
+        """Z of the vector part of the attitude quaternion."""
 
 @final
 class DeviceProtocol:
-    """Represents the communication protocol used by the VYRE device."""
+    """Represents the communication protocol used by the VYRE device.
+
+    Four members, compared by value with each other and with ints
+    (``DeviceProtocol.UART == 2``); not ordered and not hashable (no set
+    members or dict keys: use ``int(p)`` as the key). ``repr`` and ``str``
+    give ``"DeviceProtocol.UART"``. The class cannot be called; use its
+    members.
+    """
 
     USB: ClassVar[DeviceProtocol]
+    """USB, value 1 (also what a device reports for an unknown protocol byte)."""
     UART: ClassVar[DeviceProtocol]
+    """UART, value 2."""
     I2C: ClassVar[DeviceProtocol]
+    """I2C, value 3."""
     SPI: ClassVar[DeviceProtocol]
+    """SPI, value 4."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def __eq__(self, value: object, /) -> bool: ...
-    def __ne__(self, value: object, /) -> bool: ...
-    def __int__(self) -> int: ...
+    """None: members are not hashable."""
+    def __eq__(self, value: object, /) -> bool:
+        """Equal to a member of the same value or an int equal to the value."""
+    def __ne__(self, value: object, /) -> bool:
+        """The opposite of ``==``."""
+    def __int__(self) -> int:
+        """The member's value, 1 to 4."""
 
 @final
 class DeviceInfo:
-    """Represents the information of the VYRE device."""
+    """Represents the information of the VYRE device.
+
+    Returned by :meth:`VYREClient.get_device_info`; a copy that never touches
+    the device (attributes can be changed locally; deleting one raises
+    AttributeError "can't delete attribute").
+    """
 
     @property
-    def firmware_version(self) -> str: ...
+    def firmware_version(self) -> str:
+        """The firmware version text (at most 8 bytes on the wire)."""
     @firmware_version.setter
     def firmware_version(self, value: str) -> None: ...
     @property
-    def id(self) -> int: ...
+    def id(self) -> int:
+        """The device's 64-bit identifier, 0 to 2**64 - 1."""
     @id.setter
     def id(self, value: SupportsIndex) -> None: ...
 
 @final
 class DeviceConfig:
-    """Represents the configuration settings of the VYRE device."""
+    """Represents the configuration settings of the VYRE device.
+
+    Returned by :meth:`VYREClient.get_device_config`; a local copy. To change
+    the device, pass the values to :meth:`VYREClient.set_device_config`.
+    Setters refuse wrong types with TypeError "argument '{name}': ...".
+    """
 
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The device name (at most 32 bytes on the wire)."""
     @name.setter
     def name(self, value: str) -> None: ...
     @property
-    def frequency(self) -> int: ...
+    def frequency(self) -> int:
+        """The telemetry frequency, 0 to 65535 (OverflowError outside)."""
     @frequency.setter
     def frequency(self, value: SupportsIndex) -> None: ...
     @property
-    def protocol(self) -> DeviceProtocol: ...
+    def protocol(self) -> DeviceProtocol:
+        """The communication protocol; a new :class:`DeviceProtocol` object each
+        read (equal to the class member, not the same object). Setting an int
+        raises TypeError."""
     @protocol.setter
     def protocol(self, value: DeviceProtocol) -> None: ...
 
 @final
 class CalibrationValues:
     """Represents the calibration values for the VYRE device. All matrices
-    are stored in row-major order."""
+    are stored in row-major order.
+
+    Returned by :meth:`VYREClient.get_calibration`; a local copy. Offsets are
+    lists of 3 floats, matrices flat lists of 9 (row-major), all single
+    precision. Each read returns a new list (changing it changes nothing);
+    assigning needs a sequence of exactly 3 or 9 numbers (ValueError
+    "expected a sequence of length 3 (got 2)" otherwise).
+    """
 
     @property
-    def imu_accelerometer_offsets(self) -> list[float]: ...
+    def imu_accelerometer_offsets(self) -> list[float]:
+        """Accelerometer offsets, 3 values, g."""
     @imu_accelerometer_offsets.setter
     def imu_accelerometer_offsets(self, value: Sequence[_Float]) -> None: ...
     @property
-    def imu_accelerometer_scale_matrix(self) -> list[float]: ...
+    def imu_accelerometer_scale_matrix(self) -> list[float]:
+        """Accelerometer scale matrix, 9 values, row-major."""
     @imu_accelerometer_scale_matrix.setter
     def imu_accelerometer_scale_matrix(self, value: Sequence[_Float]) -> None: ...
     @property
-    def imu_gyroscope_offsets(self) -> list[float]: ...
+    def imu_gyroscope_offsets(self) -> list[float]:
+        """Gyroscope offsets, 3 values, degrees per second."""
     @imu_gyroscope_offsets.setter
     def imu_gyroscope_offsets(self, value: Sequence[_Float]) -> None: ...
     @property
-    def imu_gyroscope_scale_matrix(self) -> list[float]: ...
+    def imu_gyroscope_scale_matrix(self) -> list[float]:
+        """Gyroscope scale matrix, 9 values, row-major."""
     @imu_gyroscope_scale_matrix.setter
     def imu_gyroscope_scale_matrix(self, value: Sequence[_Float]) -> None: ...
     @property
-    def magnetometer_offsets(self) -> list[float]: ...
+    def magnetometer_offsets(self) -> list[float]:
+        """Magnetometer (hard-iron) offsets, 3 values, microteslas."""
     @magnetometer_offsets.setter
     def magnetometer_offsets(self, value: Sequence[_Float]) -> None: ...
     @property
-    def magnetometer_scale_matrix(self) -> list[float]: ...
+    def magnetometer_scale_matrix(self) -> list[float]:
+        """Magnetometer (soft-iron) scale matrix, 9 values, row-major."""
     @magnetometer_scale_matrix.setter
     def magnetometer_scale_matrix(self, value: Sequence[_Float]) -> None: ...
