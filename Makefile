@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE_ARGS ?=
 
-.PHONY: test deps cpp-build cpp-test venv py-test bench clean run
+.PHONY: test deps cpp-build cpp-test venv py-test bench clean run docs
 
 test: cpp-test py-test
 
@@ -32,6 +32,17 @@ py-test: deps
 run: deps
 	@scripts/setup-venv
 	$(VENV)/bin/vyre demo
+
+# make docs: the documentation site in docs/_build/html, warnings as errors.
+# Sphinx and its extensions go into .venv; the module itself is not imported.
+DOCS_BUILD ?= docs/_build
+
+docs:
+	@[ -x $(PY) ] || scripts/setup-venv
+	@$(PY) -c 'import sphinx, furo, autoapi, sphinxarg' 2>/dev/null || \
+		$(PY) -m pip install -q sphinx furo sphinx-autoapi sphinx-argparse
+	$(PY) -m sphinx -E -W --keep-going -q -b html docs $(DOCS_BUILD)/html
+	@echo "open $(DOCS_BUILD)/html/index.html"
 
 bench: cpp-build
 	$(BUILD)/bench/core_bench

@@ -1,0 +1,74 @@
+"""Sphinx configuration of the vyre_client documentation.
+
+The API reference is read from the type stubs (sphinx-autoapi parses the .pyi
+file without importing anything), so the docs build without the compiled
+module. The ``vyre`` command reference comes from its argument parsers and the
+wire protocol tables from the code's own constants (``_ext/wire_protocol.py``).
+"""
+
+import pathlib
+import re
+import sys
+
+DOCS = pathlib.Path(__file__).resolve().parent
+ROOT = DOCS.parent
+sys.path[:0] = [str(DOCS / "_ext"), str(ROOT)]
+
+project = "vyre_client"
+author = "the vyre_client developers"
+copyright = "the vyre_client developers"
+release = version = "1.2.2"
+
+extensions = [
+    "sphinx.ext.napoleon",
+    "autoapi.extension",
+    "sphinxarg.ext",
+    "wire_protocol",
+]
+
+
+
+def stubs_for_reading(text):
+    """The stubs as the reference shows them. autoapi takes a class's signature
+    from ``__init__`` only, while the module's classes are built by
+    ``__new__``; and ``_Float`` (anything with a float or an index
+    conversion) reads better as the ``float`` it stands for."""
+    text = re.sub(r"def __new__\((\s*)cls,(.*?)\) -> Self:", r"def __init__(\1self,\2) -> None:",
+                  text, flags=re.DOTALL)
+    text = re.sub(r"^_Float = .*\n", "", text, flags=re.MULTILINE)
+    return re.sub(r"\b_Float\b", "float", text)
+
+
+# The stubs live in the stub-only package ``vyre_client-stubs``; autoapi names
+# modules after their files, so it reads a copy named after the module.
+_API_SOURCE = DOCS / "_generated"
+_API_SOURCE.mkdir(exist_ok=True)
+(_API_SOURCE / "vyre_client.pyi").write_text(
+    stubs_for_reading((ROOT / "vyre_python" / "stubs" / "vyre_client-stubs" / "__init__.pyi").read_text()))
+
+autoapi_type = "python"
+autoapi_dirs = [str(_API_SOURCE)]
+autoapi_file_patterns = ["*.pyi"]
+autoapi_root = "api"
+autoapi_add_toctree_entry = False
+autoapi_keep_files = False
+autoapi_member_order = "bysource"
+autoapi_python_class_content = "both"
+# one page per class, so that each class can be linked and read on its own
+autoapi_own_page_level = "class"
+autoapi_options = ["members", "show-module-summary", "special-members"]
+autoapi_ignore = []
+
+napoleon_google_docstring = True
+napoleon_numpy_docstring = False
+napoleon_custom_sections = [("Keys", "params_style")]
+
+
+exclude_patterns = ["_build", "_generated", "examples"]
+templates_path = []
+
+html_theme = "furo"
+html_title = "vyre_client 1.2.2"
+html_static_path = []
+pygments_style = "friendly"
+pygments_dark_style = "monokai"
