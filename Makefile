@@ -34,13 +34,15 @@ run: deps
 	$(VENV)/bin/vyre demo
 
 # make docs: the documentation site in docs/_build/html, warnings as errors.
-# Sphinx and its extensions go into .venv; the module itself is not imported.
+# The docs extra of pyproject.toml goes into .venv (without building the module,
+# which the docs never import).
 DOCS_BUILD ?= docs/_build
 
 docs:
-	@[ -x $(PY) ] || scripts/setup-venv
+	@[ -x $(PY) ] || { py=$$(scripts/find-python) && "$$py" -m venv $(VENV); }
 	@$(PY) -c 'import sphinx, furo, autoapi, sphinxarg' 2>/dev/null || \
-		$(PY) -m pip install -q sphinx furo sphinx-autoapi sphinx-argparse
+		$(PY) -m pip install -q $$($(PY) -c 'import tomllib; \
+			print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["docs"])')
 	$(PY) -m sphinx -E -W --keep-going -q -b html docs $(DOCS_BUILD)/html
 	@echo "open $(DOCS_BUILD)/html/index.html"
 
