@@ -129,20 +129,15 @@ def headers_table(core):
 
 
 _COMMANDS = [
-    ("DeviceInfo", "get device info", "device info: u64 id at 0, firmware version text in bytes 8 to 15"),
-    ("DeviceConfig", "get device config",
-     "device config: name text in bytes 0 to 31, u16 frequency at 32, protocol byte at 34"),
-    ("SetDeviceConfig", "set device config: name (32 bytes, zero-padded), u16 frequency, protocol byte",
-     "acknowledgement"),
-    ("Reboot", "reboot", "none awaited (an answer is kept unclaimed)"),
-    ("MockMode", "enter mock mode", "acknowledgement"),
-    ("SetMagnetometerCalibration", "set magnetometer calibration: 3 offsets, 9 matrix values (f32)",
-     "acknowledgement"),
-    ("SetImuCalibration", "set IMU calibration: accelerometer 3 + 9, gyroscope 3 + 9 (f32)",
-     "acknowledgement"),
-    ("GetCalibration", "get calibration",
-     "calibration values: 36 f32 (accelerometer 3 + 9, gyroscope 3 + 9, magnetometer 3 + 9)"),
-    ("Cancel", "cancel (also ends mock mode)", "acknowledgement"),
+    ("DeviceInfo", "", "u64 id at 0; firmware version text, bytes 8 to 15"),
+    ("DeviceConfig", "", "name text, bytes 0 to 31; u16 frequency at 32; protocol byte at 34"),
+    ("SetDeviceConfig", "name (zero-padded), u16 frequency at 32, protocol byte at 34", "acknowledgement"),
+    ("Reboot", "", "none awaited (one that comes is kept unclaimed)"),
+    ("MockMode", "", "acknowledgement"),
+    ("SetMagnetometerCalibration", "3 offsets, then 9 matrix values, f32", "acknowledgement"),
+    ("SetImuCalibration", "accelerometer 3 + 9, then gyroscope 3 + 9, f32", "acknowledgement"),
+    ("GetCalibration", "", "36 f32 values, accelerometer, gyroscope and magnetometer each 3 offsets + 9 matrix values"),
+    ("Cancel", "(also ends mock mode)", "acknowledgement"),
 ]
 
 _MINIMUM = {"DeviceInfo": "DEVICE_INFO_PAYLOAD_SIZE", "DeviceConfig": "DEVICE_CONFIG_PAYLOAD_SIZE",
@@ -154,11 +149,15 @@ def identifiers_table(core):
     for name, command, answer in _COMMANDS:
         ident = core["MessageId::" + name]
         sent = COMMAND_PAYLOAD[ident]
-        minimum = core.get(_MINIMUM.get(name, ""), 1 if "acknowledgement" in answer else "-")
-        rows.append((str(ident), f"``{name}``", command, str(sent), answer, str(minimum)))
-    return table(("Id", "Message", "Command (host to device)", "Command payload bytes",
-                  "Answer (device to host)", "Least answer payload bytes"), rows,
-                 widths=(5, 18, 27, 10, 30, 10))
+        size = f"{sent} bytes" if sent else "empty"
+        command = f"{size}: {command}" if sent else f"{size} {command}"
+        if name in _MINIMUM:
+            answer = f"at least {core[_MINIMUM[name]]} bytes: {answer}"
+        elif answer == "acknowledgement":
+            answer = "1 byte: acknowledgement"
+        rows.append((str(ident), f"``{name}``", command.strip(), answer))
+    return table(("Id", "Message", "Command payload (host to device)", "Answer payload (device to host)"), rows,
+                 widths=(6, 30, 30, 34))
 
 
 def _unit(name):
@@ -167,7 +166,7 @@ def _unit(name):
                          ("_meters", "m"), ("_degrees", "degrees")):
         if name.endswith(suffix):
             return unit
-    return "-"
+    return "—"  # a lone hyphen would read as a bullet
 
 
 def telemetry_table(core):

@@ -1,8 +1,10 @@
-"""The user guide's examples (docs/examples), each run as a reader would run it:
-a script of its own against a simulated device, checking what it shows."""
+"""The user guide's examples (docs/examples) and the README's, each run as a
+reader would run it: a script of its own against a simulated device, checking
+what it shows."""
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -23,14 +25,33 @@ SHOWS = {
 }
 
 
+def readme_example():
+    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), flags=re.DOTALL)
+    assert len(blocks) == 1
+    return blocks[0]
+
+
+def run_script(path, cwd):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])))
+    result = subprocess.run([sys.executable, str(path)], cwd=cwd, env=env, capture_output=True, text=True,
+                            timeout=180)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout
+
+
 def test_every_example_is_run():
     assert sorted(SHOWS) == sorted(p.name for p in EXAMPLES.glob("*.py"))
 
 
 @pytest.mark.parametrize("name", sorted(SHOWS))
 def test_guide_example_runs_against_the_simulated_device(name, tmp_path):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])))
-    result = subprocess.run([sys.executable, str(EXAMPLES / name)], cwd=tmp_path, env=env,
-                            capture_output=True, text=True, timeout=180)
-    assert result.returncode == 0, result.stdout + result.stderr
-    assert SHOWS[name] in result.stdout, result.stdout
+    output = run_script(EXAMPLES / name, tmp_path)
+    assert SHOWS[name] in output, output
+
+
+def test_readme_example_runs_and_stays_ten_lines(tmp_path):
+    code = readme_example()
+    assert len(code.splitlines()) <= 10
+    script = tmp_path / "readme.py"
+    script.write_text(code)
+    assert "1.4.2" in run_script(script, tmp_path)
