@@ -208,3 +208,29 @@ class ReconnectingClient:
                 return client, p.port
             client.stop()
         return None
+
+
+def batches(target, *, baud=2_000_000, array=False, poll=0.02, stop=None, on_wait=None):
+    """Yield a :class:`Batch` for every non-empty take of packets from the
+    device at ``target`` (a port path or a device identity, see
+    ``vyre_tools.devices``), for as long as the caller goes on, or until
+    ``stop`` holds; across unplugs as :class:`ReconnectingClient` does.
+    ``array``: packets as ``get_data_array`` gives them (needs numpy).
+
+    Raises OSError when the device cannot be opened, IdentityError when
+    ``target`` names no device or several."""
+    import vyre_client
+    port = devices.find(target, baud).port if devices.is_identity(target) else target
+    client = vyre_client.VYREClient(port, baud_rate=baud)
+    with client:
+        device = ReconnectingClient(client, port, baud=baud, stop=stop, on_wait=on_wait)
+        try:
+            take = device.get_data_array if array else device.get_data_packets
+            while not stop:
+                got = take()
+                if len(got):
+                    yield Batch(got, device.take_gap())
+                else:
+                    time.sleep(poll)
+        finally:
+            device.close()
