@@ -57,8 +57,8 @@ class PortInfo:
     def is_vyre(self):
         return self.device_id is not None
 
-    def label(self):
-        """The port with what is known of it, for messages."""
+    def facts(self):
+        """What is known of the port, as short texts."""
         facts = []
         if self.simulated:
             facts.append("simulated")
@@ -69,9 +69,14 @@ class PortInfo:
         if self.product or self.manufacturer:
             facts.append(" ".join(x for x in (self.manufacturer, self.product) if x))
         if self.is_vyre:
-            facts.append(f"VYRE id=0x{self.device_id:016X} firmware {self.firmware}")
+            facts.append(f"VYRE device id=0x{self.device_id:016X} firmware {self.firmware}")
         elif self.probe_error:
             facts.append(self.probe_error)
+        return facts
+
+    def label(self):
+        """The port with what is known of it, for messages."""
+        facts = self.facts()
         return f"{self.port} ({', '.join(facts)})" if facts else self.port
 
     def as_dict(self):

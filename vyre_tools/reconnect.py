@@ -133,14 +133,14 @@ class ReconnectingClient:
         call = getattr(self.client, name)
         try:
             got = call(block=block)
-        except OSError:
+        except OSError as e:
             if self.client.is_running() or self.gave_up:
                 raise  # not a lost link (a blocking call that timed out, say)
             # what arrived before the failure is still queued
             got = call()
             self._note(got)
             self._lost_at = time.monotonic()
-            self._replace()
+            self._replace(e)
             return got
         self._note(got)
         return got
@@ -173,14 +173,14 @@ class ReconnectingClient:
         if self._on_gap is not None:
             self._on_gap(gap)
 
-    def _replace(self):
+    def _replace(self, reason):
         old = self.client
         self._retired.update(old.link_statistics())
         old.stop()
         self.close()
         if self._on_wait is not None:
-            self._on_wait(f"lost the device on {self.port}; waiting for it to come back "
-                          f"(Ctrl-C stops)")
+            self._on_wait(f"lost the device on {self.port}: {reason}; waiting for it to "
+                          f"come back (Ctrl-C stops)")
         while True:
             if self._stop:
                 self.gave_up = True

@@ -4,7 +4,7 @@ VYRE device."""
 import json
 import sys
 
-from .connection import positive_float
+from .connection import DEFAULT_BAUD, positive_float, positive_int
 from ..devices import PROBE_TIMEOUT, SYNTAX, list_ports, probe
 
 
@@ -24,18 +24,14 @@ def add_parser(sub):
     p.add_argument("--probe-timeout", type=positive_float, default=PROBE_TIMEOUT,
                    metavar="SECONDS",
                    help=f"how long each port has to answer (default {PROBE_TIMEOUT:g})")
-    p.add_argument("--baud", type=int, default=2_000_000, help="baud rate of the probes")
+    p.add_argument("--baud", type=positive_int, default=DEFAULT_BAUD,
+                   help=f"baud rate of the probes (default {DEFAULT_BAUD})")
     p.set_defaults(run=run)
 
 
 def _line(port):
-    text = port.port
-    if port.device != port.port:
-        text += f" -> {port.device}"
-    rest = port.label()[len(port.port):].strip()
-    if port.is_vyre:
-        rest = rest.replace("VYRE id=", "VYRE device, id=", 1)
-    return f"{text}  {rest[1:-1]}" if rest else text
+    text = port.port if port.device == port.port else f"{port.port} -> {port.device}"
+    return "  ".join([text, *port.facts()])
 
 
 def run(args):

@@ -227,7 +227,8 @@ class Simulator(StatusWaiter):
     def hang_up(self):
         """Close the master side, as pulling the cable does.  The client sees
         a hang-up (POLLHUP, then end of file or EIO) on its port; the
-        simulator sends nothing more but still answers status requests."""
+        simulator sends nothing more but still answers status requests.
+        The stable link goes too, for good (see ``replug`` for a return)."""
         self._request(self._do_hang_up)
 
     def replug(self, delay=None):
@@ -236,7 +237,9 @@ class Simulator(StatusWaiter):
         then the device appears on a new pseudo-terminal, the stable link
         (``link_path``) pointing to it, with the same identity.  The device
         stays powered: its clock runs on, and the telemetry it would have sent
-        meanwhile is missing from its timestamps."""
+        meanwhile is missing from its timestamps.  ``port_name`` follows
+        the new port (a SimulatorProcess's keeps the first: use
+        ``link_path``)."""
         delay = self.options["replug_delay"] if delay is None else float(delay)
         if not delay >= 0:
             raise ValueError("replug delay must not be negative")
