@@ -37,7 +37,13 @@ def main():
     ap.add_argument("--away", type=float, default=0.3, help="seconds unplugged")
     ap.add_argument("--rate", type=float, default=200.0)
     args = ap.parse_args()
-    os.environ["VYRE_SIM_LINKS"] = tempfile.mkdtemp(prefix="vyre-bench-links-")
+    with tempfile.TemporaryDirectory(prefix="vyre-bench-links-") as links:
+        # a directory of its own: other simulators on the machine stay out of sight
+        os.environ["VYRE_SIM_LINKS"] = links
+        return run(args)
+
+
+def run(args):
     print(harness.machine())
     resumed, gaps = [], []
     with Simulator.spawn(rate=args.rate) as sim:
