@@ -22,6 +22,7 @@ SHOWS = {
     # printed by the library on the process's standard output, not sys.stdout
     "calibration.py": "Calibration result:",
     "link_check.py": "crc_rejected",
+    "field.py": "packets missing by its timestamps",
 }
 
 

@@ -66,7 +66,7 @@ def main(argv=None):
             pass
         return EXIT_FAILURE
     except ModuleNotFoundError as e:
-        if e.name in ("rich", "matplotlib"):
+        if e.name in ("rich", "matplotlib", "serial"):
             _say(f"this command needs '{e.name}': install the cli extra "
                  "(pip install 'vyre-client[cli]')")
         else:

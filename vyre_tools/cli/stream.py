@@ -8,7 +8,7 @@ import time
 from dataclasses import dataclass
 
 from .connection import add_device_arguments, open_device, positive_float
-from .errors import CliError
+from .errors import EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
 
 POLL_SECONDS = 0.02
@@ -289,6 +289,9 @@ def add_parser(sub):
                    help="stop after this many seconds (default: until Ctrl-C)")
     p.add_argument("-r", "--record", metavar="FILE.csv",
                    help="write every packet to this CSV file (header row: the field names)")
+    p.add_argument("--reconnect", action="store_true",
+                   help="when the device is unplugged, wait for the same device (even on "
+                        "another port), reopen it and carry on, reporting the gap")
     add_device_arguments(p)
     p.set_defaults(run=run)
 
@@ -296,8 +299,11 @@ def add_parser(sub):
 def run(args):
     from .ui import Ui
     ui = Ui()
-    with stop_on_interrupt() as stop, open_device(args, ui) as device:
+    with stop_on_interrupt() as stop, open_device(args, ui, stop) as device:
         result = stream(ui, device, args.duration, args.record, stop)
+    if getattr(device.client, "gave_up", False):
+        raise CliError(f"stopped waiting for the device to come back; {result.summary()}",
+                       EXIT_INTERRUPTED)
     if stop.requested:
         ui.note("stopped by Ctrl-C")
     ui.line(result.summary())
