@@ -72,3 +72,6 @@ html_title = "vyre_client 1.2.2"
 html_static_path = []
 pygments_style = "friendly"
 pygments_dark_style = "monokai"
+
+# quotes and ellipses only: "--help" in the command's help texts must stay two hyphens
+smartquotes_action = "qe"
