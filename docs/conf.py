@@ -73,5 +73,20 @@ html_static_path = []
 pygments_style = "friendly"
 pygments_dark_style = "monokai"
 
-# quotes and ellipses only: "--help" in the command's help texts must stay two hyphens
-smartquotes_action = "qe"
+
+_OPTION_DASH = re.compile(r"(?<![\w-])\u2013(?=[a-z])")
+
+
+def keep_option_hyphens(app, doctree):
+    """Smart quotes turn the "--" of the command's options into an en dash
+    where they appear in help texts; put the two hyphens back."""
+    from docutils import nodes
+
+    for text in list(doctree.findall(nodes.Text)):
+        fixed = _OPTION_DASH.sub("--", text.astext())
+        if fixed != text.astext():
+            text.parent.replace(text, nodes.Text(fixed))
+
+
+def setup(app):
+    app.connect("doctree-read", keep_option_hyphens)
