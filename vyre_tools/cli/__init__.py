@@ -18,6 +18,7 @@ COMMANDS = {
     "ports": "ports",
     "info": "info",
     "stream": "stream",
+    "link-check": "linkcheck",
     "replay": "replay",
     "calibrate-mag": "calibrate",
     "plot": "plot",

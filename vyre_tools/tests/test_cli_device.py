@@ -162,6 +162,23 @@ def test_stream_without_telemetry_fails(simulated, fragments):
     assert (crc_failures is not None and int(crc_failures.group(1)) > 0) == (len(fragments) > 1)
 
 
+@pytest.mark.parametrize("simulated, bad", [
+    ({"rate": 300}, []),
+    ({"rate": 300, "corrupt_rate": 0.1}, ["packet rate", "packets missing", "CRC failures"]),
+    ({"rate": 300, "answer_delay": 0.7}, ["command round trips"]),
+], indirect=["simulated"], ids=["good", "spoiled", "slow-answers"])
+def test_link_check_verdict(simulated, bad):
+    proc = run_vyre("link-check", "--port", simulated.port_name, "--seconds", "3")
+    assert "link statistics" in proc.stdout and "crc rejected" in proc.stdout
+    if not bad:
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert "verdict: good link" in proc.stdout
+        assert re.search(r"command round trips +ok +(\d+) of \1 answered, p50 [\d.]+ ms", proc.stdout)
+    else:
+        assert_one_line_error(proc, 1, f"bad link on {simulated.port_name}: ", *bad)
+        assert "verdict: bad link" in proc.stdout
+
+
 def test_unplugging_during_a_stream_ends_it_with_one_line(simulated):
     proc = start_vyre("stream", "--port", simulated.port_name)
     try:
