@@ -148,12 +148,7 @@ def live(build, args):
                 results = {name: harness.collect(p, args.seconds + args.warmup + 120)
                            for name, p in procs.items()}
             finally:
-                for p in procs.values():
-                    if p.poll() is None:
-                        p.kill()
-                        p.wait()
-                for producer in producers.values():
-                    producer.close()
+                harness.end_all(procs.values(), producers.values())
             base = results["-"]["cpu_s"] / results["-"]["wall_s"]
             line = [f"round {r + 1}: streaming only {100 * base:.2f} % "
                     f"({results['-']['packets'] / results['-']['wall_s']:.0f} packets/s)"]
