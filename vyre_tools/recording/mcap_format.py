@@ -32,9 +32,11 @@ def json_schema(names):
     return {
         "title": SCHEMA_NAME,
         "description": "One telemetry packet of a VYRE sensor device; each field's name "
-                       "carries its unit; null stands for not-a-number.",
+                       "carries its unit; null stands for NaN, 1e999 for infinity.",
         "type": "object",
-        "properties": {name: {"type": ["number", "null"]} for name in names},
+        # a plain "number": viewers refuse a list of types; the null of a
+        # NaN is shown as a missing value
+        "properties": {name: {"type": "number"} for name in names},
         "required": list(names),
     }
 

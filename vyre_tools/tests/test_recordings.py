@@ -81,7 +81,9 @@ def test_what_was_received_reads_back_value_for_value(received, tmp_path, suffix
             messages = list(make_reader(f).iter_messages(log_time_order=False))
         schema, channel, first = messages[0]
         assert (schema.encoding, channel.message_encoding) == ("jsonschema", "json")
-        assert list(json.loads(schema.data)["properties"]) == list(want.dtype.names)
+        properties = json.loads(schema.data)["properties"]
+        assert list(properties) == list(want.dtype.names)
+        assert all(p == {"type": "number"} for p in properties.values())  # what viewers parse
         for (_, _, message), host_time in zip(messages, want["host_time_seconds"]):
             json.loads(message.data, parse_constant=no_constants)
             assert message.log_time == int(host_time * 1e9)
