@@ -23,6 +23,7 @@ SHOWS = {
     "calibration.py": "Calibration result:",
     "link_check.py": "crc_rejected",
     "field.py": "packets missing by its timestamps",
+    "recording.py": "float32 float64",
 }
 
 

@@ -18,9 +18,11 @@ COMMANDS = {
     "ports": "ports",
     "info": "info",
     "stream": "stream",
+    "link-check": "linkcheck",
     "replay": "replay",
     "calibrate-mag": "calibrate",
     "plot": "plot",
+    "convert": "convert",
     "demo": "demo",
 }
 
@@ -66,7 +68,7 @@ def main(argv=None):
             pass
         return EXIT_FAILURE
     except ModuleNotFoundError as e:
-        if e.name in ("rich", "matplotlib", "serial"):
+        if e.name in ("rich", "matplotlib", "serial", "numpy", "pyarrow", "mcap"):
             _say(f"this command needs '{e.name}': install the cli extra "
                  "(pip install 'vyre-client[cli]')")
         else:

@@ -59,7 +59,7 @@ def test_stream_records_every_packet_and_the_recording_plots(simulated, tmp_path
     assert 0.5 * 500 * float(seconds) <= int(packets) <= 1.2 * 500 * float(seconds) + 50
 
     header, rows = read_csv(record)
-    assert header == list(vyre_client.VYREDataPacket.__struct_fields__) == list(FIELDS)
+    assert header == [*vyre_client.VYREDataPacket.__struct_fields__, "host_time_seconds"] == [*FIELDS, "host_time_seconds"]
     assert len(rows) == int(packets)
     steps = [b[0] - a[0] for a, b in zip(rows, rows[1:])]
     assert all(0 < step < 1.5 / 500 for step in steps)
@@ -160,6 +160,23 @@ def test_stream_without_telemetry_fails(simulated, fragments):
     assert "received 0 packets" in proc.stdout
     crc_failures = re.search(r"(\d+) frames failed the CRC check", proc.stderr)
     assert (crc_failures is not None and int(crc_failures.group(1)) > 0) == (len(fragments) > 1)
+
+
+@pytest.mark.parametrize("simulated, bad", [
+    ({"rate": 300}, []),
+    ({"rate": 300, "corrupt_rate": 0.1}, ["packet rate", "packets missing", "CRC failures"]),
+    ({"rate": 300, "answer_delay": 0.7}, ["command round trips"]),
+], indirect=["simulated"], ids=["good", "spoiled", "slow-answers"])
+def test_link_check_verdict(simulated, bad):
+    proc = run_vyre("link-check", "--port", simulated.port_name, "--seconds", "3")
+    assert "link statistics" in proc.stdout and "crc rejected" in proc.stdout
+    if not bad:
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert "verdict: good link" in proc.stdout
+        assert re.search(r"command round trips +ok +(\d+) of \1 answered, p50 [\d.]+ ms", proc.stdout)
+    else:
+        assert_one_line_error(proc, 1, f"bad link on {simulated.port_name}: ", *bad)
+        assert "verdict: bad link" in proc.stdout
 
 
 def test_unplugging_during_a_stream_ends_it_with_one_line(simulated):
