@@ -308,4 +308,4 @@ def run(args):
         raise CliError(result.failure)
     if result.packets == 0:
         raise CliError(result.nothing_text(device.port))
-    return 0
+    return EXIT_INTERRUPTED if stop.requested else 0

@@ -205,7 +205,7 @@ def test_ctrl_c_ends_a_stream_cleanly_with_its_recording_complete(simulated, tmp
         status, out, err = interrupt(proc)
     finally:
         proc.kill()
-    assert status == 0, err
+    assert status == 130, err
     assert "stopped by Ctrl-C" in out
     packets = int(SUMMARY.search(out).group(1))
     assert packets > 50
