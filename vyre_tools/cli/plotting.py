@@ -53,7 +53,8 @@ RECORDING_PANELS = (
 
 
 def recording_figure(columns, path, title=None):
-    """Five panels against time from ``columns`` (name -> list of floats)."""
+    """Five panels against time from ``columns`` (name -> list of floats);
+    returns the path written."""
     t0 = columns["timestamp_seconds"][0]
     t = [x - t0 for x in columns["timestamp_seconds"]]
     fig = _figure(figsize=(10, 12), layout="constrained")
@@ -73,7 +74,8 @@ def recording_figure(columns, path, title=None):
 
 
 def calibration_figure(raw, corrected, offsets, path):
-    """Raw and corrected field samples in the XY, XZ and YZ planes."""
+    """Raw and corrected field samples in the XY, XZ and YZ planes; returns
+    the path written."""
     fig = _figure(figsize=(15, 5.4), layout="constrained")
     axes = fig.subplots(1, 3)
     lengths = [math.sqrt(x * x + y * y + z * z) for x, y, z in corrected]
