@@ -27,7 +27,7 @@ from ..calibration_backup import CalibrationNotRestored, MagnetometerRollback
 from .calibration import read_backup
 from .connection import add_device_arguments, open_device, positive_float
 from .countdown import Countdown, flush_c_stdout
-from .errors import EXIT_INTERRUPTED, CliError
+from .errors import EXIT_INTERRUPTED, CliError, describe_os_error
 from .interrupts import StopRequest, stop_on_interrupt
 from .magquality import Quality, Thresholds, assess, correct
 from .plotting import calibration_figure, require_matplotlib
@@ -115,6 +115,8 @@ def calibrate(ui, device, duration, lead_in=3.0, stop=None, thresholds=Threshold
         raise CliError(f"calibration interrupted; {KEPT}", EXIT_INTERRUPTED) from None
     except CalibrationNotRestored as e:
         raise CliError(_not_restored_text(e)) from None
+    except OSError as e:  # the library's, after the restore
+        raise CliError(f"{describe_os_error(e)}; {KEPT}") from None
     return outcome
 
 

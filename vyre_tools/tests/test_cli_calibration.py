@@ -99,7 +99,7 @@ def test_ctrl_c_stops_a_calibration_and_restores_the_previous_one(tmp_path, sign
 def test_a_calibration_short_of_the_thresholds_is_refused_unless_forced(tmp_path, force):
     with Simulator.spawn(rate=400) as sim:
         load_backup(sim, tmp_path)
-        proc = run_vyre("calibrate-mag", "--port", sim.port_name, "--duration", "3",
+        proc = run_vyre("calibrate-mag", "--port", sim.port_name, "--duration", "4",
                         "--lead-in", "0", "--min-coverage", "95", *(["--force"] if force else []))
         out = proc.stdout
         # the numbers judged and the thresholds are shown either way
