@@ -180,10 +180,12 @@ def _acknowledged(accepted, what, timeout_seconds):
 
 
 def write_magnetometer_calibration(client, sensor, timeout_seconds=5.0):
+    """Writes one ``SensorCalibration`` to the magnetometer; OSError when the
+    device does not take it.  Ctrl-C waits until the answer is in."""
     with interrupts_deferred():
         accepted = client.set_magnetometer_calibration(sensor.offsets, sensor.scale_matrix,
                                                        timeout_seconds=timeout_seconds)
-    _acknowledged(accepted, "magnetometer calibration", timeout_seconds)
+        _acknowledged(accepted, "magnetometer calibration", timeout_seconds)
 
 
 def write_calibration(client, backup, timeout_seconds=5.0):
@@ -224,14 +226,16 @@ class MagnetometerRollback:
     def __exit__(self, kind, error, traceback):
         if self.accepted:
             return False
-        try:
-            write_magnetometer_calibration(self.client, self.backup.magnetometer,
-                                           self.timeout_seconds)
-        except OSError as e:
-            raise CalibrationNotRestored(
-                f"could not restore the previous magnetometer calibration ({e})",
-                self.backup) from error
-        self.restored = True
+        # a Ctrl-C held meanwhile interrupts once ``restored`` tells the truth
+        with interrupts_deferred():
+            try:
+                write_magnetometer_calibration(self.client, self.backup.magnetometer,
+                                               self.timeout_seconds)
+            except OSError as e:
+                raise CalibrationNotRestored(
+                    f"could not restore the previous magnetometer calibration ({e})",
+                    self.backup) from error
+            self.restored = True
         return False
 
 

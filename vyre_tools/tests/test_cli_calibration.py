@@ -5,6 +5,8 @@ Each command runs in a child process against the simulated device."""
 import json
 import os
 import signal
+import subprocess
+import sys
 import time
 
 import pytest
@@ -12,7 +14,8 @@ import pytest
 from vyre_tools.calibration_backup import interrupts_deferred
 from vyre_tools.sim import Simulator
 
-from .cli_support import assert_one_line_error, client_ready, run_vyre, start_vyre  # noqa: F401
+from .cli_support import (assert_one_line_error, cli_env, client_ready,  # noqa: F401
+                          run_vyre, start_vyre)
 
 pytestmark = pytest.mark.usefixtures("client_ready")
 
@@ -67,30 +70,52 @@ def test_save_and_load_carry_both_calibrations_between_devices(tmp_path):
                 for b in ("offsets", "scale_matrix")]
 
 
-@pytest.mark.parametrize("signals", [1, 2], ids=["ctrl-c", "double-ctrl-c"])
-def test_ctrl_c_stops_a_calibration_and_restores_the_previous_one(tmp_path, signals):
+# the pattern the documentation gives scripts, under Python's own Ctrl-C handler
+SCRIPT = """
+import sys, vyre_client
+from vyre_tools.calibration_backup import MagnetometerRollback
+with vyre_client.VYREClient(sys.argv[1]) as client:
+    try:
+        with MagnetometerRollback(client) as rollback:
+            if client.run_and_apply_magnetometer_calibration(60.0):
+                rollback.accept()
+    except KeyboardInterrupt:
+        print("interrupted; restored:", rollback.restored)
+"""
+VYRE_SAYS = "vyre: calibration interrupted; the device keeps its previous calibration\n"
+
+
+@pytest.mark.parametrize("command,signals,status,said", [
+    ("vyre", 1, 130, VYRE_SAYS),
+    ("vyre", 2, 130, VYRE_SAYS),
+    ("script", 1, 0, "interrupted; restored: True\n"),
+], ids=["ctrl-c", "double-ctrl-c", "script"])
+def test_ctrl_c_stops_a_calibration_and_restores_the_previous_one(tmp_path, command, signals,
+                                                                   status, said):
     # answers come late, so that the second Ctrl-C lands while the previous
     # calibration is being written back
     with Simulator.spawn(rate=400, answer_delay=0.3) as sim:
         load_backup(sim, tmp_path)
-        before = sim.status()["commands_by_id"].get("6", 0)
-        proc = start_vyre("calibrate-mag", "--port", sim.port_name, "--duration", "60",
-                          "--lead-in", "0")
+        # vyre writes the neutral calibration itself, then the library does
+        collecting = sim.status()["commands_by_id"].get("6", 0) + (2 if command == "vyre" else 1)
+        if command == "vyre":
+            proc = start_vyre("calibrate-mag", "--port", sim.port_name, "--duration", "60",
+                              "--lead-in", "0")
+        else:
+            proc = subprocess.Popen([sys.executable, "-c", SCRIPT, sim.port_name], text=True,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=cli_env())
         try:
-            # the command's neutral write, then the library's: collecting now
-            sim.wait_status(lambda s: s["commands_by_id"].get("6", 0) >= before + 2, timeout=60)
+            sim.wait_status(lambda s: s["commands_by_id"].get("6", 0) >= collecting, timeout=60)
             time.sleep(0.5)
-            proc.send_signal(signal.SIGINT)
-            if signals == 2:
-                time.sleep(0.1)
+            for _ in range(signals):
                 proc.send_signal(signal.SIGINT)
+                time.sleep(0.1)
             out, err = proc.communicate(timeout=30)  # far within the 60 s collection
         finally:
             proc.kill()
-        assert proc.returncode == 130, err
+        assert proc.returncode == status, err
         assert "Traceback" not in out + err
-        assert err.strip() == ("vyre: calibration interrupted; the device keeps its "
-                               "previous calibration")
+        assert (err if command == "vyre" else out) == said
         assert "Calibration result:" not in out
         assert magnetometer_on(sim) == CALIBRATION["magnetometer"]
 
