@@ -52,8 +52,6 @@ from dataclasses import dataclass, field
 
 FORMAT = "vyre-calibration"
 VERSION = 1
-NEUTRAL_OFFSETS = (0.0, 0.0, 0.0)
-IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
 # JSON section -> (offsets attribute, matrix attribute) of CalibrationValues
 SENSORS = {
     "accelerometer": ("imu_accelerometer_offsets", "imu_accelerometer_scale_matrix"),
@@ -111,6 +109,8 @@ class CalibrationBackup:
         if data.get("version") != VERSION:
             raise ValueError(f"backup version {data.get('version')!r} is not {VERSION}")
         device = data.get("device") or {}
+        if not isinstance(device, dict):
+            raise ValueError("device must be an object")
         device_id = device.get("id")
         if device_id is not None and (not isinstance(device_id, int) or isinstance(device_id, bool)):
             raise ValueError("device id must be an integer")
