@@ -7,7 +7,7 @@ import time
 from dataclasses import dataclass
 
 from .connection import add_device_arguments, open_device, positive_float
-from .errors import EXIT_INTERRUPTED, CliError
+from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
 from ..recording import FORMATS, RecordingError, format_of, open_writer, packet_dtype
 
@@ -311,6 +311,7 @@ def run(args):
         ui.line(f"recorded {result.recorded} packets to {args.record}")
     if result.failure:
         raise CliError(result.failure)
+    status = EXIT_INTERRUPTED if stop.requested else 0
     if result.packets == 0:
-        raise CliError(result.nothing_text(device.port))
-    return 0
+        raise CliError(result.nothing_text(device.port), status or EXIT_FAILURE)
+    return status
