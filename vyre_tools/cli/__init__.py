@@ -21,6 +21,7 @@ COMMANDS = {
     "link-check": "linkcheck",
     "replay": "replay",
     "calibrate-mag": "calibrate",
+    "calibration": "calibration",
     "plot": "plot",
     "convert": "convert",
     "demo": "demo",
@@ -32,7 +33,7 @@ def build_parser():
         prog="vyre",
         description="Tools for VYRE sensor devices: list ports, show device info, "
                     "stream and record telemetry, replay mock logs, calibrate the "
-                    "magnetometer, plot recordings, or take the tour with 'vyre demo'.")
+                    "magnetometer, back up calibrations, plot recordings, or take the tour with 'vyre demo'.")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
     for module_name in COMMANDS.values():

@@ -44,8 +44,8 @@ def add_parser(sub):
 def run(args):
     require_matplotlib()  # missing: say so before reading anything
     columns = read_recording(args.csv)
-    recording_figure(columns, args.output, title=os.path.basename(args.csv))
+    written = recording_figure(columns, args.output, title=os.path.basename(args.csv))
     n = len(columns["timestamp_seconds"])
     span = columns["timestamp_seconds"][-1] - columns["timestamp_seconds"][0]
-    print(f"plotted {n} samples ({span:.2f} s) from {args.csv} to {args.output}")
+    print(f"plotted {n} samples ({span:.2f} s) from {args.csv} to {written}")
     return 0

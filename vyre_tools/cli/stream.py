@@ -7,7 +7,7 @@ import time
 from dataclasses import dataclass
 
 from .connection import add_device_arguments, open_device, positive_float
-from .errors import EXIT_INTERRUPTED, CliError
+from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
 from ..recording import FORMATS, RecordingError, format_of, open_writer, packet_dtype
 
@@ -228,7 +228,7 @@ def stream(ui, device, duration=None, record=None, stop=None):
     failure = None
 
     def take(now):
-        nonlocal latest, failure
+        nonlocal latest, failure, start
         try:
             # one array a poll: recording it makes no object per packet
             packets = client.get_data_array()
@@ -237,6 +237,11 @@ def stream(ui, device, duration=None, record=None, stop=None):
             failure = f"the link to {device.port} failed: {e}"
             return
         if len(packets):
+            if latest is None:
+                # packets queued while we set up (imports, the configuration
+                # query) count from when the first of them arrived
+                since_first = time.time() - float(packets["host_time_seconds"][0])
+                start = min(start, now - max(since_first, 0.0))
             stats.add(packets["timestamp_seconds"].tolist(), now)
             if recorder is not None:
                 recorder.write(packets)
@@ -306,6 +311,7 @@ def run(args):
         ui.line(f"recorded {result.recorded} packets to {args.record}")
     if result.failure:
         raise CliError(result.failure)
+    status = EXIT_INTERRUPTED if stop.requested else 0
     if result.packets == 0:
-        raise CliError(result.nothing_text(device.port))
-    return 0
+        raise CliError(result.nothing_text(device.port), status or EXIT_FAILURE)
+    return status

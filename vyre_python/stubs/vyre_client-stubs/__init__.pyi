@@ -510,9 +510,14 @@ class VYREClient:
 
         ``A`` is printed column by column (it is symmetric). The call holds
         the interpreter lock for its whole length, the collection time
-        included. A device that keeps the neutral calibration after a None
-        result: take a backup with :meth:`get_calibration` first and write it
-        back when the result is None or False.
+        included. After a None result, an exception or Ctrl-C the device
+        keeps the neutral calibration: take a backup with
+        :meth:`get_calibration` first and write it back unless the result is
+        True, as ``vyre_tools.calibration_backup.MagnetometerRollback`` does::
+
+            with MagnetometerRollback(client) as rollback:
+                if client.run_and_apply_magnetometer_calibration(15.0):
+                    rollback.accept()     # otherwise the old calibration is back
 
         Args:
             collection_duration_seconds: how long to collect, seconds.
