@@ -33,11 +33,27 @@ run: deps
 	@scripts/setup-venv
 	$(VENV)/bin/vyre demo
 
+# Distributions in dist/: the source distribution (its contents checked), and
+# from it a manylinux wheel for the Python scripts/find-python picks.
+# make wheel-check installs that wheel into a fresh environment without a
+# compiler and runs the Python suite against it (several minutes; CI runs it
+# after make test).
+.PHONY: sdist wheel wheel-check
+
+sdist: deps
+	@scripts/build-sdist
+
+wheel: deps
+	@scripts/build-wheel "$$(scripts/build-sdist)"
+
+wheel-check: wheel
+	@scripts/wheel-check "$$(ls -t dist/*.whl | head -1)"
+
 bench: cpp-build
 	$(BUILD)/bench/core_bench
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist
 
 # Fuzzing: clang's libFuzzer with ASan + UBSan over the framer, the frame decoder,
 # response decoding and the mock-log parser (see fuzz/run-fuzz for the knobs).
