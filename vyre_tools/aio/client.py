@@ -54,8 +54,8 @@ class AsyncVYREClient(_Proxy):
         super().__init__(worker)
         self._batches = None     # (loop, queue of (batch, error)) of the iterations
         self._iterations = 0
-        # a client dropped without aclose still has its thread stop it
-        weakref.finalize(self, worker.close_soon)
+        # a client dropped without aclose still has its thread stop it and end
+        weakref.finalize(self, worker.close)
 
     async def __aenter__(self):
         await self.start()

@@ -15,12 +15,29 @@ import collections
 import os
 import select
 import threading
+import weakref
 
 from vyre_client import VYREClient
 
 # How soon an idle worker notices that its event loop was closed.
 IDLE_POLL_SECONDS = 0.1
 CLOSED_TEXT = "the asyncio client is closed"
+
+
+# Workers whose thread may still run. At interpreter exit they are closed
+# before the interpreter waits for its threads, which it would do forever.
+_live = weakref.WeakSet()
+
+
+def _close_all():
+    workers = list(_live)
+    for worker in workers:
+        worker.close_soon()
+    for worker in workers:
+        worker.join()
+
+
+threading._register_atexit(_close_all)
 
 
 class Abandoned(Exception):
@@ -72,6 +89,7 @@ class ClientWorker:
         self._thread = threading.Thread(target=self._run, args=(make, made, outcome),
                                         name="vyre-aio-client")
         self._thread.start()
+        _live.add(self)
         made.wait()
         if outcome[0] is not None:
             self._thread.join()
@@ -108,7 +126,13 @@ class ClientWorker:
         _settle(future, None, None)
 
     def join(self):
-        self._thread.join()
+        if threading.current_thread() is not self._thread:
+            self._thread.join()
+
+    def close(self):
+        """Closes and waits for the thread (for a client dropped unclosed)."""
+        self.close_soon()
+        self.join()
 
     @property
     def closed(self):
