@@ -6,8 +6,11 @@ import argparse
 import contextlib
 
 
-def parse(description, devices=1):
+def parse(description, devices=1, extra=()):
+    """The arguments; `extra` adds (flags, settings) of a program's own."""
     parser = argparse.ArgumentParser(description=description)
+    for flags, settings in extra:
+        parser.add_argument(*flags, **settings)
     parser.add_argument("ports", nargs="*", metavar="PORT",
                         help=f"serial port(s) of {devices} device(s), e.g. /dev/ttyACM0")
     parser.add_argument("--sim", action="store_true",

@@ -5,6 +5,7 @@ lock released (``release_gil``), so the plot's window stays responsive.
 
     python examples/live_plot.py /dev/ttyACM0
     python examples/live_plot.py --sim --seconds 10
+    MPLBACKEND=Agg python examples/live_plot.py --sim --seconds 3 --save plot.png
 """
 
 import collections
@@ -39,7 +40,8 @@ def read(port, samples, stop, errors):
 
 
 def main():
-    args = device_ports.parse(__doc__.splitlines()[0])
+    args = device_ports.parse(__doc__.splitlines()[0], extra=[
+        (("--save",), {"metavar": "PNG", "help": "write the last picture to this file at the end"})])
     samples = collections.deque(maxlen=WINDOW)  # appends and copies are safe across threads
     stop, errors = threading.Event(), []
     with device_ports.ports(args) as (port,):
@@ -70,6 +72,8 @@ def main():
         finally:
             stop.set()
             reader.join()
+    if args.save:
+        fig.savefig(args.save)
     if errors:
         raise SystemExit(f"reading failed: {errors[0]}")
     print(f"plot updated {frames} times, last {len(samples)} samples shown")
