@@ -138,6 +138,16 @@ def collect(proc, timeout):
     return json.loads(out.strip().splitlines()[-1])
 
 
+def end_all(children, devices):
+    """Kill the children still running, then close their devices."""
+    for p in children:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    for device in devices:
+        device.close()
+
+
 def python_role(script, *args):
     """argv running a role of one of the bench scripts with this interpreter."""
     return [sys.executable, os.path.join(BENCH, script), "--role", *map(str, args)]

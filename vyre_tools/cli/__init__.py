@@ -18,9 +18,12 @@ COMMANDS = {
     "ports": "ports",
     "info": "info",
     "stream": "stream",
+    "link-check": "linkcheck",
     "replay": "replay",
     "calibrate-mag": "calibrate",
+    "calibration": "calibration",
     "plot": "plot",
+    "convert": "convert",
     "demo": "demo",
 }
 
@@ -30,7 +33,7 @@ def build_parser():
         prog="vyre",
         description="Tools for VYRE sensor devices: list ports, show device info, "
                     "stream and record telemetry, replay mock logs, calibrate the "
-                    "magnetometer, plot recordings, or take the tour with 'vyre demo'.")
+                    "magnetometer, back up calibrations, plot recordings, or take the tour with 'vyre demo'.")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
     for module_name in COMMANDS.values():
@@ -66,7 +69,7 @@ def main(argv=None):
             pass
         return EXIT_FAILURE
     except ModuleNotFoundError as e:
-        if e.name in ("rich", "matplotlib"):
+        if e.name in ("rich", "matplotlib", "serial", "numpy", "pyarrow", "mcap"):
             _say(f"this command needs '{e.name}': install the cli extra "
                  "(pip install 'vyre-client[cli]')")
         else:

@@ -6,18 +6,30 @@ whole collection, so the countdown shown meanwhile runs in a child process
 turning the device.  The report is built from the same telemetry the
 library fitted: the packet queue receives every record of the collection
 window, and the calibration the device applied is read back.
+
+The call writes the neutral calibration first, so the one the device had is
+read before and written back (MagnetometerRollback) unless the run ends with
+a fit that reaches the thresholds: a failed, interrupted or poor run leaves
+the device as it was.  The call runs signal handlers while it waits, and
+ends when one raises: within it the first Ctrl-C raises (stop.at_once()).
 """
 
+import argparse
 import contextlib
+import datetime
 import math
+import os
+import tempfile
 import time
 from dataclasses import dataclass
 
+from ..calibration_backup import CalibrationNotRestored, MagnetometerRollback
+from .calibration import read_backup
 from .connection import add_device_arguments, open_device, positive_float
 from .countdown import Countdown, flush_c_stdout
-from .errors import EXIT_INTERRUPTED, CliError
-from .interrupts import stop_on_interrupt
-from .magquality import Quality, assess, correct
+from .errors import EXIT_INTERRUPTED, CliError, describe_os_error
+from .interrupts import StopRequest, stop_on_interrupt
+from .magquality import Quality, Thresholds, assess, correct
 from .plotting import calibration_figure, require_matplotlib
 
 NEUTRAL_OFFSETS = (0.0, 0.0, 0.0)
@@ -25,9 +37,8 @@ IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
 GUIDANCE = ("Turn the device slowly through all orientations while the samples are "
             "collected: roll it, pitch it, turn it upside down, so that its sensor sees "
             "the Earth's field from every side. Keep it away from metal and magnets.")
-MIN_COVERAGE = 0.5        # below this the fit saw too few directions to trust
-MAX_CORRECTED_SPREAD = 0.02
 SETTLE_SECONDS = 0.05     # for the reader to hand over packets that came before an answer
+KEPT = "the device keeps its previous calibration"
 
 
 @dataclass
@@ -47,7 +58,7 @@ def _lead_in(ui, seconds, stop):
     end = time.monotonic() + seconds
     with ui.console.status("") as status:
         while (left := end - time.monotonic()) > 0:
-            if stop is not None and stop.requested:
+            if stop.requested:
                 raise CliError("calibration cancelled before it started; "
                                "the device's calibration is unchanged", EXIT_INTERRUPTED)
             status.update(f"[bold]collection starts in {math.ceil(left)} s[/] "
@@ -79,51 +90,88 @@ def raw_window(packets, start_ts, seconds):
             for p in packets if p.timestamp_seconds - start_ts <= seconds]
 
 
-def calibrate(ui, device, duration, lead_in=3.0, stop=None):
+def calibrate(ui, device, duration, lead_in=3.0, stop=None, thresholds=Thresholds(),
+              force=False):
+    """Runs the calibration and shows its quality.  The device keeps the new
+    calibration only when it reaches ``thresholds`` (or ``force``); on any
+    other way out the one it had is written back first."""
     from rich.panel import Panel
-    client, timeout = device.client, device.timeout
+    stop = stop if stop is not None else StopRequest()
+    rollback = MagnetometerRollback(device.client, device.timeout, read_backup(device))
     ui.print(Panel(GUIDANCE, title="Magnetometer calibration", title_align="left"))
     _lead_in(ui, lead_in, stop)
+    try:
+        with rollback:
+            outcome = _collect(ui, device, duration, stop)
+            show(ui, outcome, thresholds)
+            shortfalls = thresholds.shortfalls(outcome.quality)
+            if stop.requested:
+                raise KeyboardInterrupt
+            if shortfalls and not force:
+                raise CliError(f"calibration refused: {'; '.join(shortfalls)}; {KEPT} "
+                               "(--force keeps the new one anyway)")
+            rollback.accept()
+    except KeyboardInterrupt:
+        raise CliError(f"calibration interrupted; {KEPT}", EXIT_INTERRUPTED) from None
+    except CalibrationNotRestored as e:
+        raise CliError(_not_restored_text(e)) from None
+    except OSError as e:  # the library's, after the restore
+        raise CliError(f"{describe_os_error(e)}; {KEPT}") from None
+    return outcome
 
+
+def _collect(ui, device, duration, stop):
+    client, timeout = device.client, device.timeout
     # Neutral first, so that every sample from here on is raw; the library
     # writes neutral again, which changes nothing.
     if not client.set_magnetometer_calibration(NEUTRAL_OFFSETS, IDENTITY, timeout_seconds=timeout):
         raise CliError(f"the device on {device.port} did not accept a neutral magnetometer "
-                       f"calibration within {timeout:g} s")
+                       f"calibration within {timeout:g} s; {KEPT}")
     # what was sent before the reset is calibrated the old way: let the reader
     # deliver it, then drop it, keeping the device time of the last one
     time.sleep(SETTLE_SECONDS)
     before = client.get_data_packets()
 
     # on a terminal the countdown says it; elsewhere this line is all there is
-    ui.line(f"collecting for {duration:g} s" + ("" if ui.interactive else
-                                               " (keep turning the device)"))
+    ui.line(f"collecting for {duration:g} s (Ctrl-C stops)" + ("" if ui.interactive else
+                                                              "; keep turning the device"))
     ui.flush()
-    with Countdown(duration) if ui.interactive else contextlib.nullcontext():
+    with stop.at_once(), Countdown(duration) if ui.interactive else contextlib.nullcontext():
         result = client.run_and_apply_magnetometer_calibration(duration,
                                                                apply_timeout_seconds=timeout)
     flush_c_stdout()
     packets = client.get_data_packets()
-    if stop is not None and stop.requested:
-        ui.note("Ctrl-C came during the collection, which cannot be interrupted; "
-                "the run has finished")
     if result is None:
         raise CliError("the calibration gave no result: too few samples, or they did not "
-                       "surround the field (turn the device through more orientations); "
-                       "the device keeps a neutral calibration")
+                       f"surround the field (turn the device through more orientations); {KEPT}")
     if not result:
         raise CliError(f"the device on {device.port} did not accept the computed calibration "
-                       f"within {timeout:g} s; it keeps a neutral calibration")
+                       f"within {timeout:g} s; {KEPT}")
     cal = device.answer(client.get_calibration(timeout_seconds=timeout), "the calibration request")
     offsets, matrix = cal.magnetometer_offsets, cal.magnetometer_scale_matrix
     if not packets:
-        raise CliError("no telemetry arrived during the collection")
+        raise CliError(f"no telemetry arrived during the collection; {KEPT}")
     raw = raw_window(packets, window_start(before, packets), duration)
     quality = assess(raw, offsets, matrix)
     return CalibrationOutcome(quality, offsets, matrix, raw, correct(raw, offsets, matrix))
 
 
-def show(ui, outcome):
+def _not_restored_text(e):
+    """What went wrong, and where the calibration to put back is kept."""
+    cause = e.__cause__
+    why = ("interrupted" if isinstance(cause, KeyboardInterrupt) else str(cause)) if cause else ""
+    text = f"{why}; {e}" if why else str(e)
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    path = os.path.join(tempfile.gettempdir(), f"vyre-calibration-{stamp}.json")
+    try:
+        e.backup.save(path)
+    except OSError as saving:
+        return f"{text}; keeping a copy failed too ({saving.strerror or saving})"
+    return (f"{text}; the calibration it had is kept in {path}: "
+            f"'vyre calibration load {path}' puts it back")
+
+
+def show(ui, outcome, thresholds=Thresholds()):
     from rich.table import Table
     from .ui import vec
     q = outcome.quality
@@ -141,23 +189,56 @@ def show(ui, outcome):
                   "equal-area cells)")
     table.add_row("offset applied", f"{vec(outcome.offsets, 3)} µT")
     ui.print(table)
-    if q.coverage < MIN_COVERAGE:
+    ui.line(f"kept if it covers at least {100 * thresholds.min_coverage:g} % of the directions "
+            f"and spreads at most {100 * thresholds.max_spread:g} % after the fit")
+    if not q.coverage >= thresholds.min_coverage:
         ui.print("[yellow]The samples covered few directions: run again and turn the device "
                  "through more orientations.[/]")
-    elif q.corrected_spread > MAX_CORRECTED_SPREAD:
+    elif not q.corrected_spread <= thresholds.max_spread:
         ui.print("[yellow]The calibrated magnitudes still spread widely: keep the device away "
                  "from metal and run again.[/]")
 
 
+def seconds_or_zero(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value < math.inf:
+        raise argparse.ArgumentTypeError(f"must be 0 or more seconds, got {text!r}")
+    return value
+
+
+def percent(text):
+    """A share given in percent, more than 0 and at most 100, as a fraction."""
+    value = positive_float(text)
+    if value > 100:
+        raise argparse.ArgumentTypeError(f"must be at most 100, got {text!r}")
+    return value / 100
+
+
 def add_parser(sub):
+    default = Thresholds()
     p = sub.add_parser("calibrate-mag", help="calibrate the magnetometer, with a quality report",
                        description="Calibrate the magnetometer: turn the device slowly through "
                                    "all orientations while samples are collected; the fitted "
-                                   "calibration is written to the device and judged.")
+                                   "calibration is written to the device and judged. The "
+                                   "device keeps it only if it reaches the thresholds below; "
+                                   "a run that fails, falls short or is stopped with Ctrl-C "
+                                   "leaves the calibration the device had.")
     p.add_argument("-d", "--duration", type=positive_float, default=15.0, metavar="SECONDS",
                    help="collection time (default 15)")
-    p.add_argument("--lead-in", type=float, default=3.0, metavar="SECONDS",
+    p.add_argument("--lead-in", type=seconds_or_zero, default=3.0, metavar="SECONDS",
                    help="countdown before the collection starts (default 3; 0 for none)")
+    p.add_argument("--min-coverage", type=percent, default=default.min_coverage,
+                   metavar="PERCENT",
+                   help="share of the directions the samples must cover "
+                        f"(default {100 * default.min_coverage:g})")
+    p.add_argument("--max-spread", type=percent, default=default.max_spread, metavar="PERCENT",
+                   help="largest relative spread of the calibrated field magnitudes "
+                        f"(default {100 * default.max_spread:g})")
+    p.add_argument("--force", action="store_true",
+                   help="keep the new calibration even when it falls short of the thresholds")
     p.add_argument("--plot", metavar="FILE.png",
                    help="draw the raw and calibrated samples in three projections")
     add_device_arguments(p)
@@ -169,10 +250,10 @@ def run(args):
     if args.plot:
         require_matplotlib()  # missing: say so before a long collection
     ui = Ui()
+    thresholds = Thresholds(args.min_coverage, args.max_spread)
     with stop_on_interrupt() as stop, open_device(args, ui) as device:
-        outcome = calibrate(ui, device, args.duration, args.lead_in, stop)
-    show(ui, outcome)
+        outcome = calibrate(ui, device, args.duration, args.lead_in, stop, thresholds, args.force)
     if args.plot:
-        calibration_figure(outcome.raw, outcome.corrected, outcome.offsets, args.plot)
-        ui.line(f"wrote {args.plot}")
+        written = calibration_figure(outcome.raw, outcome.corrected, outcome.offsets, args.plot)
+        ui.line(f"wrote {written}")
     return 0

@@ -6,8 +6,8 @@ import contextlib
 import os
 from dataclasses import dataclass
 
+from .. import devices
 from .errors import EXIT_USAGE, CliError
-from .ports import list_ports, present_ports_text
 
 DEFAULT_BAUD = 2_000_000
 DEFAULT_TIMEOUT = 3.0
@@ -51,8 +51,10 @@ def add_device_arguments(parser):
     g = parser.add_argument_group("device")
     which = g.add_mutually_exclusive_group()
     which.add_argument("-p", "--port", default=os.environ.get("VYRE_PORT") or None,
-                       help="serial port of the device (default: $VYRE_PORT, "
-                            "else the only port present)")
+                       metavar="PORT|IDENTITY",
+                       help="serial port of the device, or its identity: "
+                            f"{devices.SYNTAX} (see vyre ports --probe); default: "
+                            "$VYRE_PORT, else the only USB serial port present")
     which.add_argument("--sim", action="store_true",
                        help="start a simulated device for this run")
     g.add_argument("--sim-option", action="append", default=[], type=sim_option,
@@ -77,12 +79,30 @@ def client_class():
     return cls
 
 
-def choose_port(port):
+def present_ports_text(ports=None):
+    """A short clause naming the ports present, for error messages."""
+    ports = devices.list_ports() if ports is None else ports
+    if not ports:
+        return "no serial ports are present (try --sim for a simulated device)"
+    return "ports present: " + ", ".join(p.port for p in ports)
+
+
+def choose_port(port, baud=DEFAULT_BAUD):
+    """The path to open for ``--port``: a path as given, the port a device
+    identity names, or the only USB serial port present."""
     if port is None:
-        present = [p.path for p in list_ports() if p.target is None]
-        if len(present) == 1:
-            return present[0]
-        raise CliError(f"no port given: use --port PORT or --sim; {present_ports_text()}")
+        ports = devices.list_ports()
+        usb = [p.port for p in ports if p.vid is not None]
+        if len(usb) == 1:
+            return usb[0]
+        raise CliError(f"no port given: use --port PORT or --sim; {present_ports_text(ports)}")
+    if devices.is_identity(port):
+        try:
+            return devices.find(port, baud).port
+        except ValueError as e:
+            raise CliError(str(e), EXIT_USAGE) from None
+        except devices.IdentityError as e:
+            raise CliError(str(e)) from None
     if not os.path.exists(port):
         raise CliError(f"no serial port {port}; {present_ports_text()}")
     return port
@@ -124,12 +144,14 @@ def connect(port, baud=DEFAULT_BAUD):
 
 
 @contextlib.contextmanager
-def open_device(args, ui=None):
+def open_device(args, ui=None, stop=None):
     """The started client for ``args`` (see add_device_arguments); stopped,
-    and the simulated device closed, on the way out."""
+    and the simulated device closed, on the way out.  With ``args.reconnect``
+    the client survives an unplug (vyre_tools.reconnect), and ``stop`` ends
+    its wait for the device to come back."""
     if args.sim_option and not args.sim:
         raise CliError("--sim-option is for the simulated device: add --sim", EXIT_USAGE)
-    port = None if args.sim else choose_port(args.port)
+    port = None if args.sim else choose_port(args.port, args.baud)
     client_class()  # fail before starting anything
     with contextlib.ExitStack() as stack:
         sim = None
@@ -141,4 +163,17 @@ def open_device(args, ui=None):
                 ui.note(f"simulated device on {port}")
         client = connect(port, args.baud)
         with client:
+            if getattr(args, "reconnect", False):
+                client = reconnecting(client, port, args, ui, stop)
+                stack.callback(client.close)
             yield Device(client, port, args.timeout, sim)
+
+
+def reconnecting(client, port, args, ui, stop):
+    from ..reconnect import ReconnectingClient
+
+    def say(text):
+        if ui is not None:
+            ui.note(text)
+    return ReconnectingClient(client, port, baud=args.baud, stop=stop, on_wait=say,
+                              on_gap=lambda gap: say(gap.text()), info_timeout=args.timeout)

@@ -47,7 +47,6 @@ def step_stream(ui, device, stop):
 
 def step_calibration(ui, device, stop):
     outcome = calibrate.calibrate(ui, device, CALIBRATION_SECONDS, lead_in=1.0, stop=stop)
-    calibrate.show(ui, outcome)
     truth = device.sim.status()["hard_iron"]
     error = max(abs(a - b) for a, b in zip(outcome.offsets, truth))
     ui.line("simulated hard-iron offset: (" + ", ".join(f"{v:.3f}" for v in truth)

@@ -1,6 +1,9 @@
 """vyre info: the device's identity, configuration and calibration."""
 
+import json
 from dataclasses import dataclass
+
+from ..calibration_backup import CalibrationBackup
 
 from .connection import add_device_arguments, open_device
 
@@ -62,16 +65,43 @@ def show(ui, port, state):
     ui.print(table)
 
 
+def as_json(port, state):
+    """The state for scripts.  The id also as hex text: JSON readers that
+    hold numbers as doubles cannot keep all 64 bits."""
+    calibration = CalibrationBackup.from_values(state.calibration).as_json()
+    return {
+        "port": port,
+        "id": state.info.id,
+        "id_hex": f"0x{state.info.id:016X}",
+        "firmware": state.info.firmware_version,
+        "name": state.config.name,
+        "frequency_hz": state.config.frequency,
+        "protocol": protocol_name(state.config.protocol),
+        "calibration": {name: calibration[name]
+                        for name in ("accelerometer", "gyroscope", "magnetometer")},
+    }
+
+
 def add_parser(sub):
     p = sub.add_parser("info", help="show device info, configuration and calibration",
                        description="Show the device's id and firmware, its configuration "
                                    "(name, telemetry frequency, protocol) and its IMU and "
                                    "magnetometer calibration.")
+    p.add_argument("--json", action="store_true",
+                   help="print one JSON object instead (calibration: offsets and row-major "
+                        "scale matrices; accelerometer in g, gyroscope in deg/s, "
+                        "magnetometer in µT)")
     add_device_arguments(p)
     p.set_defaults(run=run)
 
 
 def run(args):
+    if args.json:
+        # nothing else on standard output, where a script reads the object
+        with open_device(args) as device:
+            state = query(device)
+        print(json.dumps(as_json(device.port, state), indent=2))
+        return 0
     from .ui import Ui
     ui = Ui()
     with open_device(args, ui) as device:

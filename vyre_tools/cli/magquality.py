@@ -73,3 +73,22 @@ def assess(raw, offsets, matrix, bands=BANDS, sectors=SECTORS):
     cor_mean, cor_spread = magnitude_spread(corrected)
     hit = direction_cells(corrected, bands, sectors)
     return Quality(len(raw), raw_mean, raw_spread, cor_mean, cor_spread, len(hit), bands * sectors)
+
+
+@dataclass
+class Thresholds:
+    """What a calibration must reach to be kept: the share of directions
+    covered and the relative spread of the corrected magnitudes."""
+    min_coverage: float = 0.25
+    max_spread: float = 0.02
+
+    def shortfalls(self, quality):
+        """Texts saying where ``quality`` falls short; empty when it does not."""
+        out = []
+        if not quality.coverage >= self.min_coverage:
+            out.append(f"it covered {100 * quality.coverage:.0f} % of the directions, "
+                       f"{100 * self.min_coverage:g} % needed")
+        if not quality.corrected_spread <= self.max_spread:
+            out.append(f"its corrected magnitudes spread {100 * quality.corrected_spread:.2f} %, "
+                       f"at most {100 * self.max_spread:g} % allowed")
+        return out

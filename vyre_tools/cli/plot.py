@@ -1,10 +1,9 @@
 """vyre plot: altitude, vertical velocity, acceleration, tilt and Mach
 number against time, from a recording made with ``vyre stream --record``."""
 
-import csv
-import math
 import os
 
+from .. import recording
 from .errors import CliError
 from .plotting import recording_figure, require_matplotlib
 
@@ -14,38 +13,20 @@ NEEDED = ("timestamp_seconds", "est_position_z_meters", "est_velocity_z_meters_p
 
 
 def read_recording(path):
-    """The needed columns of a recording as lists of floats."""
+    """The needed columns of a recording (any format 'vyre stream --record'
+    writes) as float64 arrays."""
+    import numpy as np
     try:
-        with open(path, newline="") as f:
-            reader = csv.reader(f)
-            header = next(reader, None)
-            if header is None:
-                raise CliError(f"{path} is empty")
-            missing = [name for name in NEEDED if name not in header]
-            if missing:
-                raise CliError(f"{path} is not a telemetry recording: no column "
-                               + ", ".join(missing))
-            index = [header.index(name) for name in NEEDED]
-            columns = {name: [] for name in NEEDED}
-            lists = [columns[name] for name in NEEDED]
-            for row in reader:
-                if not row:
-                    continue
-                try:
-                    values = [float(row[i]) for i in index]
-                except (ValueError, IndexError):
-                    raise CliError(f"{path} line {reader.line_num}: not a row of numbers") from None
-                for target, value in zip(lists, values):
-                    target.append(value)
-    except OSError as e:
-        raise CliError(f"cannot read {path}: {e.strerror or e}") from None
-    except UnicodeDecodeError:
-        raise CliError(f"{path} is not a text file") from None
-    except csv.Error as e:
-        raise CliError(f"{path}: {e}") from None
-    if not columns["timestamp_seconds"]:
+        rows = recording.read(path)
+    except recording.RecordingError as e:
+        raise CliError(str(e)) from None
+    missing = [name for name in NEEDED if name not in (rows.dtype.names or ())]
+    if missing:
+        raise CliError(f"{path} is not a telemetry recording: no column " + ", ".join(missing))
+    if not len(rows):
         raise CliError(f"{path} holds no samples")
-    if not all(math.isfinite(t) for t in columns["timestamp_seconds"]):
+    columns = {name: rows[name].astype(np.float64) for name in NEEDED}
+    if not np.isfinite(columns["timestamp_seconds"]).all():
         raise CliError(f"{path}: timestamps must be finite numbers")
     return columns
 
@@ -53,8 +34,9 @@ def read_recording(path):
 def add_parser(sub):
     p = sub.add_parser("plot", help="plot a telemetry recording",
                        description="Plot altitude, vertical velocity, acceleration, tilt and "
-                                   "Mach number against time from a CSV recording.")
-    p.add_argument("csv", metavar="FILE.csv", help="recording from 'vyre stream --record'")
+                                   "Mach number against time from a recording: "
+                                   + ", ".join(recording.FORMATS) + ".")
+    p.add_argument("csv", metavar="RECORDING", help="recording from 'vyre stream --record'")
     p.add_argument("-o", "--output", required=True, metavar="FILE.png", help="image to write")
     p.set_defaults(run=run)
 
@@ -62,8 +44,8 @@ def add_parser(sub):
 def run(args):
     require_matplotlib()  # missing: say so before reading anything
     columns = read_recording(args.csv)
-    recording_figure(columns, args.output, title=os.path.basename(args.csv))
+    written = recording_figure(columns, args.output, title=os.path.basename(args.csv))
     n = len(columns["timestamp_seconds"])
     span = columns["timestamp_seconds"][-1] - columns["timestamp_seconds"][0]
-    print(f"plotted {n} samples ({span:.2f} s) from {args.csv} to {args.output}")
+    print(f"plotted {n} samples ({span:.2f} s) from {args.csv} to {written}")
     return 0

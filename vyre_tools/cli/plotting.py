@@ -3,6 +3,7 @@ before and after calibration.  Drawn with matplotlib's Agg renderer straight
 into files; no window, no pyplot state."""
 
 import math
+import os
 
 
 def require_matplotlib():
@@ -19,12 +20,24 @@ def _figure(**kwargs):
     return Figure(**kwargs)
 
 
+def image_path(path):
+    """The file a figure saved to ``path`` lands in: a name without a suffix
+    gets ".png", as matplotlib would add it."""
+    path = os.fspath(path)
+    if os.path.splitext(path)[1]:
+        return path
+    return os.path.normpath(path) + ".png"
+
+
 def _save(fig, path):
+    """Saves the figure; returns the path of the file written."""
+    path = image_path(path)
     try:
         fig.savefig(path, dpi=100)
     except (OSError, ValueError) as e:
         from .errors import CliError
         raise CliError(f"cannot write {path}: {getattr(e, 'strerror', None) or e}") from None
+    return path
 
 
 RECORDING_PANELS = (
@@ -40,7 +53,8 @@ RECORDING_PANELS = (
 
 
 def recording_figure(columns, path, title=None):
-    """Five panels against time from ``columns`` (name -> list of floats)."""
+    """Five panels against time from ``columns`` (name -> list of floats);
+    returns the path written."""
     t0 = columns["timestamp_seconds"][0]
     t = [x - t0 for x in columns["timestamp_seconds"]]
     fig = _figure(figsize=(10, 12), layout="constrained")
@@ -56,11 +70,12 @@ def recording_figure(columns, path, title=None):
     axes[-1].set_xlabel("device time since the first sample (s)")
     if title:
         fig.suptitle(title)
-    _save(fig, path)
+    return _save(fig, path)
 
 
 def calibration_figure(raw, corrected, offsets, path):
-    """Raw and corrected field samples in the XY, XZ and YZ planes."""
+    """Raw and corrected field samples in the XY, XZ and YZ planes; returns
+    the path written."""
     fig = _figure(figsize=(15, 5.4), layout="constrained")
     axes = fig.subplots(1, 3)
     lengths = [math.sqrt(x * x + y * y + z * z) for x, y, z in corrected]
@@ -84,4 +99,4 @@ def calibration_figure(raw, corrected, offsets, path):
     handles, labels = axes[0].get_legend_handles_labels()
     fig.legend(handles, labels, loc="outside lower center", ncols=4, fontsize=9)
     fig.suptitle("Magnetometer samples: the raw ellipsoid and the calibrated sphere")
-    _save(fig, path)
+    return _save(fig, path)

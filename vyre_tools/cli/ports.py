@@ -1,69 +1,49 @@
-"""vyre ports: the serial ports present on this machine."""
+"""vyre ports: the serial ports present on this machine, and which hold a
+VYRE device."""
 
-import glob
-import os
-import re
+import json
 import sys
-from dataclasses import dataclass
 
-# USB CDC devices (the VYRE's own USB port) and USB serial adapters
-DEVICE_PATTERNS = ("ttyACM*", "ttyUSB*")
-
-
-@dataclass(frozen=True)
-class Port:
-    path: str
-    target: str | None = None  # where a /dev/serial/by-id link points
-
-    def line(self):
-        return f"{self.path} -> {self.target}" if self.target else self.path
-
-
-def _natural(path):
-    # ttyACM2 before ttyACM10
-    return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", path)]
-
-
-def list_ports(dev="/dev"):
-    """The stable by-id links (with their targets) first, then the device nodes."""
-    ports = []
-    by_id = os.path.join(dev, "serial", "by-id")
-    try:
-        names = sorted(os.listdir(by_id))
-    except OSError:
-        names = []
-    for name in names:
-        path = os.path.join(by_id, name)
-        ports.append(Port(path, os.path.realpath(path)))
-    nodes = set()
-    for pattern in DEVICE_PATTERNS:
-        nodes.update(glob.glob(os.path.join(dev, pattern)))
-    ports.extend(Port(path) for path in sorted(nodes, key=_natural))
-    return ports
-
-
-def present_ports_text(dev="/dev"):
-    """A short clause naming the ports present, for error messages."""
-    ports = list_ports(dev)
-    nodes = [p.path for p in ports if p.target is None]
-    links = [p.path for p in ports if p.target is not None]
-    shown = nodes or links
-    if not shown:
-        return "no serial ports are present (try --sim for a simulated device)"
-    return "ports present: " + ", ".join(shown)
+from .connection import DEFAULT_BAUD, positive_float, positive_int
+from ..devices import PROBE_TIMEOUT, SYNTAX, list_ports, probe
 
 
 def add_parser(sub):
-    p = sub.add_parser("ports", help="list the serial ports present",
-                       description="List the serial ports present: /dev/serial/by-id links "
-                                   "with their targets, then ttyACM*/ttyUSB* devices, one a line.")
+    p = sub.add_parser(
+        "ports", help="list the serial ports present (and find the VYRE devices)",
+        description="List the serial ports present, one a line: the path to give --port (the "
+                    "stable /dev/serial/by-id link when there is one, or a simulated device's "
+                    "link), the device it leads to, and what the port tells of itself. "
+                    f"--port also takes a device identity: {SYNTAX}; e.g. "
+                    "--port usb=0483:5740,serial=3773385A3031 or --port id=0x5659524500010042.")
+    p.add_argument("--json", action="store_true",
+                   help="print a JSON list of the ports, one object each")
+    p.add_argument("--probe", action="store_true",
+                   help="ask each port for the device's info and mark the VYRE devices "
+                        "with their id and firmware (a port in use shows as busy)")
+    p.add_argument("--probe-timeout", type=positive_float, default=PROBE_TIMEOUT,
+                   metavar="SECONDS",
+                   help=f"how long each port has to answer (default {PROBE_TIMEOUT:g})")
+    p.add_argument("--baud", type=positive_int, default=DEFAULT_BAUD,
+                   help=f"baud rate of the probes (default {DEFAULT_BAUD})")
     p.set_defaults(run=run)
+
+
+def _line(port):
+    text = port.port if port.device == port.port else f"{port.port} -> {port.device}"
+    return "  ".join([text, *port.facts()])
 
 
 def run(args):
     ports = list_ports()
+    if args.probe:
+        for port in ports:
+            probe(port, args.baud, args.probe_timeout)
+    if args.json:
+        print(json.dumps([p.as_dict() for p in ports], indent=2))
+        return 0
     for port in ports:
-        print(port.line())
+        print(_line(port))
     if not ports:
         # not on stdout, where a script expects port names
         print("no serial ports found", file=sys.stderr)

@@ -158,6 +158,17 @@ def replay(ui, device, path, speed=1.0, realtime=True, stop=None, baud=2_000_000
     return result
 
 
+def check_log_path(path):
+    """A regular file: the replay reads the log twice, to plan and to send."""
+    if os.path.isfile(path):
+        return
+    if os.path.isdir(path):
+        raise CliError(f"{path} is a directory, not a mock log file")
+    if os.path.exists(path):
+        raise CliError(f"{path} is not a regular file; the replay reads a mock log file twice")
+    raise CliError(f"no such log file: {path}")
+
+
 def add_parser(sub):
     p = sub.add_parser("replay", help="replay a mock log into the device's mock mode",
                        description="Replay a mock log file into the device's mock mode, paced "
@@ -176,8 +187,7 @@ def add_parser(sub):
 def run(args):
     from .ui import Ui
     ui = Ui()
-    if not os.path.isfile(args.log):
-        raise CliError(f"no such log file: {args.log}")
+    check_log_path(args.log)
     with stop_on_interrupt() as stop, open_device(args, ui) as device:
         result = replay(ui, device, args.log, args.speed, args.realtime, stop, args.baud)
     ui.line(result.summary())

@@ -1,15 +1,15 @@
-"""vyre stream: live telemetry, optionally recorded to CSV."""
+"""vyre stream: live telemetry, optionally recorded (CSV, Parquet, NPZ or MCAP)."""
 
+import argparse
 import collections
-import csv
-import operator
 import statistics
 import time
 from dataclasses import dataclass
 
 from .connection import add_device_arguments, open_device, positive_float
-from .errors import CliError
+from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
+from ..recording import FORMATS, RecordingError, format_of, open_writer, packet_dtype
 
 POLL_SECONDS = 0.02
 REFRESH_SECONDS = 0.25
@@ -83,28 +83,20 @@ class StreamStats:
         return sum(n for t, n in self._arrivals if t > now - self.window) / span
 
 
-class Recorder:
-    """Writes every packet as a CSV row under a header of the field names."""
+def open_recording(path):
+    try:
+        return open_writer(path, packet_dtype())
+    except RecordingError as e:
+        raise CliError(str(e)) from None
 
-    def __init__(self, path):
-        from vyre_client import VYREDataPacket
-        self.fields = list(VYREDataPacket.__struct_fields__)
-        self._get = operator.attrgetter(*self.fields)
-        self.path = path
-        self.rows = 0
-        try:
-            self._file = open(path, "w", newline="")
-        except OSError as e:
-            raise CliError(f"cannot write {path}: {e.strerror or e}") from None
-        self._writer = csv.writer(self._file)
-        self._writer.writerow(self.fields)
 
-    def write(self, packets):
-        self._writer.writerows(self._get(p) for p in packets)
-        self.rows += len(packets)
-
-    def close(self):
-        self._file.close()
+def recording_path(text):
+    """A recording's path whose suffix names a format, checked at once."""
+    try:
+        format_of(text)
+    except RecordingError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    return text
 
 
 class _Final:
@@ -208,14 +200,15 @@ def view(port, stats, latest, elapsed, now, recorder=None):
         for group, rows in (("from the device", MEASURED), ("derived on the host", DERIVED)):
             table.add_row(Text(group, style="italic dim"), "", "")
             for label, unit, names, decimals in rows:
-                table.add_row(label, " ".join(num(getattr(latest, n), decimals).rjust(8)
+                table.add_row(label, " ".join(num(latest[n], decimals).rjust(8)
                                               for n in names), unit)
     return Group(head, table)
 
 
 def stream(ui, device, duration=None, record=None, stop=None):
     """Show live telemetry until ``duration`` has passed or ``stop`` is
-    requested; every packet goes to ``record`` (a CSV path) if given."""
+    requested; every packet goes to ``record`` (a recording's path, its
+    suffix naming the format) if given."""
     from rich.live import Live
 
     client = device.client
@@ -224,7 +217,7 @@ def stream(ui, device, duration=None, record=None, stop=None):
     if config is None:
         ui.note("the device did not report its configuration; "
                 "the telemetry period is estimated from the timestamps")
-    recorder = Recorder(record) if record else None
+    recorder = open_recording(record) if record else None
     stats = StreamStats(nominal)
     link_before = client.link_statistics()
     latest = None
@@ -235,15 +228,21 @@ def stream(ui, device, duration=None, record=None, stop=None):
     failure = None
 
     def take(now):
-        nonlocal latest, failure
+        nonlocal latest, failure, start
         try:
-            packets = client.get_data_packets()
+            # one array a poll: recording it makes no object per packet
+            packets = client.get_data_array()
         except OSError as e:
             # what arrived so far is still shown, counted and recorded
             failure = f"the link to {device.port} failed: {e}"
             return
-        if packets:
-            stats.add([p.timestamp_seconds for p in packets], now)
+        if len(packets):
+            if latest is None:
+                # packets queued while we set up (imports, the configuration
+                # query) count from when the first of them arrived
+                since_first = time.time() - float(packets["host_time_seconds"][0])
+                start = min(start, now - max(since_first, 0.0))
+            stats.add(packets["timestamp_seconds"].tolist(), now)
             if recorder is not None:
                 recorder.write(packets)
             latest = packets[-1]
@@ -287,8 +286,12 @@ def add_parser(sub):
                                    "values derived on the host. Runs until Ctrl-C or --duration.")
     p.add_argument("-d", "--duration", type=positive_float, metavar="SECONDS",
                    help="stop after this many seconds (default: until Ctrl-C)")
-    p.add_argument("-r", "--record", metavar="FILE.csv",
-                   help="write every packet to this CSV file (header row: the field names)")
+    p.add_argument("-r", "--record", metavar="FILE", type=recording_path,
+                   help="write every packet, with its host receive time, to this file; its "
+                        "suffix chooses the format: " + ", ".join(FORMATS) + " (see 'vyre convert')")
+    p.add_argument("--reconnect", action="store_true",
+                   help="when the device is unplugged, wait for the same device (even on "
+                        "another port), reopen it and carry on, reporting the gap")
     add_device_arguments(p)
     p.set_defaults(run=run)
 
@@ -296,8 +299,11 @@ def add_parser(sub):
 def run(args):
     from .ui import Ui
     ui = Ui()
-    with stop_on_interrupt() as stop, open_device(args, ui) as device:
+    with stop_on_interrupt() as stop, open_device(args, ui, stop) as device:
         result = stream(ui, device, args.duration, args.record, stop)
+    if getattr(device.client, "gave_up", False):
+        raise CliError(f"stopped waiting for the device to come back; {result.summary()}",
+                       EXIT_INTERRUPTED)
     if stop.requested:
         ui.note("stopped by Ctrl-C")
     ui.line(result.summary())
@@ -305,6 +311,7 @@ def run(args):
         ui.line(f"recorded {result.recorded} packets to {args.record}")
     if result.failure:
         raise CliError(result.failure)
+    status = EXIT_INTERRUPTED if stop.requested else 0
     if result.packets == 0:
-        raise CliError(result.nothing_text(device.port))
-    return 0
+        raise CliError(result.nothing_text(device.port), status or EXIT_FAILURE)
+    return status

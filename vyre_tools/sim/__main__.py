@@ -44,7 +44,8 @@ def main(argv=None):
         if use_control:
             server = control.serve(sim, sys.stdin, sys.stdout, stop)
         else:
-            print(f"simulated device on {sim.port_name}; Ctrl-C stops it", file=sys.stderr)
+            print(f"simulated device on {sim.port_name} (stable link {sim.link_path}); "
+                  "Ctrl-C stops it", file=sys.stderr)
         # wake now and then: a handler only runs between bytecodes
         while not stop.wait(0.5):
             pass

@@ -16,7 +16,7 @@ OPERATIONS = frozenset({
     "status", "mock_records", "set_rate", "set_unthrottled", "set_silent",
     "set_answer_delay", "set_noise", "set_corrupt_rate", "set_false_header", "set_cut_rate",
     "set_stray",
-    "hang_up", "discard_output", "reset_counters", "ping",
+    "hang_up", "replug", "discard_output", "reset_counters", "ping",
 })
 
 

@@ -28,6 +28,7 @@ from .motion import SensorModel
 from .options import check_length_field, check_probability, resolve
 from .output import OutputQueue
 from .portclaim import ClaimWatch
+from .stablelink import StableLink
 from .telemetry import TelemetrySource
 from .waiting import StatusWaiter
 
@@ -62,15 +63,14 @@ class Simulator(StatusWaiter):
         self._hung_up = False
 
         self._master = self._slave = self._wake_r = self._wake_w = -1
+        self._link = None
         try:
             self._wake_r, self._wake_w = os.pipe()
             os.set_blocking(self._wake_r, False)
             os.set_blocking(self._wake_w, False)
-            self._master, self._slave = os.openpty()
-            tty.setraw(self._master)
-            tty.setraw(self._slave)
-            os.set_blocking(self._master, False)
-            self.port_name = os.ttyname(self._slave)
+            self._open_pty()
+            self._link = StableLink(o["link_dir"], o["device_id"])
+            self._link.point_to(self.port_name)
         except BaseException:
             self._close_fds()
             raise
@@ -100,6 +100,10 @@ class Simulator(StatusWaiter):
         self._delayed_seq = 0
         self._rebooting_until = None
         self._held_frames = []             # frames that came in during a reboot
+        self._unplugged_until = None
+        self._replug_due = now + o["replug_after"] if o["replug_after"] > 0 else None
+        self._replugs = 0
+        self._replugged_at = None
         self._reset_counters()
 
         self._thread = threading.Thread(target=self._run, name="vyre-sim-device", daemon=True)
@@ -224,8 +228,28 @@ class Simulator(StatusWaiter):
     def hang_up(self):
         """Close the master side, as pulling the cable does.  The client sees
         a hang-up (POLLHUP, then end of file or EIO) on its port; the
-        simulator sends nothing more but still answers status requests."""
+        simulator sends nothing more but still answers status requests.
+        The stable link goes too, for good (see ``replug`` for a return)."""
         self._request(self._do_hang_up)
+
+    def replug(self, delay=None):
+        """Pull the cable and plug it back in ``delay`` seconds later
+        (default: the ``replug_delay`` option).  The client sees a hang-up;
+        then the device appears on a new pseudo-terminal, the stable link
+        (``link_path``) pointing to it, with the same identity.  The device
+        stays powered: its clock runs on, and the telemetry it would have sent
+        meanwhile is missing from its timestamps.  ``port_name`` follows
+        the new port (a SimulatorProcess's keeps the first: use
+        ``link_path``)."""
+        delay = self.options["replug_delay"] if delay is None else float(delay)
+        if not delay >= 0:
+            raise ValueError("replug delay must not be negative")
+        self._request(lambda: self._unplug(time.monotonic(), delay))
+
+    @property
+    def link_path(self):
+        """The stable link to the current port (absent while unplugged)."""
+        return self._link.path
 
     def discard_output(self):
         """Throw away everything written but not yet read by the client, and
@@ -264,7 +288,16 @@ class Simulator(StatusWaiter):
 
     # ------------------------------------------------------------- plumbing
 
+    def _open_pty(self):
+        self._master, self._slave = os.openpty()
+        tty.setraw(self._master)
+        tty.setraw(self._slave)
+        os.set_blocking(self._master, False)
+        self.port_name = os.ttyname(self._slave)
+
     def _close_fds(self):
+        if self._link is not None:
+            self._link.remove()
         for name in ("_master", "_slave", "_wake_r", "_wake_w"):
             fd = getattr(self, name, -1)
             if fd >= 0:
@@ -338,16 +371,42 @@ class Simulator(StatusWaiter):
     def _do_hang_up(self):
         if self._hung_up:
             return
+        self._pull_cable()
+        self._unplugged_until = self._replug_due = None
+        self._hung_up = True
+
+    def _pull_cable(self):
         # closing the master hangs the slave up for every holder; then our
         # own slave goes too, as the device node vanishes on an unplug
+        self._link.remove()
         for name in ("_master", "_slave"):
             fd = getattr(self, name)
             if fd >= 0:
                 os.close(fd)
                 setattr(self, name, -1)
+        self._claims.enabled = False
         self._out.clear()
         self._delayed.clear()
-        self._hung_up = True
+        self._reader.reset()  # half a command dies with the link
+
+    def _unplug(self, now, delay):
+        if self._hung_up:
+            raise SimulatorError("the device was hung up for good")
+        if self._unplugged_until is None:
+            self._pull_cable()
+        self._unplugged_until = now + delay
+
+    def _plug_in(self, now):
+        self._unplugged_until = None
+        self._open_pty()
+        cleared = self._claims.cleared
+        self._claims = ClaimWatch(self._slave)
+        self._claims.cleared = cleared
+        self._link.point_to(self.port_name)
+        # powered all along: the clock runs on, sending starts over from now
+        self._telemetry.restart(now)
+        self._replugs += 1
+        self._replugged_at = now
 
     def _do_discard_output(self):
         if self._hung_up or self._slave < 0:
@@ -365,6 +424,11 @@ class Simulator(StatusWaiter):
             "uptime": now - t.boot,
             "running": self._thread.is_alive() and not self._hung_up,
             "hung_up": self._hung_up,
+            "unplugged": self._unplugged_until is not None,
+            "link": self._link.path,
+            "replugs": self._replugs,
+            # on the system's monotonic clock, as "time"
+            "replugged_at": self._replugged_at,
             "failure": self._failure,
             "rebooting": self._rebooting_until is not None,
             "rate": t.rate,
@@ -403,22 +467,27 @@ class Simulator(StatusWaiter):
     def _run(self):
         poller = select.poll()
         poller.register(self._wake_r, select.POLLIN)
-        watching = None
+        watched = watching = None
         try:
             while not self._stopping:
                 self._serve_requests()
                 if self._hung_up or self._stopping:
                     break
                 now = time.monotonic()
-                self._tick(now)
-                self._claims.check(now)
-                self._out.write_to(self._master, time.monotonic())
-                # keep reading while rebooting too: a host whose writes are
-                # not taken would block in write once the pty fills
-                want = select.POLLIN | (select.POLLOUT if len(self._out) else 0)
-                if want != watching:
-                    poller.register(self._master, want)
-                    watching = want
+                self._replug_when_due(now)
+                if watched is not None and watched != self._master:
+                    poller.unregister(watched)  # closed by an unplug
+                    watched = watching = None
+                if self._master >= 0:
+                    self._tick(now)
+                    self._claims.check(now)
+                    self._out.write_to(self._master, time.monotonic())
+                    # keep reading while rebooting too: a host whose writes are
+                    # not taken would block in write once the pty fills
+                    want = select.POLLIN | (select.POLLOUT if len(self._out) else 0)
+                    if want != watching:
+                        poller.register(self._master, want)
+                        watched, watching = self._master, want
                 timeout = self._next_wakeup(time.monotonic())
                 for fd, _ in poller.poll(math.ceil(timeout * 1000)):
                     if fd == self._wake_r:
@@ -436,9 +505,20 @@ class Simulator(StatusWaiter):
             # run on the caller's side
             self._serve_requests()
 
+    def _replug_when_due(self, now):
+        if self._replug_due is not None and now >= self._replug_due:
+            self._replug_due = None
+            self._unplug(now, self.options["replug_delay"])
+        if self._unplugged_until is not None and now >= self._unplugged_until:
+            self._plug_in(now)
+
     def _next_wakeup(self, now):
         times = []
-        if self._rebooting_until is not None:
+        if self._replug_due is not None:
+            times.append(self._replug_due - now)
+        if self._unplugged_until is not None:
+            times.append(self._unplugged_until - now)
+        elif self._rebooting_until is not None:
             times.append(self._rebooting_until - now)
         else:
             due = self._telemetry.next_due(now, len(self._out))

@@ -95,9 +95,22 @@ OPTIONS = {
     "max_backlog": (_int, 65536,
                     "bytes of unsent output beyond which new telemetry is dropped"),
     "max_mock_records": (_int, 1_000_000, "mock records whose details are kept"),
+    "link_dir": (str, "",
+                 "directory of the stable link to the current port, as /dev/serial/by-id "
+                 "holds ('': $VYRE_SIM_LINKS, else vyre-sim in the user's runtime directory)"),
+    "replug_after": (float, 0.0,
+                     "pull the cable this many seconds after start, then come back on a new "
+                     "port behind the same stable link (0: never)"),
+    "replug_delay": (float, 0.5, "seconds a replug keeps the device away"),
 }
 
 FLAGS = {"unthrottled", "silent", "client_view"}
+
+# amounts, times and standard deviations: below zero they mean nothing
+NOT_NEGATIVE = ("rate", "field_strength", "mag_noise", "accel_noise", "gyro_noise",
+                "pressure_noise", "temperature_noise", "altitude_amplitude", "altitude_period",
+                "reboot_seconds", "client_quiet", "answer_delay", "max_backlog",
+                "max_mock_records")
 
 
 def resolve(overrides):
@@ -112,8 +125,14 @@ def resolve(overrides):
         raise ValueError("device_id must fit in 64 bits")
     if not 1 <= values["protocol"] <= 4:
         raise ValueError("protocol must be 1 to 4")
-    if values["rate"] < 0:
-        raise ValueError("rate must not be negative")
+    for key in NOT_NEGATIVE:
+        if not values[key] >= 0:  # NaN too
+            raise ValueError(f"{key} must not be negative")
+    for key in ("replug_after", "replug_delay"):
+        if not 0 <= values[key] < float("inf"):
+            raise ValueError(f"{key} must be a non-negative number of seconds")
+    if values["noise_max_len"] < 1:
+        raise ValueError("noise_max_len must be at least 1")
     for key in ("noise", "noise_header_share", "corrupt_rate", "false_header", "cut_rate",
                 "stray"):
         check_probability(key, values[key])

@@ -157,6 +157,14 @@ class SimulatorProcess(StatusWaiter):
     def hang_up(self):
         self._call("hang_up")
 
+    def replug(self, delay=None):
+        self._call("replug", delay=delay)
+
+    @property
+    def link_path(self):
+        """The stable link to the device's current port (see Simulator.link_path)."""
+        return self.status()["link"]
+
     def discard_output(self):
         self._call("discard_output")
 

@@ -1,4 +1,4 @@
-"""The vyre command where no client is needed: arguments, ports, plots, and
+"""The vyre command where no client is needed: arguments, plots, and
 the pure parts behind replay progress, stream gaps and calibration quality."""
 
 import math
@@ -14,7 +14,6 @@ from vyre_tools.cli.calibrate import raw_window, window_start
 from vyre_tools.cli.interrupts import stop_on_interrupt
 from vyre_tools.cli.logfile import scan
 from vyre_tools.cli.magquality import assess, direction_cells
-from vyre_tools.cli.ports import list_ports, present_ports_text
 from vyre_tools.cli.replay import UNPACED_RECORDS, Schedule
 from vyre_tools.cli.stream import StreamStats
 from vyre_tools.mocklog import MockLog
@@ -57,30 +56,6 @@ def test_failing_before_a_device_is_reached_takes_one_line(args, env, status, fr
     assert_one_line_error(proc, status, fragment)
     if fragment.startswith("no serial port"):  # and names the ports there are
         assert "ports present: " in proc.stderr or "no serial ports are present" in proc.stderr
-
-
-# -------------------------------------------------------------------- ports
-
-def test_ports_lists_links_with_targets_then_devices_in_natural_order(tmp_path):
-    for name in ("ttyACM10", "ttyACM2", "ttyUSB0", "ttyS0", "null"):
-        (tmp_path / name).touch()
-    by_id = tmp_path / "serial" / "by-id"
-    by_id.mkdir(parents=True)
-    (by_id / "usb-VYRE_Sensor_0042-if00").symlink_to("../../ttyACM2")
-    lines = [p.line() for p in list_ports(str(tmp_path))]
-    assert lines == [f"{by_id}/usb-VYRE_Sensor_0042-if00 -> {tmp_path}/ttyACM2",
-                     f"{tmp_path}/ttyACM2", f"{tmp_path}/ttyACM10", f"{tmp_path}/ttyUSB0"]
-    assert present_ports_text(str(tmp_path)).endswith("ttyACM10, " + f"{tmp_path}/ttyUSB0")
-    assert "no serial ports" in present_ports_text(str(tmp_path / "serial"))
-
-
-def test_ports_command_lists_one_port_a_line():
-    proc = run_vyre("ports")
-    assert proc.returncode == 0
-    expected = [p.line() for p in list_ports()]
-    assert proc.stdout.splitlines() == expected
-    if not expected:
-        assert "no serial ports found" in proc.stderr
 
 
 # --------------------------------------------------------------------- plot

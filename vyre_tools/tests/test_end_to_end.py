@@ -306,7 +306,6 @@ def test_a_huge_unpaced_replay_leaves_the_link_to_telemetry_answers_and_stop(dev
     wait_for(lambda: client.mock_frames_waiting() > 0)
     info = client.get_device_info(5.0)  # answered while the replay is on the link
     assert info is not None and info.id == DEVICE_ID
-    assert client.mock_frames_waiting() > 0
     packets = collect(client, until=lambda _: not client.is_mock_log_streaming()
                       and client.mock_frames_waiting() == 0, timeout=120)
     assert client.stop_mock_log_stream(cancel_device=False) == records

@@ -1,0 +1,88 @@
+"""vyre calibration save|load: both calibrations of a device (IMU and
+magnetometer) to a JSON file and back (see vyre_tools.calibration_backup)."""
+
+import struct
+
+from ..calibration_backup import SENSORS, CalibrationBackup, write_calibration
+from .connection import add_device_arguments, open_device
+from .errors import CliError
+
+
+def add_parser(sub):
+    p = sub.add_parser("calibration", help="save the device's calibrations to a file, or load "
+                                           "them back",
+                       description="Back up both calibrations of the device (accelerometer and "
+                                   "gyroscope, magnetometer) to a JSON file, and write such a "
+                                   "backup back to the device.")
+    actions = p.add_subparsers(dest="action", metavar="ACTION")
+    actions.required = True
+    save = actions.add_parser("save", help="write the device's calibrations to FILE",
+                              description="Write the device's calibrations, with its id and "
+                                          "firmware, to FILE (JSON).")
+    save.add_argument("file", metavar="FILE", help="JSON file to write")
+    add_device_arguments(save)
+    save.set_defaults(run=run_save)
+    load = actions.add_parser("load", help="write the calibrations in FILE to the device",
+                              description="Write the calibrations saved in FILE to the device "
+                                          "and read them back to check. A backup of another "
+                                          "device (by its id) is refused unless --any-device.")
+    load.add_argument("file", metavar="FILE", help="JSON file from 'vyre calibration save'")
+    load.add_argument("--any-device", action="store_true",
+                      help="load a backup saved from another device")
+    add_device_arguments(load)
+    load.set_defaults(run=run_load)
+
+
+def read_backup(device):
+    c, t = device.client, device.timeout
+    info = device.answer(c.get_device_info(timeout_seconds=t), "the device-info request")
+    values = device.answer(c.get_calibration(timeout_seconds=t), "the calibration request")
+    return CalibrationBackup.from_values(values, info)
+
+
+def as_f32(values):
+    return struct.pack(f"<{len(values)}f", *values)
+
+
+def same_on_device(backup, values):
+    """Whether the device holds ``backup`` bit for bit, as 32-bit floats."""
+    return all(as_f32(getattr(backup, name).offsets) == as_f32(getattr(values, o))
+               and as_f32(getattr(backup, name).scale_matrix) == as_f32(getattr(values, m))
+               for name, (o, m) in SENSORS.items())
+
+
+def run_save(args):
+    with open_device(args) as device:
+        backup = read_backup(device)
+    try:
+        backup.save(args.file)
+    except OSError as e:
+        raise CliError(f"cannot write {args.file}: {e.strerror or e}") from None
+    print(f"saved the calibrations of device 0x{backup.device_id:016X} to {args.file}")
+    return 0
+
+
+def run_load(args):
+    try:
+        backup = CalibrationBackup.load(args.file)
+    except OSError as e:
+        raise CliError(f"cannot read {args.file}: {e.strerror or e}") from None
+    except (ValueError, UnicodeDecodeError) as e:
+        raise CliError(f"{args.file}: {e}") from None
+    with open_device(args) as device:
+        present = read_backup(device).device_id
+        if backup.device_id not in (None, present) and not args.any_device:
+            raise CliError(f"{args.file} holds the calibrations of device "
+                           f"0x{backup.device_id:016X}, not of this one (0x{present:016X}); "
+                           "--any-device loads it anyway")
+        try:
+            write_calibration(device.client, backup, device.timeout)
+        except OSError as e:
+            raise CliError(f"the device on {device.port}: {e}") from None
+        values = device.answer(device.client.get_calibration(timeout_seconds=device.timeout),
+                               "the calibration request")
+    if not same_on_device(backup, values):
+        raise CliError(f"the device on {device.port} acknowledged the calibrations but "
+                       "reads back others")
+    print(f"loaded the calibrations in {args.file} into device 0x{present:016X}")
+    return 0

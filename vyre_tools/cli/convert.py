@@ -1,0 +1,24 @@
+"""vyre convert: a recording into another format, value for value."""
+
+from .. import recording
+from .errors import CliError
+
+
+def add_parser(sub):
+    formats = ", ".join(recording.FORMATS)
+    p = sub.add_parser("convert", help="convert a recording to another format",
+                       description="Convert a recording made with 'vyre stream --record' into "
+                                   f"another format ({formats}), chosen by the suffix of OUT. "
+                                   "Every value keeps its precision: float32 stays float32.")
+    p.add_argument("source", metavar="IN", help="recording to read")
+    p.add_argument("target", metavar="OUT", help="recording to write (replaced if it exists)")
+    p.set_defaults(run=run)
+
+
+def run(args):
+    try:
+        rows = recording.convert(args.source, args.target)
+    except recording.RecordingError as e:
+        raise CliError(str(e)) from None
+    print(f"converted {rows} rows from {args.source} to {args.target}")
+    return 0

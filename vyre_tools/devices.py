@@ -1,0 +1,246 @@
+"""Finding VYRE devices: the serial ports present, and the one a device
+identity names.
+
+Ports come from pyserial's enumeration (USB vendor and product ids, serial
+number, manufacturer, product) with the stable /dev/serial/by-id link of
+each, plus the stable links of running simulators (pseudo-terminals, which
+no enumeration lists; see ``vyre_tools.sim.stablelink``).
+
+A device identity is one or more ``KEY=VALUE`` conditions joined by commas,
+all of which must hold:
+
+    serial=TEXT     the USB serial number (letter case ignored)
+    usb=VID:PID     the USB vendor and product id, in hex (usb=0483:5740)
+    id=HEX          the device's own id, as ``vyre info`` and
+                    ``vyre ports --probe`` show it (id=0x5659524500010042);
+                    every port the other conditions leave is asked for it
+
+For example ``usb=0483:5740,serial=3773385A3031``.  Anything without an
+``=`` is a port path.  ``find`` returns the one port that matches, or raises
+``IdentityError`` naming the candidates.
+"""
+
+import glob
+import os
+import re
+from dataclasses import asdict, dataclass, field
+
+from .sim import stablelink
+
+PROBE_TIMEOUT = 0.5
+KEYS = ("serial", "usb", "id")
+SYNTAX = ("serial=TEXT, usb=VID:PID or id=HEX (the device's id), "
+          "several joined by commas")
+
+
+@dataclass
+class PortInfo:
+    """One serial port; the ``device_id``, ``firmware`` and ``probe_error``
+    fields are filled by :func:`probe`."""
+
+    port: str                 # the path to open: the stable link when there is one
+    device: str               # the device node it leads to
+    by_id: str | None = None  # /dev/serial/by-id link, or the simulator's stable link
+    vid: int | None = None
+    pid: int | None = None
+    serial_number: str | None = None
+    manufacturer: str | None = None
+    product: str | None = None
+    description: str | None = None
+    simulated: bool = False
+    probed: bool = False
+    device_id: int | None = None
+    firmware: str | None = None
+    probe_error: str | None = None
+
+    @property
+    def is_vyre(self):
+        return self.device_id is not None
+
+    def facts(self):
+        """What is known of the port, as short texts."""
+        facts = []
+        if self.simulated:
+            facts.append("simulated")
+        if self.vid is not None:
+            facts.append(f"usb={self.vid:04x}:{self.pid:04x}")
+        if self.serial_number:
+            facts.append(f"serial={self.serial_number}")
+        if self.product or self.manufacturer:
+            facts.append(" ".join(x for x in (self.manufacturer, self.product) if x))
+        if self.is_vyre:
+            facts.append(f"VYRE device id=0x{self.device_id:016X} firmware {self.firmware}")
+        elif self.probe_error:
+            facts.append(self.probe_error)
+        return facts
+
+    def label(self):
+        """The port with what is known of it, for messages."""
+        facts = self.facts()
+        return f"{self.port} ({', '.join(facts)})" if facts else self.port
+
+    def as_dict(self):
+        d = asdict(self)
+        d["is_vyre"] = self.is_vyre
+        if self.device_id is not None:
+            d["device_id"] = f"0x{self.device_id:016X}"
+        return d
+
+
+def _by_id_links(dev):
+    links = {}
+    for path in sorted(glob.glob(os.path.join(glob.escape(dev), "serial", "by-id", "*"))):
+        links.setdefault(os.path.realpath(path), path)
+    return links
+
+
+def list_ports(dev="/dev", sim_links=None):
+    """Every serial port present: enumerated ones first (by device name),
+    then the simulated devices of ``sim_links`` (default: the simulators'
+    link directory)."""
+    from serial.tools import list_ports as enumeration
+    links = _by_id_links(dev)
+    ports = []
+    for p in sorted(enumeration.comports(), key=lambda p: _natural(p.device)):
+        by_id = links.get(os.path.realpath(p.device))
+        ports.append(PortInfo(by_id or p.device, p.device, by_id, p.vid, p.pid,
+                              p.serial_number, p.manufacturer, p.product,
+                              None if p.description in (None, "n/a") else p.description))
+    for link in stablelink.live_links(sim_links):
+        ports.append(PortInfo(link, os.path.realpath(link), link, simulated=True))
+    return ports
+
+
+def _natural(path):
+    # ttyACM2 before ttyACM10
+    return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", path)]
+
+
+class IdentityError(LookupError):
+    """No port, or more than one, matches a device identity."""
+
+    def __init__(self, identity, matches, candidates):
+        self.identity = identity
+        self.matches = matches
+        self.candidates = candidates
+        if matches:
+            text = (f"{len(matches)} devices match {identity}: "
+                    f"{'; '.join(p.label() for p in matches)}; give one of these ports, or "
+                    f"conditions that tell them apart: {SYNTAX}")
+        elif candidates:
+            text = (f"no device matches {identity}; candidates: "
+                    f"{'; '.join(p.label() for p in candidates)}")
+        else:
+            text = f"no device matches {identity}: no serial ports are present"
+        super().__init__(text)
+
+
+@dataclass(frozen=True)
+class Identity:
+    """Conditions a device must meet; see the module's docstring."""
+
+    text: str
+    serial: str | None = None
+    vid: int | None = None
+    pid: int | None = None
+    device_id: int | None = None
+    keys: tuple = field(default=(), compare=False)
+
+    def __str__(self):
+        return self.text
+
+    def matches_port(self, info):
+        """Whether the conditions that need no probe hold."""
+        if self.serial is not None and (info.serial_number or "").casefold() != self.serial:
+            return False
+        if self.vid is not None and (info.vid, info.pid) != (self.vid, self.pid):
+            return False
+        return True
+
+    def matches(self, info):
+        """Whether every condition holds (``info`` probed when ``id`` is one)."""
+        return self.matches_port(info) and (self.device_id is None
+                                            or info.device_id == self.device_id)
+
+
+def is_identity(text):
+    return "=" in text and not text.startswith(("/", "."))
+
+
+def parse_identity(text):
+    """The :class:`Identity` that ``text`` states; ValueError if it states none."""
+    values = {}
+    for part in text.split(","):
+        key, sep, value = (x.strip() for x in part.partition("="))
+        key = key.lower()
+        if not sep or not value or key not in KEYS:
+            raise ValueError(f"not a device identity: {text!r} (expected {SYNTAX})")
+        if key in values:
+            raise ValueError(f"{key}= given twice in {text!r}")
+        values[key] = value
+    fields = {}
+    if "serial" in values:
+        fields["serial"] = values["serial"].casefold()
+    if "usb" in values:
+        m = re.fullmatch(r"([0-9a-fA-F]{1,4}):([0-9a-fA-F]{1,4})", values["usb"])
+        if not m:
+            raise ValueError(f"usb= takes VID:PID in hex (e.g. usb=0483:5740), "
+                             f"got {values['usb']!r}")
+        fields["vid"], fields["pid"] = int(m[1], 16), int(m[2], 16)
+    if "id" in values:
+        try:
+            fields["device_id"] = int(values["id"], 16)
+        except ValueError:
+            raise ValueError(f"id= takes the device's id in hex (e.g. id=0x5659524500010042), "
+                             f"got {values['id']!r}") from None
+        if not 0 <= fields["device_id"] < 1 << 64:
+            raise ValueError("id= is a 64-bit number")
+    return Identity(text, keys=tuple(values), **fields)
+
+
+def probe(info, baud=2_000_000, timeout=PROBE_TIMEOUT, keep_open=False):
+    """Ask the device on ``info.port`` for its device info, waiting up to
+    ``timeout`` seconds; fills ``device_id`` and ``firmware``, or
+    ``probe_error`` (busy, no answer...).  With ``keep_open``, returns the
+    started client when the device answered (the caller stops it), else
+    None."""
+    import vyre_client
+    info.probed = True
+    try:
+        client = vyre_client.VYREClient(info.port, baud_rate=baud)
+    except OSError as e:
+        # the library's texts end in the system's reason: keep that
+        info.probe_error = "cannot open: " + str(e).rsplit(": ", 1)[-1]
+        return None
+    try:
+        client.start()
+        answer = client.get_device_info(timeout_seconds=timeout)
+    except OSError as e:
+        client.stop()
+        info.probe_error = f"failed: {e}"
+        return None
+    if answer is None:
+        client.stop()
+        info.probe_error = f"no answer within {timeout:g} s"
+        return None
+    info.device_id, info.firmware = answer.id, answer.firmware_version
+    if keep_open:
+        return client
+    client.stop()
+    return None
+
+
+def find(identity, baud=2_000_000, probe_timeout=PROBE_TIMEOUT, ports=None):
+    """The :class:`PortInfo` of the one port that matches ``identity`` (an
+    :class:`Identity` or its text); IdentityError otherwise."""
+    if isinstance(identity, str):
+        identity = parse_identity(identity)
+    ports = list_ports() if ports is None else ports
+    candidates = [p for p in ports if identity.matches_port(p)]
+    if identity.device_id is not None:
+        for p in candidates:
+            probe(p, baud, probe_timeout)
+    matches = [p for p in candidates if identity.matches(p)]
+    if len(matches) != 1:
+        raise IdentityError(identity, matches, ports)
+    return matches[0]
