@@ -1,6 +1,6 @@
 """Type stubs for the vyre_client extension module."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from types import TracebackType
 from typing import ClassVar, Final, Self, SupportsFloat, SupportsIndex, final
 
@@ -26,6 +26,48 @@ class VYREClient:
     def __new__(cls, port_name: str, baud_rate: SupportsIndex | None = 2000000, timeout: _Float | None = 0.1) -> Self: ...
     @staticmethod
     def new_mock(timeout: _Float = 0.1) -> tuple[VYREClient, MockDeviceHandle]: ...
+    release_gil: bool
+    """Whether this client's waits let other Python threads run. False (unless
+    changed with ``set_default_release_gil``): every wait keeps the interpreter
+    lock, as ever. True: the waits of transactions, ``get_data_packets`` and
+    ``get_data_array`` with ``block=True``, the mock-stream handshake, a blocking
+    ``stop_mock_log_stream``, the calibration run and the joins of ``stop`` and
+    ``__exit__`` run with the lock released; it is taken back about every 50 ms
+    for the signal check, so Ctrl-C still ends a wait within about 50 ms. Results,
+    exceptions, the thread binding and "Already borrowed" stay the same. Only a
+    bool is accepted (TypeError otherwise); it applies from the next call on.
+    """
+    interrupt_hook: Callable[[], object] | None
+    """None (the default), or a callable run on the waiting thread, with the
+    interpreter lock held, about every 50 ms while a call of this client waits,
+    right after the signal check. An exception it raises ends the wait the way
+    Ctrl-C's KeyboardInterrupt does (the call raises it, the client stays usable):
+    the way for a thread other than the main one, where signals are not handled,
+    to give up a wait (``vyre_tools.aio`` cancels through it). A wait keeps the
+    hook it started with. TypeError for anything neither callable nor None.
+    """
+    @staticmethod
+    def set_default_release_gil(release: bool) -> bool:
+        """Sets what ``release_gil`` starts as on every client and mock handle made
+        from now on, process-wide, and returns the previous setting (False at
+        import). TypeError unless ``release`` is a bool.
+        """
+    def fileno(self) -> int:
+        """A descriptor (an eventfd) that polls readable while something waits to
+        be taken: a telemetry packet, a background error, or a response that no
+        call of this client has seen since it came (a late answer stays on its
+        kind's backlog for the next call of that kind, but makes the descriptor
+        readable only until the next call of the client). After each call that
+        leaves nothing waiting it is quiet again. For ``selectors``, asyncio's
+        ``add_reader`` or a GUI's socket notifier; never read it yourself.
+
+        It is made on the first call (later calls return the same number), costs
+        the reader one atomic operation per delivery and a system call only when
+        it turns readable, and is closed with the client: unregister it first.
+
+        Raises:
+            OSError: the system's text when no eventfd can be made.
+        """
     def start(self) -> None:
         """Starts the reader thread (nothing happens when it already runs).
 
@@ -230,6 +272,12 @@ class VYREClient:
 
 @final
 class MockDeviceHandle:
+    release_gil: bool
+    """Whether ``wait_for_command_identifier`` lets other Python threads run while
+    it waits (lock taken back about every 50 ms for the signal check). Starts as
+    ``VYREClient.set_default_release_gil`` says (False by default); only a bool
+    is accepted.
+    """
     def inject_response(self, identifier: SupportsIndex, payload: bytes | bytearray | Sequence[SupportsIndex]) -> None: ...
     def wait_for_command_identifier(self, timeout_seconds: _Float) -> int | None:
         """The identifier of the next whole frame the client wrote, waiting up to
