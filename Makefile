@@ -40,17 +40,33 @@ DOCS_BUILD ?= docs/_build
 
 docs:
 	@[ -x $(PY) ] || { py=$$(scripts/find-python) && "$$py" -m venv $(VENV); }
-	@$(PY) -c 'import sphinx, furo, autoapi, sphinxarg' 2>/dev/null || \
+	@$(PY) -c 'import sphinx, furo, autoapi, sphinxarg, myst_parser' 2>/dev/null || \
 		$(PY) -m pip install -q $$($(PY) -c 'import tomllib; \
 			print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["docs"])')
 	$(PY) -m sphinx -E -W --keep-going -q -b html docs $(DOCS_BUILD)/html
 	@echo "open $(DOCS_BUILD)/html/index.html"
 
+# Distributions in dist/: the source distribution (its contents checked), and
+# from it a manylinux wheel for the Python scripts/find-python picks.
+# make wheel-check installs that wheel into a fresh environment without a
+# compiler and runs the Python suite against it (several minutes; CI runs it
+# after make test).
+.PHONY: sdist wheel wheel-check
+
+sdist: deps
+	@scripts/build-sdist
+
+wheel: deps
+	@scripts/build-wheel "$$(scripts/build-sdist)"
+
+wheel-check: wheel
+	@scripts/wheel-check "$$(ls -t dist/*.whl | head -1)"
+
 bench: cpp-build
 	$(BUILD)/bench/core_bench
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist
 
 # Fuzzing: clang's libFuzzer with ASan + UBSan over the framer, the frame decoder,
 # response decoding and the mock-log parser (see fuzz/run-fuzz for the knobs).

@@ -23,6 +23,7 @@ extensions = [
     "sphinx.ext.napoleon",
     "autoapi.extension",
     "sphinxarg.ext",
+    "myst_parser",
     "wire_protocol",
 ]
 
@@ -65,6 +66,7 @@ napoleon_custom_sections = [("Keys", "params_style")]
 
 
 exclude_patterns = ["_build", "_generated", "examples"]
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}  # porting.md is Markdown
 templates_path = []
 
 html_theme = "furo"

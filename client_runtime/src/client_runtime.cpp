@@ -16,7 +16,8 @@ std::unique_ptr<ClientRuntime> ClientRuntime::from_port(std::unique_ptr<Port> po
 }
 
 ClientRuntime::ClientRuntime(std::unique_ptr<Port> port)
-    : responses_(std::make_shared<ResponseBoard>()),
+    : ready_(std::make_shared<ReadySignal>()),
+      responses_(std::make_shared<ResponseBoard>([ready = ready_] { ready->raise(); })),
       running_(std::make_shared<std::atomic<bool>>(false)),
       stop_flag_(std::make_shared<std::atomic<bool>>(false)),
       packet_tap_(std::make_shared<PacketTap>()),
@@ -25,8 +26,8 @@ ClientRuntime::ClientRuntime(std::unique_ptr<Port> port)
       link_counters_(std::make_shared<LinkCounters>()),
       port_(std::move(port)),
       wake_reader_(port_ ? port_->waker() : WakeFn([] {})) {
-    std::tie(packet_tx_, packet_rx_) = make_channel<DataPacket>();
-    std::tie(error_tx_, error_rx_) = make_channel<std::string>();
+    std::tie(packet_tx_, packet_rx_) = make_channel<DataPacket>([ready = ready_] { ready->raise(); });
+    std::tie(error_tx_, error_rx_) = make_channel<std::string>([ready = ready_] { ready->raise(); });
     renew_outgoing_queues();
 }
 
@@ -106,5 +107,18 @@ Status ClientRuntime::stop() {
 }
 
 std::optional<std::string> ClientRuntime::take_error() { return error_rx_.try_recv(); }
+
+Result<int> ClientRuntime::ready_descriptor() {
+    responses_seen_ = responses_->posted();
+    return ready_->descriptor([this] { return packet_rx_.queued() > 0 || error_rx_.queued() > 0; });
+}
+
+void ClientRuntime::settle_ready() {
+    if (!ready_->in_use()) return;
+    responses_seen_ = responses_->posted();
+    ready_->settle([this] {
+        return packet_rx_.queued() > 0 || error_rx_.queued() > 0 || responses_->posted() != responses_seen_;
+    });
+}
 
 }  // namespace vyre

@@ -26,6 +26,7 @@
 #include "mock_stream.hpp"
 #include "port.hpp"
 #include "reader_thread.hpp"
+#include "ready_signal.hpp"
 #include "response_board.hpp"
 #include "result.hpp"
 #include "spawned_thread.hpp"
@@ -69,6 +70,12 @@ public:
     void catch_up_reader() { pace_->catch_up(wake_reader_); }
     // For the length of a wait for data: the reader reads as data comes.
     CallerWaiting caller_waiting() { return CallerWaiting(*pace_, wake_reader_); }
+    // A descriptor that polls readable while a packet, a background error or a
+    // response no call has seen yet waits (made on the first call, closed with
+    // the runtime). After each call of the client, settle_ready() drains it
+    // once nothing waits.
+    Result<int> ready_descriptor();
+    void settle_ready();
     // Counts since construction, across stops and starts. Taken on the thread
     // that takes the packets, decoded telemetry frames are never fewer than the
     // packets delivered and waiting together.
@@ -182,7 +189,11 @@ private:
     Sender<FramedPacket> mock_tx_;
     std::optional<Receiver<FramedPacket>> command_rx_;
     std::optional<Receiver<FramedPacket>> mock_rx_;
+    // Shared with the producers through the queues that raise it.
+    std::shared_ptr<ReadySignal> ready_;
     std::shared_ptr<ResponseBoard> responses_;
+    // Answers posted when a call of the client last looked (settle_ready).
+    std::uint64_t responses_seen_ = 0;
     std::shared_ptr<std::atomic<bool>> running_;
     std::shared_ptr<std::atomic<bool>> stop_flag_;
     std::shared_ptr<PacketTap> packet_tap_;

@@ -14,11 +14,13 @@ void ResponseBoard::post(std::vector<Response>& answers) {
             }
             queue.push_back(std::move(answer));
         }
+        posted_ += answers.size();
     }
     answers.clear();
     // One caller thread waits at most, but it may wait for a kind other than
     // what came: it looks and sleeps again.
     changed_.notify_all();
+    if (on_post_) on_post_();
 }
 
 void ResponseBoard::signal_failure() {
@@ -78,6 +80,11 @@ std::size_t ResponseBoard::waiting() const {
     std::size_t total = 0;
     for (const auto& queue : backlog_) total += queue.size();
     return total;
+}
+
+std::uint64_t ResponseBoard::posted() const {
+    std::lock_guard lock(mutex_);
+    return posted_;
 }
 
 std::uint64_t ResponseBoard::dropped() const {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <variant>
@@ -26,6 +27,10 @@ inline constexpr std::size_t RESPONSE_BACKLOG_PER_KIND = 256;
 class ResponseBoard {
 public:
     enum class Wait : unsigned char { Claimed, Timeout, LinkFailed };
+
+    ResponseBoard() = default;
+    // `on_post` runs after every post that added answers, outside the lock.
+    explicit ResponseBoard(std::function<void()> on_post) : on_post_(std::move(on_post)) {}
 
     // Reader side: appends each answer to its kind's backlog and wakes a waiter.
     void post(std::vector<Response>& answers);
@@ -44,6 +49,8 @@ public:
     std::size_t waiting() const;
     // Answers pushed out of a full backlog since construction.
     std::uint64_t dropped() const;
+    // Answers ever posted.
+    std::uint64_t posted() const;
 
 private:
     static constexpr std::size_t KIND_COUNT = std::variant_size_v<Response>;
@@ -55,6 +62,8 @@ private:
     std::array<std::deque<Response>, KIND_COUNT> backlog_;
     bool link_failed_ = false;
     std::uint64_t dropped_ = 0;
+    std::uint64_t posted_ = 0;
+    const std::function<void()> on_post_;
 };
 
 }  // namespace vyre

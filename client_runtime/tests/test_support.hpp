@@ -136,6 +136,17 @@ inline std::size_t thread_count() {
     (void)warmed_up;
     return count_entries("/proc/self/task");
 }
+// Threads once the count reaches `expected` or a second has passed: a joined
+// thread can stay listed under /proc for a moment after its join returns.
+inline std::size_t thread_count_settling_to(std::size_t expected) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    std::size_t count = thread_count();
+    while (count != expected && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        count = thread_count();
+    }
+    return count;
+}
 inline std::size_t open_descriptor_count() { return count_entries("/proc/self/fd"); }
 
 inline double process_cpu_seconds() {

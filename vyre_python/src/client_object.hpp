@@ -12,7 +12,9 @@
 
 #include "borrow_flag.hpp"
 #include "client_runtime.hpp"
+#include "py_ref.hpp"
 #include "thread_binding.hpp"
+#include "wait_scope.hpp"
 
 namespace vyre::py {
 
@@ -29,6 +31,10 @@ struct ClientState {
     // of get_data_packets(block=True).
     double timeout;
     ThreadBinding thread;
+    // Whether waits run with the interpreter lock released (wait_scope.hpp).
+    bool release_gil = release_gil_by_default.load(std::memory_order_relaxed);
+    // None or a callable polled during waits; held strongly, visited by the collector.
+    Ref interrupt_hook;
 };
 
 struct ClientObject {
@@ -65,8 +71,11 @@ public:
             PyErr_SetString(PyExc_RuntimeError, use == Use::Shared ? "Already mutably borrowed" : "Already borrowed");
         }
     }
+    // Settles the client's ready descriptor: the call may have taken the last
+    // of what was waiting.
     ~ClientAccess() {
         if (!ok_) return;
+        object_->state.runtime->settle_ready();
         if (use_ == Use::Shared) {
             object_->borrow.unshare();
         } else {
@@ -79,12 +88,24 @@ public:
     explicit operator bool() const noexcept { return ok_; }
     ClientState& state() const noexcept { return object_->state; }
     vyre::ClientRuntime& runtime() const noexcept { return *object_->state.runtime; }
+    // How this call waits, as the client's settings say.
+    WaitScope wait_scope() const { return WaitScope(object_->state.release_gil, object_->state.interrupt_hook.get()); }
 
 private:
     ClientObject* object_;
     Use use_;
     bool ok_ = false;
 };
+
+// Runs one runtime call that may wait, as the client's settings say: `call`
+// gets the runtime and the poll hook, and must not touch Python objects
+// except through the scope's locked().
+template <class Call>
+auto run_waiting(ClientAccess& access, Call&& call) {
+    WaitScope scope = access.wait_scope();
+    const vyre::InterruptCheck check = scope.interrupt_check();
+    return scope.run([&] { return call(access.runtime(), check); });
+}
 
 // Extension points, defined in client_extensions.cpp.
 //

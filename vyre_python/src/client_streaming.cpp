@@ -15,7 +15,6 @@
 #include "client_object.hpp"
 #include "internal_fault.hpp"
 #include "py_ref.hpp"
-#include "signal_check.hpp"
 
 namespace vyre::py {
 namespace {
@@ -88,8 +87,10 @@ PyObject* client_start_mock_log_stream(PyObject* self, PyObject* const* args, Py
         }
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
-        const vyre::Status started = access.runtime().start_mock_log_stream(
-            log_path, realtime, speed, chunk_size, start_timeout, cancel_on_finish, signal_check());
+        const vyre::Status started = run_waiting(access, [&](auto& r, const auto& check) {
+            return r.start_mock_log_stream(log_path, realtime, speed, chunk_size, start_timeout, cancel_on_finish,
+                                           check);
+        });
         if (!started) {
             raise_error(started.error());
             return nullptr;
@@ -110,7 +111,8 @@ PyObject* client_stop_mock_log_stream(PyObject* self, PyObject* const* args, Py_
         }
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
-        const auto stopped = access.runtime().stop_mock_log_stream(cancel_device, block);
+        const auto stopped =
+            run_waiting(access, [&](auto& r, const auto&) { return r.stop_mock_log_stream(cancel_device, block); });
         if (!stopped) {
             raise_error(stopped.error());
             return nullptr;
@@ -187,8 +189,14 @@ PyObject* client_run_and_apply_magnetometer_calibration(PyObject* self, PyObject
             return nullptr;
         }
         OrderedReport report;
-        const auto applied = access.runtime().run_magnetometer_calibration(
-            collection, apply_timeout, signal_check(), [&report](const vyre::MagnetometerFit& fit) { report(fit); });
+        // The report flushes sys.stdout first: it takes the lock back for that.
+        WaitScope scope = access.wait_scope();
+        const vyre::InterruptCheck check = scope.interrupt_check();
+        const auto applied = scope.run([&] {
+            return access.runtime().run_magnetometer_calibration(
+                collection, apply_timeout, check,
+                [&](const vyre::MagnetometerFit& fit) { scope.locked([&] { report(fit); }); });
+        });
         // A kept signal exception outranks an ordinary failure; one raised by a
         // later signal handler (an interrupted wait) is already set and stays.
         if (!applied) {

@@ -16,7 +16,8 @@
 #include "mock_serial.hpp"
 #include "once_cell.hpp"
 #include "py_ref.hpp"
-#include "signal_check.hpp"
+#include "wait_scope.hpp"
+#include "wait_settings.hpp"
 #include "thread_binding.hpp"
 
 namespace vyre::py {
@@ -33,6 +34,7 @@ struct MockHandleObject {
     vyre::MockDevice device;
     ThreadBinding thread;
     BorrowFlag borrow;
+    bool release_gil;  // waits let other threads run (wait_scope.hpp)
 };
 static_assert(std::is_standard_layout_v<MockHandleObject>);
 
@@ -56,6 +58,7 @@ PyObject* new_handle(const vyre::MockDevice& device) {
     new (&obj->device) vyre::MockDevice(device);
     new (&obj->thread) ThreadBinding();
     new (&obj->borrow) BorrowFlag();
+    obj->release_gil = release_gil_by_default.load(std::memory_order_relaxed);
     return self;
 }
 
@@ -97,7 +100,10 @@ PyObject* handle_wait_for_command_identifier(PyObject* self, PyObject* const* ar
         }
         ExclusiveBorrow borrow(obj->borrow);
         if (!borrow) return nullptr;
-        auto identifier = obj->device.wait_for_command_identifier(timeout.value(), signal_check());
+        WaitScope scope(obj->release_gil, nullptr);
+        const vyre::InterruptCheck check = scope.interrupt_check();
+        auto identifier =
+            scope.run([&] { return obj->device.wait_for_command_identifier(timeout.value(), check); });
         if (!identifier) {
             raise_error(identifier.error());
             return nullptr;
@@ -106,6 +112,24 @@ PyObject* handle_wait_for_command_identifier(PyObject* self, PyObject* const* ar
         return PyLong_FromLong(*identifier.value());
     });
 }
+
+PyObject* handle_get_release_gil(PyObject* self, void*) {
+    MockHandleObject* obj = handle_object(self);
+    if (!obj->thread.check(MOCK_HANDLE_CLASS_PATH)) return nullptr;
+    return release_gil_value(obj->release_gil);
+}
+
+int handle_set_release_gil(PyObject* self, PyObject* value, void*) {
+    MockHandleObject* obj = handle_object(self);
+    if (!obj->thread.check(MOCK_HANDLE_CLASS_PATH)) return -1;
+    return set_release_gil(value, obj->release_gil);
+}
+
+PyGetSetDef attributes[] = {
+    {"release_gil", handle_get_release_gil, handle_set_release_gil,
+     "Whether wait_for_command_identifier lets other threads run (released interpreter lock).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef methods[] = {
     {"inject_response", as_method(handle_inject_response),
@@ -119,6 +143,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
     {Py_tp_dealloc, reinterpret_cast<void*>(handle_dealloc)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, attributes},
     {0, nullptr},
 };
 

@@ -130,4 +130,4 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace vyre::py
 
-extern "C" PyMODINIT_FUNC PyInit_vyre_client(void) { return vyre::py::call_guard(vyre::py::init_module); }
+PyMODINIT_FUNC PyInit_vyre_client(void) { return vyre::py::call_guard(vyre::py::init_module); }

@@ -2,8 +2,9 @@
 // calling thread, converts its arguments, borrows the instance and calls the
 // runtime; runtime errors become Python exceptions through raise_error.
 //
-// No method releases the interpreter lock, also not while it waits; waits poll
-// for pending signals instead (signal_check.hpp), so Ctrl-C still ends them.
+// Waits keep the interpreter lock unless the client's `release_gil` is set;
+// either way they poll for pending signals, so Ctrl-C still ends them
+// (wait_scope.hpp).
 
 #include <Python.h>
 
@@ -31,7 +32,7 @@
 #include "once_cell.hpp"
 #include "packet_array.hpp"
 #include "py_ref.hpp"
-#include "signal_check.hpp"
+#include "wait_settings.hpp"
 
 namespace vyre::py {
 namespace {
@@ -135,42 +136,29 @@ private:
 
 // Waits up to `timeout_seconds` until a packet is queued, leaving it there for
 // the caller to take with the rest. A link failure ends the wait at once with
-// the failure's text.
-bool wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds) {
+// the failure's text. Touches no Python object: it may run without the lock.
+vyre::Status wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds,
+                             const vyre::InterruptCheck& interrupted) {
     vyre::Receiver<vyre::DataPacket>& packets = runtime.packets();
     auto timeout = vyre::duration_from_secs_f64(timeout_seconds);
-    if (!timeout) {
-        raise_error(timeout.error());
-        return false;
-    }
+    if (!timeout) return timeout.take_error();
     auto deadline = vyre::Instant::now().checked_add(timeout.value());
-    if (!deadline) {
-        raise_error(deadline.error());
-        return false;
-    }
+    if (!deadline) return deadline.take_error();
     for (;;) {
         const auto slice = vyre::Instant::now().until(deadline.value()).capped(vyre::INTERRUPT_POLL_INTERVAL);
         switch (packets.wait_until(std::chrono::steady_clock::now() + slice)) {
             case vyre::RecvStatus::Ok:
-                return true;
+                return vyre::ok_status();
             case vyre::RecvStatus::Failed:
-                if (auto error = runtime.take_error()) {
-                    raise_error(vyre::Error::message(std::move(*error)));
-                    return false;
-                }
-                raise_os_error(kChannelClosed);
-                return false;
+                if (auto error = runtime.take_error()) return vyre::Error::message(std::move(*error));
+                return vyre::Error::message(kChannelClosed);
             case vyre::RecvStatus::Disconnected:
-                raise_os_error(kChannelClosed);
-                return false;
+                return vyre::Error::message(kChannelClosed);
             case vyre::RecvStatus::Timeout:
                 break;
         }
-        if (vyre::Instant::now() >= deadline.value()) {
-            raise_os_error(kChannelTimedOut);
-            return false;
-        }
-        if (PyErr_CheckSignals() < 0) return false;
+        if (vyre::Instant::now() >= deadline.value()) return vyre::Error::message(kChannelTimedOut);
+        if (interrupted()) return vyre::Error::interrupted();
     }
 }
 
@@ -193,13 +181,20 @@ bool no_pending_error(vyre::ClientRuntime& runtime) {
 // Before taking packets: with `block`, waits for one as above, the reader
 // reading as data comes meanwhile; otherwise catches a reader that lets the
 // line fill up, so the caller gets what has arrived by now.
-bool wait_or_catch_up(vyre::ClientRuntime& runtime, bool block, double timeout_seconds) {
+bool wait_or_catch_up(ClientAccess& access, bool block) {
+    vyre::ClientRuntime& runtime = access.runtime();
     if (!block) {
         runtime.catch_up_reader();
         return true;
     }
     const vyre::CallerWaiting waiting = runtime.caller_waiting();
-    return wait_for_packet(runtime, timeout_seconds);
+    const double timeout = access.state().timeout;
+    const vyre::Status waited = run_waiting(access, [timeout](auto& r, const auto& check) {
+        return wait_for_packet(r, timeout, check);
+    });
+    if (waited) return true;
+    raise_error(waited.error());
+    return false;
 }
 
 // ---- construction and destruction
@@ -227,12 +222,25 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // object any more, so the runtime is stopped and released there too: its reader
 // thread is joined and the port closed instead of living on unowned.
 void client_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
     ClientObject* obj = client_object(self);
     obj->state.~ClientState();
     obj->borrow.~BorrowFlag();
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// The interrupt hook is the only Python object a client holds.
+int client_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(client_object(self)->state.interrupt_hook.get());
+    return 0;
+}
+
+int client_clear(PyObject* self) {
+    client_object(self)->state.interrupt_hook.reset();
+    return 0;
 }
 
 // ---- lifecycle
@@ -251,7 +259,7 @@ PyObject* client_stop(PyObject* self, PyObject*) {
         if (!check_client_thread(self)) return nullptr;
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
-        return none_or_raise(access.runtime().stop());
+        return none_or_raise(run_waiting(access, [](auto& r, const auto&) { return r.stop(); }));
     });
 }
 
@@ -296,8 +304,11 @@ PyObject* client_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!parse_fastcall(kExit, args, nargs, kwnames, values)) return nullptr;
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
-        const bool stream_ended = stop_mock_stream_for_exit(self, access);
-        const vyre::Status stopped = access.runtime().stop();
+        bool stream_ended = true;
+        const vyre::Status stopped = run_waiting(access, [&](auto& r, const auto&) {
+            stream_ended = stop_mock_stream_for_exit(self, access);
+            return r.stop();
+        });
         if (!stream_ended) return nullptr;  // a signal handler's exception, raised once stopped
         return none_or_raise(stopped);
     });
@@ -316,9 +327,23 @@ PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssiz
         if (!no_pending_error(runtime)) return nullptr;
 
         PacketListBuilder list;
-        if (!wait_or_catch_up(runtime, block, access.state().timeout)) return nullptr;
+        if (!wait_or_catch_up(access, block)) return nullptr;
         runtime.packets().drain_into(list);
         return list.release();
+    });
+}
+
+PyObject* client_fileno(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Shared);
+        if (!access) return nullptr;
+        const vyre::Result<int> fd = access.runtime().ready_descriptor();
+        if (!fd) {
+            raise_error(fd.error());
+            return nullptr;
+        }
+        return PyLong_FromLong(fd.value());
     });
 }
 
@@ -346,7 +371,7 @@ PyObject* client_get_data_array(PyObject* self, PyObject* const* args, Py_ssize_
         if (!no_pending_error(runtime)) return nullptr;
 
         if (!load_numpy_for_packet_arrays()) return nullptr;
-        if (!wait_or_catch_up(runtime, block, access.state().timeout)) return nullptr;
+        if (!wait_or_catch_up(access, block)) return nullptr;
         return new_packet_array(runtime.packets().take_all());
     });
 }
@@ -359,7 +384,9 @@ PyObject* client_get_device_info(PyObject* self, PyObject* const* args, Py_ssize
         if (!enter_timed(self, kGetDeviceInfo, args, nargs, kwnames, timeout)) return nullptr;
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
-        return value_or_raise(access.runtime().get_device_info(timeout, signal_check()), new_device_info);
+        return value_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
+            return r.get_device_info(timeout, check);
+        }), new_device_info);
     });
 }
 
@@ -369,7 +396,9 @@ PyObject* client_get_device_config(PyObject* self, PyObject* const* args, Py_ssi
         if (!enter_timed(self, kGetDeviceConfig, args, nargs, kwnames, timeout)) return nullptr;
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
-        return value_or_raise(access.runtime().get_device_config(timeout, signal_check()), new_device_config);
+        return value_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
+            return r.get_device_config(timeout, check);
+        }), new_device_config);
     });
 }
 
@@ -388,7 +417,9 @@ PyObject* client_set_device_config(PyObject* self, PyObject* const* args, Py_ssi
         }
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
-        return bool_or_raise(access.runtime().set_device_config(name, frequency, protocol, timeout, signal_check()));
+        return bool_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
+            return r.set_device_config(name, frequency, protocol, timeout, check);
+        }));
     });
 }
 
@@ -398,7 +429,9 @@ PyObject* client_get_calibration(PyObject* self, PyObject* const* args, Py_ssize
         if (!enter_timed(self, kGetCalibration, args, nargs, kwnames, timeout)) return nullptr;
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
-        return value_or_raise(access.runtime().get_calibration(timeout, signal_check()), new_calibration_values);
+        return value_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
+            return r.get_calibration(timeout, check);
+        }), new_calibration_values);
     });
 }
 
@@ -430,8 +463,9 @@ PyObject* client_set_imu_calibration(PyObject* self, PyObject* const* args, Py_s
         }
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
-        return bool_or_raise(access.runtime().set_imu_calibration(accel_offsets, accel_scale_matrix, gyro_offsets,
-                                                                  gyro_scale_matrix, timeout, signal_check()));
+        return bool_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
+            return r.set_imu_calibration(accel_offsets, accel_scale_matrix, gyro_offsets, gyro_scale_matrix, timeout, check);
+        }));
     });
 }
 
@@ -452,7 +486,9 @@ PyObject* client_set_magnetometer_calibration(PyObject* self, PyObject* const* a
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
         return bool_or_raise(
-            access.runtime().set_magnetometer_calibration(offsets, scale_matrix, timeout, signal_check()));
+            run_waiting(access, [&](auto& r, const auto& check) {
+            return r.set_magnetometer_calibration(offsets, scale_matrix, timeout, check);
+        }));
     });
 }
 
@@ -471,7 +507,9 @@ PyObject* client_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!enter_timed(self, kCancel, args, nargs, kwnames, timeout)) return nullptr;
         ClientAccess access(self, Use::Exclusive);
         if (!access) return nullptr;
-        return bool_or_raise(access.runtime().cancel(timeout, signal_check()));
+        return bool_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
+            return r.cancel(timeout, check);
+        }));
     });
 }
 
@@ -482,6 +520,10 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 const PyMethodDef kOwnMethods[] = {
     {"new_mock", as_method(client_new_mock), kFastcall | METH_STATIC,
      "new_mock(timeout=0.1)\n--\n\n"},
+    {"set_default_release_gil", as_method(client_set_default_release_gil), kFastcall | METH_STATIC,
+     "set_default_release_gil(release)\n--\n\n"
+     "Sets what release_gil starts as on clients and mock handles made from now on,\n"
+     "process-wide; returns the previous setting."},
     {"start", client_start, METH_NOARGS, "start($self)\n--\n\nStarts the reader thread."},
     {"stop", client_stop, METH_NOARGS, "stop($self)\n--\n\nStops the reader thread and takes the port back."},
     {"is_running", client_is_running, METH_NOARGS, "is_running($self)\n--\n\nWhether the reader thread runs."},
@@ -494,6 +536,10 @@ const PyMethodDef kOwnMethods[] = {
      "get_data_packets($self, block=False)\n--\n\n"
      "Every telemetry packet received since the last call, oldest first. With\n"
      "block=True, waits up to the client's timeout for at least one."},
+    {"fileno", client_fileno, METH_NOARGS,
+     "fileno($self)\n--\n\n"
+     "A descriptor that polls readable while a packet, a background error or a\n"
+     "response not yet seen by a call waits; closed with the client."},
     {"link_statistics", client_link_statistics, METH_NOARGS,
      "link_statistics($self)\n--\n\n"
      "Counts of what came over the link since the client was built, as a dict of\n"
@@ -535,14 +581,24 @@ PyObject* build_type() {
         table->push_back({nullptr, nullptr, 0, nullptr});
         return table;
     }();
+    static std::vector<PyGetSetDef>* const attributes = [] {
+        const std::span<const PyGetSetDef> own = client_wait_attributes();
+        auto* table = new std::vector<PyGetSetDef>(own.begin(), own.end());
+        table->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        return table;
+    }();
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("VYREClient(port_name, baud_rate=2000000, timeout=0.1)\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(client_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(client_dealloc)},
         {Py_tp_methods, methods->data()},
+        {Py_tp_getset, attributes->data()},
+        {Py_tp_traverse, reinterpret_cast<void*>(client_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(client_clear)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.VYREClient", sizeof(ClientObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec = {"builtins.VYREClient", sizeof(ClientObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                        slots};
     return PyType_FromSpec(&spec);
 }
 

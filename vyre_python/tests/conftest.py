@@ -5,6 +5,15 @@ from vyre_client import VYREClient
 from vyre_tools.mocklog import write_mock_log
 
 
+@pytest.fixture(autouse=True, params=[False, True], ids=["lock-kept", "lock-released"])
+def release_gil(request):
+    """Every test runs twice: with waits keeping the interpreter lock (the
+    default) and with every client and mock handle made releasing it."""
+    previous = VYREClient.set_default_release_gil(request.param)
+    yield request.param
+    VYREClient.set_default_release_gil(previous)
+
+
 @pytest.fixture
 def mock():
     """A stopped client on a fresh mock device, and the device's handle."""

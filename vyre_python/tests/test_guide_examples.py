@@ -24,6 +24,7 @@ SHOWS = {
     "link_check.py": "crc_rejected",
     "field.py": "packets missing by its timestamps",
     "recording.py": "float32 float64",
+    "threads.py": "descriptor ready: True",
 }
 
 

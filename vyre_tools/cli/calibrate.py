@@ -5,7 +5,8 @@ whole collection, so the countdown shown meanwhile runs in a child process
 (see countdown.py); before the call a short lead-in lets the user start
 turning the device.  The report is built from the same telemetry the
 library fitted: the packet queue receives every record of the collection
-window, and the calibration the device applied is read back.
+window (cut by the host's receive time), and the calibration the device
+applied is read back.
 
 The call writes the neutral calibration first, so the one the device had is
 read before and written back (MagnetometerRollback) unless the run ends with
@@ -66,28 +67,18 @@ def _lead_in(ui, seconds, stop):
             time.sleep(min(0.05, left))
 
 
-def window_start(before, after):
-    """A device time no later than the start of the library's collection.
+def raw_window(rows, received_by):
+    """Field samples of ``rows`` (a get_data_array result) that the host
+    received by ``received_by`` (seconds on the clock of time.time()).
 
-    The last packet taken before the call was sent before the call began.
-    Failing that, the first one after it was sent at most one period after
-    the call began."""
-    if before:
-        return before[-1].timestamp_seconds
-    times = [p.timestamp_seconds for p in after[:64]]
-    steps = sorted(b - a for a, b in zip(times, times[1:]))
-    return times[0] - (steps[len(steps) // 2] if steps else 0.0)
-
-
-def raw_window(packets, start_ts, seconds):
-    """Field samples sent within ``seconds`` after ``start_ts`` (device clock).
-
-    The collection ends ``seconds`` after the call began and the fit is
-    applied only later, so these are all raw: the library's samples, short of
-    the few that arrived as the call began."""
-    return [(p.magnetic_field_x_microteslas, p.magnetic_field_y_microteslas,
-             p.magnetic_field_z_microteslas)
-            for p in packets if p.timestamp_seconds - start_ts <= seconds]
+    The library applies its fit only once the collection time has passed on
+    the host's clock, so whatever arrived before then was computed by the
+    device without it, whatever its timestamp: a device running behind stamps
+    packets with the time they were due, not the time they were made."""
+    kept = rows[rows["host_time_seconds"] <= received_by]
+    return list(zip(kept["magnetic_field_x_microteslas"].tolist(),
+                    kept["magnetic_field_y_microteslas"].tolist(),
+                    kept["magnetic_field_z_microteslas"].tolist()))
 
 
 def calibrate(ui, device, duration, lead_in=3.0, stop=None, thresholds=Thresholds(),
@@ -130,17 +121,18 @@ def _collect(ui, device, duration, stop):
     # what was sent before the reset is calibrated the old way: let the reader
     # deliver it, then drop it, keeping the device time of the last one
     time.sleep(SETTLE_SECONDS)
-    before = client.get_data_packets()
+    client.get_data_array()
 
     # on a terminal the countdown says it; elsewhere this line is all there is
     ui.line(f"collecting for {duration:g} s (Ctrl-C stops)" + ("" if ui.interactive else
                                                               "; keep turning the device"))
     ui.flush()
+    began = time.time()
     with stop.at_once(), Countdown(duration) if ui.interactive else contextlib.nullcontext():
         result = client.run_and_apply_magnetometer_calibration(duration,
                                                                apply_timeout_seconds=timeout)
     flush_c_stdout()
-    packets = client.get_data_packets()
+    rows = client.get_data_array()
     if result is None:
         raise CliError("the calibration gave no result: too few samples, or they did not "
                        f"surround the field (turn the device through more orientations); {KEPT}")
@@ -149,9 +141,9 @@ def _collect(ui, device, duration, stop):
                        f"within {timeout:g} s; {KEPT}")
     cal = device.answer(client.get_calibration(timeout_seconds=timeout), "the calibration request")
     offsets, matrix = cal.magnetometer_offsets, cal.magnetometer_scale_matrix
-    if not packets:
+    raw = raw_window(rows, began + duration)
+    if not raw:
         raise CliError(f"no telemetry arrived during the collection; {KEPT}")
-    raw = raw_window(packets, window_start(before, packets), duration)
     quality = assess(raw, offsets, matrix)
     return CalibrationOutcome(quality, offsets, matrix, raw, correct(raw, offsets, matrix))
 

@@ -2,8 +2,8 @@
 
 ``Simulator(**options)`` runs the device in this process on its own thread;
 ``Simulator.spawn(**options)`` runs it in a child process (needed whenever
-the client lives in the same process: its waiting calls hold the interpreter
-lock).  ``python -m vyre_tools.sim`` prints the port path and runs until
+the client lives in the same process and its waiting calls hold the
+interpreter lock, as they do unless its ``release_gil`` is set).  ``python -m vyre_tools.sim`` prints the port path and runs until
 interrupted.
 """
 

@@ -49,8 +49,9 @@ class Simulator(StatusWaiter):
     the path a client opens.  ``close()`` (or leaving a ``with`` block) stops
     it.  Options are listed in ``vyre_tools.sim.options.OPTIONS``.
 
-    A client waiting for an answer holds the interpreter lock, so a device in
-    the client's own process could not answer; use :meth:`spawn` there.
+    A client waiting for an answer holds the interpreter lock unless its
+    ``release_gil`` is set (``vyre_tools.aio`` sets it), so a device in the
+    client's own process could not answer; use :meth:`spawn` there.
     """
 
     def __init__(self, **options):

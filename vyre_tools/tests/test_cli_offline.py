@@ -6,11 +6,10 @@ import os
 import signal
 import subprocess
 import sys
-from types import SimpleNamespace
 
 import pytest
 
-from vyre_tools.cli.calibrate import raw_window, window_start
+from vyre_tools.cli.calibrate import raw_window
 from vyre_tools.cli.interrupts import stop_on_interrupt
 from vyre_tools.cli.logfile import scan
 from vyre_tools.cli.magquality import assess, direction_cells
@@ -202,23 +201,16 @@ def test_quality_sees_the_ellipsoid_become_a_sphere():
     assert q.coverage == 1.0
 
 
-def _packets(times):
-    return [SimpleNamespace(timestamp_seconds=t, magnetic_field_x_microteslas=t,
-                            magnetic_field_y_microteslas=0.0, magnetic_field_z_microteslas=0.0)
-            for t in times]
-
-
-@pytest.mark.parametrize("before,after,start", [
-    ([9.99, 10.0], [10.01, 10.02, 10.03], 10.0),       # the last packet before the call
-    ([], [10.015, 10.025, 10.035, 10.045], 10.005),     # else one period before the first after
-    ([], [10.015], 10.015),
-])
-def test_calibration_window_never_reaches_past_the_collection(before, after, start):
-    assert window_start(_packets(before), _packets(after)) == pytest.approx(start)
-    # what came later than the collection time after that start was sent
-    # once the fit could already have been applied
-    kept = raw_window(_packets(after), start, 0.02)
-    assert [m[0] for m in kept] == [t for t in after if t <= start + 0.02 + 1e-12]
+def test_calibration_window_ends_at_the_collection_time_on_the_host_clock():
+    np = pytest.importorskip("numpy")
+    rows = np.zeros(4, dtype=[("magnetic_field_x_microteslas", "f4"),
+                              ("magnetic_field_y_microteslas", "f4"),
+                              ("magnetic_field_z_microteslas", "f4"),
+                              ("host_time_seconds", "f8")])
+    rows["host_time_seconds"] = [9.5, 10.0, 10.0 + 1e-6, 11.0]
+    rows["magnetic_field_x_microteslas"] = [1, 2, 3, 4]
+    # what came after the collection time could carry the fit already
+    assert raw_window(rows, 10.0) == [(1.0, 0.0, 0.0), (2.0, 0.0, 0.0)]
 
 
 @pytest.mark.parametrize("points,expected", [

@@ -20,12 +20,16 @@ Rules that hold for the whole module:
   raise ``InternalFaultError``, which derives from :class:`BaseException`, not
   :class:`Exception`. It is not an attribute of this module: catch it through
   ``BaseException`` (an ``except Exception`` lets it through).
-* A client and its mock handle belong to the thread that created them. No
-  method releases the interpreter lock: a call that waits (a command, a
-  blocking packet wait, a calibration's collection time) holds it for its
-  whole wait, so other Python threads do not run meanwhile; the library's own
-  threads never need it. Waits check for signals about every 50 ms, so
-  Ctrl-C ends them with :class:`KeyboardInterrupt`.
+* A client and its mock handle belong to the thread that created them. By
+  default a call that waits (a command, a blocking packet wait, a
+  calibration's collection time) holds the interpreter lock for its whole
+  wait, so other Python threads do not run meanwhile; with
+  ``client.release_gil = True`` (or :meth:`VYREClient.set_default_release_gil`)
+  the waits let them run. The library's own threads never need the lock.
+  Waits check for signals about every 50 ms, so Ctrl-C ends them with
+  :class:`KeyboardInterrupt`; ``interrupt_hook`` ends them from other
+  threads. :meth:`VYREClient.fileno` lets ``selectors``, asyncio or a GUI
+  wait for packets instead (``vyre_tools.aio`` is a ready asyncio client).
 * The library writes no log. Its only output is the calibration report of
   :meth:`VYREClient.run_and_apply_magnetometer_calibration`.
 
@@ -39,7 +43,7 @@ Example::
             print(packet.timestamp_seconds, packet.pressure_pascals)
 """
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from types import TracebackType
 from typing import ClassVar, Final, Self, SupportsFloat, SupportsIndex, final
 
@@ -127,8 +131,8 @@ class VYREClient:
         nothing by itself and sends no telemetry: a script injects the
         responses the client waits for with
         :meth:`MockDeviceHandle.inject_response` *before* the waiting call
-        (the call holds the interpreter lock, so nothing else can inject while
-        it waits), and reads back what the client sent with
+        (the call holds the interpreter lock unless ``release_gil`` is set, so
+        nothing else can inject while it waits), and reads back what the client sent with
         :meth:`MockDeviceHandle.wait_for_command_identifier`.
 
         Args:
@@ -155,6 +159,48 @@ class VYREClient:
             info = client.get_device_info(timeout_seconds=1.0)
             assert info.firmware_version == "1.0.0"
             assert device.wait_for_command_identifier(1.0) == 1
+        """
+    release_gil: bool
+    """Whether this client's waits let other Python threads run. False (unless
+    changed with ``set_default_release_gil``): every wait keeps the interpreter
+    lock, as ever. True: the waits of transactions, ``get_data_packets`` and
+    ``get_data_array`` with ``block=True``, the mock-stream handshake, a blocking
+    ``stop_mock_log_stream``, the calibration run and the joins of ``stop`` and
+    ``__exit__`` run with the lock released; it is taken back about every 50 ms
+    for the signal check, so Ctrl-C still ends a wait within about 50 ms. Results,
+    exceptions, the thread binding and "Already borrowed" stay the same. Only a
+    bool is accepted (TypeError otherwise); it applies from the next call on.
+    """
+    interrupt_hook: Callable[[], object] | None
+    """None (the default), or a callable run on the waiting thread, with the
+    interpreter lock held, about every 50 ms while a call of this client waits,
+    right after the signal check. An exception it raises ends the wait the way
+    Ctrl-C's KeyboardInterrupt does (the call raises it, the client stays usable):
+    the way for a thread other than the main one, where signals are not handled,
+    to give up a wait (``vyre_tools.aio`` cancels through it). A wait keeps the
+    hook it started with. TypeError for anything neither callable nor None.
+    """
+    @staticmethod
+    def set_default_release_gil(release: bool) -> bool:
+        """Sets what ``release_gil`` starts as on every client and mock handle made
+        from now on, process-wide, and returns the previous setting (False at
+        import). TypeError unless ``release`` is a bool.
+        """
+    def fileno(self) -> int:
+        """A descriptor (an eventfd) that polls readable while something waits to
+        be taken: a telemetry packet, a background error, or a response that no
+        call of this client has seen since it came (a late answer stays on its
+        kind's backlog for the next call of that kind, but makes the descriptor
+        readable only until the next call of the client). After each call that
+        leaves nothing waiting it is quiet again. For ``selectors``, asyncio's
+        ``add_reader`` or a GUI's socket notifier; never read it yourself.
+
+        It is made on the first call (later calls return the same number), costs
+        the reader one atomic operation per delivery and a system call only when
+        it turns readable, and is closed with the client: unregister it first.
+
+        Raises:
+            OSError: the system's text when no eventfd can be made.
         """
     def start(self) -> None:
         """Starts the reader thread (nothing happens when it already runs).
@@ -510,7 +556,7 @@ class VYREClient:
 
         ``A`` is printed column by column (it is symmetric). The call holds
         the interpreter lock for its whole length, the collection time
-        included. After a None result, an exception or Ctrl-C the device
+        included, unless ``release_gil`` is set. After a None result, an exception or Ctrl-C the device
         keeps the neutral calibration: take a backup with
         :meth:`get_calibration` first and write it back unless the result is
         True, as ``vyre_tools.calibration_backup.MagnetometerRollback`` does::
@@ -647,6 +693,12 @@ class MockDeviceHandle:
     is unsendable, but sent to another thread" from elsewhere).
     """
 
+    release_gil: bool
+    """Whether ``wait_for_command_identifier`` lets other Python threads run while
+    it waits (lock taken back about every 50 ms for the signal check). Starts as
+    ``VYREClient.set_default_release_gil`` says (False by default); only a bool
+    is accepted.
+    """
     def inject_response(self, identifier: SupportsIndex, payload: bytes | bytearray | Sequence[SupportsIndex]) -> None:
         """Queues one response frame (header 0x5AA5) for the client to read.
 
@@ -684,8 +736,8 @@ class MockDeviceHandle:
 
         Frames come back in the order written, commands (1 to 8, 255) and mock
         frames alike (0x48 for a log's header block, the record letters
-        ``ord("A")`` and so on). The wait holds the interpreter lock and polls
-        every millisecond; a negative or NaN ``timeout_seconds`` raises
+        ``ord("A")`` and so on). The wait holds the interpreter lock (unless the
+        handle's ``release_gil`` is set) and polls every millisecond; a negative or NaN ``timeout_seconds`` raises
         ``InternalFaultError`` as for :meth:`VYREClient.new_mock`.
         """
 

@@ -1,0 +1,100 @@
+#pragma once
+// How one call of a client or a mock handle waits. By default the call keeps
+// the interpreter lock for its whole wait and polls for signals (Ctrl-C) about
+// every 50 ms. With the object's `release_gil` set, the wait runs with the lock
+// released, and the lock is taken back only for those polls and for callbacks
+// that touch Python objects (locked()). Nothing run without the lock may touch
+// a Python object.
+//
+// A poll also calls the object's interrupt hook, if one is set: on a thread
+// other than the main one signals are never handled, and the hook is how such
+// a thread's owner ends a wait early (an exception it raises ends the wait as
+// Ctrl-C's KeyboardInterrupt would).
+
+#include <Python.h>
+
+#include <atomic>
+#include <utility>
+
+#include "interrupt.hpp"
+#include "py_ref.hpp"
+
+namespace vyre::py {
+
+// What `release_gil` starts as on new clients and mock handles (False unless
+// changed process-wide).
+inline std::atomic<bool> release_gil_by_default{false};
+
+class WaitScope {
+public:
+    // With the lock held; `hook` (borrowed, may be null) is kept for the scope.
+    WaitScope(bool release_lock, PyObject* hook) : release_(release_lock), hook_(Ref::borrow(hook)) {}
+    WaitScope(const WaitScope&) = delete;
+    WaitScope& operator=(const WaitScope&) = delete;
+
+    // Runs `body`, the lock released when the scope says so; the lock is held
+    // again when this returns (also by an exception).
+    template <class Body>
+    decltype(auto) run(Body&& body) {
+        if (!release_) return body();
+        Released released(saved_);
+        return body();
+    }
+
+    // Runs `fn` with the lock held, inside or outside run().
+    template <class Fn>
+    decltype(auto) locked(Fn&& fn) {
+        PyThreadState* state = std::exchange(saved_, nullptr);
+        if (!state) return fn();
+        PyEval_RestoreThread(state);
+        ReleasedAfter again(saved_);  // released once more when fn is done
+        return fn();
+    }
+
+    // The runtime's poll hook for the length of this scope: true once a signal
+    // handler or the interrupt hook raised (the exception is then set).
+    vyre::InterruptCheck interrupt_check() {
+        return [this] { return locked([this] { return poll(); }); };
+    }
+
+private:
+    // Releases the lock for its scope, keeping the thread state in `slot`
+    // (which locked() empties while it holds the lock again).
+    class Released {
+    public:
+        explicit Released(PyThreadState*& slot) : slot_(slot) { slot_ = PyEval_SaveThread(); }
+        ~Released() {
+            if (PyThreadState* state = std::exchange(slot_, nullptr)) PyEval_RestoreThread(state);
+        }
+        Released(const Released&) = delete;
+        Released& operator=(const Released&) = delete;
+
+    private:
+        PyThreadState*& slot_;
+    };
+
+    // Releases the lock when its scope ends.
+    class ReleasedAfter {
+    public:
+        explicit ReleasedAfter(PyThreadState*& slot) : slot_(slot) {}
+        ~ReleasedAfter() { slot_ = PyEval_SaveThread(); }
+        ReleasedAfter(const ReleasedAfter&) = delete;
+        ReleasedAfter& operator=(const ReleasedAfter&) = delete;
+
+    private:
+        PyThreadState*& slot_;
+    };
+
+    bool poll() {
+        if (PyErr_CheckSignals() < 0) return true;
+        if (!hook_) return false;
+        Ref outcome = Ref::steal(PyObject_CallNoArgs(hook_.get()));
+        return !outcome;
+    }
+
+    bool release_;
+    Ref hook_;
+    PyThreadState* saved_ = nullptr;
+};
+
+}  // namespace vyre::py
