@@ -22,5 +22,6 @@ with Simulator.spawn(rate=200) as sim, vyre_client.VYREClient(sim.port_name) as 
           .describe().loc[["mean", "min", "max"]].round(2))
 
     # the same columns as the packet objects, in the same order
-    assert list(rows.dtype.names) == vyre_client.VYREDataPacket.__struct_fields__ + ["host_time_seconds"]
+    columns = vyre_client.VYREDataPacket.__struct_fields__ + ["host_time_seconds"]
+    assert list(rows.dtype.names) == columns
     assert 300 <= len(frame) <= 500

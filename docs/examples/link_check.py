@@ -11,8 +11,11 @@ with Simulator.spawn(rate=200, noise=0.2, corrupt_rate=0.02) as sim:
         client.get_data_packets()
         stats = client.link_statistics()
 
-for key in ("bytes_received", "telemetry_frames", "crc_rejected", "noise_bytes", "packets_delivered"):
+for key in ("bytes_received", "telemetry_frames", "crc_rejected", "noise_bytes",
+            "packets_delivered"):
     print(f"{key:>18}: {stats[key]}")
 # every byte is accounted for
-assert stats["bytes_received"] == stats["frame_bytes"] + stats["noise_bytes"] + stats["buffered_bytes"]
-assert stats["crc_rejected"] > 0 and stats["packets_delivered"] == stats["telemetry_frames"]
+assert stats["bytes_received"] == (stats["frame_bytes"] + stats["noise_bytes"]
+                                   + stats["buffered_bytes"])
+assert stats["crc_rejected"] > 0
+assert stats["packets_delivered"] == stats["telemetry_frames"]

@@ -11,16 +11,18 @@ with tempfile.TemporaryDirectory() as folder:
     # the suffix chooses the format: .csv, .parquet, .npz or .mcap
     path = os.path.join(folder, "run.parquet")
 
-    with Simulator.spawn(rate=200) as sim, vyre_client.VYREClient(sim.port_name) as client:
-        first = client.get_data_array(block=True)
-        with recording.open_writer(path, first.dtype) as writer:
-            writer.write(first)
-            deadline = time.monotonic() + 1.0
-            while time.monotonic() < deadline:
-                writer.write(client.get_data_array(block=True))  # batches, as they come
-        print(f"recorded {writer.rows} packets")
+    with Simulator.spawn(rate=200) as sim:
+        with vyre_client.VYREClient(sim.port_name) as client:
+            first = client.get_data_array(block=True)
+            with recording.open_writer(path, first.dtype) as writer:
+                writer.write(first)
+                deadline = time.monotonic() + 1.0
+                while time.monotonic() < deadline:
+                    writer.write(client.get_data_array(block=True))  # as it comes
+            print(f"recorded {writer.rows} packets")
 
     rows = recording.read(path)  # one structured array, each column at its precision
     print(rows.dtype["pressure_pascals"], rows.dtype["timestamp_seconds"], len(rows))
     recording.convert(path, os.path.join(folder, "run.csv"))  # as `vyre convert` does
-    assert len(recording.read(os.path.join(folder, "run.csv"))) == len(rows) == writer.rows
+    as_csv = recording.read(os.path.join(folder, "run.csv"))
+    assert len(as_csv) == len(rows) == writer.rows
