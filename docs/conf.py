@@ -54,7 +54,7 @@ autoapi_root = "api"
 autoapi_add_toctree_entry = False
 autoapi_keep_files = False
 autoapi_member_order = "bysource"
-autoapi_python_class_content = "both"
+autoapi_python_class_content = "class"  # the constructors' docstrings repeat it
 # one page per class, so that each class can be linked and read on its own
 autoapi_own_page_level = "class"
 autoapi_options = ["members", "show-module-summary", "special-members"]

@@ -780,7 +780,8 @@ class VYREDataPacket:
     Packets can be passed between threads and stay valid after the client is
     gone. Constructing one from Python (the 18 wire values in payload order,
     by position or keyword) derives the 5 values as for the first packet of a
-    run: its up axis comes from its own acceleration.
+    run: its up axis comes from its own acceleration. A missing, unexpected or
+    non-numeric argument raises TypeError ("argument '{name}': ...").
 
     Example::
 
