@@ -26,8 +26,8 @@ async def ask_periodically(client, totals, period=1.0):
         started = time.monotonic()
         config = await client.get_device_config(2.0)
         took = (time.monotonic() - started) * 1000
-        print(f"config: {config.name if config else 'no answer'} at {config.frequency if config else '-'} Hz "
-              f"({took:.1f} ms), {totals['packets']} packets so far", flush=True)
+        said = f"{config.name} at {config.frequency} Hz" if config else "no answer"
+        print(f"config: {said} ({took:.1f} ms), {totals['packets']} packets so far", flush=True)
         totals["answers"] += config is not None
         await asyncio.sleep(period)
 
@@ -35,7 +35,8 @@ async def ask_periodically(client, totals, period=1.0):
 async def main(args, port):
     totals = {"packets": 0, "answers": 0, "out of order": 0, "last": float("-inf")}
     async with AsyncVYREClient(port) as client:
-        tasks = [asyncio.create_task(stream(client, totals)), asyncio.create_task(ask_periodically(client, totals))]
+        tasks = [asyncio.create_task(stream(client, totals)),
+                 asyncio.create_task(ask_periodically(client, totals))]
         try:
             await asyncio.wait_for(asyncio.gather(*tasks), args.seconds)
         except TimeoutError:
