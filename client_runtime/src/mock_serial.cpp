@@ -18,15 +18,15 @@ constexpr auto COMMAND_POLL = std::chrono::milliseconds(1);
 }  // namespace
 
 ReadResult MockDeviceState::read(std::span<std::uint8_t> buffer) {
-    auto take = [&] {
+    auto take = [&](bool waited) {
         const std::size_t n = std::min(buffer.size(), to_host_.size());
         std::copy_n(to_host_.begin(), n, buffer.begin());
         to_host_.erase(to_host_.begin(), to_host_.begin() + static_cast<std::ptrdiff_t>(n));
-        return ReadResult::data(n);
+        return ReadResult::data(n, waited);
     };
     {
         std::lock_guard lock(to_host_mutex_);
-        if (!to_host_.empty() || buffer.empty()) return take();
+        if (!to_host_.empty() || buffer.empty()) return take(false);
         if (wake_pending_) {
             wake_pending_ = false;
             return ReadResult::empty();
@@ -39,7 +39,7 @@ ReadResult MockDeviceState::read(std::span<std::uint8_t> buffer) {
     const Instant end = deadline ? deadline.value() : Instant{INT64_MAX, 999'999'999};
     std::unique_lock lock(to_host_mutex_);
     for (;;) {
-        if (!to_host_.empty()) return take();
+        if (!to_host_.empty()) return take(true);
         if (wake_pending_) {
             wake_pending_ = false;
             return ReadResult::empty();

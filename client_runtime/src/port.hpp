@@ -18,6 +18,10 @@
 
 namespace vyre {
 
+// A read whose poll slept at least this long found the line quiet; shorter
+// than a frame's time at the link's rate, longer than a busy line's hiccups.
+inline constexpr std::chrono::microseconds QUIET_LINE_WAIT{100};
+
 struct ReadResult {
     enum class Kind : unsigned char {
         Data,     // `count` bytes (at least one) were read
@@ -28,8 +32,11 @@ struct ReadResult {
     Kind kind = Kind::Empty;
     std::size_t count = 0;
     std::string text;
+    // Data: the line had nothing when asked and the read waited (QUIET_LINE_WAIT
+    // or more) for these bytes. False when they were already waiting.
+    bool waited = false;
 
-    static ReadResult data(std::size_t n) { return {Kind::Data, n, {}}; }
+    static ReadResult data(std::size_t n, bool waited = false) { return {Kind::Data, n, {}, waited}; }
     static ReadResult empty() { return {Kind::Empty, 0, {}}; }
     static ReadResult timeout(std::string text) { return {Kind::Timeout, 0, std::move(text)}; }
     static ReadResult failed(std::string text) { return {Kind::Failed, 0, std::move(text)}; }

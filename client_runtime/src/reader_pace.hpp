@@ -4,7 +4,8 @@
 // the line fill for a moment and takes several frames in one read. Anyone who
 // needs data now says so: a caller blocked on a packet or an answer (for the
 // length of its wait), a queued command (its wake-up), and a script polling the
-// packet queue (it catches the reader up before it takes the packets).
+// packet queue (it catches the reader up before it takes the packets). Only a
+// quiet line is held back: one whose last read had to wait for its bytes.
 
 #include <atomic>
 #include <chrono>

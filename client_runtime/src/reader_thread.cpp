@@ -16,8 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// About one frame and a half: reads this small mean the line brings frames one by one.
-constexpr std::size_t SLOW_LINE_READ = 128;
+// More than the link carries during one linger at its full rate: a line that
+// brought this much meanwhile is faster than the link (a burst, a pseudo-terminal).
+constexpr std::size_t FAST_LINGER_READ = 512;
 
 class Reader {
 public:
@@ -49,7 +50,8 @@ public:
 
             const ReadResult got = port.read(chunk_);
             const bool had_data = got.kind == ReadResult::Kind::Data && got.count > 0;
-            may_linger_ = had_data && pace_line(got.count);
+            may_linger_ = had_data && quiet_line(got);
+            after_linger_ = false;
             if (got.kind == ReadResult::Kind::Failed) {
                 ++counts_.read_errors;
                 return fail(got.text);
@@ -111,19 +113,14 @@ private:
         links_.responses->signal_failure();
     }
 
-    // Lingering pays only while the line brings little: after a full chunk more
-    // is waiting, and a line that filled half a chunk during one linger would
-    // be held back by the next (a device faster than the link, a burst). Such
-    // a line is read as it comes until reads shrink to a frame or so again.
-    // Whether to linger after a read of `count` bytes.
-    bool pace_line(std::size_t count) {
-        if (after_linger_) {
-            fast_line_ = count >= chunk_.size() / 2;
-            after_linger_ = false;
-        } else if (count < SLOW_LINE_READ) {
-            fast_line_ = false;
-        }
-        return count < chunk_.size() && !fast_line_;
+    // Lingering pays only while the line brings little. A read that found its
+    // bytes already waiting, or a full chunk, means the line is busy: read it as
+    // it comes (however small each read is: a busy pseudo-terminal or adapter
+    // hands over bytes in pieces). After a linger, the amount it gathered tells.
+    bool quiet_line(const ReadResult& got) const {
+        if (got.count >= chunk_.size()) return false;
+        if (after_linger_) return got.count < FAST_LINGER_READ;
+        return got.waited;
     }
 
     // Called for each read that timed out. The clock is read only here, so
@@ -175,9 +172,8 @@ private:
     const std::size_t slice_;
     const WakeFn wake_self_;
     ReaderPace* const pace_;
-    bool may_linger_ = false;  // the last read brought some data, on a slow line
+    bool may_linger_ = false;  // the last read brought some data, on a quiet line
     bool after_linger_ = false;
-    bool fast_line_ = false;
     const std::function<bool()> keep_going_ = [running = links_.running] { return running->load(); };
     LinkCounts counts_;  // carried on from the reader before
     DataParser parser_;

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include <sys/types.h>
+
 #include "port.hpp"
 #include "result.hpp"
 
@@ -45,13 +47,14 @@ private:
     class WakeSignal;
     SerialPort(int fd, bool our_claim, std::shared_ptr<WakeSignal> wake, std::uint64_t read_timeout_ms,
                std::size_t write_slice);
+    ReadResult took(std::span<std::uint8_t> buffer, ssize_t got, bool waited);
 
     int fd_;
     bool our_claim_;  // this port set the terminal's exclusive flag
     std::shared_ptr<WakeSignal> wake_;
     std::uint64_t read_timeout_ms_;
     std::size_t write_slice_;
-    bool read_first_ = false;  // after a linger the line most likely holds data: read before polling
+    bool read_first_ = false;  // after a linger or a full read the line most likely holds data: read before polling
 };
 
 }  // namespace vyre
