@@ -70,7 +70,6 @@ public:
 
     ReadResult read(std::span<std::uint8_t> buffer) override { return state_->read(buffer); }
     Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override;
-    Status flush(const std::function<bool()>&) override { return ok_status(); }
     Status write_data_terminal_ready(bool) override { return ok_status(); }
     WakeFn waker() override;
 

@@ -1,11 +1,12 @@
 #pragma once
 // What the reader thread needs from a serial link: a read that waits up to the
-// port's time-out (and can be cut short from another thread), write-all, flush and
-// the DTR line. Implemented by the POSIX serial port and by MockPort.
+// port's time-out (and can be cut short from another thread), write-all, a look
+// at the output queue and the DTR line. Implemented by the POSIX serial port and
+// by MockPort.
 //
-// Writes and flushes take a `keep_going` test that the port asks whenever a
-// wake-up interrupts a wait for the line: a stop must never hang on a device
-// that stopped taking data.
+// Writes take a `keep_going` test that the port asks whenever a wake-up
+// interrupts a wait for the line: a stop must never hang on a device that
+// stopped taking data.
 
 #include <chrono>
 #include <cstddef>
@@ -52,12 +53,19 @@ public:
     // Waits up to the port's read time-out for data. A wake-up (see waker) ends
     // the wait early with Empty; one that came before the call ends the next call.
     virtual ReadResult read(std::span<std::uint8_t> buffer) = 0;
+    // The same, waiting at most `most` (then Empty) when that is shorter than
+    // the time-out: for a reader that has to look at its output soon.
+    virtual ReadResult read_within(std::span<std::uint8_t> buffer, std::chrono::microseconds most) {
+        (void)most;
+        return read(buffer);
+    }
     // Writes everything unless the line stays full and `keep_going` turns false
     // while we wait for room (a stop must not hang on a device that stopped reading).
     virtual Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) = 0;
-    // Waits until written bytes have left the host, or until a wake-up finds
-    // `keep_going` false.
-    virtual Status flush(const std::function<bool()>& keep_going) = 0;
+    // Whether written bytes are still queued on the host, not yet on the line.
+    // Never waits (the reader keeps reading while its output drains); false when
+    // the port cannot tell.
+    virtual bool output_pending() { return false; }
     virtual Status write_data_terminal_ready(bool level) = 0;
     // Interrupts a read in progress or makes the next one return at once.
     virtual WakeFn waker() = 0;

@@ -16,6 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Longest wait between two looks at the output queue while mock data waits for it to drain.
+constexpr std::chrono::microseconds DRAIN_STEP{2000};
+
 // More than the link carries during one linger at its full rate: a line that
 // brought this much meanwhile is faster than the link (a burst, a pseudo-terminal).
 constexpr std::size_t FAST_LINGER_READ = 512;
@@ -34,21 +37,28 @@ public:
         Port& port = *links_.port;
         while (links_.running->load()) {
             // Commands go out before mock data, and both before the next read.
+            // Commands never wait for the output queue; the next slice of mock
+            // data waits until the last one has left the host, reading meanwhile.
             bool more = false;
+            bool draining = false;
             if (!send_slice(port, links_.command_rx, commands_, more)) return;
-            if (!more && !send_slice(port, links_.mock_rx, mock_data_, more, links_.mock_frames_written.get()))
-                return;
+            if (!more) {
+                links_.mock_rx.drain_into(mock_data_);
+                draining = !mock_data_.empty() && output_pending(port);
+                if (!draining && !send_slice(port, links_.mock_rx, mock_data_, more, links_.mock_frames_written.get()))
+                    return;
+            }
             // More to write: the read only takes what is already there. Some
             // data last time and nobody waiting: let a few more frames come first.
             if (more) {
                 wake_self_();
-            } else if (may_linger_ && pace_ && pace_->begin_linger()) {
+            } else if (!draining && may_linger_ && pace_ && pace_->begin_linger()) {
                 port.linger(READER_LINGER);
                 pace_->end_linger();
                 after_linger_ = true;
             }
 
-            const ReadResult got = port.read(chunk_);
+            const ReadResult got = draining ? port.read_within(chunk_, DRAIN_STEP) : port.read(chunk_);
             const bool had_data = got.kind == ReadResult::Kind::Data && got.count > 0;
             may_linger_ = had_data && quiet_line(got);
             after_linger_ = false;
@@ -75,8 +85,8 @@ public:
 
 private:
     // Writes the frames that fit in one slice (at least one, never a part of
-    // one), then flushes; `more` tells whether frames are left for a later pass,
-    // `written` (when given) counts the frames once they are on the port.
+    // one); `more` tells whether frames are left for a later pass, `written`
+    // (when given) counts the frames once they are on the port.
     // False when the write failed.
     bool send_slice(Port& port, Receiver<FramedPacket>& rx, std::deque<FramedPacket>& backlog, bool& more,
                     std::atomic<std::uint64_t>* written = nullptr) {
@@ -93,9 +103,16 @@ private:
         more = !backlog.empty();
         if (!write(port)) return false;
         if (written) written->fetch_add(frames, std::memory_order_relaxed);
-        // Flushing only after a write keeps idle passes free of system calls.
-        (void)port.flush(keep_going_);
+        wrote_since_drained_ = true;
         return true;
+    }
+
+    // Looks at the output queue only after a write, so idle passes and a
+    // steady replay on a drained line cost no system call for it.
+    bool output_pending(Port& port) {
+        if (!wrote_since_drained_) return false;
+        wrote_since_drained_ = port.output_pending();
+        return wrote_since_drained_;
     }
 
     bool write(Port& port) {
@@ -174,6 +191,7 @@ private:
     ReaderPace* const pace_;
     bool may_linger_ = false;  // the last read brought some data, on a quiet line
     bool after_linger_ = false;
+    bool wrote_since_drained_ = false;  // the output queue may still hold what we wrote
     const std::function<bool()> keep_going_ = [running = links_.running] { return running->load(); };
     LinkCounts counts_;  // carried on from the reader before
     DataParser parser_;

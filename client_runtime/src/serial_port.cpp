@@ -75,9 +75,6 @@ std::size_t write_slice_for(std::uint32_t baud_rate) {
     return std::clamp<std::size_t>(baud_rate / 1000, 256, Port::DEFAULT_WRITE_SLICE);
 }
 
-// Longest pause between two looks at the output queue while draining.
-constexpr auto DRAIN_POLL = std::chrono::milliseconds(2);
-
 bool same_flags(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag;
@@ -206,6 +203,18 @@ ReadResult SerialPort::took(std::span<std::uint8_t> buffer, ssize_t got, bool wa
 }
 
 ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
+    // Cap far beyond any real use so the end time cannot overflow the clock.
+    const auto wait = std::chrono::milliseconds(std::min<std::uint64_t>(read_timeout_ms_, 100ull * 365 * 86'400'000));
+    return read_for(buffer, wait, false);
+}
+
+ReadResult SerialPort::read_within(std::span<std::uint8_t> buffer, std::chrono::microseconds most) {
+    const auto timeout = std::chrono::milliseconds(std::min<std::uint64_t>(read_timeout_ms_, 100ull * 365 * 86'400'000));
+    if (timeout <= most) return read_for(buffer, timeout, false);
+    return read_for(buffer, most, true);
+}
+
+ReadResult SerialPort::read_for(std::span<std::uint8_t> buffer, std::chrono::nanoseconds wait, bool capped) {
     if (buffer.empty()) return ReadResult::empty();
     if (read_first_) {
         read_first_ = false;
@@ -215,8 +224,6 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
         if (errno != EAGAIN) return ReadResult::failed(link_error_text(errno));
     }
     using Clock = std::chrono::steady_clock;
-    // Cap far beyond any real use so the end time cannot overflow the clock.
-    const auto wait = std::chrono::milliseconds(std::min<std::uint64_t>(read_timeout_ms_, 100ull * 365 * 86'400'000));
     const auto asked = Clock::now();
     const auto end = asked + wait;
 
@@ -232,7 +239,7 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
             if (errno == EINTR) continue;
             return ReadResult::failed(errno_text(errno));
         }
-        if (ready == 0) return ReadResult::timeout("Operation timed out");
+        if (ready == 0) return capped ? ReadResult::empty() : ReadResult::timeout("Operation timed out");
 
         const bool woken = (fds[1].revents & POLLIN) != 0;
         if (woken) wake_->clear();
@@ -299,31 +306,12 @@ Status SerialPort::write_all(std::span<const std::uint8_t> bytes, const std::fun
     return result;
 }
 
-// tcdrain cannot be interrupted, and a USB device that stopped taking data can
-// hold it for ever: watch the output queue instead, with the wake-up in the poll.
-Status SerialPort::flush(const std::function<bool()>& keep_going) {
-    bool consumed_wake = false;
-    Status result = ok_status();
-    for (;;) {
-        int queued = 0;
-        if (retry_eintr([&] { return ::ioctl(fd_, TIOCOUTQ, &queued); }) < 0) {
-            result = Error::message(link_error_text(errno));
-            break;
-        }
-        if (queued <= 0) break;
-        pollfd wake{wake_->fd(), POLLIN, 0};
-        const timespec pause{0, std::chrono::nanoseconds(DRAIN_POLL).count()};
-        if (retry_eintr([&] { return ::ppoll(&wake, 1, &pause, nullptr); }) > 0) {
-            wake_->clear();
-            consumed_wake = true;
-            if (!keep_going()) {
-                result = Error::message(WRITE_ABANDONED_TEXT);
-                break;
-            }
-        }
-    }
-    if (consumed_wake) wake_->signal();  // it may have been meant for the next read
-    return result;
+// The output queue, looked at without waiting: tcdrain cannot be interrupted,
+// and a USB device that stopped taking data can hold it for ever. USB CDC-ACM
+// counts data in flight as queued, so the reader reads on meanwhile.
+bool SerialPort::output_pending() {
+    int queued = 0;
+    return retry_eintr([&] { return ::ioctl(fd_, TIOCOUTQ, &queued); }) == 0 && queued > 0;
 }
 
 Status SerialPort::check_connected() {

@@ -32,8 +32,9 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     ReadResult read(std::span<std::uint8_t> buffer) override;
+    ReadResult read_within(std::span<std::uint8_t> buffer, std::chrono::microseconds most) override;
     Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override;
-    Status flush(const std::function<bool()>& keep_going) override;
+    bool output_pending() override;
     Status write_data_terminal_ready(bool level) override;
     WakeFn waker() override;
     Status check_connected() override;
@@ -48,6 +49,9 @@ private:
     SerialPort(int fd, bool our_claim, std::shared_ptr<WakeSignal> wake, std::uint64_t read_timeout_ms,
                std::size_t write_slice);
     ReadResult took(std::span<std::uint8_t> buffer, ssize_t got, bool waited);
+    // A read waiting up to `wait`; `capped`: the wait is shorter than the
+    // time-out, so reaching it is no time-out.
+    ReadResult read_for(std::span<std::uint8_t> buffer, std::chrono::nanoseconds wait, bool capped);
 
     int fd_;
     bool our_claim_;  // this port set the terminal's exclusive flag

@@ -31,7 +31,7 @@ public:
     Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override {
         return inner_->write_all(bytes, keep_going);
     }
-    Status flush(const std::function<bool()>& keep_going) override { return inner_->flush(keep_going); }
+    bool output_pending() override { return inner_->output_pending(); }
     Status write_data_terminal_ready(bool level) override { return inner_->write_data_terminal_ready(level); }
     WakeFn waker() override { return [] {}; }
 

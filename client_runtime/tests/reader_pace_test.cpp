@@ -32,7 +32,6 @@ public:
     }
     void linger(std::chrono::microseconds) override { ++counts_->lingers; }
     Status write_all(std::span<const std::uint8_t>, const std::function<bool()>&) override { return ok_status(); }
-    Status flush(const std::function<bool()>&) override { return ok_status(); }
     Status write_data_terminal_ready(bool) override { return ok_status(); }
     WakeFn waker() override { return [] {}; }
 
