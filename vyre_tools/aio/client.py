@@ -40,6 +40,17 @@ def _port_client(port_name, baud_rate, timeout):
     return make
 
 
+async def _end(worker):
+    """Closes the worker and waits, on the loop, for its thread to let go of the
+    client; the join then only collects a thread that has finished."""
+    loop = asyncio.get_running_loop()
+    ended = loop.create_future()
+    worker.when_ended(loop, ended)
+    worker.close_soon()
+    await ended
+    worker.join()
+
+
 def _joined(batches, arrays):
     """One batch of several, oldest first."""
     if len(batches) == 1:
@@ -108,7 +119,8 @@ class AsyncVYREClient(_Proxy):
         the client, its port opened on the client's own thread while the loop
         runs (the open takes 50 ms or more); OSError as the constructor. Also
         ``async with AsyncVYREClient.open(...) as client:``, which starts the
-        client and closes it at the end. A cancelled open closes what it opened."""
+        client and closes it at the end. A cancelled open closes what it opened
+        before it raises CancelledError (unless cancelled once more)."""
         return _Opening(cls, _port_client(port_name, baud_rate, timeout))
 
     @classmethod
@@ -117,7 +129,10 @@ class AsyncVYREClient(_Proxy):
         try:
             await worker.opened(asyncio.get_running_loop())
         except BaseException:
-            worker.close_soon()
+            try:
+                await _end(worker)  # the port is free again when this raises
+            except asyncio.CancelledError:
+                pass  # cancelled once more: the thread ends on its own
             raise
         client = cls.__new__(cls)
         client._adopt(worker)
@@ -151,12 +166,7 @@ class AsyncVYREClient(_Proxy):
         """Ends a mock stream, stops the client and ends its thread, without
         blocking the loop; later calls raise RuntimeError and ``batches()``
         iterations end. Nothing happens when it is closed already."""
-        loop = asyncio.get_running_loop()
-        ended = loop.create_future()
-        self._worker.when_ended(loop, ended)
-        self._worker.close_soon()
-        await ended
-        self._worker.join()
+        await _end(self._worker)
 
     def _keep(self, arrays):
         return lambda batch: self._leftovers.append((arrays, batch))

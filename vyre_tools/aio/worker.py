@@ -189,9 +189,10 @@ class ClientWorker:
             client.interrupt_hook = self._interrupt
         except BaseException as error:  # raised where the client is awaited
             self._close_pipe()
-            self._report_open(error)
             with self._lock:
-                self._closing = self._ended = True
+                self._closing = True
+            self._report_open(error)
+            self._finish()
             return
         self._report_open(None)
         try:
@@ -205,11 +206,14 @@ class ClientWorker:
             self._refuse_pending()
             del client, handle  # released on the thread that owns them: the port closes
             self._close_pipe()
-            with self._lock:
-                self._ended = True
-                waiting, self._on_end = self._on_end, []
-            for loop, future in waiting:
-                self._post(loop, _settle_plain, future)
+            self._finish()
+
+    def _finish(self):
+        with self._lock:
+            self._ended = True
+            waiting, self._on_end = self._on_end, []
+        for loop, future in waiting:
+            self._post(loop, _settle_plain, future)
 
     def _report_open(self, error):
         with self._lock:

@@ -219,3 +219,25 @@ def test_dropping_an_open_client_on_the_loop_does_not_wait_for_its_thread():
     assert alive_after_drop
     thread.join(10)
     assert not thread.is_alive()
+
+
+async def _open_in_with(port):
+    async with AsyncVYREClient.open(port) as client:
+        return client
+
+
+@pytest.mark.parametrize("opening", [
+    lambda port: _constructed(port),
+    lambda port: AsyncVYREClient.open(port),
+    _open_in_with,
+], ids=["constructor", "await-open", "async-with-open"])
+def test_an_open_that_fails_raises_the_client_s_error_and_leaves_no_thread(opening):
+    async def main():
+        with pytest.raises(OSError, match="^Serial port '/dev/does-not-exist' not found"):
+            await asyncio.wait_for(opening("/dev/does-not-exist"), 10)
+    asyncio.run(main())
+    assert worker_threads() == []
+
+
+async def _constructed(port):
+    return AsyncVYREClient(port)
