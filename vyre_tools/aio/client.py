@@ -114,7 +114,7 @@ class AsyncVYREClient(_Proxy):
         self._adopt(worker)
 
     @classmethod
-    def open(cls, port_name, baud_rate=2000000, timeout=0.1):
+    def open(cls, port_name: str, baud_rate: int = 2000000, timeout: float = 0.1) -> "_Opening":
         """``await AsyncVYREClient.open(port_name, baud_rate=2000000, timeout=0.1)``:
         the client, its port opened on the client's own thread while the loop
         runs (the open takes 50 ms or more); OSError as the constructor. Also
@@ -186,7 +186,7 @@ class AsyncVYREClient(_Proxy):
         # after the wait: a cancelled take's packets are older than these
         return _joined(self._claim(arrays) + [batch], arrays)
 
-    async def batches(self, arrays=False):
+    async def batches(self, arrays: bool = False):
         """Telemetry as it comes: lists of packets, oldest first (numpy
         structured arrays with ``arrays=True``, as ``get_data_array``). A
         background error is raised here and ends the iteration; closing the
