@@ -7,12 +7,18 @@ A ticker task sleeps 1 ms at a time and records how late each wake-up is.
 Lag is measured while (1) ``get_device_info(5.0)`` waits on a silent device
 (a pseudo-terminal nobody writes to) and (2) ``batches()`` takes telemetry
 from ``bench/producer.c`` writing 2,300 frames/s one frame per write, where
-every frame must arrive, in order. For comparison, (0) the ticker alone, and
-(1') the same wait made with a plain VYREClient on the loop's thread.
+every frame must arrive, in order; the consumer pauses 0.5 s once, and the
+loop's wake-ups by other threads (selector returns with an event) are counted.
+Also the lag while a client opens its port (3): ``await
+AsyncVYREClient.open(...)``, the ``AsyncVYREClient(...)`` constructor and a
+plain ``VYREClient(...)`` made on the loop's thread. For comparison, (0) the
+ticker alone, and (1') the same wait made with a plain VYREClient on the
+loop's thread.
 """
 
 import argparse
 import asyncio
+import selectors
 import time
 
 import harness
@@ -71,20 +77,61 @@ async def silent_command(port_name, plain):
     return ticker
 
 
+class CountingSelector(selectors.DefaultSelector):
+    """Counts the selects that return an event: the loop woken by another
+    thread (time-outs of the ticker's sleeps return none)."""
+
+    wakeups = 0
+
+    def select(self, timeout=None):
+        events = super().select(timeout)
+        if events:
+            CountingSelector.wakeups += 1
+        return events
+
+
+async def opening(port_name, how):
+    with Ticker() as ticker:
+        await asyncio.sleep(0.02)
+        if how == "open":
+            client = await AsyncVYREClient.open(port_name)
+        elif how == "constructor":
+            client = AsyncVYREClient(port_name)
+        else:
+            client = VYREClient(port_name)
+        await asyncio.sleep(0.02)
+    if how != "plain":
+        await client.aclose()
+    return ticker
+
+
 async def streaming(port_name, producer, frames):
     received = 0
+    batches = 0
+    pause_at = frames // 3
+    after_pause = None
     async with AsyncVYREClient(port_name) as client:
         with Ticker() as ticker:
             producer.go(frames)
+            started, woken = time.monotonic(), CountingSelector.wakeups
             async for batch in client.batches():
+                batches += 1
+                if after_pause == "pausing":
+                    after_pause = len(batch)
                 for packet in batch:
                     # the producer's frame k carries k mod 4096 milliseconds
                     if round(packet.timestamp_seconds * 1000) != received % 4096:
                         raise SystemExit(f"frame {received} out of order: {packet.timestamp_seconds}")
                     received += 1
+                if after_pause is None and received >= pause_at:
+                    after_pause = "pausing"
+                    paused_woken = CountingSelector.wakeups
+                    await asyncio.sleep(0.5)
+                    paused_woken = CountingSelector.wakeups - paused_woken
                 if received >= frames:
                     break
-    return ticker, received
+            elapsed, woken = time.monotonic() - started, CountingSelector.wakeups - woken
+    return ticker, received, batches, woken / elapsed, paused_woken, after_pause
 
 
 def main():
@@ -98,16 +145,23 @@ def main():
               f"{asyncio.run(silent_command(port.port_name, plain=False)).summary()}")
         print(f"get_device_info(5.0), silent, VYREClient:  "
               f"{asyncio.run(silent_command(port.port_name, plain=True)).summary()}")
+        for how, label in [("open", "await AsyncVYREClient.open()"), ("constructor", "AsyncVYREClient()"),
+                           ("plain", "VYREClient() on the loop")]:
+            print(f"opening, {label:29s} {asyncio.run(opening(port.port_name, how)).summary()}")
     frames = int(RATE * args.stream_seconds)
     with harness.CBuild() as build:
         producer = harness.Producer(build, frames, rate=RATE)
         try:
-            ticker, received = asyncio.run(streaming(producer.port_name, producer, frames))
+            ticker, received, batches, wakeups, paused_woken, after_pause = asyncio.run(
+                streaming(producer.port_name, producer, frames),
+                loop_factory=lambda: asyncio.SelectorEventLoop(CountingSelector()))
             written = producer.result()
         finally:
             producer.close()
     print(f"{RATE} frames/s for {args.stream_seconds:g} s, aio batches(): {ticker.summary()}; "
           f"{received} of {written['frames']} frames, all in order")
+    print(f"  {batches} batches, loop woken {wakeups:.0f} times/s by other threads; a 0.5 s pause: "
+          f"{paused_woken} wake-ups during it, then one batch of {after_pause} packets")
 
 
 if __name__ == "__main__":

@@ -34,7 +34,7 @@ async def ask_periodically(client, totals, period=1.0):
 
 async def main(args, port):
     totals = {"packets": 0, "answers": 0, "out of order": 0, "last": float("-inf")}
-    async with AsyncVYREClient(port) as client:
+    async with AsyncVYREClient.open(port) as client:
         tasks = [asyncio.create_task(stream(client, totals)),
                  asyncio.create_task(ask_periodically(client, totals))]
         try:

@@ -92,16 +92,23 @@ public:
 
     // One command and the first response of `expected` kind: a pending background
     // error fails first; impossible durations are internal faults; nothing by the
-    // deadline gives an empty optional. Other responses stay pending.
+    // deadline gives an empty optional. Other responses stay pending. Without
+    // keep_late_answers, only an answer posted after the command was queued
+    // counts (an earlier one was late for a call that gave up).
     Result<std::optional<Response>> transact(FramedPacket frame, ResponseKind expected, double timeout_seconds,
                                              const InterruptCheck& interrupted = {});
     // Pending error check and send, no wait.
     Status send_only(FramedPacket frame);
     // The response wait of a transaction: claims the oldest answer of `expected`
-    // kind, waiting until `deadline`; a link failure ends it with the failure's
-    // text. Without a kind it only waits (for the deadline or a failure).
+    // kind posted at or after `since` (ResponseBoard::mark), waiting until
+    // `deadline`; a link failure ends it with the failure's text. Without a kind
+    // it only waits (for the deadline or a failure).
     Result<std::optional<Response>> await_response(std::optional<ResponseKind> expected, Instant deadline,
-                                                   const InterruptCheck& interrupted = {});
+                                                   const InterruptCheck& interrupted = {}, std::uint64_t since = 0);
+    // Whether a transaction may claim an answer that came before its command
+    // (a late answer to an earlier call of its kind). True unless changed.
+    bool keeps_late_answers() const { return keep_late_answers_; }
+    void keep_late_answers(bool keep) { keep_late_answers_ = keep; }
     // Answers received and not yet claimed, per kind.
     ResponseBoard& responses() { return *responses_; }
 
@@ -206,6 +213,8 @@ private:
     std::optional<CalibrationRun> calibration_;
     // Cuts the port's read short; sends on the outgoing queues call it too.
     WakeFn wake_reader_;
+    // Read and written only by the thread that runs the transactions.
+    bool keep_late_answers_ = true;
 };
 
 }  // namespace vyre

@@ -7,14 +7,13 @@ void ResponseBoard::post(std::vector<Response>& answers) {
     {
         std::lock_guard lock(mutex_);
         for (Response& answer : answers) {
-            std::deque<Response>& queue = backlog_[answer.index()];
+            std::deque<Posted>& queue = backlog_[answer.index()];
             if (queue.size() == RESPONSE_BACKLOG_PER_KIND) {
                 queue.pop_front();
                 ++dropped_;
             }
-            queue.push_back(std::move(answer));
+            queue.push_back(Posted{posted_++, std::move(answer)});
         }
-        posted_ += answers.size();
     }
     answers.clear();
     // One caller thread waits at most, but it may wait for a kind other than
@@ -36,32 +35,33 @@ void ResponseBoard::clear_failure() {
     link_failed_ = false;
 }
 
-std::optional<Response> ResponseBoard::take_locked(std::optional<ResponseKind> kind) {
+std::optional<Response> ResponseBoard::take_locked(std::optional<ResponseKind> kind, std::uint64_t since) {
     if (!kind) return std::nullopt;
-    std::deque<Response>& queue = backlog_[static_cast<std::size_t>(*kind)];
+    std::deque<Posted>& queue = backlog_[static_cast<std::size_t>(*kind)];
+    while (!queue.empty() && queue.front().sequence < since) queue.pop_front();
     if (queue.empty()) return std::nullopt;
-    std::optional<Response> taken(std::move(queue.front()));
+    std::optional<Response> taken(std::move(queue.front().answer));
     queue.pop_front();
     return taken;
 }
 
-std::optional<Response> ResponseBoard::take(ResponseKind kind) {
+std::optional<Response> ResponseBoard::take(ResponseKind kind, std::uint64_t since) {
     std::lock_guard lock(mutex_);
-    return take_locked(kind);
+    return take_locked(kind, since);
 }
 
 ResponseBoard::Wait ResponseBoard::wait(std::optional<ResponseKind> kind, std::chrono::steady_clock::time_point until,
-                                        Response& out) {
+                                        Response& out, std::uint64_t since) {
     std::unique_lock lock(mutex_);
     for (;;) {
         // Answers that came before the failure are still claimed.
-        if (std::optional<Response> taken = take_locked(kind)) {
+        if (std::optional<Response> taken = take_locked(kind, since)) {
             out = std::move(*taken);
             return Wait::Claimed;
         }
         if (link_failed_) return Wait::LinkFailed;
         if (changed_.wait_until(lock, until) == std::cv_status::timeout) {
-            if (std::optional<Response> taken = take_locked(kind)) {
+            if (std::optional<Response> taken = take_locked(kind, since)) {
                 out = std::move(*taken);
                 return Wait::Claimed;
             }

@@ -1,7 +1,8 @@
 #pragma once
 // Answers from the device waiting to be claimed, kept per kind: the reader posts
 // them, a transaction takes the oldest of the kind it expects (a late answer is
-// claimed by the next call of its kind). Each kind keeps a bounded backlog, so a
+// claimed by the next call of its kind, unless the call asks only for answers
+// posted since a mark it took). Each kind keeps a bounded backlog, so a
 // device that sends answers nobody asked for cannot grow memory without end.
 // A link failure wakes every wait at once.
 
@@ -39,11 +40,16 @@ public:
     // A new reader starts on a working link.
     void clear_failure();
 
-    // The oldest answer of `kind`, without waiting.
-    std::optional<Response> take(ResponseKind kind);
-    // Waits until an answer of `kind` is there (moved to `out`), `until` passes,
-    // or the link fails. Without a kind only the time-out or a failure ends it.
-    Wait wait(std::optional<ResponseKind> kind, std::chrono::steady_clock::time_point until, Response& out);
+    // The oldest answer of `kind` posted at or after `since` (a `mark()`),
+    // without waiting. Older answers of that kind are dropped on the way: a
+    // caller that refuses them is the one they were late for.
+    std::optional<Response> take(ResponseKind kind, std::uint64_t since = 0);
+    // Waits until an answer of `kind` is there (moved to `out`, as `take`), `until`
+    // passes, or the link fails. Without a kind only the time-out or a failure ends it.
+    Wait wait(std::optional<ResponseKind> kind, std::chrono::steady_clock::time_point until, Response& out,
+              std::uint64_t since = 0);
+    // Where the answers posted from now on begin, for `take` and `wait`.
+    std::uint64_t mark() const { return posted(); }
 
     std::size_t waiting(ResponseKind kind) const;
     std::size_t waiting() const;
@@ -55,11 +61,17 @@ public:
 private:
     static constexpr std::size_t KIND_COUNT = std::variant_size_v<Response>;
 
-    std::optional<Response> take_locked(std::optional<ResponseKind> kind);
+    // An answer and its place among all answers ever posted.
+    struct Posted {
+        std::uint64_t sequence;
+        Response answer;
+    };
+
+    std::optional<Response> take_locked(std::optional<ResponseKind> kind, std::uint64_t since);
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::array<std::deque<Response>, KIND_COUNT> backlog_;
+    std::array<std::deque<Posted>, KIND_COUNT> backlog_;
     bool link_failed_ = false;
     std::uint64_t dropped_ = 0;
     std::uint64_t posted_ = 0;

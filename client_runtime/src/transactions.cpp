@@ -41,19 +41,21 @@ Result<std::optional<Response>> ClientRuntime::transact(FramedPacket frame, Resp
     if (auto error = take_error()) return Error::message(std::move(*error));
     auto timeout = duration_from_secs_f64(timeout_seconds);
     if (!timeout) return timeout.take_error();
+    // Marked before the command is queued, so its own answer is never older.
+    const std::uint64_t since = keep_late_answers_ ? 0 : responses_->mark();
     if (!queue_command(std::move(frame))) return queue_refused();
 
-    if (auto found = responses_->take(expected)) return found;
+    if (auto found = responses_->take(expected, since)) return found;
     auto deadline = Instant::now().checked_add(timeout.value());
     if (!deadline) return deadline.take_error();
-    return await_response(expected, deadline.value(), interrupted);
+    return await_response(expected, deadline.value(), interrupted, since);
 }
 
 Result<std::optional<Response>> ClientRuntime::await_response(std::optional<ResponseKind> expected, Instant deadline,
-                                                              const InterruptCheck& interrupted) {
+                                                              const InterruptCheck& interrupted, std::uint64_t since) {
     using Clock = std::chrono::steady_clock;
     if (expected) {
-        if (auto found = responses_->take(*expected)) return found;
+        if (auto found = responses_->take(*expected, since)) return found;
     }
     // An answer is awaited: the reader reads as data comes (not for a plain wait).
     std::optional<CallerWaiting> waiting;
@@ -66,7 +68,7 @@ Result<std::optional<Response>> ClientRuntime::await_response(std::optional<Resp
         if (interrupted) slice = std::min<std::chrono::nanoseconds>(slice, INTERRUPT_POLL_INTERVAL);
 
         Response response;
-        switch (responses_->wait(expected, Clock::now() + slice, response)) {
+        switch (responses_->wait(expected, Clock::now() + slice, response, since)) {
             case ResponseBoard::Wait::Claimed:
                 return std::optional<Response>(std::move(response));
             case ResponseBoard::Wait::Timeout:

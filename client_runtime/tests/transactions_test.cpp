@@ -57,6 +57,21 @@ TEST_F(Transactions, LateAnswerIsClaimedByTheNextCallOfItsKind) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(next_identifier(), 1);
 }
 
+TEST(ResponseBoardMark, AnswersOlderThanTheMarkAreDroppedNotClaimed) {
+    ResponseBoard board;
+    std::vector<Response> answers{DeviceInfo{1, "late"}, CancelAck{true}};
+    board.post(answers);
+    const std::uint64_t since = board.mark();
+    answers = {DeviceInfo{2, "own"}};
+    board.post(answers);
+
+    auto own = board.take(ResponseKind::DeviceInfo, since);
+    ASSERT_TRUE(own.has_value());
+    EXPECT_EQ(std::get<DeviceInfo>(*own).id, 2u);
+    EXPECT_EQ(board.waiting(ResponseKind::DeviceInfo), 0u);  // the late one went too
+    EXPECT_EQ(board.waiting(ResponseKind::CancelAck), 1u);   // other kinds are left alone
+}
+
 struct AckCase {
     const char* name;
     std::uint16_t identifier;

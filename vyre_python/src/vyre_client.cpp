@@ -199,6 +199,18 @@ bool wait_or_catch_up(ClientAccess& access, bool block) {
 
 // ---- construction and destruction
 
+// The interpreter lock released for its scope, whichever way that ends.
+class LockReleased {
+public:
+    LockReleased() : saved_(PyEval_SaveThread()) {}
+    ~LockReleased() { PyEval_RestoreThread(saved_); }
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_guard([&]() -> PyObject* {
         std::array<PyObject*, 3> values{};
@@ -209,7 +221,12 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!named("port_name", to_text(values[0], port_name))) return nullptr;
         if (values[1] && values[1] != Py_None && !named("baud_rate", to_u32(values[1], baud_rate))) return nullptr;
         if (values[2] && values[2] != Py_None && !named("timeout", to_double(values[2], timeout))) return nullptr;
-        auto runtime = vyre::ClientRuntime::open(port_name, baud_rate, timeout);
+        // Opening takes the port's 50 ms settle time (and more on a slow device):
+        // other threads and event loops run meanwhile. Only C++ values are used.
+        vyre::Result<std::unique_ptr<vyre::ClientRuntime>> runtime = [&] {
+            const LockReleased released;
+            return vyre::ClientRuntime::open(port_name, baud_rate, timeout);
+        }();
         if (!runtime) {
             raise_error(runtime.error());
             return nullptr;
@@ -513,6 +530,36 @@ PyObject* client_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// ---- attributes
+
+PyObject* client_get_keep_late_answers(PyObject* self, void*) {
+    if (!check_client_thread(self)) return nullptr;
+    return PyBool_FromLong(client_object(self)->state.runtime->keeps_late_answers());
+}
+
+int client_set_keep_late_answers(PyObject* self, PyObject* value, void*) {
+    if (!check_client_thread(self)) return -1;
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "keep_late_answers cannot be deleted");
+        return -1;
+    }
+    if (!PyBool_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "keep_late_answers must be a bool");
+        return -1;
+    }
+    ClientAccess access(self, Use::Exclusive);
+    if (!access) return -1;
+    access.runtime().keep_late_answers(value == Py_True);
+    return 0;
+}
+
+const PyGetSetDef kOwnAttributes[] = {
+    {"keep_late_answers", client_get_keep_late_answers, client_set_keep_late_answers,
+     "Whether a command may return an answer that came before it was sent (a late\n"
+     "answer to an earlier call of its kind). True by default.",
+     nullptr},
+};
+
 // ---- the class
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
@@ -584,6 +631,7 @@ PyObject* build_type() {
     static std::vector<PyGetSetDef>* const attributes = [] {
         const std::span<const PyGetSetDef> own = client_wait_attributes();
         auto* table = new std::vector<PyGetSetDef>(own.begin(), own.end());
+        table->insert(table->end(), std::begin(kOwnAttributes), std::end(kOwnAttributes));
         table->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
         return table;
     }();

@@ -4,6 +4,8 @@ device's answers are written before the call that needs them."""
 
 import math
 import random
+import select
+import threading
 import time
 
 import pytest
@@ -224,3 +226,23 @@ def test_ctrl_c_ends_a_long_transaction_and_the_frame_stays_sent(pty_device, cli
 def test_constructor_argument_and_open_errors(kwargs, error, message):
     with pytest.raises(error, match=message):
         VYREClient(**kwargs)
+
+
+@pytest.mark.parametrize("keep, returned", [(True, 1), (False, 2)])
+def test_a_late_answer_goes_to_the_next_call_only_while_late_answers_are_kept(pty_device, client, keep, returned):
+    client.release_gil = True  # the device answers from a thread during the wait
+    client.keep_late_answers = keep
+    ready = client.fileno()
+    assert client.get_device_info(0.05) is None
+    assert pty_device.read(10) == wire.command(wire.DEVICE_INFO)
+    pty_device.write(wire.response(wire.DEVICE_INFO, wire.device_info_payload(1, b"late")))
+    assert select.select([ready], [], [], 10)[0]  # the late answer is in
+
+    def device():
+        if pty_device.read(10) == wire.command(wire.DEVICE_INFO):
+            pty_device.write(wire.response(wire.DEVICE_INFO, wire.device_info_payload(2, b"own")))
+    answering = threading.Thread(target=device)
+    answering.start()
+    info = client.get_device_info(10)
+    answering.join()
+    assert info.id == returned

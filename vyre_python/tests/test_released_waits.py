@@ -2,6 +2,7 @@
 a thread that handles no signals gives a wait up."""
 
 import gc
+import sys
 import threading
 import time
 
@@ -111,11 +112,13 @@ def test_an_interrupt_hook_ends_a_wait_on_a_thread_without_signals():
 @pytest.mark.parametrize("name, value, message", [
     ("release_gil", 1, "release_gil must be a bool"),
     ("interrupt_hook", 5, "interrupt_hook must be callable or None"),
+    ("keep_late_answers", 0, "keep_late_answers must be a bool"),
 ])
 def test_wait_settings_take_only_their_kind_of_value(mock, release_gil, name, value, message):
     client, device = mock
     assert client.release_gil is device.release_gil is release_gil  # the suite's default
     assert client.interrupt_hook is None
+    assert client.keep_late_answers is True
     with pytest.raises(TypeError, match=message):
         setattr(client, name, value)
     with pytest.raises(TypeError):
@@ -132,3 +135,36 @@ def test_a_client_whose_hook_refers_to_it_is_collected():
     del client
     gc.collect()
     assert eventually(lambda: thread_count() == before)  # its reader was stopped
+
+
+def test_other_threads_run_while_a_client_opens_its_port(pty_device):
+    """The open's settle time (50 ms) passes without the interpreter lock: a
+    thread that needs the lock gets on meanwhile, not only before and after."""
+    beats = []
+    stop = threading.Event()
+
+    def beat():
+        while not stop.is_set():
+            beats.append(time.monotonic())
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(0.001)
+    beating = threading.Thread(target=beat)
+    beating.start()
+    try:
+        for _ in range(5):  # a loaded machine may keep the thread off a core once
+            started = time.monotonic()
+            client = VYREClient(pty_device.path)
+            ended = time.monotonic()
+            del client
+            # beats in the first and last few switch intervals may come from
+            # lock hand-overs just before and after the call
+            if any(started + 0.01 < t < ended - 0.01 for t in beats):
+                break
+            beats.clear()
+        else:
+            pytest.fail("no other thread ran while the port opened")
+    finally:
+        stop.set()
+        beating.join()
+        sys.setswitchinterval(previous)

@@ -11,6 +11,7 @@ client open stops it.
 """
 
 import asyncio
+import collections
 import time
 import weakref
 
@@ -23,39 +24,136 @@ def _method(name):
     return lambda client, _handle, *args, **kwargs: getattr(client, name)(*args, **kwargs)
 
 
+def _running_loop():
+    try:
+        return asyncio.get_running_loop()
+    except RuntimeError:
+        return None
+
+
+def _port_client(port_name, baud_rate, timeout):
+    def make():
+        client = VYREClient(port_name, baud_rate, timeout)
+        # an answer that comes after its call was cancelled is no one's
+        client.keep_late_answers = False
+        return client, None
+    return make
+
+
+async def _end(worker):
+    """Closes the worker and waits, on the loop, for its thread to let go of the
+    client; the join then only collects a thread that has finished."""
+    loop = asyncio.get_running_loop()
+    ended = loop.create_future()
+    worker.when_ended(loop, ended)
+    worker.close_soon()
+    await ended
+    worker.join()
+
+
+def _joined(batches, arrays):
+    """One batch of several, oldest first."""
+    if len(batches) == 1:
+        return batches[0]
+    if arrays:
+        import numpy  # there are arrays already, so numpy is loaded
+        return numpy.concatenate(batches)
+    return [packet for batch in batches for packet in batch]
+
+
 class _Proxy:
     """Calls of the owner thread's objects, awaited on the running loop."""
 
     def __init__(self, worker):
         self._worker = worker
 
-    async def _call(self, call, *args, **kwargs):
+    async def _call(self, call, *args, orphan=None, **kwargs):
         loop = asyncio.get_running_loop()
-        return await self._worker.submit(lambda client, handle: call(client, handle, *args, **kwargs), loop)
+        return await self._worker.submit(lambda client, handle: call(client, handle, *args, **kwargs), loop, orphan)
+
+
+class _Opening:
+    """What ``AsyncVYREClient.open`` returns: awaited, the client; used with
+    ``async with``, the client started, and closed at the end."""
+
+    def __init__(self, cls, make):
+        self._cls = cls
+        self._make = make
+        self._client = None
+
+    def __await__(self):
+        return self._cls._open_on_worker(self._make).__await__()
+
+    async def __aenter__(self):
+        self._client = await self
+        return await self._client.__aenter__()
+
+    async def __aexit__(self, *exc):
+        await self._client.__aexit__(*exc)
 
 
 class AsyncVYREClient(_Proxy):
     """``AsyncVYREClient(port_name, baud_rate=2000000, timeout=0.1)``: opens the
-    port now (OSError as ``VYREClient`` raises it); ``async with`` starts the
-    client and, on the way out, stops it and ends its thread (``aclose``)."""
+    port now (OSError as ``VYREClient`` raises it), waiting for the open; on a
+    running loop prefer ``await AsyncVYREClient.open(...)``, which lets the loop
+    run meanwhile. ``async with`` starts the client and, on the way out, stops
+    it and ends its thread (``aclose``).
+
+    A client opened on a port leaves ``keep_late_answers`` off: a command
+    returns only an answer that came after it was sent, never the late answer
+    of a call that was cancelled or timed out. The mock client keeps it on, as
+    its answers are injected before the call that takes them.
+
+    A client dropped without ``aclose`` (garbage collected), or whose event
+    loop is closed, or still open when the interpreter exits, is stopped by its
+    own thread, which then ends; the port is released with it."""
 
     def __init__(self, port_name, baud_rate=2000000, timeout=0.1):
-        self._adopt(ClientWorker(lambda: (VYREClient(port_name, baud_rate, timeout), None)))
+        worker = ClientWorker(_port_client(port_name, baud_rate, timeout), _running_loop())
+        worker.wait_opened()
+        self._adopt(worker)
+
+    @classmethod
+    def open(cls, port_name: str, baud_rate: int = 2000000, timeout: float = 0.1) -> "_Opening":
+        """``await AsyncVYREClient.open(port_name, baud_rate=2000000, timeout=0.1)``:
+        the client, its port opened on the client's own thread while the loop
+        runs (the open takes 50 ms or more); OSError as the constructor. Also
+        ``async with AsyncVYREClient.open(...) as client:``, which starts the
+        client and closes it at the end. A cancelled open closes what it opened
+        before it raises CancelledError (unless cancelled once more)."""
+        return _Opening(cls, _port_client(port_name, baud_rate, timeout))
+
+    @classmethod
+    async def _open_on_worker(cls, make):
+        worker = ClientWorker(make, asyncio.get_running_loop())
+        try:
+            await worker.opened(asyncio.get_running_loop())
+        except BaseException:
+            try:
+                await _end(worker)  # the port is free again when this raises
+            except asyncio.CancelledError:
+                pass  # cancelled once more: the thread ends on its own
+            raise
+        client = cls.__new__(cls)
+        client._adopt(worker)
+        return client
 
     @classmethod
     def new_mock(cls, timeout=0.1):
         """``(AsyncVYREClient, AsyncMockDeviceHandle)`` on a fresh mock device."""
         client = cls.__new__(cls)
-        worker = ClientWorker(lambda: VYREClient.new_mock(timeout))
+        worker = ClientWorker(lambda: VYREClient.new_mock(timeout), _running_loop())
+        worker.wait_opened()
         client._adopt(worker)
         return client, AsyncMockDeviceHandle(worker)
 
     def _adopt(self, worker):
         super().__init__(worker)
-        self._batches = None     # (loop, queue of (batch, error)) of the iterations
-        self._iterations = 0
-        # a client dropped without aclose still has its thread stop it and end
-        weakref.finalize(self, worker.close)
+        # (arrays, batch) taken for a caller that went away, oldest first
+        self._leftovers = collections.deque()
+        # a client dropped without aclose has its thread stop it and end; never
+        # a wait here, as the collector may run on the loop
+        weakref.finalize(self, worker.close_soon)
 
     async def __aenter__(self):
         await self.start()
@@ -65,42 +163,54 @@ class AsyncVYREClient(_Proxy):
         await self.aclose()
 
     async def aclose(self):
-        """Ends a mock stream, stops the client and ends its thread; later calls
-        raise RuntimeError. Nothing happens when it is closed already."""
-        loop = asyncio.get_running_loop()
-        ended = loop.create_future()
-        self._worker.when_ended(loop, ended)
-        self._worker.close_soon()
-        await ended
-        self._worker.join()
+        """Ends a mock stream, stops the client and ends its thread, without
+        blocking the loop; later calls raise RuntimeError and ``batches()``
+        iterations end. Nothing happens when it is closed already."""
+        await _end(self._worker)
 
-    async def batches(self, arrays=False):
+    def _keep(self, arrays):
+        return lambda batch: self._leftovers.append((arrays, batch))
+
+    def _claim(self, arrays):
+        """The leftovers of this form, oldest first (the others stay)."""
+        mine = [batch for form, batch in self._leftovers if form == arrays]
+        if mine:
+            self._leftovers = collections.deque(item for item in self._leftovers if item[0] != arrays)
+        return mine
+
+    async def _take(self, arrays, block):
+        name = "get_data_array" if arrays else "get_data_packets"
+        if any(form == arrays for form, _ in self._leftovers):
+            block = False  # there is something to return already
+        batch = await self._call(_method(name), block, orphan=self._keep(arrays))
+        # after the wait: a cancelled take's packets are older than these
+        return _joined(self._claim(arrays) + [batch], arrays)
+
+    async def batches(self, arrays: bool = False):
         """Telemetry as it comes: lists of packets, oldest first (numpy
         structured arrays with ``arrays=True``, as ``get_data_array``). A
-        background error is raised here and ends the iteration. Meant for one
-        consumer at a time: batches taken for an iteration left early (a
-        ``break``) come first in the next one, as they were taken. Packets that
-        come while nobody iterates wait in the client's queue, as with
-        ``VYREClient``."""
+        background error is raised here and ends the iteration; closing the
+        client (``aclose``, or its loop) ends it too, and on a closed client it
+        ends at once.
+
+        Flow control: a batch is taken only when the consumer asks for the next
+        one, and at most one every 10 ms, so the loop is woken about a hundred
+        times a second at most however fast the device sends; a consumer that
+        pauses gets everything that came meanwhile in one batch (it waits in
+        the client's queue, as with ``VYREClient``). Meant for one consumer at
+        a time. Packets taken for a consumer that went away (a cancelled task)
+        and by a cancelled ``get_data_packets``/``get_data_array`` come first
+        in the next take of the same form (list or array)."""
         worker = self._worker
-        loop = asyncio.get_running_loop()
-        if self._batches is None or self._batches[0] is not loop:
-            self._batches = (loop, asyncio.Queue())
-        queue = self._batches[1]
-        self._iterations += 1
-        worker.stream = (loop, lambda batch, error: queue.put_nowait((batch, error)), arrays)
-        worker.wake()
-        try:
-            while True:
-                batch, error = await queue.get()
-                if error is not None:
-                    raise error
-                yield batch
-        finally:
-            # an iteration left early is finalized later, maybe after the next began
-            self._iterations -= 1
-            if not self._iterations:
-                worker.stream = None
+        while True:
+            earlier = self._claim(arrays)
+            if earlier:
+                yield _joined(earlier, arrays)
+                continue
+            batch = await worker.want_batch(asyncio.get_running_loop(), arrays, self._keep(arrays))
+            if batch is None:
+                return
+            yield batch
 
     async def start(self):
         return await self._call(_method("start"))
@@ -115,10 +225,12 @@ class AsyncVYREClient(_Proxy):
         return await self._call(_method("ensure_ok"))
 
     async def get_data_packets(self, block=False):
-        return await self._call(_method("get_data_packets"), block)
+        """As ``VYREClient``'s; packets a cancelled take had already taken come first."""
+        return await self._take(False, block)
 
     async def get_data_array(self, block=False):
-        return await self._call(_method("get_data_array"), block)
+        """As ``VYREClient``'s; packets a cancelled take had already taken come first."""
+        return await self._take(True, block)
 
     async def link_statistics(self):
         return await self._call(_method("link_statistics"))

@@ -1,43 +1,34 @@
 """The thread behind an asyncio client.
 
 A ``VYREClient`` belongs to the thread that made it, and its waits block that
-thread. So the asyncio client keeps its ``VYREClient`` (and the mock handle)
+thread. So the asyncio client makes its ``VYREClient`` (and the mock handle)
 on a thread of its own, which runs the calls the event loop hands it one at a
 time with the interpreter lock released while they wait, and between calls
-sleeps in ``select`` on the client's ready descriptor and a wake-up pipe,
-passing telemetry batches to the loop as they come.
+sleeps in ``select`` on a wake-up pipe and, while a consumer asks for
+telemetry, the client's ready descriptor.
 
-A call whose caller went away (its task was cancelled, or the loop closed)
-is given up through the client's interrupt hook within about 50 ms.
+Telemetry goes to the loop on demand: one batch for each request, at most one
+every ``HANDOVER_INTERVAL`` seconds, so a fast device wakes the loop about a
+hundred times a second and a consumer that pauses finds everything that came
+meanwhile in its next batch (held until then in the client's own queue).
+
+A call whose caller went away (its task was cancelled, the loop closed, or the
+main thread ended) is given up through the client's interrupt hook within
+about 50 ms; the thread then stops the client and ends by itself.
 """
 
 import collections
 import os
 import select
 import threading
-import weakref
+import time
 
-from vyre_client import VYREClient
-
-# How soon an idle worker notices that its event loop was closed.
+# How soon an idle worker notices that its event loop was closed or that the
+# interpreter is shutting down.
 IDLE_POLL_SECONDS = 0.1
+# Shortest time between two telemetry batches handed to the loop.
+HANDOVER_INTERVAL = 0.01
 CLOSED_TEXT = "the asyncio client is closed"
-
-
-# Workers whose thread may still run. At interpreter exit they are closed
-# before the interpreter waits for its threads, which it would do forever.
-_live = weakref.WeakSet()
-
-
-def _close_all():
-    workers = list(_live)
-    for worker in workers:
-        worker.close_soon()
-    for worker in workers:
-        worker.join()
-
-
-threading._register_atexit(_close_all)
 
 
 class Abandoned(Exception):
@@ -45,20 +36,28 @@ class Abandoned(Exception):
 
 
 class Job:
-    __slots__ = ("call", "loop", "future", "abandoned")
+    """One call for the worker, or (with ``call`` None) one telemetry request."""
 
-    def __init__(self, call, loop, future):
+    __slots__ = ("call", "loop", "future", "orphan", "arrays", "abandoned")
+
+    def __init__(self, call, loop, future, orphan=None, arrays=False):
         self.call = call
         self.loop = loop
         self.future = future
+        self.orphan = orphan  # takes a result whose caller went away
+        self.arrays = arrays
         self.abandoned = False
 
     def abandon(self, _future=None):
         self.abandoned = True
 
 
-def _settle(future, value, error):
+def _settle(job, value, error):
+    """On the loop: the job's outcome to its future, or to its orphan taker."""
+    future = job.future
     if future.done():
+        if error is None and job.orphan is not None and value is not None and len(value):
+            job.orphan(value)
         return
     if error is not None:
         future.set_exception(error)
@@ -70,44 +69,79 @@ class ClientWorker:
     """Owns one VYREClient (and its mock handle, if any) on its own thread.
 
     ``make()`` runs on that thread and returns ``(client, handle_or_None)``;
-    what it raises is raised by the constructor, with no thread left behind.
+    what it raises is what ``wait_opened``/``opened`` raise, the thread having
+    ended. ``loop``: the event loop whose closing ends the worker before any
+    call was made (later, the loop of the latest call).
     """
 
-    def __init__(self, make):
+    def __init__(self, make, loop=None):
         self._jobs = collections.deque()
+        self._wants = collections.deque()  # telemetry requests, oldest first
         self._lock = threading.Lock()
         self._closing = False      # no new jobs; the thread ends after the current one
         self._current = None       # the job running now
-        self._loop = None          # the event loop of the latest call
-        self.stream = None         # (loop, sink, arrays) while a consumer wants batches
+        self._loop = loop
+        self._next_handover = 0.0  # monotonic time before which no batch goes out
         self._ended = False
         self._on_end = []          # (loop, future) settled once the thread is done
+        self._opened = threading.Event()
+        self._open_error = None
+        self._on_open = []         # (loop, future) settled once the client is made
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_r, False)
         os.set_blocking(self._wake_w, False)
-        made, outcome = threading.Event(), []
-        self._thread = threading.Thread(target=self._run, args=(make, made, outcome),
-                                        name="vyre-aio-client")
+        self._thread = threading.Thread(target=self._run, args=(make,), name="vyre-aio-client")
         self._thread.start()
-        _live.add(self)
-        made.wait()
-        if outcome[0] is not None:
-            self._thread.join()
-            self._close_pipe()
-            raise outcome[0]
 
     # ------------------------------------------------------------ loop side
 
-    def submit(self, call, loop):
-        """Queues ``call(client, handle)``; returns the future of its result."""
+    def wait_opened(self):
+        """Blocks until the client is made; raises what making it raised."""
+        self._opened.wait()
+        if self._open_error is not None:
+            self._thread.join()  # it ended right after reporting
+            raise self._open_error
+
+    def opened(self, loop):
+        """A future (on `loop`) done once the client is made, or failing as that did."""
         future = loop.create_future()
-        job = Job(call, loop, future)
+        with self._lock:
+            if not self._opened.is_set():
+                self._on_open.append((loop, future))
+                return future
+        if self._open_error is not None:
+            future.set_exception(self._open_error)
+        else:
+            future.set_result(None)
+        return future
+
+    def submit(self, call, loop, orphan=None):
+        """Queues ``call(client, handle)``; returns the future of its result.
+        A result that comes after the future was cancelled goes to `orphan`."""
+        future = loop.create_future()
+        job = Job(call, loop, future, orphan)
         future.add_done_callback(lambda f: f.cancelled() and job.abandon())
         with self._lock:
             if self._closing:
                 raise RuntimeError(CLOSED_TEXT)
             self._loop = loop
             self._jobs.append(job)
+        self.wake()
+        return future
+
+    def want_batch(self, loop, arrays, orphan):
+        """A future for the next telemetry batch (list, or array with `arrays`);
+        None once the client is closed. A batch that comes after the future
+        was cancelled goes to `orphan`."""
+        future = loop.create_future()
+        job = Job(None, loop, future, orphan, arrays)
+        future.add_done_callback(lambda f: f.cancelled() and job.abandon())
+        with self._lock:
+            if self._closing:
+                future.set_result(None)
+                return future
+            self._loop = loop
+            self._wants.append(job)
         self.wake()
         return future
 
@@ -123,16 +157,13 @@ class ClientWorker:
             if not self._ended:
                 self._on_end.append((loop, future))
                 return
-        _settle(future, None, None)
+        if not future.done():
+            future.set_result(None)
 
     def join(self):
+        """Collects the thread; right after `when_ended` fired, it has only to return."""
         if threading.current_thread() is not self._thread:
             self._thread.join()
-
-    def close(self):
-        """Closes and waits for the thread (for a client dropped unclosed)."""
-        self.close_soon()
-        self.join()
 
     @property
     def closed(self):
@@ -149,19 +180,21 @@ class ClientWorker:
 
     # ---------------------------------------------------------- worker side
 
-    def _run(self, make, made, outcome):
+    def _run(self, make):
         try:
             client, handle = make()
             client.release_gil = True
             if handle is not None:
                 handle.release_gil = True
             client.interrupt_hook = self._interrupt
-        except BaseException as error:  # reported by the constructor
-            outcome.append(error)
-            made.set()
+        except BaseException as error:  # raised where the client is awaited
+            self._close_pipe()
+            with self._lock:
+                self._closing = True
+            self._report_open(error)
+            self._finish()
             return
-        outcome.append(None)
-        made.set()
+        self._report_open(None)
         try:
             self._serve(client, handle)
         finally:
@@ -171,32 +204,51 @@ class ClientWorker:
             except BaseException:
                 pass  # a stop that fails leaves nothing more to do here
             self._refuse_pending()
-            del client, handle  # released on the thread that owns them
+            del client, handle  # released on the thread that owns them: the port closes
             self._close_pipe()
-            with self._lock:
-                self._ended = True
-                waiting, self._on_end = self._on_end, []
-            for loop, future in waiting:
-                self._post(loop, _settle, future, None, None)
+            self._finish()
+
+    def _finish(self):
+        with self._lock:
+            self._ended = True
+            waiting, self._on_end = self._on_end, []
+        for loop, future in waiting:
+            self._post(loop, _settle_plain, future)
+
+    def _report_open(self, error):
+        with self._lock:
+            self._open_error = error
+            self._opened.set()
+            waiting, self._on_open = self._on_open, []
+        for loop, future in waiting:
+            self._post(loop, _settle_open, future, error)
 
     def _serve(self, client, handle):
         ready_fd = None
         while not self._should_end():
             watched = [self._wake_r]
-            if self.stream is not None:
+            timeout = IDLE_POLL_SECONDS
+            if self._wants:
                 if ready_fd is None:
                     ready_fd = client.fileno()
-                watched.append(ready_fd)
-            ready, _, _ = select.select(watched, [], [], IDLE_POLL_SECONDS)
+                early = self._next_handover - time.monotonic()
+                if early > 0:
+                    timeout = min(timeout, early)
+                else:
+                    watched.append(ready_fd)
+            ready, _, _ = select.select(watched, [], [], timeout)
             self._drain_wake()
             self._run_jobs(client, handle)
-            if ready_fd in ready and self.stream is not None:
-                self._deliver(client)
+            if ready_fd is not None and ready_fd in ready:
+                self._hand_over(client)
 
     def _should_end(self):
-        loop = self._loop
-        if loop is not None and loop.is_closed():
-            self._closing = True
+        if not self._closing:
+            loop = self._loop
+            # at interpreter exit the main thread is done before the others are
+            # waited for: end then, or the exit would wait for ever
+            if (loop is not None and loop.is_closed()) or not threading.main_thread().is_alive():
+                self._closing = True
         return self._closing
 
     def _run_jobs(self, client, handle):
@@ -214,18 +266,25 @@ class ClientWorker:
                 value, error = None, raised
             finally:
                 self._current = None
-            self._post(job.loop, _settle, job.future, value, error)
+            self._post(job.loop, _settle, job, value, error)
 
-    def _deliver(self, client):
-        loop, sink, arrays = self.stream
+    def _hand_over(self, client):
+        with self._lock:
+            while self._wants and self._wants[0].abandoned:
+                self._wants.popleft()
+            if not self._wants:
+                return
+            want = self._wants.popleft()
         try:
-            batch = client.get_data_array() if arrays else client.get_data_packets()
-        except BaseException as error:
-            self.stream = None
-            self._post(loop, sink, None, error)
+            batch, error = (client.get_data_array() if want.arrays else client.get_data_packets()), None
+        except BaseException as raised:
+            batch, error = None, raised
+        if error is None and not len(batch):
+            with self._lock:  # the descriptor woke for something else
+                self._wants.appendleft(want)
             return
-        if len(batch):
-            self._post(loop, sink, batch, None)
+        self._next_handover = time.monotonic() + HANDOVER_INTERVAL
+        self._post(want.loop, _settle, want, batch, error)
 
     def _post(self, loop, fn, *args):
         try:
@@ -248,8 +307,11 @@ class ClientWorker:
         with self._lock:
             self._closing = True
             jobs, self._jobs = list(self._jobs), collections.deque()
+            wants, self._wants = list(self._wants), collections.deque()
         for job in jobs:
-            self._post(job.loop, _settle, job.future, None, RuntimeError(CLOSED_TEXT))
+            self._post(job.loop, _settle, job, None, RuntimeError(CLOSED_TEXT))
+        for want in wants:  # iterations end
+            self._post(want.loop, _settle, want, None, None)
 
     def _drain_wake(self):
         try:
@@ -262,4 +324,19 @@ class ClientWorker:
         with self._lock:
             fds, self._wake_r, self._wake_w = (self._wake_r, self._wake_w), -1, -1
         for fd in fds:
-            os.close(fd)
+            if fd >= 0:
+                os.close(fd)
+
+
+def _settle_plain(future):
+    if not future.done():
+        future.set_result(None)
+
+
+def _settle_open(future, error):
+    if future.done():
+        return
+    if error is not None:
+        future.set_exception(error)
+    else:
+        future.set_result(None)

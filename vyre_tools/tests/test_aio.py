@@ -100,3 +100,144 @@ def test_closing_the_loop_with_a_client_open_stops_it():
     for thread in worker_threads():
         thread.join(10)
     assert worker_threads() == []
+
+
+def test_batches_end_when_the_client_closes_and_at_once_on_a_closed_client(sim):
+    async def main():
+        client = AsyncVYREClient(sim.port_name)
+        await client.start()
+        first = asyncio.Event()
+
+        async def consume():
+            async for _ in client.batches():
+                first.set()
+        consumer = asyncio.create_task(consume())
+        await asyncio.wait_for(first.wait(), 10)
+        await client.aclose()
+        await asyncio.wait_for(consumer, 10)
+        return await asyncio.wait_for(anext(client.batches(), "ended"), 10)
+    assert asyncio.run(main()) == "ended"
+
+
+@pytest.mark.parametrize("sim", [{"rate": 500}], indirect=True)
+@pytest.mark.parametrize("arrays", [False, True], ids=["packets", "arrays"])
+def test_a_cancelled_take_loses_no_packet(sim, arrays):
+    def stamps(batch):
+        return list(batch["timestamp_seconds"]) if arrays else [p.timestamp_seconds for p in batch]
+
+    async def main():
+        async with AsyncVYREClient(sim.port_name) as client:
+            take = client.get_data_array if arrays else client.get_data_packets
+            got = stamps(await take(block=True))
+            for _ in range(5):
+                task = asyncio.create_task(take(block=True))
+                await asyncio.sleep(0)  # queued for the worker
+                # the loop busy (a slow callback) while the worker takes packets
+                time.sleep(0.05)
+                task.cancel()
+                await asyncio.gather(task, return_exceptions=True)
+                got += stamps(await take(block=True))
+            return got
+    got = asyncio.run(main())
+    steps = [b - a for a, b in zip(got, got[1:])]
+    assert len(got) > 100 and max(steps) < 1.5 / 500, "packets went missing"
+
+
+@pytest.mark.parametrize("opening", ["constructor", "open"])
+def test_a_client_whose_loop_closes_before_any_call_stops_and_frees_the_port(sim, opening):
+    async def make():
+        if opening == "open":
+            return await AsyncVYREClient.open(sim.port_name)
+        return AsyncVYREClient(sim.port_name)
+    loop = asyncio.new_event_loop()
+    client = loop.run_until_complete(make())
+    loop.close()
+    for thread in worker_threads():
+        thread.join(10)
+    assert worker_threads() == []
+    VYREClient(sim.port_name)  # the port is free again
+    del client
+
+
+def test_the_port_opens_on_the_worker_while_the_loop_runs(sim):
+    async def main():
+        opening = asyncio.ensure_future(AsyncVYREClient.open(sim.port_name))
+        await asyncio.sleep(0)  # the open has begun
+        assert not opening.done()  # and the loop has control back
+        opening.cancel()  # a cancelled open closes what it opened
+        with pytest.raises(asyncio.CancelledError):
+            await opening
+        async with AsyncVYREClient.open(sim.port_name) as client:
+            return await client.is_running()
+    assert asyncio.run(main()) is True
+    for thread in worker_threads():
+        thread.join(10)
+    assert worker_threads() == []
+
+
+@pytest.mark.parametrize("give_up", [
+    lambda client: client.get_device_config(0.05),
+    lambda client: asyncio.wait_for(client.get_device_config(60), 0.1),
+], ids=["timed-out", "cancelled"])
+def test_an_abandoned_call_s_late_answer_is_not_the_next_call_s(sim, give_up):
+    async def main():
+        async with AsyncVYREClient(sim.port_name) as client:
+            config = await client.get_device_config(10)
+            sim.set_answer_delay(0.4)
+            try:
+                assert await give_up(client) is None
+            except TimeoutError:
+                pass
+            assert await client.set_device_config("LATER", config.frequency, config.protocol, 10)
+            return await client.get_device_config(10)
+    assert asyncio.run(main()).name == "LATER"
+
+
+@pytest.mark.parametrize("sim", [{"rate": 2000}], indirect=True)
+def test_a_paused_consumer_gets_what_came_meanwhile_in_one_batch(sim):
+    async def main():
+        async with AsyncVYREClient(sim.port_name) as client:
+            sizes = []
+            async for batch in client.batches():
+                sizes.append(len(batch))
+                if len(sizes) == 3:
+                    await asyncio.sleep(0.5)  # the consumer pauses
+                if len(sizes) == 4:
+                    return sizes
+    sizes = asyncio.run(main())
+    assert sizes[3] >= 0.3 * 2000  # the pause's packets came together
+
+
+def test_dropping_an_open_client_on_the_loop_does_not_wait_for_its_thread():
+    async def main():
+        client, _ = AsyncVYREClient.new_mock()
+        await client.start()
+        [thread] = worker_threads()
+        del client  # its thread is asked to stop the client and end, not waited for
+        return thread, thread.is_alive()
+    thread, alive_after_drop = asyncio.run(main())
+    assert alive_after_drop
+    thread.join(10)
+    assert not thread.is_alive()
+
+
+async def _open_in_with(port):
+    async with AsyncVYREClient.open(port) as client:
+        return client
+
+
+@pytest.mark.parametrize("opening", [
+    lambda port: _constructed(port),
+    lambda port: AsyncVYREClient.open(port),
+    _open_in_with,
+], ids=["constructor", "await-open", "async-with-open"])
+def test_an_open_that_fails_raises_the_client_s_error_and_leaves_no_thread(opening):
+    async def main():
+        with pytest.raises(OSError, match="^Serial port '/dev/does-not-exist' not found"):
+            await asyncio.wait_for(opening("/dev/does-not-exist"), 10)
+    asyncio.run(main())
+    assert worker_threads() == []
+
+
+async def _constructed(port):
+    return AsyncVYREClient(port)

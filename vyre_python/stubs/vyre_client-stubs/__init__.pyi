@@ -72,7 +72,9 @@ class VYREClient:
     ``VYREClient(port_name, baud_rate=2000000, timeout=0.1)`` opens and
     configures the port (exclusive use, raw 8N1, no flow control, DTR raised,
     then a 50 ms pause) and starts nothing: call :meth:`start`, or use the
-    client in a ``with`` block, before telemetry flows.
+    client in a ``with`` block, before telemetry flows. Other threads (and an
+    event loop on one) run while the port opens: the interpreter lock is
+    released for the open.
 
     Args:
         port_name: the serial device, such as ``"/dev/ttyACM0"``; a ``str``.
@@ -160,6 +162,18 @@ class VYREClient:
             assert info.firmware_version == "1.0.0"
             assert device.wait_for_command_identifier(1.0) == 1
         """
+    keep_late_answers: bool
+    """Whether a command may return an answer that came before the command
+    was queued: the late answer of an earlier call of its kind that timed out
+    or was interrupted. True (the default): such an answer is kept and the next
+    call of that kind returns it at once (see :meth:`get_device_info`). False:
+    every command returns only an answer that arrived after its own command was
+    queued, and drops the older ones of its kind, so a read-back after a time-out
+    is current (``vyre_tools.aio`` sets it on the clients it opens on a port).
+    With the mock device, whose answers are injected before the call, leave it
+    True. Only a bool is accepted (TypeError otherwise); it applies from the
+    next command on.
+    """
     release_gil: bool
     """Whether this client's waits let other Python threads run. False (unless
     changed with ``set_default_release_gil``): every wait keeps the interpreter
@@ -404,7 +418,8 @@ class VYREClient:
         a lag of one answer per time-out lasts as long as the client (answers
         are kept across :meth:`stop` and :meth:`start`): give the device time
         enough (the default 5 s), and after a time-out release the client and
-        build a new one when the values must be current.
+        build a new one when the values must be current, or set
+        :attr:`keep_late_answers` to False.
 
         Args:
             timeout_seconds: how long to wait for the answer, seconds (0 takes
