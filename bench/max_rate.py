@@ -2,6 +2,7 @@
 """Highest telemetry rate delivered to Python as objects, with none lost.
 
     .venv/bin/python bench/max_rate.py [--frames 3000000] [--sim-seconds 5]
+        [--other PYTHON] [--rounds N]
 
 Two sources, each tried with every client in turn (one at a time, so that
 each has the machine's two cores to itself):
@@ -17,11 +18,18 @@ every 10 ms), the peer of bench/peer.py in both precisions, and with the
 producer the floor (bench/floor.c, which only reads), whose rate is what the
 pseudo-terminal itself carries.  A rate counts from a client's first packet
 to its last, and only when the client got every frame.
+
+``--other`` runs another build's library beside this one (the python of its
+own environment, as ``bench/attacks.py --other``), so that a regression shows
+as a ratio between builds on the same machine in the same run; ``--rounds``
+repeats every measurement and reports medians.  ``--sim-seconds 0`` leaves
+the simulator out.
 """
 
 import argparse
 import os
 import select
+import statistics
 import sys
 import time
 
@@ -130,6 +138,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--frames", type=int, default=3_000_000)
     parser.add_argument("--sim-seconds", type=float, default=5.0)
+    parser.add_argument("--other", help="another build's python, whose library runs beside this one's")
+    parser.add_argument("--rounds", type=int, default=1, help="rounds; medians are reported")
     parser.add_argument("--role", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.role:
@@ -148,34 +158,45 @@ def harness_main(args):
         clients["library"] = lambda port, n: harness.python_role("max_rate.py", "library", port, n)
     else:
         print("vyre_client has no VYREClient in this environment: library left out")
+    if args.other:
+        script = os.path.join(harness.BENCH, "max_rate.py")
+        clients["other"] = lambda port, n: [args.other, script, "--role", "library", port, str(n)]
     clients["peer-f64"] = lambda port, n: harness.python_role("max_rate.py", "peer", "f64", port, n)
     clients["peer"] = lambda port, n: harness.python_role("max_rate.py", "peer", "exact", port, n)
+    sources = ["producer"] + (["simulator"] if args.sim_seconds > 0 else [])
 
     print(harness.machine())
-    results = {}
+    if args.other:
+        print(f"other: {args.other}")
+    rates = {}   # (client, source) -> rate of every round
+    print(f"{'round':>5} {'source':<10} {'client':<10} {'frames':>9} {'lost':>6} {'frames/s':>10}")
     with harness.CBuild() as build:
-        print(f"producer: {args.frames} frames through a pseudo-terminal")
-        results["floor", "producer"] = run_floor(build, args.frames)
-        for name, argv in clients.items():
-            results[name, "producer"] = run_producer(build, argv, args.frames)
-        print(f"simulator: unthrottled for {args.sim_seconds:g} s")
-        for name, argv in clients.items():
-            results[name, "simulator"] = run_simulator(argv, args.sim_seconds)
+        for round_ in range(1, args.rounds + 1):
+            results = {("floor", "producer"): run_floor(build, args.frames)}
+            for name, argv in clients.items():
+                results[name, "producer"] = run_producer(build, argv, args.frames)
+            if "simulator" in sources:
+                for name, argv in clients.items():
+                    results[name, "simulator"] = run_simulator(argv, args.sim_seconds)
+            for (name, source), r in results.items():
+                lost = r["expected"] - r["frames"]
+                rate = r["frames"] / r["seconds"] if r["seconds"] > 0 and not lost else 0.0
+                rates.setdefault((name, source), []).append(rate)
+                print(f"{round_:5d} {source:<10} {name:<10} {r['frames']:9d} {lost:6d} {rate:10.0f}",
+                      flush=True)
     print(f"after the run: load average {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
-    print(f"{'source':<10} {'client':<10} {'frames':>9} {'lost':>6} {'frames/s':>10}")
-    rate = {}
-    for (name, source), r in results.items():
-        lost = r["expected"] - r["frames"]
-        rate[name, source] = r["frames"] / r["seconds"] if r["seconds"] > 0 else 0.0
-        print(f"{source:<10} {name:<10} {r['frames']:9d} {lost:6d} {rate[name, source]:10.0f}")
-    for source in ("producer", "simulator"):
-        if ("library", source) in rate:
-            lib = rate["library", source]
-            print(f"{source}: library / peer-f64 = {lib / rate['peer-f64', source]:.2f}, "
-                  f"library / peer = {lib / rate['peer', source]:.2f}"
-                  + (f", library / floor = {lib / rate['floor', source]:.2f}"
-                     if ("floor", source) in rate else ""))
+    median = {key: statistics.median(values) for key, values in rates.items()}
+    for source in sources:
+        print(f"{source} (medians of {args.rounds}): "
+              + ", ".join(f"{name} {median[name, source]:,.0f}" for name, s in median if s == source))
+        for name in ("library", "other"):
+            if (name, source) not in median:
+                continue
+            ratios = [f"{name} / {base} = {median[name, source] / median[base, source]:.2f}"
+                      for base in ("floor", "peer-f64", "peer", "library")
+                      if base != name and median.get((base, source))]
+            print(f"  {', '.join(ratios)}")
 
 
 def run_simulator(make_argv, seconds):

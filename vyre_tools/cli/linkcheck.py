@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 from .connection import add_device_arguments, open_device, positive_float
 from .errors import EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
+from ..latency_timer import latency_timer
 from .stream import POLL_SECONDS, REFRESH_SECONDS, StreamStats, _Final
 
 DEFAULT_SECONDS = 10.0
@@ -150,6 +151,9 @@ def run_check(ui, device, seconds, stop=None):
     if config is None:
         ui.note("the device did not report its configuration: the packet rate is not weighed")
     check = LinkCheck(frequency, StreamStats(frequency or None))
+    timer = latency_timer(device.port)
+    if timer is not None:
+        ui.note(f"{device.port}: {timer.describe()}")
     client.get_data_array()  # what queued before the start is not the link's rate
     before = client.link_statistics()
     start = time.monotonic()

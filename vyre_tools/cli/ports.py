@@ -6,6 +6,7 @@ import sys
 
 from .connection import DEFAULT_BAUD, positive_float, positive_int
 from ..devices import PROBE_TIMEOUT, SYNTAX, list_ports, probe
+from ..latency_timer import latency_timer
 
 
 def add_parser(sub):
@@ -31,7 +32,15 @@ def add_parser(sub):
 
 def _line(port):
     text = port.port if port.device == port.port else f"{port.port} -> {port.device}"
-    return "  ".join([text, *port.facts()])
+    timer = latency_timer(port.device)
+    return "  ".join([text, *port.facts(), *([timer.describe()] if timer else [])])
+
+
+def _as_dict(port):
+    d = port.as_dict()
+    timer = latency_timer(port.device)
+    d["latency_timer_ms"] = timer.milliseconds if timer else None
+    return d
 
 
 def run(args):
@@ -40,7 +49,7 @@ def run(args):
         for port in ports:
             probe(port, args.baud, args.probe_timeout)
     if args.json:
-        print(json.dumps([p.as_dict() for p in ports], indent=2))
+        print(json.dumps([_as_dict(p) for p in ports], indent=2))
         return 0
     for port in ports:
         print(_line(port))

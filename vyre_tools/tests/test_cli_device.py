@@ -2,6 +2,8 @@
 and a real pseudo-terminal; each command runs in a child process, as a user
 starts it, so that signals reach it as they would from a terminal."""
 
+import json
+import os
 import re
 import signal
 import time
@@ -238,3 +240,23 @@ def test_demo_passes_every_step_within_a_minute():
     for step in ("ok device info", "ok live telemetry", "ok magnetometer calibration",
                  "ok mock log replay"):
         assert step in proc.stdout
+
+
+@pytest.mark.parametrize("command", [["ports"], ["ports", "--json"], ["link-check", "--seconds", "0.5"]],
+                         ids=["ports", "ports-json", "link-check"])
+def test_a_long_latency_timer_is_shown_with_how_to_lower_it(simulated, tmp_path, command):
+    name = os.path.basename(os.path.realpath(simulated.port_name))
+    timer = tmp_path / "class" / "tty" / name / "device" / "latency_timer"
+    timer.parent.mkdir(parents=True)
+    timer.write_text("16\n")
+    if command[0] == "link-check":
+        command += ["--port", simulated.port_name]
+    proc = run_vyre(*command, VYRE_SYSFS=str(tmp_path))
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    if "--json" in command:
+        ours = [p for p in json.loads(proc.stdout)
+                if os.path.realpath(p["device"]) == os.path.realpath(simulated.port_name)]
+        assert [p["latency_timer_ms"] for p in ours] == [16]
+    else:
+        assert "latency timer 16 ms" in proc.stdout
+        assert f"echo 1 | sudo tee {timer}" in proc.stdout.replace("\n", "")
