@@ -236,7 +236,8 @@ def probe(info, baud=2_000_000, timeout=PROBE_TIMEOUT, keep_open=False):
     ``timeout`` seconds; fills ``device_id`` and ``firmware``, or
     ``probe_error`` (busy, no answer...).  With ``keep_open``, returns the
     started client when the device answered (the caller stops it), else
-    None."""
+    None.  The probe's client lets go of the interpreter lock while it waits
+    (``release_gil``); a kept one is handed over so."""
     import vyre_client
     info.probed = True
     try:
@@ -244,6 +245,8 @@ def probe(info, baud=2_000_000, timeout=PROBE_TIMEOUT, keep_open=False):
     except OSError as e:
         info.probe_error = "cannot open: " + _open_failure(e)
         return None
+    # other threads run while it waits, a simulator of this process too
+    client.release_gil = True
     try:
         client.start()
         answer = client.get_device_info(timeout_seconds=timeout)

@@ -219,6 +219,7 @@ class ReconnectingClient:
             if client is None:
                 continue  # busy, or not up yet
             if self.device_id is None or p.device_id == self.device_id:
+                client.release_gil = self.client.release_gil  # as the caller's was
                 return client, p.port
             client.stop()
             if self._new_ports is not None:
