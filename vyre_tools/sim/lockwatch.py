@@ -8,7 +8,9 @@ unanswered, and its late answer is taken by the next call of its kind.  The
 device thread sees it afterwards as a stall of its loop.  A stall counts as
 the lock's only when the thread was not merely waiting for a processor on a
 busy machine (the kernel's run delay of the thread tells the two apart) and
-a descriptor of this process holds the device's port.
+a descriptor of this process holds the device's port.  A client that closes
+the port before the thread runs again leaves no trace of itself and goes
+unnoticed (its call has timed out as before).
 """
 
 import os
