@@ -17,17 +17,29 @@ all of which must hold:
 
 For example ``usb=0483:5740,serial=3773385A3031``.  Anything without an
 ``=`` is a port path.  ``find`` returns the one port that matches, or raises
-``IdentityError`` naming the candidates.
+``IdentityError`` naming the candidates; with ``wait`` it first waits for a
+device that is away (unplugged, or not yet plugged in).
 """
 
+import errno
 import glob
+import math
 import os
 import re
+import time
 from dataclasses import asdict, dataclass, field
 
 from .sim import stablelink
+from .stopping import stop_test
 
 PROBE_TIMEOUT = 0.5
+POLL_SECONDS = 0.1
+# the port is gone (unplugged): what opening or reading it fails with then
+GONE_ERRNOS = frozenset({errno.ENOENT, errno.ENODEV, errno.ENXIO, errno.EIO})
+BUSY_ERRNOS = frozenset({errno.EBUSY, errno.EAGAIN, errno.EWOULDBLOCK})
+# the texts that tell the same where an error carries no errno
+GONE_TEXTS = ("not found", "disconnected", "No such file or directory", "No such device",
+              "Input/output error")
 KEYS = ("serial", "usb", "id")
 SYNTAX = ("serial=TEXT, usb=VID:PID or id=HEX (the device's id), "
           "several joined by commas")
@@ -198,20 +210,43 @@ def parse_identity(text):
     return Identity(text, keys=tuple(values), **fields)
 
 
+def went_away(error):
+    """Whether an OSError of the library says the port is gone: vanished
+    before it was opened, or hung up while in use."""
+    if error.errno is not None:
+        return error.errno in GONE_ERRNOS
+    return any(text in str(error) for text in GONE_TEXTS)
+
+
+BUSY = "busy (in use by another program)"
+BUSY_TEXTS = ("Device or resource busy", "exclusive lock")
+
+
+def _open_failure(error):
+    """Why a port could not be opened, in a few words."""
+    if error.errno is not None:
+        return BUSY if error.errno in BUSY_ERRNOS else os.strerror(error.errno)
+    # the library's texts end in the system's reason
+    reason = str(error).rsplit(": ", 1)[-1]
+    return BUSY if any(text in reason for text in BUSY_TEXTS) else reason
+
+
 def probe(info, baud=2_000_000, timeout=PROBE_TIMEOUT, keep_open=False):
     """Ask the device on ``info.port`` for its device info, waiting up to
     ``timeout`` seconds; fills ``device_id`` and ``firmware``, or
     ``probe_error`` (busy, no answer...).  With ``keep_open``, returns the
     started client when the device answered (the caller stops it), else
-    None."""
+    None.  The probe's client lets go of the interpreter lock while it waits
+    (``release_gil``); a kept one is handed over so."""
     import vyre_client
     info.probed = True
     try:
         client = vyre_client.VYREClient(info.port, baud_rate=baud)
     except OSError as e:
-        # the library's texts end in the system's reason: keep that
-        info.probe_error = "cannot open: " + str(e).rsplit(": ", 1)[-1]
+        info.probe_error = "cannot open: " + _open_failure(e)
         return None
+    # other threads run while it waits, a simulator of this process too
+    client.release_gil = True
     try:
         client.start()
         answer = client.get_device_info(timeout_seconds=timeout)
@@ -230,17 +265,38 @@ def probe(info, baud=2_000_000, timeout=PROBE_TIMEOUT, keep_open=False):
     return None
 
 
-def find(identity, baud=2_000_000, probe_timeout=PROBE_TIMEOUT, ports=None):
+def find(identity, baud=2_000_000, probe_timeout=PROBE_TIMEOUT, ports=None, *, wait=0.0,
+         stop=None, on_wait=None, poll=POLL_SECONDS):
     """The :class:`PortInfo` of the one port that matches ``identity`` (an
-    :class:`Identity` or its text); IdentityError otherwise."""
+    :class:`Identity` or its text); IdentityError otherwise.
+
+    Args:
+        ports: the ports to look at (default: those present, listed anew on
+            every look).
+        wait: seconds to go on looking, every ``poll`` seconds, while no port
+            matches: the device is unplugged, or on its way back
+            (``math.inf``: until it is there).  Several matches end the
+            wait at once, as do given ``ports``.
+        stop: ends the wait early: a ``threading.Event``, a callable, or
+            an object whose truth says so.
+        on_wait: told once, with a text, when the wait begins."""
     if isinstance(identity, str):
         identity = parse_identity(identity)
-    ports = list_ports() if ports is None else ports
-    candidates = [p for p in ports if identity.matches_port(p)]
-    if identity.device_id is not None:
-        for p in candidates:
-            probe(p, baud, probe_timeout)
-    matches = [p for p in candidates if identity.matches(p)]
-    if len(matches) != 1:
-        raise IdentityError(identity, matches, ports)
-    return matches[0]
+    stopped = stop_test(stop)
+    deadline = time.monotonic() + wait if wait < math.inf else math.inf
+    told = False
+    while True:
+        listed = list_ports() if ports is None else ports
+        candidates = [p for p in listed if identity.matches_port(p)]
+        if identity.device_id is not None:
+            for p in candidates:
+                probe(p, baud, probe_timeout)
+        matches = [p for p in candidates if identity.matches(p)]
+        if len(matches) == 1:
+            return matches[0]
+        if matches or ports is not None or stopped() or time.monotonic() + poll > deadline:
+            raise IdentityError(identity, matches, listed)
+        if on_wait is not None and not told:
+            told = True
+            on_wait(f"no device matches {identity} yet; waiting for it (Ctrl-C stops)")
+        time.sleep(poll)

@@ -16,20 +16,29 @@ answers with), possibly under a new port name, open it and carry on.  Every
 other method goes to the client currently open.
 
 While it waits, a Ctrl-C raises KeyboardInterrupt as usual; or give a
-``stop`` object, whose truth ends the wait (the packet call then returns
-nothing and ``gave_up`` is set).
+``stop``: a ``threading.Event``, a callable, or an object whose truth ends
+the wait (the packet call then returns nothing and ``gave_up`` is set).
+
+A device known by nothing but its id is looked for only on ports that
+appeared since it left: opening a port raises DTR, which resets many boards,
+so the ports of other devices are left alone.
 """
 
 import collections
+import math
 import os
 import statistics
 import time
 from dataclasses import dataclass
 
 from . import devices
+from .stopping import stop_test
 
 POLL_SECONDS = 0.1
 PERIOD_INTERVALS = 32  # recent timestamp intervals behind the period estimate
+# A new port that does not answer (yet: a board may take a while to boot) is
+# asked again after growing pauses, then left alone until it comes anew.
+NEW_PORT_RETRIES = (0.5, 1.0, 2.0, 4.0, 8.0)
 
 
 @dataclass(frozen=True)
@@ -83,7 +92,8 @@ class ReconnectingClient:
         self.gaps = []
         self._own = None
         self._baud = baud
-        self._stop = stop
+        self._stopped = stop_test(stop)
+        self._new_ports = None
         self._on_wait = on_wait
         self._on_gap = on_gap
         self._poll = poll
@@ -178,11 +188,13 @@ class ReconnectingClient:
         self._retired.update(old.link_statistics())
         old.stop()
         self.close()
+        if not (self.stable or self.serial):
+            self._new_ports = _NewPorts({p.port for p in devices.list_ports()}, self.port)
         if self._on_wait is not None:
             self._on_wait(f"lost the device on {self.port}: {reason}; waiting for it to "
                           f"come back (Ctrl-C stops)")
         while True:
-            if self._stop:
+            if self._stopped():
                 self.gave_up = True
                 return
             found = self._find()
@@ -199,14 +211,81 @@ class ReconnectingClient:
         elif self.serial:
             ours = [p for p in ports if p.serial_number == self.serial]
         else:
-            ours = ports  # nothing but its id tells it
+            # nothing but its id tells it: ask the ports that came since
+            due = self._new_ports.due({p.port for p in ports}, time.monotonic())
+            ours = [p for p in ports if p.port in due]
         for p in ours:
             client = devices.probe(p, self._baud, self._probe_timeout, keep_open=True)
             if client is None:
                 continue  # busy, or not up yet
             if self.device_id is None or p.device_id == self.device_id:
+                client.release_gil = self.client.release_gil  # as the caller's was
                 return client, p.port
             client.stop()
+            if self._new_ports is not None:
+                self._new_ports.not_ours(p.port)
+        return None
+
+
+class _NewPorts:
+    """The ports worth asking for a device that left from ``lost`` while
+    ``present`` were there: those that appeared since (one that vanished and
+    came back counts as new, and so does ``lost`` itself), each asked again
+    after the pauses of ``NEW_PORT_RETRIES`` while it gives no answer."""
+
+    def __init__(self, present, lost):
+        self._old = set(present) - {lost}
+        self._asked = {}  # port -> (times asked, when it may be asked again)
+
+    def due(self, present, now):
+        """The ports to ask now, of those ``present``."""
+        self._old &= present  # an old port that vanishes is new when it returns
+        for port in set(self._asked) - present:
+            del self._asked[port]
+        due = set()
+        for port in present - self._old:
+            times, at = self._asked.get(port, (0, now))
+            if now >= at:
+                pause = (NEW_PORT_RETRIES[times] if times < len(NEW_PORT_RETRIES)
+                         else math.inf)
+                self._asked[port] = (times + 1, now + pause)
+                due.add(port)
+        return due
+
+    def not_ours(self, port):
+        """Another device answered there: leave the port alone while it stays."""
+        self._asked[port] = (len(NEW_PORT_RETRIES) + 1, math.inf)
+
+
+def _locate(target, baud, stopped, on_wait):
+    """The port of the device ``target`` names, waited for while it is away;
+    None when ``stop`` ended the wait."""
+    if not devices.is_identity(target):
+        return target
+    try:
+        return devices.find(target, baud, wait=math.inf, stop=stopped, on_wait=on_wait).port
+    except devices.IdentityError as e:
+        if e.matches or not stopped():
+            raise
+        return None
+
+
+def _reconnecting(target, port, baud, stopped, on_wait):
+    """A ReconnectingClient on ``port``, and the started client under it;
+    None when the device named by an identity left again before it answered."""
+    import vyre_client
+    try:
+        client = vyre_client.VYREClient(port, baud_rate=baud)
+        client.start()
+        try:
+            return ReconnectingClient(client, port, baud=baud, stop=stopped,
+                                      on_wait=on_wait), client
+        except BaseException:
+            client.stop()
+            raise
+    except OSError as e:
+        if not devices.is_identity(target) or not devices.went_away(e):
+            raise
         return None
 
 
@@ -214,19 +293,25 @@ def batches(target, *, baud=2_000_000, array=False, poll=0.02, stop=None, on_wai
     """Yield a :class:`Batch` for every non-empty take of packets from the
     device at ``target`` (a port path or a device identity, see
     ``vyre_tools.devices``), for as long as the caller goes on, or until
-    ``stop`` holds; across unplugs as :class:`ReconnectingClient` does.
+    ``stop`` holds (see the module's docstring); across unplugs as
+    :class:`ReconnectingClient` does.  A device named by an identity that is
+    away at the start is waited for as after an unplug (``on_wait`` is told).
     ``array``: packets as ``get_data_array`` gives them (needs numpy).
 
-    Raises OSError when the device cannot be opened, IdentityError when
-    ``target`` names no device or several."""
-    import vyre_client
-    port = devices.find(target, baud).port if devices.is_identity(target) else target
-    client = vyre_client.VYREClient(port, baud_rate=baud)
+    Raises OSError when the device at a port path cannot be opened,
+    IdentityError when ``target`` names several devices."""
+    stopped = stop_test(stop)
+    opened = None
+    while opened is None:
+        port = _locate(target, baud, stopped, on_wait)
+        if port is None:
+            return
+        opened = _reconnecting(target, port, baud, stopped, on_wait)
+    device, client = opened
     with client:
-        device = ReconnectingClient(client, port, baud=baud, stop=stop, on_wait=on_wait)
         try:
             take = device.get_data_array if array else device.get_data_packets
-            while not stop:
+            while not stopped():
                 got = take()
                 if len(got):
                     yield Batch(got, device.take_gap())

@@ -6,6 +6,7 @@ The first line printed is the port path to give the client.  With
 """
 
 import argparse
+import os
 import signal
 import sys
 import threading
@@ -39,6 +40,7 @@ def main(argv=None):
         print(f"vyre_tools.sim: {e}", file=sys.stderr)
         return 2
     server = None
+    parent = os.getppid()
     try:
         print(sim.port_name, flush=True)
         if use_control:
@@ -46,9 +48,12 @@ def main(argv=None):
         else:
             print(f"simulated device on {sim.port_name} (stable link {sim.link_path}); "
                   "Ctrl-C stops it", file=sys.stderr)
-        # wake now and then: a handler only runs between bytecodes
+        # wake now and then: a handler only runs between bytecodes.  A parent
+        # that drives us and is gone (a child it forked may keep our standard
+        # input open) ends us too.
         while not stop.wait(0.5):
-            pass
+            if use_control and os.getppid() != parent:
+                break
     finally:
         sim.close()
     if server is not None:

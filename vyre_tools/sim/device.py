@@ -23,6 +23,7 @@ from .. import protocol as p
 from .clientview import ClientView
 from .faults import FaultInjector
 from .firmware import Firmware
+from .lockwatch import LockWatch
 from .mockmode import MockRecorder
 from .motion import SensorModel
 from .options import check_length_field, check_probability, resolve
@@ -36,6 +37,9 @@ HELD_FRAMES_MAX = 4096  # frames the device buffers while it reboots
 # A frame whose bytes stop coming for this long is given up: a host that
 # abandoned a write half-way must not hold its next command back.
 QUIET_GIVE_UP = 0.05
+# The longest sleep of the device thread: a stall much longer than this is
+# someone holding the interpreter lock (see lockwatch).
+LONGEST_SLEEP = 0.1
 
 
 class SimulatorError(RuntimeError):
@@ -51,7 +55,11 @@ class Simulator(StatusWaiter):
 
     A client waiting for an answer holds the interpreter lock unless its
     ``release_gil`` is set (``vyre_tools.aio`` sets it), so a device in the
-    client's own process could not answer; use :meth:`spawn` there.
+    client's own process could not answer; use :meth:`spawn` there, or set
+    the client's ``release_gil``.  A simulator that finds its thread was
+    kept from running that way by a client of this process hangs up for
+    good (the client's calls then fail at once) and raises SimulatorError,
+    saying so, from its next method call or from :meth:`close`.
     """
 
     def __init__(self, **options):
@@ -61,6 +69,8 @@ class Simulator(StatusWaiter):
         self._stopping = False
         self._failure = None
         self._hung_up = False
+        self._refusal = None       # why a client of this process was refused
+        self._refusal_told = False
 
         self._master = self._slave = self._wake_r = self._wake_w = -1
         self._link = None
@@ -114,7 +124,10 @@ class Simulator(StatusWaiter):
     @classmethod
     def spawn(cls, **options):
         """Start a simulator in a child process and return its handle
-        (:class:`vyre_tools.sim.process.SimulatorProcess`)."""
+        (:class:`vyre_tools.sim.process.SimulatorProcess`).  The child runs
+        in a session of its own, so a Ctrl-C at the script's terminal leaves
+        the device up, as it would real hardware; it stops with the handle's
+        ``close()`` or when this process ends."""
         from .process import SimulatorProcess
         return SimulatorProcess(**options)
 
@@ -125,12 +138,20 @@ class Simulator(StatusWaiter):
         self.close()
 
     def close(self):
-        """Stop the device thread and release the pty."""
+        """Stop the device thread and release the pty.  Raises SimulatorError
+        when a client of this process was refused (see the class) and no
+        call has said so yet."""
         if self._thread.is_alive():
             self._stopping = True
             self._wake()
             self._thread.join()
         self._close_fds()
+        self._tell_refusal()
+
+    def _tell_refusal(self):
+        if self._refusal is not None and not self._refusal_told:
+            self._refusal_told = True
+            raise SimulatorError(self._refusal)
 
     def status(self):
         """Counters and settings as a JSON-friendly dict."""
@@ -315,6 +336,12 @@ class Simulator(StatusWaiter):
 
     def _request(self, fn, timeout=10.0):
         """Run ``fn`` on the device thread (or here once it has ended)."""
+        try:
+            return self._run_request(fn, timeout)
+        finally:
+            self._tell_refusal()
+
+    def _run_request(self, fn, timeout):
         if not self._thread.is_alive():
             with self._request_lock:
                 return fn()
@@ -468,6 +495,7 @@ class Simulator(StatusWaiter):
         poller = select.poll()
         poller.register(self._wake_r, select.POLLIN)
         watched = watching = None
+        lock_watch = LockWatch()
         try:
             while not self._stopping:
                 self._serve_requests()
@@ -489,7 +517,12 @@ class Simulator(StatusWaiter):
                         poller.register(self._master, want)
                         watched, watching = self._master, want
                 timeout = self._next_wakeup(time.monotonic())
-                for fd, _ in poller.poll(math.ceil(timeout * 1000)):
+                ready = poller.poll(math.ceil(timeout * 1000))
+                held = lock_watch.held(timeout, self.port_name, self._slave)
+                if held is not None:
+                    self._refuse(held)
+                    break
+                for fd, _ in ready:
                     if fd == self._wake_r:
                         try:
                             while os.read(self._wake_r, 4096):
@@ -504,6 +537,17 @@ class Simulator(StatusWaiter):
             # serve what was asked while we were leaving; later requests
             # run on the caller's side
             self._serve_requests()
+
+    def _refuse(self, held):
+        # answering now would hand the next call a late answer: hang up, so
+        # that the client's calls fail at once instead of timing out
+        self._refusal = (
+            f"a client in this process kept the simulated device on {self.port_name} from "
+            f"answering for {held:.1f} s: it held the interpreter lock while it waited, and "
+            "the simulator runs on a thread of the same process. The device has hung up. "
+            "Set the client's release_gil = True, or start the simulator in a process of "
+            "its own with Simulator.spawn()")
+        self._do_hang_up()
 
     def _replug_when_due(self, now):
         if self._replug_due is not None and now >= self._replug_due:
@@ -530,7 +574,7 @@ class Simulator(StatusWaiter):
             times.append(self._claims.next_check - now)
         if self._reader.holding():
             times.append(self._last_in + QUIET_GIVE_UP - now)
-        return min(0.5, max(0.0, min(times, default=0.5)))
+        return min(LONGEST_SLEEP, max(0.0, min(times, default=LONGEST_SLEEP)))
 
     def _tick(self, now):
         if self._rebooting_until is not None:

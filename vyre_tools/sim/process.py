@@ -28,13 +28,18 @@ class SimulatorProcess(StatusWaiter):
     """A simulator in a child process (``python -m vyre_tools.sim --control``).
 
     Same run-time methods as :class:`Simulator`, sent over the child's
-    standard input and answered on its standard output.
+    standard input and answered on its standard output.  The child runs in a
+    session of its own (``new_session=False`` keeps it in the caller's): the
+    terminal's Ctrl-C and hang-up reach the script, not the device.  It ends
+    with :meth:`close`, or when this process ends.
     """
 
-    def __init__(self, *, start_timeout=30.0, request_timeout=10.0, new_session=False,
+    def __init__(self, *, start_timeout=30.0, request_timeout=10.0, new_session=True,
                  **options):
         # new_session: keep the child out of the terminal's process group, so
-        # a Ctrl-C meant for the parent does not take the device away first
+        # that a Ctrl-C meant for the script does not take the device away, as
+        # it would not take real hardware.  The child still ends with its
+        # parent: its standard input closes, and it watches its parent's pid.
         argv = [sys.executable, "-m", "vyre_tools.sim", "--control", *to_argv(options)]
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(

@@ -3,15 +3,21 @@ vyre command and the library's reconnecting stream against simulated
 devices, which keep stable links as /dev/serial/by-id does.  Every test has
 a link directory of its own, so simulators of other runs are not found."""
 
+import contextlib
 import json
+import os
 import re
+import select
 import signal
 import statistics
+import termios
+import threading
 import time
 
 import pytest
 
-from vyre_tools.reconnect import batches
+from vyre_tools import devices
+from vyre_tools.reconnect import ReconnectingClient, batches
 from vyre_tools.sim import Simulator
 
 from .cli_support import (assert_one_line_error, client_ready, read_csv,  # noqa: F401
@@ -59,9 +65,13 @@ def test_info_finds_the_device_an_identity_names(three_sims, identity, status, f
 
 
 def test_ports_probe_marks_the_simulated_devices(three_sims):
+    import vyre_client
     a, b, c = three_sims
-    with Simulator(device_id=0xD4, rate=0, silent=True) as mute:
+    with Simulator(device_id=0xD4, rate=0, silent=True) as mute, \
+            Simulator(device_id=0xE5, rate=0) as held:
+        holder = vyre_client.VYREClient(held.port_name)
         proc = run_vyre("ports", "--probe", "--json")
+        del holder
         assert proc.returncode == 0, proc.stderr
         by_port = {p["port"]: p for p in json.loads(proc.stdout)}
         for sim, device_id in ((a, "0x00000000000000A1"), (b, "0x00000000000000B2"),
@@ -71,61 +81,75 @@ def test_ports_probe_marks_the_simulated_devices(three_sims):
                 True, True, device_id, "1.4.2")
         assert not by_port[mute.link_path]["is_vyre"]
         assert "no answer" in by_port[mute.link_path]["probe_error"]
+        assert by_port[held.link_path]["probe_error"] == (
+            "cannot open: busy (in use by another program)")
 
 
-def assert_one_gap(timestamps, seconds, missing):
-    """Every interval one period but the gap's, which is as reported."""
-    steps = [b - a for a, b in zip(timestamps, timestamps[1:])]
-    gaps = [d for d in steps if d > 1.5 / RATE]
-    assert gaps == [pytest.approx(seconds, abs=1e-3)]
-    assert missing == round(seconds * RATE) - 1 > 0
-    assert statistics.median(steps) == pytest.approx(1 / RATE, rel=1e-3)
-
-
-def test_batches_carry_on_after_a_replug_and_report_the_gap_once():
-    with Simulator.spawn(rate=RATE, device_id=0xE5) as sim:
-        link = sim.link_path
-        got, gaps, replugged = [], [], False
-        for batch in batches(link):
-            got.extend(p.timestamp_seconds for p in batch.packets)
-            if batch.gap is not None:
-                gaps.append(batch.gap)
-            if not replugged and len(got) > RATE // 2:
-                sim.replug(0.4)
-                replugged = True
-            if gaps and got[-1] > gaps[0].seconds + 1.0:
-                break
-        status = sim.status()
-    assert status["replugs"] == 1
-    [gap] = gaps
-    assert gap.port == link and gap.waited > 0.4
-    assert_one_gap(got, gap.seconds, gap.missing)
-
-
-def test_stream_reconnects_and_records_both_sides_of_the_gap(tmp_path):
-    record = tmp_path / "r.csv"
-    proc = run_vyre("stream", "--sim", "--reconnect", "--sim-option", "replug_after=1",
-                    "--sim-option", "replug_delay=0.5", "--sim-option", f"rate={RATE}",
-                    "-d", "3", "--record", record)
-    assert proc.returncode == 0, proc.stderr
-    [(port, waited, seconds, missing)] = GAP.findall(proc.stdout)
-    assert "vyre-sim_" in port
-    header, rows = read_csv(record)
-    timestamps = [row[header.index("timestamp_seconds")] for row in rows]
-    assert timestamps[0] < 1.0 and timestamps[-1] > 2.0  # before and after the replug
-    assert_one_gap(timestamps, float(seconds), int(missing))
-
-
-def test_ctrl_c_ends_the_wait_for_a_device_that_stays_away():
-    proc = start_vyre("stream", "--sim", "--reconnect", "--sim-option", "replug_after=0.5",
-                      "--sim-option", "replug_delay=600")
+@pytest.mark.parametrize("unsafe,why", [("writable by others", "others can write"),
+                                        ("another owner", "it belongs to uid 65534")])
+def test_links_in_a_folder_others_control_are_ignored(tmp_path, monkeypatch, unsafe, why):
+    """Anyone may create the shared fallback folder first and plant a link to
+    someone's terminal there: a probe would switch it to raw mode and write
+    to it."""
+    folder = tmp_path / "planted"
+    folder.mkdir()
+    if unsafe == "writable by others":
+        folder.chmod(0o777)
+    elif os.geteuid() == 0:
+        os.chown(folder, 65534, 65534)
+    else:
+        pytest.skip("making a folder another user owns takes root")
+    master, terminal = os.openpty()
     try:
-        deadline = time.monotonic() + 60
-        while "waiting for it to come back" not in proc.stdout.readline():
-            assert time.monotonic() < deadline and proc.poll() is None
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=60)
+        before = termios.tcgetattr(terminal)
+        os.symlink(os.ttyname(terminal), folder / f"vyre-sim_{0x42:016X}_{os.getpid()}.1")
+        monkeypatch.setenv("VYRE_SIM_LINKS", str(folder))
+        proc = run_vyre("ports", "--probe", "--json")
+        assert proc.returncode == 0, proc.stderr
+        assert json.loads(proc.stdout) == [p for p in json.loads(proc.stdout)
+                                           if not p["simulated"]]
+        assert termios.tcgetattr(terminal) == before
+        assert not select.select([master], [], [], 0)[0]  # nothing was written to it
+        with pytest.raises(PermissionError, match=f"refusing .*planted.*: {why}"):
+            Simulator(rate=0)
     finally:
-        proc.kill()
-    assert proc.returncode == 130, err
-    assert "stopped waiting for the device to come back" in err and "Traceback" not in out + err
+        os.close(master)
+        os.close(terminal)
+
+
+@pytest.mark.parametrize("stop_kind", ["event", "callable"])
+def test_find_and_batches_wait_for_a_device_that_is_away(stop_kind):
+    identity = "id=0xF6"
+    with Simulator.spawn(rate=RATE, device_id=0xF6) as sim:
+        sim.replug(0.5)  # the control channel answers once the cable is out
+        assert devices.find(identity, wait=60).port == sim.link_path
+        sim.replug(0.5)
+        stop = threading.Event()
+        got = []
+        for batch in batches(identity, stop=stop if stop_kind == "event" else stop.is_set):
+            got.extend(batch.packets)
+            stop.set()
+    assert got and batch.gap is None
+
+
+def test_reconnecting_without_a_stable_name_asks_only_the_ports_that_came(tmp_path):
+    """The device is known by its id alone: the other device, present all
+    along, is never opened (that would reset a real board)."""
+    import vyre_client
+    with contextlib.ExitStack() as stack:
+        other = stack.enter_context(Simulator.spawn(rate=0, device_id=0xB1))
+        sim = stack.enter_context(Simulator.spawn(rate=RATE, device_id=0xC2,
+                                                  link_dir=str(tmp_path / "elsewhere")))
+        came = []  # back as a new simulator with the same id, once the wait began
+        client = stack.enter_context(vyre_client.VYREClient(sim.port_name))
+        device = ReconnectingClient(client, sim.port_name, on_wait=lambda text: came.append(
+            stack.enter_context(Simulator.spawn(rate=RATE, device_id=0xC2))))
+        stack.callback(device.close)
+        assert device.stable is None and device.serial is None
+        sim.hang_up()
+        deadline = time.monotonic() + 60
+        while device.port == sim.port_name:
+            device.get_data_packets(block=True)
+            assert time.monotonic() < deadline
+        assert device.port == came[0].link_path
+        assert other.status()["commands_by_id"] == {}

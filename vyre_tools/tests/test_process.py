@@ -5,11 +5,13 @@ import signal
 import struct
 import subprocess
 import sys
+import time
 
 import pytest
 
 from vyre_tools.sim import Simulator, SimulatorError
 from vyre_tools.sim.control import handle_request
+from vyre_tools.sim.stablelink import live_links
 
 from .hostside import Host
 
@@ -80,3 +82,58 @@ def test_command_line_prints_the_port_and_stops_on_interrupt():
         proc.kill()
         proc.wait()
     assert proc.returncode == 0 and b"telemetry frames" in err
+
+
+# A script that spawns a device, then idles until interrupted; its Ctrl-C
+# handler then asks the device for its id.
+CTRL_C_SCRIPT = """
+import sys, threading, vyre_client
+from vyre_tools.sim import Simulator
+with Simulator.spawn(rate=0) as sim:
+    try:
+        print(sim.pid, flush=True)
+        threading.Event().wait()
+    except KeyboardInterrupt:
+        with vyre_client.VYREClient(sim.port_name) as client:
+            print(client.get_device_info(timeout_seconds=10).id, flush=True)
+"""
+
+
+@pytest.mark.parametrize("end", ["ctrl-c", "kill"])
+def test_a_spawned_device_outlives_ctrl_c_but_not_its_script(tmp_path, end):
+    env = dict(os.environ, PYTHONPATH=ROOT, VYRE_SIM_LINKS=str(tmp_path))
+    # the script leads a process group, as a shell's foreground job does
+    script = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=env, text=True,
+                              start_new_session=True)
+    try:
+        assert script.stdout.readline().strip().isdigit(), script.stderr.read()
+        assert live_links(str(tmp_path))
+        if end == "ctrl-c":
+            os.killpg(script.pid, signal.SIGINT)  # what the terminal sends its foreground group
+            out, err = script.communicate(timeout=60)
+            assert script.returncode == 0 and out.strip() == str(0x5659524500010042), err
+        else:
+            script.kill()
+            script.communicate(timeout=60)
+    finally:
+        script.kill()
+        script.wait()
+    # the device leaves with its script
+    deadline = time.monotonic() + 30
+    while live_links(str(tmp_path)):
+        assert time.monotonic() < deadline, "the device outlived its script"
+        time.sleep(0.02)
+
+
+def test_an_in_process_device_refuses_a_client_that_holds_the_lock():
+    import vyre_client
+    with Simulator(rate=0) as sim, vyre_client.VYREClient(sim.port_name) as client:
+        client.release_gil = True  # lets the device's thread run while it waits
+        assert client.get_device_info(timeout_seconds=10.0).id == 0x5659524500010042
+        client.release_gil = False
+        assert client.get_device_info(timeout_seconds=1.0) is None  # kept from answering
+        with pytest.raises(SimulatorError, match="release_gil = True"):
+            sim.status()
+        with pytest.raises(OSError):
+            client.get_device_info(timeout_seconds=30.0)  # at once, not after 30 s
