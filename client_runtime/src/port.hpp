@@ -28,11 +28,14 @@ struct ReadResult {
     Kind kind = Kind::Empty;
     std::size_t count = 0;
     std::string text;
+    int error_number = 0;  // the system's, for a failure that has one
 
     static ReadResult data(std::size_t n) { return {Kind::Data, n, {}}; }
     static ReadResult empty() { return {Kind::Empty, 0, {}}; }
     static ReadResult timeout(std::string text) { return {Kind::Timeout, 0, std::move(text)}; }
-    static ReadResult failed(std::string text) { return {Kind::Failed, 0, std::move(text)}; }
+    static ReadResult failed(std::string text, int error_number = 0) {
+        return {Kind::Failed, 0, std::move(text), error_number};
+    }
 };
 
 // Thread-safe; may outlive the port it came from (it then does nothing useful).

@@ -39,16 +39,17 @@ std::string quoted_failure(const char* prefix, const std::string& path, const st
 // denied access, the generic text otherwise.
 Error open_failure(const std::string& path, int error_number, const std::string& description) {
     if (error_number == ENOENT)
-        return Error::message("Serial port '" + path +
-                              "' not found. Check the port name (e.g. COM8, /dev/ttyACM0).");
+        return Error::system("Serial port '" + path + "' not found. Check the port name (e.g. COM8, /dev/ttyACM0).",
+                             error_number);
     if (error_number == EACCES || error_number == EPERM)
-        return Error::message("Permission denied opening serial port '" + path +
-                              "'. Try running as admin or fixing udev permissions.");
-    return Error::message(quoted_failure("Failed to open serial port '", path, description));
+        return Error::system("Permission denied opening serial port '" + path +
+                                 "'. Try running as admin or fixing udev permissions.",
+                             error_number);
+    return Error::system(quoted_failure("Failed to open serial port '", path, description), error_number);
 }
 
-Error init_failure(const std::string& path, const std::string& description) {
-    return Error::message(quoted_failure("Failed to initialize VYRE client for '", path, description));
+Error init_failure(const std::string& path, const std::string& description, int error_number = 0) {
+    return Error::system(quoted_failure("Failed to initialize VYRE client for '", path, description), error_number);
 }
 
 // Clears the exclusive claim (when it is ours) and the advisory lock before closing,
@@ -121,7 +122,7 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, st
         return init_failure(path, "file name contained an unexpected NUL byte");
 
     const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd < 0) return init_failure(path, errno_text(errno));
+    if (wake_fd < 0) return init_failure(path, errno_text(errno), errno);
     auto wake = std::make_shared<WakeSignal>(wake_fd);
 
     // Non-blocking during setup so a port waiting for carrier cannot hang the open.
@@ -168,9 +169,9 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, st
     // ports) refuse DTR with ENOTTY or EINVAL; they work fine without it.
     int dtr = TIOCM_DTR;
     if (retry_eintr([&] { return ::ioctl(fd, TIOCMBIS, &dtr); }) < 0 && errno != ENOTTY && errno != EINVAL) {
-        const std::string description = errno_text(errno);
+        const int err = errno;
         release_descriptor(fd, our_claim);
-        return init_failure(path, description);
+        return init_failure(path, errno_text(err), err);
     }
 
     std::this_thread::sleep_for(SETTLE_TIME);  // resumes after signals
@@ -204,7 +205,7 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
         const ssize_t got = retry_eintr([&] { return ::read(fd_, buffer.data(), buffer.size()); });
         if (got > 0) return ReadResult::data(static_cast<std::size_t>(got));
         if (got == 0) return ReadResult::failed(HANG_UP_TEXT);
-        if (errno != EAGAIN) return ReadResult::failed(link_error_text(errno));
+        if (errno != EAGAIN) return ReadResult::failed(link_error_text(errno), errno);
     }
     using Clock = std::chrono::steady_clock;
     // Cap far beyond any real use so the end time cannot overflow the clock.
@@ -220,14 +221,14 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
         const int ready = ::ppoll(fds, 2, &ts, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            return ReadResult::failed(errno_text(errno));
+            return ReadResult::failed(errno_text(errno), errno);
         }
         if (ready == 0) return ReadResult::timeout("Operation timed out");
 
         const bool woken = (fds[1].revents & POLLIN) != 0;
         if (woken) wake_->clear();
         const short events = fds[0].revents;
-        if (events & POLLNVAL) return ReadResult::failed(errno_text(EBADF));
+        if (events & POLLNVAL) return ReadResult::failed(errno_text(EBADF), EBADF);
         // Read what is buffered even on a hang-up; the next poll reports the hang-up.
         if (events & POLLIN) {
             const ssize_t got = retry_eintr([&] { return ::read(fd_, buffer.data(), buffer.size()); });
@@ -236,7 +237,7 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
             if (got == 0) return ReadResult::failed(HANG_UP_TEXT);
             if (errno == EAGAIN) return ReadResult::empty();
             if (events & (POLLHUP | POLLERR)) return ReadResult::failed(HANG_UP_TEXT);
-            return ReadResult::failed(link_error_text(errno));
+            return ReadResult::failed(link_error_text(errno), errno);
         }
         if (events & (POLLHUP | POLLERR)) return ReadResult::failed(HANG_UP_TEXT);
         if (woken) return ReadResult::empty();
@@ -258,17 +259,17 @@ Status SerialPort::write_all(std::span<const std::uint8_t> bytes, const std::fun
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN) {
-            result = Error::message(link_error_text(errno));
+            result = Error::system(link_error_text(errno), errno);
             break;
         }
         // The line is full: wait for room, or for a wake-up that may be a stop.
         pollfd fds[2] = {{fd_, POLLOUT, 0}, {wake_->fd(), POLLIN, 0}};
         if (retry_eintr([&] { return ::ppoll(fds, 2, nullptr, nullptr); }) < 0) {
-            result = Error::message(errno_text(errno));
+            result = Error::system(errno_text(errno), errno);
             break;
         }
         if (fds[0].revents & POLLNVAL) {
-            result = Error::message(errno_text(EBADF));
+            result = Error::system(errno_text(EBADF), EBADF);
             break;
         }
         if (fds[0].revents & (POLLHUP | POLLERR)) {
@@ -297,7 +298,7 @@ Status SerialPort::flush(const std::function<bool()>& keep_going) {
     for (;;) {
         int queued = 0;
         if (retry_eintr([&] { return ::ioctl(fd_, TIOCOUTQ, &queued); }) < 0) {
-            result = Error::message(link_error_text(errno));
+            result = Error::system(link_error_text(errno), errno);
             break;
         }
         if (queued <= 0) break;
@@ -319,8 +320,8 @@ Status SerialPort::flush(const std::function<bool()>& keep_going) {
 Status SerialPort::check_connected() {
     pollfd fd{fd_, POLLIN, 0};
     const timespec now{0, 0};
-    if (retry_eintr([&] { return ::ppoll(&fd, 1, &now, nullptr); }) < 0) return Error::message(errno_text(errno));
-    if (fd.revents & POLLNVAL) return Error::message(errno_text(EBADF));
+    if (retry_eintr([&] { return ::ppoll(&fd, 1, &now, nullptr); }) < 0) return Error::system(errno_text(errno), errno);
+    if (fd.revents & POLLNVAL) return Error::system(errno_text(EBADF), EBADF);
     if (fd.revents & (POLLHUP | POLLERR)) return Error::message(HANG_UP_TEXT);
     return ok_status();
 }
@@ -328,7 +329,7 @@ Status SerialPort::check_connected() {
 Status SerialPort::write_data_terminal_ready(bool level) {
     int dtr = TIOCM_DTR;
     if (retry_eintr([&] { return ::ioctl(fd_, level ? TIOCMBIS : TIOCMBIC, &dtr); }) < 0)
-        return Error::message(errno_text(errno));
+        return Error::system(errno_text(errno), errno);
     return ok_status();
 }
 
