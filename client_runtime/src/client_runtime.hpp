@@ -139,8 +139,11 @@ public:
     // Asks the stream to stop (and the device to leave mock mode with
     // `cancel_device`, whether or not a stream exists); collects the thread unless
     // it is still running and `block` is false. The records sent, nothing when no
-    // stream was collected, or the stream's error.
-    Result<std::optional<std::uint64_t>> stop_mock_log_stream(bool cancel_device, bool block);
+    // stream was collected, or the stream's error. The thread queued that error
+    // too: it is reported once, so the queued copy is withdrawn, and a failure
+    // already taken from the queue gives nothing. With `report` false the error
+    // is left on the queue and nothing is returned for it.
+    Result<std::optional<std::uint64_t>> stop_mock_log_stream(bool cancel_device, bool block, bool report = true);
     // A stream exists and its thread has not ended.
     bool is_mock_log_streaming() const;
 

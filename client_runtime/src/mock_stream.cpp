@@ -265,7 +265,8 @@ Status ClientRuntime::start_mock_log_stream(const std::string& log_path, bool re
     return ok_status();
 }
 
-Result<std::optional<std::uint64_t>> ClientRuntime::stop_mock_log_stream(bool cancel_device, bool block) {
+Result<std::optional<std::uint64_t>> ClientRuntime::stop_mock_log_stream(bool cancel_device, bool block,
+                                                                        bool report) {
     stop_flag_->store(true);
     if (cancel_device) (void)queue_command(cancel_command());  // ahead of mock data not yet written
     if (!mock_stream_thread_ || (!block && !mock_stream_thread_->is_finished()))
@@ -275,9 +276,10 @@ Result<std::optional<std::uint64_t>> ClientRuntime::stop_mock_log_stream(bool ca
     // The thread queued its own failure too: it is reported once, here unless
     // an earlier call took it from the error queue already.
     Error error = collected.take_error();
-    if (error.is_internal() || error.text == MOCK_STREAM_PANICKED_TEXT || error.text == MOCK_CHANNEL_CLOSED_TEXT ||
-        withdraw_error(error))
-        return error;
+    if (error.is_internal()) return error;
+    const bool queued_by_thread = error.text != MOCK_STREAM_PANICKED_TEXT && error.text != MOCK_CHANNEL_CLOSED_TEXT;
+    if (!report) return std::optional<std::uint64_t>();
+    if (!queued_by_thread || withdraw_error(error)) return error;
     return std::optional<std::uint64_t>();
 }
 

@@ -99,7 +99,8 @@ private:
     bool write(Port& port) {
         Status written = port.write_all(wire_, keep_going_);
         // A write given up because we are stopping is no link failure.
-        if (!written && links_.running->load()) fail(Error::link_lost(written.error().text, written.error().error_number));
+        if (!written && links_.running->load())
+            fail(Error::link_lost(written.error().text, written.error().error_number));
         return written.ok();
     }
 

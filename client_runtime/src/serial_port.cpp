@@ -71,6 +71,18 @@ std::string link_error_text(int error_number) {
     return error_number == EIO ? std::string(HANG_UP_TEXT) : errno_text(error_number);
 }
 
+// The failure that errno holds now, with `describe`'s text; errno is read
+// first, as building the text may change it.
+Error errno_error(std::string (*describe)(int)) {
+    const int err = errno;
+    return Error::system(describe(err), err);
+}
+
+ReadResult failed_read(std::string (*describe)(int)) {
+    const int err = errno;
+    return ReadResult::failed(describe(err), err);
+}
+
 // About 10 ms of the line's time (10 bits a byte), within sensible limits.
 std::size_t write_slice_for(std::uint32_t baud_rate) {
     return std::clamp<std::size_t>(baud_rate / 1000, 256, Port::DEFAULT_WRITE_SLICE);
@@ -122,7 +134,10 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, st
         return init_failure(path, "file name contained an unexpected NUL byte");
 
     const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd < 0) return init_failure(path, errno_text(errno), errno);
+    if (wake_fd < 0) {
+        const int err = errno;
+        return init_failure(path, errno_text(err), err);
+    }
     auto wake = std::make_shared<WakeSignal>(wake_fd);
 
     // Non-blocking during setup so a port waiting for carrier cannot hang the open.
@@ -205,7 +220,7 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
         const ssize_t got = retry_eintr([&] { return ::read(fd_, buffer.data(), buffer.size()); });
         if (got > 0) return ReadResult::data(static_cast<std::size_t>(got));
         if (got == 0) return ReadResult::failed(HANG_UP_TEXT);
-        if (errno != EAGAIN) return ReadResult::failed(link_error_text(errno), errno);
+        if (errno != EAGAIN) return failed_read(link_error_text);
     }
     using Clock = std::chrono::steady_clock;
     // Cap far beyond any real use so the end time cannot overflow the clock.
@@ -221,7 +236,7 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
         const int ready = ::ppoll(fds, 2, &ts, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            return ReadResult::failed(errno_text(errno), errno);
+            return failed_read(errno_text);
         }
         if (ready == 0) return ReadResult::timeout("Operation timed out");
 
@@ -237,7 +252,7 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
             if (got == 0) return ReadResult::failed(HANG_UP_TEXT);
             if (errno == EAGAIN) return ReadResult::empty();
             if (events & (POLLHUP | POLLERR)) return ReadResult::failed(HANG_UP_TEXT);
-            return ReadResult::failed(link_error_text(errno), errno);
+            return failed_read(link_error_text);
         }
         if (events & (POLLHUP | POLLERR)) return ReadResult::failed(HANG_UP_TEXT);
         if (woken) return ReadResult::empty();
@@ -259,13 +274,13 @@ Status SerialPort::write_all(std::span<const std::uint8_t> bytes, const std::fun
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN) {
-            result = Error::system(link_error_text(errno), errno);
+            result = errno_error(link_error_text);
             break;
         }
         // The line is full: wait for room, or for a wake-up that may be a stop.
         pollfd fds[2] = {{fd_, POLLOUT, 0}, {wake_->fd(), POLLIN, 0}};
         if (retry_eintr([&] { return ::ppoll(fds, 2, nullptr, nullptr); }) < 0) {
-            result = Error::system(errno_text(errno), errno);
+            result = errno_error(errno_text);
             break;
         }
         if (fds[0].revents & POLLNVAL) {
@@ -298,7 +313,7 @@ Status SerialPort::flush(const std::function<bool()>& keep_going) {
     for (;;) {
         int queued = 0;
         if (retry_eintr([&] { return ::ioctl(fd_, TIOCOUTQ, &queued); }) < 0) {
-            result = Error::system(link_error_text(errno), errno);
+            result = errno_error(link_error_text);
             break;
         }
         if (queued <= 0) break;
@@ -320,7 +335,7 @@ Status SerialPort::flush(const std::function<bool()>& keep_going) {
 Status SerialPort::check_connected() {
     pollfd fd{fd_, POLLIN, 0};
     const timespec now{0, 0};
-    if (retry_eintr([&] { return ::ppoll(&fd, 1, &now, nullptr); }) < 0) return Error::system(errno_text(errno), errno);
+    if (retry_eintr([&] { return ::ppoll(&fd, 1, &now, nullptr); }) < 0) return errno_error(errno_text);
     if (fd.revents & POLLNVAL) return Error::system(errno_text(EBADF), EBADF);
     if (fd.revents & (POLLHUP | POLLERR)) return Error::message(HANG_UP_TEXT);
     return ok_status();
@@ -329,7 +344,7 @@ Status SerialPort::check_connected() {
 Status SerialPort::write_data_terminal_ready(bool level) {
     int dtr = TIOCM_DTR;
     if (retry_eintr([&] { return ::ioctl(fd_, level ? TIOCMBIS : TIOCMBIC, &dtr); }) < 0)
-        return Error::system(errno_text(errno), errno);
+        return errno_error(errno_text);
     return ok_status();
 }
 
