@@ -88,7 +88,7 @@ Result<std::optional<bool>> ClientRuntime::run_magnetometer_calibration(double c
                                                                         double apply_timeout_seconds,
                                                                         const InterruptCheck& interrupted,
                                                                         const CalibrationReportSink& report) {
-    if (auto error = take_error()) return Error::message(std::move(*error));
+    if (auto error = take_failure()) return std::move(*error);
     auto collection = duration_from_secs_f64(collection_seconds);
     if (!collection) return collection.take_error();
     if (auto apply_timeout = duration_from_secs_f64(apply_timeout_seconds); !apply_timeout)

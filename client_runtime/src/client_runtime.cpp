@@ -1,5 +1,7 @@
 #include "client_runtime.hpp"
 
+#include <algorithm>
+
 #include "serial_port.hpp"
 
 namespace vyre {
@@ -27,7 +29,7 @@ ClientRuntime::ClientRuntime(std::unique_ptr<Port> port)
       port_(std::move(port)),
       wake_reader_(port_ ? port_->waker() : WakeFn([] {})) {
     std::tie(packet_tx_, packet_rx_) = make_channel<DataPacket>([ready = ready_] { ready->raise(); });
-    std::tie(error_tx_, error_rx_) = make_channel<std::string>([ready = ready_] { ready->raise(); });
+    std::tie(error_tx_, error_rx_) = make_channel<Error>([ready = ready_] { ready->raise(); });
     renew_outgoing_queues();
 }
 
@@ -49,7 +51,8 @@ void ClientRuntime::renew_outgoing_queues() {
 
 Status ClientRuntime::start() {
     if (reader_thread_ || !port_ || !command_rx_ || !mock_rx_) return ok_status();
-    if (Status connected = port_->check_connected(); !connected) return connected;
+    if (Status connected = port_->check_connected(); !connected)
+        return Error::link_lost(connected.error().text, connected.error().error_number);
 
     running_->store(true);
     // The links stay reachable from here so a refused spawn can put everything back.
@@ -81,7 +84,7 @@ Status ClientRuntime::stop() {
         auto collected = collect_mock_stream();
         if (!collected) {
             if (collected.error().is_internal()) outcome = collected.take_error();
-            else if (collected.error().text == MOCK_STREAM_PANICKED_TEXT) (void)error_tx_.send(collected.error().text);
+            else if (collected.error().text == MOCK_STREAM_PANICKED_TEXT) (void)error_tx_.send(collected.take_error());
         }
     }
     if (calibration_) {
@@ -106,18 +109,47 @@ Status ClientRuntime::stop() {
     return outcome;
 }
 
-std::optional<std::string> ClientRuntime::take_error() { return error_rx_.try_recv(); }
+Status ClientRuntime::close() {
+    Status stopped = stop();
+    port_.reset();
+    return stopped;
+}
+
+std::optional<Error> ClientRuntime::take_failure() {
+    if (held_errors_.empty()) return error_rx_.try_recv();
+    Error error = std::move(held_errors_.front());
+    held_errors_.pop_front();
+    return error;
+}
+
+std::optional<std::string> ClientRuntime::take_error() {
+    auto error = take_failure();
+    if (!error) return std::nullopt;
+    return std::move(error->text);
+}
+
+bool ClientRuntime::withdraw_error(const Error& error) {
+    while (auto queued = error_rx_.try_recv()) held_errors_.push_back(std::move(*queued));
+    const auto same = std::find_if(held_errors_.begin(), held_errors_.end(), [&](const Error& held) {
+        return held.kind == error.kind && held.text == error.text && held.error_number == error.error_number;
+    });
+    if (same == held_errors_.end()) return false;
+    held_errors_.erase(same);
+    return true;
+}
+
+bool ClientRuntime::errors_waiting() const { return !held_errors_.empty() || error_rx_.queued() > 0; }
 
 Result<int> ClientRuntime::ready_descriptor() {
     responses_seen_ = responses_->posted();
-    return ready_->descriptor([this] { return packet_rx_.queued() > 0 || error_rx_.queued() > 0; });
+    return ready_->descriptor([this] { return packet_rx_.queued() > 0 || errors_waiting(); });
 }
 
 void ClientRuntime::settle_ready() {
     if (!ready_->in_use()) return;
     responses_seen_ = responses_->posted();
     ready_->settle([this] {
-        return packet_rx_.queued() > 0 || error_rx_.queued() > 0 || responses_->posted() != responses_seen_;
+        return packet_rx_.queued() > 0 || errors_waiting() || responses_->posted() != responses_seen_;
     });
 }
 

@@ -59,8 +59,11 @@ public:
     // ends (frames not yet written are dropped). Fails only with the internal
     // fault "failed to join thread: ...".
     Status stop();
+    // stop(), then closes the port (when it came back): a later start does nothing.
+    Status close();
     bool is_running() const { return running_->load(); }
-    // At most one background error message, oldest first.
+    // At most one background error, oldest first; take_error gives its text.
+    std::optional<Error> take_failure();
     std::optional<std::string> take_error();
 
     // Decoded telemetry, oldest first; drain_into takes everything in one step.
@@ -143,8 +146,11 @@ public:
     // Asks the stream to stop (and the device to leave mock mode with
     // `cancel_device`, whether or not a stream exists); collects the thread unless
     // it is still running and `block` is false. The records sent, nothing when no
-    // stream was collected, or the stream's error.
-    Result<std::optional<std::uint64_t>> stop_mock_log_stream(bool cancel_device, bool block);
+    // stream was collected, or the stream's error. The thread queued that error
+    // too: it is reported once, so the queued copy is withdrawn, and a failure
+    // already taken from the queue gives nothing. With `report` false the error
+    // is left on the queue and nothing is returned for it.
+    Result<std::optional<std::uint64_t>> stop_mock_log_stream(bool cancel_device, bool block, bool report = true);
     // A stream exists and its thread has not ended.
     bool is_mock_log_streaming() const;
 
@@ -168,7 +174,7 @@ public:
     // Shared state for background work besides the reader.
     const std::shared_ptr<std::atomic<bool>>& stop_flag() const { return stop_flag_; }
     const std::shared_ptr<PacketTap>& packet_tap() const { return packet_tap_; }
-    const Sender<std::string>& error_sender() const { return error_tx_; }
+    const Sender<Error>& error_sender() const { return error_tx_; }
     const Sender<FramedPacket>& command_sender() const { return command_tx_; }
     const Sender<FramedPacket>& mock_sender() const { return mock_tx_; }
 
@@ -178,6 +184,10 @@ private:
     // The error for a command the queue refused, or for a wait the link's failure ended.
     Error queue_refused();
     Error link_lost();
+    // Removes the first queued error equal to `error` (one reported otherwise);
+    // false when none waits.
+    bool withdraw_error(const Error& error);
+    bool errors_waiting() const;
     // Sets the stop flag and joins the streaming thread: its count, its error,
     // "Mock stream thread panicked", or an internal join fault.
     Result<std::uint64_t> collect_mock_stream();
@@ -189,9 +199,12 @@ private:
                                    const InterruptCheck& interrupted);
 
     Receiver<DataPacket> packet_rx_;
-    Receiver<std::string> error_rx_;
+    Receiver<Error> error_rx_;
+    // Errors taken off the queue by withdraw_error that still wait for a caller,
+    // ahead of the queue's; the caller's thread alone uses them.
+    std::deque<Error> held_errors_;
     Sender<DataPacket> packet_tx_;
-    Sender<std::string> error_tx_;
+    Sender<Error> error_tx_;
     Sender<FramedPacket> command_tx_;
     Sender<FramedPacket> mock_tx_;
     std::optional<Receiver<FramedPacket>> command_rx_;

@@ -58,6 +58,7 @@ public:
 
 private:
     static Error fail(std::string text) { return Error::message(std::move(text)); }
+    static Error fail_errno(int error_number) { return Error::system(errno_text(error_number), error_number); }
     bool stopping() const { return links_.stop_flag->load(); }
 
     // Non-blocking, so that opening a pipe nobody writes to yet cannot hang the
@@ -68,7 +69,7 @@ private:
         if (path.find('\0') != std::string::npos) return fail(NUL_IN_PATH_TEXT);
         do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0) return fail(errno_text(errno));
+        if (fd_ < 0) return fail_errno(errno);
         struct stat info{};
         regular_file_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
         return ok_status();
@@ -85,7 +86,7 @@ private:
             }
             const ssize_t n = ::read(fd_, into, std::min(size, LONGEST_READ));
             if (n >= 0) return std::optional<std::size_t>(static_cast<std::size_t>(n));
-            if (errno != EINTR && errno != EAGAIN) return fail(errno_text(errno));
+            if (errno != EINTR && errno != EAGAIN) return fail_errno(errno);
         }
     }
 
@@ -221,14 +222,14 @@ Result<std::uint64_t> run_mock_stream(MockStreamLinks links, MockStreamSettings 
     }
     // A closed mock-data queue means the reader ended on a link failure, which it
     // has reported itself: one failure, one message.
-    if (!outcome && outcome.error().text != MOCK_CHANNEL_CLOSED_TEXT) (void)links.error_tx.send(outcome.error().text);
+    if (!outcome && outcome.error().text != MOCK_CHANNEL_CLOSED_TEXT) (void)links.error_tx.send(outcome.error());
     return outcome;
 }
 
 Status ClientRuntime::start_mock_log_stream(const std::string& log_path, bool realtime, double speed,
                                             std::uint64_t chunk_size, double start_timeout_seconds,
                                             bool cancel_on_finish, const InterruptCheck& interrupted) {
-    if (auto error = take_error()) return Error::message(std::move(*error));
+    if (auto error = take_failure()) return std::move(*error);
     auto timeout = duration_from_secs_f64(start_timeout_seconds);
     if (!timeout) return timeout.take_error();
     if (is_mock_log_streaming()) return Error::message(MOCK_STREAM_RUNNING_TEXT);
@@ -250,7 +251,7 @@ Status ClientRuntime::start_mock_log_stream(const std::string& log_path, bool re
         if (!deadline) return deadline.take_error();
         ack = await_response(ResponseKind::MockModeAck, deadline.value(), interrupted);
         if (!ack) return ack.take_error();
-        if (!ack.value()) return Error::message(MOCK_ACK_TIMEOUT_TEXT);
+        if (!ack.value()) return Error::timed_out(MOCK_ACK_TIMEOUT_TEXT);
     }
     if (!std::get<MockModeAck>(*ack.value()).accepted) return Error::message(MOCK_MODE_REJECTED_TEXT);
 
@@ -264,14 +265,22 @@ Status ClientRuntime::start_mock_log_stream(const std::string& log_path, bool re
     return ok_status();
 }
 
-Result<std::optional<std::uint64_t>> ClientRuntime::stop_mock_log_stream(bool cancel_device, bool block) {
+Result<std::optional<std::uint64_t>> ClientRuntime::stop_mock_log_stream(bool cancel_device, bool block,
+                                                                        bool report) {
     stop_flag_->store(true);
     if (cancel_device) (void)queue_command(cancel_command());  // ahead of mock data not yet written
     if (!mock_stream_thread_ || (!block && !mock_stream_thread_->is_finished()))
         return std::optional<std::uint64_t>();
     auto collected = collect_mock_stream();
-    if (!collected) return collected.take_error();
-    return std::optional<std::uint64_t>(collected.value());
+    if (collected) return std::optional<std::uint64_t>(collected.value());
+    // The thread queued its own failure too: it is reported once, here unless
+    // an earlier call took it from the error queue already.
+    Error error = collected.take_error();
+    if (error.is_internal()) return error;
+    const bool queued_by_thread = error.text != MOCK_STREAM_PANICKED_TEXT && error.text != MOCK_CHANNEL_CLOSED_TEXT;
+    if (!report) return std::optional<std::uint64_t>();
+    if (!queued_by_thread || withdraw_error(error)) return error;
+    return std::optional<std::uint64_t>();
 }
 
 bool ClientRuntime::is_mock_log_streaming() const {

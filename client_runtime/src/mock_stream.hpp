@@ -50,7 +50,7 @@ struct MockStreamSettings {
 struct MockStreamLinks {
     Sender<FramedPacket> mock_tx;
     Sender<FramedPacket> command_tx;  // only for the final Cancel when mock_tx is closed
-    Sender<std::string> error_tx;
+    Sender<Error> error_tx;
     std::shared_ptr<std::atomic<bool>> stop_flag;
 };
 

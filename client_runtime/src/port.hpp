@@ -36,11 +36,14 @@ struct ReadResult {
     // Data: the line had nothing when asked and the read waited (QUIET_LINE_WAIT
     // or more) for these bytes. False when they were already waiting.
     bool waited = false;
+    int error_number = 0;  // the system's, for a failure that has one
 
     static ReadResult data(std::size_t n, bool waited = false) { return {Kind::Data, n, {}, waited}; }
     static ReadResult empty() { return {Kind::Empty, 0, {}}; }
     static ReadResult timeout(std::string text) { return {Kind::Timeout, 0, std::move(text)}; }
-    static ReadResult failed(std::string text) { return {Kind::Failed, 0, std::move(text)}; }
+    static ReadResult failed(std::string text, int error_number = 0) {
+        return {Kind::Failed, 0, std::move(text), false, error_number};
+    }
 };
 
 // Thread-safe; may outlive the port it came from (it then does nothing useful).

@@ -64,7 +64,7 @@ public:
             after_linger_ = false;
             if (got.kind == ReadResult::Kind::Failed) {
                 ++counts_.read_errors;
-                return fail(got.text);
+                return fail(Error::link_lost(got.text, got.error_number));
             }
             if (got.kind == ReadResult::Kind::Timeout) give_up_stalled_candidate();
             if (had_data) {
@@ -118,12 +118,15 @@ private:
     bool write(Port& port) {
         Status written = port.write_all(wire_, keep_going_);
         // A write given up because we are stopping is no link failure.
-        if (!written && links_.running->load()) fail(written.error().text);
+        if (!written && links_.running->load())
+            fail(Error::link_lost(written.error().text, written.error().error_number));
         return written.ok();
     }
 
-    void fail(const std::string& text) {
-        (void)links_.error_tx.send(text);
+    void fail(Error error) {
+        // Counts first: a caller woken by the failure finds its read counted.
+        publish();
+        (void)links_.error_tx.send(std::move(error));
         links_.running->store(false);
         // Waits on the caller's side end now, and find the text above.
         links_.packet_tx.signal_failure();

@@ -39,7 +39,7 @@ struct ReaderLinks {
     Receiver<FramedPacket> mock_rx;
     Sender<DataPacket> packet_tx;
     std::shared_ptr<ResponseBoard> responses;
-    Sender<std::string> error_tx;
+    Sender<Error> error_tx;
     std::shared_ptr<std::atomic<bool>> running;
     std::shared_ptr<PacketTap> packet_tap;
     // Mock-data frames written to the port, counted for the caller.

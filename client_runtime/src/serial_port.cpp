@@ -39,16 +39,17 @@ std::string quoted_failure(const char* prefix, const std::string& path, const st
 // denied access, the generic text otherwise.
 Error open_failure(const std::string& path, int error_number, const std::string& description) {
     if (error_number == ENOENT)
-        return Error::message("Serial port '" + path +
-                              "' not found. Check the port name (e.g. COM8, /dev/ttyACM0).");
+        return Error::system("Serial port '" + path + "' not found. Check the port name (e.g. COM8, /dev/ttyACM0).",
+                             error_number);
     if (error_number == EACCES || error_number == EPERM)
-        return Error::message("Permission denied opening serial port '" + path +
-                              "'. Try running as admin or fixing udev permissions.");
-    return Error::message(quoted_failure("Failed to open serial port '", path, description));
+        return Error::system("Permission denied opening serial port '" + path +
+                                 "'. Try running as admin or fixing udev permissions.",
+                             error_number);
+    return Error::system(quoted_failure("Failed to open serial port '", path, description), error_number);
 }
 
-Error init_failure(const std::string& path, const std::string& description) {
-    return Error::message(quoted_failure("Failed to initialize VYRE client for '", path, description));
+Error init_failure(const std::string& path, const std::string& description, int error_number = 0) {
+    return Error::system(quoted_failure("Failed to initialize VYRE client for '", path, description), error_number);
 }
 
 // Clears the exclusive claim (when it is ours) and the advisory lock before closing,
@@ -68,6 +69,18 @@ void release_descriptor(int fd, bool our_claim) {
 // A terminal whose device went away fails reads and writes with EIO.
 std::string link_error_text(int error_number) {
     return error_number == EIO ? std::string(HANG_UP_TEXT) : errno_text(error_number);
+}
+
+// The failure that errno holds now, with `describe`'s text; errno is read
+// first, as building the text may change it.
+Error errno_error(std::string (*describe)(int)) {
+    const int err = errno;
+    return Error::system(describe(err), err);
+}
+
+ReadResult failed_read(std::string (*describe)(int)) {
+    const int err = errno;
+    return ReadResult::failed(describe(err), err);
 }
 
 // About 10 ms of the line's time (10 bits a byte), within sensible limits.
@@ -118,7 +131,10 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, st
         return init_failure(path, "file name contained an unexpected NUL byte");
 
     const int wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd < 0) return init_failure(path, errno_text(errno));
+    if (wake_fd < 0) {
+        const int err = errno;
+        return init_failure(path, errno_text(err), err);
+    }
     auto wake = std::make_shared<WakeSignal>(wake_fd);
 
     // Non-blocking during setup so a port waiting for carrier cannot hang the open.
@@ -165,9 +181,9 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, st
     // ports) refuse DTR with ENOTTY or EINVAL; they work fine without it.
     int dtr = TIOCM_DTR;
     if (retry_eintr([&] { return ::ioctl(fd, TIOCMBIS, &dtr); }) < 0 && errno != ENOTTY && errno != EINVAL) {
-        const std::string description = errno_text(errno);
+        const int err = errno;
         release_descriptor(fd, our_claim);
-        return init_failure(path, description);
+        return init_failure(path, errno_text(err), err);
     }
 
     std::this_thread::sleep_for(SETTLE_TIME);  // resumes after signals
@@ -221,7 +237,7 @@ ReadResult SerialPort::read_for(std::span<std::uint8_t> buffer, std::chrono::nan
         const ssize_t got = retry_eintr([&] { return ::read(fd_, buffer.data(), buffer.size()); });
         if (got > 0) return took(buffer, got, false);
         if (got == 0) return ReadResult::failed(HANG_UP_TEXT);
-        if (errno != EAGAIN) return ReadResult::failed(link_error_text(errno));
+        if (errno != EAGAIN) return failed_read(link_error_text);
     }
     using Clock = std::chrono::steady_clock;
     const auto asked = Clock::now();
@@ -237,14 +253,14 @@ ReadResult SerialPort::read_for(std::span<std::uint8_t> buffer, std::chrono::nan
         const int ready = ::ppoll(fds, 2, &ts, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            return ReadResult::failed(errno_text(errno));
+            return failed_read(errno_text);
         }
         if (ready == 0) return capped ? ReadResult::empty() : ReadResult::timeout("Operation timed out");
 
         const bool woken = (fds[1].revents & POLLIN) != 0;
         if (woken) wake_->clear();
         const short events = fds[0].revents;
-        if (events & POLLNVAL) return ReadResult::failed(errno_text(EBADF));
+        if (events & POLLNVAL) return ReadResult::failed(errno_text(EBADF), EBADF);
         // Read what is buffered even on a hang-up; the next poll reports the hang-up.
         if (events & POLLIN) {
             const ssize_t got = retry_eintr([&] { return ::read(fd_, buffer.data(), buffer.size()); });
@@ -253,7 +269,7 @@ ReadResult SerialPort::read_for(std::span<std::uint8_t> buffer, std::chrono::nan
             if (got == 0) return ReadResult::failed(HANG_UP_TEXT);
             if (errno == EAGAIN) return ReadResult::empty();
             if (events & (POLLHUP | POLLERR)) return ReadResult::failed(HANG_UP_TEXT);
-            return ReadResult::failed(link_error_text(errno));
+            return failed_read(link_error_text);
         }
         if (events & (POLLHUP | POLLERR)) return ReadResult::failed(HANG_UP_TEXT);
         if (woken) return ReadResult::empty();
@@ -275,17 +291,17 @@ Status SerialPort::write_all(std::span<const std::uint8_t> bytes, const std::fun
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN) {
-            result = Error::message(link_error_text(errno));
+            result = errno_error(link_error_text);
             break;
         }
         // The line is full: wait for room, or for a wake-up that may be a stop.
         pollfd fds[2] = {{fd_, POLLOUT, 0}, {wake_->fd(), POLLIN, 0}};
         if (retry_eintr([&] { return ::ppoll(fds, 2, nullptr, nullptr); }) < 0) {
-            result = Error::message(errno_text(errno));
+            result = errno_error(errno_text);
             break;
         }
         if (fds[0].revents & POLLNVAL) {
-            result = Error::message(errno_text(EBADF));
+            result = Error::system(errno_text(EBADF), EBADF);
             break;
         }
         if (fds[0].revents & (POLLHUP | POLLERR)) {
@@ -317,8 +333,8 @@ bool SerialPort::output_pending() {
 Status SerialPort::check_connected() {
     pollfd fd{fd_, POLLIN, 0};
     const timespec now{0, 0};
-    if (retry_eintr([&] { return ::ppoll(&fd, 1, &now, nullptr); }) < 0) return Error::message(errno_text(errno));
-    if (fd.revents & POLLNVAL) return Error::message(errno_text(EBADF));
+    if (retry_eintr([&] { return ::ppoll(&fd, 1, &now, nullptr); }) < 0) return errno_error(errno_text);
+    if (fd.revents & POLLNVAL) return Error::system(errno_text(EBADF), EBADF);
     if (fd.revents & (POLLHUP | POLLERR)) return Error::message(HANG_UP_TEXT);
     return ok_status();
 }
@@ -326,7 +342,7 @@ Status SerialPort::check_connected() {
 Status SerialPort::write_data_terminal_ready(bool level) {
     int dtr = TIOCM_DTR;
     if (retry_eintr([&] { return ::ioctl(fd_, level ? TIOCMBIS : TIOCMBIC, &dtr); }) < 0)
-        return Error::message(errno_text(errno));
+        return errno_error(errno_text);
     return ok_status();
 }
 

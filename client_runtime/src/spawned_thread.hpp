@@ -3,6 +3,7 @@
 // ended by an exception, a crash) is collected by join. The owner must join: the
 // destructor joins a thread nobody collected.
 
+#include <cxxabi.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -83,6 +84,10 @@ private:
         Shared& shared = **holder;
         try {
             shared.result.emplace(shared.body());
+        } catch (abi::__forced_unwind&) {
+            // pthread_exit or a cancellation: the thread must end by unwinding
+            shared.finished.store(true, std::memory_order_release);
+            throw;
         } catch (...) {
             // A crash: the result stays empty and whatever the body owned is gone.
         }

@@ -21,24 +21,24 @@ constexpr std::chrono::nanoseconds LONGEST_WAIT = std::chrono::hours(1);
 Error ClientRuntime::queue_refused() {
     // The reader that held the queue ended on a link failure: report the failure
     // itself when it is still waiting, not its symptom.
-    if (auto error = take_error()) return Error::message(std::move(*error));
-    return Error::message(COMMAND_CHANNEL_CLOSED_TEXT);
+    if (auto error = take_failure()) return std::move(*error);
+    return Error::link_lost(COMMAND_CHANNEL_CLOSED_TEXT);
 }
 
 Error ClientRuntime::link_lost() {
-    if (auto error = take_error()) return Error::message(std::move(*error));
-    return Error::message(RESPONSE_CHANNEL_CLOSED_TEXT);
+    if (auto error = take_failure()) return std::move(*error);
+    return Error::link_lost(RESPONSE_CHANNEL_CLOSED_TEXT);
 }
 
 Status ClientRuntime::send_only(FramedPacket frame) {
-    if (auto error = take_error()) return Error::message(std::move(*error));
+    if (auto error = take_failure()) return std::move(*error);
     if (!queue_command(std::move(frame))) return queue_refused();
     return ok_status();
 }
 
 Result<std::optional<Response>> ClientRuntime::transact(FramedPacket frame, ResponseKind expected,
                                                         double timeout_seconds, const InterruptCheck& interrupted) {
-    if (auto error = take_error()) return Error::message(std::move(*error));
+    if (auto error = take_failure()) return std::move(*error);
     auto timeout = duration_from_secs_f64(timeout_seconds);
     if (!timeout) return timeout.take_error();
     // Marked before the command is queued, so its own answer is never older.

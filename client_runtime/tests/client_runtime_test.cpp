@@ -254,7 +254,7 @@ protected:
         auto [command_tx, command_rx] = make_channel<FramedPacket>();
         auto [mock_tx, mock_rx] = make_channel<FramedPacket>();
         auto [packet_tx, packet_rx] = make_channel<DataPacket>();
-        auto [error_tx, error_rx] = make_channel<std::string>();
+        auto [error_tx, error_rx] = make_channel<Error>();
         links = ReaderLinks{device.new_port(), std::move(command_rx), std::move(mock_rx), std::move(packet_tx),
                             responses, std::move(error_tx), running,
                             std::make_shared<PacketTap>(), nullptr, nullptr};
@@ -269,7 +269,7 @@ protected:
     Sender<FramedPacket> commands;
     Receiver<DataPacket> packets;
     std::shared_ptr<ResponseBoard> responses = std::make_shared<ResponseBoard>();
-    Receiver<std::string> errors;
+    Receiver<Error> errors;
 };
 
 TEST_F(ReaderLoop, NotRunningEndsAtOnceWithThePort) {

@@ -43,8 +43,7 @@ with Simulator.spawn(rate=50, answer_delay=0.5) as sim:
                 raise
             print("InternalFaultError:", error)
 
-    # stop() keeps the port open until the client is released: let go of the
-    # old client before opening the port again.
-    del client
+    # stop() keeps the port open: close() lets go of it before it is opened again.
+    client.close()
     with vyre_client.VYREClient(sim.port_name) as again:
         assert again.is_running()

@@ -202,6 +202,22 @@ bool to_text(PyObject* obj, std::string& out) {
     return true;
 }
 
+bool to_path(PyObject* obj, std::string& out) {
+    if (PyUnicode_Check(obj)) return to_text(obj, out);
+    // Plain bytes stay refused as before; a path object may give bytes.
+    const int path_like = PyBytes_Check(obj) ? 0 : PyObject_HasAttrStringWithError(obj, "__fspath__");
+    if (path_like < 0) return false;
+    if (path_like == 0) return cannot_convert(obj, "str");
+    Ref path = Ref::steal(PyOS_FSPath(obj));
+    if (!path) return false;
+    if (PyUnicode_Check(path.get())) return to_text(path.get(), out);
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(path.get(), &bytes, &size) < 0) return false;
+    out.assign(bytes, static_cast<std::size_t>(size));
+    return true;
+}
+
 bool to_f32_array(PyObject* obj, std::span<float> out) {
     if (!PySequence_Check(obj)) return cannot_convert(obj, "Sequence");
     const Py_ssize_t length = PySequence_Size(obj);

@@ -68,6 +68,10 @@ bool to_bool_strict(PyObject* obj, bool& out);
 // A str, copied as UTF-8.
 bool to_text(PyObject* obj, std::string& out);
 
+// A file system path: a str (as to_text) or an os.PathLike (whose __fspath__
+// gives a str or bytes). Anything else, plain bytes too, raises to_text's TypeError.
+bool to_path(PyObject* obj, std::string& out);
+
 // Any object with the sequence protocol holding exactly out.size() items, each
 // fetched by index and converted with to_f32. Another length raises ValueError
 // "expected a sequence of length {} (got {})"; a non-sequence or a

@@ -8,10 +8,12 @@
 
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "borrow_flag.hpp"
 #include "client_runtime.hpp"
+#include "port_claims.hpp"
 #include "py_ref.hpp"
 #include "thread_binding.hpp"
 #include "wait_scope.hpp"
@@ -23,8 +25,11 @@ namespace vyre::py {
 // destroyed in reverse order, so anything added after `runtime` is gone before
 // the runtime stops its reader and closes the port.
 struct ClientState {
-    ClientState(std::unique_ptr<vyre::ClientRuntime> runtime_in, double timeout_in)
-        : runtime(std::move(runtime_in)), timeout(timeout_in) {}
+    ClientState(std::unique_ptr<vyre::ClientRuntime> runtime_in, double timeout_in, std::string port_name_in)
+        : runtime(std::move(runtime_in)),
+          timeout(timeout_in),
+          port_name(std::move(port_name_in)),
+          claim(port_name.empty() ? PortClaim() : PortClaim(port_name)) {}
 
     std::unique_ptr<vyre::ClientRuntime> runtime;  // never null
     // Seconds as given at construction: the port's read time-out and the wait
@@ -35,6 +40,12 @@ struct ClientState {
     bool release_gil = release_gil_by_default.load(std::memory_order_relaxed);
     // None or a callable polled during waits; held strongly, visited by the collector.
     Ref interrupt_hook;
+    // The port as opened (empty for a mock device), and this process's record
+    // that the client holds it, released when the port closes.
+    std::string port_name;
+    PortClaim claim;
+    // Set by close(): the port is gone and only stop, close and the queries work.
+    bool closed = false;
 };
 
 struct ClientObject {
@@ -47,8 +58,13 @@ struct ClientObject {
 // or null with an exception set.
 PyTypeObject* client_type();
 
-// A new VYREClient of `type` around `runtime`, bound to the calling thread.
-PyObject* wrap_client(PyTypeObject* type, std::unique_ptr<vyre::ClientRuntime> runtime, double timeout);
+// A new VYREClient of `type` around `runtime`, bound to the calling thread;
+// `port_name` is empty for a mock device.
+PyObject* wrap_client(PyTypeObject* type, std::unique_ptr<vyre::ClientRuntime> runtime, double timeout,
+                      std::string port_name = {});
+
+// Sets ValueError naming the closed client.
+void raise_closed(const ClientState& state);
 
 inline ClientObject* client_object(PyObject* self) noexcept { return reinterpret_cast<ClientObject*>(self); }
 
@@ -60,12 +76,17 @@ inline bool check_client_thread(PyObject* self) { return client_object(self)->st
 // the argument conversion. Test it after construction: when false, the borrow
 // failed (a signal handler re-entered a method that was waiting) and
 // RuntimeError is set. ensure_ok and is_running take shared use, every other
-// method exclusive use.
+// method exclusive use. On a closed client it fails with ValueError, unless the
+// method works there too (`closed_ok`).
 class ClientAccess {
 public:
     enum class Use : unsigned char { Shared, Exclusive };
 
-    ClientAccess(PyObject* self, Use use) noexcept : object_(client_object(self)), use_(use) {
+    ClientAccess(PyObject* self, Use use, bool closed_ok = false) : object_(client_object(self)), use_(use) {
+        if (object_->state.closed && !closed_ok) {
+            raise_closed(object_->state);
+            return;
+        }
         ok_ = use == Use::Shared ? object_->borrow.try_share() : object_->borrow.try_exclusive();
         if (!ok_) {
             PyErr_SetString(PyExc_RuntimeError, use == Use::Shared ? "Already mutably borrowed" : "Already borrowed");

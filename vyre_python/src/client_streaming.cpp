@@ -79,7 +79,7 @@ PyObject* client_start_mock_log_stream(PyObject* self, PyObject* const* args, Py
         std::uint64_t chunk_size = vyre::DEFAULT_MOCK_CHUNK_SIZE;
         double start_timeout = kDefaultStartTimeout;
         bool cancel_on_finish = true;
-        if (!named("log_path", to_text(values[0], log_path)) || !optional_bool("realtime", values[1], realtime) ||
+        if (!named("log_path", to_path(values[0], log_path)) || !optional_bool("realtime", values[1], realtime) ||
             !optional_double("speed", values[2], speed) || !optional_chunk_size(values[3], chunk_size) ||
             !optional_double("start_timeout_seconds", values[4], start_timeout) ||
             !optional_bool("cancel_on_finish", values[5], cancel_on_finish)) {
@@ -241,7 +241,8 @@ std::span<const PyMethodDef> client_extension_methods() { return kStreamingMetho
 // The wait for the streaming thread cannot be interrupted, but it is short: the
 // thread tests the stop flag at least every 10 ms and after every file read.
 bool stop_mock_stream_for_exit(PyObject*, ClientAccess& access) {
-    (void)access.runtime().stop_mock_log_stream(/*cancel_device=*/true, /*block=*/true);
+    // the stream's failure stays on the error queue for the next call
+    (void)access.runtime().stop_mock_log_stream(/*cancel_device=*/true, /*block=*/true, /*report=*/false);
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "internal_fault.hpp"
 
+#include <cerrno>
 #include <exception>
 #include <new>
 
@@ -33,6 +34,34 @@ void raise_internal_fault(std::string_view text) noexcept {
     PyErr_SetObject(type, message.get());
 }
 
+namespace {
+
+// An OSError carrying `message` as its only argument, so its text is exactly the
+// message, and `error_number` (when not 0) as its errno. Without a class of its
+// own the interpreter's errno mapping picks one (FileNotFoundError for ENOENT,
+// PermissionError for EACCES...), except BlockingIOError: a port locked
+// elsewhere (EWOULDBLOCK) is no non-blocking operation of the caller's.
+PyObject* new_os_error(PyObject* type, PyObject* message, int error_number) {
+    Ref number = Ref::steal(PyLong_FromLong(error_number));
+    if (!number) return nullptr;
+    const bool mapped = !type && error_number != 0 && error_number != EAGAIN && error_number != EWOULDBLOCK;
+    Ref error = Ref::steal(mapped ? PyObject_CallFunctionObjArgs(PyExc_OSError, number.get(), message, nullptr)
+                                  : PyObject_CallOneArg(type ? type : PyExc_OSError, message));
+    if (!error) return nullptr;
+    if (mapped) {
+        // OSError(errno, text) reads "[Errno n] text": back to the text alone
+        Ref args = Ref::steal(PyTuple_Pack(1, message));
+        if (!args || PyObject_SetAttrString(error.get(), "args", args.get()) < 0 ||
+            PyObject_DelAttrString(error.get(), "strerror") < 0)
+            return nullptr;
+    } else if (error_number != 0 && PyObject_SetAttrString(error.get(), "errno", number.get()) < 0) {
+        return nullptr;
+    }
+    return error.release();
+}
+
+}  // namespace
+
 void raise_error(const vyre::Error& error) {
     if (error.is_interrupted()) {
         // The poll hook returned true because a signal handler raised; that
@@ -44,9 +73,14 @@ void raise_error(const vyre::Error& error) {
         raise_internal_fault(error.text);
         return;
     }
+    // Both stay OSErrors: `except OSError` still catches them.
+    PyObject* type = nullptr;
+    if (error.kind == vyre::Error::Kind::TimedOut) type = PyExc_TimeoutError;
+    if (error.kind == vyre::Error::Kind::LinkLost) type = PyExc_ConnectionResetError;
     Ref message = Ref::steal(text_to_python(error.text));
     if (!message) return;
-    PyErr_SetObject(PyExc_OSError, message.get());
+    PyObject* raised = new_os_error(type, message.get(), error.error_number);
+    if (raised) PyErr_SetRaisedException(raised);
 }
 
 void raise_from_cpp_exception() noexcept {

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -21,22 +23,29 @@ PyObject* internal_fault_type();
 void raise_internal_fault(std::string_view text) noexcept;
 
 // Sets the Python exception for a core or runtime error: InternalFaultError for
-// internal faults, OSError carrying the text for ordinary errors. A wait ended
-// by the signal check keeps the exception its signal handler raised.
+// internal faults; for ordinary errors an OSError whose text is the error's
+// text: TimeoutError for a wait that ran out, ConnectionResetError for a lost
+// link, otherwise the class of its errno (set when the system gave one). A wait
+// ended by the signal check keeps the exception its signal handler raised.
 void raise_error(const vyre::Error& error);
 
 // Sets a Python exception for the C++ exception being handled (call only from a
-// catch block): MemoryError for bad_alloc, InternalFaultError otherwise.
+// catch block, never for a forced unwind): MemoryError for bad_alloc,
+// InternalFaultError otherwise.
 void raise_from_cpp_exception() noexcept;
 
 // Runs `body` (an entry point called by the interpreter) so that a C++
 // exception becomes a Python exception instead of unwinding into the
-// interpreter. The failure value is null for pointers and -1 otherwise.
+// interpreter. The failure value is null for pointers and -1 otherwise. The
+// forced unwind of a thread that the interpreter's exit ends passes on
+// (interpreter_exit.hpp), so this is not noexcept.
 template <class Body>
-auto call_guard(Body&& body) noexcept -> std::invoke_result_t<Body> {
+auto call_guard(Body&& body) -> std::invoke_result_t<Body> {
     using R = std::invoke_result_t<Body>;
     try {
         return std::forward<Body>(body)();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         raise_from_cpp_exception();
     }

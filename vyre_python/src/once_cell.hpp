@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "interpreter_exit.hpp"
 #include "interpreter_lifetime.hpp"
 
 namespace vyre::py {
@@ -47,12 +48,12 @@ private:
                 return nullptr;
             }
             lock.unlock();
-            Py_BEGIN_ALLOW_THREADS
+            PyThreadState* saved = PyEval_SaveThread();
             {
                 std::unique_lock wait_lock(mutex_);
                 done_.wait(wait_lock, [this] { return !building_; });
             }
-            Py_END_ALLOW_THREADS
+            take_lock_back(saved);
             lock.lock();
         }
         if (PyObject* value = peek()) return value;

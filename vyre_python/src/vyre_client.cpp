@@ -27,6 +27,7 @@
 #include "device_protocol.hpp"
 #include "durations.hpp"
 #include "internal_fault.hpp"
+#include "interpreter_exit.hpp"
 #include "link_statistics.hpp"
 #include "mock_device_handle.hpp"
 #include "once_cell.hpp"
@@ -150,14 +151,14 @@ vyre::Status wait_for_packet(vyre::ClientRuntime& runtime, double timeout_second
             case vyre::RecvStatus::Ok:
                 return vyre::ok_status();
             case vyre::RecvStatus::Failed:
-                if (auto error = runtime.take_error()) return vyre::Error::message(std::move(*error));
-                return vyre::Error::message(kChannelClosed);
+                if (auto error = runtime.take_failure()) return std::move(*error);
+                return vyre::Error::link_lost(kChannelClosed);
             case vyre::RecvStatus::Disconnected:
-                return vyre::Error::message(kChannelClosed);
+                return vyre::Error::link_lost(kChannelClosed);
             case vyre::RecvStatus::Timeout:
                 break;
         }
-        if (vyre::Instant::now() >= deadline.value()) return vyre::Error::message(kChannelTimedOut);
+        if (vyre::Instant::now() >= deadline.value()) return vyre::Error::timed_out(kChannelTimedOut);
         if (interrupted()) return vyre::Error::interrupted();
     }
 }
@@ -172,9 +173,9 @@ bool block_argument(const Parameters& params, PyObject* const* args, Py_ssize_t 
 
 // False with the oldest background error raised, if there is one.
 bool no_pending_error(vyre::ClientRuntime& runtime) {
-    auto error = runtime.take_error();
+    auto error = runtime.take_failure();
     if (!error) return true;
-    raise_error(vyre::Error::message(std::move(*error)));
+    raise_error(*error);
     return false;
 }
 
@@ -203,13 +204,32 @@ bool wait_or_catch_up(ClientAccess& access, bool block) {
 class LockReleased {
 public:
     LockReleased() : saved_(PyEval_SaveThread()) {}
-    ~LockReleased() { PyEval_RestoreThread(saved_); }
+    ~LockReleased() { take_lock_back(saved_); }
     LockReleased(const LockReleased&) = delete;
     LockReleased& operator=(const LockReleased&) = delete;
 
 private:
     PyThreadState* saved_;
 };
+
+// After a failed open: when a client of this process holds the port, a note on
+// the raised exception says which and how to let go (the text stays as it is).
+void note_holder(const std::string& port_name) {
+    const std::optional<std::string> holder = port_holder(port_name);
+    if (!holder) return;
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    Ref note = Ref::steal(PyUnicode_FromFormat(
+        "VYREClient('%s') of this process holds this port: a stopped client keeps its port until close() "
+        "(or until it is garbage-collected); close() it before opening the port again",
+        holder->c_str()));
+    if (note) {
+        Ref added = Ref::steal(PyObject_CallMethod(raised.get(), "add_note", "O", note.get()));
+        if (!added) PyErr_Clear();  // the open's own failure is what to report
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(raised.release());
+}
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_guard([&]() -> PyObject* {
@@ -218,7 +238,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::string port_name;
         std::uint32_t baud_rate = kDefaultBaudRate;
         double timeout = kDefaultTimeout;
-        if (!named("port_name", to_text(values[0], port_name))) return nullptr;
+        if (!named("port_name", to_path(values[0], port_name))) return nullptr;
         if (values[1] && values[1] != Py_None && !named("baud_rate", to_u32(values[1], baud_rate))) return nullptr;
         if (values[2] && values[2] != Py_None && !named("timeout", to_double(values[2], timeout))) return nullptr;
         // Opening takes the port's 50 ms settle time (and more on a slow device):
@@ -229,9 +249,10 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }();
         if (!runtime) {
             raise_error(runtime.error());
+            note_holder(port_name);
             return nullptr;
         }
-        return wrap_client(type, std::move(runtime).value(), timeout);
+        return wrap_client(type, std::move(runtime).value(), timeout, std::move(port_name));
     });
 }
 
@@ -274,16 +295,37 @@ PyObject* client_start(PyObject* self, PyObject*) {
 PyObject* client_stop(PyObject* self, PyObject*) {
     return call_guard([&]() -> PyObject* {
         if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
+        ClientAccess access(self, Use::Exclusive, /*closed_ok=*/true);
         if (!access) return nullptr;
         return none_or_raise(run_waiting(access, [](auto& r, const auto&) { return r.stop(); }));
     });
 }
 
+// Stops as stop() does, then closes the port at once, so that another client
+// can open it. Closing twice does nothing.
+PyObject* client_close(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Exclusive, /*closed_ok=*/true);
+        if (!access) return nullptr;
+        ClientState& state = access.state();
+        if (state.closed) Py_RETURN_NONE;
+        const vyre::Status stopped = run_waiting(access, [](auto& r, const auto&) { return r.close(); });
+        state.closed = true;
+        state.claim.release();
+        return none_or_raise(stopped);
+    });
+}
+
+PyObject* client_get_closed(PyObject* self, void*) {
+    if (!check_client_thread(self)) return nullptr;
+    return PyBool_FromLong(client_object(self)->state.closed);
+}
+
 PyObject* client_is_running(PyObject* self, PyObject*) {
     return call_guard([&]() -> PyObject* {
         if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Shared);
+        ClientAccess access(self, Use::Shared, /*closed_ok=*/true);
         if (!access) return nullptr;
         return PyBool_FromLong(access.runtime().is_running());
     });
@@ -319,8 +361,10 @@ PyObject* client_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!check_client_thread(self)) return nullptr;
         std::array<PyObject*, 3> values{};
         if (!parse_fastcall(kExit, args, nargs, kwnames, values)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
+        // A block that closed the client leaves it as it is.
+        ClientAccess access(self, Use::Exclusive, /*closed_ok=*/true);
         if (!access) return nullptr;
+        if (access.state().closed) Py_RETURN_NONE;
         bool stream_ended = true;
         const vyre::Status stopped = run_waiting(access, [&](auto& r, const auto&) {
             stream_ended = stop_mock_stream_for_exit(self, access);
@@ -343,8 +387,8 @@ PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssiz
         vyre::ClientRuntime& runtime = access.runtime();
         if (!no_pending_error(runtime)) return nullptr;
 
-        PacketListBuilder list;
         if (!wait_or_catch_up(access, block)) return nullptr;
+        PacketListBuilder list;  // after the wait, which may outlive the interpreter
         runtime.packets().drain_into(list);
         return list.release();
     });
@@ -368,7 +412,7 @@ PyObject* client_fileno(PyObject* self, PyObject*) {
 PyObject* client_link_statistics(PyObject* self, PyObject*) {
     return call_guard([&]() -> PyObject* {
         if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Shared);
+        ClientAccess access(self, Use::Shared, /*closed_ok=*/true);
         if (!access) return nullptr;
         return new_link_statistics(access.runtime().link_statistics());
     });
@@ -573,6 +617,11 @@ const PyMethodDef kOwnMethods[] = {
      "process-wide; returns the previous setting."},
     {"start", client_start, METH_NOARGS, "start($self)\n--\n\nStarts the reader thread."},
     {"stop", client_stop, METH_NOARGS, "stop($self)\n--\n\nStops the reader thread and takes the port back."},
+    {"close", client_close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Stops the client as stop() does, then closes its port at once, so another\n"
+     "client can open it. Later calls but stop(), close() and the queries raise\n"
+     "ValueError; closing twice is harmless."},
     {"is_running", client_is_running, METH_NOARGS, "is_running($self)\n--\n\nWhether the reader thread runs."},
     {"ensure_ok", client_ensure_ok, METH_NOARGS,
      "ensure_ok($self)\n--\n\nRaises the oldest background error, if there is one."},
@@ -632,6 +681,7 @@ PyObject* build_type() {
         const std::span<const PyGetSetDef> own = client_wait_attributes();
         auto* table = new std::vector<PyGetSetDef>(own.begin(), own.end());
         table->insert(table->end(), std::begin(kOwnAttributes), std::end(kOwnAttributes));
+        table->push_back({"closed", client_get_closed, nullptr, "Whether close() was called.", nullptr});
         table->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
         return table;
     }();
@@ -654,12 +704,21 @@ PyObject* build_type() {
 
 PyTypeObject* client_type() { return reinterpret_cast<PyTypeObject*>(type_cell.get_or_init(build_type)); }
 
-PyObject* wrap_client(PyTypeObject* type, std::unique_ptr<vyre::ClientRuntime> runtime, double timeout) {
+void raise_closed(const ClientState& state) {
+    if (state.port_name.empty()) {
+        PyErr_SetString(PyExc_ValueError, "the VYREClient of a mock device is closed");
+    } else {
+        PyErr_Format(PyExc_ValueError, "VYREClient('%s') is closed", state.port_name.c_str());
+    }
+}
+
+PyObject* wrap_client(PyTypeObject* type, std::unique_ptr<vyre::ClientRuntime> runtime, double timeout,
+                      std::string port_name) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;  // `runtime` is stopped and released on the way out
     ClientObject* obj = client_object(self);
     new (&obj->borrow) BorrowFlag();
-    new (&obj->state) ClientState(std::move(runtime), timeout);
+    new (&obj->state) ClientState(std::move(runtime), timeout, std::move(port_name));
     return self;
 }
 

@@ -10,12 +10,18 @@
 // other than the main one signals are never handled, and the hook is how such
 // a thread's owner ends a wait early (an exception it raises ends the wait as
 // Ctrl-C's KeyboardInterrupt would).
+//
+// A released wait may outlive the interpreter (a daemon thread at exit): it
+// takes the lock back only through take_lock_back (interpreter_exit.hpp), and
+// the calls make their Python objects after the wait, not before.
 
 #include <Python.h>
 
 #include <atomic>
+#include <type_traits>
 #include <utility>
 
+#include "interpreter_exit.hpp"
 #include "interrupt.hpp"
 #include "py_ref.hpp"
 
@@ -33,12 +39,23 @@ public:
     WaitScope& operator=(const WaitScope&) = delete;
 
     // Runs `body`, the lock released when the scope says so; the lock is held
-    // again when this returns (also by an exception).
+    // again when this returns (also by an exception). A thread ended by the
+    // interpreter's exit leaves without the lock and keeps the hook for good.
     template <class Body>
     decltype(auto) run(Body&& body) {
         if (!release_) return body();
-        Released released(saved_);
-        return body();
+        saved_ = PyEval_SaveThread();
+        try {
+            auto result = body();
+            retake();
+            return result;
+        } catch (abi::__forced_unwind&) {
+            (void)hook_.release();
+            throw;
+        } catch (...) {
+            retake();
+            throw;
+        }
     }
 
     // Runs `fn` with the lock held, inside or outside run().
@@ -46,9 +63,22 @@ public:
     decltype(auto) locked(Fn&& fn) {
         PyThreadState* state = std::exchange(saved_, nullptr);
         if (!state) return fn();
-        PyEval_RestoreThread(state);
-        ReleasedAfter again(saved_);  // released once more when fn is done
-        return fn();
+        take_lock_back(state);
+        try {
+            if constexpr (std::is_void_v<std::invoke_result_t<Fn&>>) {
+                fn();
+                saved_ = PyEval_SaveThread();
+            } else {
+                auto result = fn();
+                saved_ = PyEval_SaveThread();
+                return result;
+            }
+        } catch (abi::__forced_unwind&) {
+            throw;  // Python code in `fn` met the interpreter's exit: no lock to give back
+        } catch (...) {
+            saved_ = PyEval_SaveThread();
+            throw;
+        }
     }
 
     // The runtime's poll hook for the length of this scope: true once a signal
@@ -58,32 +88,9 @@ public:
     }
 
 private:
-    // Releases the lock for its scope, keeping the thread state in `slot`
-    // (which locked() empties while it holds the lock again).
-    class Released {
-    public:
-        explicit Released(PyThreadState*& slot) : slot_(slot) { slot_ = PyEval_SaveThread(); }
-        ~Released() {
-            if (PyThreadState* state = std::exchange(slot_, nullptr)) PyEval_RestoreThread(state);
-        }
-        Released(const Released&) = delete;
-        Released& operator=(const Released&) = delete;
-
-    private:
-        PyThreadState*& slot_;
-    };
-
-    // Releases the lock when its scope ends.
-    class ReleasedAfter {
-    public:
-        explicit ReleasedAfter(PyThreadState*& slot) : slot_(slot) {}
-        ~ReleasedAfter() { slot_ = PyEval_SaveThread(); }
-        ReleasedAfter(const ReleasedAfter&) = delete;
-        ReleasedAfter& operator=(const ReleasedAfter&) = delete;
-
-    private:
-        PyThreadState*& slot_;
-    };
+    void retake() {
+        if (PyThreadState* state = std::exchange(saved_, nullptr)) take_lock_back(state);
+    }
 
     bool poll() {
         if (PyErr_CheckSignals() < 0) return true;

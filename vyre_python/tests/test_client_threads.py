@@ -17,6 +17,7 @@ UNSENDABLE = "vyre_client::VYREClient is unsendable, but sent to another thread"
 
 FOREIGN_CALLS = [
     pytest.param(lambda c: c.stop(), id="stop"),
+    pytest.param(lambda c: c.close(), id="close"),
     pytest.param(lambda c: c.start(), id="start"),
     pytest.param(lambda c: c.is_running(), id="is_running"),
     pytest.param(lambda c: c.ensure_ok(), id="ensure_ok"),

@@ -4,7 +4,6 @@ argument rules."""
 
 import inspect
 import math
-import pathlib
 import time
 
 import numpy as np
@@ -135,11 +134,9 @@ def test_how_a_stream_ends_and_what_the_device_sees(started, tmp_path, make_log,
         client.ensure_ok()
         assert client.stop_mock_log_stream(cancel_device=False) == outcome
     else:
-        # reported at once on the error queue, and again when the thread is collected
+        # reported once: at once on the error queue, not again when the thread is collected
         with pytest.raises(OSError, match=outcome):
             client.ensure_ok()
-        with pytest.raises(OSError, match=outcome):
-            client.stop_mock_log_stream(cancel_device=False)
         assert client.stop_mock_log_stream(cancel_device=False) is None
 
 
@@ -238,7 +235,6 @@ def bool_errors(call, name):
 
 
 ARGUMENT_ERRORS = [
-    pytest.param(start_with(pathlib.Path("a.log")), TypeError, "argument 'log_path'", id="path-object"),
     pytest.param(start_with(b"a.log"), TypeError, "argument 'log_path'", id="bytes-path"),
     pytest.param(lambda c, path: c.start_mock_log_stream(), TypeError, "missing required argument 'log_path'",
                  id="no-path"),

@@ -15,7 +15,11 @@ Rules that hold for the whole module:
 * A command that gets no answer in time is not an error: getters return
   ``None``, setters and :meth:`VYREClient.cancel` return ``False``.
 * Failures of the link and of the background work are raised as
-  :class:`OSError` carrying a text; no error codes reach Python.
+  :class:`OSError` carrying a text, its class telling what happened: a lost
+  link is a :class:`ConnectionResetError`, a wait that had to succeed and ran
+  out a :class:`TimeoutError`, a missing port or file a
+  :class:`FileNotFoundError`; ``errno`` holds the system's error number when
+  the system gave one (the text stays as documented, without "[Errno n]").
 * Internal faults (a negative or NaN time-out, a call from a foreign thread)
   raise ``InternalFaultError``, which derives from :class:`BaseException`, not
   :class:`Exception`. It is not an attribute of this module: catch it through
@@ -44,6 +48,7 @@ Example::
 """
 
 from collections.abc import Callable, Sequence
+from os import PathLike
 from types import TracebackType
 from typing import ClassVar, Final, Self, SupportsFloat, SupportsIndex, final
 
@@ -77,7 +82,9 @@ class VYREClient:
     released for the open.
 
     Args:
-        port_name: the serial device, such as ``"/dev/ttyACM0"``; a ``str``.
+        port_name: the serial device, such as ``"/dev/ttyACM0"``; a ``str``
+            or an :class:`os.PathLike` (``pathlib.Path``); plain ``bytes`` are
+            refused.
         baud_rate: the line rate, 0 to 4294967295, applied as an arbitrary
             rate; ``None`` gives 2000000.
         timeout: seconds; the port's read time-out (whole milliseconds, rounded
@@ -87,12 +94,16 @@ class VYREClient:
     Raises:
         OSError: the port cannot be opened, with one of the texts
             "Serial port '{port}' not found. Check the port name (e.g. COM8,
-            /dev/ttyACM0).", "Permission denied opening serial port '{port}'.
-            Try running as admin or fixing udev permissions.", "Failed to open
+            /dev/ttyACM0)." (a :class:`FileNotFoundError`), "Permission denied
+            opening serial port '{port}'. Try running as admin or fixing udev
+            permissions." (a :class:`PermissionError`), "Failed to open
             serial port '{port}': {reason}" (a port another client holds gives
             this one, the reason being the system's device-busy text or
             "Unable to acquire exclusive lock on serial port") or "Failed to
-            initialize VYRE client for '{port}': {reason}".
+            initialize VYRE client for '{port}': {reason}"; ``errno`` is the
+            system's error number where there is one. When a client of this
+            process holds the port, a note (``__notes__``) names it and says
+            to :meth:`close` it.
         OverflowError: ``baud_rate`` outside 0 to 4294967295 ("out of range
             integral type conversion attempted").
         TypeError: an argument of the wrong type.
@@ -101,15 +112,19 @@ class VYREClient:
     called from another thread raises ``InternalFaultError`` "vyre_client::VYREClient
     is unsendable, but sent to another thread" and changes nothing.
 
-    The port stays open for the client's whole life: :meth:`stop` ends the
-    reader thread but keeps the port, which closes only when the client is
-    released. A loop that builds a new client for the same port each pass must
-    let go of the old one first, or the second open fails::
+    The port stays open until :meth:`close` (or until the client is
+    released): :meth:`stop` and the end of a ``with`` block end the reader
+    thread but keep the port, so that :meth:`start` resumes on it. A loop that
+    builds a new client for the same port each pass closes the old one first,
+    or the next open fails::
 
         for attempt in range(3):
-            with VYREClient(port) as client:
-                ...
-            del client   # closes the port; without it the next open fails
+            client = VYREClient(port)
+            try:
+                with client:
+                    ...
+            finally:
+                client.close()   # the port is free for the next pass
 
     Example::
 
@@ -120,7 +135,7 @@ class VYREClient:
         client.stop()
     """
 
-    def __new__(cls, port_name: str, baud_rate: SupportsIndex | None = 2000000, timeout: _Float | None = 0.1) -> Self:
+    def __new__(cls, port_name: str | PathLike[str] | PathLike[bytes], baud_rate: SupportsIndex | None = 2000000, timeout: _Float | None = 0.1) -> Self:
         """Opens ``port_name`` and returns a client that is not started yet.
 
         See the class description for the arguments and the errors.
@@ -239,9 +254,27 @@ class VYREClient:
         about one read time-out, 0.1 s by default). Commands and mock frames
         not yet written are discarded; packets, answers and errors already
         received stay for later calls. The port stays open: :meth:`start`
-        resumes on it, and it closes only when the client is released.
-        Stopping a stopped client does nothing.
+        resumes on it, and it closes at :meth:`close` or when the client is
+        released. Stopping a stopped client does nothing.
         """
+    def close(self) -> None:
+        """Stops the client as :meth:`stop` does, then closes its port at once,
+        so that another client (of this process or another) can open it.
+
+        Afterwards :meth:`stop`, :meth:`close`, ``__exit__``,
+        :meth:`is_running` (False), :meth:`link_statistics` and the attributes
+        still work; every other method raises ValueError "VYREClient('{port}')
+        is closed" ("the VYREClient of a mock device is closed" for
+        :meth:`new_mock`'s). Closing a closed client does nothing, and a
+        ``with`` block whose body closed the client ends quietly.
+
+        Raises:
+            InternalFaultError: the reader thread could not be joined (the
+                port is closed all the same).
+        """
+    @property
+    def closed(self) -> bool:
+        """Whether :meth:`close` was called."""
     def is_running(self) -> bool:
         """Whether the reader thread runs.
 
@@ -261,7 +294,9 @@ class VYREClient:
         doing anything.
 
         Raises:
-            OSError: the error's text.
+            OSError: the error's text; ConnectionResetError for a failure of
+                the link, the class of its ``errno`` for a replay's file
+                error (FileNotFoundError...).
         """
     def __enter__(self) -> Self:
         """Starts the client (as :meth:`start`) and returns it."""
@@ -274,7 +309,7 @@ class VYREClient:
         """Ends a running mock-log stream (queuing a cancel for the device), then stops
         the client as :meth:`stop` does. Returns None, so an exception raised
         in the block goes on after the client has stopped. The port stays open
-        until the client is released (see the class description)."""
+        until :meth:`close` (see the class description)."""
     def get_data_packets(self, block: bool = False) -> list[VYREDataPacket]:
         """Every telemetry packet received since the last call, oldest first.
 
@@ -283,16 +318,17 @@ class VYREClient:
         ``block=True`` (a ``bool``: 0 and 1 are refused), waits up to the
         client's ``timeout`` (seconds, set at construction) for at least one.
         The wait ends at once when the link fails (the device is unplugged,
-        say), raising OSError with that failure's text ("Serial port
-        disconnected (hang-up)"), which is then not raised again.
+        say), raising ConnectionResetError (an OSError) with that failure's
+        text ("Serial port disconnected (hang-up)"), which is then not raised
+        again.
 
         Returns:
             A new list of :class:`VYREDataPacket`.
 
         Raises:
             OSError: the oldest background error, before any packet is taken;
-                with ``block=True``, "timed out waiting on channel" when no
-                packet came within ``timeout``.
+                with ``block=True``, TimeoutError "timed out waiting on
+                channel" when no packet came within ``timeout``.
             TypeError: ``block`` is not a bool.
             InternalFaultError: with ``block=True``, a negative or NaN client
                 ``timeout``.
@@ -619,7 +655,7 @@ class VYREClient:
         :meth:`get_device_info`."""
     def start_mock_log_stream(
         self,
-        log_path: str,
+        log_path: str | PathLike[str] | PathLike[bytes],
         realtime: bool = True,
         speed: _Float = 1.0,
         chunk_size: SupportsIndex = 8192,
@@ -639,12 +675,13 @@ class VYREClient:
         go out at once, the rest in batches of 10 paced by the records'
         timestamps divided by ``speed`` (with ``realtime=False`` nothing is
         paced). When the log is done (or fails) the device gets a cancel if
-        ``cancel_on_finish``. Failures inside the replay come later: from
-        :meth:`stop_mock_log_stream` and, at once, from the next
-        :meth:`ensure_ok` or command.
+        ``cancel_on_finish``. Failures inside the replay come later, once:
+        from the next :meth:`ensure_ok` or command, or from
+        :meth:`stop_mock_log_stream` if that comes first.
 
         Args:
-            log_path: the log file, a ``str`` (path objects are refused).
+            log_path: the log file, a ``str`` or an :class:`os.PathLike`
+                (plain ``bytes`` are refused).
             realtime: pace the records by their timestamps.
             speed: how much faster than logged to replay; must be > 0 (the
                 replay fails with "speed must be > 0" otherwise).
@@ -655,9 +692,11 @@ class VYREClient:
 
         Raises:
             OSError: the oldest background error; "Mock stream already
-                running"; "Timed out waiting for mock acknowledgement"; "Device
-                rejected mock mode"; "Command channel closed".
-            TypeError: ``log_path`` not a ``str``, a flag not a ``bool``.
+                running"; TimeoutError "Timed out waiting for mock
+                acknowledgement"; "Device rejected mock mode";
+                ConnectionResetError "Command channel closed".
+            TypeError: ``log_path`` neither a ``str`` nor a path object, a
+                flag not a ``bool``.
             OverflowError: a negative ``chunk_size``.
             InternalFaultError: an impossible ``start_timeout_seconds``.
 
@@ -677,11 +716,16 @@ class VYREClient:
         counted); with ``block=False`` returns None while it is still ending
         (a later call collects it). None when there was no replay.
 
+        A replay that failed is reported once: when :meth:`ensure_ok` or a
+        command raised its failure already, this returns None.
+
         Raises:
             OSError: the replay's own failure ("speed must be > 0", "failed to
                 fill whole buffer" for a log shorter than its 286-byte header,
-                the system's text for a file that cannot be read, "Mock channel
-                closed", "Mock stream thread panicked").
+                the system's text for a file that cannot be read, with its
+                ``errno`` and class: FileNotFoundError "No such file or
+                directory" for a missing log; "Mock channel closed", "Mock
+                stream thread panicked").
             TypeError: a flag not a ``bool``.
         """
     def is_mock_log_streaming(self) -> bool:
