@@ -1,0 +1,108 @@
+"""The file a Parquet or NPZ recording is while it is being made.
+
+Neither format can be read before it is complete (Parquet's footer, the
+zip's directory come last), so while rows come the recording's own path
+holds a journal: a header naming the columns, then the rows as they are in
+memory, in records of ``u32 length, u32 crc32, rows``, pushed to the disk
+every second.  Closing lays the journal out in the final format in a
+scratch file beside it and puts that in its place, so the path holds a
+complete journal or a complete recording at any moment.
+
+After a crash (a kill, a power loss) the journal stays: reading takes every
+record up to the first one that is cut short or fails its check, which is
+what the crash left unfinished.  The header must be whole."""
+
+import json
+import os
+import struct
+import zlib
+
+from .layout import RecordingError
+
+MAGIC = b"VYRE-JOURNAL-1\n\x00"
+_HEAD = struct.Struct("<I")
+_RECORD = struct.Struct("<II")
+_MAX_HEADER = 1 << 16
+# the dtypes a recording's columns may have
+_DTYPES = ("<f4", "<f8")
+
+
+def is_journal(path):
+    with open(path, "rb") as f:
+        return f.read(len(MAGIC)) == MAGIC
+
+
+class JournalFile:
+    """Appends rows of ``dtype`` to a journal at ``path``."""
+
+    def __init__(self, path, dtype):
+        self.dtype = dtype
+        self.file = open(path, "wb")
+        try:
+            header = json.dumps({"names": list(dtype.names),
+                                 "dtypes": [dtype[n].str for n in dtype.names]}).encode()
+            self.file.write(MAGIC + _HEAD.pack(len(header)) + header)
+            self.sync()
+        except BaseException:
+            self.file.close()
+            raise
+
+    def append(self, batch):
+        data = batch.tobytes()
+        self.file.write(_RECORD.pack(len(data), zlib.crc32(data)) + data)
+
+    def sync(self):
+        self.file.flush()
+        os.fsync(self.file.fileno())
+
+
+def read(path):
+    """The rows of the journal at ``path``: one structured array."""
+    import numpy as np
+    dtype, records = open_records(path)
+    return np.concatenate(records) if records else np.empty(0, dtype)
+
+
+def open_records(path):
+    """The dtype of the journal at ``path`` and its whole records, each a
+    structured array over the file mapped into memory (nothing is copied)."""
+    import numpy as np
+    size = os.path.getsize(path)
+    if size < len(MAGIC) + _HEAD.size:
+        raise RecordingError(f"{path}: the recording was cut off before its first rows")
+    data = np.memmap(path, dtype=np.uint8, mode="r")
+    if bytes(data[:len(MAGIC)]) != MAGIC:
+        raise RecordingError(f"{path} is not a recording journal")
+    at = len(MAGIC) + _HEAD.size
+    length = _HEAD.unpack(bytes(data[len(MAGIC):at]))[0]
+    if not 0 < length <= min(_MAX_HEADER, size - at):
+        raise RecordingError(f"{path}: the recording was cut off before its first rows")
+    dtype = _dtype(bytes(data[at:at + length]), path)
+    at += length
+    records = []
+    while at + _RECORD.size <= size:
+        length, crc = _RECORD.unpack(bytes(data[at:at + _RECORD.size]))
+        at += _RECORD.size
+        if length % dtype.itemsize or length > size - at:
+            break  # cut short by the crash
+        record = data[at:at + length]
+        if zlib.crc32(record) != crc:
+            break  # written in part when the power went
+        records.append(record.view(dtype))
+        at += length
+    return dtype, records
+
+
+def _dtype(header, path):
+    import numpy as np
+    try:
+        data = json.loads(header)
+        names, dtypes = data["names"], data["dtypes"]
+        if not (isinstance(names, list) and isinstance(dtypes, list)
+                and len(names) == len(dtypes) == len(set(names)) > 0
+                and all(isinstance(n, str) and n for n in names)
+                and all(d in _DTYPES for d in dtypes)):
+            raise ValueError
+        return np.dtype(list(zip(names, dtypes)))
+    except (ValueError, TypeError, KeyError, RecursionError):
+        raise RecordingError(f"{path}: the journal's header is damaged") from None
