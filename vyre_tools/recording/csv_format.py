@@ -24,6 +24,7 @@ class CsvWriter(Writer):
             self._csv = pyarrow.csv.CSVWriter(
                 self._file, schema(dtype),
                 write_options=pyarrow.csv.WriteOptions(include_header=False, quoting_style="none"))
+            sync_file(self._file)  # a recording from the start
         except BaseException:
             self._file.close()
             raise

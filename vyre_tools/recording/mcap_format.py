@@ -72,6 +72,7 @@ class McapWriter(Writer):
             self._channel = self._mcap.register_channel(TOPIC, "json", schema)
             self._mcap.add_metadata(COLUMNS_METADATA, {
                 "names": ",".join(names), "dtypes": ",".join(dtype[n].str for n in names)})
+            sync_file(self._file)  # a recording from the start
         except BaseException:
             self._file.close()
             raise
@@ -92,7 +93,8 @@ class McapWriter(Writer):
                                   pc.replace_substring(text, "inf", "1e999"))
             parts += [key, text]
         messages = pc.binary_join_element_wise(*parts, "}", "").to_pylist()
-        clock = batch[self._clock].astype(np.float64) * 1e9
+        with np.errstate(over="ignore"):
+            clock = batch[self._clock].astype(np.float64) * 1e9
         stamps = np.clip(np.nan_to_num(clock, nan=0.0), 0, LAST_NANOSECOND).astype(np.uint64).tolist()
         add, channel = self._mcap.add_message, self._channel
         for sequence, (message, stamp) in enumerate(zip(messages, stamps), self.rows - len(batch)):
