@@ -40,6 +40,8 @@ def format_of(path):
 def structured(columns, path):
     """One structured array from ``columns`` (name -> 1-d array), in order."""
     import numpy as np
+    if not columns:
+        raise RecordingError(f"{path} holds no columns")
     lengths = {len(v) for v in columns.values()}
     if len(lengths) > 1:
         raise RecordingError(f"{path}: its columns differ in length")

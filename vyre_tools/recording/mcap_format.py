@@ -154,7 +154,10 @@ def _messages(path):
                 if record.uncompressed_size > MAX_INFLATION * size + (1 << 20):
                     raise RecordingError(f"{path}: a chunk claims {record.uncompressed_size} "
                                          "bytes")
-                inner = breakup_chunk(record)
+                try:
+                    inner = breakup_chunk(record)
+                except Exception as e:  # the decompressors' own errors among them
+                    raise RecordingError(f"{path}: a chunk is damaged: {e}") from None
             else:
                 inner = (record,)
             for r in inner:

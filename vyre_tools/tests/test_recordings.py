@@ -264,3 +264,100 @@ def test_any_host_time_reads_back(tmp_path, suffix):
         assert stamps[:2] == [9_300_000_000_000_000_000, 10_000_000_000_000_000_000]
         assert stamps[3:7] == [2**64 - 2048, 0, 0, 2**64 - 2048]
         assert np.all(np.array(stamps) < 2**64)
+
+
+_SMALL = {}
+
+
+def small_recording(suffix, closed):
+    """The bytes of a small recording (closed, or still being written)."""
+    import tempfile
+    from pathlib import Path
+    if (suffix, closed) not in _SMALL:
+        with tempfile.TemporaryDirectory() as folder:
+            data, rows = recording_in_progress(Path(folder), suffix, batches=2, rows=3)
+            _SMALL[suffix, closed] = Path(folder, f"open{suffix}").read_bytes() if closed else data
+    return _SMALL[suffix, closed]
+
+
+def read_within_memory(path):
+    """read(path), and its peak of traced memory."""
+    import tracemalloc
+    tracemalloc.start()
+    try:
+        try:
+            rows = recording.read(path)
+        except recording.RecordingError as e:
+            assert str(path) in str(e)
+            rows = None
+        return rows, tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("closed", [True, False], ids=["closed", "open"])
+@pytest.mark.parametrize("suffix", SUFFIXES)
+def test_a_damaged_recording_raises_recording_error(tmp_path, suffix, closed):
+    from hypothesis import HealthCheck, given, settings, strategies as st
+    original = small_recording(suffix, closed)
+    path = tmp_path / f"damaged{suffix}"
+    damage = st.tuples(st.sampled_from(["set", "cut", "insert", "repeat"]),
+                       st.integers(0, len(original) - 1),
+                       st.sampled_from([0, 1, 0x7F, 0x80, 0xFF, ord(","), ord("\n"), ord('"'),
+                                        ord("["), ord("e"), 0x22]),
+                       st.integers(1, 64))
+
+    @settings(max_examples=120, deadline=None, derandomize=True,
+              suppress_health_check=list(HealthCheck))
+    @given(st.lists(damage, min_size=1, max_size=4))
+    def check(damages):
+        data = bytearray(original)
+        for kind, at, byte, count in damages:
+            at %= max(len(data), 1)
+            if kind == "set":
+                data[at:at + count] = bytes([byte]) * len(data[at:at + count])
+            elif kind == "cut":
+                del data[at:]
+            elif kind == "insert":
+                data[at:at] = bytes([byte]) * count
+            else:
+                data[at:at] = data[at:at + count] * 8
+        path.write_bytes(bytes(data))
+        rows, peak = read_within_memory(path)
+        assert peak < 64 * len(data) + (8 << 20)
+        assert rows is None or rows.dtype.names
+    check()
+
+
+def test_what_a_file_claims_is_checked_before_memory_is_taken(tmp_path):
+    """Column types, lengths and sizes a file claims: a few hundred bytes
+    that would take gigabytes."""
+    import zipfile
+    import numpy as np
+    from mcap.writer import Writer
+    files = {}
+    with open(tmp_path / "types.mcap", "wb") as f:
+        mcap = Writer(f)
+        mcap.start()
+        channel = mcap.register_channel("/vyre/telemetry", "json",
+                                        mcap.register_schema("s", "jsonschema", b"{}"))
+        mcap.add_metadata("vyre.columns", {"names": "a", "dtypes": "S4000000"})
+        for t in range(5):
+            mcap.add_message(channel, t, b'{"a": 1}', t)
+        mcap.finish()
+    files["types.mcap"] = "column record"
+    with zipfile.ZipFile(tmp_path / "length.npz", "w") as archive:
+        header = b"\x93NUMPY\x01\x00" + b"v\x00" + (
+            b"{'descr': '<f8', 'fortran_order': False, 'shape': (10000000000,), }"
+            .ljust(117) + b"\n")
+        archive.writestr("a.npy", header + bytes(64))
+    files["length.npz"] = "cut short"
+    (tmp_path / "nul.csv").write_bytes(b"a,b\n1,2\x00\n3,\"4\n")
+    files["nul.csv"] = "line 2"
+    for name, problem in files.items():
+        rows, peak = read_within_memory(tmp_path / name)
+        assert rows is None, name
+        assert peak < 8 << 20, name
+    with pytest.raises(recording.RecordingError, match="column record"):
+        recording.read(tmp_path / "types.mcap")
+    assert np.dtype("S4000000").itemsize * 5 > 100 * (tmp_path / "types.mcap").stat().st_size
