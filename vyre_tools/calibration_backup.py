@@ -283,8 +283,8 @@ def _write_held(client, backup, sensors, timeout_seconds):
                     return
             if time.monotonic() >= deadline:
                 raise CalibrationNotRestored(
-                    f"the {' and '.join(_NAMES[s] for s in sensors)} calibration did not read "
-                    f"back within {timeout_seconds:g} s: {_describe(held, sensors)}",
+                    f"the {' and '.join(dict.fromkeys(_NAMES[s] for s in sensors))} calibration "
+                    f"did not read back within {timeout_seconds:g} s: {_describe(held, sensors)}",
                     backup, held)
     finally:
         if keep is not None:
@@ -347,7 +347,7 @@ class MagnetometerRollback:
             try:
                 write_magnetometer_calibration(self.client, self.backup.magnetometer,
                                                self.timeout_seconds)
-            except OSError as e:
+            except (OSError, ValueError) as e:  # ValueError: a backup the device cannot hold
                 raise CalibrationNotRestored(
                     f"could not restore the previous magnetometer calibration ({e})",
                     self.backup, getattr(e, "held", None)) from error

@@ -289,7 +289,9 @@ def add_parser(sub):
     p = sub.add_parser("stream", help="show live telemetry (and record it)",
                        description="Show live telemetry: packets per second, gaps in the "
                                    "device timestamps, the latest values with units and the "
-                                   "values derived on the host. Runs until Ctrl-C or --duration.")
+                                   "values derived on the host. Runs until Ctrl-C (or SIGTERM, "
+                                   "SIGHUP: the recording is closed properly, the exit status is "
+                                   "128 + the signal's number) or --duration.")
     p.add_argument("-d", "--duration", type=positive_float, metavar="SECONDS",
                    help="stop after this many seconds (default: until Ctrl-C)")
     p.add_argument("-r", "--record", metavar="FILE", type=recording_path,
