@@ -65,7 +65,10 @@ class McapWriter(Writer):
         names = dtype.names
         self._file = open(path, "wb")
         try:
-            self._mcap = Mcap(self._file)
+            # a chunk closed every second needs Writer.flush (mcap 1.6); an
+            # older mcap writes each message on its own instead
+            self._chunked = hasattr(Mcap, "flush")
+            self._mcap = Mcap(self._file, use_chunking=self._chunked)
             self._mcap.start(profile="", library="vyre_tools")
             schema = self._mcap.register_schema(SCHEMA_NAME, "jsonschema",
                                                 json.dumps(json_schema(names)).encode())
@@ -101,7 +104,8 @@ class McapWriter(Writer):
             add(channel, stamp, message.encode(), stamp, sequence & 0xFFFF_FFFF)
 
     def _sync(self):
-        self._mcap.flush()  # closes the chunk in progress
+        if self._chunked:
+            self._mcap.flush()  # closes the chunk in progress
         sync_file(self._file)
 
     def _close(self):
