@@ -17,14 +17,12 @@ import os
 import struct
 import zlib
 
-from .layout import RecordingError
+from .layout import RecordingError, number_dtype
 
 MAGIC = b"VYRE-JOURNAL-1\n\x00"
 _HEAD = struct.Struct("<I")
 _RECORD = struct.Struct("<II")
 _MAX_HEADER = 1 << 16
-# the dtypes a recording's columns may have
-_DTYPES = ("<f4", "<f8")
 
 
 def is_journal(path):
@@ -101,8 +99,8 @@ def _dtype(header, path):
         if not (isinstance(names, list) and isinstance(dtypes, list)
                 and len(names) == len(dtypes) == len(set(names)) > 0
                 and all(isinstance(n, str) and n for n in names)
-                and all(d in _DTYPES for d in dtypes)):
+                and all(number_dtype(d) is not None for d in dtypes)):
             raise ValueError
-        return np.dtype(list(zip(names, dtypes)))
+        return np.dtype([(n, number_dtype(d)) for n, d in zip(names, dtypes)])
     except (ValueError, TypeError, KeyError, RecursionError):
         raise RecordingError(f"{path}: the journal's header is damaged") from None

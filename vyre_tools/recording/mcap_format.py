@@ -21,15 +21,15 @@ import contextlib
 import io
 import json
 import os
+import struct
 
 from .arrow import texts
-from .layout import HOST_TIME, RecordingError, column_dtype, structured
+from .layout import HOST_TIME, RecordingError, column_dtype, number_dtype, structured
 from .writer import Writer, sync_file
 
 TOPIC = "/vyre/telemetry"
 SCHEMA_NAME = "vyre.Telemetry"
 COLUMNS_METADATA = "vyre.columns"
-_DTYPES = ("<f4", "<f8")
 LAST_NANOSECOND = 2**64 - 2048  # the largest float64 below 2^64
 # a chunk may inflate to this many times the file's size
 MAX_INFLATION = 64
@@ -173,21 +173,14 @@ def _messages(path):
                     names, dtypes = _columns(r.metadata, path)
     except EndOfFile:
         pass  # no footer: the file was cut off after its last whole record
-    except (McapError, ValueError, KeyError, EOFError, TypeError, struct_error(),
-            UnicodeDecodeError) as e:
+    except (McapError, ValueError, KeyError, EOFError, TypeError, struct.error) as e:
         raise RecordingError(f"{path} is not an MCAP recording: {e}") from None
     return names, dtypes, texts
-
-
-def struct_error():
-    import struct
-    return struct.error
 
 
 def _whole_records(f, size, path):
     """Where the last whole record of the file ends: past the magic, each
     record is an opcode, a length and that many bytes."""
-    import struct
     magic = f.read(8)
     if magic != b"\x89MCAP0\r\n":
         raise RecordingError(f"{path} is not an MCAP recording (no MCAP magic)")
@@ -203,13 +196,13 @@ def _whole_records(f, size, path):
 
 
 def _columns(metadata, path):
-    import numpy as np
     try:
         names = metadata["names"].split(",")
         dtypes = metadata["dtypes"].split(",")
     except (KeyError, AttributeError):
         raise RecordingError(f"{path}: its column record is damaged") from None
+    dtypes = [number_dtype(d) for d in dtypes]
     if len(names) != len(dtypes) or len(set(names)) != len(names) or not all(names) \
-            or not all(d in _DTYPES for d in dtypes):
+            or any(d is None for d in dtypes):
         raise RecordingError(f"{path}: its column record is damaged")
-    return names, [np.dtype(d) for d in dtypes]
+    return names, dtypes
