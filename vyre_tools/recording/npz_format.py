@@ -58,7 +58,7 @@ class JournaledWriter(Writer):
         with contextlib.suppress(OSError):
             self._journal.file.close()
 
-    def _finish(self, rows, out):
+    def _finish(self, records, out):
         raise NotImplementedError
 
 
