@@ -12,12 +12,14 @@ After a crash (a kill, a power loss) the journal stays: reading takes every
 record up to the first one that is cut short or fails its check, which is
 what the crash left unfinished.  The header must be whole."""
 
+import contextlib
 import json
 import os
 import struct
 import zlib
 
 from .layout import RecordingError, number_dtype
+from .writer import Writer
 
 MAGIC = b"VYRE-JOURNAL-1\n\x00"
 _HEAD = struct.Struct("<I")
@@ -104,3 +106,49 @@ def _dtype(header, path):
         return np.dtype([(n, number_dtype(d)) for n, d in zip(names, dtypes)])
     except (ValueError, TypeError, KeyError, RecursionError):
         raise RecordingError(f"{path}: the journal's header is damaged") from None
+
+
+class JournaledWriter(Writer):
+    """A writer whose rows go to a journal until ``close`` lays them out
+    with ``_finish(records, file)`` (the journal's records, see
+    ``open_records``)."""
+
+    def __init__(self, path, dtype):
+        super().__init__(path, dtype)
+        self._journal = JournalFile(path, dtype)
+
+    def _write_batch(self, batch):
+        self._journal.append(batch)
+
+    def _sync(self):
+        self._journal.sync()
+
+    def _close(self):
+        self._journal.sync()
+        scratch = os.path.join(os.path.dirname(os.path.abspath(self.path)),
+                               f".{os.path.basename(self.path)}.{os.getpid()}.partial")
+        try:
+            dtype, records = open_records(self.path)
+            if sum(map(len, records)) != self.rows:
+                raise RecordingError(f"{self.path}: the journal lost rows while recording")
+            with open(scratch, "wb") as out:
+                self._finish(records, out)
+                out.flush()
+                os.fsync(out.fileno())
+            del records
+            os.replace(scratch, self.path)
+        except BaseException as e:
+            with contextlib.suppress(OSError):
+                os.unlink(scratch)
+            if not isinstance(e, OSError):
+                raise
+            # the journal stays, and reads back
+            raise RecordingError(f"cannot finish {self.path}: {e.strerror or e} (its rows are "
+                                 "kept in a journal that 'vyre convert' reads)") from None
+
+    def _release(self):
+        with contextlib.suppress(OSError):
+            self._journal.file.close()
+
+    def _finish(self, records, out):
+        raise NotImplementedError

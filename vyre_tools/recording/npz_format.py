@@ -3,63 +3,16 @@
 A zip is written whole, so while rows come the path holds a journal
 (journal.py) that closing lays out column by column."""
 
-import contextlib
 import os
 import zipfile
 
 from . import journal
+from .journal import JournaledWriter
 from .layout import RecordingError, structured
-from .writer import Writer
 
 # a column may inflate to this many times the file's size (np.savez stores
 # them plainly; savez_compressed of telemetry stays far below)
 MAX_INFLATION = 64
-
-
-class JournaledWriter(Writer):
-    """A writer whose rows go to a journal until ``close`` lays them out
-    with ``_finish(records, file)`` (the journal's records, see
-    ``journal.open_records``)."""
-
-    def __init__(self, path, dtype):
-        super().__init__(path, dtype)
-        self._journal = journal.JournalFile(path, dtype)
-
-    def _write_batch(self, batch):
-        self._journal.append(batch)
-
-    def _sync(self):
-        self._journal.sync()
-
-    def _close(self):
-        self._journal.sync()
-        scratch = os.path.join(os.path.dirname(os.path.abspath(self.path)),
-                               f".{os.path.basename(self.path)}.{os.getpid()}.partial")
-        try:
-            dtype, records = journal.open_records(self.path)
-            if sum(map(len, records)) != self.rows:
-                raise RecordingError(f"{self.path}: the journal lost rows while recording")
-            with open(scratch, "wb") as out:
-                self._finish(records, out)
-                out.flush()
-                os.fsync(out.fileno())
-            del records
-            os.replace(scratch, self.path)
-        except BaseException as e:
-            with contextlib.suppress(OSError):
-                os.unlink(scratch)
-            if not isinstance(e, OSError):
-                raise
-            # the journal stays, and reads back
-            raise RecordingError(f"cannot finish {self.path}: {e.strerror or e} (its rows are "
-                                 "kept in a journal that 'vyre convert' reads)") from None
-
-    def _release(self):
-        with contextlib.suppress(OSError):
-            self._journal.file.close()
-
-    def _finish(self, records, out):
-        raise NotImplementedError
 
 
 class NpzWriter(JournaledWriter):

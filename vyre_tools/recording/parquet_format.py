@@ -6,7 +6,8 @@ Parquet file from it."""
 from . import journal
 from .arrow import require, schema, table, to_array
 from .layout import RecordingError
-from .npz_format import MAX_INFLATION, JournaledWriter
+from .journal import JournaledWriter
+from .npz_format import MAX_INFLATION
 
 ROW_GROUP_ROWS = 65536  # large enough for column tools to scan fast
 
