@@ -23,9 +23,17 @@ handler one Ctrl-C therefore ends the collection with KeyboardInterrupt (a
 handler that only takes note, and does not raise, lets the run go on to its
 end).  The rollback then writes the old calibration back with Ctrl-C held
 until the write is done, so a second Ctrl-C cannot cut the restore short; it
-interrupts as usual once the calibration is back.  Should the restore itself
-fail (the device gone), ``CalibrationNotRestored`` carries the backup: save
-it with ``backup.save(path)`` and load it later.
+interrupts as usual once the calibration is back.
+
+A write counts only once the device holds it: every write is read back with
+``get_calibration`` and compared bit for bit as 32-bit floats, and written
+again until it reads back right or ``timeout_seconds`` have passed.  An
+acknowledgement alone proves nothing: a late answer to an earlier write of
+the same kind is kept for the next one, which then returns at once while
+its own command may still wait to be sent (and a client stopped right after
+never sends it).  Should the restore fail (the device gone, late or holding
+other values), ``CalibrationNotRestored`` names what the device holds and
+carries the backup: save it with ``backup.save(path)`` and load it later.
 
 ``CalibrationBackup`` holds both calibrations a device has, the IMU's
 (accelerometer offsets in g, gyroscope offsets in degrees/s) and the
@@ -38,7 +46,11 @@ and reads and writes them as JSON::
     write_calibration(client, CalibrationBackup.load("bench-7.json"))
 
 The numbers are the device's 32-bit floats; JSON keeps each exactly, so a
-backup written back gives the device the very same bits.
+backup written back gives the device the very same bits.  Every value is
+checked (a finite number within the 32-bit float range, three offsets and
+nine matrix entries per sensor) before anything is written, so a bad backup
+never leaves the device half loaded; ``CalibrationBackup.load`` raises
+ValueError for any file that is not a backup.
 """
 
 import contextlib
@@ -47,7 +59,9 @@ import json
 import math
 import os
 import signal
+import struct
 import threading
+import time
 from dataclasses import dataclass, field
 
 FORMAT = "vyre-calibration"
@@ -62,11 +76,15 @@ SENSORS = {
 
 class CalibrationNotRestored(OSError):
     """The device may be left with another calibration than it had; ``backup``
-    holds the one to put back."""
+    holds the one to put back.
 
-    def __init__(self, message, backup):
+    ``held``: the ``CalibrationValues`` the device read back last (its text
+    names them), None when it did not answer the read-back."""
+
+    def __init__(self, message, backup, held=None):
         super().__init__(message)
         self.backup = backup
+        self.held: object | None = held
 
 
 @dataclass
@@ -112,13 +130,19 @@ class CalibrationBackup:
         if not isinstance(device, dict):
             raise ValueError("device must be an object")
         device_id = device.get("id")
-        if device_id is not None and (not isinstance(device_id, int) or isinstance(device_id, bool)):
-            raise ValueError("device id must be an integer")
+        if device_id is not None and (not isinstance(device_id, int) or isinstance(device_id, bool)
+                                      or not 0 <= device_id < 1 << 64):
+            raise ValueError("device id must be an integer of 64 bits")
+        firmware = device.get("firmware")
+        if firmware is not None and not isinstance(firmware, str):
+            raise ValueError("device firmware must be a text")
+        saved = data.get("saved", "")
+        if not isinstance(saved, str):
+            raise ValueError("saved must be a text")
         sensors = {name: SensorCalibration(_numbers(data, name, "offsets", 3),
                                            _numbers(data, name, "scale_matrix", 9))
                    for name in SENSORS}
-        return cls(**sensors, device_id=device_id, firmware=device.get("firmware"),
-                   saved=str(data.get("saved", "")))
+        return cls(**sensors, device_id=device_id, firmware=firmware, saved=saved)
 
     def save(self, path):
         """Writes the backup as JSON; a file already there is replaced only
@@ -137,10 +161,14 @@ class CalibrationBackup:
 
     @classmethod
     def load(cls, path):
+        """The backup in ``path``; ValueError for any file that is not one
+        (OSError when it cannot be read)."""
         with open(path, encoding="utf-8") as f:
             try:
                 data = json.load(f)
-            except json.JSONDecodeError as e:
+            except RecursionError:
+                raise ValueError("not a calibration backup: nested too deeply") from None
+            except ValueError as e:  # bad JSON, bad UTF-8, a number of too many digits
                 raise ValueError(f"not JSON: {e}") from None
         return cls.from_json(data)
 
@@ -148,13 +176,63 @@ class CalibrationBackup:
 def _numbers(data, sensor, key, count):
     section = data.get(sensor)
     values = section.get(key) if isinstance(section, dict) else None
-    where = f"{sensor}.{key}"
-    if not isinstance(values, list) or len(values) != count:
+    return checked_values(values, f"{sensor}.{key}", count)
+
+
+def checked_values(values, where, count):
+    """``values`` as ``count`` floats the device can hold (finite 32-bit
+    floats); ValueError naming ``where`` otherwise."""
+    if not isinstance(values, (list, tuple)) or len(values) != count:
         raise ValueError(f"{where} must be a list of {count} numbers")
-    if not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
-               for v in values):
-        raise ValueError(f"{where} must hold finite numbers")
-    return [float(v) for v in values]
+    out = []
+    for v in values:
+        if not isinstance(v, (int, float)) or isinstance(v, bool):
+            raise ValueError(f"{where} must hold numbers")
+        try:
+            f = float(v)
+            struct.pack("<f", f)  # OverflowError beyond the 32-bit range
+        except OverflowError:
+            f = math.inf
+        if not math.isfinite(f):
+            raise ValueError(f"{where} must hold finite 32-bit floats (within ±3.4e38), "
+                             f"not {v!r:.40}")
+        out.append(f)
+    return out
+
+
+def check_backup(backup):
+    """ValueError unless every value of ``backup`` fits the device."""
+    for name in SENSORS:
+        sensor = getattr(backup, name, None)
+        if not isinstance(sensor, SensorCalibration):
+            raise ValueError(f"{name} must be a SensorCalibration")
+        checked_values(sensor.offsets, f"{name}.offsets", 3)
+        checked_values(sensor.scale_matrix, f"{name}.scale_matrix", 9)
+
+
+def _f32(values):
+    return struct.pack(f"<{len(values)}f", *values)
+
+
+def held_by_device(backup, values, sensors=tuple(SENSORS)):
+    """Whether ``values`` (a ``CalibrationValues``) hold the ``sensors`` of
+    ``backup`` bit for bit, as 32-bit floats."""
+    return all(_f32(getattr(backup, name).offsets) == _f32(getattr(values, SENSORS[name][0]))
+               and _f32(getattr(backup, name).scale_matrix)
+               == _f32(getattr(values, SENSORS[name][1]))
+               for name in sensors)
+
+
+def _describe(values, sensors):
+    if values is None:
+        return "the device did not answer the read-back"
+    return "the device holds " + "; ".join(
+        f"{name} offsets {_short(getattr(values, SENSORS[name][0]))} "
+        f"matrix {_short(getattr(values, SENSORS[name][1]))}" for name in sensors)
+
+
+def _short(values):
+    return "[" + ", ".join(f"{v:.7g}" for v in values) + "]"
 
 
 def _answered(value, what, timeout_seconds):
@@ -173,31 +251,68 @@ def read_calibration(client, timeout_seconds=5.0):
     return CalibrationBackup.from_values(values, info)
 
 
-def _acknowledged(accepted, what, timeout_seconds):
-    if not accepted:
-        raise OSError(f"the device refused the {what}, or did not answer within "
-                      f"{timeout_seconds:g} s")
+def _write_held(client, backup, sensors, timeout_seconds):
+    """Writes the ``sensors`` of ``backup`` until the device reads them back
+    bit for bit, within ``timeout_seconds``; CalibrationNotRestored naming
+    what it holds otherwise.  Nothing is written unless every value fits."""
+    check_backup(backup)
+    # where the client can say so, take no late answer of an earlier call
+    # for this write's own (the read-back decides either way)
+    keep = getattr(client, "keep_late_answers", None)
+    if keep is not None:
+        client.keep_late_answers = False
+    try:
+        deadline = time.monotonic() + timeout_seconds
+        held = None
+        while True:
+            left = max(deadline - time.monotonic(), 0.05)
+            if "accelerometer" in sensors:
+                client.set_imu_calibration(
+                    backup.accelerometer.offsets, backup.accelerometer.scale_matrix,
+                    backup.gyroscope.offsets, backup.gyroscope.scale_matrix,
+                    timeout_seconds=left)
+            if "magnetometer" in sensors:
+                client.set_magnetometer_calibration(
+                    backup.magnetometer.offsets, backup.magnetometer.scale_matrix,
+                    timeout_seconds=max(deadline - time.monotonic(), 0.05))
+            # answered after both writes went out, so it tells what they did
+            values = client.get_calibration(timeout_seconds=max(deadline - time.monotonic(), 0.05))
+            if values is not None:
+                held = values
+                if held_by_device(backup, values, sensors):
+                    return
+            if time.monotonic() >= deadline:
+                raise CalibrationNotRestored(
+                    f"the {' and '.join(dict.fromkeys(_NAMES[s] for s in sensors))} calibration "
+                    f"did not read back within {timeout_seconds:g} s: {_describe(held, sensors)}",
+                    backup, held)
+    finally:
+        if keep is not None:
+            client.keep_late_answers = keep
+
+
+_NAMES = {"accelerometer": "IMU", "gyroscope": "IMU", "magnetometer": "magnetometer"}
 
 
 def write_magnetometer_calibration(client, sensor, timeout_seconds=5.0):
-    """Writes one ``SensorCalibration`` to the magnetometer; OSError when the
-    device does not take it.  Ctrl-C waits until the answer is in."""
+    """Writes one ``SensorCalibration`` to the magnetometer and reads it back;
+    CalibrationNotRestored (an OSError) when the device does not hold it
+    within ``timeout_seconds``, ValueError for values it cannot hold.
+    Ctrl-C waits until the write is read back."""
+    checked_values(sensor.offsets, "magnetometer.offsets", 3)
+    checked_values(sensor.scale_matrix, "magnetometer.scale_matrix", 9)
+    backup = CalibrationBackup(sensor, sensor, sensor)
     with interrupts_deferred():
-        accepted = client.set_magnetometer_calibration(sensor.offsets, sensor.scale_matrix,
-                                                       timeout_seconds=timeout_seconds)
-        _acknowledged(accepted, "magnetometer calibration", timeout_seconds)
+        _write_held(client, backup, ("magnetometer",), timeout_seconds)
 
 
 def write_calibration(client, backup, timeout_seconds=5.0):
-    """Writes both calibrations of ``backup``; OSError when the device does
-    not take one.  Ctrl-C waits until both are written."""
+    """Writes both calibrations of ``backup`` and reads them back;
+    CalibrationNotRestored (an OSError) when the device does not hold them
+    within ``timeout_seconds``, ValueError (before anything is written) for
+    values it cannot hold.  Ctrl-C waits until both are read back."""
     with interrupts_deferred():
-        accepted = client.set_imu_calibration(
-            backup.accelerometer.offsets, backup.accelerometer.scale_matrix,
-            backup.gyroscope.offsets, backup.gyroscope.scale_matrix,
-            timeout_seconds=timeout_seconds)
-        _acknowledged(accepted, "IMU calibration", timeout_seconds)
-        write_magnetometer_calibration(client, backup.magnetometer, timeout_seconds)
+        _write_held(client, backup, tuple(SENSORS), timeout_seconds)
 
 
 class MagnetometerRollback:
@@ -206,7 +321,8 @@ class MagnetometerRollback:
     ``rollback.accept()`` was called; see the module's documentation.
 
     ``backup``: one read already (skips the read on entry).  After the block,
-    ``restored`` tells whether the old calibration was written back."""
+    ``restored`` tells whether the device reads the old calibration back;
+    CalibrationNotRestored when it does not within ``timeout_seconds``."""
 
     def __init__(self, client, timeout_seconds=5.0, backup=None):
         self.client = client
@@ -231,10 +347,10 @@ class MagnetometerRollback:
             try:
                 write_magnetometer_calibration(self.client, self.backup.magnetometer,
                                                self.timeout_seconds)
-            except OSError as e:
+            except (OSError, ValueError) as e:  # ValueError: a backup the device cannot hold
                 raise CalibrationNotRestored(
                     f"could not restore the previous magnetometer calibration ({e})",
-                    self.backup) from error
+                    self.backup, getattr(e, "held", None)) from error
             self.restored = True
         return False
 

@@ -8,6 +8,14 @@ a second Ctrl-C gives up waiting and interrupts as usual.
 A library call that waits can only be ended by a handler that raises (it
 runs the handlers while it waits, see vyre_python/src/signal_check.hpp):
 within ``stop.at_once()`` the first Ctrl-C raises KeyboardInterrupt.
+
+The other signals that end a process by default (SIGTERM from ``kill``,
+``timeout`` and service managers, SIGHUP when the terminal goes, SIGQUIT,
+...) are taken the same way, so a recording is closed properly whatever
+ends the command; a signal that was ignored when the command started
+(``nohup``) stays ignored.  A command stopped so ends with status 128 plus
+the signal's number, as shells report a command a signal ended (130 for
+Ctrl-C, 143 for SIGTERM).
 """
 
 import contextlib
@@ -15,10 +23,29 @@ import signal
 import threading
 
 
+# ended by default: taken as a request to stop (SIGINT first)
+STOP_SIGNALS = tuple(getattr(signal, name) for name in (
+    "SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGALRM", "SIGUSR1", "SIGUSR2", "SIGXCPU",
+    "SIGVTALRM", "SIGPROF", "SIGPWR") if hasattr(signal, name))
+
+
 class StopRequest:
     def __init__(self):
         self.requested = False
         self.immediate = False
+        self.signum = None  # the first signal that asked to stop
+
+    @property
+    def status(self):
+        """The exit status of a command this request stopped: 128 + the signal."""
+        return 128 + (self.signum or signal.SIGINT)
+
+    @property
+    def cause(self):
+        """What asked to stop, for the user: Ctrl-C, or the signal's name."""
+        if self.signum in (None, signal.SIGINT):
+            return "Ctrl-C"
+        return signal.Signals(self.signum).name
 
     def __bool__(self):
         return self.requested
@@ -46,11 +73,17 @@ def stop_on_interrupt():
     def handler(signum, frame):
         raise_now = stop.requested or stop.immediate
         stop.requested = True
+        if stop.signum is None:
+            stop.signum = signum
         if raise_now:
             raise KeyboardInterrupt
 
-    previous = signal.signal(signal.SIGINT, handler)
+    previous = {}
     try:
+        for signum in STOP_SIGNALS:
+            if signum == signal.SIGINT or signal.getsignal(signum) == signal.SIG_DFL:
+                previous[signum] = signal.signal(signum, handler)
         yield stop
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for signum, old in previous.items():
+            signal.signal(signum, old)

@@ -243,8 +243,11 @@ def stream(ui, device, duration=None, record=None, stop=None):
                 since_first = time.time() - float(packets["host_time_seconds"][0])
                 start = min(start, now - max(since_first, 0.0))
             stats.add(packets["timestamp_seconds"].tolist(), now)
-            if recorder is not None:
-                recorder.write(packets)
+            if recorder is not None and not failure:
+                try:
+                    recorder.write(packets)
+                except RecordingError as e:  # a full disk: said once, the stream ends
+                    failure = str(e)
             latest = packets[-1]
 
     try:
@@ -270,7 +273,10 @@ def stream(ui, device, duration=None, record=None, stop=None):
             live.update(view(device.port, stats, latest, now - start, now, recorder), refresh=True)
     finally:
         if recorder is not None:
-            recorder.close()
+            try:
+                recorder.close()
+            except RecordingError as e:
+                failure = failure or str(e)
     seconds = now - start
     link = {k: v - link_before[k] for k, v in client.link_statistics().items()}
     result = StreamResult(stats.packets, seconds, stats.packets / seconds if seconds > 0 else 0.0,
@@ -283,7 +289,9 @@ def add_parser(sub):
     p = sub.add_parser("stream", help="show live telemetry (and record it)",
                        description="Show live telemetry: packets per second, gaps in the "
                                    "device timestamps, the latest values with units and the "
-                                   "values derived on the host. Runs until Ctrl-C or --duration.")
+                                   "values derived on the host. Runs until Ctrl-C (or SIGTERM, "
+                                   "SIGHUP: the recording is closed properly, the exit status is "
+                                   "128 + the signal's number) or --duration.")
     p.add_argument("-d", "--duration", type=positive_float, metavar="SECONDS",
                    help="stop after this many seconds (default: until Ctrl-C)")
     p.add_argument("-r", "--record", metavar="FILE", type=recording_path,
@@ -305,13 +313,13 @@ def run(args):
         raise CliError(f"stopped waiting for the device to come back; {result.summary()}",
                        EXIT_INTERRUPTED)
     if stop.requested:
-        ui.note("stopped by Ctrl-C")
+        ui.note(f"stopped by {stop.cause}")
     ui.line(result.summary())
     if result.recorded is not None:
         ui.line(f"recorded {result.recorded} packets to {args.record}")
     if result.failure:
         raise CliError(result.failure)
-    status = EXIT_INTERRUPTED if stop.requested else 0
+    status = stop.status if stop.requested else 0
     if result.packets == 0:
         raise CliError(result.nothing_text(device.port), status or EXIT_FAILURE)
     return status

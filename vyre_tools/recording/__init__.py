@@ -15,6 +15,20 @@ The file's suffix chooses its format:
 
 Writers take whole arrays and buffer them into batches, so recording costs
 little beside the stream; every format reads back value for value.
+
+What a crash costs: rows are pushed to the disk every second, so after a
+kill or a power loss ``read`` (and ``vyre convert``) gives back every row up
+to about one second before the end.  CSV leaves out a last line cut
+mid-way; MCAP closes its chunk every second and reads a file without its
+summary and footer record by record; Parquet and NPZ, which cannot be read
+before their end is written, hold a journal of the rows while recording
+(see ``journal``) and become Parquet or NPZ when closed (a rewrite that
+needs the space once more for a moment).  A write that fails (a full disk)
+raises RecordingError with the system's reason, once.
+
+``read`` raises RecordingError naming the file and the problem for any
+file that is not a recording, and keeps its memory to a small multiple of
+the file's size whatever the file claims.
 """
 
 from .files import convert, open_writer, read

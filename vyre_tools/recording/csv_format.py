@@ -1,11 +1,15 @@
 """CSV: a header row of column names, then one row per packet with each
-value as its shortest round-trip text (Arrow's float formatting)."""
+value as its shortest round-trip text (Arrow's float formatting).
 
-import csv
+Rows are pushed to the disk every second; a file cut off (a crash, a full
+disk) ends in a line cut mid-way, which reading leaves out."""
+
+import contextlib
+import io
 
 from .arrow import require, schema, table, to_array
 from .layout import RecordingError, column_dtype
-from .writer import Writer
+from .writer import Writer, sync_file
 
 
 class CsvWriter(Writer):
@@ -20,6 +24,7 @@ class CsvWriter(Writer):
             self._csv = pyarrow.csv.CSVWriter(
                 self._file, schema(dtype),
                 write_options=pyarrow.csv.WriteOptions(include_header=False, quoting_style="none"))
+            sync_file(self._file)  # a recording from the start
         except BaseException:
             self._file.close()
             raise
@@ -27,43 +32,60 @@ class CsvWriter(Writer):
     def _write_batch(self, batch):
         self._csv.write_table(table(batch))
 
+    def _sync(self):
+        sync_file(self._file)
+
     def _close(self):
-        try:
+        self._csv.close()
+        self._file.flush()
+
+    def _release(self):
+        with contextlib.suppress(Exception):
             self._csv.close()
-        finally:
+        with contextlib.suppress(OSError):
             self._file.close()
 
 
 def read(path):
     pa = require()
     import pyarrow.csv
-    with open(path, newline="") as f:
-        header = next(csv.reader(f), None)
-    if not header:
-        raise RecordingError(f"{path} is empty")
+    with open(path, "rb") as f:
+        data = f.read()
+    # a line cut mid-way (the end of a crashed or full-disk recording) is left out
+    data = data[:data.rfind(b"\n") + 1]
+    end = data.find(b"\n")
+    header = data[:end].decode().rstrip("\r").split(",") if end > 0 else []
+    if not header or not all(header):
+        raise RecordingError(f"{path} is empty" if not data.strip() else
+                             f"{path} line 1: not a header of column names")
+    if len(set(header)) != len(header):
+        raise RecordingError(f"{path} line 1: a column name comes twice")
     types = {name: pa.from_numpy_dtype(column_dtype(name)) for name in header}
     try:
-        tbl = pyarrow.csv.read_csv(path, convert_options=pyarrow.csv.ConvertOptions(
-            column_types=types, strings_can_be_null=False))
+        tbl = pyarrow.csv.read_csv(
+            io.BytesIO(data),
+            read_options=pyarrow.csv.ReadOptions(column_names=header, skip_rows=1),
+            parse_options=pyarrow.csv.ParseOptions(quote_char=False, newlines_in_values=False),
+            convert_options=pyarrow.csv.ConvertOptions(column_types=types,
+                                                       strings_can_be_null=False))
     except pa.ArrowInvalid:
-        raise RecordingError(_first_bad_row(path, len(header))) from None
+        raise RecordingError(_first_bad_row(data, len(header), path)) from None
     return to_array(tbl, path)
 
 
-def _first_bad_row(path, width):
+def _first_bad_row(data, width, path):
     """Where a file Arrow refused stops being a table of numbers (the slow
     way, once, to name the line)."""
-    with open(path, newline="") as f:
-        reader = csv.reader(f)
-        next(reader, None)
-        for row in reader:
-            if not row:
-                continue
-            try:
-                if len(row) != width:
-                    raise ValueError
-                for value in row:
-                    float(value)
-            except ValueError:
-                return f"{path} line {reader.line_num}: not a row of numbers"
+    for number, line in enumerate(data.split(b"\n")[1:], 2):
+        row = line.rstrip(b"\r")
+        if not row:
+            continue
+        values = row.split(b",")
+        try:
+            if len(values) != width:
+                raise ValueError
+            for value in values:
+                float(value)
+        except ValueError:
+            return f"{path} line {number}: not a row of numbers"
     return f"{path} is not a table of numbers"

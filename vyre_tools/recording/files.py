@@ -25,15 +25,24 @@ def open_writer(path, dtype):
 
 def read(path):
     """The recording in ``path`` as one structured array, each column at the
-    precision it was written with."""
+    precision it was written with.  RecordingError naming the file and the
+    problem for anything else, memory kept to a small multiple of the
+    file's size whatever its contents claim."""
     module = _module(path)
     path = os.fspath(path)
     try:
         return module.read(path)
+    except RecordingError:
+        raise
     except UnicodeDecodeError:
         raise RecordingError(f"{path} is not a text file") from None
     except OSError as e:
         raise RecordingError(f"cannot read {path}: {e.strerror or e}") from None
+    except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError,
+            MemoryError) as e:
+        # what the checks of each format did not foresee: still one line
+        raise RecordingError(f"{path} is not a {format_of(path)} recording: "
+                             f"{type(e).__name__}: {str(e)[:200]}") from None
 
 
 def convert(source, target):

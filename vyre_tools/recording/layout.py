@@ -20,6 +20,18 @@ def column_dtype(name):
     return np.dtype(np.float64 if name in TIME_COLUMNS else np.float32)
 
 
+def number_dtype(text):
+    """The dtype a file names for a column (``"<f4"``), or None unless it is
+    a plain number of at most 8 bytes: what a file claims is checked before
+    anything is made of it."""
+    import numpy as np
+    try:
+        dtype = np.dtype(text) if isinstance(text, str) and len(text) <= 8 else None
+    except (TypeError, ValueError):
+        return None
+    return dtype if dtype is not None and dtype.kind in "fiu" and dtype.itemsize <= 8 else None
+
+
 def packet_dtype():
     """The dtype of ``VYREClient.get_data_array()``, known before any packet."""
     import numpy as np
@@ -40,6 +52,8 @@ def format_of(path):
 def structured(columns, path):
     """One structured array from ``columns`` (name -> 1-d array), in order."""
     import numpy as np
+    if not columns:
+        raise RecordingError(f"{path} holds no columns")
     lengths = {len(v) for v in columns.values()}
     if len(lengths) > 1:
         raise RecordingError(f"{path}: its columns differ in length")

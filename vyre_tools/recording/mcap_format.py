@@ -6,17 +6,33 @@ nanoseconds since the epoch; the device's own clock is the message field
 ``timestamp_seconds``.  JSON has no NaN or infinities: NaN is written as
 null and an infinity as 1e999, which JSON readers take as one.  The columns'
 names and precisions go into a metadata record, so reading gives back
-float32 columns as float32."""
+float32 columns as float32.
 
+A log time is a count of nanoseconds from 0 to 2^64 - 1: a host time
+outside (NaN, before 1970, past the year 2554) is logged at the nearest end
+(NaN at 0) while the message keeps its exact value, which is what reading
+gives back.
+
+The chunk in progress is closed and pushed to the disk every second; a
+file cut off (a crash, a full disk) lacks its summary and footer and is
+read record by record up to the last whole one."""
+
+import contextlib
+import io
 import json
+import os
+import struct
 
 from .arrow import texts
-from .layout import HOST_TIME, RecordingError, column_dtype, structured
-from .writer import Writer
+from .layout import HOST_TIME, RecordingError, column_dtype, number_dtype, structured
+from .writer import Writer, sync_file
 
 TOPIC = "/vyre/telemetry"
 SCHEMA_NAME = "vyre.Telemetry"
 COLUMNS_METADATA = "vyre.columns"
+LAST_NANOSECOND = 2**64 - 2048  # the largest float64 below 2^64
+# a chunk may inflate to this many times the file's size
+MAX_INFLATION = 64
 
 
 def require():
@@ -49,13 +65,17 @@ class McapWriter(Writer):
         names = dtype.names
         self._file = open(path, "wb")
         try:
-            self._mcap = Mcap(self._file)
+            # a chunk closed every second needs Writer.flush (mcap 1.6); an
+            # older mcap writes each message on its own instead
+            self._chunked = hasattr(Mcap, "flush")
+            self._mcap = Mcap(self._file, use_chunking=self._chunked)
             self._mcap.start(profile="", library="vyre_tools")
             schema = self._mcap.register_schema(SCHEMA_NAME, "jsonschema",
                                                 json.dumps(json_schema(names)).encode())
             self._channel = self._mcap.register_channel(TOPIC, "json", schema)
             self._mcap.add_metadata(COLUMNS_METADATA, {
                 "names": ",".join(names), "dtypes": ",".join(dtype[n].str for n in names)})
+            sync_file(self._file)  # a recording from the start
         except BaseException:
             self._file.close()
             raise
@@ -76,47 +96,113 @@ class McapWriter(Writer):
                                   pc.replace_substring(text, "inf", "1e999"))
             parts += [key, text]
         messages = pc.binary_join_element_wise(*parts, "}", "").to_pylist()
-        clock = batch[self._clock].astype(np.float64) * 1e9
-        stamps = np.where(np.isfinite(clock) & (clock >= 0), clock, 0).astype(np.int64).tolist()
+        with np.errstate(over="ignore"):
+            clock = batch[self._clock].astype(np.float64) * 1e9
+        stamps = np.clip(np.nan_to_num(clock, nan=0.0), 0, LAST_NANOSECOND).astype(np.uint64).tolist()
         add, channel = self._mcap.add_message, self._channel
         for sequence, (message, stamp) in enumerate(zip(messages, stamps), self.rows - len(batch)):
             add(channel, stamp, message.encode(), stamp, sequence & 0xFFFF_FFFF)
 
+    def _sync(self):
+        if self._chunked:
+            self._mcap.flush()  # closes the chunk in progress
+        sync_file(self._file)
+
     def _close(self):
-        try:
-            self._mcap.finish()
-        finally:
+        self._mcap.finish()
+        self._file.flush()
+
+    def _release(self):
+        with contextlib.suppress(OSError):
             self._file.close()
 
 
 def read(path):
     import numpy as np
-    require()
-    from mcap.exceptions import McapError
-    from mcap.reader import make_reader
-    try:
-        with open(path, "rb") as f:
-            reader = make_reader(f)
-            names = dtypes = None
-            for record in reader.iter_metadata():
-                if record.name == COLUMNS_METADATA:
-                    names = record.metadata["names"].split(",")
-                    dtypes = [np.dtype(d) for d in record.metadata["dtypes"].split(",")]
-            texts = [message.data for _, _, message in reader.iter_messages(topics=[TOPIC], log_time_order=False)]
-    except (McapError, ValueError, KeyError, EOFError) as e:
-        raise RecordingError(f"{path} is not an MCAP recording: {e}") from None
+    names, dtypes, texts = _messages(path)
     try:
         rows = json.loads(b"[" + b",".join(texts) + b"]", parse_int=float)  # -0 stays -0.0
-    except ValueError as e:
-        raise RecordingError(f"{path}: a message is not JSON: {e}") from None
+    except (ValueError, RecursionError) as e:
+        raise RecordingError(f"{path}: a message is not JSON: {str(e)[:200]}") from None
     if names is None:
-        names = list(rows[0]) if rows else []
+        names = list(rows[0]) if rows and isinstance(rows[0], dict) else []
         dtypes = [column_dtype(n) for n in names]
     try:
         # via float64, the nearest to the text: a float32's shortest text
         # comes back to the same float32
         columns = {name: np.array([row[name] for row in rows], dtype=np.float64).astype(dtype)
                    for name, dtype in zip(names, dtypes)}
-    except (KeyError, TypeError, ValueError):
+    except (KeyError, TypeError, ValueError, IndexError):
         raise RecordingError(f"{path}: a message lacks a field or holds no number") from None
     return structured(columns, path)
+
+
+def _messages(path):
+    """The column names and dtypes (None when the file has no such record)
+    and the telemetry messages' data, read record by record; a file cut off
+    is read up to its last whole record."""
+    require()
+    from mcap.exceptions import EndOfFile, McapError
+    from mcap.records import Channel, Chunk, Message, Metadata
+    from mcap.stream_reader import StreamReader, breakup_chunk
+    size = os.path.getsize(path)
+    with open(path, "rb") as f:
+        data = f.read(_whole_records(f, size, path))
+    names = dtypes = None
+    channels, texts = set(), []
+    records = StreamReader(io.BytesIO(data), emit_chunks=True,
+                           record_size_limit=len(data)).records
+    try:
+        for record in records:
+            if isinstance(record, Chunk):
+                if record.uncompressed_size > MAX_INFLATION * size + (1 << 20):
+                    raise RecordingError(f"{path}: a chunk claims {record.uncompressed_size} "
+                                         "bytes")
+                try:
+                    inner = breakup_chunk(record)
+                except Exception as e:  # the decompressors' own errors among them
+                    raise RecordingError(f"{path}: a chunk is damaged: {e}") from None
+            else:
+                inner = (record,)
+            for r in inner:
+                if isinstance(r, Channel) and r.topic == TOPIC:
+                    channels.add(r.id)
+                elif isinstance(r, Message) and r.channel_id in channels:
+                    texts.append(r.data)
+                elif isinstance(r, Metadata) and r.name == COLUMNS_METADATA:
+                    names, dtypes = _columns(r.metadata, path)
+    except EndOfFile:
+        pass  # no footer: the file was cut off after its last whole record
+    except (McapError, ValueError, KeyError, EOFError, TypeError, struct.error) as e:
+        raise RecordingError(f"{path} is not an MCAP recording: {e}") from None
+    return names, dtypes, texts
+
+
+def _whole_records(f, size, path):
+    """Where the last whole record of the file ends: past the magic, each
+    record is an opcode, a length and that many bytes."""
+    magic = f.read(8)
+    if magic != b"\x89MCAP0\r\n":
+        raise RecordingError(f"{path} is not an MCAP recording (no MCAP magic)")
+    end = 8
+    while end + 9 <= size:
+        f.seek(end + 1)
+        length = struct.unpack("<Q", f.read(8))[0]
+        if length > size - end - 9:
+            break
+        end += 9 + length
+    f.seek(0)
+    return size if end + 8 == size else end  # the closing magic
+
+
+def _columns(metadata, path):
+    try:
+        names = metadata["names"].split(",")
+        dtypes = metadata["dtypes"].split(",")
+    except (KeyError, AttributeError):
+        raise RecordingError(f"{path}: its column record is damaged") from None
+    dtypes = [number_dtype(d) for d in dtypes]
+    if len(names) != len(dtypes) or len(set(names)) != len(names) or not all(names) \
+            or any(d is None for d in dtypes):
+        raise RecordingError(f"{path}: its column record is damaged")
+    return names, dtypes

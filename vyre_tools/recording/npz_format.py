@@ -1,53 +1,64 @@
 """NPZ: NumPy's zip of arrays, one per column, for ``numpy.load``.
 
-A zip is written whole, so the rows go to an unnamed scratch file beside
-the recording as they come and are laid out column by column at the end."""
+A zip is written whole, so while rows come the path holds a journal
+(journal.py) that closing lays out column by column."""
 
 import os
-import tempfile
 import zipfile
 
+from . import journal
+from .journal import JournaledWriter
 from .layout import RecordingError, structured
-from .writer import Writer
+
+# a column may inflate to this many times the file's size (np.savez stores
+# them plainly; savez_compressed of telemetry stays far below)
+MAX_INFLATION = 64
 
 
-class NpzWriter(Writer):
-    def __init__(self, path, dtype):
-        super().__init__(path, dtype)
-        # the recording's own file is claimed now: a path that cannot be
-        # written fails before the stream starts
-        self._file = open(path, "wb")
-        try:
-            self._rows = tempfile.TemporaryFile(dir=os.path.dirname(os.path.abspath(path)))
-        except BaseException:
-            self._file.close()
-            raise
-
-    def _write_batch(self, batch):
-        self._rows.write(batch.tobytes())
-
-    def _close(self):
+class NpzWriter(JournaledWriter):
+    def _finish(self, records, out):
+        # as np.savez lays them out, one column in memory at a time
         import numpy as np
-        try:
-            self._rows.flush()
-            if self.rows:
-                rows = np.memmap(self._rows, dtype=self.dtype, mode="r", shape=(self.rows,))
-            else:
-                rows = np.empty(0, self.dtype)
-            np.savez(self._file, **{name: rows[name] for name in self.dtype.names})
-            del rows
-        finally:
-            self._rows.close()
-            self._file.close()
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED, allowZip64=True) as archive:
+            for name in self.dtype.names:
+                column = (np.concatenate([r[name] for r in records]) if records
+                          else np.empty(0, self.dtype[name]))
+                with archive.open(name + ".npy", "w", force_zip64=True) as f:
+                    np.lib.format.write_array(f, column, allow_pickle=False)
 
 
 def read(path):
-    import numpy as np
+    if journal.is_journal(path):
+        return journal.read(path)
     try:
-        archive = np.load(path, allow_pickle=False)
-        if not isinstance(archive, np.lib.npyio.NpzFile):
-            raise RecordingError(f"{path} is a single array, not an NPZ archive of columns")
-        with archive:
-            return structured({name: archive[name] for name in archive.files}, path)
-    except (ValueError, EOFError, zipfile.BadZipFile) as e:
+        with zipfile.ZipFile(path) as archive:
+            return structured({name: column for name, column in _columns(archive, path)}, path)
+    except (ValueError, EOFError, zipfile.BadZipFile, NotImplementedError) as e:
         raise RecordingError(f"{path} is not an NPZ archive of columns: {e}") from None
+
+
+def _columns(archive, path):
+    """(name, 1-d array) of each member, sizes checked before anything is
+    made from what the file claims."""
+    import numpy as np
+    budget = MAX_INFLATION * os.path.getsize(path) + (1 << 20)
+    for info in archive.infolist():
+        if not info.filename.endswith(".npy"):
+            raise RecordingError(f"{path}: {info.filename!r} is not an array")
+        if info.file_size > budget:
+            raise RecordingError(f"{path}: {info.filename!r} claims {info.file_size} bytes")
+        budget -= info.file_size
+        with archive.open(info) as f:
+            version = np.lib.format.read_magic(f)
+            header = {(1, 0): np.lib.format.read_array_header_1_0,
+                      (2, 0): np.lib.format.read_array_header_2_0}.get(version)
+            if header is None:
+                raise RecordingError(f"{path}: {info.filename!r} is an array of version {version}")
+            shape, fortran, dtype = header(f)
+            if dtype.kind not in "fiu" or dtype.hasobject or len(shape) != 1:
+                raise RecordingError(f"{path}: {info.filename!r} is not a column of numbers")
+            data = f.read(shape[0] * dtype.itemsize if shape[0] * dtype.itemsize <= info.file_size
+                          else info.file_size + 1)
+            if len(data) != shape[0] * dtype.itemsize:
+                raise RecordingError(f"{path}: {info.filename!r} is cut short or too long")
+            yield info.filename[:-4], np.frombuffer(bytearray(data), dtype)

@@ -1,31 +1,60 @@
-"""Parquet: one column per field at its own precision, in row groups of 64 Ki rows."""
+"""Parquet: one column per field at its own precision, in row groups of 64 Ki rows.
 
+While rows come the path holds a journal (journal.py); closing writes the
+Parquet file from it."""
+
+from . import journal
 from .arrow import require, schema, table, to_array
 from .layout import RecordingError
-from .writer import Writer
+from .journal import JournaledWriter
+from .npz_format import MAX_INFLATION
+
+ROW_GROUP_ROWS = 65536  # large enough for column tools to scan fast
 
 
-class ParquetWriter(Writer):
-    batch_rows = 65536  # one row group each: large enough for column tools to scan fast
-
+class ParquetWriter(JournaledWriter):
     def __init__(self, path, dtype):
-        super().__init__(path, dtype)
         require()
+        super().__init__(path, dtype)
+
+    def _finish(self, records, out):
+        import numpy as np
         import pyarrow.parquet
-        self._parquet = pyarrow.parquet.ParquetWriter(path, schema(dtype))
-
-    def _write_batch(self, batch):
-        self._parquet.write_table(table(batch))
-
-    def _close(self):
-        self._parquet.close()
+        with pyarrow.parquet.ParquetWriter(out, schema(self.dtype)) as parquet:
+            group, rows = [], 0
+            for record in [*records, None]:
+                if record is not None:
+                    group.append(record)
+                    rows += len(record)
+                if group and (rows >= ROW_GROUP_ROWS or record is None):
+                    parquet.write_table(table(np.concatenate(group)),
+                                        row_group_size=ROW_GROUP_ROWS)
+                    group, rows = [], 0
 
 
 def read(path):
+    if journal.is_journal(path):
+        return journal.read(path)
+    import os
     pa = require()
     import pyarrow.parquet
     try:
-        tbl = pyarrow.parquet.read_table(path)
-    except pa.ArrowException as e:
+        with pyarrow.parquet.ParquetFile(path) as f:
+            # what the footer claims is checked before anything is made from it
+            _check(f, path, os.path.getsize(path))
+            tbl = f.read()
+    except (pa.ArrowException, OSError) as e:
         raise RecordingError(f"{path} is not a Parquet file: {e}") from None
     return to_array(tbl, path)
+
+
+def _check(f, path, size):
+    import pyarrow as pa
+    for field in f.schema_arrow:
+        if not (pa.types.is_floating(field.type) or pa.types.is_integer(field.type)):
+            raise RecordingError(f"{path}: column {field.name!r} does not hold numbers")
+    meta = f.metadata
+    unpacked = sum(meta.row_group(i).total_byte_size for i in range(meta.num_row_groups))
+    if unpacked > MAX_INFLATION * size + (1 << 20) or meta.num_rows * 8 * meta.num_columns > (
+            MAX_INFLATION * size + (1 << 20)):
+        raise RecordingError(f"{path}: its footer claims more data than the file can hold")

@@ -1,13 +1,25 @@
-"""What the writers of every format share: batches and the row count."""
+"""What the writers of every format share: batches, the row count, a sync
+to the disk every second, and one error for a failed write."""
+
+import os
+import time
+
+from .layout import RecordingError
 
 
 class Writer:
     """Takes structured arrays of one dtype; a format writes whole batches
-    of at least ``batch_rows`` rows (and the rest at ``close``), so its
-    per-call costs are paid per batch, not per poll."""
+    of at least ``batch_rows`` rows, or whatever came within
+    ``sync_seconds`` (and the rest at ``close``), so its per-call costs are
+    paid per batch, not per poll, and a crash loses at most about that much.
+
+    A write that fails (a full disk) raises RecordingError with the
+    system's reason once; the writer is spent then, and ``close`` only
+    releases the file."""
 
     batch_rows = 1024
     max_batch_rows = 65536  # a whole recording handed over at once goes in pieces
+    sync_seconds = 1.0
 
     def __init__(self, path, dtype):
         self.path = path
@@ -15,34 +27,53 @@ class Writer:
         self.rows = 0
         self._pending = []
         self._pending_rows = 0
+        self._synced = time.monotonic()
+        self._failed = None
 
     def write(self, rows):
-        from .layout import RecordingError
         if rows.dtype != self.dtype:
             raise RecordingError(f"{self.path}: rows of another layout than the recording's")
+        if self._failed:
+            raise RecordingError(self._failed)
         if not len(rows):
             return
         self._pending.append(rows)
         self._pending_rows += len(rows)
         self.rows += len(rows)
-        if self._pending_rows >= self.batch_rows:
+        if (self._pending_rows >= self.batch_rows
+                or time.monotonic() - self._synced >= self.sync_seconds):
             self.flush()
 
     def flush(self):
-        if not self._pending:
-            return
-        import numpy as np
-        batch = self._pending[0] if len(self._pending) == 1 else np.concatenate(self._pending)
-        self._pending, self._pending_rows = [], 0
-        step = max(self.batch_rows, self.max_batch_rows)
-        for start in range(0, len(batch), step):
-            self._write_batch(batch[start:start + step])
+        """Writes the rows held so far and, at most once a second, pushes
+        them to the disk."""
+        if self._failed:
+            raise RecordingError(self._failed)
+        with self._failing():
+            if self._pending:
+                import numpy as np
+                batch = self._pending[0] if len(self._pending) == 1 else np.concatenate(self._pending)
+                self._pending, self._pending_rows = [], 0
+                step = max(self.batch_rows, self.max_batch_rows)
+                for start in range(0, len(batch), step):
+                    self._write_batch(batch[start:start + step])
+            if time.monotonic() - self._synced >= self.sync_seconds:
+                self._synced = time.monotonic()
+                self._sync()
 
     def close(self):
+        if self._failed:
+            self._release()
+            return
         try:
             self.flush()
+            with self._failing():
+                self._close()
         finally:
-            self._close()
+            self._release()
+
+    def _failing(self):
+        return _Failing(self)
 
     def __enter__(self):
         return self
@@ -53,5 +84,37 @@ class Writer:
     def _write_batch(self, batch):
         raise NotImplementedError
 
-    def _close(self):
+    def _sync(self):
+        """Pushes what was written to the disk (a crash keeps it)."""
         raise NotImplementedError
+
+    def _close(self):
+        """Completes the file."""
+        raise NotImplementedError
+
+    def _release(self):
+        """Closes what is open, whatever happened before; never raises."""
+        raise NotImplementedError
+
+
+def sync_file(f):
+    f.flush()
+    os.fsync(f.fileno())
+
+
+class _Failing:
+    """Turns an OSError into the writer's one RecordingError and marks it spent."""
+
+    def __init__(self, writer):
+        self.writer = writer
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, traceback):
+        if isinstance(error, OSError):
+            self.writer._failed = f"cannot write {self.writer.path}: {error.strerror or error}"
+            raise RecordingError(self.writer._failed) from None
+        if isinstance(error, RecordingError):
+            self.writer._failed = str(error)
+        return False

@@ -2,6 +2,7 @@
 calibration runs that end any way but well leave the device as it was.
 Each command runs in a child process against the simulated device."""
 
+import contextlib
 import json
 import os
 import signal
@@ -151,3 +152,81 @@ def test_ctrl_c_waits_for_the_end_of_a_restore_then_interrupts():
             written.append("calibration")
     assert written == ["calibration"]
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+@pytest.mark.parametrize("how,device", [("rollback", "late"), ("rollback", "silent"),
+                                        ("write_calibration", "late"),
+                                        ("write_calibration", "silent")])
+def test_a_restore_counts_only_once_the_device_holds_it(tmp_path, how, device):
+    """An earlier write's late acknowledgement waits for the restore's own
+    call, which takes it: the restore is done only when the device reads
+    the old values back (a device that went silent never does)."""
+    import vyre_client
+    from vyre_tools.calibration_backup import (CalibrationBackup, CalibrationNotRestored,
+                                               MagnetometerRollback, write_calibration)
+    new = {"offsets": [1.0, 2.0, 3.0], "scale_matrix": [2.0, 0, 0, 0, 2.0, 0, 0, 0, 2.0]}
+    with Simulator.spawn(rate=50, answer_delay=0.4) as sim:
+        backup = CalibrationBackup.load(load_backup(sim, tmp_path))
+        rollback = MagnetometerRollback(None, timeout_seconds=1.5, backup=backup)
+        with (pytest.raises(CalibrationNotRestored) if device == "silent"
+              else contextlib.nullcontext()) as failed:
+            with vyre_client.VYREClient(sim.port_name) as client:
+                rollback.client = client
+                with rollback if how == "rollback" else contextlib.nullcontext():
+                    answered = client.link_statistics()["response_frames"]
+                    assert not client.set_magnetometer_calibration(*new.values(),
+                                                                   timeout_seconds=0.05)
+                    while client.link_statistics()["response_frames"] == answered:
+                        time.sleep(0.01)  # the late acknowledgement is in, unclaimed
+                    if device == "silent":
+                        sim.set_silent(True)
+                    if how == "write_calibration":
+                        write_calibration(client, backup, timeout_seconds=1.5)
+        held = magnetometer_on(sim)
+    if device == "late":
+        assert held == CALIBRATION["magnetometer"]
+        assert how == "write_calibration" or rollback.restored
+    else:
+        assert held == new and not rollback.restored
+        assert "did not answer the read-back" in str(failed.value)
+        assert failed.value.backup is backup
+
+
+BAD_BACKUPS = {
+    "beyond float32": ("magnetometer", "offsets", [1e39, 0.0, 0.0]),
+    "huge integer": ("gyroscope", "offsets", [10**400, 0, 0]),
+}
+
+
+@pytest.mark.parametrize("bad", BAD_BACKUPS, ids=list(BAD_BACKUPS))
+def test_a_bad_backup_is_refused_before_anything_is_written(tmp_path, bad):
+    from vyre_tools.calibration_backup import CalibrationBackup
+    sensor, key, values = BAD_BACKUPS[bad]
+    data = {"format": "vyre-calibration", "version": 1,
+            **json.loads(json.dumps(CALIBRATION))}
+    data[sensor][key] = values
+    path = tmp_path / "bad.json"
+    path.write_text(json.dumps(data))
+    with pytest.raises(ValueError, match=f"{sensor}.{key}"):
+        CalibrationBackup.load(path)
+    with Simulator.spawn(rate=50) as sim:
+        before = sim.status()
+        proc = run_vyre("calibration", "load", path, "--port", sim.port_name)
+        assert_one_line_error(proc, 1, f"{sensor}.{key}")
+        after = sim.status()
+    assert (after["imu_calibration"], after["mag_calibration"]) == (
+        before["imu_calibration"], before["mag_calibration"])
+
+
+@pytest.mark.parametrize("change", [
+    {"device": {"id": 10**30}}, {"device": {"firmware": 5}}, {"saved": []},
+    {"magnetometer": "[" * 100_000 + "]" * 100_000},
+], ids=["id-too-long", "firmware-number", "saved-list", "deep"])
+def test_loading_anything_but_a_backup_raises_value_error(tmp_path, change):
+    from vyre_tools.calibration_backup import CalibrationBackup
+    data = {"format": "vyre-calibration", "version": 1, **CALIBRATION}
+    path = tmp_path / "bad.json"
+    text = json.dumps({**data, **change})
+    path.write_text(text.replace('"' + "[" * 10, "[" * 10).replace("]" * 10 + '"', "]" * 10))
+    with pytest.raises(ValueError):
+        CalibrationBackup.load(path)
