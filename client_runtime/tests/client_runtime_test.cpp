@@ -1,6 +1,6 @@
 // Starting, stopping and the reader thread, on the mock serial device.
 
-#include "client_runtime.hpp"
+#include "runtime/client_runtime.hpp"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "client_packets.hpp"
-#include "client_runtime.hpp"
 #include "device_side.hpp"
+#include "runtime/client_runtime.hpp"
 #include "test_support.hpp"
 
 namespace vyre {

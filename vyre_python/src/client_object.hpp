@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "borrow_flag.hpp"
-#include "client_runtime.hpp"
 #include "py_ref.hpp"
+#include "runtime/client_runtime.hpp"
 #include "thread_binding.hpp"
 #include "wait_scope.hpp"
 

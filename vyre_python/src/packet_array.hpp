@@ -7,7 +7,7 @@
 
 #include <Python.h>
 
-#include "channel.hpp"
+#include "sync/channel.hpp"
 #include "vyre_packets.hpp"
 
 namespace vyre::py {

@@ -25,13 +25,13 @@
 #include "device_config.hpp"
 #include "device_info.hpp"
 #include "device_protocol.hpp"
-#include "durations.hpp"
 #include "internal_fault.hpp"
 #include "link_statistics.hpp"
 #include "mock_device_handle.hpp"
 #include "once_cell.hpp"
 #include "packet_array.hpp"
 #include "py_ref.hpp"
+#include "sync/durations.hpp"
 #include "wait_settings.hpp"
 
 namespace vyre::py {

@@ -16,8 +16,8 @@
 #include <atomic>
 #include <utility>
 
-#include "interrupt.hpp"
 #include "py_ref.hpp"
+#include "sync/interrupt.hpp"
 
 namespace vyre::py {
 

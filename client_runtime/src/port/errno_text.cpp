@@ -1,4 +1,4 @@
-#include "errno_text.hpp"
+#include "port/errno_text.hpp"
 
 #include <cstring>
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "durations.hpp"
-#include "interrupt.hpp"
-#include "port.hpp"
+#include "port/port.hpp"
 #include "result.hpp"
+#include "sync/durations.hpp"
+#include "sync/interrupt.hpp"
 
 namespace vyre {
 

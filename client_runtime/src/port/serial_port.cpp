@@ -1,4 +1,4 @@
-#include "serial_port.hpp"
+#include "port/serial_port.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,8 +14,8 @@
 #include <cmath>
 #include <thread>
 
-#include "errno_text.hpp"
-#include "termios2.hpp"
+#include "port/errno_text.hpp"
+#include "port/termios2.hpp"
 
 namespace vyre {
 

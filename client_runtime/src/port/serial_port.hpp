@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "port.hpp"
+#include "port/port.hpp"
 #include "result.hpp"
 
 namespace vyre {

@@ -1,4 +1,4 @@
-#include "termios2.hpp"
+#include "port/termios2.hpp"
 
 #include <asm/termbits.h>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "host_clock.hpp"
+#include "reader/host_clock.hpp"
 
 #include <cstdint>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "reader_thread.hpp"
+#include "reader/reader_thread.hpp"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "data_parser.hpp"
-#include "host_clock.hpp"
+#include "reader/host_clock.hpp"
 
 namespace vyre {
 

@@ -14,12 +14,12 @@
 #include <shared_mutex>
 #include <string>
 
-#include "channel.hpp"
 #include "framed_packet.hpp"
-#include "link_counters.hpp"
-#include "port.hpp"
-#include "reader_pace.hpp"
-#include "response_board.hpp"
+#include "port/port.hpp"
+#include "reader/response_board.hpp"
+#include "sync/channel.hpp"
+#include "sync/link_counters.hpp"
+#include "sync/reader_pace.hpp"
 #include "vyre_packets.hpp"
 
 namespace vyre {

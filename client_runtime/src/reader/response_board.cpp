@@ -1,4 +1,4 @@
-#include "response_board.hpp"
+#include "reader/response_board.hpp"
 
 namespace vyre {
 

@@ -1,12 +1,12 @@
-#include "calibration_run.hpp"
+#include "runtime/calibration_run.hpp"
 
 #include <cmath>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 
-#include "client_runtime.hpp"
-#include "sleeping.hpp"
+#include "runtime/client_runtime.hpp"
+#include "sync/sleeping.hpp"
 
 namespace vyre {
 

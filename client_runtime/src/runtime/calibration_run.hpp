@@ -13,7 +13,7 @@
 #include <string>
 
 #include "calibration.hpp"
-#include "spawned_thread.hpp"
+#include "sync/spawned_thread.hpp"
 
 namespace vyre {
 

@@ -1,6 +1,6 @@
-#include "client_runtime.hpp"
+#include "runtime/client_runtime.hpp"
 
-#include "serial_port.hpp"
+#include "port/serial_port.hpp"
 
 namespace vyre {
 

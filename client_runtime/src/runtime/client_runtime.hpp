@@ -16,20 +16,20 @@
 #include <string>
 #include <string_view>
 
-#include "calibration_run.hpp"
-#include "channel.hpp"
 #include "device_contract.hpp"
-#include "durations.hpp"
 #include "framed_packet.hpp"
-#include "interrupt.hpp"
-#include "link_counters.hpp"
-#include "mock_stream.hpp"
-#include "port.hpp"
-#include "reader_thread.hpp"
-#include "ready_signal.hpp"
-#include "response_board.hpp"
+#include "port/port.hpp"
+#include "reader/reader_thread.hpp"
+#include "reader/response_board.hpp"
 #include "result.hpp"
-#include "spawned_thread.hpp"
+#include "runtime/calibration_run.hpp"
+#include "runtime/mock_stream.hpp"
+#include "sync/channel.hpp"
+#include "sync/durations.hpp"
+#include "sync/interrupt.hpp"
+#include "sync/link_counters.hpp"
+#include "sync/ready_signal.hpp"
+#include "sync/spawned_thread.hpp"
 #include "vyre_packets.hpp"
 
 namespace vyre {

@@ -1,4 +1,4 @@
-#include "client_runtime.hpp"
+#include "runtime/client_runtime.hpp"
 
 namespace vyre {
 

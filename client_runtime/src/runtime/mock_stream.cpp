@@ -1,4 +1,4 @@
-#include "mock_stream.hpp"
+#include "runtime/mock_stream.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "client_packets.hpp"
-#include "client_runtime.hpp"
 #include "device_contract.hpp"
-#include "errno_text.hpp"
 #include "log_parsing.hpp"
-#include "sleeping.hpp"
+#include "port/errno_text.hpp"
+#include "runtime/client_runtime.hpp"
+#include "sync/sleeping.hpp"
 
 namespace vyre {
 

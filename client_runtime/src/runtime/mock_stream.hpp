@@ -11,10 +11,10 @@
 #include <memory>
 #include <string>
 
-#include "channel.hpp"
 #include "framed_packet.hpp"
 #include "result.hpp"
-#include "spawned_thread.hpp"
+#include "sync/channel.hpp"
+#include "sync/spawned_thread.hpp"
 
 namespace vyre {
 

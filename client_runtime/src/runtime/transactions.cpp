@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "client_packets.hpp"
-#include "client_runtime.hpp"
+#include "runtime/client_runtime.hpp"
 
 namespace vyre {
 

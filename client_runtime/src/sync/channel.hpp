@@ -19,7 +19,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "contiguous_queue.hpp"
+#include "sync/contiguous_queue.hpp"
 
 namespace vyre {
 

@@ -1,4 +1,4 @@
-#include "durations.hpp"
+#include "sync/durations.hpp"
 
 #include <cmath>
 #include <cstring>

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "port.hpp"
+#include "port/port.hpp"
 
 namespace vyre {
 

@@ -1,4 +1,4 @@
-#include "ready_signal.hpp"
+#include "sync/ready_signal.hpp"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "errno_text.hpp"
+#include "port/errno_text.hpp"
 
 namespace vyre {
 

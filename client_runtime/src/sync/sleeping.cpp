@@ -1,9 +1,9 @@
-#include "sleeping.hpp"
+#include "sync/sleeping.hpp"
 
 #include <cerrno>
 #include <ctime>
 
-#include "errno_text.hpp"
+#include "port/errno_text.hpp"
 
 namespace vyre {
 

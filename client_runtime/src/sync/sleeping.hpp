@@ -5,8 +5,8 @@
 #include <chrono>
 #include <functional>
 
-#include "durations.hpp"
 #include "result.hpp"
+#include "sync/durations.hpp"
 
 namespace vyre {
 

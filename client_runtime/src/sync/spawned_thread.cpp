@@ -1,6 +1,6 @@
-#include "spawned_thread.hpp"
+#include "sync/spawned_thread.hpp"
 
-#include "errno_text.hpp"
+#include "port/errno_text.hpp"
 
 namespace vyre::detail {
 
