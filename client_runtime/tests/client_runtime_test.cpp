@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "client_packets.hpp"
+#include "commands.hpp"
 #include "device_side.hpp"
 #include "test_support.hpp"
 

@@ -12,7 +12,7 @@
 #include <random>
 #include <thread>
 
-#include "client_packets.hpp"
+#include "commands.hpp"
 #include "port/serial_port.hpp"
 #include "runtime/client_runtime.hpp"
 #include "test_support.hpp"

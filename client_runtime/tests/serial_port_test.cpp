@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "client_packets.hpp"
+#include "commands.hpp"
 #include "data_parser.hpp"
 #include "port/errno_text.hpp"
 #include "port/termios2.hpp"

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "client_packets.hpp"
+#include "commands.hpp"
 #include "device_side.hpp"
 #include "runtime/client_runtime.hpp"
 #include "test_support.hpp"

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "framed_packet.hpp"
-#include "vyre_packets.hpp"
+#include "responses.hpp"
 
 namespace vyre {
 

@@ -8,7 +8,7 @@
 #include <Python.h>
 
 #include "sync/channel.hpp"
-#include "vyre_packets.hpp"
+#include "telemetry.hpp"
 
 namespace vyre::py {
 

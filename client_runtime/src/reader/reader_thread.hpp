@@ -20,7 +20,7 @@
 #include "sync/channel.hpp"
 #include "sync/link_counters.hpp"
 #include "sync/reader_pace.hpp"
-#include "vyre_packets.hpp"
+#include "telemetry.hpp"
 
 namespace vyre {
 

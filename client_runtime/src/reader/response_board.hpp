@@ -17,7 +17,7 @@
 #include <variant>
 #include <vector>
 
-#include "vyre_packets.hpp"
+#include "responses.hpp"
 
 namespace vyre {
 

@@ -21,6 +21,7 @@
 #include "port/port.hpp"
 #include "reader/reader_thread.hpp"
 #include "reader/response_board.hpp"
+#include "responses.hpp"
 #include "result.hpp"
 #include "runtime/calibration_run.hpp"
 #include "runtime/mock_stream.hpp"
@@ -30,7 +31,7 @@
 #include "sync/link_counters.hpp"
 #include "sync/ready_signal.hpp"
 #include "sync/spawned_thread.hpp"
-#include "vyre_packets.hpp"
+#include "telemetry.hpp"
 
 namespace vyre {
 

@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "client_packets.hpp"
+#include "commands.hpp"
 #include "device_contract.hpp"
 #include "log_parsing.hpp"
 #include "port/errno_text.hpp"

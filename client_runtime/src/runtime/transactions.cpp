@@ -6,7 +6,7 @@
 #include <optional>
 #include <chrono>
 
-#include "client_packets.hpp"
+#include "commands.hpp"
 #include "runtime/client_runtime.hpp"
 
 namespace vyre {
