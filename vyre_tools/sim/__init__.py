@@ -7,7 +7,8 @@ interpreter lock, as they do unless its ``release_gil`` is set).  ``python -m vy
 interrupted.
 """
 
-from .device import Simulator, SimulatorError
+from .device import Simulator
+from .errors import SimulatorError
 from .motion import altitude_at, pressure_at
 from .options import OPTIONS
 from .process import SimulatorProcess

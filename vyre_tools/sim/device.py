@@ -20,7 +20,9 @@ import traceback
 import tty
 
 from .. import protocol as p
+from ..stable_links import StableLink
 from .clientview import ClientView
+from .errors import SimulatorError
 from .faults import FaultInjector
 from .firmware import Firmware
 from .mockmode import MockRecorder
@@ -28,7 +30,7 @@ from .motion import SensorModel
 from .options import check_length_field, check_probability, resolve
 from .output import OutputQueue
 from .portclaim import ClaimWatch
-from .stablelink import StableLink
+from .process import SimulatorProcess
 from .telemetry import TelemetrySource
 from .waiting import StatusWaiter
 
@@ -36,10 +38,6 @@ HELD_FRAMES_MAX = 4096  # frames the device buffers while it reboots
 # A frame whose bytes stop coming for this long is given up: a host that
 # abandoned a write half-way must not hold its next command back.
 QUIET_GIVE_UP = 0.05
-
-
-class SimulatorError(RuntimeError):
-    pass
 
 
 class Simulator(StatusWaiter):
@@ -115,7 +113,6 @@ class Simulator(StatusWaiter):
     def spawn(cls, **options):
         """Start a simulator in a child process and return its handle
         (:class:`vyre_tools.sim.process.SimulatorProcess`)."""
-        from .process import SimulatorProcess
         return SimulatorProcess(**options)
 
     def __enter__(self):
