@@ -231,9 +231,8 @@ std::span<const PyMethodDef> client_extension_methods() { return kStreamingMetho
 
 // The wait for the streaming thread cannot be interrupted, but it is short: the
 // thread tests the stop flag at least every 10 ms and after every file read.
-bool stop_mock_stream_for_exit(PyObject*, ClientAccess& access) {
+void stop_mock_stream_for_exit(ClientAccess& access) {
     (void)access.runtime().stop_mock_log_stream(/*cancel_device=*/true, /*block=*/true);
-    return true;
 }
 
 }  // namespace vyre::py

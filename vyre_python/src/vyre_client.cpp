@@ -289,14 +289,11 @@ PyObject* client_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::array<PyObject*, 3> values{};
         return parse_fastcall(kExit, args, nargs, kwnames, values);
     };
-    return client_method(self, Use::Exclusive, convert, [self](ClientAccess& access) -> PyObject* {
-        bool stream_ended = true;
-        const vyre::Status stopped = run_waiting(access, [&](auto& r, const auto&) {
-            stream_ended = stop_mock_stream_for_exit(self, access);
+    return client_method(self, Use::Exclusive, convert, [](ClientAccess& access) {
+        return none_or_raise(run_waiting(access, [&](auto& r, const auto&) {
+            stop_mock_stream_for_exit(access);
             return r.stop();
-        });
-        if (!stream_ended) return nullptr;  // a signal handler's exception, raised once stopped
-        return none_or_raise(stopped);
+        }));
     });
 }
 

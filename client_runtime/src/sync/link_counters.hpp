@@ -8,6 +8,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <type_traits>
 
 #include "data_parser.hpp"
 
@@ -47,7 +48,10 @@ public:
 private:
     static constexpr std::size_t WORDS = sizeof(LinkCounts) / sizeof(std::uint64_t);
     using Words = std::array<std::uint64_t, WORDS>;
-    static_assert(sizeof(LinkCounts) == sizeof(Words), "LinkCounts holds 64-bit counters only");
+    // Copied word for word, so every bit of a LinkCounts must be a counter's:
+    // no padding, nothing but 64-bit counters.
+    static_assert(std::has_unique_object_representations_v<LinkCounts> && sizeof(LinkCounts) == sizeof(Words),
+                  "LinkCounts holds 64-bit counters only");
 
     std::atomic<std::uint64_t> sequence_{0};
     std::array<std::atomic<std::uint64_t>, WORDS> words_{};
