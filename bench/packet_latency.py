@@ -30,7 +30,7 @@ import time
 import tty
 
 import harness
-from peer import build_frame  # the fast CRC: little of the writer's own time in the delays
+from vyre_tools.protocol import build_frame  # the fast CRC: little of the writer's own time in the delays
 
 POLL = 0.001
 

@@ -1,8 +1,9 @@
 """A pure-Python VYRE telemetry client: what a user writes instead of the library.
 
-Standard library only.  It opens the serial port in raw mode, waits with
-poll, reads with os.read, cuts frames with struct, checks the CRC and builds
-one ``PeerPacket`` (a slotted dataclass of the 23 values, derived ones
+Standard library only on the receiving side (the commands it sends are
+built by vyre_tools.protocol).  It opens the serial port in raw mode, waits
+with poll, reads with os.read, cuts frames with struct, checks the CRC and
+builds one ``PeerPacket`` (a slotted dataclass of the 23 values, derived ones
 included) per telemetry frame.
 
 CRC.  CRC-16/KERMIT is the bit-reflected twin of CRC-16/XMODEM, which the
@@ -37,6 +38,8 @@ import time
 import tty
 from dataclasses import dataclass
 
+from vyre_tools.protocol import build_frame
+
 DATA_HEADER = 0xA55A
 RESPONSE_HEADER = 0x5AA5
 COMMAND_HEADER = 0xB66B
@@ -48,17 +51,6 @@ TELEMETRY = struct.Struct("<d17f")
 _DATA_PAIR = DATA_HEADER.to_bytes(2, "little")
 _RESPONSE_PAIR = RESPONSE_HEADER.to_bytes(2, "little")
 _REV8 = bytes(int(f"{i:08b}"[::-1], 2) for i in range(256))
-
-
-def crc16(data):
-    """CRC-16/KERMIT of ``data``, through binascii.crc_hqx (see above)."""
-    c = binascii.crc_hqx(bytes(data).translate(_REV8), 0)
-    return int.from_bytes(c.to_bytes(2, "big").translate(_REV8), "little")
-
-
-def build_frame(header, identifier, payload=b""):
-    head = HEAD.pack(header, identifier, len(payload)) + payload
-    return head + crc16(head).to_bytes(2, "little")
 
 
 def _f32_bits(bits):

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "client_runtime.hpp"
+#include "runtime/client_runtime.hpp"
 
 namespace {
 

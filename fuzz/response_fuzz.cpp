@@ -22,9 +22,9 @@
 #include "byte_source.hpp"
 #include "check.hpp"
 #include "data_parser.hpp"
+#include "responses.hpp"
 #include "same_value.hpp"
 #include "utils.hpp"
-#include "vyre_packets.hpp"
 
 namespace vyre::fuzz {
 namespace {

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <variant>
 
-#include "vyre_packets.hpp"
+#include "responses.hpp"
+#include "telemetry.hpp"
 
 namespace vyre::fuzz {
 

@@ -4,7 +4,7 @@ identity names.
 Ports come from pyserial's enumeration (USB vendor and product ids, serial
 number, manufacturer, product) with the stable /dev/serial/by-id link of
 each, plus the stable links of running simulators (pseudo-terminals, which
-no enumeration lists; see ``vyre_tools.sim.stablelink``).
+no enumeration lists; see ``vyre_tools.stable_links``).
 
 A device identity is one or more ``KEY=VALUE`` conditions joined by commas,
 all of which must hold:
@@ -29,7 +29,7 @@ import re
 import time
 from dataclasses import asdict, dataclass, field
 
-from .sim import stablelink
+from . import stable_links
 from .stopping import stop_test
 
 PROBE_TIMEOUT = 0.5
@@ -118,7 +118,7 @@ def list_ports(dev="/dev", sim_links=None):
         ports.append(PortInfo(by_id or p.device, p.device, by_id, p.vid, p.pid,
                               p.serial_number, p.manufacturer, p.product,
                               None if p.description in (None, "n/a") else p.description))
-    for link in stablelink.live_links(sim_links):
+    for link in stable_links.live_links(sim_links):
         ports.append(PortInfo(link, os.path.realpath(link), link, simulated=True))
     return ports
 

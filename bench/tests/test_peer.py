@@ -83,24 +83,6 @@ def test_double_precision_derivation_stays_within_its_documented_error():
         assert mach == pytest.approx(expected.est_mach_number, rel=1e-5, abs=1e-9)
 
 
-def crc_bitwise(data):
-    crc = 0
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
-    return crc
-
-
-@pytest.mark.parametrize("data", [b"123456789", b"abc", b"", bytes(range(256)), b"\xff" * 99,
-                                  random.Random(3).randbytes(1000)],
-                         ids=["check", "abc", "empty", "every-byte", "ones", "random"])
-def test_crc_through_crc_hqx_is_kermit(data):
-    assert peer.crc16(data) == crc_bitwise(data)
-    assert peer.crc16(b"123456789") == 0x2189
-    assert peer.build_frame(0x5AA5, 3, b"\x01") == bytes.fromhex("a55a030001000000010feb")
-
-
 def telemetry(values, extra=b""):
     return protocol.build_frame(protocol.DATA_HEADER, 0, protocol.TELEMETRY.pack(*values) + extra)
 

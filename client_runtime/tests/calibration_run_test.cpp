@@ -1,7 +1,7 @@
 // The magnetometer calibration run: its report, its failure rows on the mock
 // serial device, and a whole run against a device on a pseudo-terminal.
 
-#include "calibration_run.hpp"
+#include "runtime/calibration_run.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <numeric>
 #include <thread>
 
-#include "client_runtime.hpp"
 #include "device_side.hpp"
+#include "runtime/client_runtime.hpp"
 #include "test_support.hpp"
 
 namespace vyre {

@@ -1,4 +1,4 @@
-#include "channel.hpp"
+#include "sync/channel.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Starting, stopping and the reader thread, on the mock serial device.
 
-#include "client_runtime.hpp"
+#include "runtime/client_runtime.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "client_packets.hpp"
+#include "commands.hpp"
 #include "device_side.hpp"
 #include "test_support.hpp"
 

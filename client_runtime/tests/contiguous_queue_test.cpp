@@ -1,4 +1,4 @@
-#include "contiguous_queue.hpp"
+#include "sync/contiguous_queue.hpp"
 
 #include <gtest/gtest.h>
 

@@ -13,9 +13,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "client_runtime.hpp"
 #include "framed_packet.hpp"
-#include "mock_serial.hpp"
+#include "port/mock_serial.hpp"
+#include "runtime/client_runtime.hpp"
 #include "utils.hpp"
 
 namespace vyre::test {

@@ -1,11 +1,11 @@
-#include "durations.hpp"
+#include "sync/durations.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "serial_port.hpp"
+#include "port/serial_port.hpp"
 
 namespace vyre {
 namespace {

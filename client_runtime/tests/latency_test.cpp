@@ -12,9 +12,9 @@
 #include <random>
 #include <thread>
 
-#include "client_packets.hpp"
-#include "client_runtime.hpp"
-#include "serial_port.hpp"
+#include "commands.hpp"
+#include "port/serial_port.hpp"
+#include "runtime/client_runtime.hpp"
 #include "test_support.hpp"
 
 namespace vyre {

@@ -9,9 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "client_runtime.hpp"
 #include "device_side.hpp"
 #include "frame_fixtures.hpp"
+#include "runtime/client_runtime.hpp"
 
 namespace vyre {
 namespace {

@@ -1,4 +1,4 @@
-#include "mock_serial.hpp"
+#include "port/mock_serial.hpp"
 
 #include <gtest/gtest.h>
 

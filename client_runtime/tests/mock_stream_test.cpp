@@ -1,6 +1,6 @@
 // Mock log streaming on the mock serial device, and its pacing on a pseudo-terminal.
 
-#include "mock_stream.hpp"
+#include "runtime/mock_stream.hpp"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -15,10 +15,10 @@
 #include <limits>
 #include <thread>
 
-#include "client_runtime.hpp"
 #include "device_side.hpp"
-#include "errno_text.hpp"
 #include "log_parsing.hpp"
+#include "port/errno_text.hpp"
+#include "runtime/client_runtime.hpp"
 #include "test_support.hpp"
 
 namespace vyre {

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <memory>
 
-#include "client_runtime.hpp"
+#include "runtime/client_runtime.hpp"
 #include "test_support.hpp"
 
 namespace vyre {

@@ -1,4 +1,4 @@
-#include "ready_signal.hpp"
+#include "sync/ready_signal.hpp"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "channel.hpp"
+#include "sync/channel.hpp"
 
 namespace vyre {
 namespace {

@@ -1,6 +1,6 @@
 // The real serial transport on pseudo-terminals; the test plays the device on the master side.
 
-#include "serial_port.hpp"
+#include "port/serial_port.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,11 +9,11 @@
 #include <cstring>
 #include <thread>
 
-#include "client_packets.hpp"
-#include "client_runtime.hpp"
+#include "commands.hpp"
 #include "data_parser.hpp"
-#include "errno_text.hpp"
-#include "termios2.hpp"
+#include "port/errno_text.hpp"
+#include "port/termios2.hpp"
+#include "runtime/client_runtime.hpp"
 #include "test_support.hpp"
 
 namespace vyre {

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "client_runtime.hpp"
 #include "frame_fixtures.hpp"
+#include "runtime/client_runtime.hpp"
 
 namespace vyre::test {
 

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <limits>
 
-#include "client_packets.hpp"
-#include "client_runtime.hpp"
+#include "commands.hpp"
 #include "device_side.hpp"
+#include "runtime/client_runtime.hpp"
 #include "test_support.hpp"
 
 namespace vyre {

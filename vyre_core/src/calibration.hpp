@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "vyre_packets.hpp"
+#include "telemetry.hpp"
 
 namespace vyre {
 

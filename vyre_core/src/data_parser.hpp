@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "framed_packet.hpp"
-#include "vyre_packets.hpp"
+#include "responses.hpp"
+#include "telemetry.hpp"
 
 namespace vyre {
 

@@ -1,4 +1,4 @@
-#include "client_packets.hpp"
+#include "commands.hpp"
 
 #include <cmath>
 #include <limits>

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "framed_packet.hpp"
+#include "telemetry.hpp"
 #include "utils.hpp"
-#include "vyre_packets.hpp"
 
 namespace vyre::test {
 

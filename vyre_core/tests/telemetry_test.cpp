@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "frame_fixtures.hpp"
-#include "vyre_packets.hpp"
+#include "telemetry.hpp"
 
 namespace vyre {
 namespace {

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "borrow_flag.hpp"
-#include "client_runtime.hpp"
 #include "port_claims.hpp"
 #include "py_ref.hpp"
+#include "runtime/client_runtime.hpp"
 #include "thread_binding.hpp"
 #include "wait_scope.hpp"
 
@@ -128,15 +128,14 @@ auto run_waiting(ClientAccess& access, Call&& call) {
     return scope.run([&] { return call(access.runtime(), check); });
 }
 
-// Extension points, defined in client_extensions.cpp.
+// Extension points, defined in client_streaming.cpp.
 //
 // Methods of VYREClient defined outside vyre_client.cpp, appended to the class's
 // own when the type is built (no sentinel; the entries must live for the process).
 std::span<const PyMethodDef> client_extension_methods();
-// Called by __exit__ before it stops the client: ends a running mock log stream.
-// Runtime failures are ignored; returns false only with a Python exception set
-// by a signal handler during its wait (__exit__ still stops the client and then
-// raises it).
-bool stop_mock_stream_for_exit(PyObject* self, ClientAccess& access);
+// Called by __exit__, inside its wait, before it stops the client: ends a
+// running mock log stream. It may run without the interpreter lock, so it
+// touches no Python object and cannot raise; runtime failures are ignored.
+void stop_mock_stream_for_exit(ClientAccess& access);
 
 }  // namespace vyre::py

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "arguments.hpp"
+#include "client_method.hpp"
 #include "client_object.hpp"
 #include "internal_fault.hpp"
 #include "py_ref.hpp"
@@ -69,73 +70,63 @@ bool optional_chunk_size(PyObject* value, std::uint64_t& out) {
 }
 
 PyObject* client_start_mock_log_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
+    std::string log_path;
+    bool realtime = true;
+    double speed = kDefaultSpeed;
+    std::uint64_t chunk_size = vyre::DEFAULT_MOCK_CHUNK_SIZE;
+    double start_timeout = kDefaultStartTimeout;
+    bool cancel_on_finish = true;
+    auto convert = [&] {
         std::array<PyObject*, 6> values{};
-        if (!parse_fastcall(kStart, args, nargs, kwnames, values)) return nullptr;
-        std::string log_path;
-        bool realtime = true;
-        double speed = kDefaultSpeed;
-        std::uint64_t chunk_size = vyre::DEFAULT_MOCK_CHUNK_SIZE;
-        double start_timeout = kDefaultStartTimeout;
-        bool cancel_on_finish = true;
-        if (!named("log_path", to_path(values[0], log_path)) || !optional_bool("realtime", values[1], realtime) ||
-            !optional_double("speed", values[2], speed) || !optional_chunk_size(values[3], chunk_size) ||
-            !optional_double("start_timeout_seconds", values[4], start_timeout) ||
-            !optional_bool("cancel_on_finish", values[5], cancel_on_finish)) {
-            return nullptr;
-        }
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        const vyre::Status started = run_waiting(access, [&](auto& r, const auto& check) {
+        return parse_fastcall(kStart, args, nargs, kwnames, values) &&
+               named("log_path", to_path(values[0], log_path)) && optional_bool("realtime", values[1], realtime) &&
+               optional_double("speed", values[2], speed) && optional_chunk_size(values[3], chunk_size) &&
+               optional_double("start_timeout_seconds", values[4], start_timeout) &&
+               optional_bool("cancel_on_finish", values[5], cancel_on_finish);
+    };
+    return waiting_method(
+        self, convert,
+        [&](auto& r, const auto& check) {
             return r.start_mock_log_stream(log_path, realtime, speed, chunk_size, start_timeout, cancel_on_finish,
                                            check);
+        },
+        [](const vyre::Status& started) -> PyObject* {
+            if (!started) {
+                raise_error(started.error());
+                return nullptr;
+            }
+            Py_RETURN_NONE;
         });
-        if (!started) {
-            raise_error(started.error());
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
 }
 
 PyObject* client_stop_mock_log_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
+    bool cancel_device = true;
+    bool block = true;
+    auto convert = [&] {
         std::array<PyObject*, 2> values{};
-        if (!parse_fastcall(kStop, args, nargs, kwnames, values)) return nullptr;
-        bool cancel_device = true;
-        bool block = true;
-        if (!optional_bool("cancel_device", values[0], cancel_device) || !optional_bool("block", values[1], block)) {
-            return nullptr;
-        }
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        const auto stopped =
-            run_waiting(access, [&](auto& r, const auto&) { return r.stop_mock_log_stream(cancel_device, block); });
-        if (!stopped) {
-            raise_error(stopped.error());
-            return nullptr;
-        }
-        if (!stopped.value()) Py_RETURN_NONE;
-        return PyLong_FromUnsignedLongLong(*stopped.value());
-    });
+        return parse_fastcall(kStop, args, nargs, kwnames, values) &&
+               optional_bool("cancel_device", values[0], cancel_device) && optional_bool("block", values[1], block);
+    };
+    return waiting_method(
+        self, convert, [&](auto& r, const auto&) { return r.stop_mock_log_stream(cancel_device, block); },
+        [](const auto& stopped) -> PyObject* {
+            if (!stopped) {
+                raise_error(stopped.error());
+                return nullptr;
+            }
+            if (!stopped.value()) Py_RETURN_NONE;
+            return PyLong_FromUnsignedLongLong(*stopped.value());
+        });
 }
 
 PyObject* client_is_mock_log_streaming(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Shared);
-        if (!access) return nullptr;
+    return client_method(self, Use::Shared, [](ClientAccess& access) {
         return PyBool_FromLong(access.runtime().is_mock_log_streaming());
     });
 }
 
 PyObject* client_mock_frames_waiting(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Shared);
-        if (!access) return nullptr;
+    return client_method(self, Use::Shared, [](ClientAccess& access) {
         return PyLong_FromUnsignedLongLong(access.runtime().mock_frames_waiting());
     });
 }
@@ -240,10 +231,9 @@ std::span<const PyMethodDef> client_extension_methods() { return kStreamingMetho
 
 // The wait for the streaming thread cannot be interrupted, but it is short: the
 // thread tests the stop flag at least every 10 ms and after every file read.
-bool stop_mock_stream_for_exit(PyObject*, ClientAccess& access) {
+void stop_mock_stream_for_exit(ClientAccess& access) {
     // the stream's failure stays on the error queue for the next call
     (void)access.runtime().stop_mock_log_stream(/*cancel_device=*/true, /*block=*/true, /*report=*/false);
-    return true;
 }
 
 }  // namespace vyre::py

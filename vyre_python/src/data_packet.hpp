@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <span>
 
-#include "vyre_packets.hpp"
+#include "telemetry.hpp"
 
 namespace vyre::py {
 

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "vyre_packets.hpp"
+#include "responses.hpp"
 
 namespace vyre::py {
 

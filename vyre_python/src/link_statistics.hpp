@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "link_counters.hpp"
+#include "sync/link_counters.hpp"
 
 namespace vyre::py {
 

@@ -11,14 +11,14 @@
 #include "arguments.hpp"
 #include "borrow_flag.hpp"
 #include "client_object.hpp"
-#include "durations.hpp"
 #include "internal_fault.hpp"
-#include "mock_serial.hpp"
 #include "once_cell.hpp"
+#include "port/mock_serial.hpp"
 #include "py_ref.hpp"
+#include "sync/durations.hpp"
+#include "thread_binding.hpp"
 #include "wait_scope.hpp"
 #include "wait_settings.hpp"
-#include "thread_binding.hpp"
 
 namespace vyre::py {
 namespace {

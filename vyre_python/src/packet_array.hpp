@@ -7,8 +7,8 @@
 
 #include <Python.h>
 
-#include "channel.hpp"
-#include "vyre_packets.hpp"
+#include "sync/channel.hpp"
+#include "telemetry.hpp"
 
 namespace vyre::py {
 

@@ -20,12 +20,12 @@
 
 #include "arguments.hpp"
 #include "calibration_values.hpp"
+#include "client_method.hpp"
 #include "client_object.hpp"
 #include "data_packet.hpp"
 #include "device_config.hpp"
 #include "device_info.hpp"
 #include "device_protocol.hpp"
-#include "durations.hpp"
 #include "internal_fault.hpp"
 #include "interpreter_exit.hpp"
 #include "link_statistics.hpp"
@@ -33,6 +33,7 @@
 #include "once_cell.hpp"
 #include "packet_array.hpp"
 #include "py_ref.hpp"
+#include "sync/durations.hpp"
 #include "wait_settings.hpp"
 
 namespace vyre::py {
@@ -74,8 +75,6 @@ constexpr Parameters kSetMagnetometerCalibration{"VYREClient.set_magnetometer_ca
 
 // ---- conversions shared by the methods
 
-void raise_os_error(const char* text) { PyErr_SetString(PyExc_OSError, text); }
-
 PyObject* none_or_raise(const vyre::Status& status) {
     if (!status) {
         raise_error(status.error());
@@ -108,12 +107,18 @@ bool timeout_argument(PyObject* value, double& out) {
     return !value || named("timeout_seconds", to_double(value, out));
 }
 
-// The opening of the methods whose only parameter is `timeout_seconds`.
-bool enter_timed(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, double& timeout) {
-    if (!check_client_thread(self)) return false;
-    std::array<PyObject*, 1> values{};
-    return parse_fastcall(params, args, nargs, kwnames, values) && timeout_argument(values[0], timeout);
+// A transaction whose only parameter is `timeout_seconds`: `call(runtime,
+// timeout, check)`, its result handed to `finish`.
+template <class Call, class Finish>
+PyObject* timed_transaction(PyObject* self, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, Call&& call, Finish&& finish) {
+    double timeout = 0.0;
+    auto convert = [&] {
+        std::array<PyObject*, 1> values{};
+        return parse_fastcall(params, args, nargs, kwnames, values) && timeout_argument(values[0], timeout);
+    };
+    return waiting_method(
+        self, convert, [&](auto& r, const auto& check) { return call(r, timeout, check); }, finish);
 }
 
 // Builds the list of packet objects straight from the records leaving the
@@ -284,37 +289,31 @@ int client_clear(PyObject* self) {
 // ---- lifecycle
 
 PyObject* client_start(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        return none_or_raise(access.runtime().start());
-    });
+    return client_method(self, Use::Exclusive,
+                         [](ClientAccess& access) { return none_or_raise(access.runtime().start()); });
 }
 
 PyObject* client_stop(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Exclusive, /*closed_ok=*/true);
-        if (!access) return nullptr;
-        return none_or_raise(run_waiting(access, [](auto& r, const auto&) { return r.stop(); }));
-    });
+    return client_method(
+        self, Use::Exclusive, kNoArguments,
+        [](ClientAccess& access) { return none_or_raise(run_waiting(access, [](auto& r, const auto&) { return r.stop(); })); },
+        kWorksWhenClosed);
 }
 
 // Stops as stop() does, then closes the port at once, so that another client
 // can open it. Closing twice does nothing.
 PyObject* client_close(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Exclusive, /*closed_ok=*/true);
-        if (!access) return nullptr;
-        ClientState& state = access.state();
-        if (state.closed) Py_RETURN_NONE;
-        const vyre::Status stopped = run_waiting(access, [](auto& r, const auto&) { return r.close(); });
-        state.closed = true;
-        state.claim.release();
-        return none_or_raise(stopped);
-    });
+    return client_method(
+        self, Use::Exclusive, kNoArguments,
+        [](ClientAccess& access) -> PyObject* {
+            ClientState& state = access.state();
+            if (state.closed) Py_RETURN_NONE;
+            const vyre::Status stopped = run_waiting(access, [](auto& r, const auto&) { return r.close(); });
+            state.closed = true;
+            state.claim.release();
+            return none_or_raise(stopped);
+        },
+        kWorksWhenClosed);
 }
 
 PyObject* client_get_closed(PyObject* self, void*) {
@@ -323,28 +322,20 @@ PyObject* client_get_closed(PyObject* self, void*) {
 }
 
 PyObject* client_is_running(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Shared, /*closed_ok=*/true);
-        if (!access) return nullptr;
-        return PyBool_FromLong(access.runtime().is_running());
-    });
+    return client_method(
+        self, Use::Shared, kNoArguments,
+        [](ClientAccess& access) { return PyBool_FromLong(access.runtime().is_running()); }, kWorksWhenClosed);
 }
 
 PyObject* client_ensure_ok(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Shared);
-        if (!access || !no_pending_error(access.runtime())) return nullptr;
+    return client_method(self, Use::Shared, [](ClientAccess& access) -> PyObject* {
+        if (!no_pending_error(access.runtime())) return nullptr;
         Py_RETURN_NONE;
     });
 }
 
 PyObject* client_enter(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
+    return client_method(self, Use::Exclusive, [self](ClientAccess& access) -> PyObject* {
         const vyre::Status started = access.runtime().start();
         if (!started) {
             raise_error(started.error());
@@ -357,33 +348,29 @@ PyObject* client_enter(PyObject* self, PyObject*) {
 // Returns None, so an exception raised in the `with` block propagates after the
 // client has been stopped.
 PyObject* client_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
+    auto convert = [&] {
         std::array<PyObject*, 3> values{};
-        if (!parse_fastcall(kExit, args, nargs, kwnames, values)) return nullptr;
-        // A block that closed the client leaves it as it is.
-        ClientAccess access(self, Use::Exclusive, /*closed_ok=*/true);
-        if (!access) return nullptr;
-        if (access.state().closed) Py_RETURN_NONE;
-        bool stream_ended = true;
-        const vyre::Status stopped = run_waiting(access, [&](auto& r, const auto&) {
-            stream_ended = stop_mock_stream_for_exit(self, access);
-            return r.stop();
-        });
-        if (!stream_ended) return nullptr;  // a signal handler's exception, raised once stopped
-        return none_or_raise(stopped);
-    });
+        return parse_fastcall(kExit, args, nargs, kwnames, values);
+    };
+    // A block that closed the client leaves it as it is.
+    return client_method(
+        self, Use::Exclusive, convert,
+        [](ClientAccess& access) -> PyObject* {
+            if (access.state().closed) Py_RETURN_NONE;
+            return none_or_raise(run_waiting(access, [&](auto& r, const auto&) {
+                stop_mock_stream_for_exit(access);
+                return r.stop();
+            }));
+        },
+        kWorksWhenClosed);
 }
 
 // ---- telemetry
 
 PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        bool block = false;
-        if (!block_argument(kGetDataPackets, args, nargs, kwnames, block)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
+    bool block = false;
+    auto convert = [&] { return block_argument(kGetDataPackets, args, nargs, kwnames, block); };
+    return client_method(self, Use::Exclusive, convert, [&](ClientAccess& access) -> PyObject* {
         vyre::ClientRuntime& runtime = access.runtime();
         if (!no_pending_error(runtime)) return nullptr;
 
@@ -395,10 +382,7 @@ PyObject* client_get_data_packets(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyObject* client_fileno(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Shared);
-        if (!access) return nullptr;
+    return client_method(self, Use::Shared, [](ClientAccess& access) -> PyObject* {
         const vyre::Result<int> fd = access.runtime().ready_descriptor();
         if (!fd) {
             raise_error(fd.error());
@@ -410,24 +394,19 @@ PyObject* client_fileno(PyObject* self, PyObject*) {
 
 // Shared use, as it only reads: cheap enough to call every few milliseconds.
 PyObject* client_link_statistics(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Shared, /*closed_ok=*/true);
-        if (!access) return nullptr;
-        return new_link_statistics(access.runtime().link_statistics());
-    });
+    return client_method(
+        self, Use::Shared, kNoArguments,
+        [](ClientAccess& access) { return new_link_statistics(access.runtime().link_statistics()); },
+        kWorksWhenClosed);
 }
 
 // get_data_packets' packets as one numpy structured array over the block that
 // queued them. numpy is looked for after the pending error and before anything
 // leaves the queue, so without it the packets stay for get_data_packets.
 PyObject* client_get_data_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        bool block = false;
-        if (!block_argument(kGetDataArray, args, nargs, kwnames, block)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
+    bool block = false;
+    auto convert = [&] { return block_argument(kGetDataArray, args, nargs, kwnames, block); };
+    return client_method(self, Use::Exclusive, convert, [&](ClientAccess& access) -> PyObject* {
         vyre::ClientRuntime& runtime = access.runtime();
         if (!no_pending_error(runtime)) return nullptr;
 
@@ -440,60 +419,41 @@ PyObject* client_get_data_array(PyObject* self, PyObject* const* args, Py_ssize_
 // ---- command transactions
 
 PyObject* client_get_device_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        double timeout = 0.0;
-        if (!enter_timed(self, kGetDeviceInfo, args, nargs, kwnames, timeout)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        return value_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
-            return r.get_device_info(timeout, check);
-        }), new_device_info);
-    });
+    return timed_transaction(
+        self, kGetDeviceInfo, args, nargs, kwnames,
+        [](auto& r, double timeout, const auto& check) { return r.get_device_info(timeout, check); },
+        [](const auto& result) { return value_or_raise(result, new_device_info); });
 }
 
 PyObject* client_get_device_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        double timeout = 0.0;
-        if (!enter_timed(self, kGetDeviceConfig, args, nargs, kwnames, timeout)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        return value_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
-            return r.get_device_config(timeout, check);
-        }), new_device_config);
-    });
+    return timed_transaction(
+        self, kGetDeviceConfig, args, nargs, kwnames,
+        [](auto& r, double timeout, const auto& check) { return r.get_device_config(timeout, check); },
+        [](const auto& result) { return value_or_raise(result, new_device_config); });
 }
 
 PyObject* client_set_device_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
+    std::string name;
+    std::uint16_t frequency = 0;
+    vyre::DeviceProtocol protocol{};
+    double timeout = 0.0;
+    auto convert = [&] {
         std::array<PyObject*, 4> values{};
-        if (!parse_fastcall(kSetDeviceConfig, args, nargs, kwnames, values)) return nullptr;
-        std::string name;
-        std::uint16_t frequency = 0;
-        vyre::DeviceProtocol protocol{};
-        double timeout = 0.0;
-        if (!named("name", to_text(values[0], name)) || !named("frequency", to_u16(values[1], frequency)) ||
-            !named("protocol", to_device_protocol(values[2], protocol)) || !timeout_argument(values[3], timeout)) {
-            return nullptr;
-        }
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        return bool_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
-            return r.set_device_config(name, frequency, protocol, timeout, check);
-        }));
-    });
+        return parse_fastcall(kSetDeviceConfig, args, nargs, kwnames, values) &&
+               named("name", to_text(values[0], name)) && named("frequency", to_u16(values[1], frequency)) &&
+               named("protocol", to_device_protocol(values[2], protocol)) && timeout_argument(values[3], timeout);
+    };
+    return waiting_method(
+        self, convert,
+        [&](auto& r, const auto& check) { return r.set_device_config(name, frequency, protocol, timeout, check); },
+        bool_or_raise);
 }
 
 PyObject* client_get_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        double timeout = 0.0;
-        if (!enter_timed(self, kGetCalibration, args, nargs, kwnames, timeout)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        return value_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
-            return r.get_calibration(timeout, check);
-        }), new_calibration_values);
-    });
+    return timed_transaction(
+        self, kGetCalibration, args, nargs, kwnames,
+        [](auto& r, double timeout, const auto& check) { return r.get_calibration(timeout, check); },
+        [](const auto& result) { return value_or_raise(result, new_calibration_values); });
 }
 
 // The calibration setters refuse NaN and infinities (also numbers beyond the
@@ -501,77 +461,58 @@ PyObject* client_get_calibration(PyObject* self, PyObject* const* args, Py_ssize
 // every reading. That check comes after every conversion, so a malformed
 // argument is reported as it always was.
 PyObject* client_set_imu_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
+    std::array<float, 3> accel_offsets{};
+    std::array<float, 9> accel_scale_matrix{};
+    std::array<float, 3> gyro_offsets{};
+    std::array<float, 9> gyro_scale_matrix{};
+    double timeout = 0.0;
+    auto convert = [&] {
         std::array<PyObject*, 5> values{};
-        if (!parse_fastcall(kSetImuCalibration, args, nargs, kwnames, values)) return nullptr;
-        std::array<float, 3> accel_offsets{};
-        std::array<float, 9> accel_scale_matrix{};
-        std::array<float, 3> gyro_offsets{};
-        std::array<float, 9> gyro_scale_matrix{};
-        double timeout = 0.0;
-        if (!named("accel_offsets", to_f32_array(values[0], accel_offsets)) ||
-            !named("accel_scale_matrix", to_f32_array(values[1], accel_scale_matrix)) ||
-            !named("gyro_offsets", to_f32_array(values[2], gyro_offsets)) ||
-            !named("gyro_scale_matrix", to_f32_array(values[3], gyro_scale_matrix)) ||
-            !timeout_argument(values[4], timeout)) {
-            return nullptr;
-        }
-        if (!require_finite("accel_offsets", accel_offsets) ||
-            !require_finite("accel_scale_matrix", accel_scale_matrix) ||
-            !require_finite("gyro_offsets", gyro_offsets) || !require_finite("gyro_scale_matrix", gyro_scale_matrix)) {
-            return nullptr;
-        }
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        return bool_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
-            return r.set_imu_calibration(accel_offsets, accel_scale_matrix, gyro_offsets, gyro_scale_matrix, timeout, check);
-        }));
-    });
+        return parse_fastcall(kSetImuCalibration, args, nargs, kwnames, values) &&
+               named("accel_offsets", to_f32_array(values[0], accel_offsets)) &&
+               named("accel_scale_matrix", to_f32_array(values[1], accel_scale_matrix)) &&
+               named("gyro_offsets", to_f32_array(values[2], gyro_offsets)) &&
+               named("gyro_scale_matrix", to_f32_array(values[3], gyro_scale_matrix)) &&
+               timeout_argument(values[4], timeout) && require_finite("accel_offsets", accel_offsets) &&
+               require_finite("accel_scale_matrix", accel_scale_matrix) &&
+               require_finite("gyro_offsets", gyro_offsets) && require_finite("gyro_scale_matrix", gyro_scale_matrix);
+    };
+    return waiting_method(
+        self, convert,
+        [&](auto& r, const auto& check) {
+            return r.set_imu_calibration(accel_offsets, accel_scale_matrix, gyro_offsets, gyro_scale_matrix, timeout,
+                                         check);
+        },
+        bool_or_raise);
 }
 
 PyObject* client_set_magnetometer_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
+    std::array<float, 3> offsets{};
+    std::array<float, 9> scale_matrix{};
+    double timeout = 0.0;
+    auto convert = [&] {
         std::array<PyObject*, 3> values{};
-        if (!parse_fastcall(kSetMagnetometerCalibration, args, nargs, kwnames, values)) return nullptr;
-        std::array<float, 3> offsets{};
-        std::array<float, 9> scale_matrix{};
-        double timeout = 0.0;
-        if (!named("offsets", to_f32_array(values[0], offsets)) ||
-            !named("scale_matrix", to_f32_array(values[1], scale_matrix)) || !timeout_argument(values[2], timeout)) {
-            return nullptr;
-        }
-        if (!require_finite("offsets", offsets) || !require_finite("scale_matrix", scale_matrix)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        return bool_or_raise(
-            run_waiting(access, [&](auto& r, const auto& check) {
-            return r.set_magnetometer_calibration(offsets, scale_matrix, timeout, check);
-        }));
-    });
+        return parse_fastcall(kSetMagnetometerCalibration, args, nargs, kwnames, values) &&
+               named("offsets", to_f32_array(values[0], offsets)) &&
+               named("scale_matrix", to_f32_array(values[1], scale_matrix)) && timeout_argument(values[2], timeout) &&
+               require_finite("offsets", offsets) && require_finite("scale_matrix", scale_matrix);
+    };
+    return waiting_method(
+        self, convert,
+        [&](auto& r, const auto& check) { return r.set_magnetometer_calibration(offsets, scale_matrix, timeout, check); },
+        bool_or_raise);
 }
 
 PyObject* client_reboot(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        return none_or_raise(access.runtime().reboot());
-    });
+    return client_method(self, Use::Exclusive,
+                         [](ClientAccess& access) { return none_or_raise(access.runtime().reboot()); });
 }
 
 PyObject* client_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&]() -> PyObject* {
-        double timeout = 0.0;
-        if (!enter_timed(self, kCancel, args, nargs, kwnames, timeout)) return nullptr;
-        ClientAccess access(self, Use::Exclusive);
-        if (!access) return nullptr;
-        return bool_or_raise(run_waiting(access, [&](auto& r, const auto& check) {
-            return r.cancel(timeout, check);
-        }));
-    });
+    return timed_transaction(
+        self, kCancel, args, nargs, kwnames,
+        [](auto& r, double timeout, const auto& check) { return r.cancel(timeout, check); }, bool_or_raise);
 }
 
 // ---- attributes

@@ -22,8 +22,8 @@
 #include <utility>
 
 #include "interpreter_exit.hpp"
-#include "interrupt.hpp"
 #include "py_ref.hpp"
+#include "sync/interrupt.hpp"
 
 namespace vyre::py {
 

@@ -1,5 +1,7 @@
-"""A second, independent reading of the device-to-host protocol: CRC, stream
-framer, telemetry decoding with its derived values, and response decoding.
+"""A second, independent reading of the device-to-host protocol: CRC, frames,
+stream framer, telemetry decoding with its derived values, and response
+decoding.  The tests build their frames with it too (wire.py, the simulator's
+host side), so no test checks the library against its own code.
 
 It is written from the wire rules alone, in plain Python with numpy's float32
 for the arithmetic, so the differential tests can hold the library to it
@@ -64,6 +66,12 @@ def crc16_kermit(data):
     """The same CRC, fast: KERMIT is the bit mirror of CCITT (start 0) over mirrored bytes."""
     crc = binascii.crc_hqx(bytes(data).translate(_REVERSED_BYTES), 0)
     return int(f"{crc:016b}"[::-1], 2)
+
+
+def frame(header, identifier, payload=b""):
+    """One frame as it goes over the wire: header, identifier, length, payload, CRC."""
+    head = struct.pack("<HHI", header, identifier, len(payload)) + bytes(payload)
+    return head + struct.pack("<H", crc16_kermit(head))
 
 
 # ----------------------------------------------------- telemetry decoding

@@ -142,14 +142,13 @@ NUMPY_SCRIPT = """
 import sys, time
 {block}
 sys.path.insert(0, {tests!r})
-import wire
 from harness import PtyDevice
 from vyre_client import VYREClient
 print(sys.modules.get("numpy") is not None)
 device = PtyDevice()
 client = VYREClient(device.path)
 client.start()
-device.write(wire.telemetry([5.0] + [0.0] * 13 + [1.0, 0.0, 0.0, 0.0]))
+device.write({frame!r})
 time.sleep(0.3)
 try:
     print(len(client.get_data_array(block=True)), sys.modules.get("numpy") is not None)
@@ -167,7 +166,9 @@ device.close()
     ("sys.modules['numpy'] = None", ["False", "ImportError get_data_array needs numpy: pip install numpy", "1"]),
 ])
 def test_numpy_is_imported_by_the_first_call_and_its_absence_explained(block, lines):
-    script = textwrap.dedent(NUMPY_SCRIPT).format(block=block, tests=os.path.dirname(__file__))
+    # the frame is built here: the test helpers import numpy
+    frame = wire.telemetry([5.0] + [0.0] * 13 + [1.0, 0.0, 0.0, 0.0])
+    script = textwrap.dedent(NUMPY_SCRIPT).format(block=block, tests=os.path.dirname(__file__), frame=frame)
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
                             stdin=subprocess.DEVNULL)
     assert result.returncode == 0, result.stderr

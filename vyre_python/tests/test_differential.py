@@ -14,17 +14,13 @@ import numpy as np
 import pytest
 
 import reference_framer as ref
+from reference_framer import frame
 from harness import eventually
 from vyre_client import DeviceProtocol, VYREClient, VYREDataPacket
 
 COMMAND_HEADER, MOCK_HEADER = 0xB66B, 0x6BB6
 CLEAN = bytes(b for b in range(256) if b not in (0x5A, 0xA5))  # never starts a header
 SEEDS = [1, 2, 3, 4, 5, 6]
-
-
-def frame(header, identifier, payload=b""):
-    head = struct.pack("<HHI", header, identifier, len(payload)) + bytes(payload)
-    return head + struct.pack("<H", ref.crc16_kermit(head))
 
 
 # ------------------------------------------------------------ random values

@@ -1,7 +1,10 @@
-"""The device's side of the serial protocol, written out independently of the
-library so tests can state exact bytes: frames, responses and telemetry."""
+"""The device's side of the serial protocol, independent of the library (its
+frames come from the reference framer) so tests can state exact bytes:
+frames, responses and telemetry."""
 
 import struct
+
+from reference_framer import frame
 
 DATA_HEADER = 0xA55A
 RESPONSE_HEADER = 0x5AA5
@@ -17,31 +20,6 @@ SET_MAGNETOMETER_CALIBRATION = 6
 SET_IMU_CALIBRATION = 7
 GET_CALIBRATION = 8
 CANCEL = 255
-
-
-def _crc_table():
-    table = []
-    for byte in range(256):
-        crc = byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
-        table.append(crc)
-    return table
-
-
-_TABLE = _crc_table()
-
-
-def crc16_kermit(data: bytes) -> int:
-    crc = 0
-    for byte in data:
-        crc = _TABLE[(crc ^ byte) & 0xFF] ^ (crc >> 8)
-    return crc
-
-
-def frame(header: int, identifier: int, payload: bytes = b"") -> bytes:
-    head = struct.pack("<HHI", header, identifier, len(payload)) + bytes(payload)
-    return head + struct.pack("<H", crc16_kermit(head))
 
 
 def command(identifier: int, payload: bytes = b"") -> bytes:

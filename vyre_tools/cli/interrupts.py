@@ -6,7 +6,7 @@ instead note the first Ctrl-C and finish their loop at a point they choose;
 a second Ctrl-C gives up waiting and interrupts as usual.
 
 A library call that waits can only be ended by a handler that raises (it
-runs the handlers while it waits, see vyre_python/src/signal_check.hpp):
+runs the handlers while it waits, see vyre_python/src/wait_scope.hpp):
 within ``stop.at_once()`` the first Ctrl-C raises KeyboardInterrupt.
 
 The other signals that end a process by default (SIGTERM from ``kill``,

@@ -15,7 +15,7 @@ from .connection import add_device_arguments, open_device, positive_float
 from .errors import EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
 from ..latency_timer import latency_timer
-from .stream import POLL_SECONDS, REFRESH_SECONDS, StreamStats, _Final
+from .stream import POLL_SECONDS, REFRESH_SECONDS, StreamStats
 
 DEFAULT_SECONDS = 10.0
 PING_SECONDS = 0.2
@@ -143,8 +143,6 @@ def view(port, check, total, final=False):
 
 def run_check(ui, device, seconds, stop=None):
     """Measure the link for ``seconds`` (or until ``stop``); the LinkCheck."""
-    from rich.live import Live
-
     client, timeout = device.client, device.timeout
     config = client.get_device_config(timeout_seconds=timeout)
     frequency = config.frequency if config is not None else None
@@ -173,8 +171,7 @@ def run_check(ui, device, seconds, stop=None):
         check.seconds = now - start
         check.link = {k: v - before[k] for k, v in client.link_statistics().items()}
 
-    with (Live(view(device.port, check, seconds), console=ui.console, auto_refresh=False)
-          if ui.interactive else _Final(ui)) as live:
+    with ui.live(view(device.port, check, seconds)) as live:
         try:
             while True:
                 now = time.monotonic()

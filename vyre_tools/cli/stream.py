@@ -99,25 +99,6 @@ def recording_path(text):
     return text
 
 
-class _Final:
-    """Stands in for a live view where nothing can be redrawn: keeps the
-    last view and prints it once at the end."""
-
-    def __init__(self, ui):
-        self._ui = ui
-        self._last = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        if self._last is not None and exc[0] is None:
-            self._ui.print(self._last)
-
-    def update(self, renderable, refresh=False):
-        self._last = renderable
-
-
 @dataclass
 class StreamResult:
     packets: int
@@ -209,8 +190,6 @@ def stream(ui, device, duration=None, record=None, stop=None):
     """Show live telemetry until ``duration`` has passed or ``stop`` is
     requested; every packet goes to ``record`` (a recording's path, its
     suffix naming the format) if given."""
-    from rich.live import Live
-
     client = device.client
     config = client.get_device_config(timeout_seconds=device.timeout)
     nominal = config.frequency if config is not None and config.frequency > 0 else None
@@ -251,10 +230,7 @@ def stream(ui, device, duration=None, record=None, stop=None):
             latest = packets[-1]
 
     try:
-        # on a terminal the view is redrawn in place; elsewhere only the
-        # final one is printed
-        with Live(view(device.port, stats, None, 0.0, start, recorder), console=ui.console,
-                  auto_refresh=False) if ui.interactive else _Final(ui) as live:
+        with ui.live(view(device.port, stats, None, 0.0, start, recorder)) as live:
             while True:
                 now = time.monotonic()
                 take(now)

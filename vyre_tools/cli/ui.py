@@ -33,6 +33,33 @@ class Ui:
     def flush(self):
         self.console.file.flush()
 
+    def live(self, renderable):
+        """A view to ``update`` as a command goes on: redrawn in place on a
+        terminal; elsewhere (a pipe, a file) only the final view is printed."""
+        if not self.interactive:
+            return FinalView(self)
+        from rich.live import Live
+        return Live(renderable, console=self.console, auto_refresh=False)
+
+
+class FinalView:
+    """Stands in for a live view where nothing can be redrawn: keeps the
+    last view and prints it once at the end."""
+
+    def __init__(self, ui):
+        self._ui = ui
+        self._last = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self._last is not None and exc[0] is None:
+            self._ui.print(self._last)
+
+    def update(self, renderable, refresh=False):
+        self._last = renderable
+
 
 def num(value, decimals=2):
     """A float for display; NaN and infinities spelt out."""

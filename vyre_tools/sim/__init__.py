@@ -7,7 +7,8 @@ hold the interpreter lock, as they do unless its ``release_gil`` is set).  ``pyt
 interrupted.
 """
 
-from .device import Simulator, SimulatorError
+from .device import Simulator
+from .errors import SimulatorError
 from .motion import altitude_at, pressure_at
 from .options import OPTIONS
 from .process import SimulatorProcess

@@ -20,7 +20,9 @@ import traceback
 import tty
 
 from .. import protocol as p
+from ..stable_links import StableLink
 from .clientview import ClientView
+from .errors import SimulatorError
 from .faults import FaultInjector
 from .firmware import Firmware
 from .lockwatch import LockWatch
@@ -29,7 +31,7 @@ from .motion import SensorModel
 from .options import check_length_field, check_probability, resolve
 from .output import OutputQueue
 from .portclaim import ClaimWatch
-from .stablelink import StableLink
+from .process import SimulatorProcess
 from .telemetry import TelemetrySource
 from .waiting import StatusWaiter
 
@@ -40,10 +42,6 @@ QUIET_GIVE_UP = 0.05
 # The longest sleep of the device thread: a stall much longer than this is
 # someone holding the interpreter lock (see lockwatch).
 LONGEST_SLEEP = 0.1
-
-
-class SimulatorError(RuntimeError):
-    pass
 
 
 class Simulator(StatusWaiter):
@@ -128,7 +126,6 @@ class Simulator(StatusWaiter):
         in a session of its own, so a Ctrl-C at the script's terminal leaves
         the device up, as it would real hardware; it stops with the handle's
         ``close()`` or when this process ends."""
-        from .process import SimulatorProcess
         return SimulatorProcess(**options)
 
     def __enter__(self):

@@ -17,7 +17,7 @@ import time
 
 import vyre_tools
 
-from .device import SimulatorError
+from .errors import SimulatorError
 from .waiting import StatusWaiter
 from .options import to_argv
 

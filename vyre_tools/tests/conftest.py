@@ -1,8 +1,17 @@
+import os
+import sys
+
 import pytest
 
 from vyre_tools.sim import Simulator
 
-from .hostside import Host
+# the reference framer of the module's tests builds and checks the host side's frames
+REFERENCE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                         "vyre_python", "tests")
+if REFERENCE not in sys.path:
+    sys.path.append(REFERENCE)   # after the test folders, whose own modules come first
+
+from .hostside import Host  # noqa: E402  (needs the reference on the path)
 
 
 @pytest.fixture

@@ -1,6 +1,6 @@
-"""A minimal host for testing the simulator: its own CRC and framer, written
-from the wire format alone so that it does not share mistakes with the
-simulator's code."""
+"""A minimal host for testing the simulator: its own framer, written from the
+wire format alone, with the reference framer's CRC and frames, so that it does
+not share mistakes with the simulator's code."""
 
 import math
 import os
@@ -9,24 +9,13 @@ import struct
 import time
 import tty
 
+from reference_framer import crc16_kermit as crc16
+from reference_framer import frame
+
 DATA, RESPONSE, COMMAND, MOCK = 0xA55A, 0x5AA5, 0xB66B, 0x6BB6
 TELEMETRY = struct.Struct("<d17f")
 MAX_PAYLOAD = 256  # the longest real frame carries 144 bytes; a longer length is noise
 QUIET = 0.25       # an incomplete candidate is given up once the link is quiet this long
-
-
-def crc16(data):
-    crc = 0
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
-    return crc
-
-
-def frame(header, ident, payload=b""):
-    body = struct.pack("<HHI", header, ident, len(payload)) + payload
-    return body + struct.pack("<H", crc16(body))
 
 
 class Host:

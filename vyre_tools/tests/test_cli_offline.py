@@ -243,3 +243,15 @@ def test_countdown_child_counts_down_then_clears_its_line():
     assert b"1 s left" in proc.stdout
     ticks = proc.stdout.split(b"\r")
     assert ticks[-1].strip() == b"after" and ticks[-2].strip() == b""
+
+
+# ------------------------------------------------------------- imports
+
+def test_finding_devices_leaves_the_simulator_unloaded():
+    """Port searches read the simulators' stable links, not the simulator."""
+    code = ("import sys, vyre_tools.devices\n"
+            "print(sorted(m for m in sys.modules if m.startswith('vyre_tools.sim')))")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                          env=cli_env())
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "[]"

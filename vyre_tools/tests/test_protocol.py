@@ -5,7 +5,7 @@ import pytest
 from vyre_tools import mocklog
 from vyre_tools import protocol as p
 
-from .hostside import crc16 as bitwise_crc
+from reference_framer import crc16_kermit_bitwise as bitwise_crc
 
 
 @pytest.mark.parametrize("data,crc", [
