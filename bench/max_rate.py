@@ -19,8 +19,8 @@ producer the floor (bench/floor.c, which only reads), whose rate is what the
 pseudo-terminal itself carries.  A rate counts from a client's first packet
 to its last, and only when the client got every frame.
 
-``--other`` runs another build's library beside this one (the python of its
-own environment, as ``bench/attacks.py --other``), so that a regression shows
+``--other`` (repeatable) runs another build's library beside this one (the
+python of its own environment, as ``bench/attacks.py --other``), so that a regression shows
 as a ratio between builds on the same machine in the same run; ``--rounds``
 repeats every measurement and reports medians.  ``--sim-seconds 0`` leaves
 the simulator out.
@@ -55,8 +55,12 @@ class Expected:
 
 
 def _report(count, first, last, expected):
+    import resource
+    usage = resource.getrusage(resource.RUSAGE_SELF)
     harness.emit({"frames": count, "expected": expected.known(),
-                  "seconds": (last - first) if first is not None else 0.0})
+                  "seconds": (last - first) if first is not None else 0.0,
+                  "cpu_seconds": usage.ru_utime + usage.ru_stime,
+                  "involuntary_switches": usage.ru_nivcsw})
 
 
 def _count(fetch, expected):
@@ -111,8 +115,10 @@ def run_producer(build, make_argv, frames):
         proc = harness.spawn_child(make_argv(producer.port_name, frames))
         if proc.stdout.readline().strip() != "ready":
             raise RuntimeError(f"client did not start: {proc.communicate()[1][-2000:]}")
+        began = time.monotonic()
         producer.go()
         result = harness.collect(proc, 600)
+        result["wall_seconds"] = time.monotonic() - began
         result["producer_seconds"] = producer.result()["seconds"]
         return result
     finally:
@@ -138,7 +144,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--frames", type=int, default=3_000_000)
     parser.add_argument("--sim-seconds", type=float, default=5.0)
-    parser.add_argument("--other", help="another build's python, whose library runs beside this one's")
+    parser.add_argument("--other", action="append", default=[],
+                        help="another build's python, whose library runs beside this one's (repeatable)")
     parser.add_argument("--rounds", type=int, default=1, help="rounds; medians are reported")
     parser.add_argument("--role", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -158,18 +165,21 @@ def harness_main(args):
         clients["library"] = lambda port, n: harness.python_role("max_rate.py", "library", port, n)
     else:
         print("vyre_client has no VYREClient in this environment: library left out")
-    if args.other:
-        script = os.path.join(harness.BENCH, "max_rate.py")
-        clients["other"] = lambda port, n: [args.other, script, "--role", "library", port, str(n)]
+    script = os.path.join(harness.BENCH, "max_rate.py")
+    others = {("other" if len(args.other) == 1 else f"other{i}"): python
+              for i, python in enumerate(args.other, 1)}
+    for name, python in others.items():
+        clients[name] = lambda port, n, python=python: [python, script, "--role", "library", port, str(n)]
     clients["peer-f64"] = lambda port, n: harness.python_role("max_rate.py", "peer", "f64", port, n)
     clients["peer"] = lambda port, n: harness.python_role("max_rate.py", "peer", "exact", port, n)
     sources = ["producer"] + (["simulator"] if args.sim_seconds > 0 else [])
 
     print(harness.machine())
-    if args.other:
-        print(f"other: {args.other}")
+    for name, python in others.items():
+        print(f"{name}: {python}")
     rates = {}   # (client, source) -> rate of every round
-    print(f"{'round':>5} {'source':<10} {'client':<10} {'frames':>9} {'lost':>6} {'frames/s':>10}")
+    print(f"{'round':>5} {'source':<10} {'client':<10} {'frames':>9} {'lost':>6} {'frames/s':>10}"
+          f" {'CPU %':>6} {'invol. sw.':>10}")
     with harness.CBuild() as build:
         for round_ in range(1, args.rounds + 1):
             results = {("floor", "producer"): run_floor(build, args.frames)}
@@ -182,7 +192,9 @@ def harness_main(args):
                 lost = r["expected"] - r["frames"]
                 rate = r["frames"] / r["seconds"] if r["seconds"] > 0 and not lost else 0.0
                 rates.setdefault((name, source), []).append(rate)
-                print(f"{round_:5d} {source:<10} {name:<10} {r['frames']:9d} {lost:6d} {rate:10.0f}",
+                cpu = (f"{100 * r['cpu_seconds'] / r['wall_seconds']:6.0f} {r['involuntary_switches']:10d}"
+                       if "cpu_seconds" in r and r.get("wall_seconds") else "")
+                print(f"{round_:5d} {source:<10} {name:<10} {r['frames']:9d} {lost:6d} {rate:10.0f} {cpu}",
                       flush=True)
     print(f"after the run: load average {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
@@ -190,7 +202,7 @@ def harness_main(args):
     for source in sources:
         print(f"{source} (medians of {args.rounds}): "
               + ", ".join(f"{name} {median[name, source]:,.0f}" for name, s in median if s == source))
-        for name in ("library", "other"):
+        for name in ("library", *others):
             if (name, source) not in median:
                 continue
             ratios = [f"{name} / {base} = {median[name, source] / median[base, source]:.2f}"
