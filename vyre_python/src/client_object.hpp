@@ -35,6 +35,10 @@ struct ClientState {
     bool release_gil = release_gil_by_default.load(std::memory_order_relaxed);
     // None or a callable polled during waits; held strongly, visited by the collector.
     Ref interrupt_hook;
+    // Whether a calibration run prints its report, and what the last run gave
+    // (null before a run or when it ended before its fit; a dict otherwise).
+    bool print_calibration_report = true;
+    Ref last_calibration;
 };
 
 struct ClientObject {
@@ -112,6 +116,9 @@ auto run_waiting(ClientAccess& access, Call&& call) {
 // Methods of VYREClient defined outside vyre_client.cpp, appended to the class's
 // own when the type is built (no sentinel; the entries must live for the process).
 std::span<const PyMethodDef> client_extension_methods();
+// Attributes of VYREClient defined outside vyre_client.cpp, appended like the
+// methods above.
+std::span<const PyGetSetDef> client_extension_attributes();
 // Called by __exit__ before it stops the client: ends a running mock log stream.
 // Runtime failures are ignored; returns false only with a Python exception set
 // by a signal handler during its wait (__exit__ still stops the client and then
