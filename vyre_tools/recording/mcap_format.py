@@ -12,6 +12,7 @@ import json
 
 from .arrow import texts
 from .layout import HOST_TIME, RecordingError, column_dtype, structured
+from .metadata import KEY, decode, encode
 from .writer import Writer
 
 TOPIC = "/vyre/telemetry"
@@ -42,7 +43,7 @@ def json_schema(names):
 
 
 class McapWriter(Writer):
-    def __init__(self, path, dtype):
+    def __init__(self, path, dtype, metadata=None):
         super().__init__(path, dtype)
         require()
         from mcap.writer import Writer as Mcap
@@ -56,6 +57,8 @@ class McapWriter(Writer):
             self._channel = self._mcap.register_channel(TOPIC, "json", schema)
             self._mcap.add_metadata(COLUMNS_METADATA, {
                 "names": ",".join(names), "dtypes": ",".join(dtype[n].str for n in names)})
+            if metadata is not None:
+                self._mcap.add_metadata(KEY, {"json": encode(metadata)})
         except BaseException:
             self._file.close()
             raise
@@ -120,3 +123,17 @@ def read(path):
     except (KeyError, TypeError, ValueError):
         raise RecordingError(f"{path}: a message lacks a field or holds no number") from None
     return structured(columns, path)
+
+
+def read_metadata(path):
+    require()
+    from mcap.exceptions import McapError
+    from mcap.reader import make_reader
+    try:
+        with open(path, "rb") as f:
+            for record in make_reader(f).iter_metadata():
+                if record.name == KEY:
+                    return decode(record.metadata.get("json"), path)
+    except (McapError, ValueError, KeyError, EOFError):
+        pass
+    return {}

@@ -8,12 +8,14 @@ import tempfile
 import zipfile
 
 from .layout import RecordingError, structured
+from .metadata import NPZ_ENTRY, decode, encode
 from .writer import Writer
 
 
 class NpzWriter(Writer):
-    def __init__(self, path, dtype):
+    def __init__(self, path, dtype, metadata=None):
         super().__init__(path, dtype)
+        self._metadata = metadata
         # the recording's own file is claimed now: a path that cannot be
         # written fails before the stream starts
         self._file = open(path, "wb")
@@ -34,7 +36,10 @@ class NpzWriter(Writer):
                 rows = np.memmap(self._rows, dtype=self.dtype, mode="r", shape=(self.rows,))
             else:
                 rows = np.empty(0, self.dtype)
-            np.savez(self._file, **{name: rows[name] for name in self.dtype.names})
+            entries = {name: rows[name] for name in self.dtype.names}
+            if self._metadata is not None:
+                entries[NPZ_ENTRY] = np.array(encode(self._metadata))
+            np.savez(self._file, **entries)
             del rows
         finally:
             self._rows.close()
@@ -48,6 +53,18 @@ def read(path):
         if not isinstance(archive, np.lib.npyio.NpzFile):
             raise RecordingError(f"{path} is a single array, not an NPZ archive of columns")
         with archive:
-            return structured({name: archive[name] for name in archive.files}, path)
+            return structured({name: archive[name] for name in archive.files
+                               if name != NPZ_ENTRY}, path)
     except (ValueError, EOFError, zipfile.BadZipFile) as e:
         raise RecordingError(f"{path} is not an NPZ archive of columns: {e}") from None
+
+
+def read_metadata(path):
+    import numpy as np
+    try:
+        with np.load(path, allow_pickle=False) as archive:
+            if NPZ_ENTRY not in archive.files:
+                return {}
+            return decode(str(archive[NPZ_ENTRY][()]), path)
+    except (ValueError, EOFError, AttributeError, TypeError, zipfile.BadZipFile):
+        return {}

@@ -1,5 +1,10 @@
 """What the writers of every format share: batches and the row count."""
 
+from typing import TYPE_CHECKING, Any, Self
+
+if TYPE_CHECKING:
+    import numpy as np
+
 
 class Writer:
     """Takes structured arrays of one dtype; a format writes whole batches
@@ -9,14 +14,22 @@ class Writer:
     batch_rows = 1024
     max_batch_rows = 65536  # a whole recording handed over at once goes in pieces
 
-    def __init__(self, path, dtype):
+    path: str
+    """The file written."""
+    rows: int
+    """Rows taken so far."""
+
+    def __init__(self, path: str, dtype: "np.dtype[Any]") -> None:
         self.path = path
         self.dtype = dtype
         self.rows = 0
         self._pending = []
         self._pending_rows = 0
 
-    def write(self, rows):
+    def write(self, rows: "np.ndarray[Any, np.dtype[Any]]") -> None:
+        """Takes ``rows`` (a structured array of the recording's dtype, such as
+        ``VYREClient.get_data_array()`` returns); RecordingError for another
+        layout."""
         from .layout import RecordingError
         if rows.dtype != self.dtype:
             raise RecordingError(f"{self.path}: rows of another layout than the recording's")
@@ -28,7 +41,7 @@ class Writer:
         if self._pending_rows >= self.batch_rows:
             self.flush()
 
-    def flush(self):
+    def flush(self) -> None:
         if not self._pending:
             return
         import numpy as np
@@ -38,20 +51,21 @@ class Writer:
         for start in range(0, len(batch), step):
             self._write_batch(batch[start:start + step])
 
-    def close(self):
+    def close(self) -> None:
+        """Writes what is pending and closes the file."""
         try:
             self.flush()
         finally:
             self._close()
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def _write_batch(self, batch):
+    def _write_batch(self, batch: "np.ndarray[Any, np.dtype[Any]]") -> None:
         raise NotImplementedError
 
-    def _close(self):
+    def _close(self) -> None:
         raise NotImplementedError
