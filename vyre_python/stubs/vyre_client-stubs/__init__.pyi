@@ -31,7 +31,13 @@ Rules that hold for the whole module:
   threads. :meth:`VYREClient.fileno` lets ``selectors``, asyncio or a GUI
   wait for packets instead (``vyre_tools.aio`` is a ready asyncio client).
 * The library writes no log. Its only output is the calibration report of
-  :meth:`VYREClient.run_and_apply_magnetometer_calibration`.
+  :meth:`VYREClient.run_and_apply_magnetometer_calibration` (which
+  ``print_calibration_report = False`` turns off).
+* Packets and the other values (:class:`DeviceInfo`, :class:`DeviceConfig`,
+  :class:`CalibrationValues`, :class:`DeviceProtocol`) pickle and copy
+  exactly, so they pass to other processes (``multiprocessing``) as they
+  are. They compare by identity, not by value: compare their attributes
+  (or ``as_dict()``).
 
 Example::
 
