@@ -62,7 +62,7 @@ def test_the_docs_show_commands():
 
 
 @pytest.mark.parametrize("command, complete", COMMANDS)
-def test_a_shown_command_is_one_the_parser_takes(command, complete, capsys):
+def test_a_shown_command_is_one_the_parser_takes(command, complete):
     refused = parse(command)
     if refused is not None and not complete and refused.startswith(MISSING):
         refused = None  # named in the prose, its arguments given elsewhere
@@ -71,5 +71,5 @@ def test_a_shown_command_is_one_the_parser_takes(command, complete, capsys):
 
 @pytest.mark.parametrize("command", ["vyre demo --sim", "vyre link-check --minutes 3",
                                      "vyre plot"])
-def test_the_check_catches_what_would_fail(command, capsys):
+def test_the_check_catches_what_would_fail(command):
     assert parse(command) is not None
