@@ -25,6 +25,7 @@ extensions = [
     "sphinxarg.ext",
     "myst_parser",
     "wire_protocol",
+    "code_width",
 ]
 
 
@@ -48,8 +49,10 @@ _API_SOURCE.mkdir(exist_ok=True)
     stubs_for_reading((ROOT / "vyre_python" / "stubs" / "vyre_client-stubs" / "__init__.pyi").read_text()))
 
 autoapi_type = "python"
-autoapi_dirs = [str(_API_SOURCE)]
-autoapi_file_patterns = ["*.pyi"]
+# the module from its stubs; the pure-Python tools from their sources (their
+# annotations and docstrings), without the command line (see cli.rst) and tests
+autoapi_dirs = [str(_API_SOURCE), str(ROOT / "vyre_tools")]
+autoapi_file_patterns = ["*.pyi", "*.py"]
 autoapi_root = "api"
 autoapi_add_toctree_entry = False
 autoapi_keep_files = False
@@ -58,7 +61,24 @@ autoapi_python_class_content = "class"  # the constructors' docstrings repeat it
 # one page per class, so that each class can be linked and read on its own
 autoapi_own_page_level = "class"
 autoapi_options = ["members", "show-module-summary", "special-members"]
-autoapi_ignore = []
+autoapi_ignore = ["*/vyre_tools/tests/*", "*/vyre_tools/cli/*", "*/__main__.py"]
+
+# Modules read (so that the names they give others resolve) but given no page:
+# the inner parts of the simulator, the asyncio client and the recordings.
+INTERNAL_MODULES = {
+    *(f"vyre_tools.sim.{name}" for name in (
+        "clientview", "control", "faults", "firmware", "mockmode", "output", "portclaim",
+        "stablelink", "telemetry", "waiting")),
+    "vyre_tools.aio.worker", "vyre_tools.protocol",
+    *(f"vyre_tools.recording.{name}" for name in (
+        "arrow", "csv_format", "mcap_format", "npz_format", "parquet_format", "writer")),
+}
+
+
+def skip_internal(app, what, name, obj, skip, options):
+    if what == "module" and name in INTERNAL_MODULES:
+        return True
+    return skip
 
 napoleon_google_docstring = True
 napoleon_numpy_docstring = False
@@ -92,3 +112,4 @@ def keep_option_hyphens(app, doctree):
 
 def setup(app):
     app.connect("doctree-read", keep_option_hyphens)
+    app.connect("autoapi-skip-member", skip_internal)

@@ -27,7 +27,8 @@ async def ask_periodically(client, totals, period=1.0):
         config = await client.get_device_config(2.0)
         took = (time.monotonic() - started) * 1000
         said = f"{config.name} at {config.frequency} Hz" if config else "no answer"
-        print(f"config: {said} ({took:.1f} ms), {totals['packets']} packets so far", flush=True)
+        packets = totals["packets"]
+        print(f"config: {said} ({took:.1f} ms), {packets} packets so far", flush=True)
         totals["answers"] += config is not None
         await asyncio.sleep(period)
 

@@ -47,13 +47,14 @@ def main():
     with device_ports.ports(args) as (port,):
         reader = threading.Thread(target=read, args=(port, samples, stop, errors))
         reader.start()
-        fig, (height, accel) = plt.subplots(2, 1, sharex=True)
+        fig, (height, accel) = plt.subplots(2, 1, sharex=True, layout="constrained")
         height.set_ylabel("altitude (m)")
         accel.set_ylabel("acceleration (g)")
         accel.set_xlabel("device time (s)")
         height_line, = height.plot([], [])
         accel_lines = [accel.plot([], [], label=axis)[0] for axis in "xyz"]
-        accel.legend(loc="upper left")
+        # beside the axes, where it never hides a line
+        accel.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0)
         end = time.monotonic() + args.seconds if args.seconds is not None else None
         frames = 0
         try:

@@ -42,6 +42,9 @@ class DeviceReader(threading.Thread):
 
 
 def main():
+    def altitude(reader):
+        return "-" if reader.latest_altitude is None else f"{reader.latest_altitude:.2f} m"
+
     args = device_ports.parse(__doc__.splitlines()[0], devices=2)
     with device_ports.ports(args, devices=2) as port_names:
         readers = [DeviceReader(port) for port in port_names]
@@ -51,7 +54,7 @@ def main():
         try:
             while end is None or time.monotonic() < end:
                 time.sleep(1.0 if end is None else max(0.0, min(1.0, end - time.monotonic())))
-                print("  ".join(f"{r.port}: {r.packets} packets, altitude {r.latest_altitude}"
+                print("  ".join(f"{r.port}: {r.packets} packets, altitude {altitude(r)}"
                                 for r in readers), flush=True)
                 if any(r.error for r in readers):
                     break

@@ -7,7 +7,7 @@ each, plus the stable links of running simulators (pseudo-terminals, which
 no enumeration lists; see ``vyre_tools.stable_links``).
 
 A device identity is one or more ``KEY=VALUE`` conditions joined by commas,
-all of which must hold:
+all of which must hold::
 
     serial=TEXT     the USB serial number (letter case ignored)
     usb=VID:PID     the USB vendor and product id, in hex (usb=0483:5740)

@@ -14,7 +14,10 @@ which records come before an end marker and so what the device must receive
 """
 
 import hashlib
+import os
 import struct
+from collections.abc import Iterable
+from typing import Self
 
 HEADER_SIZE = 286
 TICKS_PER_SECOND = 168_000_000
@@ -24,28 +27,30 @@ END_MARKER_ZEROS = 21
 MAX_PADDING = 20
 
 
-def seconds_to_ticks(seconds):
+def seconds_to_ticks(seconds: float) -> int:
     """Timestamp (wrapped to u32) of ``seconds`` on the 168 MHz clock."""
     return int(round(seconds * TICKS_PER_SECOND)) % (1 << 32)
 
 
-def default_header(text="VYRE mock log"):
+def default_header(text: str = "VYRE mock log") -> bytes:
     return text.encode()[:HEADER_SIZE].ljust(HEADER_SIZE, b"\0")
 
 
 class MockLog:
     """Builds a mock log in memory; ``write(path)`` stores it."""
 
-    def __init__(self, header=None):
+    def __init__(self, header: bytes | None = None) -> None:
         header = default_header() if header is None else bytes(header)
         if len(header) != HEADER_SIZE:
             raise ValueError(f"the header block is {HEADER_SIZE} bytes, got {len(header)}")
         self.header = header
         self._body = bytearray()
-        self.records = []      # (letter, timestamp, data) before any end marker
+        # (letter, timestamp, data) before any end marker
+        self.records: list[tuple[str, int, bytes]] = []
         self.ended = False
 
-    def add(self, kind, timestamp, data=None):
+    def add(self, kind: str, timestamp: int,
+            data: bytes | Iterable[int] | None = None) -> tuple[str, int, bytes]:
         """Append one record; ``data`` defaults to a fixed non-zero pattern
         derived from the record's index.  Returns the record tuple."""
         n = DATA_SIZES.get(kind)
@@ -66,7 +71,8 @@ class MockLog:
             self.records.append(record)
         return record
 
-    def add_series(self, count, interval_seconds, kinds="ABMI", start_ticks=0):
+    def add_series(self, count: int, interval_seconds: float, kinds: str = "ABMI",
+                   start_ticks: int = 0) -> Self:
         """Append ``count`` records cycling through ``kinds``, spaced
         ``interval_seconds`` apart on the log's clock (wrapping at 2**32)."""
         step = interval_seconds * TICKS_PER_SECOND
@@ -74,7 +80,7 @@ class MockLog:
             self.add(kinds[i % len(kinds)], int(round(start_ticks + i * step)) % (1 << 32))
         return self
 
-    def pad(self, zeros):
+    def pad(self, zeros: int) -> Self:
         """Zero padding between records; at most 20 bytes, since more would
         end the log (use ``end``)."""
         if not 0 <= zeros <= MAX_PADDING:
@@ -82,7 +88,7 @@ class MockLog:
         self._body += bytes(zeros)
         return self
 
-    def end(self, zeros=END_MARKER_ZEROS):
+    def end(self, zeros: int = END_MARKER_ZEROS) -> Self:
         """The end-of-log marker: a run of more than 20 zero bytes.  Records
         added later are written but never replayed."""
         if zeros < END_MARKER_ZEROS:
@@ -91,20 +97,20 @@ class MockLog:
         self.ended = True
         return self
 
-    def raw(self, data):
+    def raw(self, data: bytes | Iterable[int]) -> Self:
         """Append arbitrary bytes (for logs with junk between records)."""
         self._body += bytes(data)
         return self
 
-    def to_bytes(self):
+    def to_bytes(self) -> bytes:
         return self.header + bytes(self._body)
 
-    def write(self, path):
+    def write(self, path: str | os.PathLike[str]) -> str | os.PathLike[str]:
         with open(path, "wb") as f:
             f.write(self.to_bytes())
         return path
 
-    def expected_frames(self):
+    def expected_frames(self) -> list[tuple[int, bytes]]:
         """``(identifier, payload)`` of every mock frame a complete replay
         sends, in order: the header block, then each record before the end
         marker.  Junk added with ``raw`` is not accounted for."""
@@ -113,7 +119,7 @@ class MockLog:
             frames.append((ord(kind), struct.pack("<I", ts) + data))
         return frames
 
-    def stream_digest(self):
+    def stream_digest(self) -> str:
         """SHA-256 over identifier (u16 little-endian) and payload of the
         expected frames, as the simulator computes over what it receives."""
         h = hashlib.sha256()
@@ -121,7 +127,7 @@ class MockLog:
             h.update(ident.to_bytes(2, "little") + payload)
         return h.hexdigest()
 
-    def delays(self):
+    def delays(self) -> list[float]:
         """Logged seconds from the previous replayed record to each one, as
         the host computes them (the first record's is 0.0)."""
         out, last = [], None
@@ -131,7 +137,8 @@ class MockLog:
         return out
 
 
-def write_mock_log(path, count, interval_seconds, kinds="ABMI", end_marker=True):
+def write_mock_log(path: str | os.PathLike[str], count: int, interval_seconds: float,
+                   kinds: str = "ABMI", end_marker: bool = True) -> MockLog:
     """Write a log of ``count`` records spaced ``interval_seconds`` apart and
     return its ``MockLog``."""
     log = MockLog().add_series(count, interval_seconds, kinds)

@@ -121,4 +121,32 @@ std::optional<MagnetometerFit> fit_magnetometer_ellipsoid(std::span<const Magnet
     return fit;
 }
 
+FitResiduals fit_residuals(std::span<const MagnetometerSample> samples, const MagnetometerFit& fit) {
+    if (samples.empty()) return {};
+    std::vector<float> lengths;
+    lengths.reserve(samples.size());
+    double sum = 0.0;
+    for (const MagnetometerSample& s : samples) {
+        const float d[3] = {s.x - fit.offsets[0], s.y - fit.offsets[1], s.z - fit.offsets[2]};
+        float squared = 0.f;
+        for (std::size_t row = 0; row < 3; ++row) {
+            const float c = fit.scale_matrix[row * 3] * d[0] + fit.scale_matrix[row * 3 + 1] * d[1] +
+                            fit.scale_matrix[row * 3 + 2] * d[2];
+            squared += c * c;
+        }
+        lengths.push_back(std::sqrt(squared));
+        sum += lengths.back();
+    }
+    const double mean = sum / static_cast<double>(lengths.size());
+    double squares = 0.0;
+    double largest = 0.0;
+    for (float length : lengths) {
+        const double difference = std::abs(static_cast<double>(length) - mean);
+        squares += difference * difference;
+        largest = std::max(largest, difference);
+    }
+    return {static_cast<float>(std::sqrt(squares / static_cast<double>(lengths.size()))),
+            static_cast<float>(largest)};
+}
+
 }  // namespace vyre

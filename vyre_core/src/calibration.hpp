@@ -27,17 +27,32 @@ inline constexpr float SINGULAR_VALUE_CUTOFF = 1e-6f;
 // Nothing for too few samples, a degenerate or non-ellipsoidal cloud, or non-finite samples.
 std::optional<MagnetometerFit> fit_magnetometer_ellipsoid(std::span<const MagnetometerSample> samples);
 
-// Body of the calibration worker: collects the field of every record until every
-// sender of `rx` is gone, then fits. `Receiver` has `std::optional<DataPacket> recv()`
-// that returns nothing once the queue is empty and closed.
+// How far the calibrated samples A·(m − b) lie from a sphere: the root mean
+// square and the largest absolute difference of their lengths from the mean
+// length, in µT. Zeros for no samples.
+struct FitResiduals {
+    float rms = 0.f;
+    float max = 0.f;
+};
+FitResiduals fit_residuals(std::span<const MagnetometerSample> samples, const MagnetometerFit& fit);
+
+// The field of every record received on `rx` until every sender is gone.
+// `Receiver` has `std::optional<DataPacket> recv()` that returns nothing once the
+// queue is empty and closed; it is released before this returns.
 template <class Receiver>
-std::optional<MagnetometerFit> collect_and_fit(Receiver rx) {
+std::vector<MagnetometerSample> collect_magnetometer_samples(Receiver rx) {
     std::vector<MagnetometerSample> samples;
     while (std::optional<DataPacket> packet = rx.recv())
         samples.push_back({packet->magnetic_field_x_microteslas, packet->magnetic_field_y_microteslas,
                            packet->magnetic_field_z_microteslas});
     { Receiver released = std::move(rx); }
-    return fit_magnetometer_ellipsoid(samples);
+    return samples;
+}
+
+// Body of the calibration worker: collects, then fits.
+template <class Receiver>
+std::optional<MagnetometerFit> collect_and_fit(Receiver rx) {
+    return fit_magnetometer_ellipsoid(collect_magnetometer_samples(std::move(rx)));
 }
 
 }  // namespace vyre

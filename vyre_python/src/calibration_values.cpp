@@ -1,8 +1,13 @@
 #include "calibration_values.hpp"
 
+#include <array>
+#include <cstdint>
+#include <cstring>
+
 #include "once_cell.hpp"
 #include "py_values.hpp"
 #include "record_object.hpp"
+#include "record_pickling.hpp"
 
 namespace vyre::py {
 namespace {
@@ -10,6 +15,42 @@ namespace {
 using vyre::CalibrationValues;
 
 OnceCell type_cell;
+
+// The six arrays as one run of 36 floats, in declaration order.
+struct CalibrationState {
+    using Record = CalibrationValues;
+    static constexpr const char* kName = "CalibrationValues";
+    static constexpr std::size_t kSize = sizeof(float) * (3 + 9) * 3;
+    static PyObject* state(const CalibrationValues& values) {
+        std::array<std::uint8_t, kSize> bytes{};
+        std::size_t at = 0;
+        for_each_array(values, [&](const auto& array) {
+            std::memcpy(bytes.data() + at, array.data(), sizeof(array));
+            at += sizeof(array);
+        });
+        return bytes_of(bytes.data(), bytes.size());
+    }
+    static bool from_state(PyObject* state, CalibrationValues& values) {
+        std::array<std::uint8_t, kSize> bytes{};
+        if (!bytes_into(state, bytes.data(), bytes.size(), kName)) return false;
+        std::size_t at = 0;
+        for_each_array(values, [&](auto& array) {
+            std::memcpy(array.data(), bytes.data() + at, sizeof(array));
+            at += sizeof(array);
+        });
+        return true;
+    }
+    template <class Values, class F>
+    static void for_each_array(Values& v, F&& f) {
+        f(v.imu_accelerometer_offsets);
+        f(v.imu_accelerometer_scale_matrix);
+        f(v.imu_gyroscope_offsets);
+        f(v.imu_gyroscope_scale_matrix);
+        f(v.magnetometer_offsets);
+        f(v.magnetometer_scale_matrix);
+    }
+};
+using Pickling = RecordPickling<CalibrationState>;
 
 template <std::size_t N, std::array<float, N> CalibrationValues::*Field>
 PyGetSetDef float_array_entry(const char* name) {
@@ -31,6 +72,7 @@ PyType_Slot slots[] = {
                                   "are stored in row-major order.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<CalibrationValues>)},
     {Py_tp_getset, getset},
+    {Py_tp_methods, Pickling::methods},
     {0, nullptr},
 };
 

@@ -46,6 +46,10 @@ struct ClientState {
     PortClaim claim;
     // Set by close(): the port is gone and only stop, close and the queries work.
     bool closed = false;
+    // Whether a calibration run prints its report, and what the last run gave
+    // (null before a run or when it ended before its fit; a dict otherwise).
+    bool print_calibration_report = true;
+    Ref last_calibration;
 };
 
 struct ClientObject {
@@ -133,6 +137,9 @@ auto run_waiting(ClientAccess& access, Call&& call) {
 // Methods of VYREClient defined outside vyre_client.cpp, appended to the class's
 // own when the type is built (no sentinel; the entries must live for the process).
 std::span<const PyMethodDef> client_extension_methods();
+// Attributes of VYREClient defined outside vyre_client.cpp, appended like the
+// methods above.
+std::span<const PyGetSetDef> client_extension_attributes();
 // Called by __exit__, inside its wait, before it stops the client: ends a
 // running mock log stream. It may run without the interpreter lock, so it
 // touches no Python object and cannot raise; runtime failures are ignored.

@@ -16,6 +16,7 @@
 #include "client_object.hpp"
 #include "internal_fault.hpp"
 #include "py_ref.hpp"
+#include "py_values.hpp"
 
 namespace vyre::py {
 namespace {
@@ -165,6 +166,26 @@ private:
     Ref deferred_;
 };
 
+// The last run as a dict; a new one on each read, so changing it changes nothing.
+// `applied` is the run's result (None when nothing computed was written).
+PyObject* calibration_summary(const vyre::CalibrationOutcome& outcome, std::optional<bool> applied) {
+    Ref offsets = Ref::borrow(Py_None);
+    Ref matrix = Ref::borrow(Py_None);
+    Ref rms = Ref::borrow(Py_None);
+    Ref largest = Ref::borrow(Py_None);
+    if (outcome.fit) {
+        offsets = Ref::steal(f32_list(outcome.fit->offsets));
+        matrix = Ref::steal(f32_list(outcome.fit->scale_matrix));
+        rms = Ref::steal(PyFloat_FromDouble(outcome.residuals.rms));
+        largest = Ref::steal(PyFloat_FromDouble(outcome.residuals.max));
+        if (!offsets || !matrix || !rms || !largest) return nullptr;
+    }
+    return Py_BuildValue("{s:n,s:O,s:O,s:O,s:O,s:O}", "samples", static_cast<Py_ssize_t>(outcome.samples),
+                         "offsets", offsets.get(), "scale_matrix", matrix.get(), "rms_residual_microteslas",
+                         rms.get(), "max_residual_microteslas", largest.get(), "applied",
+                         applied.value_or(false) ? Py_True : Py_False);
+}
+
 PyObject* client_run_and_apply_magnetometer_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                         PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
@@ -180,14 +201,25 @@ PyObject* client_run_and_apply_magnetometer_calibration(PyObject* self, PyObject
             return nullptr;
         }
         OrderedReport report;
+        ClientState& state = client_object(self)->state;
+        state.last_calibration.reset();
+        const bool print = state.print_calibration_report;
+        std::optional<vyre::CalibrationOutcome> outcome;
         // The report flushes sys.stdout first: it takes the lock back for that.
         WaitScope scope = access.wait_scope();
         const vyre::InterruptCheck check = scope.interrupt_check();
         const auto applied = scope.run([&] {
-            return access.runtime().run_magnetometer_calibration(
-                collection, apply_timeout, check,
-                [&](const vyre::MagnetometerFit& fit) { scope.locked([&] { report(fit); }); });
+            vyre::CalibrationReportSink sink;
+            if (print) sink = [&](const vyre::MagnetometerFit& fit) { scope.locked([&] { report(fit); }); };
+            return access.runtime().run_magnetometer_calibration(collection, apply_timeout, check, sink, &outcome);
         });
+        // Recorded whatever happens next: a run that collected but then failed
+        // to write still tells what it fitted.
+        if (outcome) {
+            state.last_calibration =
+                Ref::steal(calibration_summary(*outcome, applied ? applied.value() : std::optional<bool>()));
+            if (!state.last_calibration) return nullptr;
+        }
         // A kept signal exception outranks an ordinary failure; one raised by a
         // later signal handler (an interrupted wait) is already set and stays.
         if (!applied) {
@@ -225,9 +257,58 @@ const PyMethodDef kStreamingMethods[] = {
      "4. Apply the result to the device if successful."},
 };
 
+PyObject* client_get_print_calibration_report(PyObject* self, void*) {
+    if (!check_client_thread(self)) return nullptr;
+    return PyBool_FromLong(client_object(self)->state.print_calibration_report);
+}
+
+int client_set_print_calibration_report(PyObject* self, PyObject* value, void*) {
+    if (!check_client_thread(self)) return -1;
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "print_calibration_report cannot be deleted");
+        return -1;
+    }
+    bool print = true;
+    if (!named("print_calibration_report", to_bool_strict(value, print))) return -1;
+    client_object(self)->state.print_calibration_report = print;
+    return 0;
+}
+
+PyObject* client_get_last_calibration(PyObject* self, void*) {
+    if (!check_client_thread(self)) return nullptr;
+    PyObject* last = client_object(self)->state.last_calibration.get();
+    if (!last) Py_RETURN_NONE;
+    return call_guard([&]() -> PyObject* {
+        Ref copy = Ref::steal(PyDict_Copy(last));
+        if (!copy) return nullptr;
+        // the lists too, so that the stored ones stay as they were
+        for (const char* key : {"offsets", "scale_matrix"}) {
+            PyObject* list = PyDict_GetItemString(copy.get(), key);  // borrowed
+            if (!list || !PyList_Check(list)) continue;
+            Ref fresh = Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
+            if (!fresh || PyDict_SetItemString(copy.get(), key, fresh.get()) < 0) return nullptr;
+        }
+        return copy.release();
+    });
+}
+
+const PyGetSetDef kStreamingAttributes[] = {
+    {"print_calibration_report", client_get_print_calibration_report, client_set_print_calibration_report,
+     "Whether run_and_apply_magnetometer_calibration prints its three-line report\n"
+     "(True by default).",
+     nullptr},
+    {"last_magnetometer_calibration", client_get_last_calibration, nullptr,
+     "What the last run_and_apply_magnetometer_calibration collected and fitted,\n"
+     "as a new dict on each read; None before a run or when a run ended before\n"
+     "its collection did.",
+     nullptr},
+};
+
 }  // namespace
 
 std::span<const PyMethodDef> client_extension_methods() { return kStreamingMethods; }
+
+std::span<const PyGetSetDef> client_extension_attributes() { return kStreamingAttributes; }
 
 // The wait for the streaming thread cannot be interrupted, but it is short: the
 // thread tests the stop flag at least every 10 ms and after every file read.

@@ -10,6 +10,7 @@
 #include "internal_fault.hpp"
 #include "interpreter_lifetime.hpp"
 #include "once_cell.hpp"
+#include "pickling.hpp"
 #include "py_ref.hpp"
 
 namespace vyre::py {
@@ -214,9 +215,30 @@ PyObject* packet_as_dict(PyObject* self, PyObject*) {
     return dict.release();
 }
 
+// The state is the stored record's bytes: the derived values come back as they
+// were computed for their stream (a rebuilt packet would choose its own up
+// axis), and every NaN keeps its payload.
+PyObject* packet_reduce(PyObject* self, PyObject*) {
+    return reduce_through_restore("VYREDataPacket",
+                                  bytes_of(reinterpret_cast<DataPacketObject*>(self)->record, vyre::PACKET_VALUES_SIZE));
+}
+
+PyObject* packet_restore(PyObject* type, PyObject* state) {
+    DataPacket record{};
+    if (!bytes_into(state, &record, vyre::PACKET_VALUES_SIZE, "VYREDataPacket")) return nullptr;
+    return allocate(reinterpret_cast<PyTypeObject*>(type), record);
+}
+
+// Packets are immutable: a copy may be the packet itself.
+PyObject* packet_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
 PyMethodDef methods[] = {
     {"default_zero", packet_default_zero, METH_NOARGS | METH_STATIC, "default_zero()\n--\n\n"},
     {"as_dict", packet_as_dict, METH_NOARGS, "as_dict($self)\n--\n\n"},
+    {"__reduce__", packet_reduce, METH_NOARGS, VYRE_REDUCE_DOC},
+    {"__copy__", packet_copy, METH_NOARGS, VYRE_COPY_DOC},
+    {"__deepcopy__", packet_copy, METH_O, VYRE_DEEPCOPY_DOC},
+    {"_restore", packet_restore, METH_O | METH_CLASS, VYRE_RESTORE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

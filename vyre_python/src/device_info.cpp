@@ -3,6 +3,7 @@
 #include "once_cell.hpp"
 #include "py_values.hpp"
 #include "record_object.hpp"
+#include "record_pickling.hpp"
 
 namespace vyre::py {
 namespace {
@@ -10,6 +11,22 @@ namespace {
 using vyre::DeviceInfo;
 
 OnceCell type_cell;
+
+struct InfoState {
+    using Record = DeviceInfo;
+    static constexpr const char* kName = "DeviceInfo";
+    static PyObject* state(const DeviceInfo& info) {
+        return Py_BuildValue("(y#K)", info.firmware_version.data(),
+                             static_cast<Py_ssize_t>(info.firmware_version.size()),
+                             static_cast<unsigned long long>(info.id));
+    }
+    static bool from_state(PyObject* state, DeviceInfo& info) {
+        PyObject* items[2];
+        return unpack_state(state, 2, kName, items) && text_from_state(items[0], info.firmware_version, kName) &&
+               to_u64(items[1], info.id);
+    }
+};
+using Pickling = RecordPickling<InfoState>;
 
 PyGetSetDef getset[] = {
     field_entry<DeviceInfo, std::string, &DeviceInfo::firmware_version, text_value, to_text>("firmware_version"),
@@ -21,6 +38,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Represents the information of the VYRE device.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<DeviceInfo>)},
     {Py_tp_getset, getset},
+    {Py_tp_methods, Pickling::methods},
     {0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 
 #include "arguments.hpp"
 #include "once_cell.hpp"
+#include "pickling.hpp"
 #include "py_ref.hpp"
 
 namespace vyre::py {
@@ -58,6 +59,21 @@ PyObject* protocol_richcompare(PyObject* self, PyObject* other, int op) {
     return PyBool_FromLong((op == Py_EQ) == equal);
 }
 
+// A pickled member loads as the class attribute of the same value.
+PyObject* protocol_reduce(PyObject* self, PyObject*) {
+    return reduce_to_class_attribute("DeviceProtocol", member_name(value_of(self)));
+}
+
+// Members are immutable: a copy may be the member itself.
+PyObject* protocol_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyMethodDef methods[] = {
+    {"__reduce__", protocol_reduce, METH_NOARGS, VYRE_REDUCE_DOC},
+    {"__copy__", protocol_copy, METH_NOARGS, VYRE_COPY_DOC},
+    {"__deepcopy__", protocol_copy, METH_O, VYRE_DEEPCOPY_DOC},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Represents the communication protocol used by the VYRE device.")},
     {Py_tp_repr, reinterpret_cast<void*>(protocol_repr)},
@@ -66,6 +82,7 @@ PyType_Slot slots[] = {
     // equality without hashing: members are unhashable
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_nb_int, reinterpret_cast<void*>(protocol_int)},
+    {Py_tp_methods, methods},
     {0, nullptr},
 };
 

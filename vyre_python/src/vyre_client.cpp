@@ -274,15 +274,18 @@ void client_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The interrupt hook is the only Python object a client holds.
+// The interrupt hook and the last calibration's dict are the Python objects a
+// client holds.
 int client_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(client_object(self)->state.interrupt_hook.get());
+    Py_VISIT(client_object(self)->state.last_calibration.get());
     return 0;
 }
 
 int client_clear(PyObject* self) {
     client_object(self)->state.interrupt_hook.reset();
+    client_object(self)->state.last_calibration.reset();
     return 0;
 }
 
@@ -620,9 +623,11 @@ PyObject* build_type() {
     }();
     static std::vector<PyGetSetDef>* const attributes = [] {
         const std::span<const PyGetSetDef> own = client_wait_attributes();
+        const std::span<const PyGetSetDef> extra = client_extension_attributes();
         auto* table = new std::vector<PyGetSetDef>(own.begin(), own.end());
         table->insert(table->end(), std::begin(kOwnAttributes), std::end(kOwnAttributes));
         table->push_back({"closed", client_get_closed, nullptr, "Whether close() was called.", nullptr});
+        table->insert(table->end(), extra.begin(), extra.end());
         table->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
         return table;
     }();

@@ -45,6 +45,7 @@ def test_a_client_that_never_started_gets_none_after_the_apply_timeout(mock):
     begin = time.monotonic()
     assert client.run_and_apply_magnetometer_calibration(60, apply_timeout_seconds=0.3) is None
     assert 0.25 <= time.monotonic() - begin < 30  # no collection after the unanswered reset
+    assert client.last_magnetometer_calibration is None
     client.start()
     assert writes_seen(device) == [wire.SET_MAGNETOMETER_CALIBRATION]  # the reset, sent at start
 
@@ -56,6 +57,9 @@ def test_without_telemetry_there_is_no_fit_and_the_second_ack_stays_pending(star
     device.inject_response(wire.SET_MAGNETOMETER_CALIBRATION, ACK)
     assert client.run_and_apply_magnetometer_calibration(collection, 5.0) is None
     assert writes_seen(device) == [wire.SET_MAGNETOMETER_CALIBRATION]  # nothing applied
+    assert client.last_magnetometer_calibration == {
+        "samples": 0, "offsets": None, "scale_matrix": None, "rms_residual_microteslas": None,
+        "max_residual_microteslas": None, "applied": False}
     assert client.set_magnetometer_calibration([0] * 3, [0] * 9, timeout_seconds=0) is True
 
 
@@ -118,7 +122,9 @@ with Simulator.spawn(mag_noise=0.05) as sim:
               for p in client.get_data_packets()]
     client.stop()
     status = sim.status()
-    print(json.dumps({"result": result, "fields": fields,
+    last = client.last_magnetometer_calibration
+    last["offsets"].append("changing the copy changes nothing")
+    print(json.dumps({"result": result, "fields": fields, "last": client.last_magnetometer_calibration,
                       **{key: status[key] for key in ("mag_calibration", "hard_iron", "soft_iron", "field_ref")}}))
 """
 NUMBER = r"(-?\d+\.\d{6})"
@@ -144,6 +150,9 @@ def test_calibration_of_a_distorted_field_prints_in_order_into_a_pipe_and_applie
     assert list(printed_b.groups()) == [f"{v:.6f}" for v in b]
     assert list(printed_a.groups()) == [f"{a[row, col]:.6f}" for col in range(3) for row in range(3)]
     assert np.all(np.abs(b - outcome["hard_iron"]) < 0.5)
+    last = outcome["last"]  # the same fit, as a result object
+    assert last["applied"] is True and last["samples"] >= 500
+    assert last["offsets"] == list(b) and last["scale_matrix"] == list(a.flat)
 
     # raw readings lie on the known ellipsoid; the rest arrived after the apply
     fields = np.array(outcome["fields"])
@@ -154,3 +163,4 @@ def test_calibration_of_a_distorted_field_prints_in_order_into_a_pipe_and_applie
     assert len(raw) >= 500 and len(raw) >= 0.9 * len(fields)
     radius = np.linalg.norm((raw - b) @ a.T, axis=1)
     assert np.all(np.abs(radius / radius.mean() - 1) < 0.01)
+    assert 0 < last["rms_residual_microteslas"] <= last["max_residual_microteslas"] < 0.05 * radius.mean()

@@ -57,4 +57,8 @@ def test_readme_example_runs_and_stays_ten_lines(tmp_path):
     assert len(code.splitlines()) <= 10
     script = tmp_path / "readme.py"
     script.write_text(code)
-    assert "1.4.2" in run_script(script, tmp_path)
+    output = run_script(script, tmp_path)
+    assert "1.4.2" in output
+    # it streams: a line at a time over seconds of device time, not one batch
+    times = [float(t) for t in re.findall(r"^(\d+\.\d{3}) s ", output, flags=re.MULTILINE)]
+    assert len(times) == 15 and times[-1] - times[0] >= 2.0

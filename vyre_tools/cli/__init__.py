@@ -22,10 +22,30 @@ COMMANDS = {
     "replay": "replay",
     "calibrate-mag": "calibrate",
     "calibration": "calibration",
+    "config": "config",
     "plot": "plot",
     "convert": "convert",
     "demo": "demo",
 }
+
+
+class _Version(argparse.Action):
+    """--version: the distribution's version and the module's own, read only
+    when asked (the module is not imported to build the parser)."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        import importlib.metadata
+        try:
+            import vyre_client
+            module = f"vyre_client {vyre_client.__version__}"
+        except ImportError as e:
+            module = f"vyre_client not importable ({e})"
+        try:
+            tools = importlib.metadata.version("vyre-client")
+        except importlib.metadata.PackageNotFoundError:
+            tools = "(not installed)"
+        print(f"vyre {tools} ({module}, Python {sys.version.split()[0]})")
+        parser.exit()
 
 
 def build_parser():
@@ -34,6 +54,8 @@ def build_parser():
         description="Tools for VYRE sensor devices: list ports, show device info, "
                     "stream and record telemetry, replay mock logs, calibrate the "
                     "magnetometer, back up calibrations, plot recordings, or take the tour with 'vyre demo'.")
+    parser.add_argument("--version", action=_Version, nargs=0,
+                        help="show the versions of vyre_tools and vyre_client and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
     for module_name in COMMANDS.values():

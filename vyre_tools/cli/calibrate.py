@@ -128,11 +128,16 @@ def _collect(ui, device, duration, stop):
                                                               "; keep turning the device"))
     ui.flush()
     began = time.time()
+    # the library's own three lines give way to the table below
+    client.print_calibration_report = False
     with stop.at_once(), Countdown(duration) if ui.interactive else contextlib.nullcontext():
         result = client.run_and_apply_magnetometer_calibration(duration,
                                                                apply_timeout_seconds=timeout)
     flush_c_stdout()
     rows = client.get_data_array()
+    fit = client.last_magnetometer_calibration
+    if fit is not None and fit["offsets"] is not None:
+        show_fit(ui, fit)
     if result is None:
         raise CliError("the calibration gave no result: too few samples, or they did not "
                        f"surround the field (turn the device through more orientations); {KEPT}")
@@ -161,6 +166,24 @@ def _not_restored_text(e):
         return f"{text}; keeping a copy failed too ({saving.strerror or saving})"
     return (f"{text}; the calibration it had is kept in {path}: "
             f"'vyre calibration load {path}' puts it back")
+
+
+def show_fit(ui, fit):
+    """The library's fit, from ``client.last_magnetometer_calibration``."""
+    from rich.table import Table
+    from .ui import vec
+    table = Table(title="Magnetometer fit", title_justify="left", box=None,
+                  show_header=False, pad_edge=False)
+    table.add_column(style="bold")
+    table.add_column()
+    matrix = fit["scale_matrix"]
+    table.add_row("samples fitted", str(fit["samples"]))
+    table.add_row("offsets b", f"{vec(fit['offsets'], 6)} µT")
+    table.add_row("matrix A", "\n".join(vec(matrix[row:row + 3], 6) for row in (0, 3, 6)))
+    table.add_row("residuals", f"{fit['rms_residual_microteslas']:.3f} µT rms, "
+                               f"{fit['max_residual_microteslas']:.3f} µT largest")
+    table.add_row("written to the device", "yes" if fit["applied"] else "no")
+    ui.print(table)
 
 
 def show(ui, outcome, thresholds=Thresholds()):

@@ -204,7 +204,9 @@ def add_parser(sub):
                     f"(at most {100 * MAX_MISSING_SHARE:g} %), and the round trips of device-info "
                     f"requests sent every {PING_SECONDS:g} s (all answered, 99th percentile at "
                     f"most {1000 * MAX_ROUND_TRIP:g} ms). Exit status 1 on a bad link.")
-    p.add_argument("-s", "--seconds", type=positive_float, default=DEFAULT_SECONDS,
+    # -d/--duration as on the other commands; -s/--seconds stays for scripts
+    p.add_argument("-d", "--duration", "-s", "--seconds", dest="seconds", type=positive_float,
+                   default=DEFAULT_SECONDS, metavar="SECONDS",
                    help=f"how long to measure (default {DEFAULT_SECONDS:g})")
     add_device_arguments(p)
     p.set_defaults(run=run)

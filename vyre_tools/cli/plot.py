@@ -5,7 +5,7 @@ import os
 
 from .. import recording
 from .errors import CliError
-from .plotting import recording_figure, require_matplotlib
+from .plotting import no_window_reason, recording_figure, require_matplotlib, show_recording
 
 NEEDED = ("timestamp_seconds", "est_position_z_meters", "est_velocity_z_meters_per_s",
           "raw_rotated_acceleration_x_gs", "raw_rotated_acceleration_y_gs",
@@ -37,15 +37,29 @@ def add_parser(sub):
                                    "Mach number against time from a recording: "
                                    + ", ".join(recording.FORMATS) + ".")
     p.add_argument("csv", metavar="RECORDING", help="recording from 'vyre stream --record'")
-    p.add_argument("-o", "--output", required=True, metavar="FILE.png", help="image to write")
+    p.add_argument("-o", "--output", metavar="FILE.png",
+                   help="image to write (without it, the plot opens in a window)")
     p.set_defaults(run=run)
 
 
 def run(args):
-    require_matplotlib()  # missing: say so before reading anything
+    if args.output is None and (reason := no_window_reason()):
+        raise CliError(f"cannot open a plot window: {reason}; write an image with -o FILE.png")
+    import matplotlib  # noqa: F401  (missing: say so before reading anything)
     columns = read_recording(args.csv)
-    written = recording_figure(columns, args.output, title=os.path.basename(args.csv))
     n = len(columns["timestamp_seconds"])
     span = columns["timestamp_seconds"][-1] - columns["timestamp_seconds"][0]
+    meta = recording.read_metadata(args.csv)
+    title = os.path.basename(args.csv)
+    if meta.get("device_id"):
+        title += f" - device {meta['device_id']}, started {meta.get('start_time', '?')}"
+    print(f"source: {recording.metadata.summary(meta)}")
+    if args.output is None:
+        print(f"plotting {n} samples ({span:.2f} s) from {args.csv} in a window; "
+              "close it to end", flush=True)
+        show_recording(columns, title)
+        return 0
+    require_matplotlib()
+    written = recording_figure(columns, args.output, title=title)
     print(f"plotted {n} samples ({span:.2f} s) from {args.csv} to {written}")
     return 0

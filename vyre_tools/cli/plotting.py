@@ -1,6 +1,7 @@
 """Figures: a telemetry recording against time, and magnetometer samples
 before and after calibration.  Drawn with matplotlib's Agg renderer straight
-into files; no window, no pyplot state."""
+into files; no pyplot state, except for the window of ``vyre plot`` without
+an output file."""
 
 import math
 import os
@@ -55,9 +56,37 @@ RECORDING_PANELS = (
 def recording_figure(columns, path, title=None):
     """Five panels against time from ``columns`` (name -> list of floats);
     returns the path written."""
+    fig = _figure(figsize=(10, 12), layout="constrained")
+    draw_recording(fig, columns, title)
+    return _save(fig, path)
+
+
+def no_window_reason():
+    """Why no plot window can open here, or None when one can."""
+    import sys
+    if sys.platform.startswith("linux") and not (os.environ.get("DISPLAY")
+                                                 or os.environ.get("WAYLAND_DISPLAY")):
+        return "there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)"
+    return None
+
+
+def show_recording(columns, title=None):
+    """The five panels in a window; returns once the user closes it."""
+    import matplotlib
+    import matplotlib.pyplot as plt  # picks a window toolkit that is installed
+    backend = matplotlib.get_backend().lower()
+    if backend in ("agg", "pdf", "ps", "svg", "cairo", "template") or backend.startswith("module://"):
+        from .errors import CliError
+        raise CliError(f"matplotlib has no window toolkit here (backend {backend}; install "
+                       "tkinter or PyQt): write an image with -o FILE.png")
+    fig = plt.figure(figsize=(10, 9), layout="constrained")
+    draw_recording(fig, columns, title)
+    plt.show()
+
+
+def draw_recording(fig, columns, title=None):
     t0 = columns["timestamp_seconds"][0]
     t = [x - t0 for x in columns["timestamp_seconds"]]
-    fig = _figure(figsize=(10, 12), layout="constrained")
     axes = fig.subplots(len(RECORDING_PANELS), 1, sharex=True)
     for ax, (panel, unit, series) in zip(axes, RECORDING_PANELS):
         for name, label in series:
@@ -66,11 +95,12 @@ def recording_figure(columns, path, title=None):
         ax.set_ylabel(unit)
         ax.grid(True, alpha=0.3)
         if any(label for _, label in series):
-            ax.legend(loc="best", fontsize=8, ncols=4)
+            # beside the panel: inside it would hide some of the data
+            ax.legend(loc="upper left", bbox_to_anchor=(1.005, 1.0), borderaxespad=0.0,
+                      fontsize=8)
     axes[-1].set_xlabel("device time since the first sample (s)")
     if title:
         fig.suptitle(title)
-    return _save(fig, path)
 
 
 def calibration_figure(raw, corrected, offsets, path):

@@ -83,9 +83,17 @@ class StreamStats:
         return sum(n for t, n in self._arrivals if t > now - self.window) / span
 
 
-def open_recording(path):
+def open_recording(path, device=None, config=None):
+    """The recording's writer; with ``device``, what the recording comes from
+    goes into it too (its identity asked for here, its ``config`` as read)."""
+    dtype = packet_dtype()
+    meta = None
+    if device is not None:
+        from ..recording import describe_source
+        info = device.client.get_device_info(timeout_seconds=device.timeout)
+        meta = describe_source(dtype.names, info, config)
     try:
-        return open_writer(path, packet_dtype())
+        return open_writer(path, dtype, meta)
     except RecordingError as e:
         raise CliError(str(e)) from None
 
@@ -161,14 +169,14 @@ def view(port, stats, latest, elapsed, now, recorder=None):
     from rich.text import Text
     from .ui import num
 
+    # two short lines rather than one that an 80-column terminal wraps
     head = Text.assemble(
-        ("VYRE telemetry ", "bold"), (port, "cyan"),
-        f"  {elapsed:.1f} s  {stats.packets} packets  ",
-        (f"{stats.rate(now):.1f} packets/s", "bold"),
+        ("VYRE telemetry ", "bold"), (port, "cyan"), f"  {elapsed:.1f} s\n",
+        f"{stats.packets} packets  ", (f"{stats.rate(now):.1f}/s", "bold"),
         "  gaps ", (str(stats.gaps), "red" if stats.gaps else "green"),
         f" ({stats.missing} missing)")
     if stats.out_of_order:
-        head.append(f"   {stats.out_of_order} out of order", "red")
+        head.append(f"  {stats.out_of_order} out of order", "red")
     if recorder is not None:
         head.append(f"\nrecording {recorder.rows} rows to {recorder.path}", "dim")
     table = Table(show_edge=False, pad_edge=False, box=None)
@@ -196,7 +204,7 @@ def stream(ui, device, duration=None, record=None, stop=None):
     if config is None:
         ui.note("the device did not report its configuration; "
                 "the telemetry period is estimated from the timestamps")
-    recorder = open_recording(record) if record else None
+    recorder = open_recording(record, device, config) if record else None
     stats = StreamStats(nominal)
     link_before = client.link_statistics()
     latest = None

@@ -13,6 +13,11 @@ The file's suffix chooses its format:
   with a JSON schema, logged at the host receive time, so robotics viewers
   open it without plugins (the ``mcap`` package).
 
+Each format also keeps what the recording came from (device, firmware,
+configuration, units per column, library version, start time; see
+``metadata``): ``open_writer(path, dtype, metadata)`` writes it,
+``read_metadata(path)`` reads it back, ``convert`` carries it over.
+
 Writers take whole arrays and buffer them into batches, so recording costs
 little beside the stream; every format reads back value for value.
 
@@ -31,8 +36,9 @@ file that is not a recording, and keeps its memory to a small multiple of
 the file's size whatever the file claims.
 """
 
-from .files import convert, open_writer, read
+from .files import convert, open_writer, read, read_metadata
 from .layout import FORMATS, RecordingError, column_dtype, format_of, packet_dtype
+from .metadata import describe as describe_source
 
-__all__ = ["FORMATS", "RecordingError", "column_dtype", "convert", "format_of", "open_writer",
-           "packet_dtype", "read"]
+__all__ = ["FORMATS", "RecordingError", "column_dtype", "convert", "describe_source", "format_of",
+           "open_writer", "packet_dtype", "read", "read_metadata"]

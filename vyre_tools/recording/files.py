@@ -2,28 +2,71 @@
 
 import importlib
 import os
+from typing import TYPE_CHECKING, Any
 
+from . import metadata
 from .layout import RecordingError, format_of
+from .writer import Writer
+
+if TYPE_CHECKING:
+    import numpy as np
 
 WRITERS = {"csv": "CsvWriter", "parquet": "ParquetWriter", "npz": "NpzWriter",
            "mcap": "McapWriter"}
 
 
-def _module(path):
+def _module(path: str | os.PathLike[str]) -> Any:
     return importlib.import_module(f"{__package__}.{format_of(path)}_format")
 
 
-def open_writer(path, dtype):
+def open_writer(path: str | os.PathLike[str], dtype: "np.dtype[Any]",
+                metadata: dict[str, Any] | None = None) -> Writer:
     """A writer of rows of ``dtype`` into ``path`` in the format of its
-    suffix: ``write(rows)``, ``rows`` (the count so far), ``close()``."""
+    suffix: ``write(rows)``, ``rows`` (the count so far), ``close()``.
+    ``metadata`` (a dict, see ``metadata.describe``) is kept with the rows."""
     module = _module(path)
     try:
-        return getattr(module, WRITERS[format_of(path)])(os.fspath(path), dtype)
+        if format_of(path) == "csv":
+            _write_csv_sidecar(path, metadata)
+            return module.CsvWriter(os.fspath(path), dtype)
+        extra = {} if metadata is None else {"metadata": metadata}
+        return getattr(module, WRITERS[format_of(path)])(os.fspath(path), dtype, **extra)
     except OSError as e:
         raise RecordingError(f"cannot write {os.fspath(path)}: {e.strerror or e}") from None
 
 
-def read(path):
+def _write_csv_sidecar(path: str | os.PathLike[str], meta: dict[str, Any] | None) -> None:
+    """The CSV's metadata beside it; a sidecar left from an earlier file of
+    that name goes, so that it never describes other rows."""
+    sidecar = metadata.csv_sidecar(path)
+    if meta is None:
+        try:
+            os.unlink(sidecar)
+        except FileNotFoundError:
+            pass
+        return
+    with open(sidecar, "w", encoding="utf-8") as f:
+        f.write(metadata.encode(meta) + "\n")
+
+
+def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
+    """What the recording in ``path`` came from (a dict, see
+    ``metadata.describe``); empty for a recording without it."""
+    module = _module(path)
+    path = os.fspath(path)
+    try:
+        if format_of(path) == "csv":
+            try:
+                with open(metadata.csv_sidecar(path), encoding="utf-8") as f:
+                    return metadata.decode(f.read(), path)
+            except FileNotFoundError:
+                return {}
+        return module.read_metadata(path)
+    except (OSError, UnicodeDecodeError):
+        return {}
+
+
+def read(path: str | os.PathLike[str]) -> "np.ndarray[tuple[int], np.dtype[np.void]]":
     """The recording in ``path`` as one structured array, each column at the
     precision it was written with.  RecordingError naming the file and the
     problem for anything else, memory kept to a small multiple of the
@@ -45,12 +88,13 @@ def read(path):
                              f"{type(e).__name__}: {str(e)[:200]}") from None
 
 
-def convert(source, target):
-    """Reads ``source`` and writes its rows to ``target``; the row count."""
+def convert(source: str | os.PathLike[str], target: str | os.PathLike[str]) -> int:
+    """Reads ``source`` and writes its rows, and what it came from, to
+    ``target``; the row count."""
     if os.path.abspath(source) == os.path.abspath(target):
         raise RecordingError(f"{os.fspath(source)}: converting a recording into itself")
     format_of(target)  # an unknown suffix fails before anything is read
     rows = read(source)
-    with open_writer(target, rows.dtype) as writer:
+    with open_writer(target, rows.dtype, read_metadata(source) or None) as writer:
         writer.write(rows)
     return len(rows)

@@ -35,12 +35,14 @@ def is_journal(path):
 class JournalFile:
     """Appends rows of ``dtype`` to a journal at ``path``."""
 
-    def __init__(self, path, dtype):
+    def __init__(self, path, dtype, metadata=None):
         self.dtype = dtype
         self.file = open(path, "wb")
         try:
-            header = json.dumps({"names": list(dtype.names),
-                                 "dtypes": [dtype[n].str for n in dtype.names]}).encode()
+            head = {"names": list(dtype.names), "dtypes": [dtype[n].str for n in dtype.names]}
+            if metadata is not None:
+                head["metadata"] = metadata
+            header = json.dumps(head).encode()
             self.file.write(MAGIC + _HEAD.pack(len(header)) + header)
             self.sync()
         except BaseException:
@@ -93,6 +95,21 @@ def open_records(path):
     return dtype, records
 
 
+def metadata(path):
+    """What the journal at ``path`` says it came from ({} when nothing)."""
+    with open(path, "rb") as f:
+        head = f.read(len(MAGIC) + _HEAD.size)
+        if len(head) < len(MAGIC) + _HEAD.size or head[:len(MAGIC)] != MAGIC:
+            return {}
+        length = _HEAD.unpack(head[len(MAGIC):])[0]
+        header = f.read(min(length, _MAX_HEADER))
+    try:
+        found = json.loads(header).get("metadata")
+    except (ValueError, AttributeError, RecursionError):
+        return {}
+    return found if isinstance(found, dict) else {}
+
+
 def _dtype(header, path):
     import numpy as np
     try:
@@ -113,9 +130,10 @@ class JournaledWriter(Writer):
     with ``_finish(records, file)`` (the journal's records, see
     ``open_records``)."""
 
-    def __init__(self, path, dtype):
+    def __init__(self, path, dtype, metadata=None):
         super().__init__(path, dtype)
-        self._journal = JournalFile(path, dtype)
+        self.metadata = metadata
+        self._journal = JournalFile(path, dtype, metadata)
 
     def _write_batch(self, batch):
         self._journal.append(batch)

@@ -1,6 +1,10 @@
 """The columns of a recording, their precision, and the formats by suffix."""
 
 import os
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import numpy as np
 
 # the two clocks: float64 as the client delivers them; every other value is
 # a float32 as it came over the wire (or as the host derived it)
@@ -14,7 +18,7 @@ class RecordingError(Exception):
     """A recording that cannot be written or read: one line for the user."""
 
 
-def column_dtype(name):
+def column_dtype(name: str) -> "np.dtype[Any]":
     """The precision of column ``name`` where the file does not keep it."""
     import numpy as np
     return np.dtype(np.float64 if name in TIME_COLUMNS else np.float32)
@@ -32,7 +36,7 @@ def number_dtype(text):
     return dtype if dtype is not None and dtype.kind in "fiu" and dtype.itemsize <= 8 else None
 
 
-def packet_dtype():
+def packet_dtype() -> "np.dtype[np.void]":
     """The dtype of ``VYREClient.get_data_array()``, known before any packet."""
     import numpy as np
     from vyre_client import VYREDataPacket
@@ -40,7 +44,7 @@ def packet_dtype():
     return np.dtype([(name, column_dtype(name)) for name in names])
 
 
-def format_of(path):
+def format_of(path: str | os.PathLike[str]) -> str:
     """The format name for ``path``'s suffix; RecordingError when it has none."""
     suffix = os.path.splitext(os.fspath(path))[1].lower()
     if suffix not in FORMATS:
@@ -49,7 +53,8 @@ def format_of(path):
     return FORMATS[suffix]
 
 
-def structured(columns, path):
+def structured(columns: "dict[str, np.ndarray[Any, Any]]",
+               path: str) -> "np.ndarray[tuple[int], np.dtype[np.void]]":
     """One structured array from ``columns`` (name -> 1-d array), in order."""
     import numpy as np
     if not columns:

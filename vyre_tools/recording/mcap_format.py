@@ -25,6 +25,7 @@ import struct
 
 from .arrow import texts
 from .layout import HOST_TIME, RecordingError, column_dtype, number_dtype, structured
+from .metadata import KEY, decode, encode
 from .writer import Writer, sync_file
 
 TOPIC = "/vyre/telemetry"
@@ -58,7 +59,7 @@ def json_schema(names):
 
 
 class McapWriter(Writer):
-    def __init__(self, path, dtype):
+    def __init__(self, path, dtype, metadata=None):
         super().__init__(path, dtype)
         require()
         from mcap.writer import Writer as Mcap
@@ -75,6 +76,8 @@ class McapWriter(Writer):
             self._channel = self._mcap.register_channel(TOPIC, "json", schema)
             self._mcap.add_metadata(COLUMNS_METADATA, {
                 "names": ",".join(names), "dtypes": ",".join(dtype[n].str for n in names)})
+            if metadata is not None:
+                self._mcap.add_metadata(KEY, {"json": encode(metadata)})
             sync_file(self._file)  # a recording from the start
         except BaseException:
             self._file.close()
@@ -119,7 +122,7 @@ class McapWriter(Writer):
 
 def read(path):
     import numpy as np
-    names, dtypes, texts = _messages(path)
+    names, dtypes, texts, _ = _messages(path)
     try:
         rows = json.loads(b"[" + b",".join(texts) + b"]", parse_int=float)  # -0 stays -0.0
     except (ValueError, RecursionError) as e:
@@ -138,8 +141,9 @@ def read(path):
 
 
 def _messages(path):
-    """The column names and dtypes (None when the file has no such record)
-    and the telemetry messages' data, read record by record; a file cut off
+    """The column names and dtypes (None when the file has no such record),
+    the telemetry messages' data and the recording's metadata record (its
+    JSON text, None when it has none), read record by record; a file cut off
     is read up to its last whole record."""
     require()
     from mcap.exceptions import EndOfFile, McapError
@@ -148,7 +152,7 @@ def _messages(path):
     size = os.path.getsize(path)
     with open(path, "rb") as f:
         data = f.read(_whole_records(f, size, path))
-    names = dtypes = None
+    names = dtypes = about = None
     channels, texts = set(), []
     records = StreamReader(io.BytesIO(data), emit_chunks=True,
                            record_size_limit=len(data)).records
@@ -171,11 +175,13 @@ def _messages(path):
                     texts.append(r.data)
                 elif isinstance(r, Metadata) and r.name == COLUMNS_METADATA:
                     names, dtypes = _columns(r.metadata, path)
+                elif isinstance(r, Metadata) and r.name == KEY:
+                    about = r.metadata.get("json")
     except EndOfFile:
         pass  # no footer: the file was cut off after its last whole record
     except (McapError, ValueError, KeyError, EOFError, TypeError, struct.error) as e:
         raise RecordingError(f"{path} is not an MCAP recording: {e}") from None
-    return names, dtypes, texts
+    return names, dtypes, texts, about
 
 
 def _whole_records(f, size, path):
@@ -206,3 +212,8 @@ def _columns(metadata, path):
             or any(d is None for d in dtypes):
         raise RecordingError(f"{path}: its column record is damaged")
     return names, dtypes
+
+
+def read_metadata(path):
+    about = _messages(path)[3]
+    return {} if about is None else decode(about, path)

@@ -9,6 +9,7 @@ import zipfile
 from . import journal
 from .journal import JournaledWriter
 from .layout import RecordingError, structured
+from .metadata import NPZ_ENTRY, decode, encode
 
 # a column may inflate to this many times the file's size (np.savez stores
 # them plainly; savez_compressed of telemetry stays far below)
@@ -25,6 +26,9 @@ class NpzWriter(JournaledWriter):
                           else np.empty(0, self.dtype[name]))
                 with archive.open(name + ".npy", "w", force_zip64=True) as f:
                     np.lib.format.write_array(f, column, allow_pickle=False)
+            if self.metadata is not None:
+                with archive.open(NPZ_ENTRY + ".npy", "w") as f:
+                    np.lib.format.write_array(f, np.array(encode(self.metadata)), allow_pickle=False)
 
 
 def read(path):
@@ -43,6 +47,8 @@ def _columns(archive, path):
     import numpy as np
     budget = MAX_INFLATION * os.path.getsize(path) + (1 << 20)
     for info in archive.infolist():
+        if info.filename == NPZ_ENTRY + ".npy":
+            continue  # what the recording came from, not a column
         if not info.filename.endswith(".npy"):
             raise RecordingError(f"{path}: {info.filename!r} is not an array")
         if info.file_size > budget:
@@ -62,3 +68,16 @@ def _columns(archive, path):
             if len(data) != shape[0] * dtype.itemsize:
                 raise RecordingError(f"{path}: {info.filename!r} is cut short or too long")
             yield info.filename[:-4], np.frombuffer(bytearray(data), dtype)
+
+
+def read_metadata(path):
+    import numpy as np
+    if journal.is_journal(path):
+        return journal.metadata(path)
+    try:
+        with np.load(path, allow_pickle=False) as archive:
+            if NPZ_ENTRY not in archive.files:
+                return {}
+            return decode(str(archive[NPZ_ENTRY][()]), path)
+    except (ValueError, EOFError, AttributeError, TypeError, zipfile.BadZipFile):
+        return {}

@@ -7,20 +7,21 @@ from . import journal
 from .arrow import require, schema, table, to_array
 from .layout import RecordingError
 from .journal import JournaledWriter
+from .metadata import KEY, decode, encode
 from .npz_format import MAX_INFLATION
 
 ROW_GROUP_ROWS = 65536  # large enough for column tools to scan fast
 
 
 class ParquetWriter(JournaledWriter):
-    def __init__(self, path, dtype):
+    def __init__(self, path, dtype, metadata=None):
         require()
-        super().__init__(path, dtype)
+        super().__init__(path, dtype, metadata)
 
     def _finish(self, records, out):
         import numpy as np
         import pyarrow.parquet
-        with pyarrow.parquet.ParquetWriter(out, schema(self.dtype)) as parquet:
+        with pyarrow.parquet.ParquetWriter(out, with_metadata(schema(self.dtype), self.metadata)) as parquet:
             group, rows = [], 0
             for record in [*records, None]:
                 if record is not None:
@@ -30,6 +31,25 @@ class ParquetWriter(JournaledWriter):
                     parquet.write_table(table(np.concatenate(group)),
                                         row_group_size=ROW_GROUP_ROWS)
                     group, rows = [], 0
+
+
+def with_metadata(arrow_schema, meta):
+    if meta is None:
+        return arrow_schema
+    return arrow_schema.with_metadata({KEY: encode(meta)})
+
+
+def read_metadata(path):
+    if journal.is_journal(path):
+        return journal.metadata(path)
+    pa = require()
+    import pyarrow.parquet
+    try:
+        found = pyarrow.parquet.read_schema(path).metadata or {}
+    except pa.ArrowException:
+        return {}
+    text = found.get(KEY.encode())
+    return decode(text.decode("utf-8", "replace"), path) if text else {}
 
 
 def read(path):

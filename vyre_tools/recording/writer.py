@@ -6,6 +6,11 @@ import time
 
 from .layout import RecordingError
 
+from typing import TYPE_CHECKING, Any, Self
+
+if TYPE_CHECKING:
+    import numpy as np
+
 
 class Writer:
     """Takes structured arrays of one dtype; a format writes whole batches
@@ -21,7 +26,12 @@ class Writer:
     max_batch_rows = 65536  # a whole recording handed over at once goes in pieces
     sync_seconds = 1.0
 
-    def __init__(self, path, dtype):
+    path: str
+    """The file written."""
+    rows: int
+    """Rows taken so far."""
+
+    def __init__(self, path: str, dtype: "np.dtype[Any]") -> None:
         self.path = path
         self.dtype = dtype
         self.rows = 0
@@ -30,7 +40,10 @@ class Writer:
         self._synced = time.monotonic()
         self._failed = None
 
-    def write(self, rows):
+    def write(self, rows: "np.ndarray[Any, np.dtype[Any]]") -> None:
+        """Takes ``rows`` (a structured array of the recording's dtype, such as
+        ``VYREClient.get_data_array()`` returns); RecordingError for another
+        layout."""
         if rows.dtype != self.dtype:
             raise RecordingError(f"{self.path}: rows of another layout than the recording's")
         if self._failed:
@@ -44,7 +57,7 @@ class Writer:
                 or time.monotonic() - self._synced >= self.sync_seconds):
             self.flush()
 
-    def flush(self):
+    def flush(self) -> None:
         """Writes the rows held so far and, at most once a second, pushes
         them to the disk."""
         if self._failed:
@@ -61,7 +74,8 @@ class Writer:
                 self._synced = time.monotonic()
                 self._sync()
 
-    def close(self):
+    def close(self) -> None:
+        """Writes what is pending and closes the file."""
         if self._failed:
             self._release()
             return
@@ -75,24 +89,24 @@ class Writer:
     def _failing(self):
         return _Failing(self)
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def _write_batch(self, batch):
+    def _write_batch(self, batch: "np.ndarray[Any, np.dtype[Any]]") -> None:
         raise NotImplementedError
 
-    def _sync(self):
+    def _sync(self) -> None:
         """Pushes what was written to the disk (a crash keeps it)."""
         raise NotImplementedError
 
-    def _close(self):
+    def _close(self) -> None:
         """Completes the file."""
         raise NotImplementedError
 
-    def _release(self):
+    def _release(self) -> None:
         """Closes what is open, whatever happened before; never raises."""
         raise NotImplementedError
 

@@ -18,6 +18,7 @@ import threading
 import time
 import traceback
 import tty
+from typing import TYPE_CHECKING, Any, Self
 
 from .. import protocol as p
 from ..stable_links import StableLink
@@ -34,6 +35,9 @@ from .portclaim import ClaimWatch
 from .process import SimulatorProcess
 from .telemetry import TelemetrySource
 from .waiting import StatusWaiter
+
+if TYPE_CHECKING:
+    from .process import SimulatorProcess
 
 HELD_FRAMES_MAX = 4096  # frames the device buffers while it reboots
 # A frame whose bytes stop coming for this long is given up: a host that
@@ -60,7 +64,10 @@ class Simulator(StatusWaiter):
     saying so, from its next method call or from :meth:`close`.
     """
 
-    def __init__(self, **options):
+    port_name: str
+    """The pseudo-terminal's path: what a client opens."""
+
+    def __init__(self, **options: Any) -> None:
         self.options = o = resolve(options)
         self._requests = collections.deque()
         self._request_lock = threading.Lock()
@@ -120,7 +127,7 @@ class Simulator(StatusWaiter):
     # ---------------------------------------------------------------- public
 
     @classmethod
-    def spawn(cls, **options):
+    def spawn(cls, **options: Any) -> "SimulatorProcess":
         """Start a simulator in a child process and return its handle
         (:class:`vyre_tools.sim.process.SimulatorProcess`).  The child runs
         in a session of its own, so a Ctrl-C at the script's terminal leaves
@@ -128,13 +135,13 @@ class Simulator(StatusWaiter):
         ``close()`` or when this process ends."""
         return SimulatorProcess(**options)
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def close(self):
+    def close(self) -> None:
         """Stop the device thread and release the pty.  Raises SimulatorError
         when a client of this process was refused (see the class) and no
         call has said so yet."""
@@ -150,17 +157,17 @@ class Simulator(StatusWaiter):
             self._refusal_told = True
             raise SimulatorError(self._refusal)
 
-    def status(self):
+    def status(self) -> dict[str, Any]:
         """Counters and settings as a JSON-friendly dict."""
         return self._request(self._snapshot)
 
-    def mock_records(self, start=0):
+    def mock_records(self, start: int = 0) -> list[list[Any]]:
         """Kept mock records from index ``start`` on, each
         ``[type letter, u32 log timestamp, arrival time]``, the arrival on the
         system's monotonic clock (``time.monotonic()`` of any process)."""
         return self._request(lambda: [list(r) for r in self._mock.records[start:]])
 
-    def set_rate(self, rate):
+    def set_rate(self, rate: float) -> None:
         """Telemetry frames per second; 0 stops telemetry."""
         rate = float(rate)
         if not rate >= 0:
@@ -171,25 +178,26 @@ class Simulator(StatusWaiter):
             self._firmware.frequency = min(65535, int(round(rate)))
         self._request(apply)
 
-    def set_unthrottled(self, on=True):
+    def set_unthrottled(self, on: bool = True) -> None:
         """Unthrottled: telemetry goes out as fast as the port takes it."""
         def apply():
             self._telemetry.unthrottled = bool(on)
             self._telemetry.restart(time.monotonic())
         self._request(apply)
 
-    def set_silent(self, on=True):
+    def set_silent(self, on: bool = True) -> None:
         """Silent: commands are received and counted but neither run nor answered."""
         self._request(lambda: setattr(self._firmware, "silent", bool(on)))
 
-    def set_answer_delay(self, seconds):
+    def set_answer_delay(self, seconds: float) -> None:
         """Late answers: each response leaves this long after its command came (0: at once)."""
         seconds = float(seconds)
         if not seconds >= 0:
             raise ValueError("answer delay must not be negative")
         self._request(lambda: setattr(self, "_answer_delay", seconds))
 
-    def set_noise(self, rate, max_len=None, header_share=None):
+    def set_noise(self, rate: float, max_len: int | None = None,
+                  header_share: float | None = None) -> None:
         """Probability of a burst of 1 to ``max_len`` noise bytes before each
         frame; ``header_share`` of its bytes drawn from 5A and A5 alone."""
         rate = float(rate)
@@ -206,13 +214,13 @@ class Simulator(StatusWaiter):
                 self._faults.noise_header_share = header_share
         self._request(apply)
 
-    def set_corrupt_rate(self, rate):
+    def set_corrupt_rate(self, rate: float) -> None:
         """Probability that a telemetry frame goes out with one bit flipped."""
         rate = float(rate)
         check_probability("corrupt rate", rate)
         self._request(lambda: setattr(self._faults, "corrupt_rate", rate))
 
-    def set_false_header(self, rate, max_len=None):
+    def set_false_header(self, rate: float, max_len: int | None = None) -> None:
         """Probability of a false header before each frame: a telemetry or
         response head with a random identifier and a length of 0 to
         ``max_len``, and no frame behind it."""
@@ -228,14 +236,14 @@ class Simulator(StatusWaiter):
                 self._faults.false_header_max_len = max_len
         self._request(apply)
 
-    def set_cut_rate(self, rate):
+    def set_cut_rate(self, rate: float) -> None:
         """Probability that a telemetry frame goes out cut short: its first 2
         to all but one bytes, the rest never sent."""
         rate = float(rate)
         check_probability("cut rate", rate)
         self._request(lambda: setattr(self._faults, "cut_rate", rate))
 
-    def set_stray(self, rate):
+    def set_stray(self, rate: float) -> None:
         """Probability of a stray frame before each frame: CRC-valid, but a
         response with an identifier no answer has or a payload too short
         for its decoder."""
@@ -243,14 +251,14 @@ class Simulator(StatusWaiter):
         check_probability("stray rate", rate)
         self._request(lambda: setattr(self._faults, "stray", rate))
 
-    def hang_up(self):
+    def hang_up(self) -> None:
         """Close the master side, as pulling the cable does.  The client sees
         a hang-up (POLLHUP, then end of file or EIO) on its port; the
         simulator sends nothing more but still answers status requests.
         The stable link goes too, for good (see ``replug`` for a return)."""
         self._request(self._do_hang_up)
 
-    def replug(self, delay=None):
+    def replug(self, delay: float | None = None) -> None:
         """Pull the cable and plug it back in ``delay`` seconds later
         (default: the ``replug_delay`` option).  The client sees a hang-up;
         then the device appears on a new pseudo-terminal, the stable link
@@ -265,16 +273,16 @@ class Simulator(StatusWaiter):
         self._request(lambda: self._unplug(time.monotonic(), delay))
 
     @property
-    def link_path(self):
+    def link_path(self) -> str | None:
         """The stable link to the current port (absent while unplugged)."""
         return self._link.path
 
-    def discard_output(self):
+    def discard_output(self) -> None:
         """Throw away everything written but not yet read by the client, and
         everything still queued (see also ``reset_counters``)."""
         self._request(self._do_discard_output)
 
-    def reset_counters(self, discard_output=False):
+    def reset_counters(self, discard_output: bool = False) -> None:
         """Zero every counter and forget the kept mock records.  With
         ``discard_output``, first throw away unread output, in the same step,
         so that from here on the client receives exactly what is counted.
@@ -286,7 +294,7 @@ class Simulator(StatusWaiter):
             self._reset_counters()
         self._request(apply)
 
-    def ping(self):
+    def ping(self) -> bool:
         return True
 
     # ------------------------------------------- used by the firmware model

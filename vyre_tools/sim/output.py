@@ -9,7 +9,14 @@ in the pty, so the counters say exactly what a client can receive.  A
 import collections
 import os
 
-TELEMETRY, CORRUPT, NOISE, RESPONSE, FALSE_HEADER, CUT, STRAY_SHORT, STRAY_UNKNOWN = range(8)
+TELEMETRY = 0
+CORRUPT = 1
+NOISE = 2
+RESPONSE = 3
+FALSE_HEADER = 4
+CUT = 5
+STRAY_SHORT = 6
+STRAY_UNKNOWN = 7
 
 _WRITEV_CHUNKS = 64
 

@@ -14,6 +14,7 @@ import sys
 import tempfile
 import threading
 import time
+from typing import Any, Self
 
 import vyre_tools
 
@@ -34,8 +35,11 @@ class SimulatorProcess(StatusWaiter):
     with :meth:`close`, or when this process ends.
     """
 
-    def __init__(self, *, start_timeout=30.0, request_timeout=10.0, new_session=True,
-                 **options):
+    port_name: str
+    """The pseudo-terminal's path: what a client opens."""
+
+    def __init__(self, *, start_timeout: float = 30.0, request_timeout: float = 10.0,
+                 new_session: bool = True, **options: Any) -> None:
         # new_session: keep the child out of the terminal's process group, so
         # that a Ctrl-C meant for the script does not take the device away, as
         # it would not take real hardware.  The child still ends with its
@@ -61,13 +65,13 @@ class SimulatorProcess(StatusWaiter):
             raise
 
     @property
-    def pid(self):
+    def pid(self) -> int:
         return self._proc.pid
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __del__(self):
@@ -91,7 +95,7 @@ class SimulatorProcess(StatusWaiter):
         return SimulatorError(f"{what} (exit status {code}){': ' + err if err else ''}")
 
     @property
-    def returncode(self):
+    def returncode(self) -> int | None:
         """The child's exit status once it has ended, else None."""
         return self._proc.poll() if self._proc else self._returncode
 
@@ -126,60 +130,61 @@ class SimulatorProcess(StatusWaiter):
             raise SimulatorError(reply.get("error", "simulator request failed"))
         return reply.get("result")
 
-    def status(self):
+    def status(self) -> dict[str, Any]:
         return self._call("status")
 
-    def mock_records(self, start=0):
+    def mock_records(self, start: int = 0) -> list[list[Any]]:
         return self._call("mock_records", start=start)
 
-    def set_rate(self, rate):
+    def set_rate(self, rate: float) -> None:
         self._call("set_rate", rate=rate)
 
-    def set_unthrottled(self, on=True):
+    def set_unthrottled(self, on: bool = True) -> None:
         self._call("set_unthrottled", on=on)
 
-    def set_silent(self, on=True):
+    def set_silent(self, on: bool = True) -> None:
         self._call("set_silent", on=on)
 
-    def set_answer_delay(self, seconds):
+    def set_answer_delay(self, seconds: float) -> None:
         self._call("set_answer_delay", seconds=seconds)
 
-    def set_noise(self, rate, max_len=None, header_share=None):
+    def set_noise(self, rate: float, max_len: int | None = None,
+                  header_share: float | None = None) -> None:
         self._call("set_noise", rate=rate, max_len=max_len, header_share=header_share)
 
-    def set_corrupt_rate(self, rate):
+    def set_corrupt_rate(self, rate: float) -> None:
         self._call("set_corrupt_rate", rate=rate)
 
-    def set_false_header(self, rate, max_len=None):
+    def set_false_header(self, rate: float, max_len: int | None = None) -> None:
         self._call("set_false_header", rate=rate, max_len=max_len)
 
-    def set_cut_rate(self, rate):
+    def set_cut_rate(self, rate: float) -> None:
         self._call("set_cut_rate", rate=rate)
 
-    def set_stray(self, rate):
+    def set_stray(self, rate: float) -> None:
         self._call("set_stray", rate=rate)
 
-    def hang_up(self):
+    def hang_up(self) -> None:
         self._call("hang_up")
 
-    def replug(self, delay=None):
+    def replug(self, delay: float | None = None) -> None:
         self._call("replug", delay=delay)
 
     @property
-    def link_path(self):
+    def link_path(self) -> str | None:
         """The stable link to the device's current port (see Simulator.link_path)."""
         return self.status()["link"]
 
-    def discard_output(self):
+    def discard_output(self) -> None:
         self._call("discard_output")
 
-    def reset_counters(self, discard_output=False):
+    def reset_counters(self, discard_output: bool = False) -> None:
         self._call("reset_counters", discard_output=discard_output)
 
-    def ping(self):
+    def ping(self) -> bool:
         return self._call("ping")
 
-    def close(self):
+    def close(self) -> None:
         """Stop the child (SIGTERM, then SIGKILL if it lingers) and release
         the pipes.  Safe to call twice."""
         proc, self._proc = self._proc, None

@@ -1,12 +1,18 @@
 """Polling a simulator's status until a condition holds."""
 
 import time
+from collections.abc import Callable
+from typing import Any
 
 
 class StatusWaiter:
     """``wait_status`` for anything with a ``status()``."""
 
-    def wait_status(self, predicate, timeout=10.0, interval=0.02):
+    def status(self) -> dict[str, Any]:
+        raise NotImplementedError
+
+    def wait_status(self, predicate: Callable[[dict[str, Any]], object], timeout: float = 10.0,
+                    interval: float = 0.02) -> dict[str, Any]:
         """Poll ``status()`` until ``predicate(status)`` holds; return that
         status, or raise TimeoutError with the last one."""
         deadline = time.monotonic() + timeout

@@ -123,13 +123,17 @@ def test_calibration_reports_quality_and_draws_the_sphere(simulated, tmp_path):
         assert proc.returncode == 0, proc.stderr
         out = proc.stdout
         assert "turn the device slowly through all orientations" in out.lower()
-        # the library's own three lines come before the report
-        assert out.index("Calibration result:") < out.index("Calibration quality")
-        library_b = [float(x) for x in re.search(r"b = \[(.*?)\]", out).group(1).split(",")]
+        # the library's fit, in a table of its own instead of its three lines
+        assert "Calibration result:" not in out
+        assert out.index("Magnetometer fit") < out.index("Calibration quality")
+        library_b = [float(x) for x in re.search(r"offsets b\s+\((.*?)\)", out).group(1).split(",")]
+        fitted = int(re.search(r"samples fitted\s+(\d+)", out).group(1))
+        assert re.search(r"residuals\s+[\d.]+ µT rms, [\d.]+ µT largest", out)
         samples = int(re.search(r"samples in the collection window\s+(\d+)", out).group(1))
         before, after = (float(x) for x in re.findall(r"([\d.]+) % relative spread", out))
         coverage = int(re.search(r"directions covered\s+(\d+) %", out).group(1))
         assert 0.5 * 5 * 400 <= samples <= 1.05 * 5 * 400  # none from after the window
+        assert abs(fitted - samples) <= 0.05 * samples
         # raw: stretched by the soft iron; calibrated: only the 0.1 µT noise
         # is left (0.2 %), which one sample taken after the fit was applied
         # would double
@@ -173,7 +177,8 @@ def test_stream_without_telemetry_fails(simulated, fragments):
     ({"rate": 300, "answer_delay": 0.7}, ["command round trips"]),
 ], indirect=["simulated"], ids=["good", "spoiled", "slow-answers"])
 def test_link_check_verdict(simulated, bad):
-    proc = run_vyre("link-check", "--port", simulated.port_name, "--seconds", "3")
+    # the duration as on every command; --seconds (the older name) in the next test
+    proc = run_vyre("link-check", "--port", simulated.port_name, "--duration", "3")
     assert "link statistics" in proc.stdout and "crc rejected" in proc.stdout
     if not bad:
         assert proc.returncode == 0, proc.stdout + proc.stderr
@@ -182,6 +187,24 @@ def test_link_check_verdict(simulated, bad):
     else:
         assert_one_line_error(proc, 1, f"bad link on {simulated.port_name}: ", *bad)
         assert "verdict: bad link" in proc.stdout
+
+
+@with_sim(name="BENCH-7", rate=250, protocol=2)
+def test_config_set_changes_what_is_given_and_reads_it_back(simulated):
+    proc = run_vyre("config", "set", "--port", simulated.port_name, "--frequency", "125",
+                    "--protocol", "spi")
+    assert proc.returncode == 0, proc.stderr
+    proc = run_vyre("config", "show", "--json", "--port", simulated.port_name)
+    assert json.loads(proc.stdout) == {"port": simulated.port_name, "name": "BENCH-7",
+                                       "frequency_hz": 125, "protocol": "SPI"}
+    # a frequency beyond what the link carries is refused, and nothing changes
+    proc = run_vyre("config", "set", "--port", simulated.port_name, "--frequency", "65535",
+                    "--name", "other")
+    assert_one_line_error(proc, 1, "did not accept the configuration")
+    assert "BENCH-7" in run_vyre("config", "show", "--port", simulated.port_name).stdout
+    # the older spelling of link-check's duration still works
+    proc = run_vyre("link-check", "-s", "0.5", "--port", simulated.port_name)
+    assert proc.returncode != 2 and "link statistics" in proc.stdout, proc.stderr
 
 
 def test_unplugging_during_a_stream_ends_it_with_one_line(simulated):

@@ -29,7 +29,11 @@ from .cli_support import assert_one_line_error, assert_png, cli_env, run_vyre, w
     (("stream", "--duration", "soon"), "not a number"),
     (("replay",), "LOG"),
     (("replay", "x.log", "--speed", "0"), "must be a positive number"),
-    (("plot", "x.csv"), "-o/--output"),
+    (("plot",), "RECORDING"),
+    (("config",), "ACTION"),
+    (("config", "set", "--frequency", "0"), "must be 1 to 65535 Hz"),
+    (("config", "set", "--protocol", "CAN"), "one of USB, UART, I2C, SPI"),
+    (("config", "set", "--name", "x" * 33), "at most 32 bytes"),
     (("info", "--port", "/dev/ttyACM0", "--sim"), "not allowed with"),
     (("info", "--sim", "--sim-option", "colour=blue"), "unknown simulator option"),
     (("info", "--sim", "--sim-option", "rate"), "expected KEY=VALUE"),
@@ -57,7 +61,62 @@ def test_failing_before_a_device_is_reached_takes_one_line(args, env, status, fr
         assert "ports present: " in proc.stderr or "no serial ports are present" in proc.stderr
 
 
+def test_version_names_both_parts():
+    import vyre_client
+    proc = run_vyre("--version")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith("vyre ") and f"vyre_client {vyre_client.__version__}" in proc.stdout
+
+
+def test_config_set_needs_a_value():
+    assert_one_line_error(run_vyre("config", "set", "--port", "/dev/ttyACM97"), 1,
+                          "give --name, --frequency or --protocol")
+
+
+def test_the_live_view_fits_an_80_column_terminal():
+    import io
+    import numpy as np
+    from rich.console import Console
+    from vyre_tools.cli.stream import view
+    from vyre_tools.recording import packet_dtype
+    stats = StreamStats(1000)
+    stats.add([0.0], 1.0)
+    stats.packets, stats.gaps, stats.missing, stats.out_of_order = 9_999_999, 99_999, 999_999, 99_999
+    latest = np.full(1, -12345.678, packet_dtype())[0]
+    console = Console(width=80, file=io.StringIO(), record=True)
+    console.print(view("/dev/ttyACM0", stats, latest, 35999.9, 1.5, None))
+    lines = console.export_text().splitlines()
+    assert max(map(len, lines)) <= 80
+    # nothing wrapped: each of the header's two lines is whole
+    assert lines[0] == "VYRE telemetry /dev/ttyACM0  35999.9 s"
+    assert lines[1].startswith("9999999 packets") and lines[1].endswith("99999 out of order")
+
+
 # --------------------------------------------------------------------- plot
+
+def test_the_plot_legends_lie_beside_the_data():
+    from matplotlib.figure import Figure
+    from vyre_tools.cli.plotting import draw_recording, require_matplotlib
+    require_matplotlib()
+    names = ("timestamp_seconds", "est_position_z_meters", "est_velocity_z_meters_per_s",
+             "raw_rotated_acceleration_x_gs", "raw_rotated_acceleration_y_gs",
+             "raw_rotated_acceleration_z_gs", "est_tilt_angle_degrees", "est_mach_number")
+    fig = Figure(figsize=(10, 12), layout="constrained")
+    draw_recording(fig, {name: [0.0, 1.0, 2.0] for name in names})
+    fig.canvas.draw()
+    legends = [(ax, ax.get_legend()) for ax in fig.axes if ax.get_legend()]
+    assert legends
+    for ax, legend in legends:
+        assert not legend.get_window_extent().overlaps(ax.get_window_extent())
+
+
+def test_plot_without_output_says_there_is_no_display(tmp_path):
+    csv_path = tmp_path / "r.csv"
+    write_recording(csv_path)
+    proc = run_vyre("plot", csv_path, DISPLAY="", WAYLAND_DISPLAY="")
+    assert_one_line_error(proc, 1, "cannot open a plot window: there is no display",
+                          "-o FILE.png")
+
 
 def test_plot_draws_a_recording(tmp_path):
     csv_path = write_recording(tmp_path / "flight.csv", n=400)

@@ -69,6 +69,7 @@ def test_what_was_received_reads_back_value_for_value(received, tmp_path, suffix
     want = np.concatenate([*received, extra])
     assert writer.rows == len(want) > 500
     assert_same(recording.read(path), want)
+    assert recording.read_metadata(path) == {}  # none given: a recording as made before
 
     if suffix == ".csv":  # the shortest text of each value, not the float64 of the float32
         lines = path.read_text().splitlines()
@@ -110,8 +111,16 @@ def test_the_command_records_converts_and_plots_each_format(tmp_path, suffix):
     assert converted.returncode == 0, converted.stderr
     assert f"converted {packets} rows" in converted.stdout
     assert_same(recording.read(other), rows)
+    # what the recording came from, kept by the conversion and shown by the plot
+    meta = recording.read_metadata(path)
+    assert re.fullmatch(r"0x[0-9A-F]{16}", meta["device_id"]) and meta["firmware"]
+    assert meta["configuration"]["frequency_hz"] == 300
+    assert meta["units"]["pressure_pascals"] == "Pa" and meta["units"]["est_mach_number"] == "1"
+    assert meta["library"].startswith("vyre_client ") and meta["start_time"].startswith("20")
+    assert recording.read_metadata(other) == meta
     plotted = run_vyre("plot", other, "-o", tmp_path / "run.png")
     assert plotted.returncode == 0, plotted.stderr
+    assert f"device {meta['device_id']} firmware {meta['firmware']}" in plotted.stdout
     assert_png(tmp_path / "run.png")
 
 

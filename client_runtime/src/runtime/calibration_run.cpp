@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "runtime/client_runtime.hpp"
 #include "sync/sleeping.hpp"
@@ -60,7 +61,14 @@ Status ClientRuntime::start_calibration() {
         packet_tap_->sender.emplace(std::move(tx));  // a sender left from before is dropped
     }
     auto samples = std::make_shared<Receiver<DataPacket>>(std::move(rx));
-    auto spawned = CalibrationRun::spawn([samples] { return collect_and_fit(std::move(*samples)); });
+    auto spawned = CalibrationRun::spawn([samples] {
+        CalibrationOutcome outcome;
+        const std::vector<MagnetometerSample> collected = collect_magnetometer_samples(std::move(*samples));
+        outcome.samples = collected.size();
+        outcome.fit = fit_magnetometer_ellipsoid(collected);
+        if (outcome.fit) outcome.residuals = fit_residuals(collected, *outcome.fit);
+        return outcome;
+    });
     if (!spawned) {
         std::unique_lock lock(packet_tap_->mutex);
         packet_tap_->sender.reset();
@@ -71,11 +79,17 @@ Status ClientRuntime::start_calibration() {
 }
 
 Result<std::optional<MagnetometerFit>> ClientRuntime::finish_calibration() {
+    auto outcome = finish_calibration_run();
+    if (!outcome) return outcome.take_error();
+    return std::move(outcome.value().fit);
+}
+
+Result<CalibrationOutcome> ClientRuntime::finish_calibration_run() {
     {
         std::unique_lock lock(packet_tap_->mutex);
         packet_tap_->sender.reset();  // the worker drains its queue, sees it closed and fits
     }
-    if (!calibration_) return std::optional<MagnetometerFit>();
+    if (!calibration_) return CalibrationOutcome{};
     CalibrationRun worker = std::move(*calibration_);
     calibration_.reset();
     auto joined = worker.join();
@@ -87,7 +101,8 @@ Result<std::optional<MagnetometerFit>> ClientRuntime::finish_calibration() {
 Result<std::optional<bool>> ClientRuntime::run_magnetometer_calibration(double collection_seconds,
                                                                         double apply_timeout_seconds,
                                                                         const InterruptCheck& interrupted,
-                                                                        const CalibrationReportSink& report) {
+                                                                        const CalibrationReportSink& report,
+                                                                        std::optional<CalibrationOutcome>* outcome) {
     if (auto error = take_failure()) return std::move(*error);
     auto collection = duration_from_secs_f64(collection_seconds);
     if (!collection) return collection.take_error();
@@ -108,13 +123,15 @@ Result<std::optional<bool>> ClientRuntime::run_magnetometer_calibration(double c
         return collected.take_error();
     }
 
-    auto fit = finish_calibration();
-    if (!fit) return fit.take_error();
-    if (!fit.value()) return std::optional<bool>();  // the device keeps the neutral calibration
-    if (report) report(*fit.value());
+    auto finished = finish_calibration_run();
+    if (!finished) return finished.take_error();
+    if (outcome) outcome->emplace(finished.value());
+    const std::optional<MagnetometerFit>& fit = finished.value().fit;
+    if (!fit) return std::optional<bool>();  // the device keeps the neutral calibration
+    if (report) report(*fit);
 
-    auto applied = set_magnetometer_calibration(fit.value()->offsets, fit.value()->scale_matrix,
-                                                apply_timeout_seconds, interrupted);
+    auto applied =
+        set_magnetometer_calibration(fit->offsets, fit->scale_matrix, apply_timeout_seconds, interrupted);
     if (!applied) return applied.take_error();
     return std::optional<bool>(applied.value());
 }

@@ -24,8 +24,16 @@ inline constexpr const char* CALIBRATION_PANICKED_TEXT = "Calibration thread pan
 inline constexpr std::array<float, 3> NEUTRAL_MAGNETOMETER_OFFSETS{0.f, 0.f, 0.f};
 inline constexpr std::array<float, 9> NEUTRAL_MAGNETOMETER_MATRIX{1.f, 0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f};
 
+// What the worker leaves: how many samples it collected, the fit (none when
+// the samples did not give one) and, with a fit, how well it matches them.
+struct CalibrationOutcome {
+    std::size_t samples = 0;
+    std::optional<MagnetometerFit> fit;
+    FitResiduals residuals;
+};
+
 // The worker; its result slot holds the outcome (empty after an abnormal end).
-using CalibrationRun = SpawnedThread<std::optional<MagnetometerFit>>;
+using CalibrationRun = SpawnedThread<CalibrationOutcome>;
 
 // Shown the fit before it is written to the device.
 using CalibrationReportSink = std::function<void(const MagnetometerFit&)>;

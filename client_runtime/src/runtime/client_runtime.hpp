@@ -159,17 +159,22 @@ public:
     // unanswered gives nothing), collection on this thread for `collection_seconds`
     // (the hook is polled about every 50 ms; an interrupt ends the run, writes
     // nothing and fails with Kind::Interrupted), the fit (none gives nothing), the
-    // report, then the apply transaction's acknowledgement.
+    // report, then the apply transaction's acknowledgement. `outcome`, if given,
+    // receives what the collection gave once it is over (left empty when the run
+    // ends before that).
     Result<std::optional<bool>> run_magnetometer_calibration(double collection_seconds, double apply_timeout_seconds,
                                                              const InterruptCheck& interrupted = {},
                                                              const CalibrationReportSink& report =
-                                                                 print_calibration_report);
+                                                                 print_calibration_report,
+                                                             std::optional<CalibrationOutcome>* outcome = nullptr);
     // Installs a fresh tap sender and starts the worker on its receiver; fails with
     // "Calibration already in progress" while a run is recorded.
     Status start_calibration();
     // Removes the tap sender and waits for the worker: its fit, nothing (no run,
     // or no fit), or "Calibration thread panicked".
     Result<std::optional<MagnetometerFit>> finish_calibration();
+    // The same with the sample count and the fit's residuals.
+    Result<CalibrationOutcome> finish_calibration_run();
     bool calibration_in_progress() const { return calibration_.has_value(); }
 
     // Shared state for background work besides the reader.

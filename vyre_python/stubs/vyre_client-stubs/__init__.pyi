@@ -35,7 +35,13 @@ Rules that hold for the whole module:
   threads. :meth:`VYREClient.fileno` lets ``selectors``, asyncio or a GUI
   wait for packets instead (``vyre_tools.aio`` is a ready asyncio client).
 * The library writes no log. Its only output is the calibration report of
-  :meth:`VYREClient.run_and_apply_magnetometer_calibration`.
+  :meth:`VYREClient.run_and_apply_magnetometer_calibration` (which
+  ``print_calibration_report = False`` turns off).
+* Packets and the other values (:class:`DeviceInfo`, :class:`DeviceConfig`,
+  :class:`CalibrationValues`, :class:`DeviceProtocol`) pickle and copy
+  exactly, so they pass to other processes (``multiprocessing``) as they
+  are. They compare by identity, not by value: compare their attributes
+  (or ``as_dict()``).
 
 Example::
 
@@ -50,7 +56,7 @@ Example::
 from collections.abc import Callable, Sequence
 from os import PathLike
 from types import TracebackType
-from typing import ClassVar, Final, Self, SupportsFloat, SupportsIndex, final
+from typing import Any, ClassVar, Final, Self, SupportsFloat, SupportsIndex, TypedDict, final
 
 import numpy as _np
 
@@ -69,6 +75,25 @@ __version__: Final[str]
 """The module's version, ``"1.2.2"``."""
 
 _Float = SupportsFloat | SupportsIndex
+
+class _MagnetometerCalibration(TypedDict):
+    """What :attr:`VYREClient.last_magnetometer_calibration` holds: the last
+    calibration run's collection and fit (a plain dict at run time)."""
+
+    samples: int
+    """How many telemetry packets the run collected (all of them are used)."""
+    offsets: list[float] | None
+    """The fitted offsets ``b`` (3 values, µT), None when the fit gave no result."""
+    scale_matrix: list[float] | None
+    """The fitted matrix ``A`` (9 values, row-major), None without a fit."""
+    rms_residual_microteslas: float | None
+    """Root mean square of how far the calibrated samples ``A·(m − b)`` lie
+    from their mean length, µT (0 for a perfect sphere); None without a fit."""
+    max_residual_microteslas: float | None
+    """The largest of those distances, µT; None without a fit."""
+    applied: bool
+    """Whether the device acknowledged the fitted calibration (the run
+    returned True)."""
 
 @final
 class VYREClient:
@@ -209,6 +234,28 @@ class VYREClient:
     to give up a wait (``vyre_tools.aio`` cancels through it). A wait keeps the
     hook it started with. TypeError for anything neither callable nor None.
     """
+    print_calibration_report: bool
+    """Whether :meth:`run_and_apply_magnetometer_calibration` prints its
+    three-line report on standard output: True (the default) prints it as
+    described there, False prints nothing (the fit is still in
+    :attr:`last_magnetometer_calibration`). Only a bool is accepted (TypeError
+    otherwise)."""
+    @property
+    def last_magnetometer_calibration(self) -> _MagnetometerCalibration | None:
+        """What the last :meth:`run_and_apply_magnetometer_calibration` of this
+        client collected and fitted, as a new dict on each read (changing it
+        changes nothing)::
+
+            {"samples": 742, "offsets": [12.01, -6.99, 4.02],
+             "scale_matrix": [0.93, -0.05, 0.03, ...],
+             "rms_residual_microteslas": 0.06, "max_residual_microteslas": 0.21,
+             "applied": True}
+
+        ``offsets``, ``scale_matrix`` and the residuals are None when the fit
+        gave no result. None before the first run, and when the last run ended
+        before its collection did (neutral reset refused or unanswered, an
+        exception, Ctrl-C). Read-only.
+        """
     @staticmethod
     def set_default_release_gil(release: bool) -> bool:
         """Sets what ``release_gil`` starts as on every client and mock handle made
@@ -605,7 +652,10 @@ class VYREClient:
               b = [12.011935, -6.993349, 4.018421]
               A = [0.928466, -0.046329, 0.028176; ...]
 
-        ``A`` is printed column by column (it is symmetric). The call holds
+        ``A`` is printed column by column (it is symmetric); with
+        ``print_calibration_report = False`` nothing is printed. The run's
+        sample count, fit and residuals are in
+        :attr:`last_magnetometer_calibration` afterwards. The call holds
         the interpreter lock for its whole length, the collection time
         included, unless ``release_gil`` is set. After a None result, an exception or Ctrl-C the device
         keeps the neutral calibration: take a backup with
@@ -837,7 +887,8 @@ class VYREDataPacket:
       the up axis).
 
     Packets can be passed between threads and stay valid after the client is
-    gone. Constructing one from Python (the 18 wire values in payload order,
+    gone; they pickle and copy (:mod:`pickle`, :mod:`copy`, ``multiprocessing``)
+    exactly. Constructing one from Python (the 18 wire values in payload order,
     by position or keyword) derives the 5 values as for the first packet of a
     run: its up axis comes from its own acceleration. A missing, unexpected or
     non-numeric argument raises TypeError ("argument '{name}': ...").
@@ -886,6 +937,14 @@ class VYREDataPacket:
     def default_zero() -> VYREDataPacket:
         """The all-zero packet with the identity attitude: every input 0 except
         ``est_quaternion_w`` = 1.0, so all five derived values are 0."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling support: ``pickle.loads(pickle.dumps(p))`` gives a packet
+        whose 23 values are bit for bit the original's (NaN payloads and the
+        derived values included; they are not computed again)."""
+    def __copy__(self) -> Self:
+        """The packet itself: packets are immutable."""
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
+        """As :meth:`__copy__` (the values hold no other objects)."""
     def as_dict(self) -> dict[str, float]:
         """A new dict of the 23 attributes, in declaration order (the keys of
         ``__struct_fields__``), values as floats.
@@ -998,6 +1057,13 @@ class DeviceProtocol:
         """The opposite of ``==``."""
     def __int__(self) -> int:
         """The member's value, 1 to 4."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling support: a pickled member loads as the class member of the
+        same value."""
+    def __copy__(self) -> Self:
+        """The member itself: members are immutable."""
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
+        """As :meth:`__copy__` (the values hold no other objects)."""
 
 @final
 class DeviceInfo:
@@ -1008,6 +1074,13 @@ class DeviceInfo:
     AttributeError "can't delete attribute").
     """
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling support: a pickle loads as a new instance with exactly the
+        same values (texts as the bytes the device sent, floats bit for bit)."""
+    def __copy__(self) -> Self:
+        """A new, independent instance holding the same values."""
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
+        """As :meth:`__copy__` (the values hold no other objects)."""
     @property
     def firmware_version(self) -> str:
         """The firmware version text (at most 8 bytes on the wire)."""
@@ -1028,6 +1101,13 @@ class DeviceConfig:
     Setters refuse wrong types with TypeError "argument '{name}': ...".
     """
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling support: a pickle loads as a new instance with exactly the
+        same values (texts as the bytes the device sent, floats bit for bit)."""
+    def __copy__(self) -> Self:
+        """A new, independent instance holding the same values."""
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
+        """As :meth:`__copy__` (the values hold no other objects)."""
     @property
     def name(self) -> str:
         """The device name (at most 32 bytes on the wire)."""
@@ -1058,6 +1138,13 @@ class CalibrationValues:
     "expected a sequence of length 3 (got 2)" otherwise).
     """
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling support: a pickle loads as a new instance with exactly the
+        same values (texts as the bytes the device sent, floats bit for bit)."""
+    def __copy__(self) -> Self:
+        """A new, independent instance holding the same values."""
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
+        """As :meth:`__copy__` (the values hold no other objects)."""
     @property
     def imu_accelerometer_offsets(self) -> list[float]:
         """Accelerometer offsets, 3 values, g."""
