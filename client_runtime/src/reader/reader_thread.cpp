@@ -16,6 +16,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Longer than a USB adapter's bursts (its latency timer, 16 ms by default).
+constexpr double FLOW_WINDOW = 0.05;
+// Five times what a 2 Mbaud line carries (200 kB/s): only a pseudo-terminal
+// or a local pipe brings more.
+constexpr double FLOOD_BYTES_PER_SECOND = 1'000'000.0;
+
 // Longest wait between two looks at the output queue while mock data waits for it to drain.
 constexpr std::chrono::microseconds DRAIN_STEP{2000};
 
@@ -60,6 +66,10 @@ public:
 
             const ReadResult got = draining ? port.read_within(chunk_, DRAIN_STEP) : port.read(chunk_);
             const bool had_data = got.kind == ReadResult::Kind::Data && got.count > 0;
+            if (had_data) {
+                read_time_ = host_time_seconds();  // once per read: its frames share it
+                measure_flow(got.count);
+            }
             may_linger_ = had_data && quiet_line(got);
             after_linger_ = false;
             if (got.kind == ReadResult::Kind::Failed) {
@@ -69,7 +79,6 @@ public:
             if (got.kind == ReadResult::Kind::Timeout) give_up_stalled_candidate();
             if (had_data) {
                 stalled_since_.reset();
-                read_time_ = host_time_seconds();  // once per read: its frames share it
                 parser_.parse_bytes(std::span(chunk_.data(), got.count));
                 if (!deliver()) return;
             }
@@ -137,10 +146,24 @@ private:
     // bytes already waiting, or a full chunk, means the line is busy: read it as
     // it comes (however small each read is: a busy pseudo-terminal or adapter
     // hands over bytes in pieces). After a linger, the amount it gathered tells.
+    // A line bringing more than any serial link carries (a pseudo-terminal fed
+    // as fast as we read) is never held back, even when a read had to wait
+    // because its writer was not scheduled for a moment.
     bool quiet_line(const ReadResult& got) const {
-        if (got.count >= chunk_.size()) return false;
+        if (got.count >= chunk_.size() || flooding_) return false;
         if (after_linger_) return got.count < FAST_LINGER_READ;
         return got.waited;
+    }
+
+    // The line's rate over windows of FLOW_WINDOW seconds, from the host time
+    // each read takes anyway.
+    void measure_flow(std::size_t count) {
+        window_bytes_ += count;
+        const double elapsed = read_time_ - window_start_;
+        if (elapsed < FLOW_WINDOW && elapsed >= 0.0) return;
+        flooding_ = elapsed > 0.0 && static_cast<double>(window_bytes_) > FLOOD_BYTES_PER_SECOND * elapsed;
+        window_start_ = read_time_;
+        window_bytes_ = 0;
     }
 
     // Called for each read that timed out. The clock is read only here, so
@@ -194,6 +217,9 @@ private:
     ReaderPace* const pace_;
     bool may_linger_ = false;  // the last read brought some data, on a quiet line
     bool after_linger_ = false;
+    bool flooding_ = false;  // the last window brought more than a serial link carries
+    double window_start_ = 0.0;
+    std::size_t window_bytes_ = 0;
     bool wrote_since_drained_ = false;  // the output queue may still hold what we wrote
     const std::function<bool()> keep_going_ = [running = links_.running] { return running->load(); };
     LinkCounts counts_;  // carried on from the reader before
