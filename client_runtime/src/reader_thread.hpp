@@ -15,6 +15,7 @@
 #include <string>
 
 #include "channel.hpp"
+#include "clock_model.hpp"
 #include "framed_packet.hpp"
 #include "link_counters.hpp"
 #include "port.hpp"
@@ -48,6 +49,8 @@ struct ReaderLinks {
     std::shared_ptr<ReaderPace> pace;
     // The framer's counts and the failed reads, published after every read.
     std::shared_ptr<LinkCounters> link_counters = std::make_shared<LinkCounters>();
+    // The device's clock on the host's, carried from reader to reader.
+    std::shared_ptr<ClockModel> clock = std::make_shared<ClockModel>();
 };
 
 // A candidate frame still waiting for its bytes after reads timed out for this
