@@ -59,7 +59,8 @@ def test_stream_records_every_packet_and_the_recording_plots(simulated, tmp_path
     assert 0.5 * 500 * float(seconds) <= int(packets) <= 1.2 * 500 * float(seconds) + 50
 
     header, rows = read_csv(record)
-    assert header == [*vyre_client.VYREDataPacket.__struct_fields__, "host_time_seconds"] == [*FIELDS, "host_time_seconds"]
+    assert header == [*vyre_client.VYREDataPacket.__struct_fields__, "host_time_seconds",
+                      "synced_time_seconds"] == [*FIELDS, "host_time_seconds", "synced_time_seconds"]
     assert len(rows) == int(packets)
     steps = [b[0] - a[0] for a, b in zip(rows, rows[1:])]
     assert all(0 < step < 1.5 / 500 for step in steps)
