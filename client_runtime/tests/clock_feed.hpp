@@ -18,6 +18,7 @@ namespace vyre::testing {
 struct FeedSettings {
     double frames_per_second = 100.0;
     double drift_ppm = 200.0;          // the device clock's gain on the host's
+    double drift_change_ppm_per_s = 0.0;  // a crystal warming up or cooling down
     double device_offset = 1000.0;     // device time at host time `host_start`
     double host_start = 1.8e9;
     int burst_max = 10;
@@ -74,7 +75,10 @@ public:
     }
 
     double true_time(std::size_t k) const { return s_.host_start + static_cast<double>(k) / s_.frames_per_second; }
-    double device_time(double t) const { return s_.device_offset + (t - epoch_) * (1.0 + s_.drift_ppm * 1e-6); }
+    double device_time(double t) const {
+        const double e = t - epoch_;
+        return s_.device_offset + e + (s_.drift_ppm * e + 0.5 * s_.drift_change_ppm_per_s * e * e) * 1e-6;
+    }
     const FeedSettings& settings() const { return s_; }
 
 private:
