@@ -107,18 +107,22 @@ int main(int argc, char** argv) {
         }
     }
 
-    // the model's cost alone, on the same pairs
-    ClockModel timed;
-    double sink = 0.0;
-    const auto t0 = std::chrono::steady_clock::now();
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        const double v = timed.stamp(samples[i].device_time, samples[i].receive_time);
-        sink += std::isnan(v) ? 0.0 : 1.0;
-        if (i + 1 == samples.size() || samples[i + 1].receive_time != samples[i].receive_time)
-            timed.add_pair(samples[i].device_time, samples[i].receive_time);
+    // the model's cost alone, on the same pairs: the best of 5 passes, as a
+    // busy machine only ever adds
+    double ns = INFINITY, sink = 0.0;
+    for (int pass = 0; pass < 5; ++pass) {
+        ClockModel timed;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            const double v = timed.stamp(samples[i].device_time, samples[i].receive_time);
+            sink += std::isnan(v) ? 0.0 : 1.0;
+            if (i + 1 == samples.size() || samples[i + 1].receive_time != samples[i].receive_time)
+                timed.add_pair(samples[i].device_time, samples[i].receive_time);
+        }
+        ns = std::min(ns, std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count() /
+                              static_cast<double>(samples.size()));
     }
-    const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count() /
-                      static_cast<double>(samples.size());
+    sink /= 5;
 
     std::printf(
         "{\"fps\": %g, \"drift_ppm\": %g, \"minutes\": %g, \"min_delay_us\": %.2f, "

@@ -19,13 +19,13 @@ struct Line {
     bool ok = false;
 };
 
-// Least squares over the points `keep` accepts.
+// Least squares over the points whose index `keep` accepts.
 template <class Points, class Keep>
 Line fit_line(const Points& points, std::size_t count, Keep keep) {
     double sx = 0.0, sy = 0.0;
     std::size_t n = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (!keep(points[i])) continue;
+        if (!keep(i)) continue;
         sx += points[i].x;
         sy += points[i].y;
         ++n;
@@ -34,7 +34,7 @@ Line fit_line(const Points& points, std::size_t count, Keep keep) {
     const double mx = sx / static_cast<double>(n), my = sy / static_cast<double>(n);
     double sxx = 0.0, sxy = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (!keep(points[i])) continue;
+        if (!keep(i)) continue;
         const double dx = points[i].x - mx;
         sxx += dx * dx;
         sxy += dx * (points[i].y - my);
@@ -126,28 +126,46 @@ bool ClockModel::close_window() {
 void ClockModel::refit() {
     fitted_ = false;
     state_.synced = 0;
-    if (count_ < CLOCK_MIN_WINDOWS) return;
-    double lo = windows_[0].x, hi = lo;
-    for (std::size_t i = 1; i < count_; ++i) {
-        lo = std::min(lo, windows_[i].x);
-        hi = std::max(hi, windows_[i].x);
+    // Oldest first, and which windows to keep: one whose least delay exceeds
+    // another's by more than CLOCK_OUTLIER_SECONDS at every rate the model
+    // allows was held back whole (a busy host, a backlog read at start).
+    const std::size_t n = count_;
+    for (std::size_t i = 0; i < n; ++i) ordered_[i] = windows_[(head_ + CLOCK_WINDOWS - n + i) % CLOCK_WINDOWS];
+    double from_left = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < n; ++i) {
+        lower_[i] = from_left + CLOCK_MAX_DRIFT * ordered_[i].x;
+        from_left = std::min(from_left, ordered_[i].y - CLOCK_MAX_DRIFT * ordered_[i].x);
     }
-    if (hi - lo < CLOCK_MIN_SPAN_SECONDS) return;
-    Line line = fit_line(windows_, count_, [](const Point&) { return true; });
+    double from_right = std::numeric_limits<double>::infinity();
+    std::size_t kept = 0;
+    double lo = 0.0, hi = 0.0;
+    for (std::size_t i = n; i-- > 0;) {
+        lower_[i] = std::min(lower_[i], from_right - CLOCK_MAX_DRIFT * ordered_[i].x);
+        from_right = std::min(from_right, ordered_[i].y + CLOCK_MAX_DRIFT * ordered_[i].x);
+        keep_[i] = !(ordered_[i].y - lower_[i] > CLOCK_OUTLIER_SECONDS);
+        if (!keep_[i]) continue;
+        if (kept++ == 0) hi = ordered_[i].x;
+        lo = ordered_[i].x;
+    }
+    if (kept < CLOCK_MIN_WINDOWS || hi - lo < CLOCK_MIN_SPAN_SECONDS) return;
+    Line line = fit_line(ordered_, n, [&](std::size_t i) { return keep_[i]; });
     if (!line.ok) return;
-    // The lower half: windows whose least delay still held a late read pull
-    // a mean up, never down.
+    // The lower half of those: late reads pull a mean up, never down.
     const Line first = line;
-    const Line lower = fit_line(windows_, count_, [&](const Point& p) { return p.y <= first.alpha + first.beta * p.x; });
+    const Line lower = fit_line(ordered_, n, [&](std::size_t i) {
+        return keep_[i] && ordered_[i].y <= first.alpha + first.beta * ordered_[i].x;
+    });
     if (lower.ok) line = lower;
     if (!(std::abs(line.beta) <= CLOCK_MAX_DRIFT)) return;
     fitted_ = true;
     alpha_ = line.alpha;
     beta_ = line.beta;
-    for (std::size_t i = 0; i < count_; ++i) scratch_[i] = std::abs(windows_[i].y - (alpha_ + beta_ * windows_[i].x));
-    const std::size_t rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(count_))) - 1;
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (keep_[i]) scratch_[m++] = std::abs(ordered_[i].y - (alpha_ + beta_ * ordered_[i].x));
+    const std::size_t rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(m))) - 1;
     std::nth_element(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(rank),
-                     scratch_.begin() + static_cast<std::ptrdiff_t>(count_));
+                     scratch_.begin() + static_cast<std::ptrdiff_t>(m));
     const double rate = 1.0 + beta_;  // host seconds per device second
     state_.synced = 1;
     state_.offset_seconds = r0_ + alpha_ - rate * d0_;

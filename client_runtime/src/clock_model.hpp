@@ -4,7 +4,8 @@
 // time minus the host time the device took it) is never negative, and the
 // smallest delays carry the truth, so the fit follows the lower envelope of the
 // pairs, never their mean: per window of device time it keeps the pair with the
-// least delay, and fits a line to the lower half of the last windows' minima.
+// least delay, leaves out windows held back whole, and fits a line to the lower
+// half of the rest of the last windows' minima.
 // Frames of one read share its receive time; the last of them waited least, so
 // each read gives one pair.
 //
@@ -32,6 +33,9 @@ inline constexpr std::size_t CLOCK_WINDOWS = 64;
 inline constexpr std::size_t CLOCK_MIN_WINDOWS = 3;
 inline constexpr double CLOCK_MIN_SPAN_SECONDS = 0.15;
 inline constexpr double CLOCK_MAX_DRIFT = 2000e-6;
+// A window whose least delay is this much above another's, at any rate the
+// model allows, was held back whole: the fit leaves it out.
+inline constexpr double CLOCK_OUTLIER_SECONDS = 1e-3;
 // A frame received this much before the model's time for it (plus 1000 ppm of
 // the time since the model last had a pair) means the device clock jumped.
 inline constexpr double CLOCK_EARLY_LIMIT_SECONDS = 1e-3;
@@ -90,6 +94,11 @@ private:
     double alpha_ = 0.0, beta_ = 0.0;  // y = alpha + beta x
     double last_pair_x_ = 0.0;
     ClockSync state_;
+    // refit's working space: the windows oldest first, their envelope under
+    // the others' cones, whether the fit keeps them, residuals
+    std::array<Point, CLOCK_WINDOWS> ordered_{};
+    std::array<double, CLOCK_WINDOWS> lower_{};
+    std::array<bool, CLOCK_WINDOWS> keep_{};
     std::array<double, CLOCK_WINDOWS> scratch_{};
 
     // Sequence lock over the published state's words.

@@ -376,8 +376,10 @@ class VYREClient:
                 built; a new model starts at each.
             jitter_seconds: the 99th percentile of the model's residuals: how
                 far the least-delay pairs of its last windows (0.1 s of device
-                time each, the last 64) lie from the fitted line, in seconds; an
-                estimate of the scatter of the synced times. NaN until synced.
+                time each, the last 64) lie from the fitted line, in seconds: the
+                scatter of the envelope the synced times come from. A host too
+                busy to read for a whole window shows here, though the fit
+                leaves such windows out. NaN until synced.
 
         Example::
 
