@@ -125,6 +125,29 @@ TEST(ClockModel, FarLateFramesStayUnstamped) {
     EXPECT_EQ(model.snapshot().resets, 1u);
 }
 
+// A client started late reads what waited in the port within a few ms: the
+// delays fall from 0.5 s to none. Those windows must not tilt the fit.
+TEST(ClockModel, ABacklogReadAtStartIsLeftOut) {
+    ClockModel model;
+    const double host0 = 1.8e9;
+    const auto device_time = [](int k) { return 7.0 + k * 0.005 * (1.0 + 200e-6); };
+    int k = 0;
+    for (; k < 100; k += 12) {
+        const double received = host0 + 0.5 + k * 50e-6;
+        const int end = std::min(k + 12, 100);
+        for (int i = k; i < end; ++i) EXPECT_TRUE(std::isnan(model.stamp(device_time(i), received)));
+        model.add_pair(device_time(end - 1), received);
+    }
+    for (; k < 400; ++k) {
+        const double t = host0 + k * 0.005;
+        const double synced = model.stamp(device_time(k), t + 100e-6);
+        model.add_pair(device_time(k), t + 100e-6);
+        if (k >= 200) EXPECT_NEAR(synced - t, 100e-6, 20e-6) << k;
+    }
+    EXPECT_NEAR(model.snapshot().drift_ppm, 200.0, 5.0);
+    EXPECT_EQ(model.snapshot().resets, 0u);
+}
+
 TEST(ClockModel, NonFiniteTimestampsAreIgnored) {
     ClockModel model;
     EXPECT_TRUE(std::isnan(model.stamp(NAN, 1.0)));

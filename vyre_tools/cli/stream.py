@@ -179,8 +179,8 @@ def clock_head(sync):
     if not sync:
         return ""
     if not sync["synced"]:
-        return "   clock syncing"
-    return f"   clock synced, drift {sync['drift_ppm']:+.1f} ppm"
+        return "\nclock syncing"
+    return f"\nclock synced, drift {sync['drift_ppm']:+.1f} ppm"
 
 
 def view(port, stats, latest, elapsed, now, recorder=None, sync=None):
