@@ -142,7 +142,9 @@ TEST(ClockModel, ABacklogReadAtStartIsLeftOut) {
         const double t = host0 + k * 0.005;
         const double synced = model.stamp(device_time(k), t + 100e-6);
         model.add_pair(device_time(k), t + 100e-6);
-        if (k >= 200) EXPECT_NEAR(synced - t, 100e-6, 20e-6) << k;
+        if (k >= 200) {
+            EXPECT_NEAR(synced - t, 100e-6, 20e-6) << k;
+        }
     }
     EXPECT_NEAR(model.snapshot().drift_ppm, 200.0, 5.0);
     EXPECT_EQ(model.snapshot().resets, 0u);
