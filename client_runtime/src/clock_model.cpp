@@ -123,9 +123,10 @@ bool ClockModel::close_window() {
     return true;
 }
 
+// A refit that finds no line keeps the last one: a young model's rate is
+// noisy, and a stamp from it beats a gap. A clock that really moved away
+// shows in stamp() and close_window().
 void ClockModel::refit() {
-    fitted_ = false;
-    state_.synced = 0;
     // Oldest first, and which windows to keep: one whose least delay exceeds
     // another's by more than CLOCK_OUTLIER_SECONDS at every rate the model
     // allows was held back whole (a busy host, a backlog read at start).

@@ -114,12 +114,12 @@ def test_the_simulator_truth_log_and_a_reboot(tmp_path):
     from vyre_tools.sim import Simulator
 
     truth_path = tmp_path / "truth.bin"
-    with Simulator.spawn(rate=200, clock_offset=30.0, clock_drift_ppm=-200, burst_max=10,
+    with Simulator.spawn(rate=200, clock_offset=30.0, clock_drift_ppm=-1000, burst_max=10,
                          late_rate=0.05, truth_log=str(truth_path)) as sim:
         with VYREClient(sim.port_name) as client:
             assert eventually(lambda: client.clock_sync()["synced"])
             client.get_data_array()
-            time.sleep(1.0)
+            time.sleep(2.0)
             rows = client.get_data_array()
             sync = client.clock_sync()
             client.reboot()
@@ -132,4 +132,4 @@ def test_the_simulator_truth_log_and_a_reboot(tmp_path):
     # bursts and late frames put the receive times milliseconds behind
     raw = rows["host_time_seconds"] - np.array([true[t] for t in rows["timestamp_seconds"]])
     assert np.percentile(raw, 99) > np.percentile(np.abs(err), 99)
-    assert sync["drift_ppm"] == pytest.approx(-200, abs=150)
+    assert sync["drift_ppm"] == pytest.approx(-1000, abs=600)
