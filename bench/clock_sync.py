@@ -48,7 +48,8 @@ def model_rounds(binary, fps, drift, minutes, rounds, wander=0.0, reset_at=None)
         argv = [binary, str(fps), str(drift), str(minutes), str(seed), str(wander)]
         if reset_at is not None:
             argv.append(str(reset_at))
-        out.append(json.loads(subprocess.run(argv, check=True, capture_output=True, text=True).stdout))
+        text = subprocess.run(argv, check=True, capture_output=True, text=True).stdout
+        out.append(json.loads(text.replace(": nan", ": NaN")))  # printf's nan, Python's NaN
     return out
 
 

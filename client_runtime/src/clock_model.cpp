@@ -158,15 +158,22 @@ void ClockModel::refit() {
     });
     if (lower.ok) line = lower;
     if (!(std::abs(line.beta) <= CLOCK_MAX_DRIFT)) return;
-    fitted_ = true;
-    alpha_ = line.alpha;
-    beta_ = line.beta;
+    // The slope from the fit, the height from the lowest tenth of the kept
+    // windows: even the lower half's mean sits above the least delay where
+    // a window holds few reads.
     std::size_t m = 0;
     for (std::size_t i = 0; i < n; ++i)
-        if (keep_[i]) scratch_[m++] = std::abs(ordered_[i].y - (alpha_ + beta_ * ordered_[i].x));
+        if (keep_[i]) scratch_[m++] = ordered_[i].y - (line.alpha + line.beta * ordered_[i].x);
+    const auto begin = scratch_.begin(), end = scratch_.begin() + static_cast<std::ptrdiff_t>(m);
+    const std::size_t low = m / 10;
+    std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(low), end);
+    const double shift = scratch_[low];
+    fitted_ = true;
+    alpha_ = line.alpha + shift;
+    beta_ = line.beta;
+    for (auto it = begin; it != end; ++it) *it = std::abs(*it - shift);
     const std::size_t rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(m))) - 1;
-    std::nth_element(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(rank),
-                     scratch_.begin() + static_cast<std::ptrdiff_t>(m));
+    std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(rank), end);
     const double rate = 1.0 + beta_;  // host seconds per device second
     state_.synced = 1;
     state_.offset_seconds = r0_ + alpha_ - rate * d0_;

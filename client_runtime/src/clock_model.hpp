@@ -4,8 +4,9 @@
 // time minus the host time the device took it) is never negative, and the
 // smallest delays carry the truth, so the fit follows the lower envelope of the
 // pairs, never their mean: per window of device time it keeps the pair with the
-// least delay, leaves out windows held back whole, and fits a line to the lower
-// half of the rest of the last windows' minima.
+// least delay, leaves out windows held back whole, fits a line to the lower
+// half of the rest of the last windows' minima and lowers it to their lowest
+// tenth.
 // Frames of one read share its receive time; the last of them waited least, so
 // each read gives one pair.
 //
