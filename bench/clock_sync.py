@@ -80,7 +80,10 @@ def simulator_round(fps, drift, seconds, seed):
                 after.append(client.get_data_array())
             resets = client.clock_sync()["resets"]
         truth = np.fromfile(truth_path, dtype="<f8").reshape(-1, 2)
-    true_of = dict(zip(truth[:, 0].tolist(), truth[:, 1].tolist()))
+    # the reboot starts the device clock over: the same timestamps come again
+    reboot = int(np.argmax(np.diff(truth[:, 0]) < 0)) + 1
+    true_of = dict(zip(truth[:reboot, 0].tolist(), truth[:reboot, 1].tolist()))
+    true_after = dict(zip(truth[reboot:, 0].tolist(), truth[reboot:, 1].tolist()))
     rows = np.concatenate(parts)
     true = np.array([true_of[t] for t in rows["timestamp_seconds"].tolist()])
     keep = true >= true[0] + 1.0  # after the first second
@@ -94,16 +97,19 @@ def simulator_round(fps, drift, seconds, seed):
     # the rows after the reboot: the device clock starts over at its offset
     restart = int(np.argmax(np.diff(rows["timestamp_seconds"]) < 0)) + 1
     rows = rows[restart:]
-    true = np.array([true_of.get(t, np.nan) for t in rows["timestamp_seconds"].tolist()])
+    true = np.array([true_after.get(t, np.nan) for t in rows["timestamp_seconds"].tolist()])
     stamped = ~np.isnan(rows["synced_time_seconds"])
     first = int(np.argmax(stamped)) if stamped.any() else None
+    error = np.abs(rows["synced_time_seconds"][stamped] - true[stamped])
     return {
         "jitter_p99_us": 1e6 * jitter, "bias_us": 1e6 * bias,
         "raw_jitter_p99_us": 1e6 * raw_jitter, "raw_bias_us": 1e6 * raw_bias,
         "min_delay_us": 1e6 * float(received.min()),
         "fitted_drift_ppm": sync["drift_ppm"],
         "resync_s": float(true[first] - true[0]) if first is not None else float("nan"),
-        "stamped_across": int((np.abs(rows["synced_time_seconds"][stamped] - true[stamped]) > 1e-3).sum()),
+        # a stamp from the old model is off by the whole time since the first boot
+        "stamped_across": int((error > 0.1).sum()),
+        "young_error_max_us": 1e6 * float(error.max()) if len(error) else float("nan"),
         "resets": resets,
     }
 
@@ -132,11 +138,11 @@ def main():
                       f"{median_of(r, 'bias_us'):>7.1f} | {median_of(r, 'worst_minute_jitter_p99_us'):>16.1f} "
                       f"{median_of(r, 'worst_minute_bias_us'):>14.1f} | {median_of(r, 'raw_jitter_p99_us'):>10.0f} "
                       f"{median_of(r, 'raw_bias_us'):>9.0f} | {median_of(r, 'ns_per_frame'):>8.1f}")
-    print("\nmodel, device clock reset 60 s into 2 minutes:")
+    print("\nmodel, device clock reset 60 s into 2 minutes (stamped across: off by more than 1 ms):")
     for fps in RATES:
         r = model_rounds(binary, fps, 200, 2, args.rounds, 0.0, 60)
         print(f"{fps:>8} frames/s: resync {median_of(r, 'resync_s'):.3f} s, "
-              f"stamped across (off > 1 ms): {max(x['stamped_across'] for x in r)}, "
+              f"stamped across: {max(x['stamped_across'] for x in r)}, "
               f"resets {median_of(r, 'resets'):g}")
 
     if args.skip_simulator or not harness.library_available():
@@ -151,7 +157,8 @@ def main():
                   f"raw jitter p99 {median_of(r, 'raw_jitter_p99_us'):.0f}, raw bias "
                   f"{median_of(r, 'raw_bias_us'):.0f}; drift {median_of(r, 'fitted_drift_ppm'):+.1f} ppm; "
                   f"after the reboot: resync {median_of(r, 'resync_s'):.3f} s, stamped across "
-                  f"{max(x['stamped_across'] for x in r)}, resets {median_of(r, 'resets'):g}")
+                  f"{max(x['stamped_across'] for x in r)} (largest error of the new model's first "
+                  f"1.7 s {median_of(r, 'young_error_max_us'):.0f}), resets {median_of(r, 'resets'):g}")
         sys.stdout.flush()
 
 
