@@ -64,13 +64,16 @@ double ClockModel::stamp(double device_time, double receive_time) {
         jumped = residual < -early_limit;
     }
     if (jumped) {
-        ++state_.resets;
+        // Before a fit, pairs received earlier than the first ones only show
+        // that those waited (a backlog read at start): start again, quietly.
+        if (fitted_ || !(device_time >= last_d_)) ++state_.resets;
         restart(device_time, receive_time);
         return NaN;
     }
     last_d_ = device_time;
     if (!fitted_ || residual > CLOCK_LATE_LIMIT_SECONDS) return NaN;
-    return r0_ + x + (alpha_ + beta_ * x);
+    // Never after its receipt: a line that high is lowered at the next refit.
+    return std::min(r0_ + x + (alpha_ + beta_ * x), receive_time);
 }
 
 void ClockModel::add_pair(double device_time, double receive_time) {
@@ -103,7 +106,7 @@ void ClockModel::restart(double device_time, double receive_time) {
     started_ = true;
     d0_ = last_d_ = device_time;
     r0_ = receive_time;
-    count_ = head_ = 0;
+    count_ = head_ = late_windows_ = 0;
     window_open_ = fitted_ = have_floor_ = false;
     alpha_ = beta_ = last_pair_x_ = 0.0;
     state_.pairs = 0;
@@ -113,9 +116,13 @@ void ClockModel::restart(double device_time, double receive_time) {
 
 bool ClockModel::close_window() {
     window_open_ = false;
-    // Even the least delay of a whole window this large: no link is that
-    // slow for that long, the device's clock has moved.
-    if ((fitted_ || have_floor_) && best_.y - envelope(best_.x) > CLOCK_LATE_LIMIT_SECONDS) return false;
+    // Even the least delay of a whole window this large, window after
+    // window: no link stays that slow, the device's clock has moved. One or
+    // two such windows are a host that did not read for a while.
+    if ((fitted_ || have_floor_) && best_.y - envelope(best_.x) > CLOCK_LATE_LIMIT_SECONDS) {
+        return ++late_windows_ < CLOCK_LATE_WINDOWS;
+    }
+    late_windows_ = 0;
     windows_[head_] = best_;
     head_ = (head_ + 1) % CLOCK_WINDOWS;
     count_ = std::min(count_ + 1, CLOCK_WINDOWS);

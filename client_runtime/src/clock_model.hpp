@@ -38,11 +38,14 @@ inline constexpr double CLOCK_MAX_DRIFT = 2000e-6;
 // model allows, was held back whole: the fit leaves it out.
 inline constexpr double CLOCK_OUTLIER_SECONDS = 1e-3;
 // A frame received this much before the model's time for it (plus 1000 ppm of
-// the time since the model last had a pair) means the device clock jumped.
-inline constexpr double CLOCK_EARLY_LIMIT_SECONDS = 1e-3;
-// A frame received this much after the model's time is left unstamped; a
-// window whose least delay is this large starts a new model.
+// the time since the model last had a pair) means the device clock jumped;
+// less only means the line sits high, and the stamp is its receive time.
+inline constexpr double CLOCK_EARLY_LIMIT_SECONDS = 0.05;
+// A frame received this much after the model's time is left unstamped;
+// CLOCK_LATE_WINDOWS windows in a row whose least delay is this large start a
+// new model.
 inline constexpr double CLOCK_LATE_LIMIT_SECONDS = 0.25;
+inline constexpr std::size_t CLOCK_LATE_WINDOWS = 3;
 
 // What VYREClient.clock_sync() reports. 64-bit words only (published lock-free).
 struct ClockSync {
@@ -86,6 +89,7 @@ private:
     // The last windows' least-delay pairs, a ring.
     std::array<Point, CLOCK_WINDOWS> windows_{};
     std::size_t count_ = 0, head_ = 0;
+    std::size_t late_windows_ = 0;  // in a row
     bool window_open_ = false;
     double window_start_ = 0.0;
     Point best_{};  // least delay in the open window
