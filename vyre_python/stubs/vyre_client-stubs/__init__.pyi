@@ -364,8 +364,8 @@ class VYREClient:
         state.
 
         Keys:
-            synced: True while the model holds (about 0.3 s of telemetry after
-                the first packet or a discontinuity).
+            synced: True while the model holds (from 0.3 to 0.5 s of
+                telemetry after the first packet or a discontinuity).
             offset_seconds: host time (``time.time()``'s clock) at device time
                 0, the link's fixed minimum delay included; NaN until synced.
             drift_ppm: how much faster the device's clock runs than the host's,
@@ -400,8 +400,9 @@ class VYREClient:
         whose frames one read completed share it; then ``synced_time_seconds``
         (float64): the time on the same clock at which the device took the
         sample, from the device's timestamp and the client's clock model (see
-        ``clock_sync``), or NaN while the model does not hold: for about the
-        first 0.3 s of telemetry (0.5 s at most at 10 frames a second or more)
+        ``clock_sync``), or NaN while the model does not hold: for the first
+        0.3 to 0.5 s of telemetry (three windows of 0.1 s of device time, each
+        with a read in it; longer when a device sends less often than that)
         after the client's first packet and after every discontinuity of the
         device's clock, and for a packet received more than 0.25 s later than
         the model expects. It is never a guess. It still holds the link's fixed
