@@ -11,7 +11,7 @@ with Simulator.spawn(rate=200) as sim, vyre_client.VYREClient(sim.port_name) as 
     time.sleep(2.0)
     rows = client.get_data_array()  # one row per packet, oldest first
 
-    print(rows.dtype.names[:4], "...", rows.dtype.names[-1])
+    print(rows.dtype.names[:4], "...", rows.dtype.names[-2:])
     frame = pd.DataFrame(rows)
     # the device's clock and the host's receive time side by side
     span_device = frame.timestamp_seconds.iloc[-1] - frame.timestamp_seconds.iloc[0]
@@ -22,6 +22,7 @@ with Simulator.spawn(rate=200) as sim, vyre_client.VYREClient(sim.port_name) as 
           .describe().loc[["mean", "min", "max"]].round(2))
 
     # the same columns as the packet objects, in the same order
-    columns = vyre_client.VYREDataPacket.__struct_fields__ + ["host_time_seconds"]
+    columns = vyre_client.VYREDataPacket.__struct_fields__ + ["host_time_seconds",
+                                                              "synced_time_seconds"]
     assert list(rows.dtype.names) == columns
     assert 300 <= len(frame) <= 500

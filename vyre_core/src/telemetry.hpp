@@ -39,7 +39,8 @@ struct TelemetryFields {
 };
 
 // One decoded telemetry packet: the 18 fields plus five derived values, in the
-// order Python sees them, then the host's receive time. A plain 104-byte value.
+// order Python sees them, then the host's receive time and the sample's time on
+// the host's clock. A plain 112-byte value.
 struct DataPacket {
     double timestamp_seconds;
     float temperature_celsius;
@@ -68,8 +69,11 @@ struct DataPacket {
     // time.time()) when the read that completed the frame returned. The reader
     // thread sets it; decoding leaves it 0.
     double host_time_seconds;
+    // The host-clock time at which the device took the sample, from the
+    // reader's clock model; NaN while none holds. Decoding leaves it 0.
+    double synced_time_seconds;
 };
-static_assert(sizeof(DataPacket) == 104);
+static_assert(sizeof(DataPacket) == 112);
 
 // The leading bytes of a DataPacket that hold the 23 packet values, without the
 // host time: what a VYREDataPacket keeps.

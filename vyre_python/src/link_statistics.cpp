@@ -36,4 +36,20 @@ PyObject* new_link_statistics(const vyre::LinkStatistics& s) {
     return dict.release();
 }
 
+PyObject* new_clock_sync(const vyre::ClockSync& s) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    const auto set = [&](const char* name, PyObject* value) {
+        Ref held = Ref::steal(value);
+        return held && PyDict_SetItemString(dict.get(), name, held.get()) == 0;
+    };
+    if (!set("synced", PyBool_FromLong(s.synced != 0)) || !set("offset_seconds", PyFloat_FromDouble(s.offset_seconds)) ||
+        !set("drift_ppm", PyFloat_FromDouble(s.drift_ppm)) || !set("pairs", PyLong_FromUnsignedLongLong(s.pairs)) ||
+        !set("resets", PyLong_FromUnsignedLongLong(s.resets)) ||
+        !set("jitter_seconds", PyFloat_FromDouble(s.jitter_seconds))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
 }  // namespace vyre::py

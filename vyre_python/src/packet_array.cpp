@@ -72,7 +72,8 @@ bool add_column(PyObject* names, PyObject* formats, PyObject* offsets, const cha
 }
 
 // The record's layout as a dtype: the packet's values in attribute order at
-// their offsets, then host_time_seconds, in native byte order.
+// their offsets, then host_time_seconds and synced_time_seconds, in native byte
+// order.
 Ref record_dtype(PyObject* numpy) {
     Ref names = Ref::steal(PyList_New(0));
     Ref formats = Ref::steal(PyList_New(0));
@@ -84,7 +85,9 @@ Ref record_dtype(PyObject* numpy) {
         }
     }
     if (!add_column(names.get(), formats.get(), offsets.get(), "host_time_seconds",
-                    offsetof(DataPacket, host_time_seconds), true)) {
+                    offsetof(DataPacket, host_time_seconds), true) ||
+        !add_column(names.get(), formats.get(), offsets.get(), "synced_time_seconds",
+                    offsetof(DataPacket, synced_time_seconds), true)) {
         return Ref();
     }
     Ref itemsize = Ref::steal(PyLong_FromSize_t(sizeof(DataPacket)));

@@ -403,6 +403,16 @@ PyObject* client_link_statistics(PyObject* self, PyObject*) {
         kWorksWhenClosed);
 }
 
+// Shared use, as link_statistics.
+PyObject* client_clock_sync(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        if (!check_client_thread(self)) return nullptr;
+        ClientAccess access(self, Use::Shared);
+        if (!access) return nullptr;
+        return new_clock_sync(access.runtime().clock_sync());
+    });
+}
+
 // get_data_packets' packets as one numpy structured array over the block that
 // queued them. numpy is looked for after the pending error and before anything
 // leaves the queue, so without it the packets stay for get_data_packets.
@@ -584,10 +594,15 @@ const PyMethodDef kOwnMethods[] = {
      "link_statistics($self)\n--\n\n"
      "Counts of what came over the link since the client was built, as a dict of\n"
      "ints; they go on across stop and start."},
+    {"clock_sync", client_clock_sync, METH_NOARGS,
+     "clock_sync($self)\n--\n\n"
+     "The device clock's alignment to the host's, as a dict: synced, offset_seconds,\n"
+     "drift_ppm, pairs, resets, jitter_seconds."},
     {"get_data_array", as_method(client_get_data_array), kFastcall,
      "get_data_array($self, block=False)\n--\n\n"
      "The packets get_data_packets would return, as one numpy structured array:\n"
-     "the packet fields, then host_time_seconds (the host's receive time)."},
+     "the packet fields, then host_time_seconds (the host's receive time) and\n"
+     "synced_time_seconds (the sample's time on the host's clock, NaN until synced)."},
     {"get_device_info", as_method(client_get_device_info), kFastcall,
      "get_device_info($self, timeout_seconds=5.0)\n--\n\nThe device's identity, or None if it did not answer."},
     {"get_device_config", as_method(client_get_device_config), kFastcall,

@@ -16,8 +16,8 @@ import wire
 from harness import eventually
 from vyre_client import VYREClient, VYREDataPacket
 
-COLUMNS = VYREDataPacket.__struct_fields__ + ["host_time_seconds"]
-DOUBLES = ("timestamp_seconds", "host_time_seconds")
+COLUMNS = VYREDataPacket.__struct_fields__ + ["host_time_seconds", "synced_time_seconds"]
+DOUBLES = ("timestamp_seconds", "host_time_seconds", "synced_time_seconds")
 DTYPE = np.dtype([(name, "<f8" if name in DOUBLES else "<f4") for name in COLUMNS])
 
 
@@ -84,7 +84,7 @@ def test_rows_hold_bit_for_bit_what_the_packets_hold(pty_device, client):
 def test_an_empty_queue_gives_an_empty_array_of_the_same_dtype(client):
     array = client.get_data_array()
     assert array.shape == (0,)
-    assert array.dtype == DTYPE and array.dtype.names == tuple(COLUMNS) and array.dtype.itemsize == 104
+    assert array.dtype == DTYPE and array.dtype.names == tuple(COLUMNS) and array.dtype.itemsize == 112
 
 
 def test_the_two_calls_share_one_queue_each_packet_once_oldest_first(pty_device, client):

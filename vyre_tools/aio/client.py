@@ -235,6 +235,9 @@ class AsyncVYREClient(_Proxy):
     async def link_statistics(self):
         return await self._call(_method("link_statistics"))
 
+    async def clock_sync(self):
+        return await self._call(_method("clock_sync"))
+
     async def get_device_info(self, timeout_seconds=5.0):
         return await self._call(_method("get_device_info"), timeout_seconds)
 

@@ -50,6 +50,7 @@ class LinkCheck:
     failure: str | None = None
     first_read: tuple | None = None   # (host time, packets) of the first read that brought any
     last_read: float | None = None    # host time of the latest such read
+    sync: dict = field(default_factory=dict)   # the client's clock_sync()
 
     def add(self, packets, now):
         self.stats.add(packets["timestamp_seconds"].tolist(), now)
@@ -113,6 +114,14 @@ class LinkCheck:
         return all(passed for _, passed, _ in self.checks())
 
 
+def clock_text(sync):
+    """The device clock against the host's, from ``clock_sync()``: one line."""
+    if not sync.get("synced"):
+        return f"device clock: not synced yet ({sync.get('resets', 0)} resets)"
+    return (f"device clock: drift {sync['drift_ppm']:+.1f} ppm, jitter "
+            f"{1e6 * sync['jitter_seconds']:.0f} us (p99), {sync['resets']} resets")
+
+
 def view(port, check, total, final=False):
     from rich.console import Group
     from rich.table import Table
@@ -133,7 +142,7 @@ def view(port, check, total, final=False):
     counters.add_column("count", justify="right")
     for key in COUNTERS:
         counters.add_row(key.replace("_", " "), str(check.link.get(key, 0)))
-    parts = [head, verdicts, counters]
+    parts = [head, verdicts, Text(clock_text(check.sync)), counters]
     if final:
         good = check.good()
         parts.append(Text(f"verdict: {'good' if good else 'bad'} link",
@@ -170,6 +179,7 @@ def run_check(ui, device, seconds, stop=None):
     def measure(now):
         check.seconds = now - start
         check.link = {k: v - before[k] for k, v in client.link_statistics().items()}
+        check.sync = client.clock_sync()
 
     with ui.live(view(device.port, check, seconds)) as live:
         try:

@@ -163,7 +163,16 @@ DERIVED = (
 )
 
 
-def view(port, stats, latest, elapsed, now, recorder=None):
+def clock_head(sync):
+    """The sync state and drift of the device clock, for the view's head."""
+    if not sync:
+        return ""
+    if not sync["synced"]:
+        return "\nclock syncing"
+    return f"\nclock synced, drift {sync['drift_ppm']:+.1f} ppm"
+
+
+def view(port, stats, latest, elapsed, now, recorder=None, sync=None):
     from rich.console import Group
     from rich.table import Table
     from rich.text import Text
@@ -174,7 +183,7 @@ def view(port, stats, latest, elapsed, now, recorder=None):
         ("VYRE telemetry ", "bold"), (port, "cyan"), f"  {elapsed:.1f} s\n",
         f"{stats.packets} packets  ", (f"{stats.rate(now):.1f}/s", "bold"),
         "  gaps ", (str(stats.gaps), "red" if stats.gaps else "green"),
-        f" ({stats.missing} missing)")
+        f" ({stats.missing} missing)", clock_head(sync))
     if stats.out_of_order:
         head.append(f"  {stats.out_of_order} out of order", "red")
     if recorder is not None:
@@ -246,15 +255,16 @@ def stream(ui, device, duration=None, record=None, stop=None):
                         or (end is not None and now >= end)):
                     break
                 if now >= next_refresh:
-                    live.update(view(device.port, stats, latest, now - start, now, recorder),
-                                refresh=True)
+                    live.update(view(device.port, stats, latest, now - start, now, recorder,
+                                     client.clock_sync()), refresh=True)
                     next_refresh = now + REFRESH_SECONDS
                 time.sleep(POLL_SECONDS)
             now = time.monotonic()
             if not failure:
                 take(now)
             stats.finish()
-            live.update(view(device.port, stats, latest, now - start, now, recorder), refresh=True)
+            live.update(view(device.port, stats, latest, now - start, now, recorder,
+                             client.clock_sync()), refresh=True)
     finally:
         if recorder is not None:
             try:

@@ -2,7 +2,9 @@
 
 A recording is a table with one row per telemetry packet: the columns of
 ``VYREClient.get_data_array()`` (the packet's fields, the device's
-``timestamp_seconds`` among them, then the host's ``host_time_seconds``).
+``timestamp_seconds`` among them, then the host's ``host_time_seconds`` and
+``synced_time_seconds``; recordings made before the synced time lack it and
+still read).
 The file's suffix chooses its format:
 
 - ``.csv``: a header row of column names, then each value as the shortest

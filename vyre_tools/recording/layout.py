@@ -6,10 +6,12 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     import numpy as np
 
-# the two clocks: float64 as the client delivers them; every other value is
-# a float32 as it came over the wire (or as the host derived it)
-TIME_COLUMNS = ("timestamp_seconds", "host_time_seconds")
+# the clocks: float64 as the client delivers them; every other value is a
+# float32 as it came over the wire (or as the host derived it). Recordings
+# made before the synced time hold the first two only.
+TIME_COLUMNS = ("timestamp_seconds", "host_time_seconds", "synced_time_seconds")
 HOST_TIME = "host_time_seconds"
+SYNCED_TIME = "synced_time_seconds"
 
 FORMATS = {".csv": "csv", ".parquet": "parquet", ".npz": "npz", ".mcap": "mcap"}
 
@@ -40,7 +42,7 @@ def packet_dtype() -> "np.dtype[np.void]":
     """The dtype of ``VYREClient.get_data_array()``, known before any packet."""
     import numpy as np
     from vyre_client import VYREDataPacket
-    names = [*VYREDataPacket.__struct_fields__, HOST_TIME]
+    names = [*VYREDataPacket.__struct_fields__, HOST_TIME, SYNCED_TIME]
     return np.dtype([(name, column_dtype(name)) for name in names])
 
 

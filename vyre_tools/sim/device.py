@@ -13,6 +13,7 @@ import heapq
 import math
 import os
 import select
+import struct
 import termios
 import threading
 import time
@@ -23,6 +24,7 @@ from typing import TYPE_CHECKING, Any, Self
 from .. import protocol as p
 from ..stable_links import StableLink
 from .clientview import ClientView
+from .delivery import Delivery
 from .errors import SimulatorError
 from .faults import FaultInjector
 from .firmware import Firmware
@@ -100,7 +102,14 @@ class Simulator(StatusWaiter):
 
         now = time.monotonic()
         self._model = SensorModel(o)
-        self._telemetry = TelemetrySource(self._model, o["rate"], o["unthrottled"], now)
+        self._telemetry = TelemetrySource(self._model, o["rate"], o["unthrottled"], now,
+                                          o["clock_offset"], o["clock_drift_ppm"])
+        self._delivery = Delivery(o["seed"] + 2, o["burst_max"], o["late_rate"], o["late_min"],
+                                  o["late_max"])
+        self._truth = None
+        if o["truth_log"]:
+            self._truth = os.open(o["truth_log"],
+                                  os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
         self._faults = FaultInjector(o["seed"] + 1, o["noise"], o["noise_max_len"],
                                      o["corrupt_rate"], o["false_header"],
                                      o["false_header_max_len"], o["cut_rate"], o["stray"],
@@ -150,6 +159,9 @@ class Simulator(StatusWaiter):
             self._wake()
             self._thread.join()
         self._close_fds()
+        if self._truth is not None:
+            os.close(self._truth)
+            self._truth = None
         self._tell_refusal()
 
     def _tell_refusal(self):
@@ -306,6 +318,7 @@ class Simulator(StatusWaiter):
         self._rebooting_until = now + self.options["reboot_seconds"]
         self._telemetry.reboot(now)
         self._delayed.clear()
+        self._delivery.clear()
 
     def set_mag_calibration(self, offsets, matrix):
         self._model.mag_offsets = tuple(offsets)
@@ -419,6 +432,7 @@ class Simulator(StatusWaiter):
         self._claims.enabled = False
         self._out.clear()
         self._delayed.clear()
+        self._delivery.clear()
         self._reader.reset()  # half a command dies with the link
 
     def _unplug(self, now, delay):
@@ -575,6 +589,9 @@ class Simulator(StatusWaiter):
                 times.append(due)
         if self._delayed:
             times.append(self._delayed[0][0] - now)
+        leave = self._delivery.next_release()
+        if leave is not None:
+            times.append(leave - now)
         if self._claims.enabled:
             times.append(self._claims.next_check - now)
         if self._reader.holding():
@@ -597,8 +614,23 @@ class Simulator(StatusWaiter):
         if self._reader.holding() and now - self._last_in >= QUIET_GIVE_UP:
             self._handle_frames(self._reader.give_up_incomplete(), now)
         frames = self._telemetry.frames(now, self._out.pending_bytes, self.options["max_backlog"])
+        if frames and self._truth is not None:
+            self._log_truth(frames)
+        if self._delivery.active and not self._telemetry.unthrottled:
+            self._delivery.push(frames, self._telemetry.due_times)
+            frames = self._delivery.release(now)
         if frames:
             self._faults.queue_telemetry(self._out, frames)
+
+    def _log_truth(self, frames):
+        # the monotonic due times on time.time()'s clock, as the client's
+        # receive times are
+        to_wall = time.time() - time.monotonic()
+        due = self._telemetry.due_times
+        out = bytearray()
+        for frame, tk in zip(frames, due):
+            out += frame[p.HEAD_SIZE:p.HEAD_SIZE + 8] + struct.pack("<d", tk + to_wall)
+        os.write(self._truth, out)
 
     def _read_in(self):
         try:

@@ -102,6 +102,22 @@ OPTIONS = {
                      "pull the cable this many seconds after start, then come back on a new "
                      "port behind the same stable link (0: never)"),
     "replug_delay": (float, 0.5, "seconds a replug keeps the device away"),
+    "clock_offset": (float, 0.0, "seconds the device's clock reads at boot"),
+    "clock_drift_ppm": (float, 0.0,
+                        "how much faster the device's clock runs than the host's, parts per "
+                        "million (negative: slower)"),
+    "burst_max": (_int, 1,
+                  "telemetry leaves in bursts of 1 to this many frames, each burst when its "
+                  "last frame is due"),
+    "late_rate": (float, 0.0,
+                  "probability that a telemetry frame leaves late (the frames behind it wait "
+                  "too)"),
+    "late_min": (float, 0.001, "least delay of a late frame, s"),
+    "late_max": (float, 0.01, "largest delay of a late frame, s"),
+    "truth_log": (str, "",
+                  "file to append each telemetry sample's device timestamp and the host time "
+                  "(time.time()'s clock) it was taken at to, two little-endian float64 each "
+                  "('': none)"),
 }
 
 FLAGS = {"unthrottled", "silent", "client_view"}
@@ -110,7 +126,7 @@ FLAGS = {"unthrottled", "silent", "client_view"}
 NOT_NEGATIVE = ("rate", "field_strength", "mag_noise", "accel_noise", "gyro_noise",
                 "pressure_noise", "temperature_noise", "altitude_amplitude", "altitude_period",
                 "reboot_seconds", "client_quiet", "answer_delay", "max_backlog",
-                "max_mock_records")
+                "max_mock_records", "late_min", "late_max")
 
 
 def resolve(overrides):
@@ -131,10 +147,16 @@ def resolve(overrides):
     for key in ("replug_after", "replug_delay"):
         if not 0 <= values[key] < float("inf"):
             raise ValueError(f"{key} must be a non-negative number of seconds")
+    if values["burst_max"] < 1:
+        raise ValueError("burst_max must be at least 1")
+    if not abs(values["clock_drift_ppm"]) < 1e5:
+        raise ValueError("clock_drift_ppm must be within +/-100000")
+    if values["late_max"] < values["late_min"]:
+        raise ValueError("late_max must not be below late_min")
     if values["noise_max_len"] < 1:
         raise ValueError("noise_max_len must be at least 1")
     for key in ("noise", "noise_header_share", "corrupt_rate", "false_header", "cut_rate",
-                "stray"):
+                "stray", "late_rate"):
         check_probability(key, values[key])
     check_length_field(values["false_header_max_len"])
     return values

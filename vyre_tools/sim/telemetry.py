@@ -5,6 +5,11 @@ clock and carries exactly that time on the device clock, so the average rate
 is exact however the thread is woken; at high rates the thread wakes about
 every 1.5 ms and sends whatever is due.
 
+The device clock reads ``clock_offset`` at boot and gains
+``clock_drift_ppm`` parts per million on the monotonic clock; ``due_times``
+holds, after each ``frames`` call, the monotonic time each paced frame's
+sample was taken at (its truth).
+
 Unthrottled mode (benchmarks): batches go out whenever the output has room.
 Their timestamps follow the device clock, spread evenly since the previous
 batch; the readings cycle through a ring of precomputed samples, because
@@ -40,8 +45,11 @@ def _frame(body):
 
 
 class TelemetrySource:
-    def __init__(self, model, rate, unthrottled, now):
+    def __init__(self, model, rate, unthrottled, now, clock_offset=0.0, clock_drift_ppm=0.0):
         self.model = model
+        self.clock_offset = clock_offset
+        self.clock_gain = 1.0 + clock_drift_ppm * 1e-6
+        self.due_times = []
         self.rate = rate
         self.unthrottled = unthrottled
         self.t0 = now            # physical time origin of the motion
@@ -83,6 +91,7 @@ class TelemetrySource:
 
     def frames(self, now, pending_bytes, max_backlog):
         """Frames to send now."""
+        self.due_times = []
         if self.rate <= 0:
             return []
         if self.unthrottled:
@@ -109,10 +118,12 @@ class TelemetrySource:
             return []
         out = []
         sample = self.model.sample
+        due = self.due_times
         for _ in range(n):
             tk = self._start + self._n / rate
             self._n += 1
-            ts = tk - self.boot
+            ts = self.clock_offset + (tk - self.boot) * self.clock_gain
+            due.append(tk)
             out.append(_frame(_DATA_HEAD + pack_telemetry(sample(tk - self.t0, ts))))
             self.last_ts = ts
         return out

@@ -184,7 +184,7 @@ private:
         publish();  // before the packets, so no caller sees a packet before its count
         std::deque<DataPacket>& packets = parser_.data_packets();
         if (!packets.empty()) {
-            for (DataPacket& packet : packets) packet.host_time_seconds = read_time_;
+            stamp(packets);
             std::shared_lock lock(links_.packet_tap->mutex);
             const bool tapped = links_.packet_tap->sender.has_value();
             if (tapped) tap_copy_.assign(packets.begin(), packets.end());
@@ -203,6 +203,17 @@ private:
             links_.responses->post(responses_);
         }
         return true;
+    }
+
+    // Receive time and synced time; the read's last frame waited least, so it
+    // alone goes to the clock model.
+    void stamp(std::deque<DataPacket>& packets) {
+        ClockModel& clock = *links_.clock;
+        for (DataPacket& packet : packets) {
+            packet.host_time_seconds = read_time_;
+            packet.synced_time_seconds = clock.stamp(packet.timestamp_seconds, read_time_);
+        }
+        clock.add_pair(packets.back().timestamp_seconds, read_time_);
     }
 
     void publish() {

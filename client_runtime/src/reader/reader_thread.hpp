@@ -14,6 +14,7 @@
 #include <shared_mutex>
 #include <string>
 
+#include "reader/clock_model.hpp"
 #include "framed_packet.hpp"
 #include "port/port.hpp"
 #include "reader/response_board.hpp"
@@ -48,6 +49,8 @@ struct ReaderLinks {
     std::shared_ptr<ReaderPace> pace;
     // The framer's counts and the failed reads, published after every read.
     std::shared_ptr<LinkCounters> link_counters = std::make_shared<LinkCounters>();
+    // The device's clock on the host's, carried from reader to reader.
+    std::shared_ptr<ClockModel> clock = std::make_shared<ClockModel>();
 };
 
 // A candidate frame still waiting for its bytes after reads timed out for this

@@ -26,6 +26,7 @@ ClientRuntime::ClientRuntime(std::unique_ptr<Port> port)
       mock_frames_written_(std::make_shared<std::atomic<std::uint64_t>>(0)),
       pace_(std::make_shared<ReaderPace>()),
       link_counters_(std::make_shared<LinkCounters>()),
+      clock_(std::make_shared<ClockModel>()),
       port_(std::move(port)),
       wake_reader_(port_ ? port_->waker() : WakeFn([] {})) {
     std::tie(packet_tx_, packet_rx_) = make_channel<DataPacket>([ready = ready_] { ready->raise(); });
@@ -59,7 +60,7 @@ Status ClientRuntime::start() {
     auto links = std::make_shared<ReaderLinks>(ReaderLinks{std::move(port_), std::move(*command_rx_),
                                                            std::move(*mock_rx_), packet_tx_, responses_, error_tx_,
                                                            running_, packet_tap_, mock_frames_written_, pace_,
-                                                           link_counters_});
+                                                           link_counters_, clock_});
     command_rx_.reset();
     mock_rx_.reset();
     auto spawned = SpawnedThread<std::unique_ptr<Port>>::spawn([links] { return run_reader(std::move(*links)); });

@@ -84,6 +84,9 @@ public:
     // that takes the packets, decoded telemetry frames are never fewer than the
     // packets delivered and waiting together.
     LinkStatistics link_statistics() const;
+    // The device's clock on the host's: kept across stops and starts, started
+    // over by a discontinuity of the device's timestamps.
+    ClockSync clock_sync() const { return clock_->snapshot(); }
 
     // Queue a frame for the reader and wake it. False once the reader that held
     // the queue's other end has ended (after a link failure, until stop).
@@ -226,6 +229,7 @@ private:
     std::shared_ptr<std::atomic<std::uint64_t>> mock_frames_written_;
     std::shared_ptr<ReaderPace> pace_;
     std::shared_ptr<LinkCounters> link_counters_;
+    std::shared_ptr<ClockModel> clock_;
     std::optional<SpawnedThread<std::unique_ptr<Port>>> reader_thread_;
     std::unique_ptr<Port> port_;
     std::optional<MockStreamThread> mock_stream_thread_;
