@@ -40,6 +40,7 @@ def test_signature_and_docstring():
     assert method.__doc__ == DOC
 
 
+@pytest.mark.lock_modes
 def test_a_client_that_never_started_gets_none_after_the_apply_timeout(mock):
     client, device = mock
     begin = time.monotonic()
@@ -49,6 +50,7 @@ def test_a_client_that_never_started_gets_none_after_the_apply_timeout(mock):
     assert writes_seen(device) == [wire.SET_MAGNETOMETER_CALIBRATION]  # the reset, sent at start
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("collection", [0, 0.3])
 def test_without_telemetry_there_is_no_fit_and_the_second_ack_stays_pending(started, collection):
     client, device = started
@@ -85,6 +87,7 @@ def raise_keyboard_interrupt(*_):
     raise KeyboardInterrupt
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("handler", [raise_keyboard_interrupt, press_ctrl_c])
 def test_ctrl_c_during_collection_ends_the_run_and_writes_nothing(started, handler):
     client, device = started

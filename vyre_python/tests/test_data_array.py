@@ -87,6 +87,7 @@ def test_an_empty_queue_gives_an_empty_array_of_the_same_dtype(client):
     assert array.dtype == DTYPE and array.dtype.names == tuple(COLUMNS) and array.dtype.itemsize == 104
 
 
+@pytest.mark.lock_modes
 def test_the_two_calls_share_one_queue_each_packet_once_oldest_first(pty_device, client):
     calls = [lambda: client.get_data_array(block=True), lambda: client.get_data_packets(block=True),
              client.get_data_packets, client.get_data_array]
