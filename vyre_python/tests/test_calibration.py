@@ -110,12 +110,13 @@ import json
 from vyre_client import VYREClient
 from vyre_tools.sim import Simulator
 
-with Simulator.spawn(mag_noise=0.05) as sim:
+# the tumble at 2.5 times its pace: 2 s cover the directions 5 s would
+with Simulator.spawn(mag_noise=0.05, rate=500, tumble_rates=(75, 180, 475)) as sim:
     client = VYREClient(sim.port_name)
     client.start()
     client.get_data_packets(block=True)
     print("before")
-    result = client.run_and_apply_magnetometer_calibration(5.0, apply_timeout_seconds=10.0)
+    result = client.run_and_apply_magnetometer_calibration(2.0, apply_timeout_seconds=10.0)
     print("after")
     fields = [[p.magnetic_field_x_microteslas, p.magnetic_field_y_microteslas, p.magnetic_field_z_microteslas]
               for p in client.get_data_packets()]
