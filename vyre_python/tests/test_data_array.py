@@ -137,8 +137,8 @@ def test_works_as_the_data_of_a_pandas_data_frame(pty_device, client):
     assert list(pandas.DataFrame(client.get_data_array()).columns) == COLUMNS
 
 
-# Run in a fresh interpreter: numpy blocked or not yet imported. The queue holds one
-# packet; the script prints what get_data_array gave, then what get_data_packets finds.
+# Run in a fresh interpreter: numpy blocked or not yet imported. Once the queue holds
+# one packet, the script prints what get_data_array gave, then what get_data_packets finds.
 NUMPY_SCRIPT = """
 import sys, time
 {block}
@@ -151,7 +151,9 @@ device = PtyDevice()
 client = VYREClient(device.path)
 client.start()
 device.write(wire.telemetry([5.0] + [0.0] * 13 + [1.0, 0.0, 0.0, 0.0]))
-time.sleep(0.3)
+end = time.monotonic() + 30
+while client.link_statistics()["packets_waiting"] < 1 and time.monotonic() < end:
+    time.sleep(0.01)
 try:
     print(len(client.get_data_array(block=True)), sys.modules.get("numpy") is not None)
 except ImportError as error:
