@@ -58,7 +58,8 @@ def test_stream_records_every_packet_and_the_recording_plots(simulated, tmp_path
     packets, seconds, rate, gaps, missing, disorder = SUMMARY.search(proc.stdout).groups()
     assert f"recorded {packets} packets to {record}" in proc.stdout
     assert (gaps, missing, disorder) == ("0", "0", "0")
-    assert 0.5 * 500 * float(seconds) <= int(packets) <= 1.2 * 500 * float(seconds) + 50
+    # about the rate; however late the window starts, never more than the device sent
+    assert 0.5 * 500 * float(seconds) <= int(packets) <= simulated.status()["telemetry_sent"]
 
     header, rows = read_csv(record)
     assert header == [*vyre_client.VYREDataPacket.__struct_fields__, "host_time_seconds"] == [*FIELDS, "host_time_seconds"]
