@@ -3,9 +3,9 @@
 
     .venv/bin/python bench/replay_pacing.py [--rounds 3] [--batches 100]
 
-``start_mock_log_stream(speed=2)`` of a log whose records lie 10 ms apart, to
+``start_mock_log_stream(speed=2)`` of a log whose records lie 1 ms apart, to
 the simulated device on a pseudo-terminal (idle otherwise): the first 75
-records go out at once, then batches of ten every 50 ms of the log, 25 ms at
+records go out at once, then batches of ten every 10 ms of the log, 5 ms at
 speed 2. The simulator stamps each record's arrival. Per round: the interval
 between batches (mean, median, p90) against the ideal, the span of all
 batches, how far apart the records of one batch arrived, and how long the
@@ -29,7 +29,7 @@ from vyre_client import VYREClient
 from vyre_tools.mocklog import MockLog
 from vyre_tools.sim import Simulator
 
-UNPACED, BATCH, INTERVAL, SPEED = 75, 10, 0.010, 2.0
+UNPACED, BATCH, INTERVAL, SPEED = 75, 10, 0.001, 2.0
 
 
 def one_round(path, batches):
