@@ -236,13 +236,15 @@ def test_ctrl_c_stops_a_replay_and_ends_mock_mode(simulated, tmp_path):
     assert 100 < s["mock_records"] <= sent < 3000
 
 
-# The demo's steps with shorter windows: the tests above run each step at
-# length, and scripts/wheel-check runs the demo itself.
+# The demo's steps with shorter windows (and the tumble at 2.5 times its pace
+# for the shorter calibration): the tests above run each step at length, and
+# scripts/wheel-check runs the demo itself.
 SHORT_DEMO = """
 import sys
 from vyre_tools import cli
-from vyre_tools.cli import demo
-demo.STREAM_SECONDS, demo.CALIBRATION_SECONDS = 1.5, 5.0
+from vyre_tools.cli import connection, demo
+demo.STREAM_SECONDS, demo.CALIBRATION_SECONDS, demo.LOG_INTERVAL = 1.5, 2.0, 0.001
+demo.start_simulator = lambda: connection.start_simulator(tumble_rates=(75, 180, 475))
 sys.exit(cli.main(["demo"]))
 """
 
