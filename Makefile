@@ -49,8 +49,8 @@ docs:
 # Distributions in dist/: the source distribution (its contents checked), and
 # from it a manylinux wheel for the Python scripts/find-python picks.
 # make wheel-check installs that wheel into a fresh environment without a
-# compiler and runs the Python suite against it (several minutes; CI runs it
-# after make test).
+# compiler and checks it against the module's suite in one lock mode and a
+# smoke of the tools (CI runs it after make test).
 .PHONY: sdist wheel wheel-check
 
 sdist: deps
@@ -107,15 +107,17 @@ sanitize-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(NO_ASLR) \
 		$(TSAN_BUILD)/client_runtime/client_runtime_tests --gtest_brief=1
 
-# Soak: telemetry at the link's rate with a command every second; make test runs
-# it for 20 s, a long run is e.g. `make soak-short SOAK_SECONDS=600`.
-SOAK_SECONDS ?= 20
+# Soak: telemetry at the link's rate with a command every half second; make test
+# runs it for 12 s (the memory watched for the last 7), a long run is e.g.
+# `make soak-short SOAK_SECONDS=600 SOAK_COMMAND_INTERVAL=1`.
+SOAK_SECONDS ?= 12
+SOAK_COMMAND_INTERVAL ?= 0.5
 
 .PHONY: soak-short sanitize-python
 
 soak-short:
 	@[ -x $(PY) ] || scripts/setup-venv
-	$(PY) bench/soak.py --seconds $(SOAK_SECONDS)
+	$(PY) bench/soak.py --seconds $(SOAK_SECONDS) --command-interval $(SOAK_COMMAND_INTERVAL)
 
 # The Python suite under ASan + UBSan: the module built on its own with ASAN_FLAGS
 # and found ahead of the installed one. The sanitizer runtime is preloaded (with

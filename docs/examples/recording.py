@@ -12,7 +12,8 @@ with tempfile.TemporaryDirectory() as folder:
     path = os.path.join(folder, "run.parquet")
 
     with Simulator.spawn(rate=200) as sim:
-        with vyre_client.VYREClient(sim.port_name) as client:
+        # block=True waits up to the client's timeout for the next packets
+        with vyre_client.VYREClient(sim.port_name, timeout=2.0) as client:
             first = client.get_data_array(block=True)
             with recording.open_writer(path, first.dtype) as writer:
                 writer.write(first)

@@ -29,7 +29,6 @@ with Simulator.spawn(rate=100, answer_delay=0.3) as sim:
         ticker.join()
         print(f"the other thread ran {counts[False]} times during a wait holding the "
               f"lock, {counts[True]} times during one with release_gil = True")
-        assert counts[False] <= 2 < 10 <= counts[True]
 
         # fileno(): readable while packets (or an error, or a fresh answer) wait,
         # for selectors, asyncio's add_reader or a GUI's socket notifier.

@@ -5,12 +5,29 @@ from vyre_client import VYREClient
 from vyre_tools.mocklog import write_mock_log
 
 
-@pytest.fixture(autouse=True, params=[False, True], ids=["lock-kept", "lock-released"])
+LOCK_MODES = {"lock-kept": False, "lock-released": True}
+
+
+def pytest_configure(config):
+    # here rather than in pyproject.toml: the suite also runs from a copy (scripts/wheel-check)
+    config.addinivalue_line(
+        "markers", "lock_modes: the test waits, so it runs with waits keeping the interpreter lock and "
+        "again with them releasing it")
+
+
+def pytest_generate_tests(metafunc):
+    if metafunc.definition.get_closest_marker("lock_modes"):
+        metafunc.parametrize("release_gil", list(LOCK_MODES.values()), ids=list(LOCK_MODES), indirect=True)
+
+
+@pytest.fixture(autouse=True)
 def release_gil(request):
-    """Every test runs twice: with waits keeping the interpreter lock (the
-    default) and with every client and mock handle made releasing it."""
-    previous = VYREClient.set_default_release_gil(request.param)
-    yield request.param
+    """What clients and mock handles made during the test start with: waits keep
+    the interpreter lock (the default), and for tests marked `lock_modes`, in a
+    second run, every client and mock handle releases it."""
+    release = getattr(request, "param", False)
+    previous = VYREClient.set_default_release_gil(release)
+    yield release
     VYREClient.set_default_release_gil(previous)
 
 

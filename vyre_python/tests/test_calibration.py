@@ -40,6 +40,7 @@ def test_signature_and_docstring():
     assert method.__doc__ == DOC
 
 
+@pytest.mark.lock_modes
 def test_a_client_that_never_started_gets_none_after_the_apply_timeout(mock):
     client, device = mock
     begin = time.monotonic()
@@ -50,6 +51,7 @@ def test_a_client_that_never_started_gets_none_after_the_apply_timeout(mock):
     assert writes_seen(device) == [wire.SET_MAGNETOMETER_CALIBRATION]  # the reset, sent at start
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("collection", [0, 0.3])
 def test_without_telemetry_there_is_no_fit_and_the_second_ack_stays_pending(started, collection):
     client, device = started
@@ -89,6 +91,7 @@ def raise_keyboard_interrupt(*_):
     raise KeyboardInterrupt
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("handler", [raise_keyboard_interrupt, press_ctrl_c])
 def test_ctrl_c_during_collection_ends_the_run_and_writes_nothing(started, handler):
     client, device = started
@@ -111,12 +114,13 @@ import json
 from vyre_client import VYREClient
 from vyre_tools.sim import Simulator
 
-with Simulator.spawn(mag_noise=0.05) as sim:
+# the tumble at 2.5 times its pace: 2 s cover the directions 5 s would
+with Simulator.spawn(mag_noise=0.05, rate=500, tumble_rates=(75, 180, 475)) as sim:
     client = VYREClient(sim.port_name)
     client.start()
     client.get_data_packets(block=True)
     print("before")
-    result = client.run_and_apply_magnetometer_calibration(5.0, apply_timeout_seconds=10.0)
+    result = client.run_and_apply_magnetometer_calibration(2.0, apply_timeout_seconds=10.0)
     print("after")
     fields = [[p.magnetic_field_x_microteslas, p.magnetic_field_y_microteslas, p.magnetic_field_z_microteslas]
               for p in client.get_data_packets()]

@@ -77,6 +77,7 @@ def assert_nothing_sent(client, device):
     assert device.wait_for_command_identifier(5.0) == wire.REBOOT
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("call, identifier, payload, check, unanswered", TRANSACTIONS)
 def test_transaction_answered_and_unanswered(started, call, identifier, payload, check, unanswered):
     client, device = started
@@ -93,6 +94,7 @@ def test_transaction_answered_and_unanswered(started, call, identifier, payload,
     check(call(client, 10.0))
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("call, identifier, payload, check, unanswered", SETTERS)
 @pytest.mark.parametrize("refusal", [b"\x00", b"", b"\x02\x01"])
 def test_refused_setting_is_false_without_waiting_for_the_timeout(
@@ -104,6 +106,7 @@ def test_refused_setting_is_false_without_waiting_for_the_timeout(
     assert time.monotonic() - begin < 30.0
 
 
+@pytest.mark.lock_modes
 def test_responses_of_other_kinds_stay_pending_in_order(started):
     client, device = started
     device.inject_response(wire.CANCEL, b"\x01")
@@ -116,6 +119,7 @@ def test_responses_of_other_kinds_stay_pending_in_order(started):
     assert client.cancel(0) is False
 
 
+@pytest.mark.lock_modes
 def test_frame_queued_before_start_goes_out_at_start_and_its_answer_is_kept(mock):
     client, device = mock
     assert client.get_device_info(0.05) is None
@@ -141,6 +145,7 @@ def test_impossible_timeout_is_an_internal_fault_and_sends_nothing(started, call
     assert_nothing_sent(client, device)
 
 
+@pytest.mark.lock_modes
 def test_large_finite_timeout_is_accepted(started):
     client, device = started
     device.inject_response(wire.DEVICE_INFO, INFO)
@@ -221,6 +226,7 @@ def test_sequences_numbers_and_keywords_in_all_accepted_forms(started, call):
     assert call(client) is True
 
 
+@pytest.mark.lock_modes
 def test_get_data_packets_on_a_client_that_never_ran():
     client, _ = VYREClient.new_mock(0.2)
     assert client.get_data_packets() == []
@@ -289,6 +295,7 @@ def test_exit_never_swallows_and_enter_accepts_a_started_client(started):
     check_info(client.get_device_info(10.0))
 
 
+@pytest.mark.lock_modes
 def test_start_and_stop_are_idempotent_and_a_restart_works(mock):
     client, device = mock
     before = thread_count()

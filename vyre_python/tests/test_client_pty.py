@@ -59,6 +59,7 @@ COMMANDS = [
 ]
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("call, answer, sent, expected", COMMANDS)
 def test_each_command_puts_exactly_its_frame_on_the_wire(pty_device, client, call, answer, sent, expected):
     if answer is not None:
@@ -102,6 +103,7 @@ def test_telemetry_through_noise_arrives_exactly_once_in_order(pty_device, clien
     assert client.get_data_packets() == []
 
 
+@pytest.mark.lock_modes
 def test_blocking_read_waits_for_the_first_packet_and_takes_the_rest(pty_device, client):
     frames = [wire.telemetry([float(i)] + [0.0] * 13 + [1.0, 0.0, 0.0, 0.0]) for i in range(5)]
     pty_device.write(b"".join(frames))
@@ -113,6 +115,7 @@ def test_blocking_read_waits_for_the_first_packet_and_takes_the_rest(pty_device,
     assert [p.timestamp_seconds for p in packets] == [0.0, 1.0, 2.0, 3.0, 4.0]
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("timeout, error, message", [
     (0.3, OSError, "^timed out waiting on channel$"),
     (-1.0, InternalFaultError, NEGATIVE),
@@ -160,6 +163,7 @@ def test_unplugging_reports_the_hang_up_once_then_commands_find_the_channel_clos
     assert client.get_device_info(0.05) is None  # stopped: a time-out, as before any start
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("wait", [
     pytest.param(lambda c: c.get_device_info(30), id="transaction"),
     pytest.param(lambda c: c.get_data_packets(block=True), id="packet-wait"),
@@ -184,6 +188,7 @@ def test_the_port_is_exclusive_until_its_client_is_released(pty_device):
     VYREClient(pty_device.path, baud_rate=None, timeout=None)
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("release_on_other_thread", [False, True])
 def test_releasing_a_running_client_anywhere_stops_it_and_frees_the_port(pty_device, release_on_other_thread):
     before = thread_count()
@@ -201,6 +206,7 @@ def test_releasing_a_running_client_anywhere_stops_it_and_frees_the_port(pty_dev
     assert reopened.get_device_info(10).firmware_version == "2.0.1"
 
 
+@pytest.mark.lock_modes
 def test_ctrl_c_ends_a_long_transaction_and_the_frame_stays_sent(pty_device, client):
     begin = time.monotonic()
     with alarm(0.3, press_ctrl_c), pytest.raises(KeyboardInterrupt):

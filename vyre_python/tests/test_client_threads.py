@@ -77,6 +77,7 @@ def test_a_client_created_on_another_thread_belongs_to_that_thread_alone():
             break
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("on_other_thread", [False, True])
 @pytest.mark.parametrize("work, threads", [("none", 0), ("reader", 1), ("reader-and-stream", 2)])
 def test_releasing_a_client_ends_its_threads_quietly(long_log, work, threads, on_other_thread):
@@ -125,6 +126,7 @@ WAITS = [
 ]
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("wait, sent", WAITS)
 @pytest.mark.parametrize("handler, raised", [(press_ctrl_c, KeyboardInterrupt), (raise_abandon, Abandon)])
 def test_a_signal_ends_a_wait_promptly_and_leaves_the_client_usable(wait, sent, handler, raised):
@@ -143,6 +145,7 @@ def test_a_signal_ends_a_wait_promptly_and_leaves_the_client_usable(wait, sent, 
     client.stop()
 
 
+@pytest.mark.lock_modes
 def test_a_signal_handler_cannot_reenter_a_waiting_client():
     client, _ = VYREClient.new_mock(60)
     client.start()

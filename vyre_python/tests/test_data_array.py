@@ -87,6 +87,7 @@ def test_an_empty_queue_gives_an_empty_array_of_the_same_dtype(client):
     assert array.dtype == DTYPE and array.dtype.names == tuple(COLUMNS) and array.dtype.itemsize == 112
 
 
+@pytest.mark.lock_modes
 def test_the_two_calls_share_one_queue_each_packet_once_oldest_first(pty_device, client):
     calls = [lambda: client.get_data_array(block=True), lambda: client.get_data_packets(block=True),
              client.get_data_packets, client.get_data_array]
@@ -136,8 +137,8 @@ def test_works_as_the_data_of_a_pandas_data_frame(pty_device, client):
     assert list(pandas.DataFrame(client.get_data_array()).columns) == COLUMNS
 
 
-# Run in a fresh interpreter: numpy blocked or not yet imported. The queue holds one
-# packet; the script prints what get_data_array gave, then what get_data_packets finds.
+# Run in a fresh interpreter: numpy blocked or not yet imported. Once the queue holds
+# one packet, the script prints what get_data_array gave, then what get_data_packets finds.
 NUMPY_SCRIPT = """
 import sys, time
 {block}
@@ -149,7 +150,9 @@ device = PtyDevice()
 client = VYREClient(device.path)
 client.start()
 device.write({frame!r})
-time.sleep(0.3)
+end = time.monotonic() + 30
+while client.link_statistics()["packets_waiting"] < 1 and time.monotonic() < end:
+    time.sleep(0.01)
 try:
     print(len(client.get_data_array(block=True)), sys.modules.get("numpy") is not None)
 except ImportError as error:

@@ -255,6 +255,8 @@ def test_arbitrary_arguments_never_take_the_client_down(quick_mock, tmp_path, me
             break
         except OSError:
             pass
-    while device.wait_for_command_identifier(0.05) is not None:
-        pass
+    # what the call queued goes out before a reboot queued now, however slow the reader
+    client.reboot()
+    while (identifier := device.wait_for_command_identifier(10.0)) != wire.REBOOT:
+        assert identifier is not None, "the reboot queued after the call never went out"
     assert_unchanged(client, device)

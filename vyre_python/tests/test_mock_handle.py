@@ -92,6 +92,7 @@ def test_handle_argument_errors(started, call, error, message):
     assert client.get_device_config(10.0).name == "n"
 
 
+@pytest.mark.lock_modes
 def test_wait_without_a_frame_gives_none_after_its_timeout(mock):
     _, device = mock
     begin = time.monotonic()
@@ -100,6 +101,7 @@ def test_wait_without_a_frame_gives_none_after_its_timeout(mock):
     assert device.wait_for_command_identifier(0) is None
 
 
+@pytest.mark.lock_modes
 def test_frames_come_back_one_per_call_in_writing_order(started):
     client, device = started
     client.reboot()

@@ -43,6 +43,7 @@ def finished(client):
     assert eventually(lambda: not client.is_mock_log_streaming(), within=30.0)
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("ack, error", [
     (b"\x01", None),
     (b"\x00", "^Device rejected mock mode$"),
@@ -69,6 +70,7 @@ def test_the_acknowledgement_decides_the_start(mock, tmp_path, ack, error):
     assert client.is_running()  # the start started the client and nothing undid it
 
 
+@pytest.mark.lock_modes
 def test_ctrl_c_ends_the_acknowledgement_wait_and_the_client_stays_usable(mock, tmp_path):
     client, device = mock
     path = log_file(tmp_path, 3)
@@ -82,6 +84,7 @@ def test_ctrl_c_ends_the_acknowledgement_wait_and_the_client_stays_usable(mock, 
     assert client.stop_mock_log_stream() == 3
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("count", [0, 100, 3000])
 def test_the_device_sees_mock_mode_header_records_in_file_order_then_cancel(started, tmp_path, count):
     client, device = started
@@ -122,6 +125,7 @@ ENDS = [
 ]
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("make_log, kwargs, outcome, header_sent", ENDS)
 def test_how_a_stream_ends_and_what_the_device_sees(started, tmp_path, make_log, kwargs, outcome, header_sent):
     client, device = started
@@ -140,6 +144,7 @@ def test_how_a_stream_ends_and_what_the_device_sees(started, tmp_path, make_log,
         assert client.stop_mock_log_stream(cancel_device=False) is None
 
 
+@pytest.mark.lock_modes
 def test_one_stream_at_a_time_and_a_finished_one_is_collected_by_the_next_start(started, tmp_path, long_log):
     client, device = started
     start(client, device, long_log)
@@ -157,6 +162,7 @@ def test_one_stream_at_a_time_and_a_finished_one_is_collected_by_the_next_start(
     assert client.stop_mock_log_stream() == 7
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("cancel_device", [True, False])
 @pytest.mark.parametrize("block", [True, False])
 def test_stopping_a_running_stream(started, long_log, cancel_device, block):
@@ -180,6 +186,7 @@ def test_stopping_a_running_stream(started, long_log, cancel_device, block):
     assert len(seen) == result + 2 + 1 + cancel_device
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("cancel_device", [True, False])
 def test_stop_without_a_stream_sends_only_the_requested_cancel(started, cancel_device):
     client, device = started
@@ -188,6 +195,7 @@ def test_stop_without_a_stream_sends_only_the_requested_cancel(started, cancel_d
     assert device.wait_for_command_identifier(0.5) == expected
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("end", [
     pytest.param(lambda c: c.stop(), id="stop"),
     pytest.param(lambda c: c.__exit__(None, None, None), id="__exit__"),
@@ -204,6 +212,7 @@ def test_ending_the_client_ends_a_running_stream(mock, long_log, end):
     assert client.stop_mock_log_stream(cancel_device=False) is None  # its count is gone
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("end, copies", [
     pytest.param(lambda c: c.stop(), 1, id="stop-does-not-report-it-twice"),
     pytest.param(lambda c: c.__exit__(None, None, None), 1, id="__exit__-collects-it-quietly"),

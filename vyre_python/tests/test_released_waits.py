@@ -109,6 +109,7 @@ def test_an_interrupt_hook_ends_a_wait_on_a_thread_without_signals():
     assert outcome["cancel"] is True
 
 
+@pytest.mark.lock_modes
 @pytest.mark.parametrize("name, value, message", [
     ("release_gil", 1, "release_gil must be a bool"),
     ("interrupt_hook", 5, "interrupt_hook must be callable or None"),

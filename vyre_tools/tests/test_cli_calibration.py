@@ -123,9 +123,10 @@ def test_ctrl_c_stops_a_calibration_and_restores_the_previous_one(tmp_path, comm
 
 @pytest.mark.parametrize("force", [False, True], ids=["refused", "forced"])
 def test_a_calibration_short_of_the_thresholds_is_refused_unless_forced(tmp_path, force):
-    with Simulator.spawn(rate=400) as sim:
+    # the tumble at 2.5 times its pace: 1.6 s of it cover what 4 s at its own pace do
+    with Simulator.spawn(rate=400, tumble_rates=(75, 180, 475)) as sim:
         load_backup(sim, tmp_path)
-        proc = run_vyre("calibrate-mag", "--port", sim.port_name, "--duration", "4",
+        proc = run_vyre("calibrate-mag", "--port", sim.port_name, "--duration", "1.6",
                         "--lead-in", "0", "--min-coverage", "95", *(["--force"] if force else []))
         out = proc.stdout
         # the numbers judged and the thresholds are shown either way

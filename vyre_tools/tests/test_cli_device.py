@@ -6,6 +6,8 @@ import json
 import os
 import re
 import signal
+import subprocess
+import sys
 import time
 
 import pytest
@@ -13,7 +15,7 @@ import pytest
 from vyre_tools.mocklog import write_mock_log
 from vyre_tools.sim import Simulator
 
-from .cli_support import (FIELDS, assert_one_line_error, assert_png, client_ready,  # noqa: F401
+from .cli_support import (FIELDS, assert_one_line_error, assert_png, cli_env, client_ready,  # noqa: F401
                           read_csv, run_vyre, start_vyre)
 
 pytestmark = pytest.mark.usefixtures("client_ready")
@@ -58,7 +60,8 @@ def test_stream_records_every_packet_and_the_recording_plots(simulated, tmp_path
     packets, seconds, rate, gaps, missing, disorder = SUMMARY.search(proc.stdout).groups()
     assert f"recorded {packets} packets to {record}" in proc.stdout
     assert (gaps, missing, disorder) == ("0", "0", "0")
-    assert 0.5 * 500 * float(seconds) <= int(packets) <= 1.2 * 500 * float(seconds) + 50
+    # about the rate; however late the window starts, never more than the device sent
+    assert 0.5 * 500 * float(seconds) <= int(packets) <= simulated.status()["telemetry_sent"]
 
     header, rows = read_csv(record)
     assert header == [*vyre_client.VYREDataPacket.__struct_fields__, "host_time_seconds",
@@ -112,16 +115,18 @@ def test_replay_reaches_the_device_complete_and_in_order(simulated, tmp_path, re
         assert 0.5 < span < 3.0  # 3 s of log at four times its pace, less the first records
 
 
-@with_sim(rate=400)
+# the tumble at 2.5 times its pace: 2 s of it cover a third of the directions
+# or more (as 5 s at its own pace do), clear of the quarter a calibration must
+# cover to be kept
+@with_sim(rate=400, tumble_rates=(75, 180, 475))
 def test_calibration_reports_quality_and_draws_the_sphere(simulated, tmp_path):
     # twice: the second run starts on a calibrated device, whose samples
     # must not be mistaken for raw ones
     for run in range(2):
         png = tmp_path / f"mag{run}.png"
-        # 5 s of the tumble cover a third of the directions or more, clear
-        # of the quarter a calibration must cover to be kept
-        proc = run_vyre("calibrate-mag", "--port", simulated.port_name, "--duration", "5",
-                        "--lead-in", "0", "--plot", png)
+        plot = ["--plot", png] if run == 0 else []  # drawn once: the same drawing code either run
+        proc = run_vyre("calibrate-mag", "--port", simulated.port_name, "--duration", "2",
+                        "--lead-in", "0", *plot)
         assert proc.returncode == 0, proc.stderr
         out = proc.stdout
         assert "turn the device slowly through all orientations" in out.lower()
@@ -134,7 +139,7 @@ def test_calibration_reports_quality_and_draws_the_sphere(simulated, tmp_path):
         samples = int(re.search(r"samples in the collection window\s+(\d+)", out).group(1))
         before, after = (float(x) for x in re.findall(r"([\d.]+) % relative spread", out))
         coverage = int(re.search(r"directions covered\s+(\d+) %", out).group(1))
-        assert 0.5 * 5 * 400 <= samples <= 1.05 * 5 * 400  # none from after the window
+        assert 0.5 * 2 * 400 <= samples <= 1.05 * 2 * 400  # none from after the window
         assert abs(fitted - samples) <= 0.05 * samples
         # raw: stretched by the soft iron; calibrated: only the 0.1 µT noise
         # is left (0.2 %), which one sample taken after the fit was applied
@@ -144,7 +149,8 @@ def test_calibration_reports_quality_and_draws_the_sphere(simulated, tmp_path):
         applied = simulated.status()["mag_calibration"]["offsets"]
         assert applied == pytest.approx(library_b, abs=1e-5)
         assert applied == pytest.approx([12.0, -7.0, 4.0], abs=0.5)  # the simulated hard iron
-        assert_png(png)
+        if plot:
+            assert_png(png)
 
 
 @with_sim(silent=True)
@@ -259,11 +265,24 @@ def test_ctrl_c_stops_a_replay_and_ends_mock_mode(simulated, tmp_path):
     assert 100 < s["mock_records"] <= sent < 3000
 
 
-def test_demo_passes_every_step_within_a_minute():
-    proc = run_vyre("demo", timeout=180)
+# The demo's steps with shorter windows (and the tumble at 2.5 times its pace
+# for the shorter calibration): the tests above run each step at length, and
+# scripts/wheel-check runs the demo itself.
+SHORT_DEMO = """
+import sys
+from vyre_tools import cli
+from vyre_tools.cli import connection, demo
+demo.STREAM_SECONDS, demo.CALIBRATION_SECONDS, demo.LOG_INTERVAL = 1.5, 2.0, 0.001
+demo.start_simulator = lambda: connection.start_simulator(tumble_rates=(75, 180, 475))
+sys.exit(cli.main(["demo"]))
+"""
+
+
+def test_demo_passes_every_step():
+    proc = subprocess.run([sys.executable, "-c", SHORT_DEMO], capture_output=True, text=True, timeout=180,
+                          env=cli_env(), stdin=subprocess.DEVNULL)
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr
-    seconds = float(re.search(r"demo: all 4 steps passed in ([\d.]+) s", proc.stdout).group(1))
-    assert seconds < 60
+    assert re.search(r"demo: all 4 steps passed in [\d.]+ s", proc.stdout)
     for step in ("ok device info", "ok live telemetry", "ok magnetometer calibration",
                  "ok mock log replay"):
         assert step in proc.stdout

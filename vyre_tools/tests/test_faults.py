@@ -61,7 +61,8 @@ def test_late_answers(sim, host):
 
 @pytest.mark.parametrize("sim", [{"rate": 2300, "max_backlog": 4096}], indirect=True)
 def test_unread_port_drops_whole_frames(sim, host):
-    time.sleep(0.5)  # nobody reads: the pty and the backlog fill up
+    # nobody reads: the pty and the backlog fill up
+    sim.wait_status(lambda s: s["telemetry_dropped"] > 0, timeout=30)
     host.read_for(0.3)
     s = sim.status()
     assert s["telemetry_dropped"] > 0 and s["failure"] is None

@@ -118,8 +118,7 @@ def wait_in_transaction(client, sim, log):
 
 def wait_in_replay(client, sim, log):
     client.start_mock_log_stream(str(log))
-    time.sleep(1.0)  # the device vanishes under the running stream
-    wait_for(lambda: not client.is_mock_log_streaming())
+    wait_for(lambda: not client.is_mock_log_streaming())  # the device vanishes under the running stream
     with pytest.raises(OSError, match="^Mock channel closed$"):
         client.stop_mock_log_stream(cancel_device=False)
     return [HANG_UP]  # the stream's end is that failure's symptom, not a second one

@@ -96,7 +96,7 @@ def test_what_was_received_reads_back_value_for_value(received, tmp_path, suffix
 @pytest.mark.parametrize("suffix", SUFFIXES)
 def test_the_command_records_converts_and_plots_each_format(tmp_path, suffix):
     path = tmp_path / f"run{suffix}"
-    proc = run_vyre("stream", "--sim", "--sim-option", "rate=300", "--duration", "1.5",
+    proc = run_vyre("stream", "--sim", "--sim-option", "rate=500", "--duration", "0.8",
                     "--record", path)
     assert proc.returncode == 0, proc.stderr
     packets = int(re.search(r"recorded (\d+) packets", proc.stdout).group(1))
