@@ -114,7 +114,7 @@ def test_the_command_records_converts_and_plots_each_format(tmp_path, suffix):
     # what the recording came from, kept by the conversion and shown by the plot
     meta = recording.read_metadata(path)
     assert re.fullmatch(r"0x[0-9A-F]{16}", meta["device_id"]) and meta["firmware"]
-    assert meta["configuration"]["frequency_hz"] == 300
+    assert meta["configuration"]["frequency_hz"] == 500
     assert meta["units"]["pressure_pascals"] == "Pa" and meta["units"]["est_mach_number"] == "1"
     assert meta["library"].startswith("vyre_client ") and meta["start_time"].startswith("20")
     assert recording.read_metadata(other) == meta
