@@ -14,7 +14,7 @@
 namespace vyre::py {
 
 // Not noexcept: a thread ended by the exiting interpreter unwinds through here
-// (call_guard lets abi::__forced_unwind pass).
+// (call_guard lets the forced unwind pass).
 
 // A method that still works on a closed client (stop, close, is_running...).
 inline constexpr bool kWorksWhenClosed = true;

@@ -5,13 +5,13 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
 
 #include <string_view>
 #include <type_traits>
 #include <utility>
 
 #include "result.hpp"
+#include "sync/forced_unwind.hpp"
 
 namespace vyre::py {
 
@@ -44,7 +44,7 @@ auto call_guard(Body&& body) -> std::invoke_result_t<Body> {
     using R = std::invoke_result_t<Body>;
     try {
         return std::forward<Body>(body)();
-    } catch (abi::__forced_unwind&) {
+    } catch (vyre::ForcedUnwind&) {
         throw;
     } catch (...) {
         raise_from_cpp_exception();

@@ -8,13 +8,14 @@
 // that sees the interpreter finalizing parks its thread itself, before asking,
 // holding no Python object: the process is about to end and the thread with it.
 // Should finalization begin between the check and the request, the forced
-// unwind still passes cleanly: every catch (...) of the binding lets
-// abi::__forced_unwind through, and waits leak what Python objects they hold.
+// unwind still passes cleanly: every catch (...) of the binding lets it
+// through first (sync/forced_unwind.hpp), and waits leak what Python objects
+// they hold.
 
 #include <Python.h>
 #include <unistd.h>
 
-#include <cxxabi.h>
+#include "sync/forced_unwind.hpp"
 
 namespace vyre::py {
 

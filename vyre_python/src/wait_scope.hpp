@@ -49,7 +49,7 @@ public:
             auto result = body();
             retake();
             return result;
-        } catch (abi::__forced_unwind&) {
+        } catch (vyre::ForcedUnwind&) {
             (void)hook_.release();
             throw;
         } catch (...) {
@@ -73,7 +73,7 @@ public:
                 saved_ = PyEval_SaveThread();
                 return result;
             }
-        } catch (abi::__forced_unwind&) {
+        } catch (vyre::ForcedUnwind&) {
             throw;  // Python code in `fn` met the interpreter's exit: no lock to give back
         } catch (...) {
             saved_ = PyEval_SaveThread();

@@ -3,7 +3,6 @@
 // ended by an exception, a crash) is collected by join. The owner must join: the
 // destructor joins a thread nobody collected.
 
-#include <cxxabi.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -14,6 +13,7 @@
 #include <utility>
 
 #include "result.hpp"
+#include "sync/forced_unwind.hpp"
 
 namespace vyre {
 
@@ -84,7 +84,7 @@ private:
         Shared& shared = **holder;
         try {
             shared.result.emplace(shared.body());
-        } catch (abi::__forced_unwind&) {
+        } catch (vyre::ForcedUnwind&) {
             // pthread_exit or a cancellation: the thread must end by unwinding
             shared.finished.store(true, std::memory_order_release);
             throw;
