@@ -62,7 +62,13 @@ import signal
 import struct
 import threading
 import time
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
+from types import FrameType, TracebackType
+from typing import TYPE_CHECKING, Any, Literal, Self
+
+if TYPE_CHECKING:
+    from vyre_client import CalibrationValues, DeviceInfo, VYREClient
 
 FORMAT = "vyre-calibration"
 VERSION = 1
@@ -81,18 +87,19 @@ class CalibrationNotRestored(OSError):
     ``held``: the ``CalibrationValues`` the device read back last (its text
     names them), None when it did not answer the read-back."""
 
-    def __init__(self, message, backup, held=None):
+    def __init__(self, message: str, backup: "CalibrationBackup",
+                 held: "CalibrationValues | None" = None) -> None:
         super().__init__(message)
         self.backup = backup
-        self.held: object | None = held
+        self.held = held
 
 
 @dataclass
 class SensorCalibration:
-    offsets: list
-    scale_matrix: list
+    offsets: list[float]
+    scale_matrix: list[float]
 
-    def as_json(self):
+    def as_json(self) -> dict[str, list[float]]:
         return {"offsets": list(self.offsets), "scale_matrix": list(self.scale_matrix)}
 
 
@@ -107,20 +114,21 @@ class CalibrationBackup:
                        .isoformat(timespec="seconds"))
 
     @classmethod
-    def from_values(cls, values, info=None):
+    def from_values(cls, values: "CalibrationValues", info: "DeviceInfo | None" = None) -> Self:
         """From a ``CalibrationValues`` (and the ``DeviceInfo`` it came with)."""
-        sensors = {name: SensorCalibration(list(getattr(values, o)), list(getattr(values, m)))
-                   for name, (o, m) in SENSORS.items()}
+        sensors: dict[str, Any] = {
+            name: SensorCalibration(list(getattr(values, o)), list(getattr(values, m)))
+            for name, (o, m) in SENSORS.items()}
         return cls(**sensors, device_id=None if info is None else info.id,
                    firmware=None if info is None else info.firmware_version)
 
-    def as_json(self):
+    def as_json(self) -> dict[str, Any]:
         return {"format": FORMAT, "version": VERSION, "saved": self.saved,
                 "device": {"id": self.device_id, "firmware": self.firmware},
                 **{name: getattr(self, name).as_json() for name in SENSORS}}
 
     @classmethod
-    def from_json(cls, data):
+    def from_json(cls, data: object) -> Self:
         """ValueError naming what is wrong for anything but a backup."""
         if not isinstance(data, dict) or data.get("format") != FORMAT:
             raise ValueError(f"not a calibration backup (no \"format\": \"{FORMAT}\")")
@@ -144,7 +152,7 @@ class CalibrationBackup:
                    for name in SENSORS}
         return cls(**sensors, device_id=device_id, firmware=firmware, saved=saved)
 
-    def save(self, path):
+    def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the backup as JSON; a file already there is replaced only
         once the new one is complete."""
         path = os.fspath(path)
@@ -160,7 +168,7 @@ class CalibrationBackup:
             raise
 
     @classmethod
-    def load(cls, path):
+    def load(cls, path: str | os.PathLike[str]) -> Self:
         """The backup in ``path``; ValueError for any file that is not one
         (OSError when it cannot be read)."""
         with open(path, encoding="utf-8") as f:
@@ -173,13 +181,13 @@ class CalibrationBackup:
         return cls.from_json(data)
 
 
-def _numbers(data, sensor, key, count):
+def _numbers(data: dict[str, Any], sensor: str, key: str, count: int) -> list[float]:
     section = data.get(sensor)
     values = section.get(key) if isinstance(section, dict) else None
     return checked_values(values, f"{sensor}.{key}", count)
 
 
-def checked_values(values, where, count):
+def checked_values(values: object, where: str, count: int) -> list[float]:
     """``values`` as ``count`` floats the device can hold (finite 32-bit
     floats); ValueError naming ``where`` otherwise."""
     if not isinstance(values, (list, tuple)) or len(values) != count:
@@ -200,7 +208,7 @@ def checked_values(values, where, count):
     return out
 
 
-def check_backup(backup):
+def check_backup(backup: CalibrationBackup) -> None:
     """ValueError unless every value of ``backup`` fits the device."""
     for name in SENSORS:
         sensor = getattr(backup, name, None)
@@ -210,11 +218,12 @@ def check_backup(backup):
         checked_values(sensor.scale_matrix, f"{name}.scale_matrix", 9)
 
 
-def _f32(values):
+def _f32(values: Sequence[float]) -> bytes:
     return struct.pack(f"<{len(values)}f", *values)
 
 
-def held_by_device(backup, values, sensors=tuple(SENSORS)):
+def held_by_device(backup: CalibrationBackup, values: "CalibrationValues",
+                   sensors: Sequence[str] = tuple(SENSORS)) -> bool:
     """Whether ``values`` (a ``CalibrationValues``) hold the ``sensors`` of
     ``backup`` bit for bit, as 32-bit floats."""
     return all(_f32(getattr(backup, name).offsets) == _f32(getattr(values, SENSORS[name][0]))
@@ -223,7 +232,7 @@ def held_by_device(backup, values, sensors=tuple(SENSORS)):
                for name in sensors)
 
 
-def _describe(values, sensors):
+def _describe(values: "CalibrationValues | None", sensors: Sequence[str]) -> str:
     if values is None:
         return "the device did not answer the read-back"
     return "the device holds " + "; ".join(
@@ -231,17 +240,17 @@ def _describe(values, sensors):
         f"matrix {_short(getattr(values, SENSORS[name][1]))}" for name in sensors)
 
 
-def _short(values):
+def _short(values: Sequence[float]) -> str:
     return "[" + ", ".join(f"{v:.7g}" for v in values) + "]"
 
 
-def _answered(value, what, timeout_seconds):
+def _answered[T](value: T | None, what: str, timeout_seconds: float) -> T:
     if value is None:
         raise TimeoutError(f"the device did not answer {what} within {timeout_seconds:g} s")
     return value
 
 
-def read_calibration(client, timeout_seconds=5.0):
+def read_calibration(client: "VYREClient", timeout_seconds: float = 5.0) -> CalibrationBackup:
     """Both calibrations and the identity of the device; TimeoutError when it
     does not answer."""
     info = _answered(client.get_device_info(timeout_seconds=timeout_seconds),
@@ -251,7 +260,8 @@ def read_calibration(client, timeout_seconds=5.0):
     return CalibrationBackup.from_values(values, info)
 
 
-def _write_held(client, backup, sensors, timeout_seconds):
+def _write_held(client: "VYREClient", backup: CalibrationBackup, sensors: Sequence[str],
+                timeout_seconds: float) -> None:
     """Writes the ``sensors`` of ``backup`` until the device reads them back
     bit for bit, within ``timeout_seconds``; CalibrationNotRestored naming
     what it holds otherwise.  Nothing is written unless every value fits."""
@@ -294,7 +304,8 @@ def _write_held(client, backup, sensors, timeout_seconds):
 _NAMES = {"accelerometer": "IMU", "gyroscope": "IMU", "magnetometer": "magnetometer"}
 
 
-def write_magnetometer_calibration(client, sensor, timeout_seconds=5.0):
+def write_magnetometer_calibration(client: "VYREClient", sensor: SensorCalibration,
+                                   timeout_seconds: float = 5.0) -> None:
     """Writes one ``SensorCalibration`` to the magnetometer and reads it back;
     CalibrationNotRestored (an OSError) when the device does not hold it
     within ``timeout_seconds``, ValueError for values it cannot hold.
@@ -306,7 +317,8 @@ def write_magnetometer_calibration(client, sensor, timeout_seconds=5.0):
         _write_held(client, backup, ("magnetometer",), timeout_seconds)
 
 
-def write_calibration(client, backup, timeout_seconds=5.0):
+def write_calibration(client: "VYREClient", backup: CalibrationBackup,
+                      timeout_seconds: float = 5.0) -> None:
     """Writes both calibrations of ``backup`` and reads them back;
     CalibrationNotRestored (an OSError) when the device does not hold them
     within ``timeout_seconds``, ValueError (before anything is written) for
@@ -324,46 +336,50 @@ class MagnetometerRollback:
     ``restored`` tells whether the device reads the old calibration back;
     CalibrationNotRestored when it does not within ``timeout_seconds``."""
 
-    def __init__(self, client, timeout_seconds=5.0, backup=None):
+    def __init__(self, client: "VYREClient", timeout_seconds: float = 5.0,
+                 backup: CalibrationBackup | None = None) -> None:
         self.client = client
         self.timeout_seconds = timeout_seconds
         self.backup = backup
         self.accepted = False
         self.restored = False
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         if self.backup is None:
             self.backup = read_calibration(self.client, self.timeout_seconds)
         return self
 
-    def accept(self):
+    def accept(self) -> None:
         self.accepted = True
 
-    def __exit__(self, kind, error, traceback):
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> Literal[False]:
         if self.accepted:
             return False
+        backup = self.backup
+        assert backup is not None  # read on entry
         # a Ctrl-C held meanwhile interrupts once ``restored`` tells the truth
         with interrupts_deferred():
             try:
-                write_magnetometer_calibration(self.client, self.backup.magnetometer,
+                write_magnetometer_calibration(self.client, backup.magnetometer,
                                                self.timeout_seconds)
             except (OSError, ValueError) as e:  # ValueError: a backup the device cannot hold
                 raise CalibrationNotRestored(
                     f"could not restore the previous magnetometer calibration ({e})",
-                    self.backup, getattr(e, "held", None)) from error
+                    backup, getattr(e, "held", None)) from error
             self.restored = True
         return False
 
 
 @contextlib.contextmanager
-def interrupts_deferred():
+def interrupts_deferred() -> Iterator[None]:
     """Ctrl-C within the block waits for its end, then interrupts as it
     would have (through the handler that was in place).  A block that raises
     drops the held Ctrl-C: its own exception already ends what it was in."""
     if threading.current_thread() is not threading.main_thread():
         yield  # signal handlers belong to the main thread
         return
-    held = []
+    held: list[FrameType | None] = []
     previous = signal.signal(signal.SIGINT, lambda signum, frame: held.append(frame))
     try:
         yield

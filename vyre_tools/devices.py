@@ -27,10 +27,15 @@ import math
 import os
 import re
 import time
+from collections.abc import Callable
 from dataclasses import asdict, dataclass, field
+from typing import TYPE_CHECKING, Any
 
 from . import stable_links
-from .stopping import stop_test
+from .stopping import Stop, stop_test
+
+if TYPE_CHECKING:
+    from vyre_client import VYREClient
 
 PROBE_TIMEOUT = 0.5
 POLL_SECONDS = 0.1
@@ -66,10 +71,10 @@ class PortInfo:
     probe_error: str | None = None
 
     @property
-    def is_vyre(self):
+    def is_vyre(self) -> bool:
         return self.device_id is not None
 
-    def facts(self):
+    def facts(self) -> list[str]:
         """What is known of the port, as short texts."""
         facts = []
         if self.simulated:
@@ -86,12 +91,12 @@ class PortInfo:
             facts.append(self.probe_error)
         return facts
 
-    def label(self):
+    def label(self) -> str:
         """The port with what is known of it, for messages."""
         facts = self.facts()
         return f"{self.port} ({', '.join(facts)})" if facts else self.port
 
-    def as_dict(self):
+    def as_dict(self) -> dict[str, Any]:
         d = asdict(self)
         d["is_vyre"] = self.is_vyre
         if self.device_id is not None:
@@ -99,18 +104,18 @@ class PortInfo:
         return d
 
 
-def _by_id_links(dev):
-    links = {}
+def _by_id_links(dev: str) -> dict[str, str]:
+    links: dict[str, str] = {}
     for path in sorted(glob.glob(os.path.join(glob.escape(dev), "serial", "by-id", "*"))):
         links.setdefault(os.path.realpath(path), path)
     return links
 
 
-def list_ports(dev="/dev", sim_links=None):
+def list_ports(dev: str = "/dev", sim_links: str | None = None) -> list[PortInfo]:
     """Every serial port present: enumerated ones first (by device name),
     then the simulated devices of ``sim_links`` (default: the simulators'
     link directory)."""
-    from serial.tools import list_ports as enumeration
+    from serial.tools import list_ports as enumeration  # type: ignore[import-untyped, unused-ignore]
     links = _by_id_links(dev)
     ports = []
     for p in sorted(enumeration.comports(), key=lambda p: _natural(p.device)):
@@ -123,7 +128,7 @@ def list_ports(dev="/dev", sim_links=None):
     return ports
 
 
-def _natural(path):
+def _natural(path: str) -> list[int | str]:
     # ttyACM2 before ttyACM10
     return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", path)]
 
@@ -131,7 +136,8 @@ def _natural(path):
 class IdentityError(LookupError):
     """No port, or more than one, matches a device identity."""
 
-    def __init__(self, identity, matches, candidates):
+    def __init__(self, identity: "Identity | str", matches: list[PortInfo],
+                 candidates: list[PortInfo]) -> None:
         self.identity = identity
         self.matches = matches
         self.candidates = candidates
@@ -156,12 +162,12 @@ class Identity:
     vid: int | None = None
     pid: int | None = None
     device_id: int | None = None
-    keys: tuple = field(default=(), compare=False)
+    keys: tuple[str, ...] = field(default=(), compare=False)
 
-    def __str__(self):
+    def __str__(self) -> str:
         return self.text
 
-    def matches_port(self, info):
+    def matches_port(self, info: PortInfo) -> bool:
         """Whether the conditions that need no probe hold."""
         if self.serial is not None and (info.serial_number or "").casefold() != self.serial:
             return False
@@ -169,19 +175,19 @@ class Identity:
             return False
         return True
 
-    def matches(self, info):
+    def matches(self, info: PortInfo) -> bool:
         """Whether every condition holds (``info`` probed when ``id`` is one)."""
         return self.matches_port(info) and (self.device_id is None
                                             or info.device_id == self.device_id)
 
 
-def is_identity(text):
+def is_identity(text: str) -> bool:
     return "=" in text and not text.startswith(("/", "."))
 
 
-def parse_identity(text):
+def parse_identity(text: str) -> Identity:
     """The :class:`Identity` that ``text`` states; ValueError if it states none."""
-    values = {}
+    values: dict[str, str] = {}
     for part in text.split(","):
         key, sep, value = (x.strip() for x in part.partition("="))
         key = key.lower()
@@ -190,7 +196,7 @@ def parse_identity(text):
         if key in values:
             raise ValueError(f"{key}= given twice in {text!r}")
         values[key] = value
-    fields = {}
+    fields: dict[str, Any] = {}
     if "serial" in values:
         fields["serial"] = values["serial"].casefold()
     if "usb" in values:
@@ -210,7 +216,7 @@ def parse_identity(text):
     return Identity(text, keys=tuple(values), **fields)
 
 
-def went_away(error):
+def went_away(error: OSError) -> bool:
     """Whether an OSError of the library says the port is gone: vanished
     before it was opened, or hung up while in use."""
     if error.errno is not None:
@@ -222,7 +228,7 @@ BUSY = "busy (in use by another program)"
 BUSY_TEXTS = ("Device or resource busy", "exclusive lock")
 
 
-def _open_failure(error):
+def _open_failure(error: OSError) -> str:
     """Why a port could not be opened, in a few words."""
     if error.errno is not None:
         return BUSY if error.errno in BUSY_ERRNOS else os.strerror(error.errno)
@@ -231,7 +237,8 @@ def _open_failure(error):
     return BUSY if any(text in reason for text in BUSY_TEXTS) else reason
 
 
-def probe(info, baud=2_000_000, timeout=PROBE_TIMEOUT, keep_open=False):
+def probe(info: PortInfo, baud: int = 2_000_000, timeout: float = PROBE_TIMEOUT,
+          keep_open: bool = False) -> "VYREClient | None":
     """Ask the device on ``info.port`` for its device info, waiting up to
     ``timeout`` seconds; fills ``device_id`` and ``firmware``, or
     ``probe_error`` (busy, no answer...).  With ``keep_open``, returns the
@@ -265,8 +272,9 @@ def probe(info, baud=2_000_000, timeout=PROBE_TIMEOUT, keep_open=False):
     return None
 
 
-def find(identity, baud=2_000_000, probe_timeout=PROBE_TIMEOUT, ports=None, *, wait=0.0,
-         stop=None, on_wait=None, poll=POLL_SECONDS):
+def find(identity: Identity | str, baud: int = 2_000_000, probe_timeout: float = PROBE_TIMEOUT,
+         ports: list[PortInfo] | None = None, *, wait: float = 0.0, stop: Stop = None,
+         on_wait: Callable[[str], object] | None = None, poll: float = POLL_SECONDS) -> PortInfo:
     """The :class:`PortInfo` of the one port that matches ``identity`` (an
     :class:`Identity` or its text); IdentityError otherwise.
 

@@ -29,10 +29,19 @@ import math
 import os
 import statistics
 import time
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
 from . import devices
-from .stopping import stop_test
+from .stopping import Stop, stop_test
+
+if TYPE_CHECKING:
+    import numpy as np
+    from vyre_client import VYREClient, VYREDataPacket
+
+    #: What a take of packets gives: a list, or a structured array.
+    Packets = list[VYREDataPacket] | np.ndarray[tuple[int], np.dtype[np.void]]
 
 POLL_SECONDS = 0.1
 PERIOD_INTERVALS = 32  # recent timestamp intervals behind the period estimate
@@ -50,7 +59,7 @@ class Gap:
     port: str              # where the device came back
     waited: float          # host seconds from the hang-up to the first packet after
 
-    def text(self):
+    def text(self) -> str:
         if self.seconds is None:
             lost = "the device's clock started over (it restarted): what was missed is unknown"
         else:
@@ -61,11 +70,11 @@ class Gap:
 
 @dataclass(frozen=True)
 class Batch:
-    packets: object     # a list of VYREDataPacket, or a structured array
+    packets: "Packets"  # a list of VYREDataPacket, or a structured array
     gap: Gap | None     # the gap just before these packets, reported once
 
 
-def _first_and_tail(batch):
+def _first_and_tail(batch: "Packets") -> tuple[float, list[float]]:
     """The first timestamp of a non-empty batch and its last few."""
     if isinstance(batch, list):
         return batch[0].timestamp_seconds, [p.timestamp_seconds
@@ -84,25 +93,28 @@ class ReconnectingClient:
     packets after it arrive.
     """
 
-    def __init__(self, client, port, *, baud=2_000_000, stop=None, on_wait=None, on_gap=None,
-                 poll=POLL_SECONDS, probe_timeout=devices.PROBE_TIMEOUT, info_timeout=3.0):
+    def __init__(self, client: "VYREClient", port: str, *, baud: int = 2_000_000,
+                 stop: Stop = None, on_wait: Callable[[str], object] | None = None,
+                 on_gap: Callable[[Gap], object] | None = None, poll: float = POLL_SECONDS,
+                 probe_timeout: float = devices.PROBE_TIMEOUT,
+                 info_timeout: float = 3.0) -> None:
         self.client = client
         self.port = port
         self.gave_up = False
-        self.gaps = []
-        self._own = None
+        self.gaps: list[Gap] = []
+        self._own: VYREClient | None = None
         self._baud = baud
         self._stopped = stop_test(stop)
-        self._new_ports = None
+        self._new_ports: _NewPorts | None = None
         self._on_wait = on_wait
         self._on_gap = on_gap
         self._poll = poll
         self._probe_timeout = probe_timeout
-        self._retired = collections.Counter()
-        self._last_ts = None
-        self._intervals = collections.deque(maxlen=PERIOD_INTERVALS)
-        self._lost_at = None
-        self._new_gap = None
+        self._retired: collections.Counter[str] = collections.Counter()
+        self._last_ts: float | None = None
+        self._intervals: collections.deque[float] = collections.deque(maxlen=PERIOD_INTERVALS)
+        self._lost_at: float | None = None
+        self._new_gap: Gap | None = None
         info = client.get_device_info(timeout_seconds=info_timeout)
         self.device_id = info.id if info is not None else None
         # the device's stable names: its by-id link (or a simulator's), its
@@ -112,34 +124,36 @@ class ReconnectingClient:
         self.stable = here.by_id if here is not None else None
         self.serial = here.serial_number if here is not None else None
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         return getattr(self.client, name)
 
-    def get_data_packets(self, block=False):
-        return self._take("get_data_packets", block)
+    def get_data_packets(self, block: bool = False) -> "list[VYREDataPacket]":
+        got: list[VYREDataPacket] = self._take("get_data_packets", block)
+        return got
 
-    def get_data_array(self, block=False):
-        return self._take("get_data_array", block)
+    def get_data_array(self, block: bool = False) -> "np.ndarray[tuple[int], np.dtype[np.void]]":
+        got: np.ndarray[tuple[int], np.dtype[np.void]] = self._take("get_data_array", block)
+        return got
 
-    def link_statistics(self):
+    def link_statistics(self) -> dict[str, int]:
         """The counts of every client this one has used, added up."""
         totals = collections.Counter(self._retired)
         totals.update(self.client.link_statistics())
         return dict(totals)
 
-    def take_gap(self):
+    def take_gap(self) -> Gap | None:
         """The gap noticed with the latest packets, once; else None."""
         gap, self._new_gap = self._new_gap, None
         return gap
 
-    def close(self):
+    def close(self) -> None:
         if self._own is not None:
             self._own.stop()
             self._own = None
 
     # ------------------------------------------------------------ plumbing
 
-    def _take(self, name, block):
+    def _take(self, name: str, block: bool) -> Any:
         call = getattr(self.client, name)
         try:
             got = call(block=block)
@@ -155,35 +169,36 @@ class ReconnectingClient:
         self._note(got)
         return got
 
-    def _note(self, got):
+    def _note(self, got: "Packets") -> None:
         if not len(got):
             return
         first, tail = _first_and_tail(got)
-        after_gap = self._lost_at is not None and self._last_ts is not None
-        if after_gap:
-            self._report(first)
+        last_ts, lost_at = self._last_ts, self._lost_at
+        after_gap = lost_at is not None and last_ts is not None
+        if lost_at is not None and last_ts is not None:
+            self._report(first, last_ts, lost_at)
         self._lost_at = None
         # the interval into this batch counts too, but never the gap's
-        joined = self._last_ts is not None and not after_gap and len(tail) == len(got)
-        seq = [self._last_ts, *tail] if joined else tail
+        joined = last_ts is not None and not after_gap and len(tail) == len(got)
+        seq = [last_ts, *tail] if last_ts is not None and joined else tail
         self._intervals.extend(b - a for a, b in zip(seq, seq[1:]) if b > a)
         self._last_ts = tail[-1]
 
-    def _report(self, first):
-        dt = first - self._last_ts
+    def _report(self, first: float, last_ts: float, lost_at: float) -> None:
+        dt = first - last_ts
         if dt <= 0:
             seconds = missing = None
         else:
             seconds = dt
             period = statistics.median(self._intervals) if self._intervals else None
             missing = max(0, round(dt / period) - 1) if period else None
-        gap = Gap(seconds, missing, self.port, time.monotonic() - self._lost_at)
+        gap = Gap(seconds, missing, self.port, time.monotonic() - lost_at)
         self.gaps.append(gap)
         self._new_gap = gap
         if self._on_gap is not None:
             self._on_gap(gap)
 
-    def _replace(self, reason):
+    def _replace(self, reason: OSError) -> None:
         old = self.client
         self._retired.update(old.link_statistics())
         old.stop()
@@ -204,7 +219,7 @@ class ReconnectingClient:
                 return
             time.sleep(self._poll)
 
-    def _find(self):
+    def _find(self) -> "tuple[VYREClient, str] | None":
         ports = devices.list_ports()
         if self.stable:
             ours = [p for p in ports if p.port == self.stable]
@@ -212,6 +227,7 @@ class ReconnectingClient:
             ours = [p for p in ports if p.serial_number == self.serial]
         else:
             # nothing but its id tells it: ask the ports that came since
+            assert self._new_ports is not None  # made when the device left
             due = self._new_ports.due({p.port for p in ports}, time.monotonic())
             ours = [p for p in ports if p.port in due]
         for p in ours:
@@ -233,11 +249,11 @@ class _NewPorts:
     came back counts as new, and so does ``lost`` itself), each asked again
     after the pauses of ``NEW_PORT_RETRIES`` while it gives no answer."""
 
-    def __init__(self, present, lost):
+    def __init__(self, present: set[str], lost: str) -> None:
         self._old = set(present) - {lost}
-        self._asked = {}  # port -> (times asked, when it may be asked again)
+        self._asked: dict[str, tuple[int, float]] = {}  # port -> (times asked, when it may be asked again)
 
-    def due(self, present, now):
+    def due(self, present: set[str], now: float) -> set[str]:
         """The ports to ask now, of those ``present``."""
         self._old &= present  # an old port that vanishes is new when it returns
         for port in set(self._asked) - present:
@@ -252,12 +268,13 @@ class _NewPorts:
                 due.add(port)
         return due
 
-    def not_ours(self, port):
+    def not_ours(self, port: str) -> None:
         """Another device answered there: leave the port alone while it stays."""
         self._asked[port] = (len(NEW_PORT_RETRIES) + 1, math.inf)
 
 
-def _locate(target, baud, stopped, on_wait):
+def _locate(target: str, baud: int, stopped: Callable[[], bool],
+            on_wait: Callable[[str], object] | None) -> str | None:
     """The port of the device ``target`` names, waited for while it is away;
     None when ``stop`` ended the wait."""
     if not devices.is_identity(target):
@@ -270,7 +287,9 @@ def _locate(target, baud, stopped, on_wait):
         return None
 
 
-def _reconnecting(target, port, baud, stopped, on_wait):
+def _reconnecting(target: str, port: str, baud: int, stopped: Callable[[], bool],
+                  on_wait: Callable[[str], object] | None
+                  ) -> "tuple[ReconnectingClient, VYREClient] | None":
     """A ReconnectingClient on ``port``, and the started client under it;
     None when the device named by an identity left again before it answered."""
     import vyre_client
@@ -289,7 +308,9 @@ def _reconnecting(target, port, baud, stopped, on_wait):
         return None
 
 
-def batches(target, *, baud=2_000_000, array=False, poll=0.02, stop=None, on_wait=None):
+def batches(target: str, *, baud: int = 2_000_000, array: bool = False, poll: float = 0.02,
+            stop: Stop = None, on_wait: Callable[[str], object] | None = None
+            ) -> Iterator[Batch]:
     """Yield a :class:`Batch` for every non-empty take of packets from the
     device at ``target`` (a port path or a device identity, see
     ``vyre_tools.devices``), for as long as the caller goes on, or until

@@ -29,7 +29,7 @@ _NAME = re.compile(PREFIX + r"(?P<device_id>[0-9A-F]{16})_(?P<pid>\d+)\.(?P<seq>
 _seq = itertools.count(1)
 
 
-def default_dir():
+def default_dir() -> str:
     env = os.environ.get("VYRE_SIM_LINKS")
     if env:
         return env
@@ -39,7 +39,7 @@ def default_dir():
     return f"/tmp/vyre-sim-{os.geteuid()}"
 
 
-def unsafe_reason(directory):
+def unsafe_reason(directory: str) -> str | None:
     """Why ``directory`` cannot hold links (it is not a directory of this
     user's that only this user can write to), or None when it can.  The
     directory itself is looked at, never what a link in its place leads to."""
@@ -56,7 +56,7 @@ def unsafe_reason(directory):
     return None
 
 
-def ensure_dir(directory):
+def ensure_dir(directory: str) -> None:
     """Create ``directory`` (mode 0700) unless it is there; PermissionError
     when it is not one this user alone controls."""
     os.makedirs(directory, mode=0o700, exist_ok=True)
@@ -65,7 +65,7 @@ def ensure_dir(directory):
         raise PermissionError(f"refusing {directory} for the simulators' links: {reason}")
 
 
-def _alive(pid):
+def _alive(pid: int) -> bool:
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
@@ -75,7 +75,7 @@ def _alive(pid):
     return True
 
 
-def _ours(path):
+def _ours(path: str) -> bool:
     # a link this user made, to a terminal
     try:
         if os.lstat(path).st_uid != os.geteuid():
@@ -85,13 +85,13 @@ def _ours(path):
         return False  # gone, or leads nowhere
 
 
-def live_links(directory=None):
+def live_links(directory: str | None = None) -> list[str]:
     """Paths of the links of running simulators whose device is plugged in;
     none from a directory others control (see ``unsafe_reason``)."""
     directory = directory or default_dir()
     if unsafe_reason(directory) is not None:
         return []
-    found = []
+    found: list[str] = []
     for path in sorted(glob.glob(os.path.join(glob.escape(directory), PREFIX + "*"))):
         m = _NAME.match(os.path.basename(path))
         if m and _alive(int(m["pid"])) and _ours(path):
@@ -102,7 +102,7 @@ def live_links(directory=None):
 class StableLink:
     """The link of one simulator: ``point_to`` a port, ``remove`` on unplug."""
 
-    def __init__(self, directory, device_id):
+    def __init__(self, directory: str | None, device_id: int) -> None:
         directory = directory or default_dir()
         ensure_dir(directory)
         self._prune(directory)
@@ -110,7 +110,7 @@ class StableLink:
                                  f"{PREFIX}{device_id:016X}_{os.getpid()}.{next(_seq)}")
 
     @staticmethod
-    def _prune(directory):
+    def _prune(directory: str) -> None:
         # links of simulators that were killed before they could clean up
         for path in glob.glob(os.path.join(glob.escape(directory), PREFIX + "*")):
             m = _NAME.match(os.path.basename(path))
@@ -120,7 +120,7 @@ class StableLink:
                 except OSError:
                     pass
 
-    def point_to(self, port):
+    def point_to(self, port: str) -> None:
         # replaced in one step: a reader sees the old target or the new one
         tmp = f"{self.path}.new"
         try:
@@ -130,7 +130,7 @@ class StableLink:
         os.symlink(port, tmp)
         os.replace(tmp, self.path)
 
-    def remove(self):
+    def remove(self) -> None:
         try:
             os.unlink(self.path)
         except FileNotFoundError:

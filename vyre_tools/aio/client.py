@@ -1,3 +1,5 @@
+# The calls run untyped on the worker; each returns what its VYREClient method does.
+# mypy: disable-error-code="no-any-return"
 """AsyncVYREClient: the VYRE client for asyncio programs.
 
 Every command, the mock-stream and calibration methods are awaitable versions
@@ -12,27 +14,42 @@ client open stops it.
 
 import asyncio
 import collections
+import os
 import time
 import weakref
+from collections.abc import AsyncIterator, Callable, Generator, Sequence
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Literal, Self, overload
 
-from vyre_client import VYREClient
+from vyre_client import (CalibrationValues, DeviceConfig, DeviceInfo, DeviceProtocol,
+                         MockDeviceHandle, VYREClient, VYREDataPacket)
 
 from .worker import ClientWorker
 
+if TYPE_CHECKING:
+    import numpy as np
 
-def _method(name):
+    #: A batch as ``get_data_array`` gives it.
+    PacketArray = np.ndarray[tuple[int], np.dtype[np.void]]
+
+# what the worker's thread runs: a call of its client and mock handle
+_Call = Callable[[VYREClient, MockDeviceHandle | None], Any]
+
+
+def _method(name: str) -> Callable[..., Any]:
     return lambda client, _handle, *args, **kwargs: getattr(client, name)(*args, **kwargs)
 
 
-def _running_loop():
+def _running_loop() -> asyncio.AbstractEventLoop | None:
     try:
         return asyncio.get_running_loop()
     except RuntimeError:
         return None
 
 
-def _port_client(port_name, baud_rate, timeout):
-    def make():
+def _port_client(port_name: str | os.PathLike[str], baud_rate: int, timeout: float
+                 ) -> Callable[[], tuple[VYREClient, None]]:
+    def make() -> tuple[VYREClient, None]:
         client = VYREClient(port_name, baud_rate, timeout)
         # an answer that comes after its call was cancelled is no one's
         client.keep_late_answers = False
@@ -40,18 +57,18 @@ def _port_client(port_name, baud_rate, timeout):
     return make
 
 
-async def _end(worker):
+async def _end(worker: ClientWorker) -> None:
     """Closes the worker and waits, on the loop, for its thread to let go of the
     client; the join then only collects a thread that has finished."""
     loop = asyncio.get_running_loop()
-    ended = loop.create_future()
+    ended: asyncio.Future[None] = loop.create_future()
     worker.when_ended(loop, ended)
     worker.close_soon()
     await ended
     worker.join()
 
 
-def _joined(batches, arrays):
+def _joined(batches: list[Any], arrays: bool) -> Any:
     """One batch of several, oldest first."""
     if len(batches) == 1:
         return batches[0]
@@ -64,10 +81,11 @@ def _joined(batches, arrays):
 class _Proxy:
     """Calls of the owner thread's objects, awaited on the running loop."""
 
-    def __init__(self, worker):
+    def __init__(self, worker: ClientWorker) -> None:
         self._worker = worker
 
-    async def _call(self, call, *args, orphan=None, **kwargs):
+    async def _call(self, call: Callable[..., Any], *args: Any,
+                    orphan: Callable[[Any], object] | None = None, **kwargs: Any) -> Any:
         loop = asyncio.get_running_loop()
         return await self._worker.submit(lambda client, handle: call(client, handle, *args, **kwargs), loop, orphan)
 
@@ -76,20 +94,23 @@ class _Opening:
     """What ``AsyncVYREClient.open`` returns: awaited, the client; used with
     ``async with``, the client started, and closed at the end."""
 
-    def __init__(self, cls, make):
+    def __init__(self, cls: "type[AsyncVYREClient]",
+                 make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]]) -> None:
         self._cls = cls
         self._make = make
-        self._client = None
+        self._client: AsyncVYREClient | None = None
 
-    def __await__(self):
+    def __await__(self) -> "Generator[Any, None, AsyncVYREClient]":
         return self._cls._open_on_worker(self._make).__await__()
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> "AsyncVYREClient":
         self._client = await self
         return await self._client.__aenter__()
 
-    async def __aexit__(self, *exc):
-        await self._client.__aexit__(*exc)
+    async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                        traceback: TracebackType | None) -> None:
+        assert self._client is not None  # opened on entry
+        await self._client.__aexit__(kind, error, traceback)
 
 
 class AsyncVYREClient(_Proxy):
@@ -108,13 +129,15 @@ class AsyncVYREClient(_Proxy):
     loop is closed, or still open when the interpreter exits, is stopped by its
     own thread, which then ends; the port is released with it."""
 
-    def __init__(self, port_name, baud_rate=2000000, timeout=0.1):
+    def __init__(self, port_name: str | os.PathLike[str], baud_rate: int = 2000000,
+                 timeout: float = 0.1) -> None:
         worker = ClientWorker(_port_client(port_name, baud_rate, timeout), _running_loop())
         worker.wait_opened()
         self._adopt(worker)
 
     @classmethod
-    def open(cls, port_name: str, baud_rate: int = 2000000, timeout: float = 0.1) -> "_Opening":
+    def open(cls, port_name: str | os.PathLike[str], baud_rate: int = 2000000,
+             timeout: float = 0.1) -> _Opening:
         """``await AsyncVYREClient.open(port_name, baud_rate=2000000, timeout=0.1)``:
         the client, its port opened on the client's own thread while the loop
         runs (the open takes 50 ms or more); OSError as the constructor. Also
@@ -124,7 +147,8 @@ class AsyncVYREClient(_Proxy):
         return _Opening(cls, _port_client(port_name, baud_rate, timeout))
 
     @classmethod
-    async def _open_on_worker(cls, make):
+    async def _open_on_worker(cls, make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]]
+                              ) -> Self:
         worker = ClientWorker(make, asyncio.get_running_loop())
         try:
             await worker.opened(asyncio.get_running_loop())
@@ -139,7 +163,7 @@ class AsyncVYREClient(_Proxy):
         return client
 
     @classmethod
-    def new_mock(cls, timeout=0.1):
+    def new_mock(cls, timeout: float = 0.1) -> "tuple[Self, AsyncMockDeviceHandle]":
         """``(AsyncVYREClient, AsyncMockDeviceHandle)`` on a fresh mock device."""
         client = cls.__new__(cls)
         worker = ClientWorker(lambda: VYREClient.new_mock(timeout), _running_loop())
@@ -147,38 +171,39 @@ class AsyncVYREClient(_Proxy):
         client._adopt(worker)
         return client, AsyncMockDeviceHandle(worker)
 
-    def _adopt(self, worker):
+    def _adopt(self, worker: ClientWorker) -> None:
         super().__init__(worker)
         # (arrays, batch) taken for a caller that went away, oldest first
-        self._leftovers = collections.deque()
+        self._leftovers: collections.deque[tuple[bool, Any]] = collections.deque()
         # a client dropped without aclose has its thread stop it and end; never
         # a wait here, as the collector may run on the loop
         weakref.finalize(self, worker.close_soon)
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> Self:
         await self.start()
         return self
 
-    async def __aexit__(self, *exc):
+    async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                        traceback: TracebackType | None) -> None:
         await self.aclose()
 
-    async def aclose(self):
+    async def aclose(self) -> None:
         """Ends a mock stream, stops the client and ends its thread, without
         blocking the loop; later calls raise RuntimeError and ``batches()``
         iterations end. Nothing happens when it is closed already."""
         await _end(self._worker)
 
-    def _keep(self, arrays):
+    def _keep(self, arrays: bool) -> Callable[[Any], None]:
         return lambda batch: self._leftovers.append((arrays, batch))
 
-    def _claim(self, arrays):
+    def _claim(self, arrays: bool) -> list[Any]:
         """The leftovers of this form, oldest first (the others stay)."""
         mine = [batch for form, batch in self._leftovers if form == arrays]
         if mine:
             self._leftovers = collections.deque(item for item in self._leftovers if item[0] != arrays)
         return mine
 
-    async def _take(self, arrays, block):
+    async def _take(self, arrays: bool, block: bool) -> Any:
         name = "get_data_array" if arrays else "get_data_packets"
         if any(form == arrays for form, _ in self._leftovers):
             block = False  # there is something to return already
@@ -186,7 +211,16 @@ class AsyncVYREClient(_Proxy):
         # after the wait: a cancelled take's packets are older than these
         return _joined(self._claim(arrays) + [batch], arrays)
 
-    async def batches(self, arrays: bool = False):
+    @overload
+    def batches(self, arrays: Literal[False] = False) -> AsyncIterator[list[VYREDataPacket]]: ...
+
+    @overload
+    def batches(self, arrays: Literal[True]) -> "AsyncIterator[PacketArray]": ...
+
+    @overload
+    def batches(self, arrays: bool) -> "AsyncIterator[list[VYREDataPacket] | PacketArray]": ...
+
+    async def batches(self, arrays: bool = False) -> AsyncIterator[Any]:
         """Telemetry as it comes: lists of packets, oldest first (numpy
         structured arrays with ``arrays=True``, as ``get_data_array``). A
         background error is raised here and ends the iteration; closing the
@@ -212,74 +246,84 @@ class AsyncVYREClient(_Proxy):
                 return
             yield batch
 
-    async def start(self):
+    async def start(self) -> None:
         return await self._call(_method("start"))
 
-    async def stop(self):
+    async def stop(self) -> None:
         return await self._call(_method("stop"))
 
-    async def is_running(self):
+    async def is_running(self) -> bool:
         return await self._call(_method("is_running"))
 
-    async def ensure_ok(self):
+    async def ensure_ok(self) -> None:
         return await self._call(_method("ensure_ok"))
 
-    async def get_data_packets(self, block=False):
+    async def get_data_packets(self, block: bool = False) -> list[VYREDataPacket]:
         """As ``VYREClient``'s; packets a cancelled take had already taken come first."""
         return await self._take(False, block)
 
-    async def get_data_array(self, block=False):
+    async def get_data_array(self, block: bool = False) -> "PacketArray":
         """As ``VYREClient``'s; packets a cancelled take had already taken come first."""
         return await self._take(True, block)
 
-    async def link_statistics(self):
+    async def link_statistics(self) -> dict[str, int]:
         return await self._call(_method("link_statistics"))
 
-    async def clock_sync(self):
+    async def clock_sync(self) -> dict[str, bool | float | int]:
         return await self._call(_method("clock_sync"))
 
-    async def get_device_info(self, timeout_seconds=5.0):
+    async def get_device_info(self, timeout_seconds: float = 5.0) -> DeviceInfo | None:
         return await self._call(_method("get_device_info"), timeout_seconds)
 
-    async def get_device_config(self, timeout_seconds=5.0):
+    async def get_device_config(self, timeout_seconds: float = 5.0) -> DeviceConfig | None:
         return await self._call(_method("get_device_config"), timeout_seconds)
 
-    async def set_device_config(self, name, frequency, protocol, timeout_seconds=5.0):
+    async def set_device_config(self, name: str, frequency: int, protocol: DeviceProtocol,
+                                timeout_seconds: float = 5.0) -> bool:
         return await self._call(_method("set_device_config"), name, frequency, protocol, timeout_seconds)
 
-    async def get_calibration(self, timeout_seconds=5.0):
+    async def get_calibration(self, timeout_seconds: float = 5.0) -> CalibrationValues | None:
         return await self._call(_method("get_calibration"), timeout_seconds)
 
-    async def set_imu_calibration(self, accel_offsets, accel_scale_matrix, gyro_offsets, gyro_scale_matrix,
-                                  timeout_seconds=5.0):
+    async def set_imu_calibration(self, accel_offsets: Sequence[float],
+                                  accel_scale_matrix: Sequence[float],
+                                  gyro_offsets: Sequence[float], gyro_scale_matrix: Sequence[float],
+                                  timeout_seconds: float = 5.0) -> bool:
         return await self._call(_method("set_imu_calibration"), accel_offsets, accel_scale_matrix,
                                 gyro_offsets, gyro_scale_matrix, timeout_seconds)
 
-    async def set_magnetometer_calibration(self, offsets, scale_matrix, timeout_seconds=5.0):
+    async def set_magnetometer_calibration(self, offsets: Sequence[float],
+                                           scale_matrix: Sequence[float],
+                                           timeout_seconds: float = 5.0) -> bool:
         return await self._call(_method("set_magnetometer_calibration"), offsets, scale_matrix, timeout_seconds)
 
-    async def reboot(self):
+    async def reboot(self) -> None:
         return await self._call(_method("reboot"))
 
-    async def cancel(self, timeout_seconds=5.0):
+    async def cancel(self, timeout_seconds: float = 5.0) -> bool:
         return await self._call(_method("cancel"), timeout_seconds)
 
-    async def run_and_apply_magnetometer_calibration(self, collection_duration_seconds, apply_timeout_seconds=5.0):
+    async def run_and_apply_magnetometer_calibration(self, collection_duration_seconds: float,
+                                                     apply_timeout_seconds: float = 5.0
+                                                     ) -> bool | None:
         return await self._call(_method("run_and_apply_magnetometer_calibration"),
                                 collection_duration_seconds, apply_timeout_seconds)
 
-    async def start_mock_log_stream(self, log_path, realtime=True, speed=1.0, chunk_size=8192,
-                                    start_timeout_seconds=5.0, cancel_on_finish=True):
+    async def start_mock_log_stream(self, log_path: str | os.PathLike[str], realtime: bool = True,
+                                    speed: float = 1.0, chunk_size: int = 8192,
+                                    start_timeout_seconds: float = 5.0,
+                                    cancel_on_finish: bool = True) -> None:
         return await self._call(_method("start_mock_log_stream"), log_path, realtime, speed, chunk_size,
                                 start_timeout_seconds, cancel_on_finish)
 
-    async def stop_mock_log_stream(self, cancel_device=True, block=True):
+    async def stop_mock_log_stream(self, cancel_device: bool = True,
+                                   block: bool = True) -> int | None:
         return await self._call(_method("stop_mock_log_stream"), cancel_device, block)
 
-    async def is_mock_log_streaming(self):
+    async def is_mock_log_streaming(self) -> bool:
         return await self._call(_method("is_mock_log_streaming"))
 
-    async def mock_frames_waiting(self):
+    async def mock_frames_waiting(self) -> int:
         return await self._call(_method("mock_frames_waiting"))
 
 
@@ -287,7 +331,8 @@ class AsyncVYREClient(_Proxy):
 HANDLE_WAIT_SLICE = 0.05
 
 
-def _wait_for_command(handle, timeout_seconds, abandoned):
+def _wait_for_command(handle: MockDeviceHandle, timeout_seconds: float,
+                      abandoned: Callable[[], bool]) -> int | None:
     started = time.monotonic()
     try:
         first = min(timeout_seconds, HANDLE_WAIT_SLICE)
@@ -307,9 +352,10 @@ class AsyncMockDeviceHandle(_Proxy):
     """The mock device of ``AsyncVYREClient.new_mock()``; its calls run on the
     client's thread, in turn with the client's."""
 
-    async def inject_response(self, identifier, payload):
+    async def inject_response(self, identifier: int,
+                              payload: bytes | bytearray | Sequence[int]) -> None:
         return await self._call(lambda _client, handle: handle.inject_response(identifier, payload))
 
-    async def wait_for_command_identifier(self, timeout_seconds):
+    async def wait_for_command_identifier(self, timeout_seconds: float) -> int | None:
         return await self._call(lambda _client, handle: _wait_for_command(
             handle, timeout_seconds, self._worker.current_abandoned))

@@ -17,11 +17,21 @@ main thread ended) is given up through the client's interrupt hook within
 about 50 ms; the thread then stops the client and ends by itself.
 """
 
+import asyncio
 import collections
 import os
 import select
 import threading
 import time
+from collections.abc import Callable
+from typing import Any
+
+from vyre_client import MockDeviceHandle, VYREClient
+
+# makes the client (and the mock handle) on the worker's thread
+Make = Callable[[], tuple[VYREClient, MockDeviceHandle | None]]
+# takes a result whose caller went away
+Orphan = Callable[[Any], object]
 
 # How soon an idle worker notices that its event loop was closed or that the
 # interpreter is shutting down.
@@ -40,7 +50,9 @@ class Job:
 
     __slots__ = ("call", "loop", "future", "orphan", "arrays", "abandoned")
 
-    def __init__(self, call, loop, future, orphan=None, arrays=False):
+    def __init__(self, call: Callable[[VYREClient, MockDeviceHandle | None], Any] | None,
+                 loop: asyncio.AbstractEventLoop, future: "asyncio.Future[Any]",
+                 orphan: Orphan | None = None, arrays: bool = False) -> None:
         self.call = call
         self.loop = loop
         self.future = future
@@ -48,11 +60,13 @@ class Job:
         self.arrays = arrays
         self.abandoned = False
 
-    def abandon(self, _future=None):
-        self.abandoned = True
+    def abandon_if_cancelled(self, future: "asyncio.Future[Any]") -> None:
+        """A done callback of the job's future: a cancelled one abandons the job."""
+        if future.cancelled():
+            self.abandoned = True
 
 
-def _settle(job, value, error):
+def _settle(job: Job, value: Any, error: BaseException | None) -> None:
     """On the loop: the job's outcome to its future, or to its orphan taker."""
     future = job.future
     if future.done():
@@ -74,19 +88,22 @@ class ClientWorker:
     call was made (later, the loop of the latest call).
     """
 
-    def __init__(self, make, loop=None):
-        self._jobs = collections.deque()
-        self._wants = collections.deque()  # telemetry requests, oldest first
+    def __init__(self, make: Make, loop: asyncio.AbstractEventLoop | None = None) -> None:
+        self._jobs: collections.deque[Job] = collections.deque()
+        # telemetry requests, oldest first
+        self._wants: collections.deque[Job] = collections.deque()
         self._lock = threading.Lock()
         self._closing = False      # no new jobs; the thread ends after the current one
-        self._current = None       # the job running now
+        self._current: Job | None = None  # the job running now
         self._loop = loop
         self._next_handover = 0.0  # monotonic time before which no batch goes out
         self._ended = False
-        self._on_end = []          # (loop, future) settled once the thread is done
+        # (loop, future) settled once the thread is done
+        self._on_end: list[tuple[asyncio.AbstractEventLoop, asyncio.Future[None]]] = []
         self._opened = threading.Event()
-        self._open_error = None
-        self._on_open = []         # (loop, future) settled once the client is made
+        self._open_error: BaseException | None = None
+        # (loop, future) settled once the client is made
+        self._on_open: list[tuple[asyncio.AbstractEventLoop, asyncio.Future[None]]] = []
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_r, False)
         os.set_blocking(self._wake_w, False)
@@ -95,16 +112,16 @@ class ClientWorker:
 
     # ------------------------------------------------------------ loop side
 
-    def wait_opened(self):
+    def wait_opened(self) -> None:
         """Blocks until the client is made; raises what making it raised."""
         self._opened.wait()
         if self._open_error is not None:
             self._thread.join()  # it ended right after reporting
             raise self._open_error
 
-    def opened(self, loop):
+    def opened(self, loop: asyncio.AbstractEventLoop) -> "asyncio.Future[None]":
         """A future (on `loop`) done once the client is made, or failing as that did."""
-        future = loop.create_future()
+        future: asyncio.Future[None] = loop.create_future()
         with self._lock:
             if not self._opened.is_set():
                 self._on_open.append((loop, future))
@@ -115,12 +132,14 @@ class ClientWorker:
             future.set_result(None)
         return future
 
-    def submit(self, call, loop, orphan=None):
+    def submit(self, call: Callable[[VYREClient, MockDeviceHandle | None], Any],
+               loop: asyncio.AbstractEventLoop, orphan: Orphan | None = None
+               ) -> "asyncio.Future[Any]":
         """Queues ``call(client, handle)``; returns the future of its result.
         A result that comes after the future was cancelled goes to `orphan`."""
         future = loop.create_future()
         job = Job(call, loop, future, orphan)
-        future.add_done_callback(lambda f: f.cancelled() and job.abandon())
+        future.add_done_callback(job.abandon_if_cancelled)
         with self._lock:
             if self._closing:
                 raise RuntimeError(CLOSED_TEXT)
@@ -129,13 +148,14 @@ class ClientWorker:
         self.wake()
         return future
 
-    def want_batch(self, loop, arrays, orphan):
+    def want_batch(self, loop: asyncio.AbstractEventLoop, arrays: bool, orphan: Orphan
+                   ) -> "asyncio.Future[Any]":
         """A future for the next telemetry batch (list, or array with `arrays`);
         None once the client is closed. A batch that comes after the future
         was cancelled goes to `orphan`."""
         future = loop.create_future()
         job = Job(None, loop, future, orphan, arrays)
-        future.add_done_callback(lambda f: f.cancelled() and job.abandon())
+        future.add_done_callback(job.abandon_if_cancelled)
         with self._lock:
             if self._closing:
                 future.set_result(None)
@@ -145,13 +165,13 @@ class ClientWorker:
         self.wake()
         return future
 
-    def close_soon(self):
+    def close_soon(self) -> None:
         """Asks the thread to stop the client and end (without waiting)."""
         with self._lock:
             self._closing = True
         self.wake()
 
-    def when_ended(self, loop, future):
+    def when_ended(self, loop: asyncio.AbstractEventLoop, future: "asyncio.Future[None]") -> None:
         """Settles `future` (on `loop`) once the thread has released the client."""
         with self._lock:
             if not self._ended:
@@ -160,16 +180,16 @@ class ClientWorker:
         if not future.done():
             future.set_result(None)
 
-    def join(self):
+    def join(self) -> None:
         """Collects the thread; right after `when_ended` fired, it has only to return."""
         if threading.current_thread() is not self._thread:
             self._thread.join()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._closing
 
-    def wake(self):
+    def wake(self) -> None:
         with self._lock:  # never a write to a descriptor number closed and reused
             if self._wake_w < 0:
                 return
@@ -180,7 +200,7 @@ class ClientWorker:
 
     # ---------------------------------------------------------- worker side
 
-    def _run(self, make):
+    def _run(self, make: Make) -> None:
         try:
             client, handle = make()
             client.release_gil = True
@@ -208,14 +228,14 @@ class ClientWorker:
             self._close_pipe()
             self._finish()
 
-    def _finish(self):
+    def _finish(self) -> None:
         with self._lock:
             self._ended = True
             waiting, self._on_end = self._on_end, []
         for loop, future in waiting:
             self._post(loop, _settle_plain, future)
 
-    def _report_open(self, error):
+    def _report_open(self, error: BaseException | None) -> None:
         with self._lock:
             self._open_error = error
             self._opened.set()
@@ -223,8 +243,8 @@ class ClientWorker:
         for loop, future in waiting:
             self._post(loop, _settle_open, future, error)
 
-    def _serve(self, client, handle):
-        ready_fd = None
+    def _serve(self, client: VYREClient, handle: MockDeviceHandle | None) -> None:
+        ready_fd: int | None = None
         while not self._should_end():
             watched = [self._wake_r]
             timeout = IDLE_POLL_SECONDS
@@ -242,7 +262,7 @@ class ClientWorker:
             if ready_fd is not None and ready_fd in ready:
                 self._hand_over(client)
 
-    def _should_end(self):
+    def _should_end(self) -> bool:
         if not self._closing:
             loop = self._loop
             # at interpreter exit the main thread is done before the others are
@@ -251,7 +271,7 @@ class ClientWorker:
                 self._closing = True
         return self._closing
 
-    def _run_jobs(self, client, handle):
+    def _run_jobs(self, client: VYREClient, handle: MockDeviceHandle | None) -> None:
         while True:
             with self._lock:
                 if not self._jobs or self._should_end():
@@ -260,6 +280,7 @@ class ClientWorker:
             if job.abandoned:
                 continue
             self._current = job
+            assert job.call is not None  # only telemetry requests have none
             try:
                 value, error = job.call(client, handle), None
             except BaseException as raised:
@@ -268,13 +289,14 @@ class ClientWorker:
                 self._current = None
             self._post(job.loop, _settle, job, value, error)
 
-    def _hand_over(self, client):
+    def _hand_over(self, client: VYREClient) -> None:
         with self._lock:
             while self._wants and self._wants[0].abandoned:
                 self._wants.popleft()
             if not self._wants:
                 return
             want = self._wants.popleft()
+        batch: Any
         try:
             batch, error = (client.get_data_array() if want.arrays else client.get_data_packets()), None
         except BaseException as raised:
@@ -286,24 +308,24 @@ class ClientWorker:
         self._next_handover = time.monotonic() + HANDOVER_INTERVAL
         self._post(want.loop, _settle, want, batch, error)
 
-    def _post(self, loop, fn, *args):
+    def _post(self, loop: asyncio.AbstractEventLoop, fn: Callable[..., object], *args: Any) -> None:
         try:
             loop.call_soon_threadsafe(fn, *args)
         except RuntimeError:  # the loop was closed: nobody is left to tell
             self._closing = True
 
-    def current_abandoned(self):
+    def current_abandoned(self) -> bool:
         """On the worker: whether the running call's caller went away."""
         job = self._current
         return (job is not None and job.abandoned) or self._should_end()
 
-    def _interrupt(self):
+    def _interrupt(self) -> None:
         # The client's interrupt hook: runs on this thread about every 50 ms
         # while a call waits.
         if self.current_abandoned():
             raise Abandoned
 
-    def _refuse_pending(self):
+    def _refuse_pending(self) -> None:
         with self._lock:
             self._closing = True
             jobs, self._jobs = list(self._jobs), collections.deque()
@@ -313,14 +335,14 @@ class ClientWorker:
         for want in wants:  # iterations end
             self._post(want.loop, _settle, want, None, None)
 
-    def _drain_wake(self):
+    def _drain_wake(self) -> None:
         try:
             while os.read(self._wake_r, 4096):
                 pass
         except BlockingIOError:
             pass
 
-    def _close_pipe(self):
+    def _close_pipe(self) -> None:
         with self._lock:
             fds, self._wake_r, self._wake_w = (self._wake_r, self._wake_w), -1, -1
         for fd in fds:
@@ -328,12 +350,12 @@ class ClientWorker:
                 os.close(fd)
 
 
-def _settle_plain(future):
+def _settle_plain(future: "asyncio.Future[None]") -> None:
     if not future.done():
         future.set_result(None)
 
 
-def _settle_open(future, error):
+def _settle_open(future: "asyncio.Future[None]", error: BaseException | None) -> None:
     if future.done():
         return
     if error is not None:
