@@ -405,12 +405,8 @@ PyObject* client_link_statistics(PyObject* self, PyObject*) {
 
 // Shared use, as link_statistics.
 PyObject* client_clock_sync(PyObject* self, PyObject*) {
-    return call_guard([&]() -> PyObject* {
-        if (!check_client_thread(self)) return nullptr;
-        ClientAccess access(self, Use::Shared);
-        if (!access) return nullptr;
-        return new_clock_sync(access.runtime().clock_sync());
-    });
+    return client_method(self, Use::Shared,
+                         [](ClientAccess& access) { return new_clock_sync(access.runtime().clock_sync()); });
 }
 
 // get_data_packets' packets as one numpy structured array over the block that
