@@ -218,14 +218,16 @@ ReadResult SerialPort::took(std::span<std::uint8_t> buffer, ssize_t got, bool wa
     return ReadResult::data(count, waited);
 }
 
-ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
-    // Cap far beyond any real use so the end time cannot overflow the clock.
-    const auto wait = std::chrono::milliseconds(std::min<std::uint64_t>(read_timeout_ms_, 100ull * 365 * 86'400'000));
-    return read_for(buffer, wait, false);
+// The read time-out, capped far beyond any real use so that an end time
+// cannot overflow the clock.
+std::chrono::milliseconds SerialPort::read_timeout() const {
+    return std::chrono::milliseconds(std::min<std::uint64_t>(read_timeout_ms_, 100ull * 365 * 86'400'000));
 }
 
+ReadResult SerialPort::read(std::span<std::uint8_t> buffer) { return read_for(buffer, read_timeout(), false); }
+
 ReadResult SerialPort::read_within(std::span<std::uint8_t> buffer, std::chrono::microseconds most) {
-    const auto timeout = std::chrono::milliseconds(std::min<std::uint64_t>(read_timeout_ms_, 100ull * 365 * 86'400'000));
+    const std::chrono::milliseconds timeout = read_timeout();
     if (timeout <= most) return read_for(buffer, timeout, false);
     return read_for(buffer, most, true);
 }

@@ -48,6 +48,7 @@ private:
     class WakeSignal;
     SerialPort(int fd, bool our_claim, std::shared_ptr<WakeSignal> wake, std::uint64_t read_timeout_ms,
                std::size_t write_slice);
+    std::chrono::milliseconds read_timeout() const;
     ReadResult took(std::span<std::uint8_t> buffer, ssize_t got, bool waited);
     // A read waiting up to `wait`; `capped`: the wait is shorter than the
     // time-out, so reaching it is no time-out.
