@@ -26,6 +26,7 @@ COMMANDS = {
     "plot": "plot",
     "convert": "convert",
     "demo": "demo",
+    "ui": "webui",
 }
 
 

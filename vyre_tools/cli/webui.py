@@ -1,0 +1,87 @@
+"""vyre ui: the control center in the browser (the ui extra: NiceGUI)."""
+
+import argparse
+import contextlib
+import os
+
+from .connection import (DEFAULT_BAUD, DEFAULT_TIMEOUT, choose_port, positive_float,
+                         positive_int, sim_option, start_simulator)
+from .errors import EXIT_USAGE, CliError
+from .. import devices
+
+MISSING = ("'vyre ui' needs NiceGUI: install the ui extra "
+           "(pip install 'vyre-client[ui]')")
+
+
+def http_port(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be 0 to 65535, got {text!r}")
+    return value
+
+
+def add_parser(sub):
+    p = sub.add_parser("ui", help="the control center in the browser",
+                       description="Serve a control center for the device in the browser: "
+                                   "its identity and configuration, live plots, the attitude, "
+                                   "the link's health, recordings, mock-log replay and the "
+                                   "magnetometer calibration wizard. It serves on this machine "
+                                   "only unless --host says otherwise (over SSH, forward the "
+                                   "port). Needs the ui extra.")
+    which = p.add_mutually_exclusive_group()
+    which.add_argument("-p", "--port", default=os.environ.get("VYRE_PORT") or None,
+                       metavar="PORT|IDENTITY",
+                       help=f"serial port of the device, or its identity: {devices.SYNTAX}; "
+                            "default: $VYRE_PORT, else the only USB serial port present")
+    which.add_argument("--sim", action="store_true", help="start a simulated device")
+    p.add_argument("--sim-option", action="append", default=[], type=sim_option,
+                   metavar="KEY=VALUE", help="setting of the simulated device (repeatable)")
+    p.add_argument("--host", default="127.0.0.1",
+                   help="address to serve on (default 127.0.0.1: this machine only)")
+    p.add_argument("--http-port", type=http_port, default=8080, metavar="N",
+                   help="port to serve on (default 8080; 0 picks a free one)")
+    p.add_argument("--no-browser", action="store_true", help="do not open a browser")
+    p.add_argument("--data-dir", default="vyre-ui-data", metavar="DIR",
+                   help="folder for recordings, calibration backups and uploaded logs "
+                        "(default ./vyre-ui-data)")
+    p.add_argument("--baud", type=positive_int, default=DEFAULT_BAUD,
+                   help=f"baud rate (default {DEFAULT_BAUD})")
+    p.add_argument("--timeout", type=positive_float, default=DEFAULT_TIMEOUT,
+                   help="seconds to wait for each answer of the device "
+                        f"(default {DEFAULT_TIMEOUT:g})")
+    p.set_defaults(run=run)
+
+
+def run(args):
+    try:
+        import nicegui  # noqa: F401  (only to tell a missing extra before anything starts)
+    except ModuleNotFoundError as e:
+        if e.name != "nicegui":
+            raise
+        raise CliError(MISSING) from None
+    if args.sim_option and not args.sim:
+        raise CliError("--sim-option is for the simulated device: add --sim", EXIT_USAGE)
+    from ..ui.server import serve
+    from ..ui.session import DeviceSession
+    with contextlib.ExitStack() as stack:
+        if args.sim:
+            sim = start_simulator(args.sim_option)
+            stack.callback(sim.close)
+            # the stable link follows the device across a replug
+            target = sim.link_path or sim.port_name
+            label = f"a simulated device ({target})"
+        else:
+            # an identity is kept, so that the device is found again wherever it returns
+            target = args.port if args.port and devices.is_identity(args.port) \
+                else choose_port(args.port, args.baud)
+            label = target
+        session = DeviceSession(target, baud=args.baud, timeout=args.timeout,
+                                data_dir=args.data_dir, label=label)
+        failure = serve(session, host=args.host, port=args.http_port,
+                        open_browser=not args.no_browser)
+    if failure:
+        raise CliError(failure)
+    return 0

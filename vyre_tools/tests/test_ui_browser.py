@@ -1,0 +1,204 @@
+"""vyre ui in a real browser: Debian's Chromium, headless, driven by
+Playwright, against the command serving a simulated device. One server and
+one page for the module; the tests run in file order, the unplug last.
+
+VYRE_UI_SCREENSHOTS=DIR writes the main views to DIR as PNGs (the guide's
+pictures come from here)."""
+
+import os
+import re
+import select
+import shutil
+import subprocess
+import time
+
+import numpy as np
+import pytest
+
+from vyre_tools import recording
+from vyre_tools.mocklog import write_mock_log
+from vyre_tools.sim import Simulator
+
+from .cli_support import cli_env, vyre_argv
+
+pytest.importorskip("nicegui", reason="the ui extra (NiceGUI) is not installed")
+sync_api = pytest.importorskip("playwright.sync_api", reason="playwright is not installed")
+expect = sync_api.expect
+
+RATE = 200
+WAIT_MS = 15_000
+SCREENSHOTS = os.environ.get("VYRE_UI_SCREENSHOTS")
+
+
+def chromium():
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        found = shutil.which(name)
+        if found:
+            return found
+    pytest.skip("no Chromium found (scripts/install-deps installs Debian's chromium as root)")
+
+
+def shot(page, name):
+    if SCREENSHOTS:
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+        page.screenshot(path=os.path.join(SCREENSHOTS, f"{name}.png"), full_page=True)
+
+
+@pytest.fixture(scope="module")
+def sim():
+    with Simulator.spawn(rate=RATE) as s:
+        yield s
+
+
+@pytest.fixture(scope="module")
+def data_dir(tmp_path_factory):
+    return tmp_path_factory.mktemp("ui-data")
+
+
+@pytest.fixture(scope="module")
+def server(sim, data_dir):
+    env = cli_env()
+    env.pop("PYTEST_CURRENT_TEST", None)  # NiceGUI would take itself for a test run
+    proc = subprocess.Popen(vyre_argv("ui", "-p", sim.link_path, "--no-browser", "--http-port", "0",
+                                      "--data-dir", data_dir, "--timeout", "2"),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                            stdin=subprocess.DEVNULL)
+    try:
+        line = ""
+        deadline = time.monotonic() + 60
+        while "http://" not in line:
+            ready, _, _ = select.select([proc.stdout], [], [], max(0.0, deadline - time.monotonic()))
+            assert ready and proc.poll() is None, f"vyre ui did not start: {proc.stderr.read()}"
+            line = proc.stdout.readline()
+        yield line[line.index("http://"):].split()[0]
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(15)
+        except Exception:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()
+
+
+@pytest.fixture(scope="module")
+def page(server):
+    with sync_api.sync_playwright() as p:
+        browser = p.chromium.launch(executable_path=chromium(), headless=True)
+        try:
+            page = browser.new_page(viewport={"width": 1280, "height": 900})
+            page.set_default_timeout(WAIT_MS)
+            page.goto(server)
+            yield page
+        finally:
+            browser.close()
+
+
+def tab(page, name):
+    page.get_by_test_id(f"tab-{name}").click()
+
+
+def choose(page, testid, option):
+    page.get_by_test_id(testid).click()
+    page.get_by_role("option", name=option, exact=True).click()
+
+
+def test_the_page_shows_the_device_id(page):
+    expect(page.get_by_test_id("device-id")).to_have_text("0x5659524500010042")
+    shot(page, "device")
+
+
+def test_live_values_change(page):
+    tab(page, "live")
+    newest = page.get_by_test_id("live-time")
+    expect(newest).to_have_text(re.compile(r"t = \d+\.\d{3} s"))
+    first = newest.inner_text()
+    expect(newest).not_to_have_text(first)
+    expect(page.get_by_test_id("live-values")).to_contain_text("µT")
+    page.wait_for_timeout(400)  # a few redraws for the picture
+    shot(page, "live")
+    tab(page, "attitude")
+    expect(page.get_by_test_id("tilt")).to_contain_text("°")
+    shot(page, "attitude")
+    tab(page, "link")
+    expect(page.get_by_test_id("link-rate")).to_contain_text("(configured")
+    shot(page, "link")
+
+
+def test_a_configuration_edit_reaches_the_device(page, sim):
+    tab(page, "device")
+    page.get_by_test_id("config-name").fill("BENCH-7")
+    page.get_by_test_id("config-frequency").fill("250")
+    choose(page, "config-protocol", "SPI")
+    page.get_by_test_id("config-apply").click()
+    expect(page.get_by_test_id("config-answer")).to_contain_text(
+        "name 'BENCH-7', frequency 250, protocol SPI")
+    status = sim.status()
+    assert (status["name"], status["frequency"], status["protocol"]) == ("BENCH-7", 250, 4)
+
+
+@pytest.mark.parametrize("fmt", ["CSV", "Parquet", "NPZ", "MCAP"])
+def test_a_recording_from_the_page_reads_back_whole(page, data_dir, fmt):
+    tab(page, "recording")
+    choose(page, "record-format", fmt)
+    page.get_by_test_id("record-start").click()
+    status = page.get_by_test_id("record-status")
+    expect(status).to_contain_text("recording to")
+    expect(status).to_contain_text(re.compile(r": [1-9]\d{2,} packets"))
+    page.get_by_test_id("record-stop").click()
+    expect(status).to_have_text("not recording")
+    suffix = {"CSV": ".csv", "Parquet": ".parquet", "NPZ": ".npz", "MCAP": ".mcap"}[fmt]
+    newest = max((data_dir / "recordings").glob(f"*{suffix}"), key=os.path.getmtime)
+    expect(page.get_by_test_id("record-files")).to_contain_text(newest.name)
+    rows = recording.read(newest)
+    assert len(rows) >= 100
+    # every packet of the run, none lost to the page: the device's steps are even
+    steps = np.diff(rows["timestamp_seconds"])
+    assert steps.max() < 1.5 / RATE, steps.max()
+    assert recording.read_metadata(newest)["device_id"] == "0x5659524500010042"
+    if fmt == "MCAP":
+        shot(page, "recording")
+
+
+def test_a_mock_log_replays_from_the_page(page, sim, data_dir):
+    log = data_dir / "short.log"
+    write_mock_log(log, 200, 0.001)
+    before = sim.status()["mock_records"]
+    tab(page, "replay")
+    page.get_by_test_id("replay-path").fill(str(log))
+    page.get_by_test_id("replay-start").click()
+    expect(page.get_by_test_id("replay-status")).to_contain_text(
+        "replayed: 200 of 200 records", timeout=30_000)
+    expect(page.get_by_test_id("replay-status")).to_contain_text("the device left mock mode")
+    assert sim.status()["mock_records"] - before == 200
+
+
+def test_the_calibration_wizard_keeps_or_rolls_back(page, sim):
+    before = sim.status()["mag_calibration"]
+    tab(page, "calibration")
+    page.get_by_test_id("cal-duration").fill("3")
+    page.get_by_test_id("cal-start").click()
+    status = page.get_by_test_id("cal-status")
+    expect(status).to_contain_text("verdict: good", timeout=30_000)
+    shot(page, "calibration")
+    page.get_by_test_id("cal-keep").click()
+    expect(status).to_contain_text("kept")
+    # the fit undoes the simulated hard-iron offset
+    assert np.allclose(sim.status()["mag_calibration"]["offsets"], (12.0, -7.0, 4.0), atol=1.0)
+    page.get_by_test_id("cal-rollback").click()
+    expect(status).to_contain_text("rolled back")
+    assert sim.status()["mag_calibration"] == before
+
+
+def test_an_unplug_shows_the_banner_and_the_page_recovers(page, sim):
+    tab(page, "live")
+    sim.replug(delay=1.5)
+    expect(page.get_by_test_id("banner-away")).to_be_visible()
+    expect(page.get_by_test_id("banner-away")).to_contain_text("unplugged")
+    shot(page, "unplugged")
+    expect(page.get_by_test_id("banner-back")).to_be_visible()
+    expect(page.get_by_test_id("banner-away")).to_be_hidden()
+    newest = page.get_by_test_id("live-time")
+    first = newest.inner_text()
+    expect(newest).not_to_have_text(first)

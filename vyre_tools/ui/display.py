@@ -1,0 +1,101 @@
+"""What the pages draw: a thinned-out copy of the telemetry.
+
+The display keeps one row per ``resolution`` seconds of device time (the
+first of each slot), for the last ``capacity`` rows, so its memory is fixed
+whatever the rate; the recorder sees every packet, never this copy."""
+
+from typing import TYPE_CHECKING, Any
+
+from .channels import KEPT_COLUMNS
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    Rows = np.ndarray[tuple[int], np.dtype[np.void]]
+    Column = np.ndarray[tuple[int], np.dtype[np.float64]]
+
+RESOLUTION = 0.005   # 200 rows a second at most: finer than any plot shows
+CAPACITY = 12_000    # a minute at that resolution
+MAX_POINTS = 600     # points per line sent to the browser, whatever the window
+
+
+class DisplayBuffer:
+    """A ring of decimated rows, one float64 column each of KEPT_COLUMNS."""
+
+    def __init__(self, resolution: float = RESOLUTION, capacity: int = CAPACITY) -> None:
+        import numpy as np
+        self.resolution = resolution
+        self.capacity = capacity
+        self._columns = {name: np.zeros(capacity) for name in KEPT_COLUMNS}
+        self._start = 0   # index of the oldest row
+        self._count = 0
+        self._last_slot: float | None = None
+        self.version = 0  # goes up with every row taken, so a page redraws only on news
+        self.latest: dict[str, float] = {}
+
+    def clear(self) -> None:
+        self._start = self._count = 0
+        self._last_slot = None
+        self.version += 1
+
+    def add(self, rows: "Rows") -> None:
+        """Takes a batch of ``get_data_array`` rows, keeping the first of each slot."""
+        import numpy as np
+        if not len(rows):
+            return
+        ts = rows["timestamp_seconds"].astype(np.float64)
+        if self._count and ts[0] < self._newest_time() - 1.0:
+            self.clear()  # the device's clock started over (a reboot, mock mode)
+        slots = np.floor(ts / self.resolution)
+        previous = np.concatenate(([self._last_slot if self._last_slot is not None else -np.inf],
+                                   slots[:-1]))
+        keep = np.flatnonzero(slots > previous)
+        if len(keep):
+            self._last_slot = float(slots[keep[-1]])
+            self._append(rows[keep])
+        newest = rows[-1]
+        self.latest = {name: float(newest[name]) for name in KEPT_COLUMNS}
+        self.version += 1
+
+    def _newest_time(self) -> float:
+        return float(self._columns["timestamp_seconds"][(self._start + self._count - 1)
+                                                        % self.capacity])
+
+    def _append(self, rows: "Rows") -> None:
+        rows = rows[-self.capacity:]
+        n = len(rows)
+        end = (self._start + self._count) % self.capacity
+        first = min(n, self.capacity - end)
+        for name, column in self._columns.items():
+            values = rows[name]
+            column[end:end + first] = values[:first]
+            column[:n - first] = values[first:]
+        overflow = max(0, self._count + n - self.capacity)
+        self._count += n - overflow
+        self._start = (self._start + overflow) % self.capacity
+
+    def window(self, seconds: float, columns: tuple[str, ...],
+               max_points: int = MAX_POINTS) -> "dict[str, Column]":
+        """The last ``seconds`` of device time: ``timestamp_seconds`` and
+        ``columns``, thinned to at most ``max_points`` rows."""
+        import numpy as np
+        order = (self._start + np.arange(self._count)) % self.capacity
+        ts = self._columns["timestamp_seconds"][order]
+        if len(ts):
+            order = order[ts >= ts[-1] - seconds]
+        step = max(1, -(-len(order) // max_points))
+        order = order[len(order) - 1::-step][::-1]  # the newest row always in
+        return {name: self._columns[name][order]
+                for name in ("timestamp_seconds", *columns)}
+
+    def __len__(self) -> int:
+        return self._count
+
+
+def series(window: "dict[str, Any]", column: str, decimals: int = 5) -> list[list[float]]:
+    """``[[t, value], ...]`` for a chart, rounded to keep the message small."""
+    import numpy as np
+    pairs = np.column_stack((window["timestamp_seconds"], window[column]))
+    pairs = np.round(pairs, decimals)
+    pairs[~np.isfinite(pairs)] = np.nan
+    return [[t, None if v != v else v] for t, v in pairs.tolist()]

@@ -1,0 +1,88 @@
+"""Link health: the packet rate against the configured frequency, CRC
+failures, gaps, round trips, the link statistics and the clock sync; and
+the banner every tab shows while the device is away and when it is back."""
+
+import statistics
+import time
+
+from nicegui import ui
+
+from .format import num
+from .session import DeviceSession
+
+REFRESH_SECONDS = 0.5
+BACK_SHOWN_SECONDS = 10.0
+
+
+def build_banner(session: DeviceSession) -> None:
+    away = ui.label().classes("w-full p-3 bg-red-700 text-white text-lg").props(
+        "data-testid=banner-away")
+    back = ui.label().classes("w-full p-3 bg-green-700 text-white").props(
+        "data-testid=banner-back")
+    since = {"text": None, "at": 0.0}
+
+    def refresh() -> None:
+        away.set_visibility(not session.connected)
+        if not session.connected:
+            away.text = (f"The device is unplugged ({session.lost_reason}): "
+                         "waiting for it to come back")
+        if session.back_text != since["text"]:
+            since["text"], since["at"] = session.back_text, time.monotonic()
+        recent = time.monotonic() - since["at"] < BACK_SHOWN_SECONDS
+        back.set_visibility(bool(session.connected and session.back_text and recent))
+        back.text = f"Reconnected: {session.back_text}" if session.back_text else ""
+
+    refresh()
+    ui.timer(0.25, refresh)
+
+
+def build(session: DeviceSession) -> None:
+    with ui.card().classes("w-full"):
+        ui.label("Link").classes("text-lg font-bold")
+        with ui.grid(columns=2).classes("gap-x-6 gap-y-1"):
+            ui.label("packet rate")
+            rate = ui.label().props("data-testid=link-rate")
+            ui.label("CRC failures")
+            crc = ui.label()
+            ui.label("gaps in the timestamps")
+            gaps = ui.label()
+            ui.label("round trip of a command")
+            trips = ui.label()
+            ui.label("unplugs")
+            unplugs = ui.label()
+            ui.label("clock sync")
+            clock = ui.label()
+    with ui.card().classes("w-full"):
+        ui.label("Link statistics").classes("text-lg font-bold")
+        table = ui.table(columns=[{"name": "key", "label": "count", "field": "key", "align": "left"},
+                                 {"name": "value", "label": "", "field": "value"}],
+                         rows=[], row_key="key").props("dense flat")
+
+    def refresh() -> None:
+        h = session.health
+        frequency = session.config.frequency if session.config else None
+        rate.text = f"{h.rate:.0f} /s" + (f" (configured {frequency} /s)" if frequency else "")
+        s = h.statistics
+        crc.text = f"{s.get('crc_rejected', 0)} ({s.get('given_up', 0)} cut short, " \
+                   f"{s.get('noise_bytes', 0)} noise bytes)"
+        period = f", one every {1000 * h.period:.2f} ms" if h.period == h.period else ""
+        gaps.text = f"{h.gaps} ({h.missing} packets missing{period})"
+        if h.round_trips:
+            ms = [1000 * t for t in h.round_trips]
+            trips.text = (f"last {ms[-1]:.1f} ms, median {statistics.median(ms):.1f} ms, "
+                          f"largest {max(ms):.1f} ms")
+        else:
+            trips.text = "-"
+        unplugs.text = str(h.unplugs)
+        c = h.clock
+        if not c:
+            clock.text = "-"
+        elif c.get("synced"):
+            clock.text = (f"synced: drift {num(float(c['drift_ppm']), 1)} ppm, jitter "
+                          f"{num(1000 * float(c['jitter_seconds']), 3)} ms, "
+                          f"{c['resets']} resets")
+        else:
+            clock.text = f"not synced yet ({c.get('pairs', 0)} pairs)"
+        table.rows = [{"key": k, "value": v} for k, v in s.items()]
+
+    ui.timer(REFRESH_SECONDS, refresh)

@@ -1,0 +1,79 @@
+"""Live telemetry: a time plot per chosen quantity, with pause, zoom and a
+time window. Each redraw sends at most MAX_POINTS points per line, taken
+from the session's thinned copy; the data itself is never thinned."""
+
+from typing import Any
+
+from nicegui import ui
+
+from .channels import BY_TITLE, GROUPS, ChannelGroup
+from .display import series
+from .format import num
+from .session import DeviceSession
+
+REDRAW_SECONDS = 0.04          # 25 redraws a second at most
+WINDOWS = {"2 s": 2.0, "5 s": 5.0, "10 s": 10.0, "30 s": 30.0, "60 s": 60.0}
+DEFAULT_GROUPS = ["Acceleration", "Magnetic field", "Tilt"]
+
+
+def chart_options(group: ChannelGroup) -> dict[str, Any]:
+    return {
+        "animation": False,
+        "title": {"text": f"{group.title} ({group.unit})", "textStyle": {"fontSize": 13}},
+        "grid": {"left": 60, "right": 20, "top": 35, "bottom": 30},
+        "legend": {"top": 5, "right": 20},
+        "tooltip": {"trigger": "axis"},
+        "xAxis": {"type": "value", "name": "s", "scale": True},
+        "yAxis": {"type": "value", "scale": True, "name": group.unit},
+        "dataZoom": [{"type": "inside", "xAxisIndex": 0, "filterMode": "none"}],
+        "series": [{"type": "line", "name": label, "showSymbol": False, "data": [],
+                    "lineStyle": {"width": 1}}
+                   for label in group.labels],
+    }
+
+
+def build(session: DeviceSession, visible: "Any") -> None:
+    """``visible()`` tells whether the tab holding the plots is shown."""
+    with ui.row().classes("items-center w-full"):
+        chosen = ui.select([g.title for g in GROUPS], value=list(DEFAULT_GROUPS),
+                           multiple=True, label="channels").classes("min-w-[24rem]").props(
+            "use-chips")
+        window = ui.select(list(WINDOWS), value="10 s", label="time window")
+        paused = ui.switch("pause").props("data-testid=live-pause")
+        newest = ui.label().classes("font-mono").props("data-testid=live-time")
+    values = ui.label().classes("font-mono text-sm").props("data-testid=live-values")
+    charts = {}
+    for group in GROUPS:
+        chart = ui.echart(chart_options(group)).classes("w-full h-56")
+        charts[group.title] = chart
+    seen = {"version": -1}
+
+    def redraw() -> None:
+        for title, chart in charts.items():
+            chart.set_visibility(title in chosen.value)
+        if paused.value or not visible() or session.display.version == seen["version"]:
+            return
+        seen["version"] = session.display.version
+        latest = session.display.latest
+        if not latest:
+            return
+        t = latest["timestamp_seconds"]
+        newest.text = f"t = {t:.3f} s"
+        # the host time of the newest sample, for latency measurements in the browser
+        newest.props(f"data-host-time={latest['host_time_seconds']:.6f}")
+        texts = []
+        seconds = WINDOWS[window.value]
+        for title in chosen.value:
+            group = BY_TITLE[title]
+            texts.append(f"{title}: " + ", ".join(
+                f"{num(latest[c], 3)}" for c in group.columns) + f" {group.unit}")
+            chart = charts[title]
+            shown = session.display.window(seconds, group.columns)
+            for line, column in zip(chart.options["series"], group.columns):
+                line["data"] = series(shown, column)
+            chart.options["xAxis"]["min"] = round(t - seconds, 3)
+            chart.options["xAxis"]["max"] = round(t, 3)
+            chart.update()
+        values.text = "   ".join(texts)
+
+    ui.timer(REDRAW_SECONDS, redraw)

@@ -1,0 +1,64 @@
+"""Serving the pages: NiceGUI's server on the asyncio loop that also runs
+the device session, started and ended with it."""
+
+import os
+import socket
+import sys
+import webbrowser
+
+from nicegui import app, ui
+
+from . import page
+from .recording_panel import FILES_URL
+from .session import DeviceSession
+
+
+def free_port(host: str) -> int:
+    """A TCP port nothing listens on now (for --http-port 0)."""
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:
+        s.bind((host, 0))
+        return int(s.getsockname()[1])
+
+
+def address(host: str, port: int) -> str:
+    shown = f"[{host}]" if ":" in host else host
+    return f"http://{shown}:{port}/"
+
+
+def serve(session: DeviceSession, *, host: str = "127.0.0.1", port: int = 8080,
+          open_browser: bool = True) -> str | None:
+    """Runs until interrupted; the reason it could not start, else None."""
+    if port == 0:
+        port = free_port(host)
+    url = address(host, port)
+    failure: list[str] = []
+    os.makedirs(session.recorder.folder, exist_ok=True)
+    app.add_media_files(FILES_URL, session.recorder.folder)
+
+    async def started() -> None:
+        try:
+            await session.start()
+        except (OSError, ValueError, RuntimeError) as e:
+            failure.append(f"cannot open the device on {session.label}: {e}")
+            app.shutdown()
+            return
+        print(f"vyre ui: the device on {session.label} is served on {url} (Ctrl-C stops)",
+              flush=True)
+        if open_browser:
+            webbrowser.open(url)
+
+    async def stopped() -> None:
+        await session.close()
+
+    app.on_startup(started)
+    app.on_shutdown(stopped)
+
+    @ui.page("/")
+    def index() -> None:
+        page.build(session)
+
+    ui.run(host=host, port=port, title="VYRE control center", show=False, reload=False,
+           show_welcome_message=False, dark=False, reconnect_timeout=10.0,
+           uvicorn_logging_level="warning")
+    sys.stdout.flush()
+    return failure[0] if failure else None
