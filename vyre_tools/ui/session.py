@@ -28,7 +28,7 @@ if TYPE_CHECKING:
 RETRY_SECONDS = 0.25     # how often a lost device is looked for
 HEALTH_SECONDS = 1.0     # link statistics, clock sync and a timed command
 RATE_WINDOW = 1.0        # seconds of arrivals the packet rate is counted over
-GAP_FACTOR = 2.5         # an interval this many periods long is a gap
+GAP_FACTOR = 1.5         # an interval this many periods long is a gap (one packet missing: 2)
 
 
 class DeviceAway(RuntimeError):

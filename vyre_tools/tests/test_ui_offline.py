@@ -1,0 +1,76 @@
+"""vyre ui without a browser: the missing extra, the library kept free of
+NiceGUI, and the display's thinning that the plots rely on."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from vyre_tools.recording import packet_dtype
+from vyre_tools.ui.display import DisplayBuffer
+from vyre_tools.ui.session import GapCounter
+
+from .cli_support import assert_one_line_error, cli_env
+
+HIDDEN = "import sys; sys.modules['nicegui'] = None; "
+
+
+def test_without_the_extra_vyre_ui_names_it():
+    proc = subprocess.run(
+        [sys.executable, "-c", HIDDEN + "from vyre_tools.cli import main; "
+                                        "sys.exit(main(['ui', '--sim', '--no-browser']))"],
+        capture_output=True, text=True, env=cli_env(), timeout=60)
+    assert_one_line_error(proc, 1, "pip install 'vyre-client[ui]'")
+
+
+def test_the_library_and_the_other_commands_never_import_nicegui():
+    code = ("import sys, vyre_client, vyre_tools.aio, vyre_tools.recording, vyre_tools.reconnect, "
+            "vyre_tools.calibration_backup, vyre_tools.sim; from vyre_tools.cli import build_parser; "
+            "build_parser(); print(sorted(m for m in sys.modules if m.split('.')[0] == 'nicegui'))")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=cli_env(), timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "[]"
+
+
+def rows(ts):
+    out = np.zeros(len(ts), packet_dtype())
+    out["timestamp_seconds"] = ts
+    out["pressure_pascals"] = np.round(ts * 2000)  # the row number at 2 kHz
+    return out
+
+
+@pytest.mark.parametrize("batch", [1, 7, 500])
+def test_the_display_keeps_one_row_per_slot_whatever_the_batches(batch):
+    display = DisplayBuffer(resolution=0.01, capacity=300)
+    ts = np.arange(5000) / 2000.0  # 2.5 s at 2 kHz: 20 rows a slot
+    for start in range(0, len(ts), batch):
+        display.add(rows(ts[start:start + batch]))
+    kept = display.window(10.0, ("pressure_pascals",), max_points=10_000)
+    assert len(kept["timestamp_seconds"]) == 250  # the ring holds them all, in order
+    assert np.all(np.diff(kept["timestamp_seconds"]) > 0)
+    assert kept["pressure_pascals"][0] == 0 and kept["pressure_pascals"][-1] == 4980
+    assert display.latest["pressure_pascals"] == 4999
+
+
+def test_the_display_window_wraps_thins_and_starts_over():
+    display = DisplayBuffer(resolution=0.01, capacity=100)
+    ts = np.arange(1000) / 100.0 + 0.003                     # 10 s, a tenth kept
+    display.add(rows(ts))
+    shown = display.window(0.495, ("pressure_pascals",))
+    assert np.array_equal(shown["timestamp_seconds"], ts[950:])
+    thin = display.window(100.0, ("pressure_pascals",), max_points=10)
+    assert len(thin["timestamp_seconds"]) <= 10 and thin["timestamp_seconds"][-1] == ts[-1]
+    display.add(rows(np.array([0.5, 0.6])))                # the device's clock started over
+    assert display.window(100.0, ())["timestamp_seconds"].tolist() == [0.5, 0.6]
+
+
+@pytest.mark.parametrize("holes, gaps, missing", [((), 0, 0), ((100,), 1, 1),
+                                                   ((100, 101, 102, 300), 2, 4)])
+def test_gaps_count_the_missing_packets(holes, gaps, missing):
+    ts = np.delete(np.arange(1000) * 0.005, holes)
+    counter = GapCounter()
+    for start in range(0, len(ts), 37):
+        counter.add(ts[start:start + 37])
+    assert (counter.gaps, counter.missing) == (gaps, missing)
