@@ -41,6 +41,8 @@ def chromium():
 def shot(page, name):
     if SCREENSHOTS:
         os.makedirs(SCREENSHOTS, exist_ok=True)
+        page.add_style_tag(content=".q-notifications { display: none }")
+        page.wait_for_timeout(600)  # the tab's slide and a few redraws
         page.screenshot(path=os.path.join(SCREENSHOTS, f"{name}.png"), full_page=True)
 
 
@@ -116,7 +118,6 @@ def test_live_values_change(page):
     first = newest.inner_text()
     expect(newest).not_to_have_text(first)
     expect(page.get_by_test_id("live-values")).to_contain_text("µT")
-    page.wait_for_timeout(400)  # a few redraws for the picture
     shot(page, "live")
     tab(page, "attitude")
     expect(page.get_by_test_id("tilt")).to_contain_text("°")

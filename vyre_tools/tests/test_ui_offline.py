@@ -1,6 +1,7 @@
 """vyre ui without a browser: the missing extra, the library kept free of
 NiceGUI, and the display's thinning that the plots rely on."""
 
+import json
 import subprocess
 import sys
 
@@ -8,7 +9,7 @@ import numpy as np
 import pytest
 
 from vyre_tools.recording import packet_dtype
-from vyre_tools.ui.display import DisplayBuffer
+from vyre_tools.ui.display import DisplayBuffer, rows_json
 from vyre_tools.ui.session import GapCounter
 
 from .cli_support import assert_one_line_error, cli_env
@@ -74,3 +75,9 @@ def test_gaps_count_the_missing_packets(holes, gaps, missing):
     for start in range(0, len(ts), 37):
         counter.add(ts[start:start + 37])
     assert (counter.gaps, counter.missing) == (gaps, missing)
+
+
+def test_chart_rows_are_json_with_gaps_for_what_is_not_a_number():
+    window = {"timestamp_seconds": np.array([1.00049, 2.0]),
+              "a": np.array([np.nan, 1.23456]), "b": np.array([np.inf, -2.0])}
+    assert json.loads(rows_json(window, ("a", "b"))) == [[1.0, None, None], [2.0, 1.2346, -2.0]]

@@ -40,11 +40,11 @@ def up_axis(acceleration: Sequence[float] | None) -> str:
 def build(session: DeviceSession, visible: Callable[[], bool]) -> None:
     with ui.row().classes("w-full items-start"):
         with ui.scene(width=640, height=420, grid=(4, 8)).classes("border") as scene:
-            scene.move_camera(x=2.2, y=-2.6, z=1.8, look_at_z=0)
+            scene.move_camera(x=1.5, y=-1.8, z=1.3, look_at_z=0, duration=0)
             with scene.group() as body:
                 scene.box(1.2, 0.8, 0.16).material("#4a7bd0")
-                scene.box(0.3, 0.3, 0.05).move(0.3, 0, 0.1).material("#e0a030")  # the connector end
-                scene.axes_helper(0.9)
+                scene.box(0.3, 0.3, 0.05).move(0.3, 0, 0.1).material("#e0a030")  # marks +X
+                scene.axes_helper(1.0)
         with ui.column():
             tilt = ui.label().classes("text-2xl font-mono").props("data-testid=tilt")
             up = ui.label().classes("font-mono")

@@ -157,6 +157,7 @@ def build(session: DeviceSession) -> None:
             back = ui.button("Roll back", color="orange").props("data-testid=cal-rollback")
     with ui.row().classes("items-start"):
         with ui.scene(width=520, height=420, grid=False) as scene:
+            scene.move_camera(x=1.6, y=-2.0, z=1.4, duration=0)
             scene.sphere(1.0, 24, 16, wireframe=True).material("#888888", opacity=0.4)
             raw_cloud = scene.point_cloud([], [], point_size=0.03)
             fitted_cloud = scene.point_cloud([], [], point_size=0.03)

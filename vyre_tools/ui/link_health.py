@@ -4,6 +4,7 @@ the banner every tab shows while the device is away and when it is back."""
 
 import statistics
 import time
+from typing import Any
 
 from nicegui import ui
 
@@ -19,7 +20,7 @@ def build_banner(session: DeviceSession) -> None:
         "data-testid=banner-away")
     back = ui.label().classes("w-full p-3 bg-green-700 text-white").props(
         "data-testid=banner-back")
-    since = {"text": None, "at": 0.0}
+    since: dict[str, Any] = {"text": None, "at": 0.0}
 
     def refresh() -> None:
         away.set_visibility(not session.connected)

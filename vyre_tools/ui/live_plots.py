@@ -7,7 +7,7 @@ from typing import Any
 from nicegui import ui
 
 from .channels import BY_TITLE, GROUPS, ChannelGroup
-from .display import series
+from .display import rows_json
 from .format import num
 from .session import DeviceSession
 
@@ -23,12 +23,15 @@ def chart_options(group: ChannelGroup) -> dict[str, Any]:
         "grid": {"left": 60, "right": 20, "top": 35, "bottom": 30},
         "legend": {"top": 5, "right": 20},
         "tooltip": {"trigger": "axis"},
-        "xAxis": {"type": "value", "name": "s", "scale": True},
-        "yAxis": {"type": "value", "scale": True, "name": group.unit},
+        "xAxis": {"type": "value", "name": "s", "scale": True,
+                  "axisLabel": {"showMinLabel": False, "showMaxLabel": False}},
+        "yAxis": {"type": "value", "scale": True},
         "dataZoom": [{"type": "inside", "xAxisIndex": 0, "filterMode": "none"}],
-        "series": [{"type": "line", "name": label, "showSymbol": False, "data": [],
-                    "lineStyle": {"width": 1}}
-                   for label in group.labels],
+        # one table of rows [t, value, ...] for all the lines of the plot
+        "dataset": {"source": []},
+        "series": [{"type": "line", "name": label, "showSymbol": False,
+                    "encode": {"x": 0, "y": i + 1}, "lineStyle": {"width": 1}}
+                   for i, label in enumerate(group.labels)],
     }
 
 
@@ -59,21 +62,21 @@ def build(session: DeviceSession, visible: "Any") -> None:
             return
         t = latest["timestamp_seconds"]
         newest.text = f"t = {t:.3f} s"
-        # the host time of the newest sample, for latency measurements in the browser
-        newest.props(f"data-host-time={latest['host_time_seconds']:.6f}")
-        texts = []
+        # the newest sample's device time, in full, for latency measurements in the browser
+        newest.props(f"data-device-time={t!r}")
+        texts, calls = [], []
         seconds = WINDOWS[window.value]
         for title in chosen.value:
             group = BY_TITLE[title]
             texts.append(f"{title}: " + ", ".join(
                 f"{num(latest[c], 3)}" for c in group.columns) + f" {group.unit}")
-            chart = charts[title]
-            shown = session.display.window(seconds, group.columns)
-            for line, column in zip(chart.options["series"], group.columns):
-                line["data"] = series(shown, column)
-            chart.options["xAxis"]["min"] = round(t - seconds, 3)
-            chart.options["xAxis"]["max"] = round(t, 3)
-            chart.update()
+            rows = rows_json(session.display.window(seconds, group.columns), group.columns)
+            # merged into the chart's options, so a zoom stays as the user left it
+            calls.append(f"getElement({charts[title].id})?.chart?.setOption({{dataset: "
+                         f"{{source: {rows}}}, xAxis: {{min: {t - seconds:.3f}, max: {t:.3f}}}}});")
         values.text = "   ".join(texts)
+        # the numbers go as one script a redraw: NiceGUI's observed options
+        # would wrap and walk every one of them
+        ui.run_javascript("\n".join(calls))
 
     ui.timer(REDRAW_SECONDS, redraw)
