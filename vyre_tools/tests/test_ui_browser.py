@@ -1,6 +1,7 @@
 """vyre ui in a real browser: Debian's Chromium, headless, driven by
 Playwright, against the command serving a simulated device. One server and
-one page for the module; the tests run in file order, the unplug last.
+one page for the module; the tests run in file order, the unplug and the
+Ctrl-C last.
 
 VYRE_UI_SCREENSHOTS=DIR writes the main views to DIR as PNGs (the guide's
 pictures come from here)."""
@@ -9,6 +10,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import subprocess
 import time
 
@@ -72,7 +74,8 @@ def server(sim, data_dir):
             ready, _, _ = select.select([proc.stdout], [], [], max(0.0, deadline - time.monotonic()))
             assert ready and proc.poll() is None, f"vyre ui did not start: {proc.stderr.read()}"
             line = proc.stdout.readline()
-        yield line[line.index("http://"):].split()[0]
+        proc.url = line[line.index("http://"):].split()[0]
+        yield proc
     finally:
         proc.terminate()
         try:
@@ -91,7 +94,7 @@ def page(server):
         try:
             page = browser.new_page(viewport={"width": 1280, "height": 900})
             page.set_default_timeout(WAIT_MS)
-            page.goto(server)
+            page.goto(server.url)
             yield page
         finally:
             browser.close()
@@ -178,7 +181,7 @@ def test_a_mock_log_replays_from_the_page(page, sim, data_dir):
 def test_the_calibration_wizard_keeps_or_rolls_back(page, sim):
     before = sim.status()["mag_calibration"]
     tab(page, "calibration")
-    page.get_by_test_id("cal-duration").fill("3")
+    page.get_by_test_id("cal-duration").fill("5")
     page.get_by_test_id("cal-start").click()
     status = page.get_by_test_id("cal-status")
     expect(status).to_contain_text("verdict: good", timeout=30_000)
@@ -203,3 +206,14 @@ def test_an_unplug_shows_the_banner_and_the_page_recovers(page, sim):
     newest = page.get_by_test_id("live-time")
     first = newest.inner_text()
     expect(newest).not_to_have_text(first)
+
+
+def test_ctrl_c_ends_the_server_with_its_recording_whole(page, server, data_dir):
+    tab(page, "recording")
+    choose(page, "record-format", "Parquet")  # unreadable unless closed
+    page.get_by_test_id("record-start").click()
+    expect(page.get_by_test_id("record-status")).to_contain_text(re.compile(r": [1-9]\d{2,} packets"))
+    server.send_signal(signal.SIGINT)
+    assert server.wait(20) == 130
+    newest = max((data_dir / "recordings").glob("*.parquet"), key=os.path.getmtime)
+    assert len(recording.read(newest)) >= 100

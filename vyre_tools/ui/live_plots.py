@@ -12,6 +12,7 @@ from .format import num
 from .session import DeviceSession
 
 REDRAW_SECONDS = 0.04          # 25 redraws a second at most
+ACK_SECONDS = 5.0
 WINDOWS = {"2 s": 2.0, "5 s": 5.0, "10 s": 10.0, "30 s": 30.0, "60 s": 60.0}
 DEFAULT_GROUPS = ["Acceleration", "Magnetic field", "Tilt"]
 
@@ -51,7 +52,7 @@ def build(session: DeviceSession, visible: "Any") -> None:
         charts[group.title] = chart
     seen = {"version": -1}
 
-    def redraw() -> None:
+    async def redraw() -> None:
         for title, chart in charts.items():
             chart.set_visibility(title in chosen.value)
         if paused.value or not visible() or session.display.version == seen["version"]:
@@ -75,8 +76,13 @@ def build(session: DeviceSession, visible: "Any") -> None:
             calls.append(f"getElement({charts[title].id})?.chart?.setOption({{dataset: "
                          f"{{source: {rows}}}, xAxis: {{min: {t - seconds:.3f}, max: {t:.3f}}}}});")
         values.text = "   ".join(texts)
-        # the numbers go as one script a redraw: NiceGUI's observed options
-        # would wrap and walk every one of them
-        ui.run_javascript("\n".join(calls))
+        # The numbers go as one script a redraw (NiceGUI's observed options
+        # would wrap and walk every one of them), and the next redraw waits
+        # for the browser to have run it: a browser that falls behind gets
+        # fewer redraws, never a growing queue of stale ones.
+        try:
+            await ui.run_javascript("\n".join(calls) + "\nnull", timeout=ACK_SECONDS)
+        except TimeoutError:
+            pass  # a page gone or stalled: its timer ends with it
 
     ui.timer(REDRAW_SECONDS, redraw)

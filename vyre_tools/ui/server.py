@@ -59,6 +59,10 @@ def serve(session: DeviceSession, *, host: str = "127.0.0.1", port: int = 8080,
 
     ui.run(host=host, port=port, title="VYRE control center", show=False, reload=False,
            show_welcome_message=False, dark=False, reconnect_timeout=10.0,
+           # what a page missed while its connection dropped is sent again
+           # from here; the plots' redraws make it large, and the next
+           # redraw carries everything anyway
+           message_history_length=100,
            uvicorn_logging_level="warning")
     sys.stdout.flush()
     return failure[0] if failure else None
