@@ -4,7 +4,7 @@ from the session's thinned copy; the data itself is never thinned."""
 
 from typing import Any
 
-from nicegui import ui
+from nicegui import background_tasks, ui
 
 from .channels import BY_TITLE, GROUPS, ChannelGroup
 from .display import rows_json
@@ -13,6 +13,7 @@ from .session import DeviceSession
 
 REDRAW_SECONDS = 0.04          # 25 redraws a second at most
 ACK_SECONDS = 5.0
+IN_FLIGHT = 2                  # redraws sent and not yet run by the browser
 WINDOWS = {"2 s": 2.0, "5 s": 5.0, "10 s": 10.0, "30 s": 30.0, "60 s": 60.0}
 DEFAULT_GROUPS = ["Acceleration", "Magnetic field", "Tilt"]
 
@@ -52,10 +53,22 @@ def build(session: DeviceSession, visible: "Any") -> None:
         charts[group.title] = chart
     seen = {"version": -1}
 
-    async def redraw() -> None:
+    client = ui.context.client
+    in_flight = [0]
+
+    async def send(script: str) -> None:
+        try:
+            await client.run_javascript(script + "\nnull", timeout=ACK_SECONDS)
+        except TimeoutError:
+            pass  # a page gone or stalled: its timer ends with it
+        finally:
+            in_flight[0] -= 1
+
+    def redraw() -> None:
         for title, chart in charts.items():
             chart.set_visibility(title in chosen.value)
-        if paused.value or not visible() or session.display.version == seen["version"]:
+        if paused.value or not visible() or session.display.version == seen["version"] \
+                or in_flight[0] >= IN_FLIGHT:
             return
         seen["version"] = session.display.version
         latest = session.display.latest
@@ -77,12 +90,10 @@ def build(session: DeviceSession, visible: "Any") -> None:
                          f"{{source: {rows}}}, xAxis: {{min: {t - seconds:.3f}, max: {t:.3f}}}}});")
         values.text = "   ".join(texts)
         # The numbers go as one script a redraw (NiceGUI's observed options
-        # would wrap and walk every one of them), and the next redraw waits
-        # for the browser to have run it: a browser that falls behind gets
-        # fewer redraws, never a growing queue of stale ones.
-        try:
-            await ui.run_javascript("\n".join(calls) + "\nnull", timeout=ACK_SECONDS)
-        except TimeoutError:
-            pass  # a page gone or stalled: its timer ends with it
+        # would wrap and walk every one of them), and at most IN_FLIGHT go
+        # unanswered: a browser that falls behind gets fewer redraws, never a
+        # growing queue of stale ones.
+        in_flight[0] += 1
+        background_tasks.create(send("\n".join(calls)), name="vyre-ui redraw")
 
     ui.timer(REDRAW_SECONDS, redraw)

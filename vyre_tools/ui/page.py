@@ -12,12 +12,14 @@ TABS = ("Device", "Live", "Attitude", "Link", "Recording", "Replay", "Calibratio
 
 def build(session: DeviceSession) -> None:
     ui.page_title("VYRE control center")
-    with ui.header().classes("items-center"):
-        ui.label("VYRE control center").classes("text-xl font-bold")
-        name = session.config.name if session.config else ""
-        ident = device_id(session.info.id) if session.info else ""
-        ui.label(f"{name} {ident} on {session.label}").classes("text-sm")
-    link_health.build_banner(session)
+    # the banner sits in the header, so that it shows on every tab, scrolled or not
+    with ui.header().classes("flex-col items-stretch gap-0 p-0"):
+        with ui.row().classes("items-center p-3"):
+            ui.label("VYRE control center").classes("text-xl font-bold")
+            name = session.config.name if session.config else ""
+            ident = device_id(session.info.id) if session.info else ""
+            ui.label(f"{name} {ident} on {session.label}").classes("text-sm")
+        link_health.build_banner(session)
     with ui.tabs().classes("w-full") as tabs:
         for title in TABS:
             ui.tab(title).props(f"data-testid=tab-{title.lower()}")
