@@ -61,7 +61,8 @@ autoapi_python_class_content = "class"  # the constructors' docstrings repeat it
 # one page per class, so that each class can be linked and read on its own
 autoapi_own_page_level = "class"
 autoapi_options = ["members", "show-module-summary", "special-members"]
-autoapi_ignore = ["*/vyre_tools/tests/*", "*/vyre_tools/cli/*", "*/__main__.py"]
+# the command and the browser control center are applications, not API
+autoapi_ignore = ["*/vyre_tools/tests/*", "*/vyre_tools/cli/*", "*/vyre_tools/ui/*", "*/__main__.py"]
 
 # Modules read (so that the names they give others resolve) but given no page:
 # the inner parts of the simulator, the asyncio client and the recordings.
