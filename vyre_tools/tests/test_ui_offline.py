@@ -12,7 +12,7 @@ from vyre_tools.recording import packet_dtype
 from vyre_tools.ui.display import DisplayBuffer, rows_json
 from vyre_tools.ui.session import GapCounter
 
-from .cli_support import assert_one_line_error, cli_env
+from .cli_support import assert_one_line_error, cli_env, vyre_argv
 
 HIDDEN = "import sys; sys.modules['nicegui'] = None; "
 
@@ -23,6 +23,16 @@ def test_without_the_extra_vyre_ui_names_it():
                                         "sys.exit(main(['ui', '--sim', '--no-browser']))"],
         capture_output=True, text=True, env=cli_env(), timeout=60)
     assert_one_line_error(proc, 1, "pip install 'vyre-client[ui]'")
+
+
+def test_a_device_that_is_not_there_ends_vyre_ui_with_one_line():
+    pytest.importorskip("nicegui", reason="the ui extra (NiceGUI) is not installed")
+    env = cli_env()
+    env.pop("PYTEST_CURRENT_TEST", None)  # NiceGUI would take itself for a test run
+    proc = subprocess.run(vyre_argv("ui", "-p", "serial=NO-SUCH-DEVICE", "--no-browser",
+                                    "--http-port", "0"),
+                          capture_output=True, text=True, env=env, timeout=60)
+    assert_one_line_error(proc, 1, "cannot open the device on serial=NO-SUCH-DEVICE")
 
 
 def test_the_library_and_the_other_commands_never_import_nicegui():

@@ -38,7 +38,7 @@ def serve(session: DeviceSession, *, host: str = "127.0.0.1", port: int = 8080,
     async def started() -> None:
         try:
             await session.start()
-        except (OSError, ValueError, RuntimeError) as e:
+        except (OSError, LookupError, ValueError, RuntimeError) as e:
             failure.append(f"cannot open the device on {session.label}: {e}")
             app.shutdown()
             return

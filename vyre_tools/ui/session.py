@@ -223,7 +223,7 @@ class DeviceSession:
             try:
                 port = await asyncio.to_thread(self._locate)
                 self._client = await self._open(port)
-            except (OSError, ValueError, RuntimeError):
+            except (OSError, LookupError, ValueError, RuntimeError):
                 continue  # not back yet, still booting, or another device
             break
         else:
