@@ -177,7 +177,7 @@ class DeviceSession:
             try:
                 async for batch in self._client.batches(arrays=True):
                     self._fan_out(batch)
-            except OSError as e:
+            except Exception as e:  # a lost port mostly; whatever it was, reopen
                 await self._wait_for_return(e)
                 continue
             if self._closing:
