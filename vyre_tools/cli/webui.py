@@ -32,10 +32,10 @@ def add_parser(sub):
                                    "only unless --host says otherwise (over SSH, forward the "
                                    "port). Needs the ui extra.")
     which = p.add_mutually_exclusive_group()
-    which.add_argument("-p", "--port", default=os.environ.get("VYRE_PORT") or None,
-                       metavar="PORT|IDENTITY",
+    which.add_argument("-p", "--port", action="append", dest="ports", metavar="PORT|IDENTITY",
                        help=f"serial port of the device, or its identity: {devices.SYNTAX}; "
-                            "default: $VYRE_PORT, else the only USB serial port present")
+                            "repeat it for several devices, a tab each (default: $VYRE_PORT, "
+                            "else the only USB serial port present)")
     which.add_argument("--sim", action="store_true", help="start a simulated device")
     p.add_argument("--sim-option", action="append", default=[], type=sim_option,
                    metavar="KEY=VALUE", help="setting of the simulated device (repeatable)")
@@ -72,15 +72,20 @@ def run(args):
             stack.callback(sim.close)
             # the stable link follows the device across a replug
             target = sim.link_path or sim.port_name
-            label = f"a simulated device ({target})"
+            devices_wanted = [(target, f"a simulated device ({target})")]
         else:
+            ports = args.ports or [os.environ.get("VYRE_PORT") or None]
             # an identity is kept, so that the device is found again wherever it returns
-            target = args.port if args.port and devices.is_identity(args.port) \
-                else choose_port(args.port, args.baud)
-            label = target
-        session = DeviceSession(target, baud=args.baud, timeout=args.timeout,
-                                data_dir=args.data_dir, label=label)
-        failure = serve(session, host=args.host, port=args.http_port,
+            targets = [port if port and devices.is_identity(port) else choose_port(port, args.baud)
+                       for port in ports]
+            devices_wanted = [(target, target) for target in targets]
+        several = len(devices_wanted) > 1
+        sessions = [DeviceSession(target, baud=args.baud, timeout=args.timeout,
+                                  data_dir=os.path.join(args.data_dir, f"device-{i}")
+                                  if several else args.data_dir,
+                                  label=label, files_url=f"/recordings/{i}")
+                    for i, (target, label) in enumerate(devices_wanted)]
+        failure = serve(sessions, host=args.host, port=args.http_port,
                         open_browser=not args.no_browser)
     if failure:
         raise CliError(failure)

@@ -6,6 +6,7 @@ Ctrl-C last.
 VYRE_UI_SCREENSHOTS=DIR writes the main views to DIR as PNGs (the guide's
 pictures come from here)."""
 
+import contextlib
 import os
 import re
 import select
@@ -59,14 +60,15 @@ def data_dir(tmp_path_factory):
     return tmp_path_factory.mktemp("ui-data")
 
 
-@pytest.fixture(scope="module")
-def server(sim, data_dir):
+@contextlib.contextmanager
+def serving(data_dir, *ports):
+    """``vyre ui`` on ``ports``: its process, with the address it serves as ``url``."""
     env = cli_env()
     env.pop("PYTEST_CURRENT_TEST", None)  # NiceGUI would take itself for a test run
-    proc = subprocess.Popen(vyre_argv("ui", "-p", sim.link_path, "--no-browser", "--http-port", "0",
-                                      "--data-dir", data_dir, "--timeout", "2"),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
-                            stdin=subprocess.DEVNULL)
+    argv = vyre_argv("ui", *(a for port in ports for a in ("-p", port)), "--no-browser",
+                     "--http-port", "0", "--data-dir", data_dir, "--timeout", "2")
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=env, stdin=subprocess.DEVNULL)
     try:
         line = ""
         deadline = time.monotonic() + 60
@@ -85,6 +87,12 @@ def server(sim, data_dir):
             proc.wait()
         proc.stdout.close()
         proc.stderr.close()
+
+
+@pytest.fixture(scope="module")
+def server(sim, data_dir):
+    with serving(data_dir, sim.link_path) as proc:
+        yield proc
 
 
 @pytest.fixture(scope="module")
@@ -217,3 +225,20 @@ def test_ctrl_c_ends_the_server_with_its_recording_whole(page, server, data_dir)
     assert server.wait(20) == 130
     newest = max((data_dir / "recordings").glob("*.parquet"), key=os.path.getmtime)
     assert len(recording.read(newest)) >= 100
+
+
+def test_several_devices_get_a_tab_each(page, tmp_path):
+    ids = (0x5659_5245_0000_0A01, 0x5659_5245_0000_0A02)
+    with Simulator.spawn(rate=RATE, device_id=ids[0]) as one, \
+            Simulator.spawn(rate=RATE, device_id=ids[1]) as two, \
+            serving(tmp_path, one.link_path, two.link_path) as proc:
+        page.goto(proc.url)
+        for i, ident in enumerate(ids):
+            page.get_by_test_id(f"device-tab-{i}").click()
+            panel = page.get_by_test_id(f"device-panel-{i}")
+            expect(panel.get_by_test_id("device-id")).to_have_text(f"0x{ident:016X}")
+            panel.get_by_test_id("tab-live").click()
+            newest = panel.get_by_test_id("live-time")
+            expect(newest).to_have_text(re.compile(r"t = \d+\.\d{3} s"))
+            first = newest.inner_text()
+            expect(newest).not_to_have_text(first)

@@ -15,7 +15,9 @@ REFRESH_SECONDS = 0.5
 BACK_SHOWN_SECONDS = 10.0
 
 
-def build_banner(session: DeviceSession) -> None:
+def build_banner(session: DeviceSession, named: bool = False) -> None:
+    """``named``: say which device (when the page shows several)."""
+    which = f"The device on {session.label}" if named else "The device"
     away = ui.label().classes("w-full p-3 bg-red-700 text-white text-lg").props(
         "data-testid=banner-away")
     back = ui.label().classes("w-full p-3 bg-green-700 text-white").props(
@@ -25,13 +27,13 @@ def build_banner(session: DeviceSession) -> None:
     def refresh() -> None:
         away.set_visibility(not session.connected)
         if not session.connected:
-            away.text = (f"The device is unplugged ({session.lost_reason}): "
+            away.text = (f"{which} is unplugged ({session.lost_reason}): "
                          "waiting for it to come back")
         if session.back_text != since["text"]:
             since["text"], since["at"] = session.back_text, time.monotonic()
         recent = time.monotonic() - since["at"] < BACK_SHOWN_SECONDS
         back.set_visibility(bool(session.connected and session.back_text and recent))
-        back.text = f"Reconnected: {session.back_text}" if session.back_text else ""
+        back.text = f"Reconnected: {which} is back {session.back_text}" if session.back_text else ""
 
     refresh()
     ui.timer(0.25, refresh)

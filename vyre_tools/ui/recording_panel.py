@@ -6,9 +6,6 @@ from nicegui import ui
 from .recorder import FORMATS
 from .session import DeviceSession
 
-FILES_URL = "/recordings"
-
-
 def build(session: DeviceSession) -> None:
     recorder = session.recorder
     with ui.card().classes("w-full"):
@@ -58,7 +55,7 @@ def build(session: DeviceSession) -> None:
         with files:
             for name, size in found:
                 with ui.row().classes("items-center gap-4"):
-                    ui.link(name, f"{FILES_URL}/{name}").props(f"download={name}")
+                    ui.link(name, f"{session.files_url}/{name}").props(f"download={name}")
                     ui.label(f"{size / 1e6:.2f} MB").classes("text-sm text-gray-600")
 
     start.on_click(begin)

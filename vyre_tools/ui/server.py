@@ -5,11 +5,11 @@ import os
 import socket
 import sys
 import webbrowser
+from collections.abc import Sequence
 
 from nicegui import app, ui
 
 from . import page
-from .recording_panel import FILES_URL
 from .session import DeviceSession
 
 
@@ -25,37 +25,41 @@ def address(host: str, port: int) -> str:
     return f"http://{shown}:{port}/"
 
 
-def serve(session: DeviceSession, *, host: str = "127.0.0.1", port: int = 8080,
+def serve(sessions: Sequence[DeviceSession], *, host: str = "127.0.0.1", port: int = 8080,
           open_browser: bool = True) -> str | None:
     """Runs until interrupted; the reason it could not start, else None."""
     if port == 0:
         port = free_port(host)
     url = address(host, port)
     failure: list[str] = []
-    os.makedirs(session.recorder.folder, exist_ok=True)
-    app.add_media_files(FILES_URL, session.recorder.folder)
+    for session in sessions:
+        os.makedirs(session.recorder.folder, exist_ok=True)
+        app.add_media_files(session.files_url, session.recorder.folder)
 
     async def started() -> None:
-        try:
-            await session.start()
-        except (OSError, LookupError, ValueError, RuntimeError) as e:
-            failure.append(f"cannot open the device on {session.label}: {e}")
-            app.shutdown()
-            return
-        print(f"vyre ui: the device on {session.label} is served on {url} (Ctrl-C stops)",
-              flush=True)
+        for session in sessions:
+            try:
+                await session.start()
+            except (OSError, LookupError, ValueError, RuntimeError) as e:
+                failure.append(f"cannot open the device on {session.label}: {e}")
+                app.shutdown()
+                return
+        which = ("the device on {} is" if len(sessions) == 1 else "the devices on {} are").format(
+            ", ".join(s.label for s in sessions))
+        print(f"vyre ui: {which} served on {url} (Ctrl-C stops)", flush=True)
         if open_browser:
             webbrowser.open(url)
 
     async def stopped() -> None:
-        await session.close()
+        for session in sessions:
+            await session.close()
 
     app.on_startup(started)
     app.on_shutdown(stopped)
 
     @ui.page("/")
     def index() -> None:
-        page.build(session)
+        page.build(sessions)
 
     ui.run(host=host, port=port, title="VYRE control center", show=False, reload=False,
            show_welcome_message=False, dark=False, reconnect_timeout=10.0,

@@ -88,7 +88,8 @@ class DeviceSession:
     ``client()``, which raises DeviceAway while the device is gone."""
 
     def __init__(self, target: str, *, baud: int = 2_000_000, timeout: float = 2.0,
-                 data_dir: str = "vyre-ui-data", label: str | None = None) -> None:
+                 data_dir: str = "vyre-ui-data", label: str | None = None,
+                 files_url: str = "/recordings") -> None:
         self.target = target
         self.baud = baud
         self.timeout = timeout
@@ -100,11 +101,12 @@ class DeviceSession:
         self.calibration: CalibrationValues | None = None
         self.display = DisplayBuffer()
         self.recorder = Recorder(os.path.join(self.data_dir, "recordings"))
+        self.files_url = files_url  # where the page serves the recordings
         self.health = LinkHealth()
         self.taps: list[Callable[["Rows"], None]] = []
         self.connected = False
         self.lost_reason: str | None = None   # why the device is away, while it is
-        self.back_text: str | None = None     # how the last return went
+        self.back_text: str | None = None     # where and when it came back last
         self.busy: str | None = None          # a long command running (calibration, replay)
         self.first_acceleration: tuple[float, float, float] | None = None  # of this run
         self._client: AsyncVYREClient | None = None
@@ -230,7 +232,7 @@ class DeviceSession:
             return
         self.connected = True
         self.lost_reason = None
-        self.back_text = f"the device is back on {self.port} after {time.monotonic() - lost_at:.1f} s"
+        self.back_text = f"on {self.port} after {time.monotonic() - lost_at:.1f} s"
         if last_ts is not None:
             self._gaps.last = last_ts  # so the time away counts as a gap
 
