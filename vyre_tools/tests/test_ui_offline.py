@@ -2,6 +2,7 @@
 NiceGUI, and the display's thinning that the plots rely on."""
 
 import json
+import socket
 import subprocess
 import sys
 
@@ -25,14 +26,20 @@ def test_without_the_extra_vyre_ui_names_it():
     assert_one_line_error(proc, 1, "pip install 'vyre-client[ui]'")
 
 
-def test_a_device_that_is_not_there_ends_vyre_ui_with_one_line():
+@pytest.mark.parametrize("port_taken", [False, True])
+def test_what_stops_vyre_ui_from_starting_is_one_line(port_taken):
     pytest.importorskip("nicegui", reason="the ui extra (NiceGUI) is not installed")
     env = cli_env()
     env.pop("PYTEST_CURRENT_TEST", None)  # NiceGUI would take itself for a test run
-    proc = subprocess.run(vyre_argv("ui", "-p", "serial=NO-SUCH-DEVICE", "--no-browser",
-                                    "--http-port", "0"),
-                          capture_output=True, text=True, env=env, timeout=60)
-    assert_one_line_error(proc, 1, "cannot open the device on serial=NO-SUCH-DEVICE")
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        http_port = listener.getsockname()[1] if port_taken else 0
+        proc = subprocess.run(vyre_argv("ui", "-p", "serial=NO-SUCH-DEVICE", "--no-browser",
+                                        "--http-port", http_port),
+                              capture_output=True, text=True, env=env, timeout=60)
+    assert_one_line_error(proc, 1, f"port {http_port}: Address already in use" if port_taken
+                          else "cannot open the device on serial=NO-SUCH-DEVICE")
 
 
 def test_the_library_and_the_other_commands_never_import_nicegui():

@@ -20,6 +20,17 @@ def free_port(host: str) -> int:
         return int(s.getsockname()[1])
 
 
+def taken(host: str, port: int) -> str | None:
+    """Why the server could not listen on ``port``, found before anything starts."""
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as the server does
+        try:
+            s.bind((host, port))
+        except OSError as e:
+            return f"cannot serve on {host} port {port}: {e.strerror or e} (--http-port chooses another)"
+    return None
+
+
 def address(host: str, port: int) -> str:
     shown = f"[{host}]" if ":" in host else host
     return f"http://{shown}:{port}/"
@@ -30,6 +41,8 @@ def serve(sessions: Sequence[DeviceSession], *, host: str = "127.0.0.1", port: i
     """Runs until interrupted; the reason it could not start, else None."""
     if port == 0:
         port = free_port(host)
+    elif (why := taken(host, port)) is not None:
+        return why
     url = address(host, port)
     failure: list[str] = []
     for session in sessions:
