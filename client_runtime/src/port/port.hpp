@@ -70,9 +70,6 @@ public:
     // the port cannot tell.
     virtual bool output_pending() { return false; }
     virtual Status write_data_terminal_ready(bool level) = 0;
-    // A descriptor that polls readable while the line has bytes, for a caller
-    // that waits beside the reader (it never reads it); -1 when there is none.
-    virtual int watch_descriptor() const { return -1; }
     // Interrupts a read in progress or makes the next one return at once.
     virtual WakeFn waker() = 0;
     // Lets the line fill for up to `time` before the next read, ending early on a

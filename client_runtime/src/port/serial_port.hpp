@@ -40,7 +40,6 @@ public:
     Status check_connected() override;
     void linger(std::chrono::microseconds time) override;
     std::size_t write_slice_bytes() const override { return write_slice_; }
-    int watch_descriptor() const override { return fd_; }
 
     int native_handle() const { return fd_; }
     std::uint64_t read_timeout_ms() const { return read_timeout_ms_; }

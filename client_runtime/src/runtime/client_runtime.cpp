@@ -27,7 +27,6 @@ ClientRuntime::ClientRuntime(std::unique_ptr<Port> port)
       pace_(std::make_shared<ReaderPace>()),
       link_counters_(std::make_shared<LinkCounters>()),
       clock_(std::make_shared<ClockModel>()),
-      line_watch_(std::make_shared<LineWatch>()),
       port_(std::move(port)),
       wake_reader_(port_ ? port_->waker() : WakeFn([] {})) {
     std::tie(packet_tx_, packet_rx_) = make_channel<DataPacket>([ready = ready_] { ready->raise(); });
@@ -61,13 +60,11 @@ Status ClientRuntime::start() {
     auto links = std::make_shared<ReaderLinks>(ReaderLinks{std::move(port_), std::move(*command_rx_),
                                                            std::move(*mock_rx_), packet_tx_, responses_, error_tx_,
                                                            running_, packet_tap_, mock_frames_written_, pace_,
-                                                           link_counters_, clock_, line_watch_});
+                                                           link_counters_, clock_});
     command_rx_.reset();
     mock_rx_.reset();
-    line_watch_->attach(links->port->watch_descriptor());
     auto spawned = SpawnedThread<std::unique_ptr<Port>>::spawn([links] { return run_reader(std::move(*links)); });
     if (!spawned) {
-        line_watch_->attach(-1);
         running_->store(false);
         port_ = std::move(links->port);
         command_rx_.emplace(std::move(links->command_rx));
@@ -96,7 +93,6 @@ Status ClientRuntime::stop() {
         if (!finished && finished.error().is_internal() && outcome.ok()) outcome = finished.take_error();
     }
     running_->store(false);
-    line_watch_->attach(-1);
     if (reader_thread_) {
         wake_reader_();  // the reader sees `running` at once instead of after its read time-out
         SpawnedThread<std::unique_ptr<Port>> reader = std::move(*reader_thread_);
@@ -118,29 +114,6 @@ Status ClientRuntime::close() {
     Status stopped = stop();
     port_.reset();
     return stopped;
-}
-
-RecvStatus ClientRuntime::wait_for_packets(std::chrono::steady_clock::time_point deadline) {
-    if (!line_watch_->usable()) return packet_rx_.wait_until(deadline);
-    const std::function<bool()> ready = [this] { return packet_rx_.status_now() != RecvStatus::Timeout; };
-    bool with_line = true;
-    for (;;) {
-        switch (line_watch_->wait(with_line, deadline, ready)) {
-            case LineWatch::Woken::Unusable:
-                return packet_rx_.wait_until(deadline);
-            case LineWatch::Woken::Deadline:
-                return packet_rx_.status_now();
-            case LineWatch::Woken::Signalled:
-                break;
-            case LineWatch::Woken::Line:
-                // Bytes that made no packet soon (part of a frame, a reader kept
-                // busy): the rest of this wait sleeps until the delivery's signal.
-                if (!LineWatch::await_delivery(ready)) with_line = false;
-                break;
-        }
-        if (const RecvStatus status = packet_rx_.status_now(); status != RecvStatus::Timeout) return status;
-        if (std::chrono::steady_clock::now() >= deadline) return RecvStatus::Timeout;
-    }
 }
 
 std::optional<Error> ClientRuntime::take_failure() {
