@@ -25,8 +25,6 @@ constexpr double FLOOD_BYTES_PER_SECOND = 1'000'000.0;
 // Longest wait between two looks at the output queue while mock data waits for it to drain.
 constexpr std::chrono::microseconds DRAIN_STEP{2000};
 
-constexpr double LINGER_SECONDS = std::chrono::duration<double>(READER_LINGER).count();
-
 // More than the link carries during one linger at its full rate: a line that
 // brought this much meanwhile is faster than the link (a burst, a pseudo-terminal).
 constexpr std::size_t FAST_LINGER_READ = 512;
@@ -60,7 +58,7 @@ public:
             // data last time and nobody waiting: let a few more frames come first.
             if (more) {
                 wake_self_();
-            } else if (!draining && may_linger_ && !polled_often_ && pace_ && pace_->begin_linger()) {
+            } else if (!draining && may_linger_ && pace_ && pace_->begin_linger()) {
                 port.linger(READER_LINGER);
                 pace_->end_linger();
                 after_linger_ = true;
@@ -157,18 +155,13 @@ private:
         return got.waited;
     }
 
-    // The line's rate and the caller's polls over windows of FLOW_WINDOW
-    // seconds, from the host time each read takes anyway.
+    // The line's rate over windows of FLOW_WINDOW seconds, from the host time
+    // each read takes anyway.
     void measure_flow(std::size_t count) {
         window_bytes_ += count;
         const double elapsed = read_time_ - window_start_;
         if (elapsed < FLOW_WINDOW && elapsed >= 0.0) return;
         flooding_ = elapsed > 0.0 && static_cast<double>(window_bytes_) > FLOOD_BYTES_PER_SECOND * elapsed;
-        if (pace_) {
-            const std::uint64_t polls = pace_->polls();
-            polled_often_ = static_cast<double>(polls - window_polls_) * LINGER_SECONDS > elapsed;
-            window_polls_ = polls;
-        }
         window_start_ = read_time_;
         window_bytes_ = 0;
     }
@@ -236,8 +229,6 @@ private:
     bool may_linger_ = false;  // the last read brought some data, on a quiet line
     bool after_linger_ = false;
     bool flooding_ = false;  // the last window brought more than a serial link carries
-    bool polled_often_ = false;  // the last window had more than one catch-up per linger
-    std::uint64_t window_polls_ = 0;
     double window_start_ = 0.0;
     std::size_t window_bytes_ = 0;
     bool wrote_since_drained_ = false;  // the output queue may still hold what we wrote

@@ -5,10 +5,7 @@
 // needs data now says so: a caller blocked on a packet or an answer (for the
 // length of its wait), a queued command (its wake-up), and a script polling the
 // packet queue (it catches the reader up before it takes the packets). Only a
-// quiet line is held back: one whose last read had to wait for its bytes. A
-// script that polls more often than a linger lasts would cut every linger
-// short and wait for the reader at each poll, so then the reader reads as data
-// comes and the polls find the packets queued.
+// quiet line is held back: one whose last read had to wait for its bytes.
 
 #include <atomic>
 #include <chrono>
@@ -64,7 +61,6 @@ public:
     // Caller side, before taking packets: a reader letting the line fill reads
     // now, and the caller waits (briefly) until what it read is delivered.
     void catch_up(const WakeFn& wake) {
-        polls_.fetch_add(1, std::memory_order_relaxed);
         if (!lingering_.load(std::memory_order_acquire)) return;
         std::unique_lock lock(mutex_);
         catching_up_.fetch_add(1, std::memory_order_acq_rel);
@@ -75,11 +71,7 @@ public:
         catching_up_.fetch_sub(1, std::memory_order_acq_rel);
     }
 
-    // Reader side: catch-ups so far, whether or not they found it lingering.
-    std::uint64_t polls() const { return polls_.load(std::memory_order_relaxed); }
-
 private:
-    std::atomic<std::uint64_t> polls_{0};
     std::atomic<int> callers_waiting_{0};
     std::atomic<int> catching_up_{0};
     std::atomic<bool> lingering_{false};
