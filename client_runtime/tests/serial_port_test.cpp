@@ -215,27 +215,6 @@ TEST_F(SerialClient, TelemetrySplitAcrossReads) {
     EXPECT_FALSE(runtime->packets().try_recv().has_value());
 }
 
-// The reader wakes a caller blocked on packets for every delivery, also for a
-// packet that comes without new bytes (a false header given up, the frame
-// behind it found in what was read long before).
-TEST_F(SerialClient, APacketFoundWithoutNewBytesEndsABlockedWait) {
-    start(1.0);  // the false header is given up a read time-out or two after the bytes came
-    std::vector<std::uint8_t> bytes{0x5A, 0xA5, 0x00, 0x00, 200, 0x00, 0x00, 0x00};  // more than follows
-    const auto frame = test::telemetry_frame(1.5);
-    bytes.insert(bytes.end(), frame.begin(), frame.end());
-    pty.write(bytes);
-    ASSERT_TRUE(test::eventually([&] { return runtime->link_statistics().link.framer.bytes == bytes.size(); }));
-    ASSERT_EQ(runtime->link_statistics().link.framer.telemetry_frames, 0u);
-    const auto began = std::chrono::steady_clock::now();
-    EXPECT_EQ(runtime->wait_for_packets(began + 30s), RecvStatus::Ok);
-    EXPECT_LT(test::seconds_since(began), 10.0);  // not woken: the whole 30 s
-    ASSERT_TRUE(runtime->stop().ok());  // a stopped client's wait runs to its deadline
-    EXPECT_EQ(runtime->wait_for_packets(std::chrono::steady_clock::now() + 50ms), RecvStatus::Ok);
-    DataPacket packet{};
-    ASSERT_EQ(runtime->packets().recv_timeout(packet, 0s), RecvStatus::Ok);
-    EXPECT_EQ(packet.timestamp_seconds, 1.5);
-}
-
 TEST_F(SerialClient, UnplugIsReportedOnceAndTheReaderRests) {
     start();
     pty.write(test::telemetry_frame(1.0));
@@ -314,11 +293,6 @@ INSTANTIATE_TEST_SUITE_P(
                  [](ClientRuntime& r) {
                      DataPacket packet{};
                      EXPECT_EQ(r.packets().recv_timeout(packet, 60s), RecvStatus::Failed);
-                     return Status(Error::message(r.take_error().value_or("no error")));
-                 }},
-        WaitCase{"packet_wait_woken_by_the_reader",
-                 [](ClientRuntime& r) {
-                     EXPECT_EQ(r.wait_for_packets(std::chrono::steady_clock::now() + 60s), RecvStatus::Failed);
                      return Status(Error::message(r.take_error().value_or("no error")));
                  }},
         WaitCase{"mock_handshake",

@@ -145,13 +145,14 @@ private:
 // the failure's text. Touches no Python object: it may run without the lock.
 vyre::Status wait_for_packet(vyre::ClientRuntime& runtime, double timeout_seconds,
                              const vyre::InterruptCheck& interrupted) {
+    vyre::Receiver<vyre::DataPacket>& packets = runtime.packets();
     auto timeout = vyre::duration_from_secs_f64(timeout_seconds);
     if (!timeout) return timeout.take_error();
     auto deadline = vyre::Instant::now().checked_add(timeout.value());
     if (!deadline) return deadline.take_error();
     for (;;) {
         const auto slice = vyre::Instant::now().until(deadline.value()).capped(vyre::INTERRUPT_POLL_INTERVAL);
-        switch (runtime.wait_for_packets(std::chrono::steady_clock::now() + slice)) {
+        switch (packets.wait_until(std::chrono::steady_clock::now() + slice)) {
             case vyre::RecvStatus::Ok:
                 return vyre::ok_status();
             case vyre::RecvStatus::Failed:

@@ -140,7 +140,6 @@ private:
         // Waits on the caller's side end now, and find the text above.
         links_.packet_tx.signal_failure();
         links_.responses->signal_failure();
-        if (links_.delivery_signal) links_.delivery_signal->delivered();
     }
 
     // Lingering pays only while the line brings little. A read that found its
@@ -192,7 +191,6 @@ private:
             const bool delivered = links_.packet_tx.send_all(packets);
             packets.clear();
             if (!delivered) return false;
-            if (links_.delivery_signal) links_.delivery_signal->delivered();
             if (tapped) {
                 (void)links_.packet_tap->sender->send_all(tap_copy_);  // a closed tap only loses the copy
                 tap_copy_.clear();
@@ -253,24 +251,11 @@ private:
 }  // namespace
 
 std::unique_ptr<Port> run_reader(ReaderLinks links) {
-    // However the reader ends, every queue end goes first, then a caller
-    // blocked on packets looks again (and finds its queue's sender gone).
-    const std::shared_ptr<DeliverySignal> watch = links.delivery_signal;
-    auto release = [&] {
-        { const ReaderLinks released = std::move(links); }
-        if (watch) watch->delivered();
-    };
-    try {
-        Reader reader(links);
-        reader.run();
-        reader.finish();
-    } catch (...) {
-        release();
-        throw;
-    }
+    Reader reader(links);
+    reader.run();
+    reader.finish();
     std::unique_ptr<Port> port = std::move(links.port);
-    release();
-    return port;
+    return port;  // `links` (every queue end and share) is released on return
 }
 
 }  // namespace vyre

@@ -19,7 +19,6 @@
 #include "port/port.hpp"
 #include "reader/response_board.hpp"
 #include "sync/channel.hpp"
-#include "sync/delivery_signal.hpp"
 #include "sync/link_counters.hpp"
 #include "sync/reader_pace.hpp"
 #include "telemetry.hpp"
@@ -52,8 +51,6 @@ struct ReaderLinks {
     std::shared_ptr<LinkCounters> link_counters = std::make_shared<LinkCounters>();
     // The device's clock on the host's, carried from reader to reader.
     std::shared_ptr<ClockModel> clock = std::make_shared<ClockModel>();
-    // Told of every delivery and failure, for a caller blocked on packets (absent: none).
-    std::shared_ptr<DeliverySignal> delivery_signal{};
 };
 
 // A candidate frame still waiting for its bytes after reads timed out for this

@@ -27,7 +27,6 @@ ClientRuntime::ClientRuntime(std::unique_ptr<Port> port)
       pace_(std::make_shared<ReaderPace>()),
       link_counters_(std::make_shared<LinkCounters>()),
       clock_(std::make_shared<ClockModel>()),
-      delivery_signal_(std::make_shared<DeliverySignal>()),
       port_(std::move(port)),
       wake_reader_(port_ ? port_->waker() : WakeFn([] {})) {
     std::tie(packet_tx_, packet_rx_) = make_channel<DataPacket>([ready = ready_] { ready->raise(); });
@@ -61,7 +60,7 @@ Status ClientRuntime::start() {
     auto links = std::make_shared<ReaderLinks>(ReaderLinks{std::move(port_), std::move(*command_rx_),
                                                            std::move(*mock_rx_), packet_tx_, responses_, error_tx_,
                                                            running_, packet_tap_, mock_frames_written_, pace_,
-                                                           link_counters_, clock_, delivery_signal_});
+                                                           link_counters_, clock_});
     command_rx_.reset();
     mock_rx_.reset();
     auto spawned = SpawnedThread<std::unique_ptr<Port>>::spawn([links] { return run_reader(std::move(*links)); });
@@ -115,22 +114,6 @@ Status ClientRuntime::close() {
     Status stopped = stop();
     port_.reset();
     return stopped;
-}
-
-RecvStatus ClientRuntime::wait_for_packets(std::chrono::steady_clock::time_point deadline) {
-    const std::function<bool()> ready = [this] { return packet_rx_.status_now() != RecvStatus::Timeout; };
-    for (;;) {
-        switch (delivery_signal_->wait(deadline, ready)) {
-            case DeliverySignal::Woken::Unusable:
-                return packet_rx_.wait_until(deadline);
-            case DeliverySignal::Woken::Deadline:
-                return packet_rx_.status_now();
-            case DeliverySignal::Woken::Signalled:
-                break;
-        }
-        if (const RecvStatus status = packet_rx_.status_now(); status != RecvStatus::Timeout) return status;
-        if (std::chrono::steady_clock::now() >= deadline) return RecvStatus::Timeout;
-    }
 }
 
 std::optional<Error> ClientRuntime::take_failure() {

@@ -28,7 +28,6 @@
 #include "sync/channel.hpp"
 #include "sync/durations.hpp"
 #include "sync/interrupt.hpp"
-#include "sync/delivery_signal.hpp"
 #include "sync/link_counters.hpp"
 #include "sync/ready_signal.hpp"
 #include "sync/spawned_thread.hpp"
@@ -75,9 +74,6 @@ public:
     void catch_up_reader() { pace_->catch_up(wake_reader_); }
     // For the length of a wait for data: the reader reads as data comes.
     CallerWaiting caller_waiting() { return CallerWaiting(*pace_, wake_reader_); }
-    // Waits until a packet is queued, as packets().wait_until does (same
-    // outcomes), woken by the reader through a DeliverySignal.
-    RecvStatus wait_for_packets(std::chrono::steady_clock::time_point deadline);
     // A descriptor that polls readable while a packet, a background error or a
     // response no call has seen yet waits (made on the first call, closed with
     // the runtime). After each call of the client, settle_ready() drains it
@@ -234,7 +230,6 @@ private:
     std::shared_ptr<ReaderPace> pace_;
     std::shared_ptr<LinkCounters> link_counters_;
     std::shared_ptr<ClockModel> clock_;
-    std::shared_ptr<DeliverySignal> delivery_signal_;
     std::optional<SpawnedThread<std::unique_ptr<Port>>> reader_thread_;
     std::unique_ptr<Port> port_;
     std::optional<MockStreamThread> mock_stream_thread_;

@@ -200,14 +200,6 @@ public:
         return wait_locked(lock, deadline);
     }
 
-    // What wait_until would return now, without waiting.
-    RecvStatus status_now() const {
-        std::lock_guard lock(state_->mutex);
-        if (!state_->items.empty()) return RecvStatus::Ok;
-        if (state_->failed) return RecvStatus::Failed;
-        return state_->senders == 0 ? RecvStatus::Disconnected : RecvStatus::Timeout;
-    }
-
     // Blocks until an item arrives; nothing once the queue is empty and every sender is gone.
     std::optional<T> recv() {
         std::unique_lock lock(state_->mutex);
