@@ -2,7 +2,7 @@
 """How late telemetry reaches the script: from the moment the device writes a
 frame to the moment the script holds it.
 
-    .venv/bin/python bench/packet_latency.py [--frames 2000] [--rate 500] [--rounds 3]
+    .venv/bin/python bench/packet_latency.py [--frames 2000] [--rate 500] [--rounds 3] [--other PYTHON]
 
 A writer process plays the device on a pseudo-terminal: one frame a write at
 ``--rate`` frames/s on average (random gaps), each stamped with CLOCK_MONOTONIC (time.monotonic) in
@@ -12,7 +12,9 @@ each on a device of its own:
 - floor: bench/floor.c blocked in poll + read;
 - library blocked: get_data_packets(block=True) in a loop;
 - library, 1 ms polls: get_data_packets() every millisecond;
-- peer, 1 ms polls: bench/peer.py reading what is there every millisecond.
+- peer, 1 ms polls: bench/peer.py reading what is there every millisecond;
+- with ``--other``, the two library readers again with another build's python
+  (its own environment), in the same rounds.
 
 Prints p50 and p99 of the delays per reader and round, then the medians over
 the rounds.
@@ -82,9 +84,10 @@ def role_peer(port, frames):
 
 
 READERS = ("floor", "library blocked", "library, 1 ms polls", "peer, 1 ms polls")
+OTHER_READERS = ("other blocked", "other, 1 ms polls")
 
 
-def measure(build, reader, frames, rate):
+def measure(build, reader, frames, rate, other=None):
     master, slave = pty.openpty()
     tty.setraw(master)
     port = os.ttyname(slave)
@@ -95,6 +98,8 @@ def measure(build, reader, frames, rate):
     else:
         argv = harness.python_role("packet_latency.py", "library", port, frames,
                                    "blocked" if "blocked" in reader else "poll")
+        if reader.startswith("other"):
+            argv[0] = other
     proc = harness.spawn_child(argv)
     try:
         time.sleep(0.3)  # the reader is up and waiting
@@ -119,20 +124,26 @@ def main():
     parser.add_argument("--frames", type=int, default=2000)
     parser.add_argument("--rate", type=float, default=500.0)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--other", help="another build's python, whose library runs beside this one's")
     args = parser.parse_args()
     print(harness.machine())
-    results = {reader: [] for reader in READERS}
+    readers = READERS + (OTHER_READERS if args.other else ())
+    results = {reader: [] for reader in readers}
     with harness.CBuild() as build:
         for k in range(args.rounds):
             print(f"round {k + 1}: {args.frames} frames at {args.rate:.0f}/s")
-            for reader in READERS:
-                p50, p99 = measure(build, reader, args.frames, args.rate)
+            for reader in readers:
+                p50, p99 = measure(build, reader, args.frames, args.rate, args.other)
                 results[reader].append((p50, p99))
                 print(f"  {reader:<24} p50 {p50 * 1e6:8.1f} us   p99 {p99 * 1e6:8.1f} us", flush=True)
     print(f"medians of {args.rounds} rounds:")
     for reader, rows in results.items():
         print(f"  {reader:<24} p50 {statistics.median(r[0] for r in rows) * 1e6:8.1f} us   "
               f"p99 {statistics.median(r[1] for r in rows) * 1e6:8.1f} us")
+    for blocked in ("library blocked",) + (("other blocked",) if args.other else ()):
+        gaps = [(b[0] - f[0]) * 1e6 for b, f in zip(results[blocked], results["floor"])]
+        print(f"  {blocked} - floor (p50, per round): {', '.join(f'{g:+.1f}' for g in gaps)} us; "
+              f"median {statistics.median(gaps):+.1f} us")
 
 
 if __name__ == "__main__":
