@@ -13,6 +13,8 @@ PYTEST_ARGS ?= -n $(PYTEST_WORKERS)
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # ccache tells compilers apart by name: both builds use CXX (make's g++ unless set)
 export CXX
+# paths inside the tree taken as relative, so that another clone's build hits too
+export CCACHE_BASEDIR ?= $(CURDIR)
 
 .PHONY: test deps cpp-build cpp-test venv py-test bench clean run docs
 
