@@ -3,6 +3,19 @@ BUILD ?= build/cmake
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE_ARGS ?=
+# The Python suites mostly wait on devices, so they run on more workers than
+# the machine has cores; PYTEST_WORKERS=0 runs them in this process.
+PYTEST_WORKERS ?= 4
+# (a module that shares one server in file order is one xdist group)
+PYTEST_ARGS ?= -n $(PYTEST_WORKERS) --dist loadgroup
+# ccache, where it is, lets the module's build in .venv reuse the objects of
+# this one (same build type and flags) and a rebuild in a fresh clone reuse
+# the last one's.
+LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# ccache tells compilers apart by name: both builds use CXX (make's g++ unless set)
+export CXX
+# paths inside the tree taken as relative, so that another clone's build hits too
+export CCACHE_BASEDIR ?= $(CURDIR)
 
 .PHONY: test deps cpp-build cpp-test venv py-test bench clean run docs
 
@@ -12,7 +25,7 @@ deps:
 	@scripts/install-deps
 
 cpp-build: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD)
 
 cpp-test: cpp-build
@@ -24,7 +37,7 @@ venv: deps
 # the Python suite joins once the module has a build
 py-test: deps
 	@if [ -f vyre_python/CMakeLists.txt ]; then \
-		scripts/setup-venv && $(PY) -m pytest -q vyre_python/tests $(wildcard vyre_tools/tests) $(wildcard bench/tests); \
+		scripts/setup-venv && $(PY) -m pytest -q $(PYTEST_ARGS) vyre_python/tests $(wildcard vyre_tools/tests) $(wildcard bench/tests); \
 	fi
 	@$(MAKE) --no-print-directory soak-short
 

@@ -83,6 +83,15 @@ def alarm(after, handler):
         signal.signal(signal.SIGALRM, previous)
 
 
+def answer_ctrl_c():
+    """Makes SIGINT raise KeyboardInterrupt again when the suite was started
+    with it ignored (a background job of a script, nohup): the tests press
+    Ctrl-C, here and in the programs they start (which inherit an ignored
+    SIGINT, but not a handler)."""
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
 def press_ctrl_c(*_):
     # what a terminal does: SIGINT, whose default handler raises KeyboardInterrupt
     os.kill(os.getpid(), signal.SIGINT)

@@ -64,7 +64,9 @@ def read(path):
     try:
         tbl = pyarrow.csv.read_csv(
             io.BytesIO(data),
-            read_options=pyarrow.csv.ReadOptions(column_names=header, skip_rows=1),
+            # one thread: a damaged file once crashed Arrow's threaded reader
+            read_options=pyarrow.csv.ReadOptions(column_names=header, skip_rows=1,
+                                                 use_threads=False),
             parse_options=pyarrow.csv.ParseOptions(quote_char=False, newlines_in_values=False),
             convert_options=pyarrow.csv.ConvertOptions(column_types=types,
                                                        strings_can_be_null=False))

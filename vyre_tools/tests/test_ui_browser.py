@@ -28,6 +28,9 @@ pytest.importorskip("nicegui", reason="the ui extra (NiceGUI) is not installed")
 sync_api = pytest.importorskip("playwright.sync_api", reason="playwright is not installed")
 expect = sync_api.expect
 
+# one server and one page shared in file order: the whole module on one worker
+pytestmark = pytest.mark.xdist_group("ui-browser")
+
 RATE = 200
 WAIT_MS = 15_000
 SCREENSHOTS = os.environ.get("VYRE_UI_SCREENSHOTS")
