@@ -62,7 +62,7 @@ def test_without_telemetry_there_is_no_fit_and_the_second_ack_stays_pending(star
     assert client.last_magnetometer_calibration == {
         "samples": 0, "offsets": None, "scale_matrix": None, "rms_residual_microteslas": None,
         "max_residual_microteslas": None, "applied": False}
-    assert client.set_magnetometer_calibration([0] * 3, [0] * 9, timeout_seconds=0) is True
+    assert client.set_magnetometer_calibration([0] * 3, [0] * 9, timeout_seconds=5) is True
 
 
 REFUSALS = [
@@ -84,7 +84,7 @@ def test_refused_before_anything_is_sent(started, args, error, message):
     with pytest.raises(error, match=message):
         client.run_and_apply_magnetometer_calibration(*args)
     assert writes_seen(device) == []
-    assert client.set_magnetometer_calibration([0] * 3, [0] * 9, timeout_seconds=0) is True
+    assert client.set_magnetometer_calibration([0] * 3, [0] * 9, timeout_seconds=5) is True
 
 
 def raise_keyboard_interrupt(*_):

@@ -104,7 +104,9 @@ def test_telemetry_through_noise_arrives_exactly_once_in_order(pty_device, clien
 
 
 @pytest.mark.lock_modes
-def test_blocking_read_waits_for_the_first_packet_and_takes_the_rest(pty_device, client):
+def test_blocking_read_waits_for_the_first_packet_and_takes_the_rest(pty_device):
+    client = VYREClient(pty_device.path, timeout=30.0)  # a loaded machine's reader may be slow to run
+    client.start()
     frames = [wire.telemetry([float(i)] + [0.0] * 13 + [1.0, 0.0, 0.0, 0.0]) for i in range(5)]
     pty_device.write(b"".join(frames))
     packets = []
@@ -113,6 +115,7 @@ def test_blocking_read_waits_for_the_first_packet_and_takes_the_rest(pty_device,
         assert got
         packets += got
     assert [p.timestamp_seconds for p in packets] == [0.0, 1.0, 2.0, 3.0, 4.0]
+    client.close()
 
 
 @pytest.mark.lock_modes

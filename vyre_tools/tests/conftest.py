@@ -36,7 +36,8 @@ def host(sim):
 
 @pytest.fixture
 def start_client():
-    """Starts clients on ports; each is stopped after the test, pass or fail.
+    """Starts clients on ports; each is closed after the test, pass or fail
+    (a failed test's traceback keeps its client alive, and with it the port).
     The module is imported here so that suites without a client still run."""
     import vyre_client
     started = []
@@ -47,4 +48,4 @@ def start_client():
         return started[-1]
     yield start
     for client in started:
-        client.stop()
+        client.close()

@@ -293,7 +293,8 @@ def test_replayed_log_reaches_the_device_complete_in_order_and_paced(device, cli
           f"{batches} batches span {span:.3f} s (ideal {(batches - 1) * period:.3f}); "
           f"spread within a batch median {statistics.median(spreads) * 1e3:.2f} ms, "
           f"max {max(spreads) * 1e3:.2f}")
-    assert settle >= 0.09
+    # the device stamps arrivals: a header it read late shortens what it sees
+    assert settle >= 0.05
     assert burst < 0.4 * (unpaced - 1) * interval / speed  # back to back, not at the log's pace
     # paced by the log's clock at twice its pace: overshooting sleeps are caught up
     # on, so the span holds under load; how close each batch comes is

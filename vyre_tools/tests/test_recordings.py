@@ -160,9 +160,9 @@ def test_a_recording_ended_by_a_signal_keeps_its_rows(tmp_path, signum, suffix):
             proc.kill()
     rows = recording.read(path)
     assert_same(rows[:len(seen)], seen)
-    # all but about the last second, whatever ended the command (a second
-    # more for a loaded machine)
-    assert rows["host_time_seconds"][-1] > ended - 2.5
+    # all but about the last second, whatever ended the command (on a loaded
+    # machine the writer's once-a-second flush itself comes seconds late)
+    assert rows["host_time_seconds"][-1] > ended - 4.0
     if signum == signal.SIGKILL:
         copy = tmp_path / f"copy{suffix}"
         converted = run_vyre("convert", path, copy)
@@ -291,24 +291,32 @@ def small_recording(suffix, closed):
     return _SMALL[suffix, closed]
 
 
-def read_within_memory(path):
-    """read(path), and its peak of traced memory."""
+@pytest.fixture
+def traced():
+    """Memory tracing on for the whole test: switching it on and off for each
+    file, while other threads allocate, crashed the interpreter."""
     import tracemalloc
     tracemalloc.start()
+    yield
+    tracemalloc.stop()
+
+
+def read_within_memory(path):
+    """read(path), and the peak of traced memory it took (with `traced`)."""
+    import tracemalloc
+    tracemalloc.reset_peak()
+    before = tracemalloc.get_traced_memory()[0]
     try:
-        try:
-            rows = recording.read(path)
-        except recording.RecordingError as e:
-            assert str(path) in str(e)
-            rows = None
-        return rows, tracemalloc.get_traced_memory()[1]
-    finally:
-        tracemalloc.stop()
+        rows = recording.read(path)
+    except recording.RecordingError as e:
+        assert str(path) in str(e)
+        rows = None
+    return rows, tracemalloc.get_traced_memory()[1] - before
 
 
 @pytest.mark.parametrize("closed", [True, False], ids=["closed", "open"])
 @pytest.mark.parametrize("suffix", SUFFIXES)
-def test_a_damaged_recording_raises_recording_error(tmp_path, suffix, closed):
+def test_a_damaged_recording_raises_recording_error(tmp_path, suffix, closed, traced):
     from hypothesis import HealthCheck, given, settings, strategies as st
     original = small_recording(suffix, closed)
     path = tmp_path / f"damaged{suffix}"
@@ -340,7 +348,7 @@ def test_a_damaged_recording_raises_recording_error(tmp_path, suffix, closed):
     check()
 
 
-def test_what_a_file_claims_is_checked_before_memory_is_taken(tmp_path):
+def test_what_a_file_claims_is_checked_before_memory_is_taken(tmp_path, traced):
     """Column types, lengths and sizes a file claims: a few hundred bytes
     that would take gigabytes."""
     import zipfile

@@ -90,7 +90,12 @@ public:
 
     // Queue a frame for the reader and wake it. False once the reader that held
     // the queue's other end has ended (after a link failure, until stop).
-    bool queue_command(FramedPacket frame) { return command_tx_.send(std::move(frame)); }
+    // Refused once a started reader has ended on a failure, even before its
+    // queue's end is released: a caller woken by the failure may come back first.
+    bool queue_command(FramedPacket frame) {
+        if (reader_thread_ && !running_->load()) return false;
+        return command_tx_.send(std::move(frame));
+    }
     bool queue_mock_data(FramedPacket frame) { return mock_tx_.send(std::move(frame)); }
     // Mock-data frames queued (by a replay or queue_mock_data) and not yet written
     // to the port. Commands overtake them, so a caller that must follow a replay
