@@ -92,6 +92,15 @@ def answer_ctrl_c():
         signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
+def let_children_hang_up():
+    """Under nohup SIGHUP is ignored, and an ignored signal stays ignored in
+    the programs the tests start, so a test's hang-up would never reach them.
+    A handler that does nothing keeps this process as safe, and a handler is
+    not inherited: the programs get the default."""
+    if signal.getsignal(signal.SIGHUP) is signal.SIG_IGN:
+        signal.signal(signal.SIGHUP, lambda *_: None)
+
+
 def press_ctrl_c(*_):
     # what a terminal does: SIGINT, whose default handler raises KeyboardInterrupt
     os.kill(os.getpid(), signal.SIGINT)
