@@ -33,6 +33,7 @@ pytestmark = pytest.mark.xdist_group("ui-browser")
 
 RATE = 200
 WAIT_MS = 15_000
+expect.set_options(timeout=WAIT_MS)  # assertions too, not only actions, wait that long
 SCREENSHOTS = os.environ.get("VYRE_UI_SCREENSHOTS")
 
 
@@ -208,7 +209,9 @@ def test_the_calibration_wizard_keeps_or_rolls_back(page, sim):
 
 def test_an_unplug_shows_the_banner_and_the_page_recovers(page, sim):
     tab(page, "live")
-    sim.replug(delay=1.5)
+    # away long enough for the banner to be seen between the assertion's looks
+    # on a loaded machine
+    sim.replug(delay=4.0)
     expect(page.get_by_test_id("banner-away")).to_be_visible()
     expect(page.get_by_test_id("banner-away")).to_contain_text("unplugged")
     shot(page, "unplugged")
