@@ -126,7 +126,9 @@ def test_a_cancelled_take_loses_no_packet(sim, arrays):
         return list(batch["timestamp_seconds"]) if arrays else [p.timestamp_seconds for p in batch]
 
     async def main():
-        async with AsyncVYREClient(sim.port_name) as client:
+        # a blocking take waits for the client's time-out: a loaded machine's
+        # device may pause longer than the default tenth of a second
+        async with AsyncVYREClient(sim.port_name, timeout=10.0) as client:
             take = client.get_data_array if arrays else client.get_data_packets
             got = stamps(await take(block=True))
             for _ in range(5):
