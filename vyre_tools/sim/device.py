@@ -43,8 +43,11 @@ if TYPE_CHECKING:
 
 HELD_FRAMES_MAX = 4096  # frames the device buffers while it reboots
 # A frame whose bytes stop coming for this long is given up: a host that
-# abandoned a write half-way must not hold its next command back.
-QUIET_GIVE_UP = 0.05
+# abandoned a write half-way must not hold its next command back. Long
+# enough for a loaded machine: a host writing faster than we read waits for
+# room mid-frame, and the bytes come through a kernel worker, so a frame's
+# rest can be 50 ms late without anything given up.
+QUIET_GIVE_UP = 0.25
 # The longest sleep of the device thread: a stall much longer than this is
 # someone holding the interpreter lock (see lockwatch).
 LONGEST_SLEEP = 0.1
