@@ -7,7 +7,7 @@ frequency it cannot run at), and the user should hear of it."""
 
 import json
 
-from .connection import add_device_arguments, open_device
+from .connection import add_device_arguments, open_device, whole_number
 from .errors import CliError
 from .info import protocol_name
 
@@ -23,15 +23,7 @@ def protocol_choice(text):
     return name
 
 
-def frequency(text):
-    import argparse
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 1 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"must be 1 to 65535 Hz, got {text!r}")
-    return value
+frequency = whole_number(1, 65535, " Hz")
 
 
 def name(text):

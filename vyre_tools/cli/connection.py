@@ -33,6 +33,19 @@ def positive_int(text):
     return value
 
 
+def whole_number(low, high, unit=""):
+    """An argparse type: a whole number from ``low`` to ``high``."""
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be {low} to {high}{unit}, got {text!r}")
+        return value
+    return parse
+
+
 def sim_option(text):
     """KEY=VALUE for the simulated device, checked at once."""
     from ..sim.options import resolve
@@ -47,14 +60,19 @@ def sim_option(text):
     return key, value
 
 
-def add_device_arguments(parser):
+def add_device_arguments(parser, several=False):
+    """--port (``several``: repeatable, as ``ports``, $VYRE_PORT left to the
+    command), --sim, --sim-option, --baud and --timeout."""
     g = parser.add_argument_group("device")
     which = g.add_mutually_exclusive_group()
-    which.add_argument("-p", "--port", default=os.environ.get("VYRE_PORT") or None,
-                       metavar="PORT|IDENTITY",
-                       help="serial port of the device, or its identity: "
-                            f"{devices.SYNTAX} (see vyre ports --probe); default: "
-                            "$VYRE_PORT, else the only USB serial port present")
+    port_help = (f"serial port of the device, or its identity: {devices.SYNTAX} (see vyre ports "
+                 "--probe); default: $VYRE_PORT, else the only USB serial port present")
+    if several:
+        which.add_argument("-p", "--port", action="append", dest="ports", metavar="PORT|IDENTITY",
+                           help=port_help + "; repeat it for several devices")
+    else:
+        which.add_argument("-p", "--port", default=os.environ.get("VYRE_PORT") or None,
+                           metavar="PORT|IDENTITY", help=port_help)
     which.add_argument("--sim", action="store_true",
                        help="start a simulated device for this run")
     g.add_argument("--sim-option", action="append", default=[], type=sim_option,

@@ -1,26 +1,14 @@
 """vyre ui: the control center in the browser (the ui extra: NiceGUI)."""
 
-import argparse
 import contextlib
 import os
 
-from .connection import (DEFAULT_BAUD, DEFAULT_TIMEOUT, choose_port, positive_float,
-                         positive_int, sim_option, start_simulator)
+from .connection import add_device_arguments, choose_port, start_simulator, whole_number
 from .errors import EXIT_USAGE, CliError
 from .. import devices
 
 MISSING = ("'vyre ui' needs NiceGUI: install the ui extra "
            "(pip install 'vyre-client[ui]')")
-
-
-def http_port(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"must be 0 to 65535, got {text!r}")
-    return value
 
 
 def add_parser(sub):
@@ -31,27 +19,15 @@ def add_parser(sub):
                                    "magnetometer calibration wizard. It serves on this machine "
                                    "only unless --host says otherwise (over SSH, forward the "
                                    "port). Needs the ui extra.")
-    which = p.add_mutually_exclusive_group()
-    which.add_argument("-p", "--port", action="append", dest="ports", metavar="PORT|IDENTITY",
-                       help=f"serial port of the device, or its identity: {devices.SYNTAX}; "
-                            "repeat it for several devices, a tab each (default: $VYRE_PORT, "
-                            "else the only USB serial port present)")
-    which.add_argument("--sim", action="store_true", help="start a simulated device")
-    p.add_argument("--sim-option", action="append", default=[], type=sim_option,
-                   metavar="KEY=VALUE", help="setting of the simulated device (repeatable)")
+    add_device_arguments(p, several=True)
     p.add_argument("--host", default="127.0.0.1",
                    help="address to serve on (default 127.0.0.1: this machine only)")
-    p.add_argument("--http-port", type=http_port, default=8080, metavar="N",
+    p.add_argument("--http-port", type=whole_number(0, 65535), default=8080, metavar="N",
                    help="port to serve on (default 8080; 0 picks a free one)")
     p.add_argument("--no-browser", action="store_true", help="do not open a browser")
     p.add_argument("--data-dir", default="vyre-ui-data", metavar="DIR",
                    help="folder for recordings, calibration backups and uploaded logs "
                         "(default ./vyre-ui-data)")
-    p.add_argument("--baud", type=positive_int, default=DEFAULT_BAUD,
-                   help=f"baud rate (default {DEFAULT_BAUD})")
-    p.add_argument("--timeout", type=positive_float, default=DEFAULT_TIMEOUT,
-                   help="seconds to wait for each answer of the device "
-                        f"(default {DEFAULT_TIMEOUT:g})")
     p.set_defaults(run=run)
 
 

@@ -18,6 +18,7 @@ from ..calibration_backup import CalibrationBackup
 from ..cli.calibrate import GUIDANCE, IDENTITY, NEUTRAL_OFFSETS, SETTLE_SECONDS
 from ..cli.magquality import Thresholds, assess, correct
 from .calibration_io import read_backup, write_held
+from .cards import card
 from .format import vec
 from .session import DeviceAway, DeviceSession
 
@@ -142,8 +143,7 @@ def _on_sphere(points: list[tuple[float, float, float]], radius: float) -> list[
 
 def build(session: DeviceSession) -> None:
     outcome = Outcome()
-    with ui.card().classes("w-full"):
-        ui.label("Magnetometer calibration").classes("text-lg font-bold")
+    with card("Magnetometer calibration"):
         ui.label(GUIDANCE)
         with ui.row().classes("items-end"):
             duration = ui.number("collection seconds", value=15, min=1, max=120, step=1).props(

@@ -9,6 +9,7 @@ from nicegui import events, ui
 
 from ..calibration_backup import CalibrationBackup
 from .calibration_io import read_backup, write_held
+from .cards import card, fields
 from .format import device_id, matrix, vec
 from .session import DeviceAway, DeviceSession
 
@@ -28,15 +29,8 @@ def config_text(session: DeviceSession) -> str:
 
 
 def build(session: DeviceSession) -> None:
-    with ui.card().classes("w-full"):
-        ui.label("Device").classes("text-lg font-bold")
-        with ui.grid(columns=2).classes("gap-x-6 gap-y-1"):
-            ui.label("id")
-            ident = ui.label().props("data-testid=device-id")
-            ui.label("firmware")
-            firmware = ui.label()
-            ui.label("port")
-            port = ui.label()
+    with card("Device"):
+        ident, firmware, port = fields(["id", "firmware", "port"], {"id": "device-id"})
 
         def show_identity() -> None:
             info = session.info
@@ -46,8 +40,7 @@ def build(session: DeviceSession) -> None:
         show_identity()
         ui.timer(1.0, show_identity)
 
-    with ui.card().classes("w-full"):
-        ui.label("Configuration").classes("text-lg font-bold")
+    with card("Configuration"):
         config = session.config
         with ui.row().classes("items-end"):
             name = ui.input("name", value=config.name if config else "").props(
@@ -79,8 +72,7 @@ def build(session: DeviceSession) -> None:
                 apply.enable()
         apply.on_click(send)
 
-    with ui.card().classes("w-full"):
-        ui.label("Calibration").classes("text-lg font-bold")
+    with card("Calibration"):
         values = ui.column().classes("gap-0 font-mono text-sm")
 
         def show_calibration() -> None:

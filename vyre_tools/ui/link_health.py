@@ -8,6 +8,7 @@ from typing import Any
 
 from nicegui import ui
 
+from .cards import card, fields
 from .format import num
 from .session import DeviceSession
 
@@ -40,23 +41,11 @@ def build_banner(session: DeviceSession, named: bool = False) -> None:
 
 
 def build(session: DeviceSession) -> None:
-    with ui.card().classes("w-full"):
-        ui.label("Link").classes("text-lg font-bold")
-        with ui.grid(columns=2).classes("gap-x-6 gap-y-1"):
-            ui.label("packet rate")
-            rate = ui.label().props("data-testid=link-rate")
-            ui.label("CRC failures")
-            crc = ui.label()
-            ui.label("gaps in the timestamps")
-            gaps = ui.label()
-            ui.label("round trip of a command")
-            trips = ui.label()
-            ui.label("unplugs")
-            unplugs = ui.label()
-            ui.label("clock sync")
-            clock = ui.label()
-    with ui.card().classes("w-full"):
-        ui.label("Link statistics").classes("text-lg font-bold")
+    with card("Link"):
+        rate, crc, gaps, trips, unplugs, clock = fields(
+            ["packet rate", "CRC failures", "gaps in the timestamps", "round trip of a command",
+             "unplugs", "clock sync"], {"packet rate": "link-rate"})
+    with card("Link statistics"):
         table = ui.table(columns=[{"name": "key", "label": "count", "field": "key", "align": "left"},
                                  {"name": "value", "label": "", "field": "value"}],
                          rows=[], row_key="key").props("dense flat")

@@ -3,13 +3,14 @@ The writer is fed by the session's consumer task, not by the page."""
 
 from nicegui import ui
 
+from .cards import card
 from .recorder import FORMATS
 from .session import DeviceSession
 
+
 def build(session: DeviceSession) -> None:
     recorder = session.recorder
-    with ui.card().classes("w-full"):
-        ui.label("Recording").classes("text-lg font-bold")
+    with card("Recording"):
         with ui.row().classes("items-end"):
             fmt = ui.select(list(FORMATS), value="CSV", label="format").props(
                 "data-testid=record-format")
@@ -17,8 +18,7 @@ def build(session: DeviceSession) -> None:
             stop = ui.button("Stop", color="red").props("data-testid=record-stop")
         status = ui.label().props("data-testid=record-status")
         ui.label(f"files are written to {recorder.folder}").classes("text-sm text-gray-600")
-    with ui.card().classes("w-full"):
-        ui.label("Files").classes("text-lg font-bold")
+    with card("Files"):
         files = ui.column().classes("gap-1").props("data-testid=record-files")
     listed: dict[str, list[tuple[str, int]]] = {"names": []}
 

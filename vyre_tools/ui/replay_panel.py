@@ -11,6 +11,7 @@ from nicegui import events, ui
 
 from ..cli.logfile import scan_file
 from ..cli.replay import LINK_POLL_SECONDS, Schedule
+from .cards import card
 from .session import DeviceAway, DeviceSession
 
 POLL_SECONDS = 0.1
@@ -66,8 +67,7 @@ async def replay(session: DeviceSession, path: str, speed: float, realtime: bool
 def build(session: DeviceSession) -> None:
     logs = os.path.join(session.data_dir, "logs")
     state = ReplayState()
-    with ui.card().classes("w-full"):
-        ui.label("Replay a mock log").classes("text-lg font-bold")
+    with card("Replay a mock log"):
         with ui.row().classes("items-end w-full"):
             path = ui.input("mock log file (on this machine)").classes("min-w-[28rem]").props(
                 "data-testid=replay-path")
