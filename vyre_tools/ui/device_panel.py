@@ -145,4 +145,4 @@ def build(session: DeviceSession) -> None:
             ui.button("Read again", on_click=reread)
             ui.button("Save backup", on_click=save)
             ui.upload(label="Load backup (.json)", auto_upload=True, on_upload=load).props(
-                "accept=.json")
+                "accept=.json data-testid=backup-load")

@@ -35,6 +35,7 @@ class _Run:
     def __init__(self, writer: Any) -> None:
         self.writer = writer
         self.taken = 0
+        self.ending = False               # asked to complete its file
         self.failure: str | None = None   # set by the thread, read on the loop
         self.rows: queue.SimpleQueue[Any] = queue.SimpleQueue()
         self.thread = threading.Thread(target=self._write_all, name="vyre-ui recorder",
@@ -94,7 +95,7 @@ class Recorder:
 
     def write(self, rows: "Rows") -> None:
         run = self._run
-        if run is None or run.failure is not None:
+        if run is None or run.failure is not None or run.ending:
             return
         run.taken += len(rows)
         run.rows.put(rows)
@@ -109,7 +110,9 @@ class Recorder:
         return self._ended(run)
 
     async def finish(self) -> str | None:
-        """``stop`` without holding up the event loop meanwhile."""
+        """``stop`` without holding up the event loop meanwhile; the
+        recording stays active (and takes nothing more) until its file is
+        complete."""
         run = self._end()
         if run is None:
             return None
@@ -117,12 +120,15 @@ class Recorder:
         return self._ended(run)
 
     def _end(self) -> _Run | None:
-        run, self._run = self._run, None
-        if run is not None:
+        run = self._run
+        if run is not None and not run.ending:
+            run.ending = True
             run.rows.put(None)
         return run
 
     def _ended(self, run: _Run) -> str:
+        if self._run is run:
+            self._run = None
         if run.failure is not None:
             self._error = run.failure
         return str(run.writer.path)
