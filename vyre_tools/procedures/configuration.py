@@ -14,7 +14,7 @@ import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from .device_calls import Steps, call
+from .device_calls import Steps, call, not_taken, refused
 
 if TYPE_CHECKING:
     from vyre_client import DeviceConfig
@@ -129,12 +129,11 @@ def differences(wanted: Configuration, got: Configuration) -> tuple[str, ...]:
 
 def not_accepted(elapsed: float, timeout: float, wanted: Configuration) -> ConfigurationNotTaken:
     """The error for a false answer that came after ``elapsed`` seconds."""
-    if elapsed < timeout:
+    if refused(elapsed, timeout):
         return ConfigurationNotTaken(
             f"the device refused the configuration ({wanted.text()}): a setting it cannot "
             "run at, such as a frequency above what the link carries", refused=True)
-    return ConfigurationNotTaken(
-        f"the device did not answer the configuration within {timeout:g} s")
+    return ConfigurationNotTaken(not_taken("the configuration", elapsed, timeout))
 
 
 def _read(timeout: float) -> "Steps[DeviceConfig]":

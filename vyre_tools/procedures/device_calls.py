@@ -37,6 +37,21 @@ def call(method: str, *args: Any, **kwargs: Any) -> Call:
     return Call(method, args, kwargs)
 
 
+def refused(elapsed: float, timeout: float) -> bool:
+    """Whether a setting call's false answer, ``elapsed`` seconds after it
+    was made with ``timeout``, was the device's no: a call that got no
+    answer returns only once its whole time-out has passed."""
+    return elapsed < timeout
+
+
+def not_taken(what: str, elapsed: float, timeout: float) -> str:
+    """Why a setting call answered false: the device refused ``what``, or
+    did not answer within ``timeout`` seconds."""
+    if refused(elapsed, timeout):
+        return f"the device refused {what}"
+    return f"the device did not answer {what} within {timeout:g} s"
+
+
 type Step = Call | Pause
 type Steps[T] = Generator[Step, Any, T]
 

@@ -14,7 +14,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from .device_calls import Pause, Steps, call
+from .device_calls import Pause, Steps, call, not_taken
 from .magnetometer_quality import Quality, Thresholds, Vector, assess, correct
 
 if TYPE_CHECKING:
@@ -102,11 +102,12 @@ class MagnetometerCalibration:
 
     def prepare(self) -> Steps[None]:
         """Neutral first, so that every sample from here on is raw."""
+        asked = time.monotonic()
         accepted = yield call("set_magnetometer_calibration", NEUTRAL_OFFSETS, IDENTITY,
                               timeout_seconds=self.timeout)
         if not accepted:
-            raise CalibrationFailed("the device did not accept a neutral magnetometer "
-                                    f"calibration within {self.timeout:g} s")
+            raise CalibrationFailed(not_taken("a neutral magnetometer calibration",
+                                              time.monotonic() - asked, self.timeout))
         # what was sent before the reset is calibrated the old way: let the
         # reader deliver it before the collection's window opens
         yield Pause(SETTLE_SECONDS)
@@ -114,13 +115,17 @@ class MagnetometerCalibration:
     def collect(self) -> Steps[None]:
         """The library's collection, fit and write; CalibrationFailed without a fit."""
         self.began = time.time()
+        asked = time.monotonic()
         result = yield call("run_and_apply_magnetometer_calibration", self.duration,
                             apply_timeout_seconds=self.timeout)
         if result is None:
             raise CalibrationFailed(NO_FIT)
         if not result:
-            raise CalibrationFailed("the device did not accept the computed calibration "
-                                    f"within {self.timeout:g} s")
+            # the apply's answer time is what is left after the collection
+            # (and its neutral write, answered at once by a device that answers)
+            raise CalibrationFailed(not_taken(
+                "the computed calibration", time.monotonic() - asked - self.duration,
+                self.timeout))
 
     def read_back(self) -> "Steps[CalibrationValues]":
         values = yield call("get_calibration", timeout_seconds=self.timeout)

@@ -12,7 +12,10 @@ import time
 import pytest
 
 from vyre_tools.calibration_backup import CalibrationBackup
+from vyre_tools.devices import PortInfo
+from vyre_tools.mocklog import write_mock_log
 from vyre_tools.procedures import backups, configuration
+from vyre_tools.procedures.device_finding import DeviceFinder
 from vyre_tools.sim import Simulator
 
 from .cli_support import client_ready  # noqa: F401
@@ -20,7 +23,7 @@ from .cli_support import client_ready  # noqa: F401
 pytest.importorskip("nicegui", reason="the ui extra (NiceGUI) is not installed")
 pytestmark = pytest.mark.usefixtures("client_ready")
 
-from vyre_tools.ui import calibration_run, device_actions  # noqa: E402
+from vyre_tools.ui import calibration_run, device_actions, replay_panel  # noqa: E402
 from vyre_tools.ui.session import DeviceBusy, DeviceSession  # noqa: E402
 
 WAIT = 30.0
@@ -77,9 +80,13 @@ def test_one_action_has_the_device_and_only_it_frees_it(sim, tmp_path):
             # every other action is refused at once, naming what runs
             with pytest.raises(DeviceBusy, match="the magnetometer calibration runs"):
                 calibration_run.start(session, 2.0)
+            log = tmp_path / "short.log"
+            write_mock_log(log, 50, 0.001)
             for action in (device_actions.save_backup(session),
                            device_actions.load_backup(session, backup_of(None), "b.json"),
-                           device_actions.apply_configuration(session, "X", 100, "USB")):
+                           device_actions.apply_configuration(session, "X", 100, "USB"),
+                           replay_panel.replay(session, str(log), 1.0, True,
+                                               replay_panel.ReplayState())):
                 with pytest.raises(DeviceBusy, match="the magnetometer calibration runs"):
                     await action
             assert session.busy == "the magnetometer calibration"  # a refusal frees nothing
@@ -174,3 +181,17 @@ def test_a_device_known_by_its_id_is_looked_for_only_where_it_can_be(tmp_path):
                 assert session.port == sim.link_path
                 assert other.status()["commands_by_id"] == asked
         run(main())
+
+
+@pytest.mark.parametrize("stable", [True, False])
+def test_a_port_where_another_device_answered_is_left_alone_while_it_stays(stable):
+    link = "/dev/serial/by-id/usb-VYRE-if00"
+    here = PortInfo(link if stable else "/dev/ttyACM0", "/dev/ttyACM0", link if stable else None)
+    finder = DeviceFinder(here.port, 0xC2, ports=[here])
+    finder.lost(ports=[])
+    assert [p.port for p in finder.candidates([here], now=0.0)] == [here.port]
+    assert not finder.answered(here.port, 0xB1)
+    assert finder.candidates([here], now=100.0) == []
+    finder.candidates([], now=101.0)                   # it went away; what comes is asked
+    assert [p.port for p in finder.candidates([here], now=102.0)] == [here.port]
+    assert finder.answered(here.port, 0xC2)
