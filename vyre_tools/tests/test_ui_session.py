@@ -170,6 +170,19 @@ def test_an_unplug_during_a_calibration_is_noticed_and_the_calibration_put_back(
     run(main())
 
 
+def test_a_server_stopped_during_a_calibration_puts_the_previous_one_back(sim, tmp_path):
+    async def main():
+        before = magnetometer_on(sim)
+        async with session_on(sim.port_name, tmp_path) as session:
+            calibration_run.start(session, 30.0)
+            state = calibration_run.state(session)
+            await until(lambda: state.began and sim.status()["mag_calibration"]["offsets"]
+                        == [0.0, 0.0, 0.0], "the collection")
+        assert magnetometer_on(sim) == before
+        assert "the run was stopped; the previous calibration is back" in state.text
+    run(main())
+
+
 def test_a_device_known_by_its_id_is_looked_for_only_where_it_can_be(tmp_path):
     with Simulator(device_id=0xB1, rate=0) as other, Simulator(device_id=0xC2, rate=200) as sim:
         async def main():

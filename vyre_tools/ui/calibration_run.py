@@ -10,7 +10,7 @@ After a run that worked the user keeps the new one or rolls back."""
 import asyncio
 import os
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from ..calibration_backup import MagnetometerRollback
@@ -41,7 +41,6 @@ class CalibrationRun:
     backup_path: str | None = None
     rollback: MagnetometerRollback | None = None
     claim: Claim | None = None
-    tasks: set["asyncio.Task[None]"] = field(default_factory=set)
 
     def progress(self) -> float:
         if self.phase != "collecting" or not self.began or not self.duration:
@@ -72,9 +71,7 @@ def start(session: DeviceSession, duration: float) -> None:
     run.claim = session.claim(NAME)   # before the first await: one run at a time
     run.phase, run.text, run.verdict, run.began = "collecting", "reading the calibration", None, 0.0
     run.duration = duration
-    task = asyncio.get_running_loop().create_task(_run(session, run), name="vyre-ui calibration")
-    run.tasks.add(task)
-    task.add_done_callback(run.tasks.discard)
+    session.spawn(_run(session, run), "vyre-ui calibration")
 
 
 async def _run(session: DeviceSession, run: CalibrationRun) -> None:

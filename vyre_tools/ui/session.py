@@ -19,7 +19,7 @@ import collections
 import math
 import os
 import time
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, Coroutine
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -155,6 +155,7 @@ class DeviceSession:
         self._client: AsyncVYREClient | None = None
         self._finder: DeviceFinder | None = None
         self._tasks: list[asyncio.Task[None]] = []
+        self._actions: set[asyncio.Task[None]] = set()
         self._taking: asyncio.Task[BaseException] | None = None
         self._loss: BaseException | None = None
         self._arrivals: collections.deque[tuple[float, int]] = collections.deque()
@@ -178,6 +179,15 @@ class DeviceSession:
                        asyncio.create_task(self._watch_health(), name="vyre-ui health")]
 
     async def close(self) -> None:
+        # the actions first, while the client is there for them to put
+        # things back (a calibration restores the one the device had)
+        for action in list(self._actions):
+            action.cancel()
+        for action in list(self._actions):
+            try:
+                await action
+            except (asyncio.CancelledError, Exception):
+                pass
         self._closing = True
         for task in self._tasks:
             task.cancel()
@@ -236,6 +246,14 @@ class DeviceSession:
         self.client()  # DeviceAway while it is gone
         self._claim = Claim(self, name)
         return self._claim
+
+    def spawn(self, action: Coroutine[Any, Any, None], name: str) -> "asyncio.Task[None]":
+        """Runs ``action`` as a task of the session's, which goes on whatever
+        the page that started it does, and is cancelled (then awaited) by ``close``."""
+        task = asyncio.get_running_loop().create_task(action, name=name)
+        self._actions.add(task)
+        task.add_done_callback(self._actions.discard)
+        return task
 
     def state[T](self, key: str, make: Callable[[], T]) -> T:
         """The state of the action ``key`` (made by ``make`` the first time):
