@@ -28,7 +28,6 @@ too).
 
 import collections
 import math
-import os
 import statistics
 import time
 from collections.abc import Callable, Iterator
