@@ -37,7 +37,7 @@ def read_backup(device):
     try:
         return run(backups.read_backup(device.timeout), device.client)
     except TimeoutError as e:
-        raise CliError(f"{e} (the device on {device.port})") from None
+        raise CliError(f"{device.port}: {e}") from None
 
 
 def run_save(args):

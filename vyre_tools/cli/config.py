@@ -63,7 +63,7 @@ def change(device, name=None, frequency=None, protocol=None):
         return run_steps(configuration.change(name, frequency, protocol, device.timeout),
                          device.client)
     except (ConfigurationNotTaken, TimeoutError, ValueError) as e:
-        raise CliError(f"the device on {device.port}: {e}") from None
+        raise CliError(f"{device.port}: {e}") from None
 
 
 def add_parser(sub):
