@@ -232,7 +232,8 @@ def held_by_device(backup: CalibrationBackup, values: "CalibrationValues",
                for name in sensors)
 
 
-def _describe(values: "CalibrationValues | None", sensors: Sequence[str]) -> str:
+def describe_held(values: "CalibrationValues | None", sensors: Sequence[str]) -> str:
+    """What the device reads back for ``sensors``, in a few words."""
     if values is None:
         return "the device did not answer the read-back"
     return "the device holds " + "; ".join(
@@ -244,20 +245,12 @@ def _short(values: Sequence[float]) -> str:
     return "[" + ", ".join(f"{v:.7g}" for v in values) + "]"
 
 
-def _answered[T](value: T | None, what: str, timeout_seconds: float) -> T:
-    if value is None:
-        raise TimeoutError(f"the device did not answer {what} within {timeout_seconds:g} s")
-    return value
-
-
 def read_calibration(client: "VYREClient", timeout_seconds: float = 5.0) -> CalibrationBackup:
     """Both calibrations and the identity of the device; TimeoutError when it
     does not answer."""
-    info = _answered(client.get_device_info(timeout_seconds=timeout_seconds),
-                     "the device-info request", timeout_seconds)
-    values = _answered(client.get_calibration(timeout_seconds=timeout_seconds),
-                       "the calibration request", timeout_seconds)
-    return CalibrationBackup.from_values(values, info)
+    from .procedures.backups import read_backup
+    from .procedures.device_calls import run
+    return run(read_backup(timeout_seconds), client)
 
 
 def _write_held(client: "VYREClient", backup: CalibrationBackup, sensors: Sequence[str],
@@ -265,6 +258,8 @@ def _write_held(client: "VYREClient", backup: CalibrationBackup, sensors: Sequen
     """Writes the ``sensors`` of ``backup`` until the device reads them back
     bit for bit, within ``timeout_seconds``; CalibrationNotRestored naming
     what it holds otherwise.  Nothing is written unless every value fits."""
+    from .procedures.backups import write_held
+    from .procedures.device_calls import run
     check_backup(backup)
     # where the client can say so, take no late answer of an earlier call
     # for this write's own (the read-back decides either way)
@@ -272,36 +267,10 @@ def _write_held(client: "VYREClient", backup: CalibrationBackup, sensors: Sequen
     if keep is not None:
         client.keep_late_answers = False
     try:
-        deadline = time.monotonic() + timeout_seconds
-        held = None
-        while True:
-            left = max(deadline - time.monotonic(), 0.05)
-            if "accelerometer" in sensors:
-                client.set_imu_calibration(
-                    backup.accelerometer.offsets, backup.accelerometer.scale_matrix,
-                    backup.gyroscope.offsets, backup.gyroscope.scale_matrix,
-                    timeout_seconds=left)
-            if "magnetometer" in sensors:
-                client.set_magnetometer_calibration(
-                    backup.magnetometer.offsets, backup.magnetometer.scale_matrix,
-                    timeout_seconds=max(deadline - time.monotonic(), 0.05))
-            # answered after both writes went out, so it tells what they did
-            values = client.get_calibration(timeout_seconds=max(deadline - time.monotonic(), 0.05))
-            if values is not None:
-                held = values
-                if held_by_device(backup, values, sensors):
-                    return
-            if time.monotonic() >= deadline:
-                raise CalibrationNotRestored(
-                    f"the {' and '.join(dict.fromkeys(_NAMES[s] for s in sensors))} calibration "
-                    f"did not read back within {timeout_seconds:g} s: {_describe(held, sensors)}",
-                    backup, held)
+        run(write_held(backup, sensors, timeout_seconds), client)
     finally:
         if keep is not None:
             client.keep_late_answers = keep
-
-
-_NAMES = {"accelerometer": "IMU", "gyroscope": "IMU", "magnetometer": "magnetometer"}
 
 
 def write_magnetometer_calibration(client: "VYREClient", sensor: SensorCalibration,
@@ -334,9 +303,13 @@ class MagnetometerRollback:
 
     ``backup``: one read already (skips the read on entry).  After the block,
     ``restored`` tells whether the device reads the old calibration back;
-    CalibrationNotRestored when it does not within ``timeout_seconds``."""
+    CalibrationNotRestored when it does not within ``timeout_seconds``.
 
-    def __init__(self, client: "VYREClient", timeout_seconds: float = 5.0,
+    ``client`` may also be a ``vyre_tools.aio.AsyncVYREClient``, used with
+    ``async with``; ``restore``/``arestore`` put the calibration back at any
+    time, through another client too (the device came back after an unplug)."""
+
+    def __init__(self, client: Any, timeout_seconds: float = 5.0,
                  backup: CalibrationBackup | None = None) -> None:
         self.client = client
         self.timeout_seconds = timeout_seconds
@@ -356,19 +329,65 @@ class MagnetometerRollback:
                  traceback: TracebackType | None) -> Literal[False]:
         if self.accepted:
             return False
-        backup = self.backup
-        assert backup is not None  # read on entry
         # a Ctrl-C held meanwhile interrupts once ``restored`` tells the truth
         with interrupts_deferred():
-            try:
-                write_magnetometer_calibration(self.client, backup.magnetometer,
-                                               self.timeout_seconds)
-            except (OSError, ValueError) as e:  # ValueError: a backup the device cannot hold
-                raise CalibrationNotRestored(
-                    f"could not restore the previous magnetometer calibration ({e})",
-                    backup, getattr(e, "held", None)) from error
-            self.restored = True
+            self._restored(self._restore_with(self.client), error)
         return False
+
+    def restore(self, client: "VYREClient | None" = None) -> None:
+        """Puts the saved magnetometer calibration back now, accepted or not,
+        through ``client`` (default: the one given; another one after the
+        device came back); CalibrationNotRestored when the device does not
+        hold it within ``timeout_seconds``."""
+        with interrupts_deferred():
+            self._restored(self._restore_with(client or self.client))
+
+    async def arestore(self, client: Any = None) -> None:
+        """``restore`` for a ``vyre_tools.aio.AsyncVYREClient`` (default: the
+        one given), awaited on its event loop."""
+        self._restored(await self._attempt(client or self.client))
+
+    async def __aenter__(self) -> Self:
+        """With an ``AsyncVYREClient``: ``async with MagnetometerRollback(client)``."""
+        if self.backup is None:
+            from .procedures.backups import read_backup
+            from .procedures.device_calls import run_async
+            self.backup = await run_async(read_backup(self.timeout_seconds), self.client)
+        return self
+
+    async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                        traceback: TracebackType | None) -> Literal[False]:
+        if not self.accepted:
+            self._restored(await self._attempt(self.client), error)
+        return False
+
+    def _restore_with(self, client: Any) -> BaseException | None:
+        assert self.backup is not None  # read on entry
+        try:
+            write_magnetometer_calibration(client, self.backup.magnetometer, self.timeout_seconds)
+        except (OSError, ValueError) as e:  # ValueError: a backup the device cannot hold
+            return e
+        return None
+
+    async def _attempt(self, client: Any) -> BaseException | None:
+        from .procedures.backups import write_held
+        from .procedures.device_calls import run_async
+        assert self.backup is not None  # read on entry
+        try:
+            await run_async(write_held(self.backup, ("magnetometer",), self.timeout_seconds),
+                            client)
+        except (OSError, ValueError) as e:
+            return e
+        return None
+
+    def _restored(self, failure: BaseException | None, cause: BaseException | None = None) -> None:
+        assert self.backup is not None
+        if failure is not None:
+            self.restored = False
+            raise CalibrationNotRestored(
+                f"could not restore the previous magnetometer calibration ({failure})",
+                self.backup, getattr(failure, "held", None)) from cause
+        self.restored = True
 
 
 @contextlib.contextmanager

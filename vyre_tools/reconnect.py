@@ -21,12 +21,13 @@ the wait (the packet call then returns nothing and ``gave_up`` is set).
 
 A device known by nothing but its id is looked for only on ports that
 appeared since it left: opening a port raises DTR, which resets many boards,
-so the ports of other devices are left alone.
+so the ports of other devices are left alone (the policy is
+``vyre_tools.procedures.device_finding``'s, which the control center follows
+too).
 """
 
 import collections
 import math
-import os
 import statistics
 import time
 from collections.abc import Callable, Iterator
@@ -34,6 +35,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from . import devices
+from .procedures.device_finding import NEW_PORT_RETRIES, DeviceFinder  # noqa: F401
 from .stopping import Stop, stop_test
 
 if TYPE_CHECKING:
@@ -45,9 +47,6 @@ if TYPE_CHECKING:
 
 POLL_SECONDS = 0.1
 PERIOD_INTERVALS = 32  # recent timestamp intervals behind the period estimate
-# A new port that does not answer (yet: a board may take a while to boot) is
-# asked again after growing pauses, then left alone until it comes anew.
-NEW_PORT_RETRIES = (0.5, 1.0, 2.0, 4.0, 8.0)
 
 
 @dataclass(frozen=True)
@@ -105,7 +104,6 @@ class ReconnectingClient:
         self._own: VYREClient | None = None
         self._baud = baud
         self._stopped = stop_test(stop)
-        self._new_ports: _NewPorts | None = None
         self._on_wait = on_wait
         self._on_gap = on_gap
         self._poll = poll
@@ -117,12 +115,9 @@ class ReconnectingClient:
         self._new_gap: Gap | None = None
         info = client.get_device_info(timeout_seconds=info_timeout)
         self.device_id = info.id if info is not None else None
-        # the device's stable names: its by-id link (or a simulator's), its
-        # USB serial number
-        node = os.path.realpath(port)
-        here = next((p for p in devices.list_ports() if p.device == node), None)
-        self.stable = here.by_id if here is not None else None
-        self.serial = here.serial_number if here is not None else None
+        self._finder = DeviceFinder(port, self.device_id)
+        self.stable = self._finder.stable
+        self.serial = self._finder.serial
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self.client, name)
@@ -203,8 +198,7 @@ class ReconnectingClient:
         self._retired.update(old.link_statistics())
         old.stop()
         self.close()
-        if not (self.stable or self.serial):
-            self._new_ports = _NewPorts({p.port for p in devices.list_ports()}, self.port)
+        self._finder.lost()
         if self._on_wait is not None:
             self._on_wait(f"lost the device on {self.port}: {reason}; waiting for it to "
                           f"come back (Ctrl-C stops)")
@@ -220,57 +214,10 @@ class ReconnectingClient:
             time.sleep(self._poll)
 
     def _find(self) -> "tuple[VYREClient, str] | None":
-        ports = devices.list_ports()
-        if self.stable:
-            ours = [p for p in ports if p.port == self.stable]
-        elif self.serial:
-            ours = [p for p in ports if p.serial_number == self.serial]
-        else:
-            # nothing but its id tells it: ask the ports that came since
-            assert self._new_ports is not None  # made when the device left
-            due = self._new_ports.due({p.port for p in ports}, time.monotonic())
-            ours = [p for p in ports if p.port in due]
-        for p in ours:
-            client = devices.probe(p, self._baud, self._probe_timeout, keep_open=True)
-            if client is None:
-                continue  # busy, or not up yet
-            if self.device_id is None or p.device_id == self.device_id:
-                client.release_gil = self.client.release_gil  # as the caller's was
-                return client, p.port
-            client.stop()
-            if self._new_ports is not None:
-                self._new_ports.not_ours(p.port)
-        return None
-
-
-class _NewPorts:
-    """The ports worth asking for a device that left from ``lost`` while
-    ``present`` were there: those that appeared since (one that vanished and
-    came back counts as new, and so does ``lost`` itself), each asked again
-    after the pauses of ``NEW_PORT_RETRIES`` while it gives no answer."""
-
-    def __init__(self, present: set[str], lost: str) -> None:
-        self._old = set(present) - {lost}
-        self._asked: dict[str, tuple[int, float]] = {}  # port -> (times asked, when it may be asked again)
-
-    def due(self, present: set[str], now: float) -> set[str]:
-        """The ports to ask now, of those ``present``."""
-        self._old &= present  # an old port that vanishes is new when it returns
-        for port in set(self._asked) - present:
-            del self._asked[port]
-        due = set()
-        for port in present - self._old:
-            times, at = self._asked.get(port, (0, now))
-            if now >= at:
-                pause = (NEW_PORT_RETRIES[times] if times < len(NEW_PORT_RETRIES)
-                         else math.inf)
-                self._asked[port] = (times + 1, now + pause)
-                due.add(port)
-        return due
-
-    def not_ours(self, port: str) -> None:
-        """Another device answered there: leave the port alone while it stays."""
-        self._asked[port] = (len(NEW_PORT_RETRIES) + 1, math.inf)
+        found = self._finder.find(self._baud, self._probe_timeout)
+        if found is not None:
+            found[0].release_gil = self.client.release_gil  # as the caller's was
+        return found
 
 
 def _locate(target: str, baud: int, stopped: Callable[[], bool],

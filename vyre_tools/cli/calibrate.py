@@ -13,6 +13,8 @@ read before and written back (MagnetometerRollback) unless the run ends with
 a fit that reaches the thresholds: a failed, interrupted or poor run leaves
 the device as it was.  The call runs signal handlers while it waits, and
 ends when one raises: within it the first Ctrl-C raises (stop.at_once()).
+The run's steps and its verdict are the control center's too
+(vyre_tools.procedures.magnetometer_calibration).
 """
 
 import argparse
@@ -22,33 +24,20 @@ import math
 import os
 import tempfile
 import time
-from dataclasses import dataclass
 
 from ..calibration_backup import CalibrationNotRestored, MagnetometerRollback
+from ..procedures.device_calls import run as run_steps
+from ..procedures.magnetometer_calibration import (GUIDANCE, CalibrationFailed,
+                                                   MagnetometerCalibration, raw_window)
+from ..procedures.magnetometer_quality import Thresholds
 from .calibration import read_backup
 from .connection import add_device_arguments, open_device, positive_float
 from .countdown import Countdown, flush_c_stdout
 from .errors import EXIT_INTERRUPTED, CliError, describe_os_error
 from .interrupts import StopRequest, stop_on_interrupt
-from .magquality import Quality, Thresholds, assess, correct
 from .plotting import calibration_figure, require_matplotlib
 
-NEUTRAL_OFFSETS = (0.0, 0.0, 0.0)
-IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
-GUIDANCE = ("Turn the device slowly through all orientations while the samples are "
-            "collected: roll it, pitch it, turn it upside down, so that its sensor sees "
-            "the Earth's field from every side. Keep it away from metal and magnets.")
-SETTLE_SECONDS = 0.05     # for the reader to hand over packets that came before an answer
 KEPT = "the device keeps its previous calibration"
-
-
-@dataclass
-class CalibrationOutcome:
-    quality: Quality
-    offsets: list
-    matrix: list
-    raw: list
-    corrected: list
 
 
 def _lead_in(ui, seconds, stop):
@@ -67,20 +56,6 @@ def _lead_in(ui, seconds, stop):
             time.sleep(min(0.05, left))
 
 
-def raw_window(rows, received_by):
-    """Field samples of ``rows`` (a get_data_array result) that the host
-    received by ``received_by`` (seconds on the clock of time.time()).
-
-    The library applies its fit only once the collection time has passed on
-    the host's clock, so whatever arrived before then was computed by the
-    device without it, whatever its timestamp: a device running behind stamps
-    packets with the time they were due, not the time they were made."""
-    kept = rows[rows["host_time_seconds"] <= received_by]
-    return list(zip(kept["magnetic_field_x_microteslas"].tolist(),
-                    kept["magnetic_field_y_microteslas"].tolist(),
-                    kept["magnetic_field_z_microteslas"].tolist()))
-
-
 def calibrate(ui, device, duration, lead_in=3.0, stop=None, thresholds=Thresholds(),
               force=False):
     """Runs the calibration and shows its quality.  The device keeps the new
@@ -93,9 +68,9 @@ def calibrate(ui, device, duration, lead_in=3.0, stop=None, thresholds=Threshold
     _lead_in(ui, lead_in, stop)
     try:
         with rollback:
-            outcome = _collect(ui, device, duration, stop)
+            outcome = _collect(ui, device, duration, stop, thresholds)
             show(ui, outcome, thresholds)
-            shortfalls = thresholds.shortfalls(outcome.quality)
+            shortfalls = outcome.shortfalls
             if stop.requested:
                 raise KeyboardInterrupt
             if shortfalls and not force:
@@ -111,46 +86,37 @@ def calibrate(ui, device, duration, lead_in=3.0, stop=None, thresholds=Threshold
     return outcome
 
 
-def _collect(ui, device, duration, stop):
-    client, timeout = device.client, device.timeout
-    # Neutral first, so that every sample from here on is raw; the library
-    # writes neutral again, which changes nothing.
-    if not client.set_magnetometer_calibration(NEUTRAL_OFFSETS, IDENTITY, timeout_seconds=timeout):
-        raise CliError(f"the device on {device.port} did not accept a neutral magnetometer "
-                       f"calibration within {timeout:g} s; {KEPT}")
-    # what was sent before the reset is calibrated the old way: let the reader
-    # deliver it, then drop it, keeping the device time of the last one
-    time.sleep(SETTLE_SECONDS)
-    client.get_data_array()
-
-    # on a terminal the countdown says it; elsewhere this line is all there is
-    ui.line(f"collecting for {duration:g} s (Ctrl-C stops)" + ("" if ui.interactive else
-                                                              "; keep turning the device"))
-    ui.flush()
-    began = time.time()
-    # the library's own three lines give way to the table below
-    client.print_calibration_report = False
-    with stop.at_once(), Countdown(duration) if ui.interactive else contextlib.nullcontext():
-        result = client.run_and_apply_magnetometer_calibration(duration,
-                                                               apply_timeout_seconds=timeout)
-    flush_c_stdout()
-    rows = client.get_data_array()
-    fit = client.last_magnetometer_calibration
-    if fit is not None and fit["offsets"] is not None:
-        show_fit(ui, fit)
-    if result is None:
-        raise CliError("the calibration gave no result: too few samples, or they did not "
-                       f"surround the field (turn the device through more orientations); {KEPT}")
-    if not result:
-        raise CliError(f"the device on {device.port} did not accept the computed calibration "
-                       f"within {timeout:g} s; {KEPT}")
-    cal = device.answer(client.get_calibration(timeout_seconds=timeout), "the calibration request")
-    offsets, matrix = cal.magnetometer_offsets, cal.magnetometer_scale_matrix
-    raw = raw_window(rows, began + duration)
-    if not raw:
-        raise CliError(f"no telemetry arrived during the collection; {KEPT}")
-    quality = assess(raw, offsets, matrix)
-    return CalibrationOutcome(quality, offsets, matrix, raw, correct(raw, offsets, matrix))
+def _collect(ui, device, duration, stop, thresholds):
+    client = device.client
+    run = MagnetometerCalibration(duration, device.timeout, thresholds)
+    try:
+        run_steps(run.prepare(), client)
+        # drop what came before the reset; the library writes neutral again,
+        # which changes nothing
+        client.get_data_array()
+        # on a terminal the countdown says it; elsewhere this line is all there is
+        ui.line(f"collecting for {duration:g} s (Ctrl-C stops)" + (
+            "" if ui.interactive else "; keep turning the device"))
+        ui.flush()
+        # the library's own three lines give way to the table below
+        client.print_calibration_report = False
+        failure = None
+        with stop.at_once(), Countdown(duration) if ui.interactive else contextlib.nullcontext():
+            try:
+                run_steps(run.collect(), client)
+            except CalibrationFailed as e:
+                failure = e
+        flush_c_stdout()
+        rows = client.get_data_array()
+        fit = client.last_magnetometer_calibration
+        if fit is not None and fit["offsets"] is not None:
+            show_fit(ui, fit)
+        if failure is not None:
+            raise failure
+        values = run_steps(run.read_back(), client)
+        return run.judge(raw_window(rows, run.ends), values)
+    except CalibrationFailed as e:
+        raise CliError(f"{e}; {KEPT}") from None
 
 
 def _not_restored_text(e):
@@ -187,6 +153,7 @@ def show_fit(ui, fit):
 
 
 def show(ui, outcome, thresholds=Thresholds()):
+    """The quality of ``outcome`` (a magnetometer_calibration.Verdict)."""
     from rich.table import Table
     from .ui import vec
     q = outcome.quality

@@ -2,6 +2,8 @@
 magnetometer) to a JSON file and back (see vyre_tools.calibration_backup)."""
 
 from ..calibration_backup import CalibrationBackup, write_calibration
+from ..procedures import backups
+from ..procedures.device_calls import run
 from .connection import add_device_arguments, open_device
 from .errors import CliError
 
@@ -32,10 +34,10 @@ def add_parser(sub):
 
 
 def read_backup(device):
-    c, t = device.client, device.timeout
-    info = device.answer(c.get_device_info(timeout_seconds=t), "the device-info request")
-    values = device.answer(c.get_calibration(timeout_seconds=t), "the calibration request")
-    return CalibrationBackup.from_values(values, info)
+    try:
+        return run(backups.read_backup(device.timeout), device.client)
+    except TimeoutError as e:
+        raise CliError(f"{device.port}: {e}") from None
 
 
 def run_save(args):
@@ -58,10 +60,11 @@ def run_load(args):
         raise CliError(f"{args.file}: {e}") from None
     with open_device(args) as device:
         present = read_backup(device).device_id
-        if backup.device_id not in (None, present) and not args.any_device:
-            raise CliError(f"{args.file} holds the calibrations of device "
-                           f"0x{backup.device_id:016X}, not of this one (0x{present:016X}); "
-                           "--any-device loads it anyway")
+        if not args.any_device:
+            try:
+                backups.check_device(backup, present, args.file)
+            except backups.OtherDevice as e:
+                raise CliError(f"{e}; --any-device loads it anyway") from None
         try:
             # written, then read back until the device holds them
             write_calibration(device.client, backup, device.timeout)

@@ -5,32 +5,31 @@ first) and reads the configuration back afterwards: a device can acknowledge
 a setting and still keep another one (a name cut to its 32 bytes, a
 frequency it cannot run at), and the user should hear of it."""
 
+import argparse
 import json
 
-from .connection import add_device_arguments, open_device, whole_number
+from ..procedures import configuration
+from ..procedures.configuration import NAME_BYTES, PROTOCOLS, ConfigurationNotTaken
+from ..procedures.device_calls import run as run_steps
+from .connection import add_device_arguments, open_device
 from .errors import CliError
 from .info import protocol_name
 
-PROTOCOLS = ("USB", "UART", "I2C", "SPI")
-NAME_BYTES = 32
+
+def _checked(check):
+    """An argparse type from one of the configuration's checks."""
+    def parse(text):
+        try:
+            return check(text)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+    parse.__name__ = check.__name__.removeprefix("check_")
+    return parse
 
 
-def protocol_choice(text):
-    import argparse
-    name = text.upper()
-    if name not in PROTOCOLS:
-        raise argparse.ArgumentTypeError(f"one of {', '.join(PROTOCOLS)} (any case), got {text!r}")
-    return name
-
-
-frequency = whole_number(1, 65535, " Hz")
-
-
-def name(text):
-    import argparse
-    if len(text.encode()) > NAME_BYTES:
-        raise argparse.ArgumentTypeError(f"at most {NAME_BYTES} bytes as UTF-8, got {text!r}")
-    return text
+protocol_choice = _checked(configuration.check_protocol)
+frequency = _checked(configuration.check_frequency)
+name = _checked(configuration.check_name)
 
 
 def as_dict(config):
@@ -60,25 +59,11 @@ def change(device, name=None, frequency=None, protocol=None):
     """Writes the configuration with the given values (the others as the
     device has them) and returns what the device reports afterwards; a
     refusal, no answer or a read-back that differs is a CliError."""
-    import vyre_client
-    client, timeout = device.client, device.timeout
-    current = read(device)
-    wanted = {"name": current.name if name is None else name,
-              "frequency": current.frequency if frequency is None else frequency,
-              "protocol": protocol_name(current.protocol) if protocol is None else protocol}
-    accepted = client.set_device_config(wanted["name"], wanted["frequency"],
-                                        getattr(vyre_client.DeviceProtocol, wanted["protocol"]),
-                                        timeout_seconds=timeout)
-    if not accepted:
-        raise CliError(f"the device on {device.port} did not accept the configuration "
-                       f"within {timeout:g} s")
-    now = read(device)
-    got = {"name": now.name, "frequency": now.frequency, "protocol": protocol_name(now.protocol)}
-    differ = [f"{key} is {got[key]!r}, not {wanted[key]!r}" for key in wanted if got[key] != wanted[key]]
-    if differ:
-        raise CliError(f"the device on {device.port} acknowledged the configuration but "
-                       f"reports otherwise: {'; '.join(differ)}")
-    return now
+    try:
+        return run_steps(configuration.change(name, frequency, protocol, device.timeout),
+                         device.client)
+    except (ConfigurationNotTaken, TimeoutError, ValueError) as e:
+        raise CliError(f"{device.port}: {e}") from None
 
 
 def add_parser(sub):

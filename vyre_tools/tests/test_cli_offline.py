@@ -9,13 +9,13 @@ import sys
 
 import pytest
 
-from vyre_tools.cli.calibrate import raw_window
 from vyre_tools.cli.interrupts import stop_on_interrupt
 from vyre_tools.cli.logfile import scan
-from vyre_tools.cli.magquality import assess, direction_cells
 from vyre_tools.cli.replay import UNPACED_RECORDS, Schedule
 from vyre_tools.cli.stream import StreamStats
 from vyre_tools.mocklog import MockLog
+from vyre_tools.procedures.magnetometer_calibration import raw_window
+from vyre_tools.procedures.magnetometer_quality import assess, direction_cells
 
 from .cli_support import assert_one_line_error, assert_png, cli_env, run_vyre, write_recording
 
@@ -31,7 +31,8 @@ from .cli_support import assert_one_line_error, assert_png, cli_env, run_vyre, w
     (("replay", "x.log", "--speed", "0"), "must be a positive number"),
     (("plot",), "RECORDING"),
     (("config",), "ACTION"),
-    (("config", "set", "--frequency", "0"), "must be 1 to 65535 Hz"),
+    (("config", "set", "--frequency", "0"), "0 stops the telemetry"),
+    (("config", "set", "--frequency", "70000"), "must be 1 to 65535, not 70000"),
     (("config", "set", "--protocol", "CAN"), "one of USB, UART, I2C, SPI"),
     (("config", "set", "--name", "x" * 33), "at most 32 bytes"),
     (("info", "--port", "/dev/ttyACM0", "--sim"), "not allowed with"),

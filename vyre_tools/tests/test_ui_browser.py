@@ -7,6 +7,7 @@ VYRE_UI_SCREENSHOTS=DIR writes the main views to DIR as PNGs (the guide's
 pictures come from here)."""
 
 import contextlib
+import json
 import os
 import re
 import select
@@ -154,6 +155,43 @@ def test_a_configuration_edit_reaches_the_device(page, sim):
     assert (status["name"], status["frequency"], status["protocol"]) == ("BENCH-7", 250, 4)
 
 
+@pytest.mark.parametrize("name, frequency, why", [
+    ("BENCH-7", "70000", "must be 1 to 65535, not 70000"),   # the page clamped it
+    ("BENCH-7", "0", "0 stops the telemetry"),
+    ("é" * 20, "250", "40 bytes as UTF-8"),                  # the library would cut it
+])
+def test_a_configuration_the_device_cannot_take_is_refused_with_why(page, sim, name, frequency,
+                                                                    why):
+    tab(page, "device")
+    before = sim.status()
+    page.get_by_test_id("config-name").fill(name)
+    page.get_by_test_id("config-frequency").fill(frequency)
+    page.get_by_test_id("config-apply").click()
+    expect(page.get_by_test_id("config-answer")).to_contain_text(re.compile(f"not sent: .*{why}"))
+    after = sim.status()
+    assert (after["name"], after["frequency"]) == (before["name"], before["frequency"])
+
+
+def test_a_backup_of_another_device_is_loaded_only_when_confirmed(page, sim, tmp_path):
+    identity = [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0]
+    offsets = [11.5, -6.75, 4.25]
+    backup = tmp_path / "other.json"
+    backup.write_text(json.dumps({
+        "format": "vyre-calibration", "version": 1, "device": {"id": 0xB0B},
+        **{sensor: {"offsets": [0.0, 0.0, 0.0], "scale_matrix": identity}
+           for sensor in ("accelerometer", "gyroscope")},
+        "magnetometer": {"offsets": offsets, "scale_matrix": identity}}))
+    before = sim.status()["mag_calibration"]
+    tab(page, "device")
+    page.get_by_test_id("backup-load").locator("input[type=file]").set_input_files(str(backup))
+    expect(page.get_by_test_id("backup-other-device")).to_contain_text(
+        "0x0000000000000B0B, not of this one")
+    assert sim.status()["mag_calibration"] == before
+    page.get_by_test_id("backup-load-anyway").click()
+    expect(page.get_by_test_id("mag-offsets")).to_contain_text("11.500")
+    assert sim.status()["mag_calibration"]["offsets"] == offsets
+
+
 @pytest.mark.parametrize("fmt", ["CSV", "Parquet", "NPZ", "MCAP"])
 def test_a_recording_from_the_page_reads_back_whole(page, data_dir, fmt):
     tab(page, "recording")
@@ -190,13 +228,21 @@ def test_a_mock_log_replays_from_the_page(page, sim, data_dir):
     assert sim.status()["mock_records"] - before == 200
 
 
-def test_the_calibration_wizard_keeps_or_rolls_back(page, sim):
+def test_the_calibration_wizard_keeps_or_rolls_back(page, sim, server):
     before = sim.status()["mag_calibration"]
     tab(page, "calibration")
     page.get_by_test_id("cal-duration").fill("5")
     page.get_by_test_id("cal-start").click()
     status = page.get_by_test_id("cal-status")
     expect(status).to_contain_text("verdict: good", timeout=30_000)
+    # the run is the server's: a page opened afterwards shows it too
+    other = page.context.browser.new_page()
+    try:
+        other.goto(server.url)
+        tab(other, "calibration")
+        expect(other.get_by_test_id("cal-status")).to_have_text(status.inner_text())
+    finally:
+        other.close()
     shot(page, "calibration")
     page.get_by_test_id("cal-keep").click()
     expect(status).to_contain_text("kept")

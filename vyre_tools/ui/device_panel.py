@@ -1,31 +1,24 @@
 """The device view: identity, configuration edited and read back,
 calibration values, and calibration backups saved and loaded."""
 
-import datetime
 import json
-import os
 
 from nicegui import events, ui
 
 from ..calibration_backup import CalibrationBackup
-from .calibration_io import read_backup, write_held
+from ..procedures.backups import OtherDevice
+from ..procedures.configuration import (NAME_BYTES, PROTOCOLS, ConfigurationNotTaken,
+                                        describe, protocol_name)
+from . import device_actions
 from .cards import card, fields
 from .format import device_id, matrix, vec
-from .session import DeviceAway, DeviceSession
+from .session import DeviceAway, DeviceBusy, DeviceSession
 
-PROTOCOLS = ("USB", "UART", "I2C", "SPI")   # the device's values 1 to 4
-
-
-def protocol_name(value: object) -> str:
-    number = int(value)  # type: ignore[call-overload]
-    return PROTOCOLS[number - 1] if 1 <= number <= len(PROTOCOLS) else str(number)
+REFUSED = (DeviceAway, DeviceBusy, OSError, ValueError)  # what an action tells the page
 
 
 def config_text(session: DeviceSession) -> str:
-    c = session.config
-    if c is None:
-        return "no configuration read"
-    return f"name {c.name!r}, frequency {c.frequency}, protocol {protocol_name(c.protocol)}"
+    return "no configuration read" if session.config is None else describe(session.config)
 
 
 def build(session: DeviceSession) -> None:
@@ -44,29 +37,31 @@ def build(session: DeviceSession) -> None:
         config = session.config
         with ui.row().classes("items-end"):
             name = ui.input("name", value=config.name if config else "").props(
-                "data-testid=config-name maxlength=32")
+                "data-testid=config-name")
+            # no min or max here: the page would clamp what was typed and send
+            # another number than the user's; the shared checks refuse instead
             frequency = ui.number("frequency", value=config.frequency if config else 100,
-                                  min=0, max=65535, step=1, format="%d").props(
-                "data-testid=config-frequency")
+                                  step=1, format="%d").props("data-testid=config-frequency")
             protocol = ui.select(list(PROTOCOLS), label="protocol",
                                  value=protocol_name(config.protocol) if config else "USB").props(
                 "data-testid=config-protocol")
             apply = ui.button("Apply").props("data-testid=config-apply")
+        ui.label(f"name: at most {NAME_BYTES} bytes; frequency: 1 to 65535").classes(
+            "text-sm text-gray-600")
         answer = ui.label(f"the device answers: {config_text(session)}").props(
             "data-testid=config-answer")
 
         async def send() -> None:
-            from vyre_client import DeviceProtocol
             apply.disable()
             try:
-                client = session.client()
-                accepted = await client.set_device_config(
-                    name.value or "", int(frequency.value or 0),
-                    getattr(DeviceProtocol, protocol.value), timeout_seconds=session.timeout)
-                session.config = await client.get_device_config(timeout_seconds=session.timeout)
-                verdict = "accepted" if accepted else "did not confirm"
-                answer.text = f"the device {verdict}; it answers: {config_text(session)}"
-            except (DeviceAway, OSError, OverflowError, ValueError) as e:
+                now = await device_actions.apply_configuration(
+                    session, name.value or "", frequency.value, protocol.value)
+                answer.text = f"the device accepted; it answers: {now}"
+            except ConfigurationNotTaken as e:
+                answer.text = f"not taken: {e}; it answers: {config_text(session)}"
+                ui.notify(f"configuration not taken: {e}", type="negative")
+            except REFUSED as e:
+                answer.text = f"not sent: {e}"
                 ui.notify(f"configuration not sent: {e}", type="negative")
             finally:
                 apply.enable()
@@ -74,10 +69,14 @@ def build(session: DeviceSession) -> None:
 
     with card("Calibration"):
         values = ui.column().classes("gap-0 font-mono text-sm")
+        shown: dict[str, object] = {"calibration": object()}
 
         def show_calibration() -> None:
-            values.clear()
             cal = session.calibration
+            if cal is shown["calibration"]:
+                return
+            shown["calibration"] = cal
+            values.clear()
             with values:
                 if cal is None:
                     ui.label("not read")
@@ -92,40 +91,58 @@ def build(session: DeviceSession) -> None:
 
         async def reread() -> None:
             try:
-                session.calibration = await session.client().get_calibration(
-                    timeout_seconds=session.timeout)
-            except (DeviceAway, OSError) as e:
+                await device_actions.read_calibration(session)
+            except REFUSED as e:
                 ui.notify(f"calibration not read: {e}", type="negative")
             show_calibration()
 
         show_calibration()
-        backups = os.path.join(session.data_dir, "backups")
+        ui.timer(1.0, show_calibration)  # another tab's action changes it too
 
         async def save() -> None:
             try:
-                backup = await read_backup(session.client(), session.timeout)
-            except (DeviceAway, OSError) as e:
+                path = await device_actions.save_backup(session)
+            except REFUSED as e:
                 ui.notify(f"no backup made: {e}", type="negative")
                 return
-            os.makedirs(backups, exist_ok=True)
-            stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-            path = os.path.join(backups, f"calibration-{stamp}.json")
-            backup.save(path)
             ui.notify(f"saved {path}")
             ui.download.file(path)
+
+        async def write(backup: CalibrationBackup, source: str, any_device: bool) -> None:
+            try:
+                await device_actions.load_backup(session, backup, source, any_device)
+            except OtherDevice as e:
+                ask_other_device(e, backup, source)
+                return
+            except REFUSED as e:
+                ui.notify(f"backup not loaded: {e}", type="negative")
+                return
+            ui.notify(f"the device holds the calibrations of {source}", type="positive")
+            show_calibration()
+
+        def ask_other_device(e: OtherDevice, backup: CalibrationBackup, source: str) -> None:
+            with ui.dialog() as dialog, ui.card():
+                ui.label(f"{e}. Load it into this device anyway?").props(
+                    "data-testid=backup-other-device")
+                with ui.row():
+                    async def anyway() -> None:
+                        dialog.close()
+                        await write(backup, source, True)
+                    ui.button("Load it anyway", color="orange", on_click=anyway).props(
+                        "data-testid=backup-load-anyway")
+                    ui.button("Cancel", on_click=dialog.close)
+            dialog.open()
 
         async def load(event: events.UploadEventArguments) -> None:
             try:
                 backup = CalibrationBackup.from_json(json.loads(await event.file.text()))
-                await write_held(session.client(), backup, timeout=session.timeout)
-            except (DeviceAway, OSError, ValueError) as e:
+            except ValueError as e:
                 ui.notify(f"backup not loaded: {e}", type="negative")
                 return
-            ui.notify(f"the device holds the calibrations of {event.file.name}", type="positive")
-            await reread()
+            await write(backup, event.file.name, False)
 
         with ui.row().classes("items-center"):
             ui.button("Read again", on_click=reread)
             ui.button("Save backup", on_click=save)
             ui.upload(label="Load backup (.json)", auto_upload=True, on_upload=load).props(
-                "accept=.json")
+                "accept=.json data-testid=backup-load")

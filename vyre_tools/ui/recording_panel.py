@@ -31,8 +31,8 @@ def build(session: DeviceSession) -> None:
         ui.notify(f"recording to {path}")
         refresh()
 
-    def end() -> None:
-        path = recorder.stop()
+    async def end() -> None:
+        path = await recorder.finish()
         if path:
             ui.notify(f"wrote {path}", type="positive")
         refresh()

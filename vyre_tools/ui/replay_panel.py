@@ -12,7 +12,7 @@ from nicegui import events, ui
 from ..cli.logfile import scan_file
 from ..cli.replay import LINK_POLL_SECONDS, Schedule
 from .cards import card
-from .session import DeviceAway, DeviceSession
+from .session import DeviceAway, DeviceBusy, DeviceSession
 
 POLL_SECONDS = 0.1
 
@@ -33,9 +33,9 @@ async def replay(session: DeviceSession, path: str, speed: float, realtime: bool
     if summary.records == 0:
         raise ValueError(f"{path} holds no records to replay")
     schedule: Any = Schedule(summary, speed, realtime, session.baud)  # type: ignore[no-untyped-call]
+    claim = session.claim("a mock log replay")  # DeviceBusy while another action runs
     client = session.client()
     state.total, state.sent, state.running, state.stop_asked = summary.records, 0, True, False
-    session.busy = "replay"
     try:
         # the closing cancel is sent here once the frames are out: the
         # library's own would overtake frames still waiting for the link
@@ -59,14 +59,17 @@ async def replay(session: DeviceSession, path: str, speed: float, realtime: bool
                       f"{time.monotonic() - began:.1f} s; "
                       + ("the device left mock mode" if left else
                          "the device did not confirm leaving mock mode"))
+    except OSError as e:
+        await session.noticed(e)
+        raise
     finally:
         state.running = False
-        session.busy = None
+        claim.release()
 
 
 def build(session: DeviceSession) -> None:
     logs = os.path.join(session.data_dir, "logs")
-    state = ReplayState()
+    state = session.state("replay", ReplayState)  # every tab shows the one replay
     with card("Replay a mock log"):
         with ui.row().classes("items-end w-full"):
             path = ui.input("mock log file (on this machine)").classes("min-w-[28rem]").props(
@@ -95,6 +98,8 @@ def build(session: DeviceSession) -> None:
             return
         try:
             await replay(session, path.value, float(speed.value or 1.0), realtime.value, state)
+        except DeviceBusy as e:
+            ui.notify(f"not started: {e}", type="negative")
         except (DeviceAway, OSError, ValueError) as e:
             state.text = f"the replay failed: {e}"
 

@@ -9,18 +9,22 @@ the sphere of directions that at least one corrected sample falls into.
 
 import math
 import statistics
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
+
+type Vector = tuple[float, float, float]
 
 # cells of equal area: bands of equal height in z (Archimedes) times sectors
 BANDS = 6
 SECTORS = 12
 
 
-def correct(samples, offsets, matrix):
+def correct(samples: Iterable[Vector], offsets: Sequence[float],
+            matrix: Sequence[float]) -> list[Vector]:
     """A·(m − b) for every sample m, A given row-major."""
     bx, by, bz = offsets
     a = matrix
-    out = []
+    out: list[Vector] = []
     for x, y, z in samples:
         x, y, z = x - bx, y - by, z - bz
         out.append((a[0] * x + a[1] * y + a[2] * z,
@@ -29,7 +33,7 @@ def correct(samples, offsets, matrix):
     return out
 
 
-def magnitude_spread(vectors):
+def magnitude_spread(vectors: Iterable[Vector]) -> tuple[float, float]:
     """(mean length, standard deviation of the lengths / mean)."""
     lengths = [math.sqrt(x * x + y * y + z * z) for x, y, z in vectors]
     if not lengths:
@@ -39,9 +43,10 @@ def magnitude_spread(vectors):
     return mean, spread
 
 
-def direction_cells(vectors, bands=BANDS, sectors=SECTORS):
+def direction_cells(vectors: Iterable[Vector], bands: int = BANDS,
+                    sectors: int = SECTORS) -> set[tuple[int, int]]:
     """The set of cells (band, sector) the directions of ``vectors`` hit."""
-    hit = set()
+    hit: set[tuple[int, int]] = set()
     for x, y, z in vectors:
         r = math.sqrt(x * x + y * y + z * z)
         if not r > 0 or not math.isfinite(r):
@@ -63,11 +68,13 @@ class Quality:
     cells: int
 
     @property
-    def coverage(self):
+    def coverage(self) -> float:
         return self.cells_hit / self.cells
 
 
-def assess(raw, offsets, matrix, bands=BANDS, sectors=SECTORS):
+def assess(raw: Sequence[Vector], offsets: Sequence[float], matrix: Sequence[float],
+           bands: int = BANDS, sectors: int = SECTORS) -> Quality:
+    """The quality of the calibration ``offsets``, ``matrix`` on the ``raw`` samples."""
     corrected = correct(raw, offsets, matrix)
     raw_mean, raw_spread = magnitude_spread(raw)
     cor_mean, cor_spread = magnitude_spread(corrected)
@@ -82,9 +89,9 @@ class Thresholds:
     min_coverage: float = 0.25
     max_spread: float = 0.02
 
-    def shortfalls(self, quality):
+    def shortfalls(self, quality: Quality) -> list[str]:
         """Texts saying where ``quality`` falls short; empty when it does not."""
-        out = []
+        out: list[str] = []
         if not quality.coverage >= self.min_coverage:
             out.append(f"it covered {100 * quality.coverage:.0f} % of the directions, "
                        f"{100 * self.min_coverage:g} % needed")
