@@ -8,6 +8,7 @@ import os
 from nicegui import events, ui
 
 from ..calibration_backup import CalibrationBackup
+from . import uploads
 from .calibration_io import read_backup, write_held
 from .cards import card, fields
 from .format import device_id, matrix, vec
@@ -116,7 +117,8 @@ def build(session: DeviceSession) -> None:
 
         async def load(event: events.UploadEventArguments) -> None:
             try:
-                backup = CalibrationBackup.from_json(json.loads(await event.file.text()))
+                backup = CalibrationBackup.from_json(json.loads(await uploads.text(
+                    event, uploads.BACKUP_BYTES, "a calibration backup")))
                 await write_held(session.client(), backup, timeout=session.timeout)
             except (DeviceAway, OSError, ValueError) as e:
                 ui.notify(f"backup not loaded: {e}", type="negative")
@@ -127,5 +129,6 @@ def build(session: DeviceSession) -> None:
         with ui.row().classes("items-center"):
             ui.button("Read again", on_click=reread)
             ui.button("Save backup", on_click=save)
-            ui.upload(label="Load backup (.json)", auto_upload=True, on_upload=load).props(
-                "accept=.json")
+            uploads.capped(ui.upload(label="Load backup (.json)", auto_upload=True,
+                                     on_upload=load).props("accept=.json"),
+                           uploads.BACKUP_BYTES, "a calibration backup")
