@@ -20,10 +20,12 @@ from .session import DeviceSession
 from .uploads import UploadLimit
 from .waiting_pages import WaitingPages
 
-# taken as the server takes SIGTERM: the sessions close (a recording is
-# finished) and the command ends; SIGHUP comes when the SSH session or the
-# terminal it runs in goes away
-STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+# the signals that end a process by default, taken as the server takes
+# SIGTERM: the sessions close (a recording is finished) and the command ends;
+# SIGHUP comes when the SSH session or the terminal it runs in goes away
+STOP_SIGNALS = tuple(getattr(signal, name) for name in (
+    "SIGTERM", "SIGHUP", "SIGQUIT", "SIGALRM", "SIGUSR1", "SIGUSR2", "SIGXCPU",
+    "SIGVTALRM", "SIGPROF", "SIGPWR") if hasattr(signal, name))
 
 
 @dataclass
