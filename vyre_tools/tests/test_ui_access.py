@@ -103,7 +103,8 @@ def local(data_dir):
 
 @pytest.fixture(scope="module")
 def network(tmp_path_factory):
-    with serving(tmp_path_factory.mktemp("ui-network"), "--host", "0.0.0.0") as served:
+    with serving(tmp_path_factory.mktemp("ui-network"), "--host", "0.0.0.0",
+                 "--token", "bench-7 secret") as served:
         yield served
 
 
@@ -153,7 +154,7 @@ def test_a_post_from_another_site_is_refused(local):
 
 def test_beyond_this_machine_it_warns_and_asks_for_the_token(network):
     assert "warning: serving beyond this machine" in network.warning
-    assert network.url.startswith(f"http://127.0.0.1:{network.port}/?token=")
+    assert network.url == f"http://127.0.0.1:{network.port}/?token=bench-7+secret"
     refused = [network.request("GET", path, headers) for path in ("/", SOCKET + "polling")
                for headers in ({}, {"Authorization": "token wrong"},
                                {"Cookie": f"vyre-ui-token-{network.port}=wrong"})]

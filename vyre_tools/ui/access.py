@@ -3,7 +3,8 @@
 notebook servers defend themselves, so that nothing is served before it.
 
 - Host: only the names the server is known by (loopback names, the address it
-  listens on, the name ``--host`` gave). A site whose name was made to resolve
+  listens on, the name ``--host`` gave and, beyond loopback, the machine's
+  own name). A site whose name was made to resolve
   to this machine (DNS rebinding) is refused. A server listening on every
   address is reached by names it cannot know: there the token is the guard.
 - Origin: a socket, a polling request or a post from a page of another site is
@@ -16,6 +17,7 @@ notebook servers defend themselves, so that nothing is served before it.
 import hmac
 import ipaddress
 import secrets
+import socket
 import urllib.parse
 from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any
@@ -81,7 +83,9 @@ class AccessGuard:
     def __init__(self, app: ASGIApp, *, host: str, port: int, token: str) -> None:
         self.app = app
         self.any_host = is_wildcard(host)
-        self.hosts = {host.strip("[]").rstrip(".").lower()}
+        # a machine served to the network is also reached by its own name
+        self.hosts = {name.strip("[]").rstrip(".").lower() for name in (
+            host, *(() if is_loopback(host) else (socket.gethostname(),)))}
         self.token = token.encode()
         self.cookie = cookie_name(port)
 
@@ -130,7 +134,7 @@ class AccessGuard:
             return True
         for item in headers.get("cookie", "").split(";"):
             key, _, value = item.strip().partition("=")
-            if key == self.cookie and self.matches(value):
+            if key == self.cookie and self.matches(urllib.parse.unquote(value)):
                 return True
         return self.matches(query_token(scope))
 
@@ -138,8 +142,9 @@ class AccessGuard:
         return bool(given) and hmac.compare_digest(given.encode(), self.token)
 
     def leave_cookie(self, send: Send) -> Send:
-        cookie = (f"{self.cookie}={self.token.decode()}; Path=/; HttpOnly; "
-                  "SameSite=Strict").encode()
+        # quoted: a token of --token may hold what a cookie cannot
+        value = urllib.parse.quote(self.token.decode(), safe="")
+        cookie = f"{self.cookie}={value}; Path=/; HttpOnly; SameSite=Strict".encode()
 
         async def sending(message: Message) -> None:
             if message["type"] == "http.response.start":

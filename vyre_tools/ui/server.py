@@ -151,7 +151,7 @@ def serve(sessions: Sequence[DeviceSession], *, host: str = "127.0.0.1", port: i
     core.sio.eio.cors_allowed_origins = None  # the socket's engine too: its own origin only
 
     with stop_signals() as came:
-            ui.run(host=host, port=port, title="VYRE control center", show=False, reload=False,
+        ui.run(host=host, port=port, title="VYRE control center", show=False, reload=False,
                show_welcome_message=False, dark=False, reconnect_timeout=10.0,
                # what a page missed while its connection dropped is sent again
                # from here; the plots' redraws make it large, and the next
