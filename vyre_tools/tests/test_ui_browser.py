@@ -242,7 +242,9 @@ def test_an_unplug_shows_the_banner_and_the_page_recovers(page, sim):
 def test_a_signal_ends_the_server_with_its_recording_whole(page, tmp_path, signum):
     # Ctrl-C, kill, and the SSH session or terminal going away
     with Simulator.spawn(rate=RATE) as sim, serving(tmp_path, sim.link_path) as proc:
-        page.goto(proc.url)
+        # a fresh server's first page is slow on a loaded machine: the
+        # actions that follow wait for what they need of it
+        page.goto(proc.url, wait_until="commit")
         tab(page, "recording")
         choose(page, "record-format", "Parquet")  # unreadable unless closed
         page.get_by_test_id("record-start").click()
