@@ -127,7 +127,8 @@ def polling_open(served, origin):
 
 @pytest.mark.parametrize("origin, allowed", [
     (None, True), ("http://127.0.0.1:{port}", True), ("http://evil.example", False),
-    ("http://evil.example:{port}", False), ("http://127.0.0.1:1", False), ("null", False)])
+    ("http://evil.example:{port}", False), ("http://127.0.0.1:1", False), ("null", False),
+    ("http://[127.0.0.1", False)])
 def test_sockets_are_refused_to_other_sites(local, origin, allowed):
     origin = origin and origin.format(port=local.port)
     status, headers, text = polling_open(local, origin)

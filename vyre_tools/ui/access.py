@@ -125,7 +125,10 @@ class AccessGuard:
 
     @staticmethod
     def same_origin(origin: str, host: str) -> bool:
-        parts = urllib.parse.urlsplit(origin)
+        try:
+            parts = urllib.parse.urlsplit(origin)
+        except ValueError:  # not even a URL
+            return False
         return parts.scheme in ("http", "https") and parts.netloc.lower() == host.strip().lower()
 
     def authorized(self, scope: Scope, headers: dict[str, str]) -> bool:
