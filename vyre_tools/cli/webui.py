@@ -18,10 +18,18 @@ def add_parser(sub):
                                    "the link's health, recordings, mock-log replay and the "
                                    "magnetometer calibration wizard. It serves on this machine "
                                    "only unless --host says otherwise (over SSH, forward the "
-                                   "port). Needs the ui extra.")
+                                   "port). Every request must carry the token of the run: "
+                                   "open the address it prints (it ends in ?token=...), "
+                                   "which leaves the token in a cookie; scripts send the "
+                                   "header 'Authorization: token TOKEN'. Needs the ui extra.")
     add_device_arguments(p, several=True)
     p.add_argument("--host", default="127.0.0.1",
-                   help="address to serve on (default 127.0.0.1: this machine only)")
+                   help="address or name to serve on (default 127.0.0.1: this machine only; "
+                        "0.0.0.0 serves every network of the machine, with a warning)")
+    p.add_argument("--token", default=None, metavar="TOKEN",
+                   help="the secret every request must carry (default: $VYRE_UI_TOKEN, "
+                        "else a new random one each run); an empty one asks for none, "
+                        "which is refused unless --host is this machine only")
     p.add_argument("--http-port", type=whole_number(0, 65535), default=8080, metavar="N",
                    help="port to serve on (default 8080; 0 picks a free one)")
     p.add_argument("--no-browser", action="store_true", help="do not open a browser")
@@ -40,7 +48,14 @@ def run(args):
         raise CliError(MISSING) from None
     if args.sim_option and not args.sim:
         raise CliError("--sim-option is for the simulated device: add --sim", EXIT_USAGE)
+    from ..ui.access import is_loopback, new_token
     from ..ui.server import serve
+    token = args.token if args.token is not None else os.environ.get("VYRE_UI_TOKEN")
+    if token is None:
+        token = new_token()
+    elif not token and not is_loopback(args.host):
+        raise CliError(f"an empty --token would open the device to anyone who reaches "
+                       f"{args.host}: give a token, or serve on 127.0.0.1", EXIT_USAGE)
     from ..ui.session import DeviceSession
     with contextlib.ExitStack() as stack:
         if args.sim:
@@ -61,8 +76,9 @@ def run(args):
                                   if several else args.data_dir,
                                   label=label, files_url=f"/recordings/{i}")
                     for i, (target, label) in enumerate(devices_wanted)]
-        failure = serve(sessions, host=args.host, port=args.http_port,
-                        open_browser=not args.no_browser)
-    if failure:
-        raise CliError(failure)
-    return 0
+        ended = serve(sessions, host=args.host, port=args.http_port,
+                      open_browser=not args.no_browser, token=token)
+    if ended.failure:
+        raise CliError(ended.failure)
+    # as a shell reports a command a signal ended
+    return 128 + ended.signal if ended.signal else 0

@@ -1,7 +1,7 @@
 """vyre ui in a real browser: Debian's Chromium, headless, driven by
 Playwright, against the command serving a simulated device. One server and
 one page for the module; the tests run in file order, the unplug and the
-Ctrl-C last.
+signals that end a server last.
 
 VYRE_UI_SCREENSHOTS=DIR writes the main views to DIR as PNGs (the guide's
 pictures come from here)."""
@@ -215,6 +215,22 @@ def test_a_recording_from_the_page_reads_back_whole(page, data_dir, fmt):
         shot(page, "recording")
 
 
+@pytest.mark.parametrize("name", ['x :title="(window.__pwned=1)" y.csv', "run#2.csv",
+                                  "what?.csv", "flight 1.csv"])
+def test_a_recording_of_any_name_is_listed_and_downloads_whole(page, data_dir, name):
+    path = data_dir / "recordings" / name
+    path.write_text(f"timestamp_seconds\n{len(name)}.0\n")
+    os.utime(path, (1, 1))  # older than the page's own recordings
+    tab(page, "recording")
+    link = page.get_by_test_id("record-files").get_by_role("link", name=name, exact=True)
+    with page.expect_download() as download:
+        link.click()
+    with open(download.value.path()) as got:
+        assert got.read() == path.read_text()
+    assert download.value.suggested_filename.endswith(".csv")
+    assert page.evaluate("window.__pwned") is None
+
+
 def test_a_mock_log_replays_from_the_page(page, sim, data_dir):
     log = data_dir / "short.log"
     write_mock_log(log, 200, 0.001)
@@ -268,14 +284,21 @@ def test_an_unplug_shows_the_banner_and_the_page_recovers(page, sim):
     expect(newest).not_to_have_text(first)
 
 
-def test_ctrl_c_ends_the_server_with_its_recording_whole(page, server, data_dir):
-    tab(page, "recording")
-    choose(page, "record-format", "Parquet")  # unreadable unless closed
-    page.get_by_test_id("record-start").click()
-    expect(page.get_by_test_id("record-status")).to_contain_text(re.compile(r": [1-9]\d{2,} packets"))
-    server.send_signal(signal.SIGINT)
-    assert server.wait(20) == 130
-    newest = max((data_dir / "recordings").glob("*.parquet"), key=os.path.getmtime)
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_signal_ends_the_server_with_its_recording_whole(page, tmp_path, signum):
+    # Ctrl-C, kill, and the SSH session or terminal going away
+    with Simulator.spawn(rate=RATE) as sim, serving(tmp_path, sim.link_path) as proc:
+        # a fresh server's first page is slow on a loaded machine: the
+        # actions that follow wait for what they need of it
+        page.goto(proc.url, wait_until="commit")
+        tab(page, "recording")
+        choose(page, "record-format", "Parquet")  # unreadable unless closed
+        page.get_by_test_id("record-start").click()
+        expect(page.get_by_test_id("record-status")).to_contain_text(
+            re.compile(r": [1-9]\d{2,} packets"))
+        proc.send_signal(signum)
+        assert proc.wait(20) == 128 + signum
+    (newest,) = (tmp_path / "recordings").glob("*.parquet")
     assert len(recording.read(newest)) >= 100
 
 

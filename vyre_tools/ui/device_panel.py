@@ -9,7 +9,7 @@ from ..calibration_backup import CalibrationBackup
 from ..procedures.backups import OtherDevice
 from ..procedures.configuration import (NAME_BYTES, PROTOCOLS, ConfigurationNotTaken,
                                         describe, protocol_name)
-from . import device_actions
+from . import device_actions, uploads
 from .cards import card, fields
 from .format import device_id, matrix, vec
 from .session import DeviceAway, DeviceBusy, DeviceSession
@@ -135,7 +135,8 @@ def build(session: DeviceSession) -> None:
 
         async def load(event: events.UploadEventArguments) -> None:
             try:
-                backup = CalibrationBackup.from_json(json.loads(await event.file.text()))
+                backup = CalibrationBackup.from_json(json.loads(await uploads.text(
+                    event, uploads.BACKUP_BYTES, "a calibration backup")))
             except ValueError as e:
                 ui.notify(f"backup not loaded: {e}", type="negative")
                 return
@@ -144,5 +145,6 @@ def build(session: DeviceSession) -> None:
         with ui.row().classes("items-center"):
             ui.button("Read again", on_click=reread)
             ui.button("Save backup", on_click=save)
-            ui.upload(label="Load backup (.json)", auto_upload=True, on_upload=load).props(
-                "accept=.json data-testid=backup-load")
+            uploads.capped(ui.upload(label="Load backup (.json)", auto_upload=True,
+                                     on_upload=load).props("accept=.json data-testid=backup-load"),
+                           uploads.BACKUP_BYTES, "a calibration backup")

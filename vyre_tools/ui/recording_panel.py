@@ -1,6 +1,8 @@
 """Recording from the page: format, start and stop, the files made, download.
 The writer is fed by the session's consumer task, not by the page."""
 
+import urllib.parse
+
 from nicegui import ui
 
 from .cards import card
@@ -55,7 +57,9 @@ def build(session: DeviceSession) -> None:
         with files:
             for name, size in found:
                 with ui.row().classes("items-center gap-4"):
-                    ui.link(name, f"{session.files_url}/{name}").props(f"download={name}")
+                    # the name is a value, never parsed as the page's markup
+                    link = ui.link(name, f"{session.files_url}/{urllib.parse.quote(name)}")
+                    link.props["download"] = name
                     ui.label(f"{size / 1e6:.2f} MB").classes("text-sm text-gray-600")
 
     start.on_click(begin)

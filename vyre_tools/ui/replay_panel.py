@@ -11,6 +11,7 @@ from nicegui import events, ui
 
 from ..cli.logfile import scan_file
 from ..cli.replay import LINK_POLL_SECONDS, Schedule
+from . import uploads
 from .cards import card
 from .session import DeviceAway, DeviceBusy, DeviceSession
 
@@ -81,12 +82,14 @@ def build(session: DeviceSession) -> None:
             stop = ui.button("Stop", color="red")
 
         async def take(event: events.UploadEventArguments) -> None:
-            os.makedirs(logs, exist_ok=True)
-            target = os.path.join(logs, os.path.basename(event.file.name) or "upload.log")
-            await event.file.save(target)
-            path.value = target
+            try:
+                path.value = await uploads.save(event, logs, uploads.MOCK_LOG_BYTES,
+                                                "a mock log", default="upload.log")
+            except (OSError, ValueError) as e:
+                ui.notify(f"not uploaded: {e}", type="negative")
 
-        ui.upload(label="or upload one", auto_upload=True, on_upload=take)
+        uploads.capped(ui.upload(label="or upload one", auto_upload=True, on_upload=take),
+                       uploads.MOCK_LOG_BYTES, "a mock log")
         progress = ui.linear_progress(value=0.0, show_value=False).classes("w-full")
         status = ui.label().props("data-testid=replay-status")
 
