@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -34,6 +35,28 @@ struct PacketTap {
     std::optional<Sender<DataPacket>> sender;
 };
 
+// The failure that ended a reader, for every consumer of the client: the error
+// queue reports it once, to whichever call looks first.
+class FailureNote {
+public:
+    void set(const Error& error) {
+        std::lock_guard lock(mutex_);
+        error_ = error;
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        error_.reset();
+    }
+    std::optional<Error> get() const {
+        std::lock_guard lock(mutex_);
+        return error_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::optional<Error> error_;
+};
+
 struct ReaderLinks {
     std::unique_ptr<Port> port;
     Receiver<FramedPacket> command_rx;
@@ -51,6 +74,11 @@ struct ReaderLinks {
     std::shared_ptr<LinkCounters> link_counters = std::make_shared<LinkCounters>();
     // The device's clock on the host's, carried from reader to reader.
     std::shared_ptr<ClockModel> clock = std::make_shared<ClockModel>();
+    // Where the reader leaves the failure it ends on.
+    std::shared_ptr<FailureNote> failure = std::make_shared<FailureNote>();
+    // Set by the caller to have the reader drop what the device sent before
+    // now: the port's input, then telemetry until it keeps pace (BacklogSkip).
+    std::shared_ptr<std::atomic<bool>> discard_backlog = std::make_shared<std::atomic<bool>>(false);
 };
 
 // A candidate frame still waiting for its bytes after reads timed out for this
