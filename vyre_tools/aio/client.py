@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any, Literal, Self, overload
 from vyre_client import (CalibrationValues, DeviceConfig, DeviceInfo, DeviceProtocol,
                          MockDeviceHandle, VYREClient, VYREDataPacket)
 
-from .worker import ClientWorker
+from .worker import Abandoned, ClientWorker
 
 if TYPE_CHECKING:
     import numpy as np
@@ -53,6 +53,8 @@ def _port_client(port_name: str | os.PathLike[str], baud_rate: int, timeout: flo
         client = VYREClient(port_name, baud_rate, timeout)
         # an answer that comes after its call was cancelled is no one's
         client.keep_late_answers = False
+        # what the device sent before the port was opened is no session's
+        client.discard_backlog()
         return client, None
     return make
 
@@ -123,7 +125,15 @@ class AsyncVYREClient(_Proxy):
     A client opened on a port leaves ``keep_late_answers`` off: a command
     returns only an answer that came after it was sent, never the late answer
     of a call that was cancelled or timed out. The mock client keeps it on, as
-    its answers are injected before the call that takes them.
+    its answers are injected before the call that takes them. A client opened
+    on a port also calls ``discard_backlog()``: telemetry the device queued
+    before the port was opened never reaches ``batches()``.
+
+    A lost link (the device unplugged) fails every ``batches()`` iteration and
+    blocking take once what came before it is taken, with the failure
+    (``link_failure()``), whichever call reported it first; commands fail
+    with "Command channel closed" until ``stop()`` and ``start()``. A call
+    waiting when the client is closed raises RuntimeError.
 
     A client dropped without ``aclose`` (garbage collected), or whose event
     loop is closed, or still open when the interpreter exits, is stopped by its
@@ -189,7 +199,8 @@ class AsyncVYREClient(_Proxy):
 
     async def aclose(self) -> None:
         """Ends a mock stream, stops the client and ends its thread, without
-        blocking the loop; later calls raise RuntimeError and ``batches()``
+        blocking the loop; a call still waiting and later calls raise
+        RuntimeError "the asyncio client is closed", and ``batches()``
         iterations end. Nothing happens when it is closed already."""
         await _end(self._worker)
 
@@ -223,9 +234,10 @@ class AsyncVYREClient(_Proxy):
     async def batches(self, arrays: bool = False) -> AsyncIterator[Any]:
         """Telemetry as it comes: lists of packets, oldest first (numpy
         structured arrays with ``arrays=True``, as ``get_data_array``). A
-        background error is raised here and ends the iteration; closing the
-        client (``aclose``, or its loop) ends it too, and on a closed client it
-        ends at once.
+        background error is raised here and ends the iteration; so is the
+        failure of a lost link that a command reported first (see
+        ``link_failure()``). Closing the client (``aclose``, or its loop) ends
+        it, and on a closed client it ends at once.
 
         Flow control: a batch is taken only when the consumer asks for the next
         one, and at most one every 10 ms, so the loop is woken about a hundred
@@ -254,6 +266,15 @@ class AsyncVYREClient(_Proxy):
 
     async def is_running(self) -> bool:
         return await self._call(_method("is_running"))
+
+    async def link_failure(self) -> OSError | None:
+        """``VYREClient.link_failure``: the failure the reader ended on (the
+        link lost), whichever call reported it; None while the link works."""
+        return await self._call(lambda client, _handle: client.link_failure)
+
+    async def discard_backlog(self) -> None:
+        """As ``VYREClient``'s (a client opened on a port has done it once already)."""
+        return await self._call(_method("discard_backlog"))
 
     async def ensure_ok(self) -> None:
         return await self._call(_method("ensure_ok"))
@@ -340,7 +361,9 @@ def _wait_for_command(handle: MockDeviceHandle, timeout_seconds: float,
         return handle.wait_for_command_identifier(timeout_seconds)
     identifier = handle.wait_for_command_identifier(first)  # a bad number fails as the handle's
     end = started + float(timeout_seconds)
-    while identifier is None and not abandoned():
+    while identifier is None:
+        if abandoned():
+            raise Abandoned  # no time-out: the wait was cut short
         left = end - time.monotonic()
         if left <= 0:
             break

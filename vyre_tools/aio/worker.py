@@ -14,7 +14,12 @@ meanwhile in its next batch (held until then in the client's own queue).
 
 A call whose caller went away (its task was cancelled, the loop closed, or the
 main thread ended) is given up through the client's interrupt hook within
-about 50 ms; the thread then stops the client and ends by itself.
+about 50 ms; the thread then stops the client and ends by itself. A call cut
+short because the client is closing fails with RuntimeError.
+
+A lost link ends every telemetry request: the client reports the failure once,
+to whichever call looks first, so a request that finds nothing more to take
+fails with the client's ``link_failure`` even when a command took the report.
 """
 
 import asyncio
@@ -42,7 +47,8 @@ CLOSED_TEXT = "the asyncio client is closed"
 
 
 class Abandoned(Exception):
-    """Ends a wait nobody awaits any more."""
+    """Ends a wait nobody awaits any more (never raised to a caller: a call
+    cut short by closing the client raises RuntimeError)."""
 
 
 class Job:
@@ -261,6 +267,8 @@ class ClientWorker:
             self._run_jobs(client, handle)
             if ready_fd is not None and ready_fd in ready:
                 self._hand_over(client)
+            elif self._wants and client.link_failure is not None:
+                self._hand_over(client)  # nothing will make the descriptor readable
 
     def _should_end(self) -> bool:
         if not self._closing:
@@ -283,6 +291,10 @@ class ClientWorker:
             assert job.call is not None  # only telemetry requests have none
             try:
                 value, error = job.call(client, handle), None
+            except Abandoned:
+                # given up for a caller that went away, or because the client
+                # is closing: only the latter is still awaited
+                value, error = None, RuntimeError(CLOSED_TEXT)
             except BaseException as raised:
                 value, error = None, raised
             finally:
@@ -302,9 +314,14 @@ class ClientWorker:
         except BaseException as raised:
             batch, error = None, raised
         if error is None and not len(batch):
-            with self._lock:  # the descriptor woke for something else
-                self._wants.appendleft(want)
-            return
+            # a command may have taken the report of a lost link: the
+            # descriptor then stays quiet, but the client still tells
+            error = client.link_failure
+            if error is None:
+                with self._lock:  # the descriptor woke for something else
+                    self._wants.appendleft(want)
+                return
+            batch = None
         self._next_handover = time.monotonic() + HANDOVER_INTERVAL
         self._post(want.loop, _settle, want, batch, error)
 
