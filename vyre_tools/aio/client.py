@@ -59,6 +59,15 @@ def _port_client(port_name: str | os.PathLike[str], baud_rate: int, timeout: flo
     return make
 
 
+def _port_label(port_name: str | os.PathLike[str]) -> str:
+    """The client as a closed one's RuntimeError names it."""
+    try:
+        shown: object = os.fspath(port_name)
+    except TypeError:  # refused by the open, with the client's own error
+        shown = port_name
+    return f"AsyncVYREClient({shown!r})"
+
+
 async def _end(worker: ClientWorker) -> None:
     """Closes the worker and waits, on the loop, for its thread to let go of the
     client; the join then only collects a thread that has finished."""
@@ -97,13 +106,14 @@ class _Opening:
     ``async with``, the client started, and closed at the end."""
 
     def __init__(self, cls: "type[AsyncVYREClient]",
-                 make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]]) -> None:
+                 make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]], name: str) -> None:
         self._cls = cls
         self._make = make
+        self._name = name
         self._client: AsyncVYREClient | None = None
 
     def __await__(self) -> "Generator[Any, None, AsyncVYREClient]":
-        return self._cls._open_on_worker(self._make).__await__()
+        return self._cls._open_on_worker(self._make, self._name).__await__()
 
     async def __aenter__(self) -> "AsyncVYREClient":
         self._client = await self
@@ -141,7 +151,8 @@ class AsyncVYREClient(_Proxy):
 
     def __init__(self, port_name: str | os.PathLike[str], baud_rate: int = 2000000,
                  timeout: float = 0.1) -> None:
-        worker = ClientWorker(_port_client(port_name, baud_rate, timeout), _running_loop())
+        worker = ClientWorker(_port_client(port_name, baud_rate, timeout), _running_loop(),
+                              _port_label(port_name))
         worker.wait_opened()
         self._adopt(worker)
 
@@ -154,12 +165,12 @@ class AsyncVYREClient(_Proxy):
         ``async with AsyncVYREClient.open(...) as client:``, which starts the
         client and closes it at the end. A cancelled open closes what it opened
         before it raises CancelledError (unless cancelled once more)."""
-        return _Opening(cls, _port_client(port_name, baud_rate, timeout))
+        return _Opening(cls, _port_client(port_name, baud_rate, timeout), _port_label(port_name))
 
     @classmethod
-    async def _open_on_worker(cls, make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]]
-                              ) -> Self:
-        worker = ClientWorker(make, asyncio.get_running_loop())
+    async def _open_on_worker(cls, make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]],
+                              name: str) -> Self:
+        worker = ClientWorker(make, asyncio.get_running_loop(), name)
         try:
             await worker.opened(asyncio.get_running_loop())
         except BaseException:
@@ -176,7 +187,8 @@ class AsyncVYREClient(_Proxy):
     def new_mock(cls, timeout: float = 0.1) -> "tuple[Self, AsyncMockDeviceHandle]":
         """``(AsyncVYREClient, AsyncMockDeviceHandle)`` on a fresh mock device."""
         client = cls.__new__(cls)
-        worker = ClientWorker(lambda: VYREClient.new_mock(timeout), _running_loop())
+        worker = ClientWorker(lambda: VYREClient.new_mock(timeout), _running_loop(),
+                              "the AsyncVYREClient of a mock device")
         worker.wait_opened()
         client._adopt(worker)
         return client, AsyncMockDeviceHandle(worker)
@@ -200,7 +212,8 @@ class AsyncVYREClient(_Proxy):
     async def aclose(self) -> None:
         """Ends a mock stream, stops the client and ends its thread, without
         blocking the loop; a call still waiting and later calls raise
-        RuntimeError "the asyncio client is closed", and ``batches()``
+        RuntimeError naming the client ("AsyncVYREClient('/dev/ttyACM0') is
+        closed"; "the AsyncVYREClient of a mock device is closed"), and ``batches()``
         iterations end. Nothing happens when it is closed already."""
         await _end(self._worker)
 

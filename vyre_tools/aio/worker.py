@@ -43,7 +43,6 @@ Orphan = Callable[[Any], object]
 IDLE_POLL_SECONDS = 0.1
 # Shortest time between two telemetry batches handed to the loop.
 HANDOVER_INTERVAL = 0.01
-CLOSED_TEXT = "the asyncio client is closed"
 
 
 class Abandoned(Exception):
@@ -91,10 +90,13 @@ class ClientWorker:
     ``make()`` runs on that thread and returns ``(client, handle_or_None)``;
     what it raises is what ``wait_opened``/``opened`` raise, the thread having
     ended. ``loop``: the event loop whose closing ends the worker before any
-    call was made (later, the loop of the latest call).
+    call was made (later, the loop of the latest call). ``name``: the client
+    as the RuntimeError of a call on it once closed names it.
     """
 
-    def __init__(self, make: Make, loop: asyncio.AbstractEventLoop | None = None) -> None:
+    def __init__(self, make: Make, loop: asyncio.AbstractEventLoop | None = None,
+                 name: str = "the asyncio client") -> None:
+        self.closed_text = f"{name} is closed"
         self._jobs: collections.deque[Job] = collections.deque()
         # telemetry requests, oldest first
         self._wants: collections.deque[Job] = collections.deque()
@@ -148,7 +150,7 @@ class ClientWorker:
         future.add_done_callback(job.abandon_if_cancelled)
         with self._lock:
             if self._closing:
-                raise RuntimeError(CLOSED_TEXT)
+                raise RuntimeError(self.closed_text)
             self._loop = loop
             self._jobs.append(job)
         self.wake()
@@ -294,7 +296,7 @@ class ClientWorker:
             except Abandoned:
                 # given up for a caller that went away, or because the client
                 # is closing: only the latter is still awaited
-                value, error = None, RuntimeError(CLOSED_TEXT)
+                value, error = None, RuntimeError(self.closed_text)
             except BaseException as raised:
                 value, error = None, raised
             finally:
@@ -348,7 +350,7 @@ class ClientWorker:
             jobs, self._jobs = list(self._jobs), collections.deque()
             wants, self._wants = list(self._wants), collections.deque()
         for job in jobs:
-            self._post(job.loop, _settle, job, None, RuntimeError(CLOSED_TEXT))
+            self._post(job.loop, _settle, job, None, RuntimeError(self.closed_text))
         for want in wants:  # iterations end
             self._post(want.loop, _settle, want, None, None)
 

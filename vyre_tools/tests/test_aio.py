@@ -1,6 +1,7 @@
 """The asyncio client against the simulator and the mock device."""
 
 import asyncio
+import re
 import threading
 import time
 
@@ -280,6 +281,6 @@ def test_closing_fails_a_waiting_command_with_a_public_error(sim):
         while sim.status()["commands_by_id"].get("1") != 1:  # the command waits
             await asyncio.sleep(0.01)
         await client.aclose()
-        with pytest.raises(RuntimeError, match="^the asyncio client is closed$"):
+        with pytest.raises(RuntimeError, match=rf"^AsyncVYREClient\('{re.escape(sim.port_name)}'\) is closed$"):
             await asyncio.wait_for(waiting, 10)
     asyncio.run(main())
