@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -20,6 +19,7 @@
 #include "port/port.hpp"
 #include "reader/response_board.hpp"
 #include "sync/channel.hpp"
+#include "sync/failure_note.hpp"
 #include "sync/link_counters.hpp"
 #include "sync/reader_pace.hpp"
 #include "telemetry.hpp"
@@ -33,28 +33,6 @@ inline constexpr std::size_t READ_CHUNK_SIZE = 1024;
 struct PacketTap {
     std::shared_mutex mutex;
     std::optional<Sender<DataPacket>> sender;
-};
-
-// The failure that ended a reader, for every consumer of the client: the error
-// queue reports it once, to whichever call looks first.
-class FailureNote {
-public:
-    void set(const Error& error) {
-        std::lock_guard lock(mutex_);
-        error_ = error;
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        error_.reset();
-    }
-    std::optional<Error> get() const {
-        std::lock_guard lock(mutex_);
-        return error_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::optional<Error> error_;
 };
 
 struct ReaderLinks {
