@@ -2,7 +2,8 @@
 // Telemetry a device queued while nobody read its port comes in one burst once
 // the port is read: its device time runs ahead of host time. After a discard,
 // the reader drops telemetry until device time keeps pace with host time for a
-// while; what comes from then on is this session's.
+// while, or until a read finds the line quiet (a draining queue never pauses);
+// what comes from then on is this session's.
 
 namespace vyre {
 
@@ -25,6 +26,9 @@ public:
         anchored_ = false;
     }
     bool active() const { return active_; }
+    // Nothing more is backlog (the line went quiet, or the session sent the
+    // device something of its own to send back).
+    void end() { active_ = false; }
 
     // Whether the packets of a read that returned at `host_time`, the newest
     // of them stamped `device_time` by the device, are still backlog.

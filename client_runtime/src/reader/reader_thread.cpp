@@ -78,7 +78,10 @@ public:
                 ++counts_.read_errors;
                 return fail(Error::link_lost(got.text, got.error_number));
             }
-            if (got.kind == ReadResult::Kind::Timeout) give_up_stalled_candidate();
+            if (got.kind == ReadResult::Kind::Timeout) {
+                backlog_.end();  // a queue drains without pause: a quiet line has none
+                give_up_stalled_candidate();
+            }
             if (had_data) {
                 stalled_since_.reset();
                 parser_.parse_bytes(std::span(chunk_.data(), got.count));
@@ -123,7 +126,10 @@ private:
         }
         more = !backlog.empty();
         if (!write(port)) return false;
-        if (written) written->fetch_add(frames, std::memory_order_relaxed);
+        if (written) {
+            written->fetch_add(frames, std::memory_order_relaxed);
+            backlog_.end();  // a replay began: what the device sends now is the session's
+        }
         wrote_since_drained_ = true;
         return true;
     }

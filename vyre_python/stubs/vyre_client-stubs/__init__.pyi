@@ -255,7 +255,9 @@ class VYREClient:
         clock: while the lag between the host's receive time and the device's
         timestamp keeps shrinking (a queue draining), until it has stayed
         within 5 ms of its lowest for 0.1 s, and for 2 s at most. The first
-        tenth of a second of live telemetry goes with it. Packets already
+        tenth of a second of live telemetry goes with it. A read that finds
+        the line quiet for a whole read time-out (no queue drains with a
+        pause) and the first frame of a mock-log replay end the dropping. Packets already
         queued for :meth:`get_data_packets` stay; answers to commands are
         never dropped. Dropped packets count in ``packets_discarded``
         (:meth:`link_statistics`). Without this call every byte the port
