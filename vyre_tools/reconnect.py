@@ -157,12 +157,21 @@ class ReconnectingClient:
                 raise  # not a lost link (a blocking call that timed out, say)
             # what arrived before the failure is still queued
             got = call()
-            self._note(got)
-            self._lost_at = time.monotonic()
-            self._replace(e)
+            self._lost(got, e)
             return got
+        if not len(got) and not self.gave_up:
+            # another call (a command) may have been told of the loss first
+            failure = self.client.link_failure
+            if failure is not None:
+                self._lost(got, failure)
+                return got
         self._note(got)
         return got
+
+    def _lost(self, got: "Packets", reason: OSError) -> None:
+        self._note(got)
+        self._lost_at = time.monotonic()
+        self._replace(reason)
 
     def _note(self, got: "Packets") -> None:
         if not len(got):

@@ -72,6 +72,49 @@ TEST(ResponseBoardMark, AnswersOlderThanTheMarkAreDroppedNotClaimed) {
     EXPECT_EQ(board.waiting(ResponseKind::CancelAck), 1u);   // other kinds are left alone
 }
 
+// Posts one DeviceInfo answer; whether it stayed on the board.
+bool posted_info(ResponseBoard& board, std::uint64_t id) {
+    const std::size_t before = board.waiting(ResponseKind::DeviceInfo);
+    std::vector<Response> answers{DeviceInfo{id, "x"}};
+    board.post(answers);
+    return board.waiting(ResponseKind::DeviceInfo) > before;
+}
+
+TEST(ResponseBoardDebts, AGivenUpCallRefusesItsAnswerOnceAndALostAnswerCostsOneCallOnly) {
+    ResponseBoard board;
+    // a call gives up: the next answer of its kind is its late one
+    board.unanswered(ResponseKind::DeviceInfo, board.mark(), board.debts_paid(ResponseKind::DeviceInfo));
+    std::vector<Response> other{CancelAck{true}};
+    board.post(other);  // other kinds owe nothing
+    EXPECT_FALSE(posted_info(board, 1));
+    EXPECT_TRUE(posted_info(board, 2));
+    EXPECT_EQ(board.dropped(), 1u);
+    (void)board.take(ResponseKind::DeviceInfo);
+
+    // the owed answer was lost: the next call refuses its own answer and times
+    // out, and owes nothing, so the call after it is answered
+    board.unanswered(ResponseKind::DeviceInfo, board.mark(), board.debts_paid(ResponseKind::DeviceInfo));
+    const std::uint64_t since = board.mark();
+    const std::uint64_t paid = board.debts_paid(ResponseKind::DeviceInfo);
+    EXPECT_FALSE(posted_info(board, 3));
+    board.unanswered(ResponseKind::DeviceInfo, since, paid);
+    EXPECT_TRUE(posted_info(board, 4));
+
+    // an answer that came between the give-up and its accounting is refused at once
+    const std::uint64_t racing = board.mark();
+    (void)board.take(ResponseKind::DeviceInfo);
+    EXPECT_TRUE(posted_info(board, 5));
+    board.unanswered(ResponseKind::DeviceInfo, racing, board.debts_paid(ResponseKind::DeviceInfo));
+    EXPECT_EQ(board.waiting(ResponseKind::DeviceInfo), 0u);
+    EXPECT_TRUE(posted_info(board, 6));
+
+    // a lost link takes the debts with it
+    (void)board.take(ResponseKind::DeviceInfo);
+    board.unanswered(ResponseKind::DeviceInfo, board.mark(), board.debts_paid(ResponseKind::DeviceInfo));
+    board.signal_failure();
+    EXPECT_TRUE(posted_info(board, 7));
+}
+
 struct AckCase {
     const char* name;
     std::uint16_t identifier;

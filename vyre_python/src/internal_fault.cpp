@@ -73,14 +73,18 @@ void raise_error(const vyre::Error& error) {
         raise_internal_fault(error.text);
         return;
     }
+    PyObject* raised = os_error_for(error);
+    if (raised) PyErr_SetRaisedException(raised);
+}
+
+PyObject* os_error_for(const vyre::Error& error) {
     // Both stay OSErrors: `except OSError` still catches them.
     PyObject* type = nullptr;
     if (error.kind == vyre::Error::Kind::TimedOut) type = PyExc_TimeoutError;
     if (error.kind == vyre::Error::Kind::LinkLost) type = PyExc_ConnectionResetError;
     Ref message = Ref::steal(text_to_python(error.text));
-    if (!message) return;
-    PyObject* raised = new_os_error(type, message.get(), error.error_number);
-    if (raised) PyErr_SetRaisedException(raised);
+    if (!message) return nullptr;
+    return new_os_error(type, message.get(), error.error_number);
 }
 
 void raise_from_cpp_exception() noexcept {

@@ -29,6 +29,10 @@ void raise_internal_fault(std::string_view text) noexcept;
 // ended by the signal check keeps the exception its signal handler raised.
 void raise_error(const vyre::Error& error);
 
+// The OSError raise_error raises for an ordinary error, as a new object (null
+// with an exception set when it cannot be made).
+PyObject* os_error_for(const vyre::Error& error);
+
 // Sets a Python exception for the C++ exception being handled (call only from a
 // catch block, never for a forced unwind): MemoryError for bad_alloc,
 // InternalFaultError otherwise.

@@ -26,6 +26,7 @@ PyObject* new_link_statistics(const vyre::LinkStatistics& s) {
         {"packets_delivered", s.packets_delivered},
         {"packets_waiting", s.packets_waiting},
         {"read_errors", s.link.read_errors},
+        {"packets_discarded", s.link.packets_discarded},
     };
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;

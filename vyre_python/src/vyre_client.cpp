@@ -395,6 +395,13 @@ PyObject* client_fileno(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* client_discard_backlog(PyObject* self, PyObject*) {
+    return client_method(self, Use::Exclusive, [](ClientAccess& access) -> PyObject* {
+        access.runtime().discard_backlog();
+        Py_RETURN_NONE;
+    });
+}
+
 // Shared use, as it only reads: cheap enough to call every few milliseconds.
 PyObject* client_link_statistics(PyObject* self, PyObject*) {
     return client_method(
@@ -441,6 +448,14 @@ PyObject* client_get_device_config(PyObject* self, PyObject* const* args, Py_ssi
         [](const auto& result) { return value_or_raise(result, new_device_config); });
 }
 
+// The device's name ends at its first zero byte: a NUL would cut it short
+// while the device acknowledges, so it is refused before anything is sent.
+bool device_name(const std::string& name) {
+    if (name.find('\0') == std::string::npos) return true;
+    PyErr_SetString(PyExc_ValueError, "name must not contain a NUL character (the device's name ends at its first)");
+    return false;
+}
+
 PyObject* client_set_device_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string name;
     std::uint16_t frequency = 0;
@@ -449,7 +464,8 @@ PyObject* client_set_device_config(PyObject* self, PyObject* const* args, Py_ssi
     auto convert = [&] {
         std::array<PyObject*, 4> values{};
         return parse_fastcall(kSetDeviceConfig, args, nargs, kwnames, values) &&
-               named("name", to_text(values[0], name)) && named("frequency", to_u16(values[1], frequency)) &&
+               named("name", to_text(values[0], name)) && device_name(name) &&
+               named("frequency", to_u16(values[1], frequency)) &&
                named("protocol", to_device_protocol(values[2], protocol)) && timeout_argument(values[3], timeout);
     };
     return waiting_method(
@@ -547,7 +563,24 @@ int client_set_keep_late_answers(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// Shared use, as it only reads: a consumer polling between takes pays a lock.
+PyObject* client_get_link_failure(PyObject* self, void*) {
+    return client_method(
+        self, Use::Shared, kNoArguments,
+        [](ClientAccess& access) -> PyObject* {
+            const std::optional<vyre::Error> failure = access.runtime().link_failure();
+            if (!failure) Py_RETURN_NONE;
+            return os_error_for(*failure);
+        },
+        kWorksWhenClosed);
+}
+
 const PyGetSetDef kOwnAttributes[] = {
+    {"link_failure", client_get_link_failure, nullptr,
+     "The failure the reader ended on (the link lost), as the exception a call\n"
+     "raises for it; None while the link works and after a plain stop. Kept until\n"
+     "the next start, whichever call reported it.",
+     nullptr},
     {"keep_late_answers", client_get_keep_late_answers, client_set_keep_late_answers,
      "Whether a command may return an answer that came before it was sent (a late\n"
      "answer to an earlier call of its kind). True by default.",
@@ -586,6 +619,10 @@ const PyMethodDef kOwnMethods[] = {
      "fileno($self)\n--\n\n"
      "A descriptor that polls readable while a packet, a background error or a\n"
      "response not yet seen by a call waits; closed with the client."},
+    {"discard_backlog", client_discard_backlog, METH_NOARGS,
+     "discard_backlog($self)\n--\n\n"
+     "Drops what the device sent before now: the port's input, then telemetry\n"
+     "that comes in a burst ahead of the device's clock, until it keeps pace."},
     {"link_statistics", client_link_statistics, METH_NOARGS,
      "link_statistics($self)\n--\n\n"
      "Counts of what came over the link since the client was built, as a dict of\n"

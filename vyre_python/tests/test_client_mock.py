@@ -166,6 +166,7 @@ ARGUMENT_ERRORS = [
     (lambda c: c.set_device_config("x", 1), TypeError, "missing required argument 'protocol'"),
     (lambda c: c.set_device_config("x", 1, DeviceProtocol.USB, name="y"), TypeError,
      "multiple values for argument 'name'"),
+    (lambda c: c.set_device_config("AB\x00CD", 1, DeviceProtocol.USB), ValueError, "^name must not contain a NUL"),
     (lambda c: c.set_imu_calibration([1, 2], NINE, THREE, NINE), ValueError,
      r"^expected a sequence of length 3 \(got 2\)$"),
     (lambda c: c.set_imu_calibration(THREE, [[1, 2, 3]] * 3, THREE, NINE), ValueError,

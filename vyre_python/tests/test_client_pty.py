@@ -146,10 +146,14 @@ FIRST_CONSUMERS = [
 
 @pytest.mark.parametrize("first", FIRST_CONSUMERS)
 def test_unplugging_reports_the_hang_up_once_then_commands_find_the_channel_closed(pty_device, client, first):
+    assert client.link_failure is None
     pty_device.unplug()
     assert eventually(lambda: not client.is_running())
     with pytest.raises(OSError, match=HANG_UP):
         first(client)
+    # told once, but every other consumer still learns why the reader ended
+    assert isinstance(client.link_failure, ConnectionResetError)
+    assert str(client.link_failure) == "Serial port disconnected (hang-up)"
     assert client.ensure_ok() is None
     assert client.get_data_packets() == []
     for call in (lambda: client.get_device_info(0), lambda: client.cancel(0), client.reboot):
@@ -237,21 +241,30 @@ def test_constructor_argument_and_open_errors(kwargs, error, message):
         VYREClient(**kwargs)
 
 
-@pytest.mark.parametrize("keep, returned", [(True, 1), (False, 2)])
-def test_a_late_answer_goes_to_the_next_call_only_while_late_answers_are_kept(pty_device, client, keep, returned):
+@pytest.mark.parametrize("keep, returned, refused", [(True, 1, 0), (False, 2, 1)])
+@pytest.mark.parametrize("late_during_next", [False, True], ids=["late-before-next", "late-during-next"])
+def test_a_late_answer_goes_to_the_next_call_only_while_late_answers_are_kept(pty_device, client, keep, returned,
+                                                                             refused, late_during_next):
     client.release_gil = True  # the device answers from a thread during the wait
     client.keep_late_answers = keep
     ready = client.fileno()
     assert client.get_device_info(0.05) is None
     assert pty_device.read(10) == wire.command(wire.DEVICE_INFO)
-    pty_device.write(wire.response(wire.DEVICE_INFO, wire.device_info_payload(1, b"late")))
-    assert select.select([ready], [], [], 10)[0]  # the late answer is in
+    late = wire.response(wire.DEVICE_INFO, wire.device_info_payload(1, b"late"))
+    if not late_during_next:
+        pty_device.write(late)
+        if keep:  # the late answer is in (a call of the client would mark it seen)
+            assert select.select([ready], [], [], 10)[0]
+        else:  # refused as it came
+            assert eventually(lambda: client.link_statistics()["answers_dropped"])
 
     def device():
         if pty_device.read(10) == wire.command(wire.DEVICE_INFO):
-            pty_device.write(wire.response(wire.DEVICE_INFO, wire.device_info_payload(2, b"own")))
+            pty_device.write((late if late_during_next else b"")
+                             + wire.response(wire.DEVICE_INFO, wire.device_info_payload(2, b"own")))
     answering = threading.Thread(target=device)
     answering.start()
     info = client.get_device_info(10)
     answering.join()
     assert info.id == returned
+    assert client.link_statistics()["answers_dropped"] == refused

@@ -9,7 +9,7 @@ from vyre_client import VYREClient
 
 KEYS = ["bytes_received", "frame_bytes", "noise_bytes", "buffered_bytes", "telemetry_frames",
         "response_frames", "short_frames", "unknown_responses", "crc_rejected", "length_rejected",
-        "given_up", "answers_dropped", "packets_delivered", "packets_waiting", "read_errors"]
+        "given_up", "answers_dropped", "packets_delivered", "packets_waiting", "read_errors", "packets_discarded"]
 
 
 def level(t):

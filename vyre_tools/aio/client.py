@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any, Literal, Self, overload
 from vyre_client import (CalibrationValues, DeviceConfig, DeviceInfo, DeviceProtocol,
                          MockDeviceHandle, VYREClient, VYREDataPacket)
 
-from .worker import ClientWorker
+from .worker import Abandoned, ClientWorker
 
 if TYPE_CHECKING:
     import numpy as np
@@ -53,8 +53,19 @@ def _port_client(port_name: str | os.PathLike[str], baud_rate: int, timeout: flo
         client = VYREClient(port_name, baud_rate, timeout)
         # an answer that comes after its call was cancelled is no one's
         client.keep_late_answers = False
+        # what the device sent before the port was opened is no session's
+        client.discard_backlog()
         return client, None
     return make
+
+
+def _port_label(port_name: str | os.PathLike[str]) -> str:
+    """The client as a closed one's RuntimeError names it."""
+    try:
+        shown: object = os.fspath(port_name)
+    except TypeError:  # refused by the open, with the client's own error
+        shown = port_name
+    return f"AsyncVYREClient({shown!r})"
 
 
 async def _end(worker: ClientWorker) -> None:
@@ -95,13 +106,14 @@ class _Opening:
     ``async with``, the client started, and closed at the end."""
 
     def __init__(self, cls: "type[AsyncVYREClient]",
-                 make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]]) -> None:
+                 make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]], name: str) -> None:
         self._cls = cls
         self._make = make
+        self._name = name
         self._client: AsyncVYREClient | None = None
 
     def __await__(self) -> "Generator[Any, None, AsyncVYREClient]":
-        return self._cls._open_on_worker(self._make).__await__()
+        return self._cls._open_on_worker(self._make, self._name).__await__()
 
     async def __aenter__(self) -> "AsyncVYREClient":
         self._client = await self
@@ -123,7 +135,15 @@ class AsyncVYREClient(_Proxy):
     A client opened on a port leaves ``keep_late_answers`` off: a command
     returns only an answer that came after it was sent, never the late answer
     of a call that was cancelled or timed out. The mock client keeps it on, as
-    its answers are injected before the call that takes them.
+    its answers are injected before the call that takes them. A client opened
+    on a port also calls ``discard_backlog()``: telemetry the device queued
+    before the port was opened never reaches ``batches()``.
+
+    A lost link (the device unplugged) fails every ``batches()`` iteration and
+    blocking take once what came before it is taken, with the failure
+    (``link_failure()``), whichever call reported it first; commands fail
+    with "Command channel closed" until ``stop()`` and ``start()``. A call
+    waiting when the client is closed raises RuntimeError.
 
     A client dropped without ``aclose`` (garbage collected), or whose event
     loop is closed, or still open when the interpreter exits, is stopped by its
@@ -131,7 +151,8 @@ class AsyncVYREClient(_Proxy):
 
     def __init__(self, port_name: str | os.PathLike[str], baud_rate: int = 2000000,
                  timeout: float = 0.1) -> None:
-        worker = ClientWorker(_port_client(port_name, baud_rate, timeout), _running_loop())
+        worker = ClientWorker(_port_client(port_name, baud_rate, timeout), _running_loop(),
+                              _port_label(port_name))
         worker.wait_opened()
         self._adopt(worker)
 
@@ -144,12 +165,12 @@ class AsyncVYREClient(_Proxy):
         ``async with AsyncVYREClient.open(...) as client:``, which starts the
         client and closes it at the end. A cancelled open closes what it opened
         before it raises CancelledError (unless cancelled once more)."""
-        return _Opening(cls, _port_client(port_name, baud_rate, timeout))
+        return _Opening(cls, _port_client(port_name, baud_rate, timeout), _port_label(port_name))
 
     @classmethod
-    async def _open_on_worker(cls, make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]]
-                              ) -> Self:
-        worker = ClientWorker(make, asyncio.get_running_loop())
+    async def _open_on_worker(cls, make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]],
+                              name: str) -> Self:
+        worker = ClientWorker(make, asyncio.get_running_loop(), name)
         try:
             await worker.opened(asyncio.get_running_loop())
         except BaseException:
@@ -166,7 +187,8 @@ class AsyncVYREClient(_Proxy):
     def new_mock(cls, timeout: float = 0.1) -> "tuple[Self, AsyncMockDeviceHandle]":
         """``(AsyncVYREClient, AsyncMockDeviceHandle)`` on a fresh mock device."""
         client = cls.__new__(cls)
-        worker = ClientWorker(lambda: VYREClient.new_mock(timeout), _running_loop())
+        worker = ClientWorker(lambda: VYREClient.new_mock(timeout), _running_loop(),
+                              "the AsyncVYREClient of a mock device")
         worker.wait_opened()
         client._adopt(worker)
         return client, AsyncMockDeviceHandle(worker)
@@ -189,7 +211,9 @@ class AsyncVYREClient(_Proxy):
 
     async def aclose(self) -> None:
         """Ends a mock stream, stops the client and ends its thread, without
-        blocking the loop; later calls raise RuntimeError and ``batches()``
+        blocking the loop; a call still waiting and later calls raise
+        RuntimeError naming the client ("AsyncVYREClient('/dev/ttyACM0') is
+        closed"; "the AsyncVYREClient of a mock device is closed"), and ``batches()``
         iterations end. Nothing happens when it is closed already."""
         await _end(self._worker)
 
@@ -223,9 +247,10 @@ class AsyncVYREClient(_Proxy):
     async def batches(self, arrays: bool = False) -> AsyncIterator[Any]:
         """Telemetry as it comes: lists of packets, oldest first (numpy
         structured arrays with ``arrays=True``, as ``get_data_array``). A
-        background error is raised here and ends the iteration; closing the
-        client (``aclose``, or its loop) ends it too, and on a closed client it
-        ends at once.
+        background error is raised here and ends the iteration; so is the
+        failure of a lost link that a command reported first (see
+        ``link_failure()``). Closing the client (``aclose``, or its loop) ends
+        it, and on a closed client it ends at once.
 
         Flow control: a batch is taken only when the consumer asks for the next
         one, and at most one every 10 ms, so the loop is woken about a hundred
@@ -254,6 +279,15 @@ class AsyncVYREClient(_Proxy):
 
     async def is_running(self) -> bool:
         return await self._call(_method("is_running"))
+
+    async def link_failure(self) -> OSError | None:
+        """``VYREClient.link_failure``: the failure the reader ended on (the
+        link lost), whichever call reported it; None while the link works."""
+        return await self._call(lambda client, _handle: client.link_failure)
+
+    async def discard_backlog(self) -> None:
+        """As ``VYREClient``'s (a client opened on a port has done it once already)."""
+        return await self._call(_method("discard_backlog"))
 
     async def ensure_ok(self) -> None:
         return await self._call(_method("ensure_ok"))
@@ -340,7 +374,9 @@ def _wait_for_command(handle: MockDeviceHandle, timeout_seconds: float,
         return handle.wait_for_command_identifier(timeout_seconds)
     identifier = handle.wait_for_command_identifier(first)  # a bad number fails as the handle's
     end = started + float(timeout_seconds)
-    while identifier is None and not abandoned():
+    while identifier is None:
+        if abandoned():
+            raise Abandoned  # no time-out: the wait was cut short
         left = end - time.monotonic()
         if left <= 0:
             break

@@ -14,7 +14,12 @@ meanwhile in its next batch (held until then in the client's own queue).
 
 A call whose caller went away (its task was cancelled, the loop closed, or the
 main thread ended) is given up through the client's interrupt hook within
-about 50 ms; the thread then stops the client and ends by itself.
+about 50 ms; the thread then stops the client and ends by itself. A call cut
+short because the client is closing fails with RuntimeError.
+
+A lost link ends every telemetry request: the client reports the failure once,
+to whichever call looks first, so a request that finds nothing more to take
+fails with the client's ``link_failure`` even when a command took the report.
 """
 
 import asyncio
@@ -38,11 +43,11 @@ Orphan = Callable[[Any], object]
 IDLE_POLL_SECONDS = 0.1
 # Shortest time between two telemetry batches handed to the loop.
 HANDOVER_INTERVAL = 0.01
-CLOSED_TEXT = "the asyncio client is closed"
 
 
 class Abandoned(Exception):
-    """Ends a wait nobody awaits any more."""
+    """Ends a wait nobody awaits any more (never raised to a caller: a call
+    cut short by closing the client raises RuntimeError)."""
 
 
 class Job:
@@ -85,10 +90,13 @@ class ClientWorker:
     ``make()`` runs on that thread and returns ``(client, handle_or_None)``;
     what it raises is what ``wait_opened``/``opened`` raise, the thread having
     ended. ``loop``: the event loop whose closing ends the worker before any
-    call was made (later, the loop of the latest call).
+    call was made (later, the loop of the latest call). ``name``: the client
+    as the RuntimeError of a call on it once closed names it.
     """
 
-    def __init__(self, make: Make, loop: asyncio.AbstractEventLoop | None = None) -> None:
+    def __init__(self, make: Make, loop: asyncio.AbstractEventLoop | None = None,
+                 name: str = "the asyncio client") -> None:
+        self.closed_text = f"{name} is closed"
         self._jobs: collections.deque[Job] = collections.deque()
         # telemetry requests, oldest first
         self._wants: collections.deque[Job] = collections.deque()
@@ -142,7 +150,7 @@ class ClientWorker:
         future.add_done_callback(job.abandon_if_cancelled)
         with self._lock:
             if self._closing:
-                raise RuntimeError(CLOSED_TEXT)
+                raise RuntimeError(self.closed_text)
             self._loop = loop
             self._jobs.append(job)
         self.wake()
@@ -261,6 +269,8 @@ class ClientWorker:
             self._run_jobs(client, handle)
             if ready_fd is not None and ready_fd in ready:
                 self._hand_over(client)
+            elif self._wants and client.link_failure is not None:
+                self._hand_over(client)  # nothing will make the descriptor readable
 
     def _should_end(self) -> bool:
         if not self._closing:
@@ -283,6 +293,10 @@ class ClientWorker:
             assert job.call is not None  # only telemetry requests have none
             try:
                 value, error = job.call(client, handle), None
+            except Abandoned:
+                # given up for a caller that went away, or because the client
+                # is closing: only the latter is still awaited
+                value, error = None, RuntimeError(self.closed_text)
             except BaseException as raised:
                 value, error = None, raised
             finally:
@@ -302,9 +316,14 @@ class ClientWorker:
         except BaseException as raised:
             batch, error = None, raised
         if error is None and not len(batch):
-            with self._lock:  # the descriptor woke for something else
-                self._wants.appendleft(want)
-            return
+            # a command may have taken the report of a lost link: the
+            # descriptor then stays quiet, but the client still tells
+            error = client.link_failure
+            if error is None:
+                with self._lock:  # the descriptor woke for something else
+                    self._wants.appendleft(want)
+                return
+            batch = None
         self._next_handover = time.monotonic() + HANDOVER_INTERVAL
         self._post(want.loop, _settle, want, batch, error)
 
@@ -331,7 +350,7 @@ class ClientWorker:
             jobs, self._jobs = list(self._jobs), collections.deque()
             wants, self._wants = list(self._wants), collections.deque()
         for job in jobs:
-            self._post(job.loop, _settle, job, None, RuntimeError(CLOSED_TEXT))
+            self._post(job.loop, _settle, job, None, RuntimeError(self.closed_text))
         for want in wants:  # iterations end
             self._post(want.loop, _settle, want, None, None)
 

@@ -156,9 +156,13 @@ class Device:
 def connect(port, baud=DEFAULT_BAUD):
     cls = client_class()
     try:
-        return cls(port, baud_rate=baud)
+        client = cls(port, baud_rate=baud)
     except OSError as e:
         raise CliError(str(e)) from None
+    # what the device sent before the port was opened is no part of this
+    # session: rates, gaps and recordings start from fresh data
+    client.discard_backlog()
+    return client
 
 
 @contextlib.contextmanager

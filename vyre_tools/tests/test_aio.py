@@ -1,6 +1,7 @@
 """The asyncio client against the simulator and the mock device."""
 
 import asyncio
+import re
 import threading
 import time
 
@@ -243,3 +244,43 @@ def test_an_open_that_fails_raises_the_client_s_error_and_leaves_no_thread(openi
 
 async def _constructed(port):
     return AsyncVYREClient(port)
+
+
+def test_a_hang_up_a_command_reports_first_still_fails_batches_and_takes(sim):
+    async def main():
+        async with AsyncVYREClient(sim.port_name) as client:
+            first = asyncio.Event()
+
+            async def consume():
+                async for _ in client.batches():
+                    first.set()
+            consumer = asyncio.create_task(consume())
+            await asyncio.wait_for(first.wait(), 10)
+            sim.set_silent(True)
+            command = asyncio.create_task(client.get_device_info(30))
+            while sim.status()["commands_by_id"].get("1") != 1:  # the command waits
+                await asyncio.sleep(0.01)
+            sim.hang_up()
+            with pytest.raises(ConnectionResetError, match="hang-up"):
+                await asyncio.wait_for(command, 10)
+            # the report went to the command; the consumer and later takes learn all the same
+            with pytest.raises(ConnectionResetError, match="hang-up"):
+                await asyncio.wait_for(consumer, 10)
+            with pytest.raises(ConnectionResetError, match="hang-up"):
+                await asyncio.wait_for(anext(client.batches()), 10)
+            assert isinstance(await client.link_failure(), ConnectionResetError)
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("sim", [{"silent": True, "rate": 0}], indirect=True)
+def test_closing_fails_a_waiting_command_with_a_public_error(sim):
+    async def main():
+        client = AsyncVYREClient(sim.port_name)
+        await client.start()
+        waiting = asyncio.create_task(client.get_device_info(60))
+        while sim.status()["commands_by_id"].get("1") != 1:  # the command waits
+            await asyncio.sleep(0.01)
+        await client.aclose()
+        with pytest.raises(RuntimeError, match=rf"^AsyncVYREClient\('{re.escape(sim.port_name)}'\) is closed$"):
+            await asyncio.wait_for(waiting, 10)
+    asyncio.run(main())

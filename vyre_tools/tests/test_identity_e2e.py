@@ -153,3 +153,24 @@ def test_reconnecting_without_a_stable_name_asks_only_the_ports_that_came(tmp_pa
             assert time.monotonic() < deadline
         assert device.port == came[0].link_path
         assert other.status()["commands_by_id"] == {}
+
+
+def test_a_reconnecting_client_comes_back_when_a_command_saw_the_unplug_first():
+    import vyre_client
+    with Simulator.spawn(rate=RATE, device_id=0xD7) as sim, \
+            vyre_client.VYREClient(sim.port_name) as client:
+        client.release_gil = True
+        device = ReconnectingClient(client, sim.port_name)
+        try:
+            assert device.stable == sim.link_path
+            sim.replug(0.5)
+            with pytest.raises(ConnectionResetError):
+                device.get_device_info(30)  # takes the report of the hang-up
+            deadline = time.monotonic() + 60
+            while not device.gaps:  # packet takes that never fail: polled
+                device.get_data_packets()
+                assert time.monotonic() < deadline
+                time.sleep(0.02)
+            assert device.port == sim.link_path and device.client is not client
+        finally:
+            device.close()

@@ -380,3 +380,22 @@ def test_what_a_file_claims_is_checked_before_memory_is_taken(tmp_path, traced):
     with pytest.raises(recording.RecordingError, match="column record"):
         recording.read(tmp_path / "types.mcap")
     assert np.dtype("S4000000").itemsize * 5 > 100 * (tmp_path / "types.mcap").stat().st_size
+
+
+def test_a_session_starts_from_fresh_data_however_long_the_device_streamed_before(tmp_path):
+    """Telemetry that waited in the port and in the device before the port was
+    opened is older than the session: rates, gaps and the recording leave it out."""
+    from .cli_support import read_csv
+    with Simulator.spawn(rate=2000) as sim:
+        # nobody reads: the port's buffer is full and the device queues the rest
+        sim.wait_status(lambda s: s["pending_output_bytes"] > 20_000)
+        path = tmp_path / "fresh.csv"
+        proc = run_vyre("stream", "--port", sim.port_name, "--duration", "1", "--record", path)
+    assert proc.returncode == 0, proc.stderr
+    got = re.search(r"received (\d+) packets in ([\d.]+) s \(([\d.]+) packets/s\); gaps 0 ", proc.stdout)
+    assert got, proc.stdout
+    seconds, rate = float(got[2]), float(got[3])
+    assert rate < 2000 * 1.05
+    _, rows = read_csv(path)
+    # as much device time as host time: a backlog packs more device time in
+    assert rows[-1][0] - rows[0][0] < seconds + 0.05

@@ -76,6 +76,9 @@ public:
     // wake-up (which the next read still sees). Ports without a cost per read
     // return at once.
     virtual void linger(std::chrono::microseconds time) { (void)time; }
+    // Drops what the line has brought and nobody has read yet (the system's
+    // input buffer). Ports without one do nothing.
+    virtual void discard_input() {}
     // The link's state before a reader starts on it: a port whose device has
     // already gone fails with the text a read would give.
     virtual Status check_connected() { return ok_status(); }

@@ -341,6 +341,9 @@ Status SerialPort::check_connected() {
     return ok_status();
 }
 
+// A failure (the device gone) shows at the next read, which reports it.
+void SerialPort::discard_input() { (void)retry_eintr([&] { return ::tcflush(fd_, TCIFLUSH); }); }
+
 Status SerialPort::write_data_terminal_ready(bool level) {
     int dtr = TIOCM_DTR;
     if (retry_eintr([&] { return ::ioctl(fd_, level ? TIOCMBIS : TIOCMBIC, &dtr); }) < 0)

@@ -38,6 +38,7 @@ public:
     Status write_data_terminal_ready(bool level) override;
     WakeFn waker() override;
     Status check_connected() override;
+    void discard_input() override;
     void linger(std::chrono::microseconds time) override;
     std::size_t write_slice_bytes() const override { return write_slice_; }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "data_parser.hpp"
+#include "reader/backlog_skip.hpp"
 #include "reader/host_clock.hpp"
 
 namespace vyre {
@@ -42,6 +43,7 @@ public:
     void run() {
         Port& port = *links_.port;
         while (links_.running->load()) {
+            if (links_.discard_backlog->exchange(false)) discard_backlog(port);
             // Commands go out before mock data, and both before the next read.
             // Commands never wait for the output queue; the next slice of mock
             // data waits until the last one has left the host, reading meanwhile.
@@ -76,7 +78,10 @@ public:
                 ++counts_.read_errors;
                 return fail(Error::link_lost(got.text, got.error_number));
             }
-            if (got.kind == ReadResult::Kind::Timeout) give_up_stalled_candidate();
+            if (got.kind == ReadResult::Kind::Timeout) {
+                backlog_.end();  // a queue drains without pause: a quiet line has none
+                give_up_stalled_candidate();
+            }
             if (had_data) {
                 stalled_since_.reset();
                 parser_.parse_bytes(std::span(chunk_.data(), got.count));
@@ -93,6 +98,16 @@ public:
     }
 
 private:
+    // What the line brought so far is older than the caller's session: the
+    // port's input and the framer's bytes go, and telemetry until it keeps pace.
+    void discard_backlog(Port& port) {
+        port.discard_input();
+        parser_.clear();
+        stalled_since_.reset();
+        backlog_.begin(host_time_seconds());
+        publish();
+    }
+
     // Writes the frames that fit in one slice (at least one, never a part of
     // one); `more` tells whether frames are left for a later pass, `written`
     // (when given) counts the frames once they are on the port.
@@ -111,7 +126,10 @@ private:
         }
         more = !backlog.empty();
         if (!write(port)) return false;
-        if (written) written->fetch_add(frames, std::memory_order_relaxed);
+        if (written) {
+            written->fetch_add(frames, std::memory_order_relaxed);
+            backlog_.end();  // a replay began: what the device sends now is the session's
+        }
         wrote_since_drained_ = true;
         return true;
     }
@@ -135,6 +153,7 @@ private:
     void fail(Error error) {
         // Counts first: a caller woken by the failure finds its read counted.
         publish();
+        links_.failure->set(error);
         (void)links_.error_tx.send(std::move(error));
         links_.running->store(false);
         // Waits on the caller's side end now, and find the text above.
@@ -181,8 +200,12 @@ private:
     // Telemetry first, then responses, each moved as one burst. False when the
     // caller's side of the packet queue is gone.
     bool deliver() {
-        publish();  // before the packets, so no caller sees a packet before its count
         std::deque<DataPacket>& packets = parser_.data_packets();
+        if (!packets.empty() && backlog_.backlog(read_time_, packets.back().timestamp_seconds)) {
+            counts_.packets_discarded += packets.size();
+            packets.clear();
+        }
+        publish();  // before the packets, so no caller sees a packet before its count
         if (!packets.empty()) {
             stamp(packets);
             std::shared_lock lock(links_.packet_tap->mutex);
@@ -241,6 +264,7 @@ private:
     std::vector<std::uint8_t> wire_;
     std::vector<DataPacket> tap_copy_;
     std::vector<Response> responses_;
+    BacklogSkip backlog_;
     // The first time-out that found a candidate waiting, since data last came.
     std::optional<Clock::time_point> stalled_since_;
     // Host time of the last read that brought data; frames that a quiet-line

@@ -19,6 +19,7 @@
 #include "port/port.hpp"
 #include "reader/response_board.hpp"
 #include "sync/channel.hpp"
+#include "sync/failure_note.hpp"
 #include "sync/link_counters.hpp"
 #include "sync/reader_pace.hpp"
 #include "telemetry.hpp"
@@ -51,6 +52,11 @@ struct ReaderLinks {
     std::shared_ptr<LinkCounters> link_counters = std::make_shared<LinkCounters>();
     // The device's clock on the host's, carried from reader to reader.
     std::shared_ptr<ClockModel> clock = std::make_shared<ClockModel>();
+    // Where the reader leaves the failure it ends on.
+    std::shared_ptr<FailureNote> failure = std::make_shared<FailureNote>();
+    // Set by the caller to have the reader drop what the device sent before
+    // now: the port's input, then telemetry until it keeps pace (BacklogSkip).
+    std::shared_ptr<std::atomic<bool>> discard_backlog = std::make_shared<std::atomic<bool>>(false);
 };
 
 // A candidate frame still waiting for its bytes after reads timed out for this

@@ -1,12 +1,18 @@
 #include "reader/response_board.hpp"
 
+#include <algorithm>
+
 namespace vyre {
 
 void ResponseBoard::post(std::vector<Response>& answers) {
     if (answers.empty()) return;
+    bool added = false;
     {
         std::lock_guard lock(mutex_);
+        const Clock::time_point now = Clock::now();
         for (Response& answer : answers) {
+            if (pay_debt_locked(answer.index(), now)) continue;
+            added = true;
             std::deque<Posted>& queue = backlog_[answer.index()];
             if (queue.size() == RESPONSE_BACKLOG_PER_KIND) {
                 queue.pop_front();
@@ -16,6 +22,7 @@ void ResponseBoard::post(std::vector<Response>& answers) {
         }
     }
     answers.clear();
+    if (!added) return;
     // One caller thread waits at most, but it may wait for a kind other than
     // what came: it looks and sleeps again.
     changed_.notify_all();
@@ -26,6 +33,7 @@ void ResponseBoard::signal_failure() {
     {
         std::lock_guard lock(mutex_);
         link_failed_ = true;
+        for (auto& debts : debts_) debts.clear();
     }
     changed_.notify_all();
 }
@@ -38,11 +46,48 @@ void ResponseBoard::clear_failure() {
 std::optional<Response> ResponseBoard::take_locked(std::optional<ResponseKind> kind, std::uint64_t since) {
     if (!kind) return std::nullopt;
     std::deque<Posted>& queue = backlog_[static_cast<std::size_t>(*kind)];
-    while (!queue.empty() && queue.front().sequence < since) queue.pop_front();
+    while (!queue.empty() && queue.front().sequence < since) {
+        queue.pop_front();
+        ++dropped_;  // refused: it came before the call that asks
+    }
     if (queue.empty()) return std::nullopt;
     std::optional<Response> taken(std::move(queue.front().answer));
     queue.pop_front();
     return taken;
+}
+
+bool ResponseBoard::pay_debt_locked(std::size_t kind, Clock::time_point now) {
+    std::deque<Clock::time_point>& debts = debts_[kind];
+    while (!debts.empty() && debts.front() <= now) debts.pop_front();
+    if (debts.empty()) return false;
+    debts.pop_front();
+    ++debts_paid_[kind];
+    ++dropped_;
+    return true;
+}
+
+void ResponseBoard::unanswered(ResponseKind kind, std::uint64_t since, std::uint64_t paid) {
+    const auto index = static_cast<std::size_t>(kind);
+    std::lock_guard lock(mutex_);
+    std::deque<Posted>& queue = backlog_[index];
+    const auto own = std::find_if(queue.begin(), queue.end(), [&](const Posted& item) { return item.sequence >= since; });
+    if (own != queue.end()) {
+        queue.erase(own);
+        ++dropped_;
+        return;
+    }
+    if (debts_paid_[index] != paid) return;
+    debts_[index].push_back(Clock::now() + LATE_ANSWER_WINDOW);
+}
+
+std::uint64_t ResponseBoard::debts_paid(ResponseKind kind) const {
+    std::lock_guard lock(mutex_);
+    return debts_paid_[static_cast<std::size_t>(kind)];
+}
+
+void ResponseBoard::forgive() {
+    std::lock_guard lock(mutex_);
+    for (auto& debts : debts_) debts.clear();
 }
 
 std::optional<Response> ResponseBoard::take(ResponseKind kind, std::uint64_t since) {

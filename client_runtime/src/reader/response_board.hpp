@@ -4,6 +4,8 @@
 // claimed by the next call of its kind, unless the call asks only for answers
 // posted since a mark it took). Each kind keeps a bounded backlog, so a
 // device that sends answers nobody asked for cannot grow memory without end.
+// A call that refuses late answers and gives up leaves a debt on its kind: the
+// next answer of that kind is its late one and is refused when it comes.
 // A link failure wakes every wait at once.
 
 #include <array>
@@ -24,6 +26,9 @@ namespace vyre {
 
 // Far more answers of one kind than any caller leaves unclaimed; the oldest go first.
 inline constexpr std::size_t RESPONSE_BACKLOG_PER_KIND = 256;
+// How long after its call gave up a late answer is still expected: a device
+// slower than this is answering nothing, and the debt goes.
+inline constexpr std::chrono::seconds LATE_ANSWER_WINDOW{10};
 
 class ResponseBoard {
 public:
@@ -36,6 +41,7 @@ public:
     // Reader side: appends each answer to its kind's backlog and wakes a waiter.
     void post(std::vector<Response>& answers);
     // Reader side: the link failed; waits end with LinkFailed until `clear_failure`.
+    // The answers still owed are lost with the link: their debts go.
     void signal_failure();
     // A new reader starts on a working link.
     void clear_failure();
@@ -51,9 +57,22 @@ public:
     // Where the answers posted from now on begin, for `take` and `wait`.
     std::uint64_t mark() const { return posted(); }
 
+    // A call of `kind` that took its mark at `since` and `debts_paid(kind)` at
+    // `paid` gave up without an answer. Its answer, when it comes, is refused:
+    // at once when it came meanwhile, otherwise by a debt on the kind. A call
+    // during whose wait a debt was paid owes nothing more: what was refused
+    // may have been its own answer (the one owed lost on the line), and a
+    // debt for it would refuse the answer of every later call in turn.
+    void unanswered(ResponseKind kind, std::uint64_t since, std::uint64_t paid);
+    // Debts of `kind` settled by refusing an answer, ever.
+    std::uint64_t debts_paid(ResponseKind kind) const;
+    // Forgets every debt (late answers are kept again).
+    void forgive();
+
     std::size_t waiting(ResponseKind kind) const;
     std::size_t waiting() const;
-    // Answers pushed out of a full backlog since construction.
+    // Answers pushed out of a full backlog, and late answers refused (see
+    // `take` and `unanswered`), since construction.
     std::uint64_t dropped() const;
     // Answers ever posted.
     std::uint64_t posted() const;
@@ -67,11 +86,18 @@ private:
         Response answer;
     };
 
+    using Clock = std::chrono::steady_clock;
+
     std::optional<Response> take_locked(std::optional<ResponseKind> kind, std::uint64_t since);
+    // Whether a debt of `kind` refuses an answer arriving now (paying it).
+    bool pay_debt_locked(std::size_t kind, Clock::time_point now);
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::array<std::deque<Posted>, KIND_COUNT> backlog_;
+    // When each debt runs out, oldest first, per kind.
+    std::array<std::deque<Clock::time_point>, KIND_COUNT> debts_;
+    std::array<std::uint64_t, KIND_COUNT> debts_paid_{};
     bool link_failed_ = false;
     std::uint64_t dropped_ = 0;
     std::uint64_t posted_ = 0;

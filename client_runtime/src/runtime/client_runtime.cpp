@@ -27,6 +27,8 @@ ClientRuntime::ClientRuntime(std::unique_ptr<Port> port)
       pace_(std::make_shared<ReaderPace>()),
       link_counters_(std::make_shared<LinkCounters>()),
       clock_(std::make_shared<ClockModel>()),
+      failure_(std::make_shared<FailureNote>()),
+      discard_backlog_(std::make_shared<std::atomic<bool>>(false)),
       port_(std::move(port)),
       wake_reader_(port_ ? port_->waker() : WakeFn([] {})) {
     std::tie(packet_tx_, packet_rx_) = make_channel<DataPacket>([ready = ready_] { ready->raise(); });
@@ -55,12 +57,14 @@ Status ClientRuntime::start() {
     if (Status connected = port_->check_connected(); !connected)
         return Error::link_lost(connected.error().text, connected.error().error_number);
 
+    failure_->clear();
     running_->store(true);
     // The links stay reachable from here so a refused spawn can put everything back.
     auto links = std::make_shared<ReaderLinks>(ReaderLinks{std::move(port_), std::move(*command_rx_),
                                                            std::move(*mock_rx_), packet_tx_, responses_, error_tx_,
                                                            running_, packet_tap_, mock_frames_written_, pace_,
-                                                           link_counters_, clock_});
+                                                           link_counters_, clock_, failure_,
+                                                           discard_backlog_});
     command_rx_.reset();
     mock_rx_.reset();
     auto spawned = SpawnedThread<std::unique_ptr<Port>>::spawn([links] { return run_reader(std::move(*links)); });
@@ -108,6 +112,12 @@ Status ClientRuntime::stop() {
     }
     renew_outgoing_queues();
     return outcome;
+}
+
+void ClientRuntime::discard_backlog() {
+    if (port_) port_->discard_input();
+    discard_backlog_->store(true);
+    wake_reader_();
 }
 
 Status ClientRuntime::close() {

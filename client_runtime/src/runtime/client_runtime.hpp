@@ -63,6 +63,10 @@ public:
     // stop(), then closes the port (when it came back): a later start does nothing.
     Status close();
     bool is_running() const { return running_->load(); }
+    // The failure the last reader ended on (the link lost), whichever call
+    // reported it; nothing while a reader runs, before the first start, and
+    // after a reader that was stopped. Kept until the next start.
+    std::optional<Error> link_failure() const { return failure_->get(); }
     // At most one background error, oldest first; take_error gives its text.
     std::optional<Error> take_failure();
     std::optional<std::string> take_error();
@@ -80,6 +84,13 @@ public:
     // once nothing waits.
     Result<int> ready_descriptor();
     void settle_ready();
+    // Drops what the device sent before now, for a session that must start
+    // from fresh data: the port's input at once (on a stopped client) and when
+    // the reader next passes, then telemetry that comes in a burst with device
+    // time running ahead of host time (the device's own queue), until device
+    // time keeps pace (BacklogSkip). Packets already queued stay; answers are
+    // never dropped.
+    void discard_backlog();
     // Counts since construction, across stops and starts. Taken on the thread
     // that takes the packets, decoded telemetry frames are never fewer than the
     // packets delivered and waiting together.
@@ -106,7 +117,8 @@ public:
     // error fails first; impossible durations are internal faults; nothing by the
     // deadline gives an empty optional. Other responses stay pending. Without
     // keep_late_answers, only an answer posted after the command was queued
-    // counts (an earlier one was late for a call that gave up).
+    // counts (an earlier one was late for a call that gave up), and one owed
+    // to an earlier call that gave up is refused when it comes.
     Result<std::optional<Response>> transact(FramedPacket frame, ResponseKind expected, double timeout_seconds,
                                              const InterruptCheck& interrupted = {});
     // Pending error check and send, no wait.
@@ -119,8 +131,13 @@ public:
                                                    const InterruptCheck& interrupted = {}, std::uint64_t since = 0);
     // Whether a transaction may claim an answer that came before its command
     // (a late answer to an earlier call of its kind). True unless changed.
+    // Off, a transaction that gives up also refuses its own answer when that
+    // comes later; turning it on again keeps such answers from then on.
     bool keeps_late_answers() const { return keep_late_answers_; }
-    void keep_late_answers(bool keep) { keep_late_answers_ = keep; }
+    void keep_late_answers(bool keep) {
+        if (keep) responses_->forgive();
+        keep_late_answers_ = keep;
+    }
     // Answers received and not yet claimed, per kind.
     ResponseBoard& responses() { return *responses_; }
 
@@ -235,6 +252,8 @@ private:
     std::shared_ptr<ReaderPace> pace_;
     std::shared_ptr<LinkCounters> link_counters_;
     std::shared_ptr<ClockModel> clock_;
+    std::shared_ptr<FailureNote> failure_;
+    std::shared_ptr<std::atomic<bool>> discard_backlog_;
     std::optional<SpawnedThread<std::unique_ptr<Port>>> reader_thread_;
     std::unique_ptr<Port> port_;
     std::optional<MockStreamThread> mock_stream_thread_;

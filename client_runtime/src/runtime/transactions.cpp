@@ -42,13 +42,21 @@ Result<std::optional<Response>> ClientRuntime::transact(FramedPacket frame, Resp
     auto timeout = duration_from_secs_f64(timeout_seconds);
     if (!timeout) return timeout.take_error();
     // Marked before the command is queued, so its own answer is never older.
-    const std::uint64_t since = keep_late_answers_ ? 0 : responses_->mark();
+    const bool current_only = !keep_late_answers_;
+    const std::uint64_t since = current_only ? responses_->mark() : 0;
+    const std::uint64_t paid = current_only ? responses_->debts_paid(expected) : 0;
     if (!queue_command(std::move(frame))) return queue_refused();
 
-    if (auto found = responses_->take(expected, since)) return found;
-    auto deadline = Instant::now().checked_add(timeout.value());
-    if (!deadline) return deadline.take_error();
-    return await_response(expected, deadline.value(), interrupted, since);
+    auto answer = [&]() -> Result<std::optional<Response>> {
+        if (auto found = responses_->take(expected, since)) return found;
+        auto deadline = Instant::now().checked_add(timeout.value());
+        if (!deadline) return deadline.take_error();
+        return await_response(expected, deadline.value(), interrupted, since);
+    }();
+    // Given up (time-out or interrupt): the answer still owed is no later call's.
+    const bool gave_up = answer ? !answer.value().has_value() : answer.error().is_interrupted();
+    if (current_only && gave_up) responses_->unanswered(expected, since, paid);
+    return answer;
 }
 
 Result<std::optional<Response>> ClientRuntime::await_response(std::optional<ResponseKind> expected, Instant deadline,

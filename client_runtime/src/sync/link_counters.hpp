@@ -18,6 +18,7 @@ struct LinkCounts {
     FramerCounts framer;
     std::uint64_t buffered_bytes = 0;  // held by the framer for a frame not complete yet
     std::uint64_t read_errors = 0;     // reads that failed (each ends its reader)
+    std::uint64_t packets_discarded = 0;  // decoded telemetry dropped as backlog
 };
 
 class LinkCounters {

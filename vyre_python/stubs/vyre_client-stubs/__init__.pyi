@@ -203,17 +203,67 @@ class VYREClient:
             assert device.wait_for_command_identifier(1.0) == 1
         """
     keep_late_answers: bool
-    """Whether a command may return an answer that came before the command
-    was queued: the late answer of an earlier call of its kind that timed out
-    or was interrupted. True (the default): such an answer is kept and the next
-    call of that kind returns it at once (see :meth:`get_device_info`). False:
-    every command returns only an answer that arrived after its own command was
-    queued, and drops the older ones of its kind, so a read-back after a time-out
-    is current (``vyre_tools.aio`` sets it on the clients it opens on a port).
-    With the mock device, whose answers are injected before the call, leave it
-    True. Only a bool is accepted (TypeError otherwise); it applies from the
-    next command on.
+    """Whether a command may return the late answer of an earlier call of its
+    kind that timed out or was interrupted. True (the default): such an answer
+    is kept and the next call of that kind returns it at once (see
+    :meth:`get_device_info`). False: a read-back after a time-out is current
+    (``vyre_tools.aio`` sets it on the clients it opens on a port). A command
+    returns only an answer that arrived after its own command was queued and
+    drops the older ones of its kind; and a call that gives up leaves its
+    answer owed: the next answer of that kind to come is taken for the late
+    one and refused too, so a time-out is never followed by stale data,
+    however late the answer comes. Such a debt lasts up to 10 s after its call
+    gave up, ends with a link failure, and a call that refused an owed answer
+    while it waited and then timed out owes nothing more (what it refused may
+    have been its own answer, the owed one lost on the line). Refused answers
+    count in ``answers_dropped`` (:meth:`link_statistics`). With the mock
+    device, whose answers are injected before the call, leave it True. Only a
+    bool is accepted (TypeError otherwise); it applies from the next command
+    on, and setting it True forgets the debts.
     """
+    @property
+    def link_failure(self) -> OSError | None:
+        """The failure the reader thread ended on (the device unplugged, say),
+        as the exception a call raises for it: a new
+        :class:`ConnectionResetError` "Serial port disconnected (hang-up)" on
+        each read, never raised here. None while the link works, before the
+        first :meth:`start`, and when the last reader was stopped rather than
+        failing; kept until the next :meth:`start` (also across :meth:`stop`).
+
+        The failure itself is raised once, by whichever call looks first (see
+        :meth:`ensure_ok`); this tells every other consumer of the client why
+        it gets nothing more: a polling :meth:`get_data_packets` returns ``[]``
+        after a link failure, whoever was told. Cheap; works on a closed client.
+
+        Example::
+
+            packets = client.get_data_packets()
+            if not packets and client.link_failure is not None:
+                reconnect()   # another call (a command) was told first
+        """
+    def discard_backlog(self) -> None:
+        """Drops what the device sent before now, so a session starts from
+        fresh data: a device that streamed while nobody had the port open
+        filled the system's input buffer (and its own output queue) with old
+        telemetry, which would otherwise come first, at a rate above the
+        device's, followed by a gap.
+
+        Call it right after opening, before :meth:`start` (it works on a
+        running client too). It drops the bytes waiting in the port's input
+        buffer at once, again when the reader next runs, and then the
+        telemetry of each read as long as it comes ahead of the device's
+        clock: while the lag between the host's receive time and the device's
+        timestamp keeps shrinking (a queue draining), until it has stayed
+        within 5 ms of its lowest for 0.1 s, and for 2 s at most. The first
+        tenth of a second of live telemetry goes with it. A read that finds
+        the line quiet for a whole read time-out (no queue drains with a
+        pause) and the first frame of a mock-log replay end the dropping. Packets already
+        queued for :meth:`get_data_packets` stay; answers to commands are
+        never dropped. Dropped packets count in ``packets_discarded``
+        (:meth:`link_statistics`). Without this call every byte the port
+        delivers is read, as ever. ``vyre_tools.aio`` and the ``vyre``
+        command call it on every client they open on a port.
+        """
     release_gil: bool
     """Whether this client's waits let other Python threads run. False (unless
     changed with ``set_default_release_gil``): every wait keeps the interpreter
@@ -327,7 +377,8 @@ class VYREClient:
 
         False before :meth:`start`, after :meth:`stop`, and as soon as the
         reader ended on a link failure (the device was unplugged, say); the
-        failure's text is then raised by the next :meth:`ensure_ok` or command.
+        failure's text is then raised by the next :meth:`ensure_ok` or command,
+        and :attr:`link_failure` holds it for every other consumer.
         """
     def ensure_ok(self) -> None:
         """Raises the oldest background error, if there is one; else returns None.
@@ -433,7 +484,8 @@ class VYREClient:
                 time-out): refused, each once, as a device sends a frame in one
                 go. The frames behind them come out then.
             answers_dropped: answers pushed out of a full backlog (more than
-                256 unclaimed answers of one kind), oldest first.
+                256 unclaimed answers of one kind), oldest first, and late
+                answers refused with ``keep_late_answers`` off.
             packets_delivered: telemetry packets handed out of the packet queue
                 to the caller (by ``get_data_packets`` and ``get_data_array``).
             packets_waiting: telemetry packets in the packet queue, not handed
@@ -442,6 +494,8 @@ class VYREClient:
                 they are equal.
             read_errors: reads from the port that failed; each ends the reader
                 with that error (see ``ensure_ok``).
+            packets_discarded: telemetry packets decoded but dropped by
+                :meth:`discard_backlog` as sent before the session.
 
         Example::
 
@@ -593,6 +647,10 @@ class VYREClient:
                 integral type conversion attempted"); nothing is sent.
             TypeError: ``name`` not a ``str``, ``protocol`` not a
                 :class:`DeviceProtocol`.
+            ValueError: ``name`` holds a NUL character ("name must not
+                contain a NUL character (the device's name ends at its
+                first)"): the device would keep only what comes before it,
+                and still accept; nothing is sent.
             OSError: as for :meth:`get_device_info`.
             InternalFaultError: as for :meth:`get_device_info`.
         """
