@@ -14,7 +14,7 @@
 #include <cmath>
 #include <thread>
 
-#include "port/errno_text.hpp"
+#include "sync/errno_text.hpp"
 #include "port/termios2.hpp"
 
 namespace vyre {

@@ -20,7 +20,7 @@
 #include "reader/response_board.hpp"
 #include "sync/channel.hpp"
 #include "sync/link_counters.hpp"
-#include "sync/reader_pace.hpp"
+#include "reader/reader_pace.hpp"
 #include "telemetry.hpp"
 
 namespace vyre {
