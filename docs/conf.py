@@ -69,7 +69,7 @@ autoapi_ignore = ["*/vyre_tools/tests/*", "*/vyre_tools/cli/*", "*/vyre_tools/ui
 INTERNAL_MODULES = {
     *(f"vyre_tools.sim.{name}" for name in (
         "clientview", "control", "faults", "firmware", "mockmode", "output", "portclaim",
-        "stablelink", "telemetry", "waiting")),
+        "telemetry", "waiting")),
     "vyre_tools.aio.worker", "vyre_tools.protocol",
     *(f"vyre_tools.recording.{name}" for name in (
         "arrow", "csv_format", "mcap_format", "npz_format", "parquet_format", "writer")),

@@ -171,7 +171,7 @@ def _not_restored_text(e):
 def show_fit(ui, fit):
     """The library's fit, from ``client.last_magnetometer_calibration``."""
     from rich.table import Table
-    from .ui import vec
+    from .console import vec
     table = Table(title="Magnetometer fit", title_justify="left", box=None,
                   show_header=False, pad_edge=False)
     table.add_column(style="bold")
@@ -188,7 +188,7 @@ def show_fit(ui, fit):
 
 def show(ui, outcome, thresholds=Thresholds()):
     from rich.table import Table
-    from .ui import vec
+    from .console import vec
     q = outcome.quality
     table = Table(title="Calibration quality", title_justify="left", box=None,
                   show_header=False, pad_edge=False)
@@ -261,7 +261,7 @@ def add_parser(sub):
 
 
 def run(args):
-    from .ui import Ui
+    from .console import Ui
     if args.plot:
         require_matplotlib()  # missing: say so before a long collection
     ui = Ui()
