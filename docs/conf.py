@@ -68,8 +68,8 @@ autoapi_ignore = ["*/vyre_tools/tests/*", "*/vyre_tools/cli/*", "*/vyre_tools/ui
 # the inner parts of the simulator, the asyncio client and the recordings.
 INTERNAL_MODULES = {
     *(f"vyre_tools.sim.{name}" for name in (
-        "clientview", "control", "faults", "firmware", "mockmode", "output", "portclaim",
-        "telemetry", "waiting")),
+        "clientview", "control", "faults", "firmware", "intake", "mockmode", "output", "portclaim",
+        "telemetry", "thread_requests", "waiting")),
     "vyre_tools.aio.worker", "vyre_tools.protocol",
     *(f"vyre_tools.recording.{name}" for name in (
         "arrow", "csv_format", "mcap_format", "npz_format", "parquet_format", "writer")),
