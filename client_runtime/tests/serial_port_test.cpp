@@ -11,9 +11,9 @@
 
 #include "commands.hpp"
 #include "data_parser.hpp"
-#include "sync/errno_text.hpp"
 #include "port/termios2.hpp"
 #include "runtime/client_runtime.hpp"
+#include "sync/errno_text.hpp"
 #include "test_support.hpp"
 
 namespace vyre {
