@@ -70,8 +70,8 @@ docs:
 # Distributions in dist/: the source distribution (its contents checked), and
 # from it a manylinux wheel for the Python scripts/find-python picks.
 # make wheel-check installs that wheel into a fresh environment without a
-# compiler and checks it against the module's suite in one lock mode and a
-# smoke of the tools (CI runs it after make test).
+# compiler and smokes it: import, stubs, vyre demo, a stream (CI runs it
+# after make test, which ran the suites on the same sources).
 .PHONY: sdist wheel wheel-check
 
 sdist: deps
