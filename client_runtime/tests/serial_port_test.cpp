@@ -269,7 +269,8 @@ TEST_P(UnplugDuringWait, EndsAtOnceWithTheFailure) {
                          .wire_size());
             pty.write(test::response_frame(6, std::vector<std::uint8_t>{1}));
         }
-        std::this_thread::sleep_for(200ms);
+        // unplugs once the caller waits (it and the reader asleep)
+        test::eventually([] { return test::other_threads().asleep; });
         pty.close_master();
     });
     const auto began = std::chrono::steady_clock::now();
