@@ -60,7 +60,8 @@ autoapi_member_order = "bysource"
 autoapi_python_class_content = "class"  # the constructors' docstrings repeat it
 # one page per class, so that each class can be linked and read on its own
 autoapi_own_page_level = "class"
-autoapi_options = ["members", "show-module-summary", "special-members"]
+# inherited-members: the simulator's controls and cable are mixed in from modules of their own
+autoapi_options = ["members", "inherited-members", "show-module-summary", "special-members"]
 # the command and the browser control center are applications, not API
 autoapi_ignore = ["*/vyre_tools/tests/*", "*/vyre_tools/cli/*", "*/vyre_tools/ui/*", "*/__main__.py"]
 
