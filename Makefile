@@ -1,4 +1,4 @@
-# make test: installs what is missing, builds, runs the C++ and Python suites.
+# make test: installs what is missing, builds, lints, runs the C++ and Python suites.
 BUILD ?= build/cmake
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -17,9 +17,9 @@ export CXX
 # paths inside the tree taken as relative, so that another clone's build hits too
 export CCACHE_BASEDIR ?= $(CURDIR)
 
-.PHONY: test deps cpp-build cpp-test venv py-test bench clean run docs
+.PHONY: test deps cpp-build cpp-test venv py-test lint bench clean run docs
 
-test: cpp-test py-test
+test: lint cpp-test py-test
 
 deps:
 	@scripts/install-deps
@@ -34,11 +34,19 @@ cpp-test: cpp-build
 venv: deps
 	@scripts/setup-venv
 
-# the Python suite joins once the module has a build
-py-test: deps
-	@if [ -f vyre_python/CMakeLists.txt ]; then \
-		scripts/setup-venv && $(PY) -m pytest -q $(PYTEST_ARGS) vyre_python/tests $(wildcard vyre_tools/tests) $(wildcard bench/tests); \
-	fi
+# The checks that read the code rather than run it: ruff over the Python, the
+# runtime's parts including each other one way only, and the type checks (the
+# stubs against the built module, a user's program under mypy --strict), which
+# py-test then leaves out.
+TYPE_CHECKS := vyre_python/tests/test_stubs.py vyre_tools/tests/test_typing.py
+
+lint: venv
+	$(VENV)/bin/ruff check --quiet .
+	@scripts/check-layers
+	$(PY) -m pytest -q -p no:cacheprovider $(TYPE_CHECKS)
+
+py-test: venv
+	$(PY) -m pytest -q $(PYTEST_ARGS) $(addprefix --ignore=,$(TYPE_CHECKS)) vyre_python/tests vyre_tools/tests bench/tests
 	@$(MAKE) --no-print-directory soak-short
 
 # make run: set up .venv (with the cli extra) and take the tour on a simulated device
@@ -62,8 +70,8 @@ docs:
 # Distributions in dist/: the source distribution (its contents checked), and
 # from it a manylinux wheel for the Python scripts/find-python picks.
 # make wheel-check installs that wheel into a fresh environment without a
-# compiler and checks it against the module's suite in one lock mode and a
-# smoke of the tools (CI runs it after make test).
+# compiler and smokes it: import, stubs, vyre demo, a stream (CI runs it
+# after make test, which ran the suites on the same sources).
 .PHONY: sdist wheel wheel-check
 
 sdist: deps

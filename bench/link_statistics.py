@@ -62,7 +62,7 @@ def main():
     print(f"{'µs per call':<48} {'best':>7} {'median':>7}")
     show("link_statistics()", stats)
     show("get_data_packets(), nearly always empty", empty)
-    print(f"goal: link_statistics() <= 10 µs, 0.1 % of a 10 ms polling period")
+    print("goal: link_statistics() <= 10 µs, 0.1 % of a 10 ms polling period")
     print(f"after the run: load average {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
 

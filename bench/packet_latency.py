@@ -26,7 +26,6 @@ import pty
 import random
 import statistics
 import struct
-import subprocess
 import sys
 import time
 import tty

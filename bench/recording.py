@@ -103,7 +103,7 @@ def role_stream(port, seconds, warmup, record):
     from vyre_client import VYREClient
     from vyre_tools.cli.connection import Device
     from vyre_tools.cli.stream import stream
-    from vyre_tools.cli.ui import Ui
+    from vyre_tools.cli.console import Ui
     record = record if record != "-" else None
     with open(os.devnull, "w") as sink, VYREClient(port) as client:
         # the warm-up's packets go to a throwaway recording of the same

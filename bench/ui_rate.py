@@ -21,7 +21,6 @@ length: --seconds 600).
 """
 
 import argparse
-import asyncio
 import os
 import re
 import resource

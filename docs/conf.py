@@ -60,7 +60,8 @@ autoapi_member_order = "bysource"
 autoapi_python_class_content = "class"  # the constructors' docstrings repeat it
 # one page per class, so that each class can be linked and read on its own
 autoapi_own_page_level = "class"
-autoapi_options = ["members", "show-module-summary", "special-members"]
+# inherited-members: the simulator's controls and cable are mixed in from modules of their own
+autoapi_options = ["members", "inherited-members", "show-module-summary", "special-members"]
 # the command and the browser control center are applications, not API
 autoapi_ignore = ["*/vyre_tools/tests/*", "*/vyre_tools/cli/*", "*/vyre_tools/ui/*", "*/__main__.py"]
 
@@ -68,8 +69,8 @@ autoapi_ignore = ["*/vyre_tools/tests/*", "*/vyre_tools/cli/*", "*/vyre_tools/ui
 # the inner parts of the simulator, the asyncio client and the recordings.
 INTERNAL_MODULES = {
     *(f"vyre_tools.sim.{name}" for name in (
-        "clientview", "control", "faults", "firmware", "mockmode", "output", "portclaim",
-        "stablelink", "telemetry", "waiting")),
+        "clientview", "control", "faults", "firmware", "intake", "mockmode", "output", "portclaim",
+        "telemetry", "thread_requests", "waiting")),
     "vyre_tools.aio.worker", "vyre_tools.protocol",
     *(f"vyre_tools.recording.{name}" for name in (
         "arrow", "csv_format", "mcap_format", "npz_format", "parquet_format", "writer")),

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <vector>
 
+#include "case_names.hpp"
 #include "clock_feed.hpp"
 
 namespace vyre {
@@ -65,7 +66,11 @@ TEST_P(ClockModelFeed, StampsFollowTheLowerEnvelope) {
 
 INSTANTIATE_TEST_SUITE_P(RatesAndDrifts, ClockModelFeed,
                          ::testing::Values(Case{100.0, 200.0}, Case{100.0, -200.0}, Case{2300.0, 200.0},
-                                           Case{2300.0, -200.0}));
+                                           Case{2300.0, -200.0}),
+                         [](const auto& p) {
+                             return test::number_name(p.param.frames_per_second) + "_per_s_" +
+                                    test::number_name(p.param.drift_ppm) + "_ppm";
+                         });
 
 TEST(ClockModel, NothingIsStampedUntilTheModelHolds) {
     ClockModel model;

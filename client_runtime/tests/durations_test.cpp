@@ -1,5 +1,7 @@
 #include "sync/durations.hpp"
 
+#include "case_names.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -35,7 +37,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Conversion{1.0 / 1024, 0, 976'562}, Conversion{3.0 / 1024, 0, 2'929'688},
                       Conversion{0.9999999994, 0, 999'999'999}, Conversion{0.9999999996, 1, 0},
                       Conversion{std::ldexp(1.0, 63), std::uint64_t{1} << 63, 0},
-                      Conversion{std::nextafter(std::ldexp(1.0, 64), 0.0), 18446744073709549568ull, 0}));
+                      Conversion{std::nextafter(std::ldexp(1.0, 64), 0.0), 18446744073709549568ull, 0}),
+    [](const auto& p) { return test::number_name(p.param.seconds) + "_s"; });
 
 struct Fault {
     double seconds;
@@ -57,7 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Fault{-std::numeric_limits<double>::infinity(), NEGATIVE_DURATION_TEXT},
                       Fault{std::numeric_limits<double>::quiet_NaN(), INVALID_DURATION_TEXT},
                       Fault{std::numeric_limits<double>::infinity(), INVALID_DURATION_TEXT},
-                      Fault{std::ldexp(1.0, 64), INVALID_DURATION_TEXT}, Fault{1e300, INVALID_DURATION_TEXT}));
+                      Fault{std::ldexp(1.0, 64), INVALID_DURATION_TEXT}, Fault{1e300, INVALID_DURATION_TEXT}),
+    [](const auto& p) { return test::number_name(p.param.seconds) + "_s"; });
 
 TEST(Instant, DeadlinesOverflowOnlyPastTheClockRange) {
     const Instant now = Instant::now();

@@ -67,8 +67,9 @@ TEST_F(MockPortTest, EmptyReadsTimeOut) {
 
 TEST_F(MockPortTest, WaitingReadReturnsInjectedBytesOrWakeUpAtOnce) {
     port->set_timeout(Duration{3600, 0}).value();
+    // each side acts once the read waits (its thread asleep)
     std::thread device_side([&] {
-        std::this_thread::sleep_for(20ms);
+        test::eventually([] { return test::other_threads().asleep; });
         device.inject_response(2, {});
     });
     EXPECT_EQ(read_bytes(1024), frame_bytes(RESPONSE_HEADER, 2));
@@ -76,7 +77,7 @@ TEST_F(MockPortTest, WaitingReadReturnsInjectedBytesOrWakeUpAtOnce) {
 
     WakeFn wake = port->waker();
     std::thread waker([&] {
-        std::this_thread::sleep_for(20ms);
+        test::eventually([] { return test::other_threads().asleep; });
         wake();
     });
     EXPECT_EQ(port->read(buffer).kind, ReadResult::Kind::Empty);

@@ -17,8 +17,8 @@
 
 #include "device_side.hpp"
 #include "log_parsing.hpp"
-#include "port/errno_text.hpp"
 #include "runtime/client_runtime.hpp"
+#include "sync/errno_text.hpp"
 #include "test_support.hpp"
 
 namespace vyre {

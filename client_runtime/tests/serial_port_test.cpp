@@ -11,9 +11,9 @@
 
 #include "commands.hpp"
 #include "data_parser.hpp"
-#include "port/errno_text.hpp"
 #include "port/termios2.hpp"
 #include "runtime/client_runtime.hpp"
+#include "sync/errno_text.hpp"
 #include "test_support.hpp"
 
 namespace vyre {
@@ -173,7 +173,7 @@ TEST_F(SerialClient, AllByteValuesPassUnchangedBothWays) {
 
 TEST_F(SerialClient, LongReadTimeOutDelaysNeitherCommandsNorStop) {
     start(3600.0);
-    std::this_thread::sleep_for(20ms);  // let the reader settle into its read
+    ASSERT_TRUE(test::eventually([] { return test::other_threads().asleep; }));  // in its hour-long read
     ASSERT_TRUE(runtime->queue_command(get_device_config_command()));
     EXPECT_EQ(pty.read(10, 30s), get_device_config_command().to_bytes());
     ASSERT_TRUE(runtime->stop().ok());  // would take an hour without the wake-up
@@ -185,7 +185,7 @@ TEST_F(SerialClient, StopReachesAWriteToADeviceThatStoppedReading) {
     // Far more than the pseudo-terminal buffers: the reader blocks waiting for room.
     const FramedPacket big = FramedPacket::make(MOCK_HEADER, 0x41, std::vector<std::uint8_t>(4000, 0x11));
     for (int i = 0; i < 200; ++i) ASSERT_TRUE(runtime->queue_mock_data(big));
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(test::eventually([&] { return pty.unread() > 0 && test::other_threads().asleep; }));
     ASSERT_TRUE(runtime->stop().ok());  // used to hang in write() for as long as nobody read
     EXPECT_FALSE(runtime->is_running());
     EXPECT_FALSE(runtime->take_error().has_value());  // giving up a write on stop is no link failure
@@ -200,13 +200,15 @@ TEST_F(SerialClient, StopReachesAWriteToADeviceThatStoppedReading) {
 TEST_F(SerialClient, TelemetrySplitAcrossReads) {
     start();
     const auto first = test::telemetry_frame(1.25);
-    pty.write(std::span(first).first(30));
-    std::this_thread::sleep_for(30ms);
-    pty.write(std::span(first).subspan(30));
-    for (std::uint8_t byte : test::telemetry_frame(2.5)) {
-        pty.write(std::span(&byte, 1));
-        std::this_thread::sleep_for(200us);
-    }
+    // each piece is read before the next is written
+    const auto piece_read = [&](std::span<const std::uint8_t> piece) {
+        const std::uint64_t sleeps = test::other_threads().sleeps;
+        pty.write(piece);
+        ASSERT_TRUE(test::others_asleep_after(sleeps));
+    };
+    piece_read(std::span(first).first(30));
+    piece_read(std::span(first).subspan(30));
+    for (std::uint8_t byte : test::telemetry_frame(2.5)) piece_read(std::span(&byte, 1));
     for (double timestamp : {1.25, 2.5}) {
         DataPacket packet{};
         ASSERT_EQ(runtime->packets().recv_timeout(packet, 10s), RecvStatus::Ok);
@@ -267,7 +269,8 @@ TEST_P(UnplugDuringWait, EndsAtOnceWithTheFailure) {
                          .wire_size());
             pty.write(test::response_frame(6, std::vector<std::uint8_t>{1}));
         }
-        std::this_thread::sleep_for(200ms);
+        // unplugs once the caller waits (it and the reader asleep)
+        test::eventually([] { return test::other_threads().asleep; });
         pty.close_master();
     });
     const auto began = std::chrono::steady_clock::now();

@@ -3,6 +3,7 @@
 // device (master side), response payloads, and process introspection.
 
 #include <dirent.h>
+#include <sys/ioctl.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <span>
 #include <stdexcept>
@@ -77,6 +79,12 @@ public:
         std::uint8_t buffer[4096];
         while (::poll(&fd, 1, 20) > 0 && ::read(master_, buffer, sizeof buffer) > 0) {
         }
+    }
+
+    // Bytes the client wrote that the device has not read yet.
+    std::size_t unread() const {
+        int count = 0;
+        return ::ioctl(master_, FIONREAD, &count) == 0 ? static_cast<std::size_t>(count) : 0;
     }
 
     // Unplugs the device: the terminal is hung up.
@@ -163,6 +171,43 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
         std::this_thread::sleep_for(1ms);
     }
     return true;
+}
+
+// How the process's other threads (the reader, in a runtime test) rest: whether
+// all of them are asleep in the kernel, and how often they have gone to sleep.
+// A reader that went to sleep again after bytes reached its port has read them.
+struct OtherThreads {
+    bool asleep = true;
+    std::uint64_t sleeps = 0;
+};
+
+inline OtherThreads other_threads() {
+    OtherThreads seen;
+    const std::string self = std::to_string(::gettid());
+    DIR* dir = ::opendir("/proc/self/task");
+    if (dir == nullptr) return seen;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.' || self == entry->d_name) continue;
+        std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.starts_with("State:")) {
+                const std::size_t state = line.find_first_not_of(" \t", 6);
+                seen.asleep = seen.asleep && state != std::string::npos && line[state] == 'S';
+            }
+            if (line.starts_with("voluntary_ctxt_switches:")) seen.sleeps += std::stoull(line.substr(24));
+        }
+    }
+    ::closedir(dir);
+    return seen;
+}
+
+// Waits until the other threads are asleep, having slept again since `sleeps`.
+inline bool others_asleep_after(std::uint64_t sleeps, std::chrono::milliseconds within = 10s) {
+    return eventually([&] {
+        const OtherThreads now = other_threads();
+        return now.asleep && now.sleeps > sleeps;
+    }, within);
 }
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {

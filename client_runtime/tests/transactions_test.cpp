@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "case_names.hpp"
 #include "commands.hpp"
 #include "device_side.hpp"
 #include "runtime/client_runtime.hpp"
@@ -254,7 +255,8 @@ INSTANTIATE_TEST_SUITE_P(Values, ImpossibleTimeouts,
                                            BadTimeout{std::numeric_limits<double>::infinity(), INVALID_DURATION_TEXT, false},
                                            BadTimeout{std::ldexp(1.0, 64), INVALID_DURATION_TEXT, false},
                                            // a valid duration, but no instant that far ahead
-                                           BadTimeout{1.7e19, DEADLINE_OVERFLOW_TEXT, true}));
+                                           BadTimeout{1.7e19, DEADLINE_OVERFLOW_TEXT, true}),
+                         [](const auto& p) { return test::number_name(p.param.seconds) + "_s"; });
 
 TEST_F(Transactions, PollHookEndsTheWaitLikeATimeOut) {
     ASSERT_TRUE(runtime->start().ok());

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -82,7 +83,8 @@ TEST_P(LogParserType, FrameCarriesTheRecordWithoutItsTypeByte) {
 
 INSTANTIATE_TEST_SUITE_P(AllTypes, LogParserType,
                          ::testing::Values(TypeCase{'A', 20}, TypeCase{'B', 20}, TypeCase{'M', 21},
-                                           TypeCase{'I', 29}));
+                                           TypeCase{'I', 29}),
+                         [](const auto& p) { return std::string(1, p.param.type); });
 
 struct DelayCase {
     std::uint32_t first, second;
@@ -103,7 +105,10 @@ INSTANTIATE_TEST_SUITE_P(
     Timestamps, LogParserDelay,
     ::testing::Values(DelayCase{1'000, 169'000, 0.001}, DelayCase{100, 50, 25.565281226190475},
                       DelayCase{0xFFFF'FFF0u, 0x10, 32.0 / 168e6}, DelayCase{7, 7, 0.0},
-                      DelayCase{0, 0xFFFF'FFFFu, 4294967295.0 / 168e6}));
+                      DelayCase{0, 0xFFFF'FFFFu, 4294967295.0 / 168e6}),
+    [](const auto& p) {
+        return "ticks_" + std::to_string(p.param.first) + "_then_" + std::to_string(p.param.second);
+    });
 
 // Random records, padding and junk: every chunking must recover exactly the generated records.
 TEST(LogParser, RandomStreamSurvivesRandomChunking) {
@@ -190,7 +195,11 @@ INSTANTIATE_TEST_SUITE_P(Padding, LogParserZeroRun,
                          ::testing::Values(ZeroRunCase{20, 0, true}, ZeroRunCase{20, 10, true},
                                            ZeroRunCase{20, 1, true}, ZeroRunCase{21, 0, false},
                                            ZeroRunCase{21, 10, false}, ZeroRunCase{21, 20, false},
-                                           ZeroRunCase{21, 21, false}, ZeroRunCase{300, 150, false}));
+                                           ZeroRunCase{21, 21, false}, ZeroRunCase{300, 150, false}),
+                         [](const auto& p) {
+                             return std::to_string(p.param.zeros) + "_zeros_split_at_" +
+                                    std::to_string(p.param.split);
+                         });
 
 TEST(LogParser, ZeroRunCountsOnlyPaddingBetweenRecords) {
     // A record of zeros followed by 15 zeros makes 25 zero bytes in a row, but only

@@ -1,6 +1,6 @@
 import pytest
 
-from harness import PtyDevice, answer_ctrl_c, let_children_hang_up
+from harness import PtyDevice, answer_ctrl_c, let_children_hang_up, simulators_keep_partial_frames
 from vyre_client import VYREClient
 from vyre_tools.mocklog import write_mock_log
 
@@ -11,6 +11,7 @@ LOCK_MODES = {"lock-kept": False, "lock-released": True}
 def pytest_configure(config):
     answer_ctrl_c()
     let_children_hang_up()
+    simulators_keep_partial_frames()
     # here rather than in pyproject.toml: the suite also runs from a copy (scripts/wheel-check)
     config.addinivalue_line(
         "markers", "lock_modes: the test waits, so it runs with waits keeping the interpreter lock and "

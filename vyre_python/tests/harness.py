@@ -92,6 +92,14 @@ def answer_ctrl_c():
         signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
+def simulators_keep_partial_frames() -> None:
+    """Every simulator the suite starts (here, in child processes, behind the
+    vyre command's --sim) waits for ever for the rest of a half-received
+    frame: on a loaded machine a rest that came late would be given up, and a
+    record with it. The give-up is tested on its own, with the option set."""
+    os.environ.setdefault("VYRE_SIM_PARTIAL_FRAME_WAIT", "0")
+
+
 def let_children_hang_up():
     """Under nohup SIGHUP is ignored, and an ignored signal stays ignored in
     the programs the tests start, so a test's hang-up would never reach them.

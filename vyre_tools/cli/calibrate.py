@@ -137,7 +137,7 @@ def _not_restored_text(e):
 def show_fit(ui, fit):
     """The library's fit, from ``client.last_magnetometer_calibration``."""
     from rich.table import Table
-    from .ui import vec
+    from .console import vec
     table = Table(title="Magnetometer fit", title_justify="left", box=None,
                   show_header=False, pad_edge=False)
     table.add_column(style="bold")
@@ -155,7 +155,7 @@ def show_fit(ui, fit):
 def show(ui, outcome, thresholds=Thresholds()):
     """The quality of ``outcome`` (a magnetometer_calibration.Verdict)."""
     from rich.table import Table
-    from .ui import vec
+    from .console import vec
     q = outcome.quality
     table = Table(title="Calibration quality", title_justify="left", box=None,
                   show_header=False, pad_edge=False)
@@ -228,7 +228,7 @@ def add_parser(sub):
 
 
 def run(args):
-    from .ui import Ui
+    from .console import Ui
     if args.plot:
         require_matplotlib()  # missing: say so before a long collection
     ui = Ui()

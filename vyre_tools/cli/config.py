@@ -99,7 +99,7 @@ def run(args):
             config = read(device)
         print(json.dumps({"port": device.port, **as_dict(config)}, indent=2))
         return 0
-    from .ui import Ui
+    from .console import Ui
     ui = Ui()
     with open_device(args, ui) as device:
         if args.action == "show":

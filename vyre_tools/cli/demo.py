@@ -88,7 +88,7 @@ def add_parser(sub):
 
 
 def run(args):
-    from .ui import Ui
+    from .console import Ui
     ui = Ui()
     started = time.monotonic()
     results = []

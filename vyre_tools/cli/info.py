@@ -30,14 +30,14 @@ def protocol_name(protocol):
 
 
 def _matrix_rows(values, decimals=4):
-    from .ui import num
+    from .console import num
     return [" ".join(num(values[r * 3 + k], decimals).rjust(8) for k in range(3)) for r in range(3)]
 
 
 def show(ui, port, state):
     from rich import box
     from rich.table import Table
-    from .ui import vec
+    from .console import vec
 
     ident = Table(title=f"Device on {port}", title_justify="left", show_header=False,
                   box=box.SIMPLE)
@@ -102,7 +102,7 @@ def run(args):
             state = query(device)
         print(json.dumps(as_json(device.port, state), indent=2))
         return 0
-    from .ui import Ui
+    from .console import Ui
     ui = Ui()
     with open_device(args, ui) as device:
         show(ui, device.port, query(device))

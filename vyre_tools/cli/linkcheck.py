@@ -223,7 +223,7 @@ def add_parser(sub):
 
 
 def run(args):
-    from .ui import Ui
+    from .console import Ui
     ui = Ui()
     with stop_on_interrupt() as stop, open_device(args, ui) as device:
         check = run_check(ui, device, args.seconds, stop)

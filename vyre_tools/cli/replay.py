@@ -185,7 +185,7 @@ def add_parser(sub):
 
 
 def run(args):
-    from .ui import Ui
+    from .console import Ui
     ui = Ui()
     check_log_path(args.log)
     with stop_on_interrupt() as stop, open_device(args, ui) as device:

@@ -176,7 +176,7 @@ def view(port, stats, latest, elapsed, now, recorder=None, sync=None):
     from rich.console import Group
     from rich.table import Table
     from rich.text import Text
-    from .ui import num
+    from .console import num
 
     # two short lines rather than one that an 80-column terminal wraps
     head = Text.assemble(
@@ -299,7 +299,7 @@ def add_parser(sub):
 
 
 def run(args):
-    from .ui import Ui
+    from .console import Ui
     ui = Ui()
     with stop_on_interrupt() as stop, open_device(args, ui, stop) as device:
         result = stream(ui, device, args.duration, args.record, stop)

@@ -8,52 +8,46 @@ requests that the device thread runs between two turns of its loop, so no
 device state is touched by two threads.
 """
 
-import collections
 import heapq
 import math
 import os
 import select
 import struct
-import termios
 import threading
 import time
 import traceback
-import tty
 from typing import TYPE_CHECKING, Any, Self
 
 from .. import protocol as p
 from ..stable_links import StableLink
+from .cable import Cable
 from .clientview import ClientView
+from .controls import Controls
 from .delivery import Delivery
-from .errors import SimulatorError
 from .faults import FaultInjector
 from .firmware import Firmware
+from .intake import CommandIntake
 from .lockwatch import LockWatch
 from .mockmode import MockRecorder
 from .motion import SensorModel
-from .options import check_length_field, check_probability, resolve
+from .options import resolve
 from .output import OutputQueue
 from .portclaim import ClaimWatch
 from .process import SimulatorProcess
 from .telemetry import TelemetrySource
+from .thread_requests import ThreadRequests
 from .waiting import StatusWaiter
 
 if TYPE_CHECKING:
     from .process import SimulatorProcess
 
 HELD_FRAMES_MAX = 4096  # frames the device buffers while it reboots
-# A frame whose bytes stop coming for this long is given up: a host that
-# abandoned a write half-way must not hold its next command back. Long
-# enough for a loaded machine: a host writing faster than we read waits for
-# room mid-frame, and the bytes come through a kernel worker, so a frame's
-# rest can be 50 ms late without anything given up.
-QUIET_GIVE_UP = 0.25
 # The longest sleep of the device thread: a stall much longer than this is
 # someone holding the interpreter lock (see lockwatch).
 LONGEST_SLEEP = 0.1
 
 
-class Simulator(StatusWaiter):
+class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
     """Plays the device on a pseudo-terminal from its own thread.
 
     ``Simulator(**options)`` opens the pty and starts at once; ``port_name`` is
@@ -74,20 +68,14 @@ class Simulator(StatusWaiter):
 
     def __init__(self, **options: Any) -> None:
         self.options = o = resolve(options)
-        self._requests = collections.deque()
-        self._request_lock = threading.Lock()
         self._stopping = False
         self._failure = None
         self._hung_up = False
-        self._refusal = None       # why a client of this process was refused
-        self._refusal_told = False
 
         self._master = self._slave = self._wake_r = self._wake_w = -1
         self._link = None
         try:
-            self._wake_r, self._wake_w = os.pipe()
-            os.set_blocking(self._wake_r, False)
-            os.set_blocking(self._wake_w, False)
+            self._init_requests()
             self._open_pty()
             self._link = StableLink(o["link_dir"], o["device_id"])
             self._link.point_to(self.port_name)
@@ -120,8 +108,7 @@ class Simulator(StatusWaiter):
         self._out = OutputQueue()
         self._mock = MockRecorder(o["max_mock_records"])
         self._firmware = Firmware(o, self._mock, self)
-        self._reader = p.FrameReader((p.COMMAND_HEADER, p.MOCK_HEADER), max_payload=1024)
-        self._last_in = 0.0
+        self._intake = CommandIntake(o["partial_frame_wait"])
         self._answer_delay = o["answer_delay"]
         self._delayed = []                 # heap of (due, seq, identifier, frame)
         self._delayed_seq = 0
@@ -167,11 +154,6 @@ class Simulator(StatusWaiter):
             self._truth = None
         self._tell_refusal()
 
-    def _tell_refusal(self):
-        if self._refusal is not None and not self._refusal_told:
-            self._refusal_told = True
-            raise SimulatorError(self._refusal)
-
     def status(self) -> dict[str, Any]:
         """Counters and settings as a JSON-friendly dict."""
         return self._request(self._snapshot)
@@ -181,136 +163,6 @@ class Simulator(StatusWaiter):
         ``[type letter, u32 log timestamp, arrival time]``, the arrival on the
         system's monotonic clock (``time.monotonic()`` of any process)."""
         return self._request(lambda: [list(r) for r in self._mock.records[start:]])
-
-    def set_rate(self, rate: float) -> None:
-        """Telemetry frames per second; 0 stops telemetry."""
-        rate = float(rate)
-        if not rate >= 0:
-            raise ValueError("rate must not be negative")
-
-        def apply():
-            self._telemetry.set_rate(rate, time.monotonic())
-            self._firmware.frequency = min(65535, int(round(rate)))
-        self._request(apply)
-
-    def set_unthrottled(self, on: bool = True) -> None:
-        """Unthrottled: telemetry goes out as fast as the port takes it."""
-        def apply():
-            self._telemetry.unthrottled = bool(on)
-            self._telemetry.restart(time.monotonic())
-        self._request(apply)
-
-    def set_silent(self, on: bool = True) -> None:
-        """Silent: commands are received and counted but neither run nor answered."""
-        self._request(lambda: setattr(self._firmware, "silent", bool(on)))
-
-    def set_answer_delay(self, seconds: float) -> None:
-        """Late answers: each response leaves this long after its command came (0: at once)."""
-        seconds = float(seconds)
-        if not seconds >= 0:
-            raise ValueError("answer delay must not be negative")
-        self._request(lambda: setattr(self, "_answer_delay", seconds))
-
-    def set_noise(self, rate: float, max_len: int | None = None,
-                  header_share: float | None = None) -> None:
-        """Probability of a burst of 1 to ``max_len`` noise bytes before each
-        frame; ``header_share`` of its bytes drawn from 5A and A5 alone."""
-        rate = float(rate)
-        check_probability("noise rate", rate)
-        if header_share is not None:
-            header_share = float(header_share)
-            check_probability("noise header share", header_share)
-
-        def apply():
-            self._faults.noise = rate
-            if max_len is not None:
-                self._faults.noise_max_len = max(1, int(max_len))
-            if header_share is not None:
-                self._faults.noise_header_share = header_share
-        self._request(apply)
-
-    def set_corrupt_rate(self, rate: float) -> None:
-        """Probability that a telemetry frame goes out with one bit flipped."""
-        rate = float(rate)
-        check_probability("corrupt rate", rate)
-        self._request(lambda: setattr(self._faults, "corrupt_rate", rate))
-
-    def set_false_header(self, rate: float, max_len: int | None = None) -> None:
-        """Probability of a false header before each frame: a telemetry or
-        response head with a random identifier and a length of 0 to
-        ``max_len``, and no frame behind it."""
-        rate = float(rate)
-        check_probability("false header rate", rate)
-        if max_len is not None:
-            max_len = int(max_len)
-            check_length_field(max_len)
-
-        def apply():
-            self._faults.false_header = rate
-            if max_len is not None:
-                self._faults.false_header_max_len = max_len
-        self._request(apply)
-
-    def set_cut_rate(self, rate: float) -> None:
-        """Probability that a telemetry frame goes out cut short: its first 2
-        to all but one bytes, the rest never sent."""
-        rate = float(rate)
-        check_probability("cut rate", rate)
-        self._request(lambda: setattr(self._faults, "cut_rate", rate))
-
-    def set_stray(self, rate: float) -> None:
-        """Probability of a stray frame before each frame: CRC-valid, but a
-        response with an identifier no answer has or a payload too short
-        for its decoder."""
-        rate = float(rate)
-        check_probability("stray rate", rate)
-        self._request(lambda: setattr(self._faults, "stray", rate))
-
-    def hang_up(self) -> None:
-        """Close the master side, as pulling the cable does.  The client sees
-        a hang-up (POLLHUP, then end of file or EIO) on its port; the
-        simulator sends nothing more but still answers status requests.
-        The stable link goes too, for good (see ``replug`` for a return)."""
-        self._request(self._do_hang_up)
-
-    def replug(self, delay: float | None = None) -> None:
-        """Pull the cable and plug it back in ``delay`` seconds later
-        (default: the ``replug_delay`` option).  The client sees a hang-up;
-        then the device appears on a new pseudo-terminal, the stable link
-        (``link_path``) pointing to it, with the same identity.  The device
-        stays powered: its clock runs on, and the telemetry it would have sent
-        meanwhile is missing from its timestamps.  ``port_name`` follows
-        the new port (a SimulatorProcess's keeps the first: use
-        ``link_path``)."""
-        delay = self.options["replug_delay"] if delay is None else float(delay)
-        if not delay >= 0:
-            raise ValueError("replug delay must not be negative")
-        self._request(lambda: self._unplug(time.monotonic(), delay))
-
-    @property
-    def link_path(self) -> str | None:
-        """The stable link to the current port (absent while unplugged)."""
-        return self._link.path
-
-    def discard_output(self) -> None:
-        """Throw away everything written but not yet read by the client, and
-        everything still queued (see also ``reset_counters``)."""
-        self._request(self._do_discard_output)
-
-    def reset_counters(self, discard_output: bool = False) -> None:
-        """Zero every counter and forget the kept mock records.  With
-        ``discard_output``, first throw away unread output, in the same step,
-        so that from here on the client receives exactly what is counted.
-        The client view starts over too: its counts are exact for a client
-        whose framer held nothing then (one started on a quiet line)."""
-        def apply():
-            if discard_output:
-                self._do_discard_output()
-            self._reset_counters()
-        self._request(apply)
-
-    def ping(self) -> bool:
-        return True
 
     # ------------------------------------------- used by the firmware model
 
@@ -330,79 +182,6 @@ class Simulator(StatusWaiter):
 
     # ------------------------------------------------------------- plumbing
 
-    def _open_pty(self):
-        self._master, self._slave = os.openpty()
-        tty.setraw(self._master)
-        tty.setraw(self._slave)
-        os.set_blocking(self._master, False)
-        self.port_name = os.ttyname(self._slave)
-
-    def _close_fds(self):
-        if self._link is not None:
-            self._link.remove()
-        for name in ("_master", "_slave", "_wake_r", "_wake_w"):
-            fd = getattr(self, name, -1)
-            if fd >= 0:
-                try:
-                    os.close(fd)
-                except OSError:
-                    pass
-                setattr(self, name, -1)
-
-    def _wake(self):
-        try:
-            os.write(self._wake_w, b"\0")
-        except OSError:
-            pass  # a full pipe wakes the thread all the same
-
-    def _request(self, fn, timeout=10.0):
-        """Run ``fn`` on the device thread (or here once it has ended)."""
-        try:
-            return self._run_request(fn, timeout)
-        finally:
-            self._tell_refusal()
-
-    def _run_request(self, fn, timeout):
-        if not self._thread.is_alive():
-            with self._request_lock:
-                return fn()
-        done = threading.Event()
-        slot = {}
-
-        def job():
-            try:
-                slot["result"] = fn()
-            except BaseException as e:  # handed back to the caller
-                slot["error"] = e
-            done.set()
-        with self._request_lock:
-            self._requests.append(job)
-        self._wake()
-        deadline = time.monotonic() + timeout
-        while not done.wait(0.05):
-            if not self._thread.is_alive():
-                # the thread ended before it saw the job: run it here
-                with self._request_lock:
-                    if job in self._requests:
-                        self._requests.remove(job)
-                        job()
-                break
-            if time.monotonic() > deadline:
-                raise SimulatorError("simulator thread did not answer")
-        if not done.is_set():
-            raise SimulatorError("simulator thread ended while serving a request")
-        if "error" in slot:
-            raise slot["error"]
-        return slot.get("result")
-
-    def _serve_requests(self):
-        while True:
-            with self._request_lock:
-                if not self._requests:
-                    return
-                job = self._requests.popleft()
-            job()
-
     def _reset_counters(self):
         self._out.reset_counters()
         self._mock.reset_counters()
@@ -411,57 +190,11 @@ class Simulator(StatusWaiter):
         self._frames_lost_rebooting = 0
         self._bytes_received = 0
         self._claims.cleared = 0
-        self._reader.bad_crc = self._reader.oversized = self._reader.skipped_bytes = 0
+        reader = self._intake.reader
+        reader.bad_crc = reader.oversized = reader.skipped_bytes = 0
         if self.options["client_view"]:
             self._out.watch = ClientView(self.options["client_quiet"])
         self._counters_since = time.monotonic()
-
-    def _do_hang_up(self):
-        if self._hung_up:
-            return
-        self._pull_cable()
-        self._unplugged_until = self._replug_due = None
-        self._hung_up = True
-
-    def _pull_cable(self):
-        # closing the master hangs the slave up for every holder; then our
-        # own slave goes too, as the device node vanishes on an unplug
-        self._link.remove()
-        for name in ("_master", "_slave"):
-            fd = getattr(self, name)
-            if fd >= 0:
-                os.close(fd)
-                setattr(self, name, -1)
-        self._claims.enabled = False
-        self._out.clear()
-        self._delayed.clear()
-        self._delivery.clear()
-        self._reader.reset()  # half a command dies with the link
-
-    def _unplug(self, now, delay):
-        if self._hung_up:
-            raise SimulatorError("the device was hung up for good")
-        if self._unplugged_until is None:
-            self._pull_cable()
-        self._unplugged_until = now + delay
-
-    def _plug_in(self, now):
-        self._unplugged_until = None
-        self._open_pty()
-        cleared = self._claims.cleared
-        self._claims = ClaimWatch(self._slave)
-        self._claims.cleared = cleared
-        self._link.point_to(self.port_name)
-        # powered all along: the clock runs on, sending starts over from now
-        self._telemetry.restart(now)
-        self._replugs += 1
-        self._replugged_at = now
-
-    def _do_discard_output(self):
-        if self._hung_up or self._slave < 0:
-            return
-        termios.tcflush(self._slave, termios.TCIFLUSH)
-        self._out.clear()
 
     def _snapshot(self):
         now = time.monotonic()
@@ -497,9 +230,9 @@ class Simulator(StatusWaiter):
             # what a client's link_statistics() must show (see clientview), or None
             "client_view": self._out.watch.stats(now) if self._out.watch else None,
             "bytes_received": self._bytes_received,
-            "bad_frames": self._reader.bad_crc,
-            "oversized_frames": self._reader.oversized,
-            "skipped_bytes": self._reader.skipped_bytes,
+            "bad_frames": self._intake.reader.bad_crc,
+            "oversized_frames": self._intake.reader.oversized,
+            "skipped_bytes": self._intake.reader.skipped_bytes,
             "frames_lost_rebooting": self._frames_lost_rebooting,
             "claims_cleared": self._claims.cleared,
             "hard_iron": list(m.hard_iron),
@@ -546,11 +279,7 @@ class Simulator(StatusWaiter):
                     break
                 for fd, _ in ready:
                     if fd == self._wake_r:
-                        try:
-                            while os.read(self._wake_r, 4096):
-                                pass
-                        except BlockingIOError:
-                            pass
+                        self._drain_wake()
                     else:
                         self._read_in()
         except BaseException:
@@ -571,13 +300,6 @@ class Simulator(StatusWaiter):
             "its own with Simulator.spawn()")
         self._do_hang_up()
 
-    def _replug_when_due(self, now):
-        if self._replug_due is not None and now >= self._replug_due:
-            self._replug_due = None
-            self._unplug(now, self.options["replug_delay"])
-        if self._unplugged_until is not None and now >= self._unplugged_until:
-            self._plug_in(now)
-
     def _next_wakeup(self, now):
         times = []
         if self._replug_due is not None:
@@ -597,8 +319,9 @@ class Simulator(StatusWaiter):
             times.append(leave - now)
         if self._claims.enabled:
             times.append(self._claims.next_check - now)
-        if self._reader.holding():
-            times.append(self._last_in + QUIET_GIVE_UP - now)
+        give_up = self._intake.give_up_in(now)
+        if give_up is not None:
+            times.append(give_up)
         return min(LONGEST_SLEEP, max(0.0, min(times, default=LONGEST_SLEEP)))
 
     def _tick(self, now):
@@ -614,8 +337,7 @@ class Simulator(StatusWaiter):
         while self._delayed and self._delayed[0][0] <= now:
             _, _, ident, frame = heapq.heappop(self._delayed)
             self._faults.queue_response(self._out, ident, frame)
-        if self._reader.holding() and now - self._last_in >= QUIET_GIVE_UP:
-            self._handle_frames(self._reader.give_up_incomplete(), now)
+        self._handle_frames(self._intake.give_up_when_quiet(now), now)
         frames = self._telemetry.frames(now, self._out.pending_bytes, self.options["max_backlog"])
         if frames and self._truth is not None:
             self._log_truth(frames)
@@ -646,8 +368,8 @@ class Simulator(StatusWaiter):
             return
         if data:
             self._bytes_received += len(data)
-            self._last_in = time.monotonic()
-            self._handle_frames(self._reader.feed(data), self._last_in)
+            now = time.monotonic()
+            self._handle_frames(self._intake.feed(data, now), now)
 
     def _handle_frames(self, frames, now):
         for i, (header, ident, payload) in enumerate(frames):

@@ -2,6 +2,7 @@
 line and ``Simulator.spawn``, so the three can never drift apart."""
 
 import argparse
+import os
 
 # A soft-iron matrix with off-diagonal terms, symmetric as real distortions
 # are, so a calibration has something to undo beyond a plain offset.
@@ -38,6 +39,14 @@ def _motion(text):
         raise ValueError("motion is 'tumble' or 'still'")
     return text
 
+
+# A frame whose bytes stop coming for this long is given up: a host that
+# abandoned a write half-way must not hold its next command back. Long enough
+# for a loaded machine, where a frame's rest can come 50 ms late. Test suites
+# set the variable to 0: on a machine loaded past any such bound a given-up
+# frame would lose a record, and the give-up has its own test.
+PARTIAL_FRAME_WAIT_ENV = "VYRE_SIM_PARTIAL_FRAME_WAIT"
+PARTIAL_FRAME_WAIT = 0.25
 
 # name: (parser, default, help)
 OPTIONS = {
@@ -90,6 +99,10 @@ OPTIONS = {
     "client_quiet": (float, 0.2,
                      "seconds of quiet line after which the client view gives up waiting "
                      "candidates: the client's second read time-out in a row (0.1 s each)"),
+    "partial_frame_wait": (float, PARTIAL_FRAME_WAIT,
+                           "seconds the rest of a half-received command frame is waited for "
+                           "before its bytes are given up as noise (0: waits for ever; "
+                           f"${PARTIAL_FRAME_WAIT_ENV} sets the default)"),
     "silent": (_bool, False, "receive commands but neither run nor answer them"),
     "answer_delay": (float, 0.0, "answer commands this many seconds late"),
     "max_backlog": (_int, 65536,
@@ -125,7 +138,7 @@ FLAGS = {"unthrottled", "silent", "client_view"}
 # amounts, times and standard deviations: below zero they mean nothing
 NOT_NEGATIVE = ("rate", "field_strength", "mag_noise", "accel_noise", "gyro_noise",
                 "pressure_noise", "temperature_noise", "altitude_amplitude", "altitude_period",
-                "reboot_seconds", "client_quiet", "answer_delay", "max_backlog",
+                "reboot_seconds", "client_quiet", "partial_frame_wait", "answer_delay", "max_backlog",
                 "max_mock_records", "late_min", "late_max")
 
 
@@ -135,6 +148,8 @@ def resolve(overrides):
     if unknown:
         raise TypeError(f"unknown simulator option(s): {', '.join(sorted(unknown))}")
     values = {}
+    if "partial_frame_wait" not in overrides and os.environ.get(PARTIAL_FRAME_WAIT_ENV):
+        overrides = dict(overrides, partial_frame_wait=os.environ[PARTIAL_FRAME_WAIT_ENV])
     for key, (parse, default, _help) in OPTIONS.items():
         values[key] = parse(overrides[key]) if key in overrides else default
     if not 0 <= values["device_id"] < 1 << 64:

@@ -11,13 +11,14 @@ REFERENCE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path
 if REFERENCE not in sys.path:
     sys.path.append(REFERENCE)   # after the test folders, whose own modules come first
 
-from harness import answer_ctrl_c, let_children_hang_up  # noqa: E402
+from harness import answer_ctrl_c, let_children_hang_up, simulators_keep_partial_frames  # noqa: E402
 from .hostside import Host  # noqa: E402  (needs the reference on the path)
 
 
 def pytest_configure(config):
     answer_ctrl_c()
     let_children_hang_up()
+    simulators_keep_partial_frames()
 
 
 @pytest.fixture

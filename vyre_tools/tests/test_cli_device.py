@@ -8,7 +8,6 @@ import re
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -32,6 +31,14 @@ def simulated(request):
 
 def with_sim(**options):
     return pytest.mark.parametrize("simulated", [options], indirect=True, ids=[""])
+
+
+def streaming(simulated, frames):
+    """Waits until a stream asked for the configuration (it takes packets
+    from then on) and ``frames`` telemetry frames more have gone out on the line."""
+    asked = simulated.wait_status(lambda s: s["commands_by_id"].get("2"), timeout=30)["telemetry_sent"]
+    simulated.wait_status(lambda s: s["telemetry_sent"] >= asked + frames
+                          and s["pending_output_bytes"] == 0, timeout=30)
 
 
 def interrupt(proc, timeout=60):
@@ -222,8 +229,7 @@ def test_config_set_changes_what_is_given_and_reads_it_back(simulated):
 def test_unplugging_during_a_stream_ends_it_with_one_line(simulated):
     proc = start_vyre("stream", "--port", simulated.port_name)
     try:
-        simulated.wait_status(lambda s: s["commands_by_id"].get("2"), timeout=30)
-        time.sleep(0.5)
+        streaming(simulated, 20)
         simulated.hang_up()
         out, err = proc.communicate(timeout=60)
     finally:
@@ -238,9 +244,7 @@ def test_ctrl_c_ends_a_stream_cleanly_with_its_recording_complete(simulated, tmp
     record = tmp_path / "r.csv"
     proc = start_vyre("stream", "--port", simulated.port_name, "--record", record)
     try:
-        # the stream asks for the configuration, then takes packets
-        simulated.wait_status(lambda s: s["commands_by_id"].get("2"), timeout=30)
-        time.sleep(1.0)
+        streaming(simulated, 100)
         status, out, err = interrupt(proc)
     finally:
         proc.kill()

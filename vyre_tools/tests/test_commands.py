@@ -111,3 +111,12 @@ def test_mock_mode_counts_records(sim, host):
     assert [(r[0], r[1]) for r in records] == [(k, ts) for k, ts, _ in log.records]
     arrivals = [r[2] for r in records]
     assert arrivals == sorted(arrivals) and t0 <= arrivals[0] <= time.monotonic()
+
+
+@pytest.mark.parametrize("sim", [{"partial_frame_wait": 0.25}], indirect=True)
+def test_a_command_abandoned_half_way_is_given_up_once_the_line_is_quiet(sim, host):
+    # its head promises 35 bytes: kept, they would swallow the next command
+    host.send(frame(COMMAND, 3, config(b"rocket", 100, 2))[:12])
+    assert sim.wait_status(lambda s: s["skipped_bytes"] > 0)["commands_by_id"] == {}
+    assert host.request(1) == struct.pack("<Q", 0x5659_5245_0001_0042) + b"1.4.2\0\0\0"
+    assert sim.status()["commands_by_id"] == {"1": 1}

@@ -8,8 +8,6 @@ import json
 import os
 import re
 import select
-import signal
-import statistics
 import termios
 import threading
 import time

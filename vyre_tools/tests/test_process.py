@@ -11,7 +11,7 @@ import pytest
 
 from vyre_tools.sim import Simulator, SimulatorError
 from vyre_tools.sim.control import handle_request
-from vyre_tools.sim.stablelink import live_links
+from vyre_tools.stable_links import live_links
 
 from .hostside import Host
 

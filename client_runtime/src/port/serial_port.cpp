@@ -14,8 +14,8 @@
 #include <cmath>
 #include <thread>
 
-#include "port/errno_text.hpp"
 #include "port/termios2.hpp"
+#include "sync/errno_text.hpp"
 
 namespace vyre {
 

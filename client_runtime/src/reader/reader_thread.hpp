@@ -14,14 +14,14 @@
 #include <shared_mutex>
 #include <string>
 
-#include "reader/clock_model.hpp"
 #include "framed_packet.hpp"
 #include "port/port.hpp"
+#include "reader/clock_model.hpp"
+#include "reader/reader_pace.hpp"
 #include "reader/response_board.hpp"
 #include "sync/channel.hpp"
 #include "sync/failure_note.hpp"
 #include "sync/link_counters.hpp"
-#include "sync/reader_pace.hpp"
 #include "telemetry.hpp"
 
 namespace vyre {

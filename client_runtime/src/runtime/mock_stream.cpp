@@ -17,8 +17,8 @@
 #include "commands.hpp"
 #include "device_contract.hpp"
 #include "log_parsing.hpp"
-#include "port/errno_text.hpp"
 #include "runtime/client_runtime.hpp"
+#include "sync/errno_text.hpp"
 #include "sync/sleeping.hpp"
 
 namespace vyre {

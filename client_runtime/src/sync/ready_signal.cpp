@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "port/errno_text.hpp"
+#include "sync/errno_text.hpp"
 
 namespace vyre {
 

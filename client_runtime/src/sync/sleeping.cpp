@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "port/errno_text.hpp"
+#include "sync/errno_text.hpp"
 
 namespace vyre {
 

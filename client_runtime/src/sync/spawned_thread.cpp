@@ -1,6 +1,6 @@
 #include "sync/spawned_thread.hpp"
 
-#include "port/errno_text.hpp"
+#include "sync/errno_text.hpp"
 
 namespace vyre::detail {
 

@@ -1,4 +1,4 @@
-#include "port/errno_text.hpp"
+#include "sync/errno_text.hpp"
 
 #include <cstring>
 

@@ -1,4 +1,5 @@
-"""Terminal output: one rich console per command, and number formatting."""
+"""The terminal console of the vyre command (not the browser's control center):
+one rich console per command, and number formatting."""
 
 import math
 import sys
