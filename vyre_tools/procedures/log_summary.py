@@ -8,6 +8,7 @@ type's data bytes; zero bytes between records are padding, the 21st zero in
 a row ends the log, and any other byte at a record boundary is skipped.
 """
 
+import os
 from dataclasses import dataclass, field
 from itertools import accumulate
 
@@ -20,23 +21,24 @@ END_ZEROS = 21
 @dataclass
 class LogSummary:
     records: int
-    delays: list = field(repr=False)   # logged seconds since the previous record
+    delays: list[float] = field(repr=False)  # logged seconds since the previous record
     ended_by_marker: bool = False
 
     @property
-    def log_seconds(self):
+    def log_seconds(self) -> float:
         return sum(self.delays)
 
-    def times(self):
+    def times(self) -> list[float]:
         """Each record's time on the log's clock, the first at 0."""
         return list(accumulate(self.delays))
 
 
-def scan(data):
-    """Summary of the mock log held in ``data`` (bytes)."""
+def scan(data: bytes) -> LogSummary:
+    """Summary of the mock log held in ``data``; ValueError when it is too
+    short to be one."""
     if len(data) < HEADER_SIZE:
         raise ValueError(f"shorter than the {HEADER_SIZE}-byte header block of a mock log")
-    delays = []
+    delays: list[float] = []
     last = None
     zeros = 0
     p, n = HEADER_SIZE, len(data)
@@ -62,6 +64,6 @@ def scan(data):
     return LogSummary(len(delays), delays, False)
 
 
-def scan_file(path):
+def scan_file(path: str | os.PathLike[str]) -> LogSummary:
     with open(path, "rb") as f:
         return scan(f.read())

@@ -264,7 +264,66 @@ def test_ctrl_c_stops_a_replay_and_ends_mock_mode(simulated, tmp_path):
     assert "the device left mock mode" in out
     s = simulated.status()
     assert not s["mock_mode"]
-    assert 100 < s["mock_records"] <= sent < 3000
+    # the cancel went last: what left the host reached mock mode, nothing after it
+    assert 100 < s["mock_records"] == sent < 3000 and s["mock_outside"] == 0
+
+
+def stopped(sim):
+    """The simulated device frozen (SIGSTOP) while the block runs."""
+    import contextlib
+
+    @contextlib.contextmanager
+    def frozen():
+        os.kill(sim.pid, signal.SIGSTOP)
+        try:
+            yield
+        finally:
+            os.kill(sim.pid, signal.SIGCONT)
+    return frozen()
+
+
+def test_a_device_that_stops_taking_data_fails_the_replay_with_the_true_count(simulated, tmp_path):
+    write_mock_log(tmp_path / "flight.log", 50000, 0.005)
+    proc = start_vyre("replay", tmp_path / "flight.log", "--port", simulated.port_name,
+                      "--no-realtime", "--timeout", "2")
+    try:
+        simulated.wait_status(lambda s: s["mock_records"] > 0, timeout=30)
+        with stopped(simulated):  # until the command gives up, while it waits for the cancel
+            seen = ""
+            while "leave mock mode" not in seen and (line := proc.stdout.readline()):
+                seen += line
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 1, (seen + out, err)
+    assert "the device took no data for 2 s" in err and "replayed 50000" not in seen + out
+    left = int(re.search(r"at least (\d+) of 50000 records left the host", err).group(1))
+    s = simulated.wait_status(lambda s: not s["mock_mode"], timeout=30)
+    # the cancel came last; the write it cut short carried at most a slice (2000 bytes) more
+    assert 0 < left <= s["mock_records"] <= left + 100 < 50000 and s["mock_outside"] == 0
+
+
+def test_a_replay_waits_out_pauses_of_the_device_and_reports_the_end_once_all_left(
+        simulated, tmp_path):
+    # together the pauses outlast the link's time for the log, each is shorter than --timeout
+    write_mock_log(tmp_path / "flight.log", 8000, 0.005)
+    proc = start_vyre("replay", tmp_path / "flight.log", "--port", simulated.port_name,
+                      "--no-realtime", "--timeout", "3")
+    try:
+        seen = 0
+        for _ in range(3):
+            seen = simulated.wait_status(lambda s: s["mock_records"] > seen, timeout=30)[
+                "mock_records"]
+            with stopped(simulated):
+                time.sleep(2)  # the pause itself, not a wait for something
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err
+    assert seen < 8000  # every pause came while the replay was on the link
+    assert "replayed 8000 of 8000 records" in out and "the device left mock mode" in out
+    s = simulated.status()
+    assert s["mock_records"] == 8000 and s["mock_outside"] == 0 and not s["mock_mode"]
 
 
 # The demo's steps with shorter windows (and the tumble at 2.5 times its pace
