@@ -1,5 +1,6 @@
-"""The shared procedures' pure parts: gap counting against the configured
-rate, the packet rate, number formatting and the library's up axis."""
+"""The shared procedures: gap counting against the configured rate, the
+packet rate, number formatting, the library's up axis, and the replay as the
+control center runs it (asyncio, a consumer taking telemetry meanwhile)."""
 
 import math
 
@@ -113,3 +114,34 @@ def test_numbers_read_the_same_everywhere(value, text):
 ])
 def test_the_up_axis_is_the_one_the_library_measures_tilt_from(acceleration, axis):
     assert up_axis(acceleration) == axis
+
+
+def test_a_replay_on_the_asyncio_client_stops_on_request_and_tells_the_truth(tmp_path):
+    import asyncio
+    from vyre_tools.aio import AsyncVYREClient
+    from vyre_tools.mocklog import write_mock_log
+    from vyre_tools.procedures.replay import replay_async, replay_plan
+    from vyre_tools.sim import Simulator
+    write_mock_log(tmp_path / "long.log", 3000, 0.004)  # 12 s of log
+    plan = replay_plan(tmp_path / "long.log")
+    seen = []
+
+    async def run(port):
+        async with AsyncVYREClient.open(port) as client:
+            async def consume():  # as the page's session does, all along
+                async for _ in client.batches(arrays=True):
+                    pass
+            consumer = asyncio.create_task(consume())
+            try:
+                return await replay_async(client, plan, on_progress=seen.append,
+                                          stop=lambda: seen and seen[-1].left_host > 100)
+            finally:
+                consumer.cancel()
+
+    with Simulator.spawn() as sim:
+        result = asyncio.run(run(sim.port_name))
+        s = sim.status()
+    assert result.verdict == "stopped" and result.problem is None
+    assert 100 < result.left_host == s["mock_records"] < 3000
+    assert s["mock_outside"] == 0 and not s["mock_mode"]
+    assert [p.phase for p in seen][0] == "streaming" and seen[-1].phase == "ending"
