@@ -51,7 +51,7 @@ class ReplayError(Exception):
     mock log or holds no records, a device that refused mock mode."""
 
 
-@dataclass(frozen=True)
+@dataclass
 class ReplayPlan:
     """A log to replay, how fast, and what its stream will queue when."""
 
@@ -59,17 +59,17 @@ class ReplayPlan:
     summary: LogSummary = field(repr=False)
     speed: float = 1.0
     realtime: bool = True
+    _times: list[float] = field(init=False, repr=False)
+    _batch_starts: list[float] = field(init=False, repr=False)  # log seconds into the paced phase
 
     def __post_init__(self) -> None:
         if not self.speed > 0 or self.speed == float("inf"):
             raise ReplayError(f"the speed must be a positive number, got {self.speed!r}")
-        times = self.summary.times()
-        starts, t = [], 0.0
+        self._times = self.summary.times()
+        self._batch_starts, t = [], 0.0
         for k in range(UNPACED_RECORDS, self.total, BATCH):
-            starts.append(t)
+            self._batch_starts.append(t)
             t += sum(self.summary.delays[k:k + BATCH])
-        object.__setattr__(self, "_times", times)
-        object.__setattr__(self, "_batch_starts", starts)
 
     @property
     def total(self) -> int:
@@ -87,13 +87,12 @@ class ReplayPlan:
             return 0
         if not self.realtime:
             return self.total
-        batches = bisect.bisect_right(self._batch_starts, since * self.speed)  # type: ignore[attr-defined]
+        batches = bisect.bisect_right(self._batch_starts, since * self.speed)
         return min(self.total, UNPACED_RECORDS + batches * BATCH)
 
     def log_time(self, records: int) -> float:
         """Time on the log's clock of the ``records``-th record."""
-        times: list[float] = self._times  # type: ignore[attr-defined]
-        return times[min(records, len(times)) - 1] if records > 0 else 0.0
+        return self._times[min(records, len(self._times)) - 1] if records > 0 else 0.0
 
 
 def replay_plan(path: str | os.PathLike[str], speed: float = 1.0,
@@ -172,6 +171,26 @@ class ReplayResult:
                 f"time) in {self.seconds:.2f} s, {rate:.0f} records/s")
 
 
+class _StallWatch:
+    """Whether the frames waiting for the link have stopped leaving: their
+    count has not fallen (nor been 0) for ``limit`` seconds."""
+
+    def __init__(self, limit: float) -> None:
+        self.limit = limit
+        self.text = f"the device took no data for {limit:g} s"
+        self.gave_up = False
+        self._last: int | None = None
+        self._moved_at = time.monotonic()
+
+    def stalled(self, waiting: int) -> bool:
+        now = time.monotonic()
+        if self._last is None or waiting == 0 or waiting < self._last:
+            self._moved_at = now
+        self._last = waiting
+        self.gave_up = now - self._moved_at >= self.limit
+        return self.gave_up
+
+
 @dataclass(frozen=True)
 class _Call:
     name: str
@@ -202,27 +221,30 @@ def _steps(plan: ReplayPlan, timeout: float, stall_seconds: float, stopped: Call
         raise ReplayError(f"the device did not start the replay: {e}") from None
     began = time.monotonic()
     stop_asked = False
+    failure = None
+    watch = _StallWatch(stall_seconds)
     while (yield _Call("is_mock_log_streaming")):
         if stopped():
             stop_asked = True
             break
         waiting = yield _Call("mock_frames_waiting")
+        if watch.stalled(waiting):  # a paced stream would go on queuing for nobody
+            failure = watch.text
+            break
         report("streaming", plan.queued_at(time.monotonic() - began) - waiting)
         yield POLL_SECONDS
 
-    failure = None
     queued: int | None = None
     try:
         queued = (yield _Call("stop_mock_log_stream", dict(cancel_device=False, block=True))) or 0
     except OSError as e:
-        failure = f"the replay failed: {e}"
+        failure = failure or f"the replay failed: {e}"
     if failure is None and not stop_asked and queued != plan.total:
         failure = f"the stream ended after {queued} of {plan.total} records"
 
     # every queued frame out, or the device stalls, or the link fails
-    waiting = last = yield _Call("mock_frames_waiting")
-    moved_at = time.monotonic()
-    while waiting:
+    waiting = yield _Call("mock_frames_waiting")
+    while waiting and not watch.gave_up:
         if not (yield _Call("is_running")):
             try:
                 yield _Call("ensure_ok")
@@ -231,11 +253,8 @@ def _steps(plan: ReplayPlan, timeout: float, stall_seconds: float, stopped: Call
                 reason = str(e)
             failure = failure or f"the link to the device failed: {reason}"
             break
-        now = time.monotonic()
-        if waiting < last:
-            last, moved_at = waiting, now
-        elif now - moved_at >= stall_seconds:
-            failure = failure or f"the device took no data for {stall_seconds:g} s"
+        if watch.stalled(waiting):
+            failure = failure or watch.text
             break
         if queued is not None:
             report("draining", queued - waiting)
@@ -243,7 +262,6 @@ def _steps(plan: ReplayPlan, timeout: float, stall_seconds: float, stopped: Call
         waiting = yield _Call("mock_frames_waiting")
     finished = time.monotonic()
     left_host = None if queued is None else max(0, queued - waiting)
-    report("ending", left_host or 0, failure)
 
     left_mock_mode = False
     try:
@@ -251,6 +269,7 @@ def _steps(plan: ReplayPlan, timeout: float, stall_seconds: float, stopped: Call
             # what never left is dropped, so that the cancel goes last
             yield _Call("stop")
             yield _Call("start")
+        report("ending", left_host or 0, failure)
         left_mock_mode = bool((yield _Call("cancel", dict(timeout_seconds=timeout))))
     except OSError as e:
         failure = failure or f"the device could not be told to leave mock mode: {e}"
