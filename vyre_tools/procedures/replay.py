@@ -143,8 +143,9 @@ class ReplayResult:
 
     @property
     def verdict(self) -> Verdict:
-        """"complete" when every record left the host and the device left
-        mock mode; "stopped" when a stop was asked for and nothing failed."""
+        """The outcome: "complete" when every record left the host and the
+        device left mock mode; "stopped" when a stop was asked for and
+        nothing failed; "failed" otherwise (see :attr:`problem`)."""
         if self.failure is not None or not self.left_mock_mode:
             return "failed"
         if self.stopped or self.left_host != self.total:
