@@ -168,7 +168,7 @@ class ReconnectingClient:
         last_ts, lost_at = self._gaps.last, self._lost_at
         if lost_at is not None and last_ts is not None:
             self._report(timestamps(got[:1])[0], last_ts, lost_at)
-            self._gaps.restart()  # the gap's interval is reported, never counted
+            self._gaps.reset()  # the gap's interval is reported, never counted
         self._lost_at = None
         self._gaps.add(got)
 

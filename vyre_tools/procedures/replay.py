@@ -13,8 +13,9 @@ count of records that did leave; so does a link that fails. A stop asked
 for ends the stream; frames already queued still go out (the link takes
 about 8,000 records a second) before the cancel.
 
-The steps are written once and run on a ``VYREClient`` (:func:`replay`) or
-on an ``AsyncVYREClient`` (:func:`replay_async`, for the control center)::
+The steps are written once (see ``device_calls``) and run on a
+``VYREClient`` (:func:`replay`) or on an ``AsyncVYREClient``
+(:func:`replay_async`, for the control center)::
 
     plan = replay_plan("flight.log", speed=2.0)
     result = replay(client, plan, on_progress=lambda p: print(p.left_host, "of", p.total))
@@ -22,15 +23,15 @@ on an ``AsyncVYREClient`` (:func:`replay_async`, for the control center)::
         print(result.summary())
 """
 
-import asyncio
 import bisect
 import os
 import time
-from collections.abc import Callable, Generator
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
 from ..stopping import Stop, stop_test
+from .device_calls import Pause, Steps, call, run, run_async
 from .log_summary import LogSummary, scan_file
 
 # How the library paces a stream: the header frame, a settling pause, a first
@@ -192,18 +193,8 @@ class _StallWatch:
         return self.gave_up
 
 
-@dataclass(frozen=True)
-class _Call:
-    name: str
-    kwargs: dict[str, Any] = field(default_factory=dict)
-
-
-_Step = _Call | float  # a call of the client, or a pause of that many seconds
-_Steps = Generator[_Step, Any, ReplayResult]
-
-
 def _steps(plan: ReplayPlan, timeout: float, stall_seconds: float, stopped: Callable[[], bool],
-           on_progress: Callable[[ReplayProgress], object] | None) -> _Steps:
+           on_progress: Callable[[ReplayProgress], object] | None) -> Steps[ReplayResult]:
     """The replay as the calls it makes; the result is the generator's value."""
     began = time.monotonic()
 
@@ -215,40 +206,39 @@ def _steps(plan: ReplayPlan, timeout: float, stall_seconds: float, stopped: Call
 
     try:
         # the closing cancel is ours: the library's would overtake queued frames
-        yield _Call("start_mock_log_stream", dict(
-            log_path=plan.path, realtime=plan.realtime, speed=plan.speed,
-            start_timeout_seconds=timeout, cancel_on_finish=False))
+        yield call("start_mock_log_stream", plan.path, realtime=plan.realtime, speed=plan.speed,
+                   start_timeout_seconds=timeout, cancel_on_finish=False)
     except OSError as e:
         raise ReplayError(f"the device did not start the replay: {e}") from None
     began = time.monotonic()
     stop_asked = False
     failure = None
     watch = _StallWatch(stall_seconds)
-    while (yield _Call("is_mock_log_streaming")):
+    while (yield call("is_mock_log_streaming")):
         if stopped():
             stop_asked = True
             break
-        waiting = yield _Call("mock_frames_waiting")
+        waiting = yield call("mock_frames_waiting")
         if watch.stalled(waiting):  # a paced stream would go on queuing for nobody
             failure = watch.text
             break
         report("streaming", plan.queued_at(time.monotonic() - began) - waiting)
-        yield POLL_SECONDS
+        yield Pause(POLL_SECONDS)
 
     queued: int | None = None
     try:
-        queued = (yield _Call("stop_mock_log_stream", dict(cancel_device=False, block=True))) or 0
+        queued = (yield call("stop_mock_log_stream", cancel_device=False, block=True)) or 0
     except OSError as e:
         failure = failure or f"the replay failed: {e}"
     if failure is None and not stop_asked and queued != plan.total:
         failure = f"the stream ended after {queued} of {plan.total} records"
 
     # every queued frame out, or the device stalls, or the link fails
-    waiting = yield _Call("mock_frames_waiting")
+    waiting = yield call("mock_frames_waiting")
     while waiting and not watch.gave_up:
-        if not (yield _Call("is_running")):
+        if not (yield call("is_running")):
             try:
-                yield _Call("ensure_ok")
+                yield call("ensure_ok")
                 reason = "the client stopped"
             except OSError as e:
                 reason = str(e)
@@ -259,8 +249,8 @@ def _steps(plan: ReplayPlan, timeout: float, stall_seconds: float, stopped: Call
             break
         if queued is not None:
             report("draining", queued - waiting)
-        yield LINK_POLL_SECONDS
-        waiting = yield _Call("mock_frames_waiting")
+        yield Pause(LINK_POLL_SECONDS)
+        waiting = yield call("mock_frames_waiting")
     finished = time.monotonic()
     left_host = None if queued is None else max(0, queued - waiting)
 
@@ -268,28 +258,15 @@ def _steps(plan: ReplayPlan, timeout: float, stall_seconds: float, stopped: Call
     try:
         if waiting:
             # what never left is dropped, so that the cancel goes last
-            yield _Call("stop")
-            yield _Call("start")
+            yield call("stop")
+            yield call("start")
         report("ending", left_host or 0, failure)
-        left_mock_mode = bool((yield _Call("cancel", dict(timeout_seconds=timeout))))
+        left_mock_mode = bool((yield call("cancel", timeout_seconds=timeout)))
     except OSError as e:
         failure = failure or f"the device could not be told to leave mock mode: {e}"
     return ReplayResult(plan.total, queued, left_host, waiting,
                         plan.log_time(left_host or 0), finished - began,
                         stop_asked or stopped(), left_mock_mode, failure)
-
-
-_Outcome = tuple[Any, Exception | None]  # a call's result, or what it raised
-
-
-def _advance(steps: _Steps, outcome: _Outcome) -> "_Step | ReplayResult":
-    """The next step, given how the last one went; the result at the end."""
-    reply, error = outcome
-    try:
-        return steps.send(reply) if error is None else steps.throw(error)
-    except StopIteration as end:
-        result: ReplayResult = end.value
-        return result
 
 
 def replay(client: Any, plan: ReplayPlan, *, timeout: float = 5.0,
@@ -311,19 +288,8 @@ def replay(client: Any, plan: ReplayPlan, *, timeout: float = 5.0,
     Raises:
         ReplayError: the device did not enter mock mode (nothing was sent).
     """
-    steps = _steps(plan, timeout, timeout if stall_seconds is None else stall_seconds,
-                   stop_test(stop), on_progress)
-    outcome: _Outcome = (None, None)
-    while not isinstance(step := _advance(steps, outcome), ReplayResult):
-        if isinstance(step, float):
-            time.sleep(step)
-            outcome = (None, None)
-            continue
-        try:
-            outcome = (getattr(client, step.name)(**step.kwargs), None)
-        except Exception as e:  # the steps decide what a failure means
-            outcome = (None, e)
-    return step
+    return run(_steps(plan, timeout, timeout if stall_seconds is None else stall_seconds,
+                      stop_test(stop), on_progress), client)
 
 
 async def replay_async(client: Any, plan: ReplayPlan, *, timeout: float = 5.0,
@@ -333,16 +299,5 @@ async def replay_async(client: Any, plan: ReplayPlan, *, timeout: float = 5.0,
     """:func:`replay` on an ``AsyncVYREClient``: the same steps, each call
     awaited, the event loop free between them. Cancelling the task leaves
     the device in mock mode; ask ``stop`` instead to end a replay."""
-    steps = _steps(plan, timeout, timeout if stall_seconds is None else stall_seconds,
-                   stop_test(stop), on_progress)
-    outcome: _Outcome = (None, None)
-    while not isinstance(step := _advance(steps, outcome), ReplayResult):
-        if isinstance(step, float):
-            await asyncio.sleep(step)
-            outcome = (None, None)
-            continue
-        try:
-            outcome = (await getattr(client, step.name)(**step.kwargs), None)
-        except Exception as e:  # the steps decide what a failure means
-            outcome = (None, e)
-    return step
+    return await run_async(_steps(plan, timeout, timeout if stall_seconds is None else stall_seconds,
+                                  stop_test(stop), on_progress), client)

@@ -114,7 +114,7 @@ class GapCounter:
         self._rate, self._period = rate, new
         self._early, self._recent, self._estimate = [], [], None
 
-    def restart(self) -> None:
+    def reset(self) -> None:
         """A break in the run (the device reopened, say): the interval into
         the next packet is not judged."""
         self.last = None
