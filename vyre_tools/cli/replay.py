@@ -1,6 +1,7 @@
 """vyre replay: send a mock log into the device's mock mode, with progress."""
 
 from ..procedures.log_summary import HEADER_SIZE
+# LINK_POLL_SECONDS and Schedule: what the control center's panel still imports from here
 from ..procedures.replay import (LINK_POLL_SECONDS, SETTLE_SECONDS, ReplayError, ReplayPlan,  # noqa: F401
                                  replay as run_replay, replay_plan)
 from .connection import add_device_arguments, open_device, positive_float
@@ -54,7 +55,7 @@ def replay(ui, device, plan, stop=None):
             return run_replay(device.client, plan, timeout=device.timeout, stop=stop,
                               on_progress=show)
         except ReplayError as e:
-            raise CliError(f"on {device.port}: {e}") from None
+            raise CliError(f"{device.port}: {e}") from None
 
 
 def add_parser(sub):

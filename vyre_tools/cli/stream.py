@@ -158,7 +158,6 @@ def stream(ui, device, duration=None, record=None, stop=None):
 
     def take(now):
         nonlocal latest, failure, start
-        arrivals.add(0, now)  # the rate counts from the first poll
         try:
             # one array a poll: recording it makes no object per packet
             packets = client.get_data_array()
@@ -166,6 +165,7 @@ def stream(ui, device, duration=None, record=None, stop=None):
             # what arrived so far is still shown, counted and recorded
             failure = f"the link to {device.port} failed: {e}"
             return
+        arrivals.add(len(packets), now)  # empty polls too: the rate counts from the first
         if len(packets):
             if latest is None:
                 # packets queued while we set up (imports, the configuration
@@ -178,7 +178,6 @@ def stream(ui, device, duration=None, record=None, stop=None):
                     recorder.write(packets)
                 except RecordingError as e:  # a full disk: said once, the stream ends
                     failure = str(e)
-            arrivals.add(len(packets), now)
             latest = packets[-1]
 
     try:
