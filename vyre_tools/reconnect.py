@@ -28,7 +28,6 @@ too).
 
 import collections
 import math
-import statistics
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
@@ -36,6 +35,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import devices
 from .procedures.device_finding import NEW_PORT_RETRIES, DeviceFinder  # noqa: F401
+from .procedures.telemetry_stats import GapCounter, missing_packets, timestamps
 from .stopping import Stop, stop_test
 
 if TYPE_CHECKING:
@@ -46,7 +46,6 @@ if TYPE_CHECKING:
     Packets = list[VYREDataPacket] | np.ndarray[tuple[int], np.dtype[np.void]]
 
 POLL_SECONDS = 0.1
-PERIOD_INTERVALS = 32  # recent timestamp intervals behind the period estimate
 
 
 @dataclass(frozen=True)
@@ -71,15 +70,6 @@ class Gap:
 class Batch:
     packets: "Packets"  # a list of VYREDataPacket, or a structured array
     gap: Gap | None     # the gap just before these packets, reported once
-
-
-def _first_and_tail(batch: "Packets") -> tuple[float, list[float]]:
-    """The first timestamp of a non-empty batch and its last few."""
-    if isinstance(batch, list):
-        return batch[0].timestamp_seconds, [p.timestamp_seconds
-                                            for p in batch[-PERIOD_INTERVALS - 1:]]
-    ts = batch["timestamp_seconds"]
-    return float(ts[0]), ts[-PERIOD_INTERVALS - 1:].tolist()
 
 
 class ReconnectingClient:
@@ -109,8 +99,7 @@ class ReconnectingClient:
         self._poll = poll
         self._probe_timeout = probe_timeout
         self._retired: collections.Counter[str] = collections.Counter()
-        self._last_ts: float | None = None
-        self._intervals: collections.deque[float] = collections.deque(maxlen=PERIOD_INTERVALS)
+        self._gaps = GapCounter()  # the period, estimated from the timestamps
         self._lost_at: float | None = None
         self._new_gap: Gap | None = None
         info = client.get_device_info(timeout_seconds=info_timeout)
@@ -176,17 +165,12 @@ class ReconnectingClient:
     def _note(self, got: "Packets") -> None:
         if not len(got):
             return
-        first, tail = _first_and_tail(got)
-        last_ts, lost_at = self._last_ts, self._lost_at
-        after_gap = lost_at is not None and last_ts is not None
+        last_ts, lost_at = self._gaps.last, self._lost_at
         if lost_at is not None and last_ts is not None:
-            self._report(first, last_ts, lost_at)
+            self._report(timestamps(got[:1])[0], last_ts, lost_at)
+            self._gaps.reset()  # the gap's interval is reported, never counted
         self._lost_at = None
-        # the interval into this batch counts too, but never the gap's
-        joined = last_ts is not None and not after_gap and len(tail) == len(got)
-        seq = [last_ts, *tail] if last_ts is not None and joined else tail
-        self._intervals.extend(b - a for a, b in zip(seq, seq[1:]) if b > a)
-        self._last_ts = tail[-1]
+        self._gaps.add(got)
 
     def _report(self, first: float, last_ts: float, lost_at: float) -> None:
         dt = first - last_ts
@@ -194,8 +178,8 @@ class ReconnectingClient:
             seconds = missing = None
         else:
             seconds = dt
-            period = statistics.median(self._intervals) if self._intervals else None
-            missing = max(0, round(dt / period) - 1) if period else None
+            period = self._gaps.period
+            missing = missing_packets(dt, period) if math.isfinite(period) else None
         gap = Gap(seconds, missing, self.port, time.monotonic() - lost_at)
         self.gaps.append(gap)
         self._new_gap = gap

@@ -7,7 +7,7 @@ import os
 from dataclasses import dataclass
 
 from .. import devices
-from .errors import EXIT_USAGE, CliError
+from .errors import EXIT_INTERRUPTED, EXIT_USAGE, CliError
 
 DEFAULT_BAUD = 2_000_000
 DEFAULT_TIMEOUT = 3.0
@@ -173,8 +173,13 @@ def open_device(args, ui=None, stop=None):
     its wait for the device to come back."""
     if args.sim_option and not args.sim:
         raise CliError("--sim-option is for the simulated device: add --sim", EXIT_USAGE)
-    port = None if args.sim else choose_port(args.port, args.baud)
     client_class()  # fail before starting anything
+    if args.sim:
+        port = None
+    elif getattr(args, "reconnect", False) and args.port and devices.is_identity(args.port):
+        port = await_device(args.port, args.baud, ui, stop)
+    else:
+        port = choose_port(args.port, args.baud)
     with contextlib.ExitStack() as stack:
         sim = None
         if args.sim:
@@ -189,6 +194,26 @@ def open_device(args, ui=None, stop=None):
                 client = reconnecting(client, port, args, ui, stop)
                 stack.callback(client.close)
             yield Device(client, port, args.timeout, sim)
+
+
+def await_device(identity, baud, ui=None, stop=None):
+    """The port of the device ``identity`` names, waited for while it is
+    away, as a reconnecting stream waits for it to come back."""
+    from ..reconnect import _locate
+    from ..stopping import stop_test
+
+    def say(text):
+        if ui is not None:
+            ui.note(text)
+    try:
+        port = _locate(identity, baud, stop_test(stop), say)
+    except ValueError as e:
+        raise CliError(str(e), EXIT_USAGE) from None
+    except devices.IdentityError as e:
+        raise CliError(str(e)) from None
+    if port is None:
+        raise CliError(f"stopped waiting for {identity}", getattr(stop, "status", EXIT_INTERRUPTED))
+    return port
 
 
 def reconnecting(client, port, args, ui, stop):

@@ -1,11 +1,12 @@
 """The terminal console of the vyre command (not the browser's control center):
 one rich console per command, and number formatting."""
 
-import math
 import sys
 
 from rich.console import Console
 from rich.markup import escape
+
+from ..procedures.formatting import num, vec  # noqa: F401  (the commands' number formatting)
 
 
 class Ui:
@@ -62,16 +63,3 @@ class FinalView:
         self._last = renderable
 
 
-def num(value, decimals=2):
-    """A float for display; NaN and infinities spelt out."""
-    if value is None:
-        return "-"
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    return f"{value:.{decimals}f}"
-
-
-def vec(values, decimals=2):
-    return "(" + ", ".join(num(v, decimals) for v in values) + ")"

@@ -64,13 +64,14 @@ def step_replay(ui, device, stop, folder):
     log = write_mock_log(path, LOG_RECORDS, LOG_INTERVAL)
     ui.line(f"generated {path}: {LOG_RECORDS} records, "
             f"{(LOG_RECORDS - 1) * LOG_INTERVAL:.2f} s of log; replaying at speed {REPLAY_SPEED:g}")
-    result = replay.replay(ui, device, path, REPLAY_SPEED, True, stop)
+    result = replay.replay(ui, device, replay.replay_plan(path, REPLAY_SPEED), stop)
     ui.line(result.summary())
     status = device.sim.status()
-    if result.interrupted:
+    if result.stopped:
         return False, "interrupted"
-    if result.sent != LOG_RECORDS or status["mock_records"] != LOG_RECORDS:
-        return False, f"sent {result.sent}, the device received {status['mock_records']}"
+    if result.verdict != "complete" or status["mock_records"] != LOG_RECORDS:
+        return False, (f"{result.problem or 'sent ' + str(result.left_host)}, "
+                       f"the device received {status['mock_records']}")
     if status["mock_digest"] != log.stream_digest():
         return False, "the device received the records altered or out of order"
     if status["mock_mode"] or not result.left_mock_mode:

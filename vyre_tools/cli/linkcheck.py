@@ -15,7 +15,8 @@ from .connection import add_device_arguments, open_device, positive_float
 from .errors import EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
 from ..latency_timer import latency_timer
-from .stream import POLL_SECONDS, REFRESH_SECONDS, StreamStats
+from ..procedures.telemetry_stats import GapCounter
+from .stream import POLL_SECONDS, REFRESH_SECONDS
 
 DEFAULT_SECONDS = 10.0
 PING_SECONDS = 0.2
@@ -42,7 +43,7 @@ def percentile(values, p):
 class LinkCheck:
     """What the check saw so far, and how it weighs it."""
     frequency: int | None          # the device's configured telemetry frequency
-    stats: StreamStats
+    stats: GapCounter
     seconds: float = 0.0
     link: dict = field(default_factory=dict)   # link_statistics() since the start
     round_trips: list = field(default_factory=list)  # seconds, of answered requests
@@ -53,7 +54,7 @@ class LinkCheck:
     sync: dict = field(default_factory=dict)   # the client's clock_sync()
 
     def add(self, packets, now):
-        self.stats.add(packets["timestamp_seconds"].tolist(), now)
+        self.stats.add(packets)
         if len(packets):
             host = packets["host_time_seconds"]
             if self.first_read is None:
@@ -93,7 +94,7 @@ class LinkCheck:
             out.append(("packet rate", share >= MIN_RATE_SHARE,
                         f"{self.rate:.1f}/s of {self.frequency} Hz configured ({100 * share:.1f} %, "
                         f"at least {100 * MIN_RATE_SHARE:g} %)"))
-        if self.stats.period is not None:  # configured, or settled from the timestamps
+        if 0 < self.stats.period < math.inf:  # configured, or settled from the timestamps
             out.append(("packets missing", self.missing_share <= MAX_MISSING_SHARE,
                         f"{self.stats.missing} in {self.stats.gaps} gaps "
                         f"({100 * self.missing_share:.2f} %, at most {100 * MAX_MISSING_SHARE:g} %)"))
@@ -157,7 +158,7 @@ def run_check(ui, device, seconds, stop=None):
     frequency = config.frequency if config is not None else None
     if config is None:
         ui.note("the device did not report its configuration: the packet rate is not weighed")
-    check = LinkCheck(frequency, StreamStats(frequency or None))
+    check = LinkCheck(frequency, GapCounter(frequency))
     timer = latency_timer(device.port)
     if timer is not None:
         ui.note(f"{device.port}: {timer.describe()}")

@@ -1,86 +1,18 @@
 """vyre stream: live telemetry, optionally recorded (CSV, Parquet, NPZ or MCAP)."""
 
 import argparse
-import collections
-import statistics
 import time
 from dataclasses import dataclass
 
 from .connection import add_device_arguments, open_device, positive_float
 from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
+from ..procedures.formatting import num
+from ..procedures.telemetry_stats import GapCounter, RateMeter
 from ..recording import FORMATS, RecordingError, format_of, open_writer, packet_dtype
 
 POLL_SECONDS = 0.02
 REFRESH_SECONDS = 0.25
-GAP_FACTOR = 1.5        # an interval this many periods long means lost samples
-PERIOD_SAMPLES = 32     # intervals used to estimate the period when the device's is unknown
-MIN_PERIOD_SAMPLES = 8  # fewer say too little about the period to call anything a gap
-
-
-class StreamStats:
-    """Packet counts, the recent packet rate and gaps in the device timestamps."""
-
-    def __init__(self, nominal_rate=None, window=1.0):
-        self.period = 1.0 / nominal_rate if nominal_rate else None
-        self.window = window
-        self.packets = 0
-        self.gaps = 0
-        self.missing = 0
-        self.out_of_order = 0
-        self.first_ts = self.last_ts = None
-        self._early = []
-        self._arrivals = collections.deque()
-        self._started = None
-
-    def add(self, timestamps, now):
-        if self._started is None:
-            self._started = now
-        for ts in timestamps:
-            if self.last_ts is None:
-                self.first_ts = ts
-            else:
-                self._interval(ts - self.last_ts)
-            self.last_ts = ts
-        self.packets += len(timestamps)
-        if timestamps:
-            self._arrivals.append((now, len(timestamps)))
-        while self._arrivals and self._arrivals[0][0] <= now - self.window:
-            self._arrivals.popleft()
-
-    def _interval(self, dt):
-        if not dt > 0:
-            self.out_of_order += 1  # a repeat, a step back, a device reboot
-        elif self.period is None:
-            self._early.append(dt)
-            if len(self._early) >= PERIOD_SAMPLES:
-                self._settle_period()
-        else:
-            self._check(dt)
-
-    def _settle_period(self):
-        self.period = statistics.median(self._early)
-        early, self._early = self._early, []
-        for dt in early:
-            self._check(dt)
-
-    def _check(self, dt):
-        if dt > GAP_FACTOR * self.period:
-            self.gaps += 1
-            self.missing += max(1, round(dt / self.period) - 1)
-
-    def finish(self):
-        if self.period is None and len(self._early) >= MIN_PERIOD_SAMPLES:
-            self._settle_period()
-
-    def rate(self, now):
-        """Packets per second over the last ``window`` seconds."""
-        if self._started is None:
-            return 0.0
-        span = min(self.window, now - self._started)
-        if span <= 0:
-            return 0.0
-        return sum(n for t, n in self._arrivals if t > now - self.window) / span
 
 
 def open_recording(path, device=None, config=None):
@@ -172,16 +104,15 @@ def clock_head(sync):
     return f"\nclock synced, drift {sync['drift_ppm']:+.1f} ppm"
 
 
-def view(port, stats, latest, elapsed, now, recorder=None, sync=None):
+def view(port, stats, rate, latest, elapsed, recorder=None, sync=None):
     from rich.console import Group
     from rich.table import Table
     from rich.text import Text
-    from .console import num
 
     # two short lines rather than one that an 80-column terminal wraps
     head = Text.assemble(
         ("VYRE telemetry ", "bold"), (port, "cyan"), f"  {elapsed:.1f} s\n",
-        f"{stats.packets} packets  ", (f"{stats.rate(now):.1f}/s", "bold"),
+        f"{stats.packets} packets  ", (f"{rate:.1f}/s", "bold"),
         "  gaps ", (str(stats.gaps), "red" if stats.gaps else "green"),
         f" ({stats.missing} missing)", clock_head(sync))
     if stats.out_of_order:
@@ -209,12 +140,14 @@ def stream(ui, device, duration=None, record=None, stop=None):
     suffix naming the format) if given."""
     client = device.client
     config = client.get_device_config(timeout_seconds=device.timeout)
-    nominal = config.frequency if config is not None and config.frequency > 0 else None
+    nominal = config.frequency if config is not None else None
     if config is None:
         ui.note("the device did not report its configuration; "
                 "the telemetry period is estimated from the timestamps")
     recorder = open_recording(record, device, config) if record else None
-    stats = StreamStats(nominal)
+    # a device configured to 0 Hz sends nothing: the wait for it is no gap
+    stats = GapCounter(nominal)
+    arrivals = RateMeter()
     link_before = client.link_statistics()
     latest = None
     start = time.monotonic()
@@ -232,13 +165,14 @@ def stream(ui, device, duration=None, record=None, stop=None):
             # what arrived so far is still shown, counted and recorded
             failure = f"the link to {device.port} failed: {e}"
             return
+        arrivals.add(len(packets), now)  # empty polls too: the rate counts from the first
         if len(packets):
             if latest is None:
                 # packets queued while we set up (imports, the configuration
                 # query) count from when the first of them arrived
                 since_first = time.time() - float(packets["host_time_seconds"][0])
                 start = min(start, now - max(since_first, 0.0))
-            stats.add(packets["timestamp_seconds"].tolist(), now)
+            stats.add(packets)
             if recorder is not None and not failure:
                 try:
                     recorder.write(packets)
@@ -247,7 +181,7 @@ def stream(ui, device, duration=None, record=None, stop=None):
             latest = packets[-1]
 
     try:
-        with ui.live(view(device.port, stats, None, 0.0, start, recorder)) as live:
+        with ui.live(view(device.port, stats, 0.0, None, 0.0, recorder)) as live:
             while True:
                 now = time.monotonic()
                 take(now)
@@ -255,16 +189,16 @@ def stream(ui, device, duration=None, record=None, stop=None):
                         or (end is not None and now >= end)):
                     break
                 if now >= next_refresh:
-                    live.update(view(device.port, stats, latest, now - start, now, recorder,
-                                     client.clock_sync()), refresh=True)
+                    live.update(view(device.port, stats, arrivals.rate(now), latest, now - start,
+                                     recorder, client.clock_sync()), refresh=True)
                     next_refresh = now + REFRESH_SECONDS
                 time.sleep(POLL_SECONDS)
             now = time.monotonic()
             if not failure:
                 take(now)
             stats.finish()
-            live.update(view(device.port, stats, latest, now - start, now, recorder,
-                             client.clock_sync()), refresh=True)
+            live.update(view(device.port, stats, arrivals.rate(now), latest, now - start,
+                             recorder, client.clock_sync()), refresh=True)
     finally:
         if recorder is not None:
             try:

@@ -5,7 +5,7 @@ import os
 from typing import TYPE_CHECKING, Any
 
 from . import metadata
-from .layout import RecordingError, format_of
+from .layout import RecordingError, check_columns, format_of
 from .writer import Writer
 
 if TYPE_CHECKING:
@@ -69,12 +69,15 @@ def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
 def read(path: str | os.PathLike[str]) -> "np.ndarray[tuple[int], np.dtype[np.void]]":
     """The recording in ``path`` as one structured array, each column at the
     precision it was written with.  RecordingError naming the file and the
-    problem for anything else, memory kept to a small multiple of the
-    file's size whatever its contents claim."""
+    problem for anything else (a table whose columns are not a recording's
+    too), memory kept to a small multiple of the file's size whatever its
+    contents claim."""
     module = _module(path)
     path = os.fspath(path)
     try:
-        return module.read(path)
+        rows = module.read(path)
+        check_columns(rows.dtype.names, path)
+        return rows
     except RecordingError:
         raise
     except UnicodeDecodeError:

@@ -55,6 +55,31 @@ def format_of(path: str | os.PathLike[str]) -> str:
     return FORMATS[suffix]
 
 
+def packet_columns() -> tuple[str, ...]:
+    """The columns every recording holds: the packet's fields."""
+    from vyre_client import VYREDataPacket
+    return tuple(VYREDataPacket.__struct_fields__)
+
+
+def check_columns(names: "tuple[str, ...] | None", path: str) -> None:
+    """RecordingError unless ``names`` are a recording's columns: every
+    field of a packet, and beside them only the host's clocks."""
+    names = tuple(names or ())
+    needed = packet_columns()
+    missing = [name for name in needed if name not in names]
+    if missing:
+        raise RecordingError(f"{path} is not a telemetry recording: no column "
+                             + ", ".join(missing))
+    known = {*needed, *TIME_COLUMNS}
+    unknown = [name for name in names if name not in known]
+    if unknown:
+        shown = ", ".join(repr(name if len(name) <= 40 else name[:40] + "...")
+                          for name in unknown[:3])
+        more = f" and {len(unknown) - 3} more" if len(unknown) > 3 else ""
+        raise RecordingError(f"{path} is not a telemetry recording: unknown column "
+                             f"{shown}{more}")
+
+
 def structured(columns: "dict[str, np.ndarray[Any, Any]]",
                path: str) -> "np.ndarray[tuple[int], np.dtype[np.void]]":
     """One structured array from ``columns`` (name -> 1-d array), in order."""

@@ -268,7 +268,64 @@ def test_ctrl_c_stops_a_replay_and_ends_mock_mode(simulated, tmp_path):
     assert "the device left mock mode" in out
     s = simulated.status()
     assert not s["mock_mode"]
-    assert 100 < s["mock_records"] <= sent < 3000
+    # the cancel went last: what left the host reached mock mode, nothing after it
+    assert 100 < s["mock_records"] == sent < 3000 and s["mock_outside"] == 0
+
+
+def stopped(sim):
+    """The simulated device frozen (SIGSTOP) while the block runs."""
+    import contextlib
+
+    @contextlib.contextmanager
+    def frozen():
+        os.kill(sim.pid, signal.SIGSTOP)
+        try:
+            yield
+        finally:
+            os.kill(sim.pid, signal.SIGCONT)
+    return frozen()
+
+
+@pytest.mark.parametrize("pace", ["--no-realtime", "--speed=1"])  # stalled after or while streaming
+def test_a_device_that_stops_taking_data_fails_the_replay_with_the_true_count(simulated, tmp_path,
+                                                                           pace):
+    write_mock_log(tmp_path / "flight.log", 50000, 0.005)
+    proc = start_vyre("replay", tmp_path / "flight.log", "--port", simulated.port_name,
+                      pace, "--timeout", "2")
+    try:
+        simulated.wait_status(lambda s: s["mock_records"] > 0, timeout=30)
+        with stopped(simulated):  # until the command gives up, while it waits for the cancel
+            seen = ""
+            while "leave mock mode" not in seen and (line := proc.stdout.readline()):
+                seen += line
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 1, (seen + out, err)
+    assert "the device took no data for 2 s" in err and "replayed 50000" not in seen + out
+    left = int(re.search(r"at least (\d+) of 50000 records left the host", err).group(1))
+    s = simulated.wait_status(lambda s: not s["mock_mode"], timeout=30)
+    # the cancel came last; the write it cut short carried at most a slice (2000 bytes) more,
+    # and the freeze may have cut a frame the simulated device then gave up
+    assert 0 < left - 1 <= s["mock_records"] <= left + 100 < 50000 and s["mock_outside"] == 0
+
+
+def test_a_replay_waits_out_a_pause_of_the_device_shorter_than_the_timeout(simulated, tmp_path):
+    write_mock_log(tmp_path / "flight.log", 4000, 0.005)  # 5 s at four times its pace
+    proc = start_vyre("replay", tmp_path / "flight.log", "--port", simulated.port_name,
+                      "--speed", "4", "--timeout", "4")
+    try:
+        simulated.wait_status(lambda s: s["mock_records"] > 500, timeout=30)
+        with stopped(simulated):
+            time.sleep(2)  # the pause itself, not a wait for something
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err
+    assert "replayed 4000 of 4000 records" in out and "the device left mock mode" in out
+    s = simulated.status()
+    # the freeze may cut a frame, which the simulated device then gives up
+    assert 4000 - 1 <= s["mock_records"] <= 4000 and s["mock_outside"] == 0 and not s["mock_mode"]
 
 
 # The demo's steps with shorter windows (and the tumble at 2.5 times its pace

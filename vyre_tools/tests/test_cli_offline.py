@@ -10,12 +10,12 @@ import sys
 import pytest
 
 from vyre_tools.cli.interrupts import stop_on_interrupt
-from vyre_tools.cli.logfile import scan
-from vyre_tools.cli.replay import UNPACED_RECORDS, Schedule
-from vyre_tools.cli.stream import StreamStats
 from vyre_tools.mocklog import MockLog
+from vyre_tools.procedures.log_summary import scan
 from vyre_tools.procedures.magnetometer_calibration import raw_window
 from vyre_tools.procedures.magnetometer_quality import assess, direction_cells
+from vyre_tools.procedures.replay import UNPACED_RECORDS, ReplayPlan
+from vyre_tools.procedures.telemetry_stats import GapCounter
 
 from .cli_support import assert_one_line_error, assert_png, cli_env, run_vyre, write_recording
 
@@ -80,12 +80,11 @@ def test_the_live_view_fits_an_80_column_terminal():
     from rich.console import Console
     from vyre_tools.cli.stream import view
     from vyre_tools.recording import packet_dtype
-    stats = StreamStats(1000)
-    stats.add([0.0], 1.0)
+    stats = GapCounter(1000)
     stats.packets, stats.gaps, stats.missing, stats.out_of_order = 9_999_999, 99_999, 999_999, 99_999
     latest = np.full(1, -12345.678, packet_dtype())[0]
     console = Console(width=80, file=io.StringIO(), record=True)
-    console.print(view("/dev/ttyACM0", stats, latest, 35999.9, 1.5, None))
+    console.print(view("/dev/ttyACM0", stats, 99999.9, latest, 35999.9, None))
     lines = console.export_text().splitlines()
     assert max(map(len, lines)) <= 80
     # nothing wrapped: each of the header's two lines is whole
@@ -128,13 +127,21 @@ def test_plot_draws_a_recording(tmp_path):
     assert_png(png)
 
 
-@pytest.mark.parametrize("content,fragment", [
+NOT_RECORDINGS = [
     ("", "is empty"),
-    ("timestamp_seconds,est_position_z_meters\n1,2\n", "not a telemetry recording"),
+    ("a,b,c\n1,2,3\n", "not a telemetry recording: no column timestamp_seconds, "),
+    ("timestamp_seconds,est_position_z_meters\n1,2\n", "no column temperature_celsius"),
+    ("long-name", "unknown column 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...'"),
     (None, "line 3: not a row of numbers"),
-    ("header-only", "holds no samples"),
+]
+
+
+@pytest.mark.parametrize("command,content,fragment", [
+    *[(command, *case) for command in ("plot", "convert") for case in NOT_RECORDINGS],
+    ("plot", "header-only", "holds no samples"),
 ])
-def test_plot_refuses_what_is_not_a_recording(tmp_path, content, fragment):
+def test_plot_and_convert_refuse_what_is_not_a_recording(tmp_path, command, content, fragment):
+    from .cli_support import FIELDS
     path = tmp_path / "bad.csv"
     if content is None:  # a good header and row, then a broken row
         write_recording(path, n=1)
@@ -142,11 +149,15 @@ def test_plot_refuses_what_is_not_a_recording(tmp_path, content, fragment):
             f.write("1,2,three\n")
     elif content == "header-only":
         write_recording(path, n=0)
+    elif content == "long-name":  # every column, and one more with a 200,000-character name
+        path.write_text(",".join([*FIELDS, "x" * 200_000]) + "\n" + ",".join(["0"] * 24) + "\n")
     else:
         path.write_text(content)
-    proc = run_vyre("plot", path, "-o", tmp_path / "out.png")
+    out = tmp_path / ("out.png" if command == "plot" else "out.npz")
+    proc = run_vyre(command, path, *(["-o"] if command == "plot" else []), out)
     assert_one_line_error(proc, 1, fragment)
-    assert not (tmp_path / "out.png").exists()
+    assert len(proc.stderr) < 1000
+    assert not out.exists()
 
 
 def test_plot_reports_an_unwritable_image(tmp_path):
@@ -195,44 +206,18 @@ def test_log_scan_ignores_a_cut_record_and_refuses_a_short_file():
 
 
 @pytest.mark.parametrize("realtime", [True, False])
-def test_replay_progress_follows_the_pacing_and_the_link(realtime):
+def test_replay_progress_follows_the_pacing(realtime):
     log = MockLog().add_series(1000, 0.01)  # 10 s of log
-    s = Schedule(scan(log.to_bytes()), speed=2.0, realtime=realtime, baud=2_000_000)
-    counts = [s.sent_at(t / 10) for t in range(0, 120)]
+    plan = ReplayPlan("x.log", scan(log.to_bytes()), speed=2.0, realtime=realtime)
+    counts = [plan.queued_at(t / 10) for t in range(0, 120)]
     assert counts[0] == 0 and counts == sorted(counts) and counts[-1] == 1000
     if realtime:
         # the first 75 and a batch at once, then the log's clock at twice its speed
-        assert s.sent_at(0.15) == UNPACED_RECORDS + 10
-        assert s.sent_at(0.1 + 2.5) == pytest.approx(75 + 500, abs=10)
+        assert plan.queued_at(0.15) == UNPACED_RECORDS + 10
+        assert plan.queued_at(0.1 + 2.5) == pytest.approx(75 + 500, abs=10)
     else:
-        assert s.sent_at(0.1 + 0.12) == 1000  # 24 kB in 0.12 s at 200 kB/s
-    assert s.log_time(1000) == pytest.approx(9.99)
-
-
-# ------------------------------------------------------------ stream gaps
-
-@pytest.mark.parametrize("nominal,timestamps,gaps,missing,out_of_order", [
-    (200, [i / 200 for i in range(100)], 0, 0, 0),
-    (200, [i / 200 for i in range(50)] + [i / 200 for i in range(54, 100)], 1, 4, 0),
-    (200, [0.0, 0.005, 0.01, 0.005, 0.01], 0, 0, 1),
-    (None, [i / 100 for i in range(40)] + [0.5, 0.51], 1, 10, 0),  # period estimated
-    (None, [0.0, 0.01, 0.05], 0, 0, 0),  # too few intervals to know the period
-])
-def test_stream_stats_find_gaps_in_device_time(nominal, timestamps, gaps, missing, out_of_order):
-    stats = StreamStats(nominal)
-    for start in range(0, len(timestamps), 7):
-        stats.add(timestamps[start:start + 7], now=start / 7)
-    stats.finish()
-    assert (stats.gaps, stats.missing, stats.out_of_order) == (gaps, missing, out_of_order)
-    assert stats.packets == len(timestamps)
-
-
-def test_stream_rate_counts_the_last_second():
-    stats = StreamStats(100)
-    for k in range(30):
-        stats.add([k / 10 + i / 100 for i in range(10)], now=k / 10)
-    assert stats.rate(now=2.9) == pytest.approx(100, rel=0.05)
-    assert stats.rate(now=10.0) == 0
+        assert plan.queued_at(0.1 + 0.01) == 1000
+    assert plan.log_time(1000) == pytest.approx(9.99)
 
 
 # -------------------------------------------------- calibration quality

@@ -172,3 +172,18 @@ def test_a_reconnecting_client_comes_back_when_a_command_saw_the_unplug_first():
             assert device.port == sim.link_path and device.client is not client
         finally:
             device.close()
+
+
+def test_a_reconnecting_stream_waits_for_a_device_away_at_the_start():
+    proc = start_vyre("stream", "--reconnect", "--port", "id=0xE7", "--duration", "1")
+    try:
+        seen = ""
+        while "waiting for it" not in seen and (line := proc.stdout.readline()):
+            seen += line
+        with Simulator.spawn(rate=RATE, device_id=0xE7):
+            out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, (seen + out, err)
+    assert "no device matches id=0xE7 yet" in seen
+    assert int(re.search(r"received (\d+) packets", out).group(1)) > 0

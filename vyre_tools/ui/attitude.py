@@ -2,16 +2,15 @@
 the tilt angle and the up axis the tilt is measured from."""
 
 import math
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 
 from nicegui import ui
 
+from ..procedures.attitude import up_axis
 from .format import num
 from .session import DeviceSession
 
 REDRAW_SECONDS = 0.05
-AXES = ("+X", "-X", "+Y", "-Y", "+Z", "-Z")
-HALF = 0.70710677  # the body frame is the sensor's turned 45 degrees about Z
 
 
 def rotation(w: float, x: float, y: float, z: float) -> list[list[float]]:
@@ -24,17 +23,6 @@ def rotation(w: float, x: float, y: float, z: float) -> list[list[float]]:
     return [[1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
             [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
             [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]]
-
-
-def up_axis(acceleration: Sequence[float] | None) -> str:
-    """The body axis closest to a sensor acceleration (ties to the earlier
-    of AXES), as the library chooses it at the start of a run."""
-    if acceleration is None:
-        return "-"
-    ax, ay, az = acceleration
-    body = (HALF * (ax - ay), HALF * (ax + ay), az)
-    dots = [sign * body[i // 2] for i, sign in enumerate((1, -1, 1, -1, 1, -1))]
-    return AXES[dots.index(max(dots))]
 
 
 def build(session: DeviceSession, visible: Callable[[], bool]) -> None:
@@ -63,7 +51,7 @@ def build(session: DeviceSession, visible: Callable[[], bool]) -> None:
         q = [latest[f"est_quaternion_{c}"] for c in "wxyz"]
         body.rotate_R(rotation(*q))
         tilt.text = f"tilt {num(latest['est_tilt_angle_degrees'], 1)}°"
-        up.text = f"up axis {up_axis(session.first_acceleration)}"
+        up.text = f"up axis {up_axis(session.first_acceleration) or '-'}"
         quaternion.text = "q = (" + ", ".join(num(v, 4) for v in q) + ")"
 
     ui.timer(REDRAW_SECONDS, redraw)
