@@ -8,6 +8,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 

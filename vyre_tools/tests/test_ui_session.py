@@ -6,7 +6,6 @@ calibration put back."""
 
 import asyncio
 import contextlib
-import json
 import time
 
 import pytest
