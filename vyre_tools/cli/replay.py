@@ -1,33 +1,9 @@
 """vyre replay: send a mock log into the device's mock mode, with progress."""
 
-from ..procedures.log_summary import HEADER_SIZE
-# LINK_POLL_SECONDS and Schedule: what the control center's panel still imports from here
-from ..procedures.replay import (LINK_POLL_SECONDS, SETTLE_SECONDS, ReplayError, ReplayPlan,  # noqa: F401
-                                 replay as run_replay, replay_plan)
+from ..procedures.replay import ReplayError, replay as run_replay, replay_plan
 from .connection import add_device_arguments, open_device, positive_float
 from .errors import CliError
 from .interrupts import stop_on_interrupt
-
-FRAME_OVERHEAD = 10           # header, identifier, length, CRC around each record
-RECORD_FRAME_BYTES = 24       # a typical record frame (A/B 20, M 21, I 29 bytes)
-
-
-class Schedule:
-    """The pace of a replay as the control center's replay panel reads it,
-    until that panel runs the shared procedure: records queued by the pacing
-    rule, capped by what the link can carry."""
-
-    def __init__(self, summary, speed, realtime, baud):
-        self._plan = ReplayPlan("", summary, speed, realtime)
-        self._bytes_per_second = baud / 10  # 8 data bits, start and stop bit
-
-    def sent_at(self, elapsed):
-        carried = int(max(0.0, elapsed - SETTLE_SECONDS) * self._bytes_per_second
-                      / RECORD_FRAME_BYTES)
-        return min(self._plan.queued_at(elapsed), carried)
-
-    def link_seconds(self, records):
-        return (HEADER_SIZE + FRAME_OVERHEAD + records * RECORD_FRAME_BYTES) / self._bytes_per_second
 
 
 def _progress(ui):

@@ -239,7 +239,7 @@ def test_a_mock_log_replays_from_the_page(page, sim, data_dir):
     page.get_by_test_id("replay-path").fill(str(log))
     page.get_by_test_id("replay-start").click()
     expect(page.get_by_test_id("replay-status")).to_contain_text(
-        "replayed: 200 of 200 records", timeout=30_000)
+        "complete: replayed 200 of 200 records", timeout=30_000)
     expect(page.get_by_test_id("replay-status")).to_contain_text("the device left mock mode")
     assert sim.status()["mock_records"] - before == 200
 

@@ -11,7 +11,6 @@ import pytest
 
 from vyre_tools.recording import packet_dtype
 from vyre_tools.ui.display import DisplayBuffer, rows_json
-from vyre_tools.ui.session import GapCounter
 
 from .cli_support import assert_one_line_error, cli_env, vyre_argv
 
@@ -82,16 +81,6 @@ def test_the_display_window_wraps_thins_and_starts_over():
     assert len(thin["timestamp_seconds"]) <= 10 and thin["timestamp_seconds"][-1] == ts[-1]
     display.add(rows(np.array([0.5, 0.6])))                # the device's clock started over
     assert display.window(100.0, ())["timestamp_seconds"].tolist() == [0.5, 0.6]
-
-
-@pytest.mark.parametrize("holes, gaps, missing", [((), 0, 0), ((100,), 1, 1),
-                                                   ((100, 101, 102, 300), 2, 4)])
-def test_gaps_count_the_missing_packets(holes, gaps, missing):
-    ts = np.delete(np.arange(1000) * 0.005, holes)
-    counter = GapCounter()
-    for start in range(0, len(ts), 37):
-        counter.add(ts[start:start + 37])
-    assert (counter.gaps, counter.missing) == (gaps, missing)
 
 
 def test_chart_rows_are_json_with_gaps_for_what_is_not_a_number():

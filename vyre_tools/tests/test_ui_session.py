@@ -6,6 +6,7 @@ calibration put back."""
 
 import asyncio
 import contextlib
+import math
 import time
 
 import pytest
@@ -18,11 +19,12 @@ from vyre_tools.procedures.device_finding import DeviceFinder
 from vyre_tools.sim import Simulator
 
 from .cli_support import client_ready  # noqa: F401
+from .test_cli_device import stopped
 
 pytest.importorskip("nicegui", reason="the ui extra (NiceGUI) is not installed")
 pytestmark = pytest.mark.usefixtures("client_ready")
 
-from vyre_tools.ui import calibration_run, device_actions, replay_panel  # noqa: E402
+from vyre_tools.ui import calibration_run, device_actions, link_health, replay_panel  # noqa: E402
 from vyre_tools.ui.session import DeviceBusy, DeviceSession  # noqa: E402
 
 WAIT = 30.0
@@ -99,6 +101,74 @@ def test_one_action_has_the_device_and_only_it_frees_it(sim, tmp_path):
             assert len(set(paths)) == 3
             for path in paths:
                 assert CalibrationBackup.load(path).device_id == sim.options["device_id"]
+    run(main())
+
+
+def test_a_replay_the_device_stops_taking_fails_with_the_count_and_keeps_the_link(tmp_path):
+    log = tmp_path / "flight.log"
+    write_mock_log(log, 50000, 0.005)
+    state = replay_panel.ReplayState()
+
+    async def main(sim):
+        async with session_on(sim.port_name, tmp_path) as session:
+            replay = asyncio.create_task(replay_panel.replay(session, str(log), 1.0, False, state))
+            await until(lambda: state.sent > 0, "the first records out")
+            with stopped(sim):  # until the replay gives up, while it tells the device to end
+                await until(lambda: "leave mock mode" in state.text, "the replay giving up")
+            result = await replay
+            packets = session.health.packets
+            await until(lambda: session.health.packets > packets + 50, "telemetry after it")
+            assert session.connected and session.busy is None
+            return result
+
+    with Simulator.spawn() as sim:
+        result = run(main(sim))
+        s = sim.wait_status(lambda s: not s["mock_mode"], timeout=WAIT)
+    assert result.verdict == state.verdict == "failed"
+    assert state.text.startswith("failed: the device took no data for 2 s: at least "), state.text
+    assert f"at least {result.left_host} of 50000 records left the host" in state.text
+    # the cancel came last, after what left the host (a frozen device may give up a cut frame)
+    assert 0 < result.left_host - 1 <= s["mock_records"] <= result.left_host + 100 < 50000
+    assert s["mock_outside"] == 0
+
+
+async def refreshed(session):
+    """The link health as its next refresh has it."""
+    session.health.gaps = -1
+    await until(lambda: session.health.gaps >= 0, "the link health's refresh")
+    return session.health
+
+
+def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_counts(sim,
+                                                                                      tmp_path):
+    async def main():
+        async with session_on(sim.link_path, tmp_path) as session:
+            name, protocol = session.config.name, configuration.protocol_name(
+                session.config.protocol)
+
+            async def at(frequency):
+                await device_actions.apply_configuration(session, name, frequency, protocol)
+                packets = session.health.packets
+                await until(lambda: session.health.packets > packets + frequency // 2,
+                            f"packets at {frequency} Hz")
+
+            for frequency in (500, 200, 100):
+                await at(frequency)
+            sim.set_rate(0)  # paused, as the device tells on its return
+            sim.replug(delay=0.5)
+            await until(lambda: not session.connected, "the unplug")
+            await until(lambda: session.connected, "the return")
+            health = await refreshed(session)
+            assert (health.gaps, health.missing, health.period) == (0, 0, math.inf)
+            assert session.config.frequency == 0
+            assert link_health.gaps_text(health.gaps, health.missing, health.period) \
+                == "0 (0 packets missing)"
+            await at(200)
+            health = await refreshed(session)
+            assert (health.gaps, health.missing, health.period) == (0, 0, 1 / 200)
+            sim.set_corrupt_rate(0.05)  # frames the host rejects: packets really lost
+            await until(lambda: session.health.gaps > 0, "a gap counted")
+            assert session.health.missing >= session.health.gaps
     run(main())
 
 

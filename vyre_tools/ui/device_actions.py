@@ -29,6 +29,7 @@ async def apply_configuration(session: DeviceSession, name: object, frequency: o
     wanted = configuration.check(name, frequency, protocol)
     with session.claim("a configuration change"):
         client = session.client()
+        session.frequency_changing(wanted.frequency)
         try:
             session.config = await _noticing(session, run_async(
                 configuration.apply(wanted, session.timeout), client))

@@ -2,6 +2,7 @@
 failures, gaps, round trips, the link statistics and the clock sync; and
 the banner every tab shows while the device is away and when it is back."""
 
+import math
 import statistics
 import time
 from typing import Any
@@ -40,6 +41,20 @@ def build_banner(session: DeviceSession, named: bool = False) -> None:
     ui.timer(0.25, refresh)
 
 
+def rate_text(rate: float, frequency: int | None) -> str:
+    """The packet rate against the configured frequency (None: not read)."""
+    configured = ("" if frequency is None else " (configured 0 /s: paused)" if frequency == 0
+                  else f" (configured {frequency} /s)")
+    return f"{rate:.0f} /s{configured}"
+
+
+def gaps_text(gaps: int, missing: int, period: float) -> str:
+    """The gaps and the period they are judged by: none while the device
+    is paused (an infinite period) or before it is known (NaN)."""
+    judged = f", one every {1000 * period:.2f} ms" if 0 < period < math.inf else ""
+    return f"{gaps} ({missing} packets missing{judged})"
+
+
 def build(session: DeviceSession) -> None:
     with card("Link"):
         rate, crc, gaps, trips, unplugs, clock = fields(
@@ -52,13 +67,11 @@ def build(session: DeviceSession) -> None:
 
     def refresh() -> None:
         h = session.health
-        frequency = session.config.frequency if session.config else None
-        rate.text = f"{h.rate:.0f} /s" + (f" (configured {frequency} /s)" if frequency else "")
+        rate.text = rate_text(h.rate, session.config.frequency if session.config else None)
         s = h.statistics
         crc.text = f"{s.get('crc_rejected', 0)} ({s.get('given_up', 0)} cut short, " \
                    f"{s.get('noise_bytes', 0)} noise bytes)"
-        period = f", one every {1000 * h.period:.2f} ms" if h.period == h.period else ""
-        gaps.text = f"{h.gaps} ({h.missing} packets missing{period})"
+        gaps.text = gaps_text(h.gaps, h.missing, h.period)
         if h.round_trips:
             ms = [1000 * t for t in h.round_trips]
             trips.text = (f"last {ms[-1]:.1f} ms, median {statistics.median(ms):.1f} ms, "

@@ -1,71 +1,77 @@
 """Replay of a mock log into the device's mock mode: the file, the speed,
-the progress (read off the log's clock, as ``vyre replay`` does), stop."""
+the progress (records that left the host), stop, and the verdict, all as
+``vyre replay`` has them (``procedures.replay``)."""
 
 import asyncio
 import os
-import time
 from dataclasses import dataclass
-from typing import Any
 
 from nicegui import events, ui
 
-from ..cli.logfile import scan_file
-from ..cli.replay import LINK_POLL_SECONDS, Schedule
+from ..procedures.replay import (ReplayError, ReplayProgress, ReplayResult, Verdict,
+                                 replay_async, replay_plan)
 from . import uploads
 from .cards import card
 from .session import DeviceAway, DeviceBusy, DeviceSession
-
-POLL_SECONDS = 0.1
 
 
 @dataclass
 class ReplayState:
     total: int = 0
-    sent: int = 0
+    sent: int = 0                  # records that left the host
     running: bool = False
     stop_asked: bool = False
     text: str = "no replay yet"
+    verdict: Verdict | None = None  # of the last replay that ran to its end
+
+
+def outcome(result: ReplayResult) -> str:
+    """The verdict as the page shows it: a failure with its count."""
+    if result.verdict == "failed":
+        told = ("; the device left mock mode" if result.left_mock_mode else
+                "" if result.failure is None else "; the device did not confirm leaving mock mode")
+        return f"failed: {result.problem}{told} ({result.summary()})"
+    return f"{result.verdict}: {result.summary()}; the device left mock mode"
 
 
 async def replay(session: DeviceSession, path: str, speed: float, realtime: bool,
-                 state: ReplayState) -> None:
-    """Streams the log at ``path``; ``state`` follows it and asks it to stop."""
-    summary: Any = scan_file(path)  # type: ignore[no-untyped-call]  # ValueError: no mock log
-    if summary.records == 0:
-        raise ValueError(f"{path} holds no records to replay")
-    schedule: Any = Schedule(summary, speed, realtime, session.baud)  # type: ignore[no-untyped-call]
+                 state: ReplayState) -> ReplayResult:
+    """Replays the log at ``path`` as an action of the session; ``state``
+    follows it and asks it to stop. ReplayError when it could not begin
+    (nothing was sent), DeviceBusy while another action has the device."""
+    plan = await asyncio.to_thread(replay_plan, path, speed, realtime)
     claim = session.claim("a mock log replay")  # DeviceBusy while another action runs
-    client = session.client()
-    state.total, state.sent, state.running, state.stop_asked = summary.records, 0, True, False
+    name = os.path.basename(path)
+    state.total, state.sent, state.running, state.stop_asked = plan.total, 0, True, False
+    state.text = f"starting the replay of {name}"
+
+    def show(p: ReplayProgress) -> None:
+        state.sent = p.left_host
+        if p.phase == "ending":
+            state.text = (f"{p.failure}; telling the device to leave mock mode" if p.failure
+                          else "telling the device to leave mock mode")
+        else:
+            state.text = (f"replaying {name}: {p.left_host} of {p.total} records left the host"
+                          f" ({p.log_seconds:.1f} of {plan.log_seconds:.1f} s of log time)")
+
     try:
-        # the closing cancel is sent here once the frames are out: the
-        # library's own would overtake frames still waiting for the link
-        await client.start_mock_log_stream(path, realtime=realtime, speed=speed,
-                                           start_timeout_seconds=session.timeout,
-                                           cancel_on_finish=False)
-        began = time.monotonic()
-        while await client.is_mock_log_streaming() and not state.stop_asked:
-            state.sent = schedule.sent_at(time.monotonic() - began)
-            state.text = f"replaying {os.path.basename(path)}: {state.sent} of {state.total} records"
-            await asyncio.sleep(POLL_SECONDS)
-        sent = await client.stop_mock_log_stream(cancel_device=state.stop_asked, block=True) or 0
-        if not state.stop_asked:
-            deadline = time.monotonic() + session.timeout + 2 * schedule.link_seconds(sent)
-            while await client.mock_frames_waiting() and time.monotonic() < deadline:
-                await asyncio.sleep(LINK_POLL_SECONDS)
-        left = await client.cancel(timeout_seconds=session.timeout)
-        state.sent = sent
-        how = "stopped" if state.stop_asked else "replayed"
-        state.text = (f"{how}: {sent} of {state.total} records in "
-                      f"{time.monotonic() - began:.1f} s; "
-                      + ("the device left mock mode" if left else
-                         "the device did not confirm leaving mock mode"))
+        result = await replay_async(session.client(), plan, timeout=session.timeout,
+                                    stop=lambda: state.stop_asked, on_progress=show)
+    except ReplayError as e:  # the device did not enter mock mode: nothing was sent
+        state.text = f"not started: {e}"
+        await session.noticed(e)
+        raise
     except OSError as e:
+        state.text = f"the replay failed: {e}"
         await session.noticed(e)
         raise
     finally:
         state.running = False
         claim.release()
+    state.sent, state.verdict, state.text = result.left_host or 0, result.verdict, outcome(result)
+    if result.failure is not None:
+        await session.noticed(ConnectionError(result.failure))  # a lost link, if it was one
+    return result
 
 
 def build(session: DeviceSession) -> None:
@@ -96,14 +102,13 @@ def build(session: DeviceSession) -> None:
     async def go() -> None:
         if state.running:
             return
-        if not os.path.isfile(path.value or ""):
-            ui.notify(f"no such file: {path.value}", type="negative")
-            return
         try:
-            await replay(session, path.value, float(speed.value or 1.0), realtime.value, state)
-        except DeviceBusy as e:
+            await replay(session, path.value or "",
+                         1.0 if speed.value is None else float(speed.value), realtime.value,
+                         state)
+        except (DeviceBusy, ReplayError) as e:
             ui.notify(f"not started: {e}", type="negative")
-        except (DeviceAway, OSError, ValueError) as e:
+        except (DeviceAway, OSError) as e:
             state.text = f"the replay failed: {e}"
 
     def ask_stop() -> None:

@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any
 from .. import devices
 from ..aio import AsyncVYREClient
 from ..procedures.device_finding import DeviceFinder
+from ..procedures.telemetry_stats import GapCounter, RateMeter
 from ..recording import describe_source, packet_dtype
 from .display import DisplayBuffer
 from .recorder import Recorder
@@ -38,7 +39,6 @@ if TYPE_CHECKING:
 RETRY_SECONDS = 0.25     # how often a lost device is looked for
 HEALTH_SECONDS = 1.0     # link statistics, clock sync and a timed command
 RATE_WINDOW = 1.0        # seconds of arrivals the packet rate is counted over
-GAP_FACTOR = 1.5         # an interval this many periods long is a gap (one packet missing: 2)
 
 
 class DeviceAway(RuntimeError):
@@ -79,43 +79,14 @@ class LinkHealth:
 
     packets: int = 0
     rate: float = 0.0                    # packets a second over the last second
-    gaps: int = 0                        # intervals longer than GAP_FACTOR periods
+    gaps: int = 0                        # intervals long enough to lack a packet
     missing: int = 0                     # packets those gaps lack, by the timestamps
-    period: float = math.nan             # typical interval between timestamps, s
+    period: float = math.nan             # interval the gaps are judged by, s (inf: paused)
     round_trips: collections.deque[float] = field(
         default_factory=lambda: collections.deque(maxlen=60))
     statistics: dict[str, int] = field(default_factory=dict)
     clock: dict[str, bool | float | int] = field(default_factory=dict)
     unplugs: int = 0
-
-
-class GapCounter:
-    """Counts the holes in a run of device timestamps."""
-
-    def __init__(self) -> None:
-        self.last: float | None = None
-        self.period = math.nan
-        self.gaps = 0
-        self.missing = 0
-
-    def reset(self) -> None:
-        self.last = None
-
-    def add(self, ts: "Any") -> None:
-        import numpy as np
-        if not len(ts):
-            return
-        series = ts if self.last is None else np.concatenate(([self.last], ts))
-        self.last = float(ts[-1])
-        steps = np.diff(series)
-        steps = steps[steps > 0]
-        if len(steps) >= 8:
-            self.period = float(np.median(steps))
-        if not self.period > 0 or not len(steps):
-            return
-        long = steps[steps > GAP_FACTOR * self.period]
-        self.gaps += len(long)
-        self.missing += int(np.sum(np.round(long / self.period) - 1))
 
 
 class DeviceSession:
@@ -137,7 +108,7 @@ class DeviceSession:
         self.label = label or target
         self.port: str | None = None
         self.info: DeviceInfo | None = None
-        self.config: DeviceConfig | None = None
+        self._config: DeviceConfig | None = None
         self.calibration: CalibrationValues | None = None
         self.display = DisplayBuffer()
         self.recorder = Recorder(os.path.join(self.data_dir, "recordings"))
@@ -158,11 +129,33 @@ class DeviceSession:
         self._actions: set[asyncio.Task[None]] = set()
         self._taking: asyncio.Task[BaseException] | None = None
         self._loss: BaseException | None = None
-        self._arrivals: collections.deque[tuple[float, int]] = collections.deque()
-        self._gaps = GapCounter()
+        self._rate = RateMeter(RATE_WINDOW)
+        self._gaps = GapCounter()  # the rate is known once the configuration is read
         self._closing = False
 
     # ----------------------------------------------------------- the client
+
+    @property
+    def config(self) -> "DeviceConfig | None":
+        """The device's configuration as last read or written; the gaps in
+        the timestamps are judged by its frequency from then on."""
+        return self._config
+
+    @config.setter
+    def config(self, config: "DeviceConfig | None") -> None:
+        self._config = config
+        if config is None:
+            return
+        if self._gaps.packets == 0:
+            self._gaps = GapCounter(config.frequency)
+        else:
+            self._gaps.set_rate(config.frequency)
+
+    def frequency_changing(self, frequency: int) -> None:
+        """A configuration with ``frequency`` is about to be sent: packets at
+        the old rate and the new one are expected from now on, whichever
+        the device sends until its answer is read back."""
+        self._gaps.set_rate(frequency)
 
     def client(self) -> AsyncVYREClient:
         if self._client is None or not self.connected:
@@ -331,12 +324,9 @@ class DeviceSession:
         self.display.add(batch)
         if self.first_acceleration is None:
             self._note_first_acceleration(batch)
-        now = time.monotonic()
-        self._arrivals.append((now, len(batch)))
-        while self._arrivals and self._arrivals[0][0] < now - RATE_WINDOW:
-            self._arrivals.popleft()
+        self._rate.add(len(batch), time.monotonic())
         self.health.packets += len(batch)
-        self._gaps.add(batch["timestamp_seconds"])
+        self._gaps.add(batch)
 
     def _note_first_acceleration(self, batch: "Rows") -> None:
         import numpy as np
@@ -390,9 +380,8 @@ class DeviceSession:
 
     @property
     def rate(self) -> float:
-        now = time.monotonic()
-        count = sum(n for t, n in self._arrivals if t >= now - RATE_WINDOW)
-        return count / RATE_WINDOW
+        """Packets a second over the last ``RATE_WINDOW`` seconds."""
+        return self._rate.rate(time.monotonic())
 
     async def _watch_health(self) -> None:
         while True:
