@@ -8,7 +8,6 @@ in the pty, so the counters say exactly what a client can receive.  A
 
 import collections
 import os
-import time
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -71,11 +70,9 @@ class OutputQueue:
         self._chunks.clear()
         self.pending_bytes = 0
 
-    def write_to(self, fd: int, now: float | None = None) -> None:
+    def write_to(self, fd: int, now: float) -> None:
         """Write as much as ``fd`` takes without blocking (``now``: the
-        monotonic time, for the watch; the present when None)."""
-        if now is None:
-            now = time.monotonic()
+        monotonic time, for the watch)."""
         q = self._chunks
         while q:
             views: list[memoryview] = []
