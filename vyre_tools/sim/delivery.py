@@ -19,7 +19,8 @@ class Delivery:
         self.late_rate = late_rate
         self.late_min = late_min
         self.late_max = max(late_min, late_max)
-        self._ready: collections.deque[tuple[float, list[bytes]]] = collections.deque()  # (leave time, frames)
+        # (leave time, frames)
+        self._ready: collections.deque[tuple[float, list[bytes]]] = collections.deque()
         self._burst: list[bytes] = []
         self._burst_size = self.rng.randint(1, self.burst_max)
         self._held_until = float("-inf")

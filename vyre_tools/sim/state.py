@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from ..stable_links import StableLink
@@ -17,8 +17,6 @@ if TYPE_CHECKING:
     from .output import OutputQueue
     from .portclaim import ClaimWatch
     from .telemetry import TelemetrySource
-
-T = TypeVar("T")
 
 
 class DeviceState:
@@ -50,6 +48,6 @@ class DeviceState:
     if TYPE_CHECKING:
         # defined by the part that owns each: the thread requests, the
         # cable and the simulator itself
-        def _request(self, fn: Callable[[], T], timeout: float = 10.0) -> T: ...
+        def _request[T](self, fn: Callable[[], T], timeout: float = 10.0) -> T: ...
         def _do_discard_output(self) -> None: ...
         def _reset_counters(self) -> None: ...

@@ -7,12 +7,10 @@ import os
 import threading
 import time
 from collections.abc import Callable
-from typing import Any, TypeVar, cast
+from typing import Any, cast
 
 from .errors import SimulatorError
 from .state import DeviceState
-
-T = TypeVar("T")
 
 
 class ThreadRequests(DeviceState):
@@ -41,14 +39,14 @@ class ThreadRequests(DeviceState):
         except OSError:
             pass  # a full pipe wakes the thread all the same
 
-    def _request(self, fn: Callable[[], T], timeout: float = 10.0) -> T:
+    def _request[T](self, fn: Callable[[], T], timeout: float = 10.0) -> T:
         """Run ``fn`` on the device thread (or here once it has ended)."""
         try:
             return self._run_request(fn, timeout)
         finally:
             self._tell_refusal()
 
-    def _run_request(self, fn: Callable[[], T], timeout: float) -> T:
+    def _run_request[T](self, fn: Callable[[], T], timeout: float) -> T:
         if not self._thread.is_alive():
             with self._request_lock:
                 return fn()
