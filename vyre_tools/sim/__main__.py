@@ -10,13 +10,15 @@ import os
 import signal
 import sys
 import threading
+from collections.abc import Sequence
+from types import FrameType
 
 from . import control
 from .device import Simulator
 from .options import add_arguments
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m vyre_tools.sim",
         description="Simulated VYRE device on a pseudo-terminal. Prints the port "
@@ -29,7 +31,7 @@ def main(argv=None):
 
     stop = threading.Event()
 
-    def on_signal(signum, frame):
+    def on_signal(signum: int, frame: FrameType | None) -> None:
         stop.set()
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
@@ -39,7 +41,7 @@ def main(argv=None):
     except (OSError, ValueError, TypeError) as e:
         print(f"vyre_tools.sim: {e}", file=sys.stderr)
         return 2
-    server = None
+    server: threading.Thread | None = None
     parent = os.getppid()
     try:
         print(sim.port_name, flush=True)

@@ -7,11 +7,13 @@ import termios
 import time
 import tty
 
+from ..stable_links import StableLink
 from .errors import SimulatorError
 from .portclaim import ClaimWatch
+from .state import DeviceState
 
 
-class Cable:
+class Cable(DeviceState):
     """The pty and replug handling of :class:`vyre_tools.sim.Simulator`,
     mixed into it; runs on the device thread."""
 
@@ -41,16 +43,17 @@ class Cable:
         """The stable link to the current port (absent while unplugged)."""
         return self._link.path
 
-    def _open_pty(self):
+    def _open_pty(self) -> None:
         self._master, self._slave = os.openpty()
         tty.setraw(self._master)
         tty.setraw(self._slave)
         os.set_blocking(self._master, False)
         self.port_name = os.ttyname(self._slave)
 
-    def _close_fds(self):
-        if self._link is not None:
-            self._link.remove()
+    def _close_fds(self) -> None:
+        link: StableLink | None = getattr(self, "_link", None)  # none before it was made
+        if link is not None:
+            link.remove()
         for name in ("_master", "_slave", "_wake_r", "_wake_w"):
             fd = getattr(self, name, -1)
             if fd >= 0:
@@ -60,19 +63,19 @@ class Cable:
                     pass
                 setattr(self, name, -1)
 
-    def _do_hang_up(self):
+    def _do_hang_up(self) -> None:
         if self._hung_up:
             return
         self._pull_cable()
         self._unplugged_until = self._replug_due = None
         self._hung_up = True
 
-    def _pull_cable(self):
+    def _pull_cable(self) -> None:
         # closing the master hangs the slave up for every holder; then our
         # own slave goes too, as the device node vanishes on an unplug
         self._link.remove()
         for name in ("_master", "_slave"):
-            fd = getattr(self, name)
+            fd: int = getattr(self, name)
             if fd >= 0:
                 os.close(fd)
                 setattr(self, name, -1)
@@ -82,14 +85,14 @@ class Cable:
         self._delivery.clear()
         self._intake.reader.reset()  # half a command dies with the link
 
-    def _unplug(self, now, delay):
+    def _unplug(self, now: float, delay: float) -> None:
         if self._hung_up:
             raise SimulatorError("the device was hung up for good")
         if self._unplugged_until is None:
             self._pull_cable()
         self._unplugged_until = now + delay
 
-    def _plug_in(self, now):
+    def _plug_in(self, now: float) -> None:
         self._unplugged_until = None
         self._open_pty()
         cleared = self._claims.cleared
@@ -101,14 +104,14 @@ class Cable:
         self._replugs += 1
         self._replugged_at = now
 
-    def _replug_when_due(self, now):
+    def _replug_when_due(self, now: float) -> None:
         if self._replug_due is not None and now >= self._replug_due:
             self._replug_due = None
             self._unplug(now, self.options["replug_delay"])
         if self._unplugged_until is not None and now >= self._unplugged_until:
             self._plug_in(now)
 
-    def _do_discard_output(self):
+    def _do_discard_output(self) -> None:
         if self._hung_up or self._slave < 0:
             return
         termios.tcflush(self._slave, termios.TCIFLUSH)

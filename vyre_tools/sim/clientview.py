@@ -37,6 +37,7 @@ chance frame), so that for each kind
 import collections
 import re
 import struct
+from typing import Any
 
 from .. import protocol as p
 from .output import (CORRUPT, CUT, FALSE_HEADER, RESPONSE, STRAY_SHORT, STRAY_UNKNOWN,
@@ -59,12 +60,13 @@ _HEAD = struct.Struct("<HHI")
 
 
 class ClientView:
-    def __init__(self, give_up_after):
+    def __init__(self, give_up_after: float) -> None:
         self.give_up_after = give_up_after
         self._buf = bytearray()
         self._base = 0             # stream offset of _buf[0]
-        self._last_write = None
-        self._plans = collections.deque()  # (stream offset, expected outcome)
+        self._last_write: float | None = None
+        # (stream offset, expected outcome)
+        self._plans: collections.deque[tuple[int, str]] = collections.deque()
         self.counts = dict.fromkeys(("bytes_received", "frame_bytes", "noise_bytes",
                                      "telemetry_frames", "response_frames", "short_frames",
                                      "unknown_responses", "crc_rejected", "length_rejected",
@@ -72,7 +74,8 @@ class ClientView:
         self.unplanned = dict.fromkeys(OUTCOMES, 0)
         self.missed = dict.fromkeys(OUTCOMES, 0)
 
-    def written(self, data, start, end, kind, frames, now):
+    def written(self, data: bytes, start: int, end: int, kind: int, frames: int,
+                now: float) -> None:
         """Bytes ``data[start:end]`` of one output chunk went into the pty."""
         self.quiet(now)
         if start == 0 and kind in _PLANNED:
@@ -85,20 +88,20 @@ class ClientView:
         self._last_write = now
         self._scan(give_up=False)
 
-    def quiet(self, now):
+    def quiet(self, now: float) -> None:
         """Gives up waiting candidates once the line has been quiet long enough."""
         if (len(self._buf) >= 2 and self._last_write is not None
                 and now - self._last_write >= self.give_up_after):
             self._scan(give_up=True)
 
-    def stats(self, now):
+    def stats(self, now: float) -> dict[str, Any]:
         self.quiet(now)
         while self._plans and self._plans[0][0] < self._base:
             self.missed[self._plans.popleft()[1]] += 1
         return dict(self.counts, buffered_bytes=len(self._buf),
                     unplanned=dict(self.unplanned), missed=dict(self.missed))
 
-    def _outcome(self, at, outcome):
+    def _outcome(self, at: int, outcome: str) -> None:
         plans = self._plans
         while plans and plans[0][0] < at:
             self.missed[plans.popleft()[1]] += 1
@@ -109,11 +112,11 @@ class ClientView:
             self.missed[planned] += 1
         self.unplanned[outcome] += 1
 
-    def _refuse(self, pos, key):
+    def _refuse(self, pos: int, key: str) -> None:
         self.counts[key] += 1
         self._outcome(self._base + pos, REFUSED)
 
-    def _scan(self, give_up):
+    def _scan(self, give_up: bool) -> None:
         buf, counts = self._buf, self.counts
         size = len(buf)
         pos = framed = 0

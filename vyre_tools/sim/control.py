@@ -10,6 +10,10 @@ crashed test run leaves no simulator behind.
 
 import json
 import threading
+from typing import TYPE_CHECKING, TextIO
+
+if TYPE_CHECKING:
+    from .device import Simulator
 
 # Operations a parent may ask for, each a method of Simulator.
 OPERATIONS = frozenset({
@@ -20,7 +24,7 @@ OPERATIONS = frozenset({
 })
 
 
-def handle_request(sim, line):
+def handle_request(sim: "Simulator", line: str) -> str:
     """The reply line (without newline) for one request line."""
     try:
         request = json.loads(line)
@@ -36,10 +40,11 @@ def handle_request(sim, line):
         return json.dumps({"ok": False, "error": f"{type(e).__name__}: {e}"})
 
 
-def serve(sim, infile, outfile, stop):
+def serve(sim: "Simulator", infile: TextIO, outfile: TextIO,
+          stop: threading.Event) -> threading.Thread:
     """Answer requests from ``infile`` until it ends, then set ``stop``.
     Runs on its own thread; the caller joins it."""
-    def loop():
+    def loop() -> None:
         try:
             for line in infile:
                 line = line.strip()

@@ -6,9 +6,10 @@ a bad value raises there; the change itself runs on the device thread
 import time
 
 from .options import check_length_field, check_probability
+from .state import DeviceState
 
 
-class Controls:
+class Controls(DeviceState):
     """The setters of :class:`vyre_tools.sim.Simulator`, mixed into it."""
 
     def set_rate(self, rate: float) -> None:
@@ -17,14 +18,14 @@ class Controls:
         if not rate >= 0:
             raise ValueError("rate must not be negative")
 
-        def apply():
+        def apply() -> None:
             self._telemetry.set_rate(rate, time.monotonic())
             self._firmware.frequency = min(65535, int(round(rate)))
         self._request(apply)
 
     def set_unthrottled(self, on: bool = True) -> None:
         """Unthrottled: telemetry goes out as fast as the port takes it."""
-        def apply():
+        def apply() -> None:
             self._telemetry.unthrottled = bool(on)
             self._telemetry.restart(time.monotonic())
         self._request(apply)
@@ -50,7 +51,7 @@ class Controls:
             header_share = float(header_share)
             check_probability("noise header share", header_share)
 
-        def apply():
+        def apply() -> None:
             self._faults.noise = rate
             if max_len is not None:
                 self._faults.noise_max_len = max(1, int(max_len))
@@ -74,7 +75,7 @@ class Controls:
             max_len = int(max_len)
             check_length_field(max_len)
 
-        def apply():
+        def apply() -> None:
             self._faults.false_header = rate
             if max_len is not None:
                 self._faults.false_header_max_len = max_len
@@ -106,7 +107,7 @@ class Controls:
         so that from here on the client receives exactly what is counted.
         The client view starts over too: its counts are exact for a client
         whose framer held nothing then (one started on a quiet line)."""
-        def apply():
+        def apply() -> None:
             if discard_output:
                 self._do_discard_output()
             self._reset_counters()

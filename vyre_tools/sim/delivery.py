@@ -8,25 +8,28 @@ only when they leave changes.
 
 import collections
 import random
+from collections.abc import Sequence
 
 
 class Delivery:
-    def __init__(self, seed, burst_max=1, late_rate=0.0, late_min=0.001, late_max=0.01):
+    def __init__(self, seed: int, burst_max: int = 1, late_rate: float = 0.0,
+                 late_min: float = 0.001, late_max: float = 0.01) -> None:
         self.rng = random.Random(seed)
         self.burst_max = max(1, burst_max)
         self.late_rate = late_rate
         self.late_min = late_min
         self.late_max = max(late_min, late_max)
-        self._ready = collections.deque()  # (leave time, frames)
-        self._burst = []
+        # (leave time, frames)
+        self._ready: collections.deque[tuple[float, list[bytes]]] = collections.deque()
+        self._burst: list[bytes] = []
         self._burst_size = self.rng.randint(1, self.burst_max)
         self._held_until = float("-inf")
 
     @property
-    def active(self):
+    def active(self) -> bool:
         return self.burst_max > 1 or self.late_rate > 0 or bool(self._ready) or bool(self._burst)
 
-    def push(self, frames, due_times):
+    def push(self, frames: Sequence[bytes], due_times: Sequence[float]) -> None:
         """Frames made now, each with the (monotonic) time it was due."""
         rng = self.rng
         for frame, due in zip(frames, due_times):
@@ -40,18 +43,18 @@ class Delivery:
                 self._burst = []
                 self._burst_size = rng.randint(1, self.burst_max)
 
-    def release(self, now):
+    def release(self, now: float) -> list[bytes]:
         """The frames whose time to leave has come, in order."""
-        out = []
+        out: list[bytes] = []
         while self._ready and self._ready[0][0] <= now:
             out.extend(self._ready.popleft()[1])
         return out
 
-    def next_release(self):
+    def next_release(self) -> float | None:
         """When the next burst leaves (monotonic), or None."""
         return self._ready[0][0] if self._ready else None
 
-    def clear(self):
+    def clear(self) -> None:
         self._ready.clear()
         self._burst = []
         self._held_until = float("-inf")

@@ -16,7 +16,8 @@ import struct
 import threading
 import time
 import traceback
-from typing import TYPE_CHECKING, Any, Self
+from collections.abc import Sequence
+from typing import Any, Self
 
 from .. import protocol as p
 from ..stable_links import StableLink
@@ -26,7 +27,7 @@ from .controls import Controls
 from .delivery import Delivery
 from .faults import FaultInjector
 from .firmware import Firmware
-from .intake import CommandIntake
+from .intake import CommandIntake, Frame
 from .lockwatch import LockWatch
 from .mockmode import MockRecorder
 from .motion import SensorModel
@@ -37,9 +38,6 @@ from .process import SimulatorProcess
 from .telemetry import TelemetrySource
 from .thread_requests import ThreadRequests
 from .waiting import StatusWaiter
-
-if TYPE_CHECKING:
-    from .process import SimulatorProcess
 
 HELD_FRAMES_MAX = 4096  # frames the device buffers while it reboots
 # The longest sleep of the device thread: a stall much longer than this is
@@ -69,11 +67,10 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
     def __init__(self, **options: Any) -> None:
         self.options = o = resolve(options)
         self._stopping = False
-        self._failure = None
+        self._failure: str | None = None
         self._hung_up = False
 
         self._master = self._slave = self._wake_r = self._wake_w = -1
-        self._link = None
         try:
             self._init_requests()
             self._open_pty()
@@ -97,7 +94,7 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
                                           o["clock_offset"], o["clock_drift_ppm"])
         self._delivery = Delivery(o["seed"] + 2, o["burst_max"], o["late_rate"], o["late_min"],
                                   o["late_max"])
-        self._truth = None
+        self._truth: int | None = None
         if o["truth_log"]:
             self._truth = os.open(o["truth_log"],
                                   os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
@@ -110,10 +107,10 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
         self._firmware = Firmware(o, self._mock, self)
         self._intake = CommandIntake(o["partial_frame_wait"])
         self._answer_delay = o["answer_delay"]
-        self._delayed = []                 # heap of (due, seq, identifier, frame)
+        self._delayed = []
         self._delayed_seq = 0
-        self._rebooting_until = None
-        self._held_frames = []             # frames that came in during a reboot
+        self._rebooting_until: float | None = None
+        self._held_frames: list[Frame] = []  # frames that came in during a reboot
         self._unplugged_until = None
         self._replug_due = now + o["replug_after"] if o["replug_after"] > 0 else None
         self._replugs = 0
@@ -126,7 +123,7 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
     # ---------------------------------------------------------------- public
 
     @classmethod
-    def spawn(cls, **options: Any) -> "SimulatorProcess":
+    def spawn(cls, **options: Any) -> SimulatorProcess:
         """Start a simulator in a child process and return its handle
         (:class:`vyre_tools.sim.process.SimulatorProcess`).  The child runs
         in a session of its own, so a Ctrl-C at the script's terminal leaves
@@ -166,23 +163,23 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
 
     # ------------------------------------------- used by the firmware model
 
-    def set_frequency(self, frequency, now):
+    def set_frequency(self, frequency: float, now: float) -> None:
         self._telemetry.set_rate(float(frequency), now)
 
-    def reboot(self, now):
+    def reboot(self, now: float) -> None:
         self._rebooting_until = now + self.options["reboot_seconds"]
         self._telemetry.reboot(now)
         self._delayed.clear()
         self._delivery.clear()
 
-    def set_mag_calibration(self, offsets, matrix):
+    def set_mag_calibration(self, offsets: Sequence[float], matrix: Sequence[float]) -> None:
         self._model.mag_offsets = tuple(offsets)
         self._model.mag_matrix = tuple(matrix)
         self._telemetry.readings_changed()
 
     # ------------------------------------------------------------- plumbing
 
-    def _reset_counters(self):
+    def _reset_counters(self) -> None:
         self._out.reset_counters()
         self._mock.reset_counters()
         self._firmware.reset_counters()
@@ -196,7 +193,7 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
             self._out.watch = ClientView(self.options["client_quiet"])
         self._counters_since = time.monotonic()
 
-    def _snapshot(self):
+    def _snapshot(self) -> dict[str, Any]:
         now = time.monotonic()
         t, m = self._telemetry, self._model
         s = {
@@ -246,10 +243,11 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
 
     # ----------------------------------------------------------- main loop
 
-    def _run(self):
+    def _run(self) -> None:
         poller = select.poll()
         poller.register(self._wake_r, select.POLLIN)
-        watched = watching = None
+        watched: int | None = None
+        watching: int | None = None
         lock_watch = LockWatch()
         try:
             while not self._stopping:
@@ -289,7 +287,7 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
             # run on the caller's side
             self._serve_requests()
 
-    def _refuse(self, held):
+    def _refuse(self, held: float) -> None:
         # answering now would hand the next call a late answer: hang up, so
         # that the client's calls fail at once instead of timing out
         self._refusal = (
@@ -300,8 +298,8 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
             "its own with Simulator.spawn()")
         self._do_hang_up()
 
-    def _next_wakeup(self, now):
-        times = []
+    def _next_wakeup(self, now: float) -> float:
+        times: list[float] = []
         if self._replug_due is not None:
             times.append(self._replug_due - now)
         if self._unplugged_until is not None:
@@ -324,7 +322,7 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
             times.append(give_up)
         return min(LONGEST_SLEEP, max(0.0, min(times, default=LONGEST_SLEEP)))
 
-    def _tick(self, now):
+    def _tick(self, now: float) -> None:
         if self._rebooting_until is not None:
             if now < self._rebooting_until:
                 return
@@ -340,14 +338,14 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
         self._handle_frames(self._intake.give_up_when_quiet(now), now)
         frames = self._telemetry.frames(now, self._out.pending_bytes, self.options["max_backlog"])
         if frames and self._truth is not None:
-            self._log_truth(frames)
+            self._log_truth(self._truth, frames)
         if self._delivery.active and not self._telemetry.unthrottled:
             self._delivery.push(frames, self._telemetry.due_times)
             frames = self._delivery.release(now)
         if frames:
             self._faults.queue_telemetry(self._out, frames)
 
-    def _log_truth(self, frames):
+    def _log_truth(self, fd: int, frames: Sequence[bytes]) -> None:
         # the monotonic due times on time.time()'s clock, as the client's
         # receive times are
         to_wall = time.time() - time.monotonic()
@@ -355,9 +353,9 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
         out = bytearray()
         for frame, tk in zip(frames, due):
             out += frame[p.HEAD_SIZE:p.HEAD_SIZE + 8] + struct.pack("<d", tk + to_wall)
-        os.write(self._truth, out)
+        os.write(fd, out)
 
-    def _read_in(self):
+    def _read_in(self) -> None:
         try:
             data = os.read(self._master, 65536)
         except (BlockingIOError, InterruptedError):
@@ -371,7 +369,7 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
             now = time.monotonic()
             self._handle_frames(self._intake.feed(data, now), now)
 
-    def _handle_frames(self, frames, now):
+    def _handle_frames(self, frames: Sequence[Frame], now: float) -> None:
         for i, (header, ident, payload) in enumerate(frames):
             if self._rebooting_until is not None:
                 # the rest waits in the device's receive buffer until it is

@@ -31,10 +31,11 @@ a frame and lose the real frames inside it.  Tests keep false headers few.
 """
 
 import random
+from collections.abc import Sequence
 
 from .. import protocol as p
 from .output import (CORRUPT, CUT, FALSE_HEADER, NOISE, RESPONSE, STRAY_SHORT,
-                     STRAY_UNKNOWN, TELEMETRY)
+                     STRAY_UNKNOWN, TELEMETRY, OutputQueue)
 
 _FALSE_HEADERS = (p.DATA_HEADER, p.RESPONSE_HEADER)
 _HEADER_BYTES = (0x5A, 0xA5)
@@ -45,9 +46,10 @@ _RESPONSE_IDS = frozenset({1, 2, 3, 4, 5, 6, 7, 8, 255})
 
 
 class FaultInjector:
-    def __init__(self, seed, noise=0.0, noise_max_len=16, corrupt_rate=0.0,
-                 false_header=0.0, false_header_max_len=256, cut_rate=0.0, stray=0.0,
-                 noise_header_share=0.0):
+    def __init__(self, seed: int, noise: float = 0.0, noise_max_len: int = 16,
+                 corrupt_rate: float = 0.0, false_header: float = 0.0,
+                 false_header_max_len: int = 256, cut_rate: float = 0.0, stray: float = 0.0,
+                 noise_header_share: float = 0.0) -> None:
         self.rng = random.Random(seed)
         self.noise = noise                  # probability of a burst before a frame
         self.noise_max_len = max(1, noise_max_len)
@@ -58,7 +60,7 @@ class FaultInjector:
         self.cut_rate = cut_rate            # probability per telemetry frame
         self.stray = stray                  # probability of a stray frame before a frame
 
-    def queue_telemetry(self, out, frames):
+    def queue_telemetry(self, out: OutputQueue, frames: Sequence[bytes]) -> None:
         """Put ``frames`` on ``out``, spoiling some as configured."""
         corrupt, cut = self.corrupt_rate, self.cut_rate
         if (self.noise <= 0 and corrupt <= 0 and self.false_header <= 0 and cut <= 0
@@ -66,7 +68,7 @@ class FaultInjector:
             out.push(b"".join(frames), TELEMETRY, len(frames))
             return
         rnd = self.rng.random
-        run = []
+        run: list[bytes] = []
         for f in frames:
             before = self._faults_before_frame()
             spoiled = corrupt > 0 and rnd() < corrupt
@@ -85,14 +87,15 @@ class FaultInjector:
         if run:
             out.push(b"".join(run), TELEMETRY, len(run))
 
-    def queue_response(self, out, ident, frame):
+    def queue_response(self, out: OutputQueue, ident: int, frame: bytes) -> None:
         for data, kind in self._faults_before_frame():
             out.push(data, kind)
         out.push(frame, RESPONSE, 0, ident)
 
-    def _faults_before_frame(self):
+    def _faults_before_frame(self) -> list[tuple[bytes, int]]:
+        """(bytes, kind) of what goes out before the next frame."""
         rnd = self.rng.random
-        chunks = []
+        chunks: list[tuple[bytes, int]] = []
         if self.noise > 0 and rnd() < self.noise:
             chunks.append((self.noise_burst(), NOISE))
         if self.false_header > 0 and rnd() < self.false_header:
@@ -101,7 +104,7 @@ class FaultInjector:
             chunks.append(self.stray_frame())
         return chunks
 
-    def noise_burst(self):
+    def noise_burst(self) -> bytes:
         rng = self.rng
         n = rng.randint(1, self.noise_max_len)
         share = self.noise_header_share
@@ -110,16 +113,16 @@ class FaultInjector:
         return bytes(rng.choice(_HEADER_BYTES) if rng.random() < share else rng.randrange(256)
                      for _ in range(n))
 
-    def false_head(self):
+    def false_head(self) -> bytes:
         rng = self.rng
         return p.HEAD.pack(rng.choice(_FALSE_HEADERS), rng.getrandbits(16),
                            rng.randint(0, self.false_header_max_len))
 
-    def cut(self, frame):
+    def cut(self, frame: bytes) -> bytes:
         """The first 2 to len - 1 bytes of ``frame``."""
         return frame[:self.rng.randrange(2, len(frame))]
 
-    def stray_frame(self):
+    def stray_frame(self) -> tuple[bytes, int]:
         """A CRC-valid frame the host takes off but cannot decode, or a
         response it refuses for its identifier; with its kind."""
         rng = self.rng
@@ -132,7 +135,7 @@ class FaultInjector:
             ident = rng.randrange(9, 0x10000)
         return p.build_frame(p.RESPONSE_HEADER, ident, rng.randbytes(rng.randrange(33))), STRAY_UNKNOWN
 
-    def corrupted(self, frame):
+    def corrupted(self, frame: bytes) -> bytes:
         """``frame`` with one bit flipped after its head."""
         rng = self.rng
         bad = bytearray(frame)

@@ -4,8 +4,11 @@ calibration of the readings) go through the simulator it is given."""
 
 import collections
 import struct
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Protocol
 
 from .. import protocol as p
+from .mockmode import MockRecorder
 from .motion import IDENTITY
 
 # Payload length of each command the device understands.
@@ -25,20 +28,30 @@ ACK, NACK = b"\x01", b"\x00"
 _NEUTRAL = struct.pack("<12f", 0.0, 0.0, 0.0, *IDENTITY)
 
 
+class DeviceEffects(Protocol):
+    """What the firmware changes beyond its own state."""
+
+    def set_frequency(self, frequency: float, now: float) -> None: ...
+
+    def reboot(self, now: float) -> None: ...
+
+    def set_mag_calibration(self, offsets: Sequence[float], matrix: Sequence[float]) -> None: ...
+
+
 class Firmware:
-    def __init__(self, opts, mock, device):
+    def __init__(self, opts: Mapping[str, Any], mock: MockRecorder, device: DeviceEffects) -> None:
         self.mock = mock
-        self.device = device          # set_frequency(f, now), reboot(now), set_mag_calibration(b, A)
-        self.silent = opts["silent"]
-        self.device_id = opts["device_id"]
-        self.firmware = opts["firmware"].encode()[:8].ljust(8, b"\0")
-        self.name_field = opts["name"].encode()[:32].ljust(32, b"\0")
-        self.protocol = opts["protocol"]
+        self.device = device
+        self.silent: bool = opts["silent"]
+        self.device_id: int = opts["device_id"]
+        self.firmware: bytes = opts["firmware"].encode()[:8].ljust(8, b"\0")
+        self.name_field: bytes = opts["name"].encode()[:32].ljust(32, b"\0")
+        self.protocol: int = opts["protocol"]
         self.frequency = min(65535, int(round(opts["rate"])))
         # calibrations as written: returned bit for bit
-        self.imu_cal = _NEUTRAL + _NEUTRAL
-        self.mag_cal = _NEUTRAL
-        self._handlers = {
+        self.imu_cal: bytes = _NEUTRAL + _NEUTRAL
+        self.mag_cal: bytes = _NEUTRAL
+        self._handlers: dict[int, Callable[[bytes, float], bytes | None]] = {
             p.CMD_DEVICE_INFO: self._device_info,
             p.CMD_DEVICE_CONFIG: self._device_config,
             p.CMD_SET_DEVICE_CONFIG: self._set_device_config,
@@ -51,14 +64,14 @@ class Firmware:
         }
         self.reset_counters()
 
-    def reset_counters(self):
-        self.by_id = collections.Counter()
+    def reset_counters(self) -> None:
+        self.by_id: collections.Counter[int] = collections.Counter()
         self.unknown = 0
         self.malformed = 0
         self.ignored = 0
         self.reboots = 0
 
-    def stats(self):
+    def stats(self) -> dict[str, Any]:
         mag = struct.unpack("<12f", self.mag_cal)
         imu = struct.unpack("<24f", self.imu_cal)
         return {
@@ -80,7 +93,7 @@ class Firmware:
             "mag_calibration": {"offsets": list(mag[0:3]), "matrix": list(mag[3:12])},
         }
 
-    def command(self, ident, payload, now):
+    def command(self, ident: int, payload: bytes, now: float) -> bytes | None:
         """The response payload for a command, or None for no answer."""
         self.by_id[ident] += 1
         want = COMMAND_PAYLOAD.get(ident)
@@ -95,13 +108,13 @@ class Firmware:
             return None
         return self._handlers[ident](payload, now)
 
-    def _device_info(self, payload, now):
+    def _device_info(self, payload: bytes, now: float) -> bytes:
         return struct.pack("<Q", self.device_id) + self.firmware
 
-    def _device_config(self, payload, now):
+    def _device_config(self, payload: bytes, now: float) -> bytes:
         return self.name_field + struct.pack("<HB", self.frequency, self.protocol)
 
-    def _set_device_config(self, payload, now):
+    def _set_device_config(self, payload: bytes, now: float) -> bytes:
         freq, proto = struct.unpack_from("<HB", payload, 32)
         # refuse what the device cannot do rather than half-apply it
         if not 1 <= proto <= 4 or freq > p.LINK_FRAME_RATE:
@@ -112,30 +125,30 @@ class Firmware:
         self.device.set_frequency(freq, now)
         return ACK
 
-    def _reboot(self, payload, now):
+    def _reboot(self, payload: bytes, now: float) -> None:
         self.reboots += 1
         self.mock.leave()
         self.device.reboot(now)
         return None
 
-    def _mock_mode(self, payload, now):
+    def _mock_mode(self, payload: bytes, now: float) -> bytes:
         self.mock.enter()
         return ACK
 
-    def _set_mag_calibration(self, payload, now):
+    def _set_mag_calibration(self, payload: bytes, now: float) -> bytes:
         self.mag_cal = bytes(payload)
         vals = struct.unpack("<12f", payload)
         self.device.set_mag_calibration(vals[0:3], vals[3:12])
         return ACK
 
-    def _set_imu_calibration(self, payload, now):
+    def _set_imu_calibration(self, payload: bytes, now: float) -> bytes:
         # stored and returned; the simulated IMU is ideal, so nothing to apply
         self.imu_cal = bytes(payload)
         return ACK
 
-    def _get_calibration(self, payload, now):
+    def _get_calibration(self, payload: bytes, now: float) -> bytes:
         return self.imu_cal + self.mag_cal
 
-    def _cancel(self, payload, now):
+    def _cancel(self, payload: bytes, now: float) -> bytes:
         self.mock.leave()
         return ACK

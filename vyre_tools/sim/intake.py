@@ -4,6 +4,9 @@ coming (after ``partial_frame_wait`` seconds of quiet; never when that is 0)."""
 
 from .. import protocol as p
 
+# (header, identifier, payload) of a frame the host sent
+Frame = tuple[int, int, bytes]
+
 
 class CommandIntake:
     def __init__(self, partial_frame_wait: float) -> None:
@@ -11,7 +14,7 @@ class CommandIntake:
         self.partial_frame_wait = partial_frame_wait
         self._last_in = 0.0
 
-    def feed(self, data: bytes, now: float) -> list:
+    def feed(self, data: bytes, now: float) -> list[Frame]:
         """The frames completed by ``data``, which arrived at ``now``."""
         self._last_in = now
         return self.reader.feed(data)
@@ -23,7 +26,7 @@ class CommandIntake:
             return None
         return self._last_in + self.partial_frame_wait - now
 
-    def give_up_when_quiet(self, now: float) -> list:
+    def give_up_when_quiet(self, now: float) -> list[Frame]:
         """The frames found behind a half-received frame that waited its time
         (its bytes counted as skipped), else nothing."""
         due = self.give_up_in(now)

@@ -23,14 +23,14 @@ SAMPLE_EVERY = 0.05
 TASKS = "/proc/self/task"
 
 
-def _run_delays():
+def _run_delays() -> dict[str, float] | None:
     """Seconds each thread of this process has spent runnable but not running,
     by thread id, or None."""
     try:
         tids = os.listdir(TASKS)
     except OSError:
         return None
-    delays = {}
+    delays: dict[str, float] = {}
     for tid in tids:
         try:
             with open(f"{TASKS}/{tid}/schedstat") as f:
@@ -40,14 +40,14 @@ def _run_delays():
     return delays or None
 
 
-def _waited(before, after):
+def _waited(before: dict[str, float], after: dict[str, float]) -> float:
     """Seconds the threads spent waiting for a processor between two samples:
     a thread that ended meanwhile counts for nothing, one that began for all
     of its own."""
     return sum(delay - before.get(tid, 0.0) for tid, delay in after.items())
 
 
-def _held_here(port, own_fd):
+def _held_here(port: str, own_fd: int) -> bool:
     """Whether a descriptor of this process other than ``own_fd`` has ``port``
     open."""
     try:
@@ -68,12 +68,12 @@ def _held_here(port, own_fd):
 class LockWatch:
     """Used by the device thread alone, right after each of its sleeps."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._mark = time.monotonic()
         self._sampled_at = -SAMPLE_EVERY
         self._delay = _run_delays()
 
-    def held(self, slept, port, own_fd):
+    def held(self, slept: float, port: str, own_fd: int) -> float | None:
         """After a sleep of at most ``slept`` seconds: for how long a client
         of this process kept the thread from running, when it did, else None."""
         now = time.monotonic()

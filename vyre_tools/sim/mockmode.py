@@ -5,6 +5,7 @@ accepted in order so a test can compare with the log it replayed."""
 
 import collections
 import hashlib
+from typing import Any
 
 HEADER_FRAME_ID = 0x48
 HEADER_BLOCK = 286
@@ -12,31 +13,32 @@ RECORD_PAYLOAD = {"A": 10, "B": 10, "M": 11, "I": 19}  # u32 timestamp + data
 
 
 class MockRecorder:
-    def __init__(self, max_records):
+    def __init__(self, max_records: int) -> None:
         self.max_records = max_records
         self.active = False
         self.reset_counters()
 
-    def reset_counters(self):
+    def reset_counters(self) -> None:
         self.sessions = 0
         self.header_frames = 0
         self.bad_length = 0
         self.unknown = 0
         self.outside = 0
-        self.by_type = collections.Counter()
-        self.records = []  # (letter, log timestamp, arrival)
+        self.by_type: collections.Counter[str] = collections.Counter()
+        self.records: list[tuple[str, int, float]] = []  # (letter, log timestamp, arrival)
         self.digest = hashlib.sha256()
-        self.first = self.last = None
+        self.first: float | None = None
+        self.last: float | None = None
 
-    def enter(self):
+    def enter(self) -> None:
         if not self.active:
             self.sessions += 1
         self.active = True
 
-    def leave(self):
+    def leave(self) -> None:
         self.active = False
 
-    def stats(self):
+    def stats(self) -> dict[str, Any]:
         return {
             "mock_mode": self.active,
             "mock_sessions": self.sessions,
@@ -51,7 +53,7 @@ class MockRecorder:
             "mock_last_arrival": self.last,
         }
 
-    def frame(self, ident, payload, now):
+    def frame(self, ident: int, payload: bytes, now: float) -> None:
         if not self.active:
             self.outside += 1
             return

@@ -30,35 +30,43 @@ position and velocity all agree.
 
 import math
 import random
+from collections.abc import Mapping, Sequence
+from typing import Any
 
 K = math.sqrt(0.5)
 G0 = 9.80665  # m/s^2 per g
 
+Vec3 = tuple[float, float, float]
+Quaternion = tuple[float, float, float, float]  # (w, x, y, z)
 
-def pressure_at(altitude_m):
+
+def pressure_at(altitude_m: float) -> float:
     """Standard atmosphere (troposphere) pressure in Pa at ``altitude_m``."""
-    return 101325.0 * (1.0 - 2.25577e-5 * altitude_m) ** 5.25588
+    # a power of a float is typed Any: negative bases give complex numbers
+    ratio: float = (1.0 - 2.25577e-5 * altitude_m) ** 5.25588
+    return 101325.0 * ratio
 
 
-def altitude_at(pressure_pa):
+def altitude_at(pressure_pa: float) -> float:
     """Inverse of :func:`pressure_at`."""
-    return (1.0 - (pressure_pa / 101325.0) ** (1.0 / 5.25588)) / 2.25577e-5
+    ratio: float = (pressure_pa / 101325.0) ** (1.0 / 5.25588)
+    return (1.0 - ratio) / 2.25577e-5
 
 
-def mat_vec(m, v):
+def mat_vec(m: Sequence[float], v: Sequence[float]) -> Vec3:
     return (m[0] * v[0] + m[1] * v[1] + m[2] * v[2],
             m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
             m[6] * v[0] + m[7] * v[1] + m[8] * v[2])
 
 
-def quat_to_matrix(w, x, y, z):
+def quat_to_matrix(w: float, x: float, y: float, z: float) -> tuple[float, ...]:
     """Row-major rotation matrix of the unit quaternion (w, x, y, z)."""
     return (1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y),
             2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x),
             2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y))
 
 
-def body_to_sensor(v):
+def body_to_sensor(v: Sequence[float]) -> Vec3:
     """Rz(-45 degrees) v: body axes to the sensor axes."""
     return (K * v[0] + K * v[1], -K * v[0] + K * v[1], v[2])
 
@@ -69,15 +77,15 @@ IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
 class SensorModel:
     """Computes telemetry payloads from the options of the simulator."""
 
-    def __init__(self, opts):
+    def __init__(self, opts: Mapping[str, Any]) -> None:
         self.still = opts["motion"] == "still"
         self.rates = tuple(math.radians(r) for r in opts["tumble_rates"])
         self.phase = (0.3, 0.7, 0.1)  # start away from gimbal alignment
         inc = math.radians(opts["inclination"])
         f = opts["field_strength"]
-        self.field_ref = (f * math.cos(inc), 0.0, -f * math.sin(inc))
-        self.hard_iron = tuple(opts["hard_iron"])
-        self.soft_iron = tuple(opts["soft_iron"])
+        self.field_ref: Vec3 = (f * math.cos(inc), 0.0, -f * math.sin(inc))
+        self.hard_iron: tuple[float, ...] = tuple(opts["hard_iron"])
+        self.soft_iron: tuple[float, ...] = tuple(opts["soft_iron"])
         self.mag_noise = opts["mag_noise"]
         self.accel_noise = opts["accel_noise"]
         self.gyro_noise = opts["gyro_noise"]
@@ -90,10 +98,10 @@ class SensorModel:
         self.altitude_omega = 2 * math.pi / period if period > 0 else 0.0
         self.rng = random.Random(opts["seed"])
         # calibration written with the magnetometer calibration command
-        self.mag_offsets = (0.0, 0.0, 0.0)
-        self.mag_matrix = IDENTITY
+        self.mag_offsets: tuple[float, ...] = (0.0, 0.0, 0.0)
+        self.mag_matrix: tuple[float, ...] = IDENTITY
 
-    def attitude(self, t):
+    def attitude(self, t: float) -> tuple[Quaternion, Vec3]:
         """Quaternion (w, x, y, z) and body angular rate (rad/s) at time t."""
         if self.still:
             return (1.0, 0.0, 0.0, 0.0), (0.0, 0.0, 0.0)
@@ -114,7 +122,7 @@ class SensorModel:
         omega = (cph * ux + sph * uy, -sph * ux + cph * uy, uz + w3)
         return q, omega
 
-    def altitude(self, t):
+    def altitude(self, t: float) -> Vec3:
         """Altitude (m), vertical velocity (m/s) and acceleration (m/s^2)."""
         amp, om = self.altitude_amplitude, self.altitude_omega
         h = self.base_altitude + amp * (1 - math.cos(om * t)) / 2
@@ -122,7 +130,7 @@ class SensorModel:
         a = amp * om * om / 2 * math.cos(om * t)
         return h, v, a
 
-    def raw_field(self, r):
+    def raw_field(self, r: Sequence[float]) -> Vec3:
         """What the distorted magnetometer reads, noise and calibration
         aside, for the attitude with rotation matrix ``r``: Earth's field in
         sensor axes (R^T f, turned), through soft and hard iron."""
@@ -134,7 +142,7 @@ class SensorModel:
         h = self.hard_iron
         return (m[0] + h[0], m[1] + h[1], m[2] + h[2])
 
-    def sample(self, t, timestamp):
+    def sample(self, t: float, timestamp: float) -> tuple[float, ...]:
         """The 18 telemetry values for physical time ``t`` (seconds since the
         simulator started) stamped with the device clock ``timestamp``."""
         gauss = self.rng.gauss

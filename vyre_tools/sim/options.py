@@ -3,6 +3,8 @@ line and ``Simulator.spawn``, so the three can never drift apart."""
 
 import argparse
 import os
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any
 
 # A soft-iron matrix with off-diagonal terms, symmetric as real distortions
 # are, so a calibration has something to undo beyond a plain offset.
@@ -11,8 +13,9 @@ DEFAULT_SOFT_IRON = (1.08, 0.05, -0.03,
                      -0.03, 0.04, 1.02)
 
 
-def _vector(n):
-    def parse(text):
+def _vector(n: int) -> Callable[[str | Iterable[float]], tuple[float, ...]]:
+    def parse(text: str | Iterable[float]) -> tuple[float, ...]:
+        parts: list[str] | list[float]
         if isinstance(text, str):
             parts = [p for p in text.replace(" ", "").split(",") if p]
         else:
@@ -24,17 +27,17 @@ def _vector(n):
     return parse
 
 
-def _int(text):
+def _int(text: str | int) -> int:
     return int(text, 0) if isinstance(text, str) else int(text)
 
 
-def _bool(value):
+def _bool(value: object) -> bool:
     if isinstance(value, str):
         return value.lower() in ("1", "true", "yes", "on")
     return bool(value)
 
 
-def _motion(text):
+def _motion(text: str) -> str:
     if text not in ("tumble", "still"):
         raise ValueError("motion is 'tumble' or 'still'")
     return text
@@ -49,7 +52,7 @@ PARTIAL_FRAME_WAIT_ENV = "VYRE_SIM_PARTIAL_FRAME_WAIT"
 PARTIAL_FRAME_WAIT = 0.25
 
 # name: (parser, default, help)
-OPTIONS = {
+OPTIONS: dict[str, tuple[Callable[[Any], Any], Any, str]] = {
     "rate": (float, 200.0,
              "telemetry frames per second (0 sends none; the link carries about 2325)"),
     "unthrottled": (_bool, False,
@@ -142,12 +145,12 @@ NOT_NEGATIVE = ("rate", "field_strength", "mag_noise", "accel_noise", "gyro_nois
                 "max_mock_records", "late_min", "late_max")
 
 
-def resolve(overrides):
+def resolve(overrides: Mapping[str, Any]) -> dict[str, Any]:
     """Defaults merged with ``overrides``, each value checked by its parser."""
     unknown = set(overrides) - set(OPTIONS)
     if unknown:
         raise TypeError(f"unknown simulator option(s): {', '.join(sorted(unknown))}")
-    values = {}
+    values: dict[str, Any] = {}
     if "partial_frame_wait" not in overrides and os.environ.get(PARTIAL_FRAME_WAIT_ENV):
         overrides = dict(overrides, partial_frame_wait=os.environ[PARTIAL_FRAME_WAIT_ENV])
     for key, (parse, default, _help) in OPTIONS.items():
@@ -177,20 +180,20 @@ def resolve(overrides):
     return values
 
 
-def check_probability(name, value):
+def check_probability(name: str, value: float) -> None:
     if not 0 <= value <= 1:
         raise ValueError(f"{name} must be within [0, 1]")
 
 
-def check_length_field(value):
+def check_length_field(value: int) -> None:
     if not 0 <= value <= 0xFFFFFFFF:
         raise ValueError("a length field holds 0 to 0xFFFFFFFF")
 
 
-def to_argv(overrides):
+def to_argv(overrides: Mapping[str, Any]) -> list[str]:
     """Command-line flags that reproduce ``overrides``."""
     resolve(overrides)
-    argv = []
+    argv: list[str] = []
     for key, value in overrides.items():
         flag = "--" + key.replace("_", "-")
         if key in FLAGS:
@@ -203,7 +206,7 @@ def to_argv(overrides):
     return argv
 
 
-def add_arguments(parser: argparse.ArgumentParser):
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     for key, (parse, default, help_text) in OPTIONS.items():
         flag = "--" + key.replace("_", "-")
         if key in FLAGS:

@@ -8,6 +8,10 @@ in the pty, so the counters say exactly what a client can receive.  A
 
 import collections
 import os
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .clientview import ClientView
 
 TELEMETRY = 0
 CORRUPT = 1
@@ -22,13 +26,14 @@ _WRITEV_CHUNKS = 64
 
 
 class OutputQueue:
-    def __init__(self):
-        self._chunks = collections.deque()  # [data, offset, kind, frames, identifier]
+    def __init__(self) -> None:
+        # [data, offset, kind, frames, identifier]
+        self._chunks: collections.deque[list[Any]] = collections.deque()
         self.pending_bytes = 0
-        self.watch = None  # written(data, start, end, kind, frames, now), or None
+        self.watch: ClientView | None = None
         self.reset_counters()
 
-    def reset_counters(self):
+    def reset_counters(self) -> None:
         self.telemetry_sent = 0
         self.telemetry_corrupted = 0
         self.noise_bytes = 0
@@ -37,9 +42,9 @@ class OutputQueue:
         self.stray_short = 0
         self.stray_unknown = 0
         self.bytes_written = 0
-        self.responses_by_id = collections.Counter()
+        self.responses_by_id: collections.Counter[int] = collections.Counter()
 
-    def stats(self):
+    def stats(self) -> dict[str, Any]:
         return {
             "telemetry_sent": self.telemetry_sent,
             "telemetry_corrupted": self.telemetry_corrupted,
@@ -54,23 +59,23 @@ class OutputQueue:
             "pending_output_bytes": self.pending_bytes,
         }
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._chunks)
 
-    def push(self, data, kind, frames=0, ident=None):
+    def push(self, data: bytes, kind: int, frames: int = 0, ident: int | None = None) -> None:
         self._chunks.append([data, 0, kind, frames, ident])
         self.pending_bytes += len(data)
 
-    def clear(self):
+    def clear(self) -> None:
         self._chunks.clear()
         self.pending_bytes = 0
 
-    def write_to(self, fd, now=None):
+    def write_to(self, fd: int, now: float) -> None:
         """Write as much as ``fd`` takes without blocking (``now``: the
         monotonic time, for the watch)."""
         q = self._chunks
         while q:
-            views = []
+            views: list[memoryview] = []
             for chunk in q:
                 views.append(memoryview(chunk[0])[chunk[1]:])
                 if len(views) == _WRITEV_CHUNKS:
@@ -94,7 +99,7 @@ class OutputQueue:
                 q.popleft()
                 self._done(chunk)
 
-    def _done(self, chunk):
+    def _done(self, chunk: list[Any]) -> None:
         kind = chunk[2]
         if kind == TELEMETRY:
             self.telemetry_sent += chunk[3]

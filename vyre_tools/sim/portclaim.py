@@ -20,7 +20,7 @@ LOCKS = "/proc/locks"
 
 
 class ClaimWatch:
-    def __init__(self, slave_fd):
+    def __init__(self, slave_fd: int) -> None:
         self._fd = slave_fd
         st = os.fstat(slave_fd)
         # how /proc/locks names the inode: major:minor in hex, inode number
@@ -30,7 +30,7 @@ class ClaimWatch:
         self.enabled = True
         self.cleared = 0
 
-    def check(self, now):
+    def check(self, now: float) -> None:
         """Run a check if one is due; clears the claim on the second check in
         a row that finds it with no lock behind it."""
         if not self.enabled or now < self.next_check:
@@ -50,7 +50,7 @@ class ClaimWatch:
             self._unlocked_checks = 0
             self.cleared += 1
 
-    def _locked(self):
+    def _locked(self) -> bool:
         # /proc/locks lists only the locks of processes this one can see;
         # unreadable, it cannot show a claim is dead
         try:

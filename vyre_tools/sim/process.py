@@ -14,7 +14,7 @@ import sys
 import tempfile
 import threading
 import time
-from typing import Any, Self
+from typing import IO, Any, Self, cast
 
 import vyre_tools
 
@@ -51,10 +51,10 @@ class SimulatorProcess(StatusWaiter):
         self._lock = threading.Lock()
         self._buf = b""
         self._request_timeout = request_timeout
-        self._stderr = tempfile.TemporaryFile()
+        self._stderr: IO[bytes] | None = tempfile.TemporaryFile()
         self._last_stderr = ""
-        self._returncode = None
-        self._proc = None
+        self._returncode: int | None = None
+        self._proc: subprocess.Popen[bytes] | None = None
         try:
             self._proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                           stderr=self._stderr, env=env, close_fds=True,
@@ -66,6 +66,9 @@ class SimulatorProcess(StatusWaiter):
 
     @property
     def pid(self) -> int:
+        """The child's process id; SimulatorError once it was closed."""
+        if self._proc is None:
+            raise SimulatorError("simulator process was closed")
         return self._proc.pid
 
     def __enter__(self) -> Self:
@@ -74,13 +77,13 @@ class SimulatorProcess(StatusWaiter):
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         try:
             self.close()
         except Exception:
             pass
 
-    def _child_stderr(self):
+    def _child_stderr(self) -> str:
         if self._stderr is None:
             return self._last_stderr
         try:
@@ -89,7 +92,7 @@ class SimulatorProcess(StatusWaiter):
         except (OSError, ValueError):
             return ""
 
-    def _child_error(self, what):
+    def _child_error(self, what: str) -> SimulatorError:
         err = self._child_stderr()
         code = self._proc.poll() if self._proc else self._returncode
         return SimulatorError(f"{what} (exit status {code}){': ' + err if err else ''}")
@@ -99,7 +102,8 @@ class SimulatorProcess(StatusWaiter):
         """The child's exit status once it has ended, else None."""
         return self._proc.poll() if self._proc else self._returncode
 
-    def _read_line(self, timeout):
+    def _read_line(self, timeout: float) -> str:
+        assert self._proc is not None and self._proc.stdout is not None  # piped, not closed
         fd = self._proc.stdout.fileno()
         deadline = time.monotonic() + timeout
         while b"\n" not in self._buf:
@@ -116,10 +120,11 @@ class SimulatorProcess(StatusWaiter):
         line, self._buf = self._buf.split(b"\n", 1)
         return line.decode()
 
-    def _call(self, op, **args):
+    def _call(self, op: str, **args: Any) -> Any:
         with self._lock:
             if self._proc is None or self._proc.poll() is not None:
                 raise self._child_error("simulator process is not running")
+            assert self._proc.stdin is not None  # piped
             try:
                 self._proc.stdin.write((json.dumps({"op": op, "args": args}) + "\n").encode())
                 self._proc.stdin.flush()
@@ -131,10 +136,10 @@ class SimulatorProcess(StatusWaiter):
         return reply.get("result")
 
     def status(self) -> dict[str, Any]:
-        return self._call("status")
+        return cast(dict[str, Any], self._call("status"))
 
     def mock_records(self, start: int = 0) -> list[list[Any]]:
-        return self._call("mock_records", start=start)
+        return cast(list[list[Any]], self._call("mock_records", start=start))
 
     def set_rate(self, rate: float) -> None:
         self._call("set_rate", rate=rate)
@@ -173,7 +178,7 @@ class SimulatorProcess(StatusWaiter):
     @property
     def link_path(self) -> str | None:
         """The stable link to the device's current port (see Simulator.link_path)."""
-        return self.status()["link"]
+        return cast(str | None, self.status()["link"])
 
     def discard_output(self) -> None:
         self._call("discard_output")
@@ -182,7 +187,7 @@ class SimulatorProcess(StatusWaiter):
         self._call("reset_counters", discard_output=discard_output)
 
     def ping(self) -> bool:
-        return self._call("ping")
+        return cast(bool, self._call("ping"))
 
     def close(self) -> None:
         """Stop the child (SIGTERM, then SIGKILL if it lingers) and release
@@ -198,7 +203,8 @@ class SimulatorProcess(StatusWaiter):
                     proc.wait()
             for f in (proc.stdin, proc.stdout):
                 try:
-                    f.close()
+                    if f is not None:
+                        f.close()
                 except OSError:
                     pass
             self._returncode = proc.returncode

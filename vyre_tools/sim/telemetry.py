@@ -18,8 +18,10 @@ computing every sample would cap the rate well below what a pty carries.
 
 import math
 import struct
+from collections.abc import Sequence
 
 from .. import protocol as p
+from .motion import SensorModel
 
 F32_MAX = 3.4028234663852886e38
 _DATA_HEAD = p.HEAD.pack(p.DATA_HEADER, 0, p.TELEMETRY.size)
@@ -29,7 +31,7 @@ UNTHROTTLED_BATCH = 128
 TEMPLATE_RING = 2048
 
 
-def pack_telemetry(values):
+def pack_telemetry(values: Sequence[float]) -> bytes:
     try:
         return p.TELEMETRY.pack(*values)
     except (OverflowError, struct.error):
@@ -40,45 +42,46 @@ def pack_telemetry(values):
         return p.TELEMETRY.pack(*fixed)
 
 
-def _frame(body):
+def _frame(body: bytes) -> bytes:
     return body + p.crc16(body).to_bytes(2, "little")
 
 
 class TelemetrySource:
-    def __init__(self, model, rate, unthrottled, now, clock_offset=0.0, clock_drift_ppm=0.0):
+    def __init__(self, model: SensorModel, rate: float, unthrottled: bool, now: float,
+                 clock_offset: float = 0.0, clock_drift_ppm: float = 0.0) -> None:
         self.model = model
         self.clock_offset = clock_offset
         self.clock_gain = 1.0 + clock_drift_ppm * 1e-6
-        self.due_times = []
+        self.due_times: list[float] = []
         self.rate = rate
         self.unthrottled = unthrottled
         self.t0 = now            # physical time origin of the motion
         self.boot = now          # device clock origin, reset by a reboot
         self.last_ts = -math.inf
         self.dropped = 0
-        self._templates = []
+        self._templates: list[bytes] = []
         self._template_i = 0
         self.restart(now)
 
-    def restart(self, now):
+    def restart(self, now: float) -> None:
         """Paced sending starts over from ``now``."""
         self._start = now
         self._n = 0
 
-    def set_rate(self, rate, now):
+    def set_rate(self, rate: float, now: float) -> None:
         self.rate = rate
         self.restart(now)
 
-    def reboot(self, now):
+    def reboot(self, now: float) -> None:
         self.boot = now
         self.last_ts = -math.inf
 
-    def readings_changed(self):
+    def readings_changed(self) -> None:
         """The precomputed readings no longer hold (new calibration)."""
         self._templates = []
         self._template_i = 0
 
-    def next_due(self, now, queued_chunks):
+    def next_due(self, now: float, queued_chunks: int) -> float | None:
         """Seconds until frames are due, or None if none will be."""
         if self.rate <= 0:
             return None
@@ -89,7 +92,7 @@ class TelemetrySource:
             due += BATCH_WINDOW
         return max(0.0, due - now)
 
-    def frames(self, now, pending_bytes, max_backlog):
+    def frames(self, now: float, pending_bytes: int, max_backlog: int) -> list[bytes]:
         """Frames to send now."""
         self.due_times = []
         if self.rate <= 0:
@@ -100,7 +103,7 @@ class TelemetrySource:
             return self._unthrottled(now)
         return self._paced(now, pending_bytes >= max_backlog)
 
-    def _paced(self, now, backlog_full):
+    def _paced(self, now: float, backlog_full: bool) -> list[bytes]:
         rate = self.rate
         n = int((now - self._start) * rate) + 1 - self._n
         if n <= 0:
@@ -116,7 +119,7 @@ class TelemetrySource:
             self.dropped += n
             self._n += n
             return []
-        out = []
+        out: list[bytes] = []
         sample = self.model.sample
         due = self.due_times
         for _ in range(n):
@@ -128,7 +131,7 @@ class TelemetrySource:
             self.last_ts = ts
         return out
 
-    def _unthrottled(self, now):
+    def _unthrottled(self, now: float) -> list[bytes]:
         k = UNTHROTTLED_BATCH
         end = now - self.boot
         start = self.last_ts if self.last_ts > -math.inf else end - 1e-3
@@ -136,7 +139,7 @@ class TelemetrySource:
             end = start + k * 1e-9
         step = (end - start) / k
         ring = self._templates
-        out = []
+        out: list[bytes] = []
         for i in range(k):
             if len(ring) < TEMPLATE_RING:
                 # one smooth stretch of motion, 200 samples a second

@@ -43,6 +43,8 @@ def test_spawned_simulator_is_driven_from_the_parent():
     assert proc.returncode == 0  # SIGTERM ends it cleanly
     with pytest.raises(SimulatorError):
         proc.status()
+    with pytest.raises(SimulatorError, match="closed"):
+        _ = proc.pid  # a pid once reaped may be someone else's
 
 
 @pytest.mark.parametrize("options,error", [({"colour": 1}, TypeError),
