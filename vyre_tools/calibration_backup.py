@@ -61,7 +61,6 @@ import os
 import signal
 import struct
 import threading
-import time
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from types import FrameType, TracebackType
