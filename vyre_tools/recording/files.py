@@ -5,7 +5,7 @@ import os
 from typing import TYPE_CHECKING, Any, Protocol, cast
 
 from . import metadata
-from .layout import RecordingError, Rows, check_columns, format_of
+from .layout import RecordingError, Rows, check_columns, column_names, format_of
 from .writer import Writer
 
 if TYPE_CHECKING:
@@ -33,7 +33,9 @@ def open_writer(path: str | os.PathLike[str], dtype: "np.dtype[Any]",
                 metadata: dict[str, Any] | None = None) -> Writer:
     """A writer of rows of ``dtype`` into ``path`` in the format of its
     suffix: ``write(rows)``, ``rows`` (the count so far), ``close()``.
-    ``metadata`` (a dict, see ``metadata.describe``) is kept with the rows."""
+    ``metadata`` (a dict, see ``metadata.describe``) is kept with the rows.
+    TypeError, before any file is made, for a dtype without fields."""
+    column_names(dtype)
     writer: type[Writer] = getattr(_module(path), WRITERS[format_of(path)])
     try:
         if format_of(path) == "csv":

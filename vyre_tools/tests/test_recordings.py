@@ -224,6 +224,15 @@ def recording_read_bytes(path, data):
 
 
 @pytest.mark.parametrize("suffix", SUFFIXES)
+def test_rows_without_fields_are_refused_before_a_file_is_made(tmp_path, suffix):
+    import numpy as np
+    path = tmp_path / f"plain{suffix}"
+    with pytest.raises(TypeError, match="structured dtype"):
+        recording.open_writer(path, np.dtype(np.float32), {"device_id": 1})
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("suffix", SUFFIXES)
 def test_a_full_disk_is_reported_once_as_such(tmp_path, suffix):
     path = tmp_path / f"full{suffix}"
     path.symlink_to("/dev/full")
