@@ -46,7 +46,7 @@ def number_dtype(text: object) -> "np.dtype[Any] | None":
 def column_names(dtype: "np.dtype[Any]") -> tuple[str, ...]:
     """The columns of rows of ``dtype``; TypeError for a dtype without
     fields, which no recording holds."""
-    if dtype.names is None:
+    if not dtype.names:
         raise TypeError(f"a recording takes rows of a structured dtype, not {dtype}")
     return dtype.names
 

@@ -98,7 +98,7 @@ class McapWriter(Writer):
         import numpy as np
         import pyarrow as pa
         import pyarrow.compute as pc
-        parts: list[Any] = []  # the keys' texts between Arrow arrays of values
+        parts: list[Any] = []  # each key's text, then its Arrow array of values
         for key, name in zip(self._keys, column_names(batch.dtype)):
             values = batch[name]
             text = texts(values)

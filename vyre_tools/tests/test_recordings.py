@@ -223,12 +223,13 @@ def recording_read_bytes(path, data):
     return recording.read(path)
 
 
+@pytest.mark.parametrize("dtype", ["f4", []], ids=["plain", "no-fields"])
 @pytest.mark.parametrize("suffix", SUFFIXES)
-def test_rows_without_fields_are_refused_before_a_file_is_made(tmp_path, suffix):
+def test_rows_without_fields_are_refused_before_a_file_is_made(tmp_path, suffix, dtype):
     import numpy as np
     path = tmp_path / f"plain{suffix}"
     with pytest.raises(TypeError, match="structured dtype"):
-        recording.open_writer(path, np.dtype(np.float32), {"device_id": 1})
+        recording.open_writer(path, np.dtype(dtype), {"device_id": 1})
     assert list(tmp_path.iterdir()) == []
 
 
