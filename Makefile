@@ -35,15 +35,17 @@ venv: deps
 	@scripts/setup-venv
 
 # The checks that read the code rather than run it: ruff over the Python, the
-# runtime's parts including each other one way only, and the type checks (the
+# runtime's parts including each other one way only, the type checks (the
 # stubs against the built module, a user's program under mypy --strict), which
-# py-test then leaves out.
+# py-test then leaves out, and last mypy --strict over the tools themselves
+# (their tests aside; settings in pyproject.toml's [tool.mypy]).
 TYPE_CHECKS := vyre_python/tests/test_stubs.py vyre_tools/tests/test_typing.py
 
 lint: venv
 	$(VENV)/bin/ruff check --quiet .
 	@scripts/check-layers
 	$(PY) -m pytest -q -p no:cacheprovider $(TYPE_CHECKS)
+	$(PY) -m mypy --strict vyre_tools --exclude vyre_tools/tests
 
 py-test: venv
 	$(PY) -m pytest -q $(PYTEST_ARGS) $(addprefix --ignore=,$(TYPE_CHECKS)) vyre_python/tests vyre_tools/tests bench/tests

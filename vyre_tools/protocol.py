@@ -7,6 +7,7 @@ fields are little-endian.
 
 import binascii
 import struct
+from collections.abc import Buffer, Collection
 
 DATA_HEADER = 0xA55A
 RESPONSE_HEADER = 0x5AA5
@@ -68,15 +69,16 @@ LINK_FRAME_RATE = LINK_BYTES_PER_SECOND // TELEMETRY_FRAME_SIZE  # 2325
 _REV8 = bytes(int(f"{i:08b}"[::-1], 2) for i in range(256))
 
 
-def crc16(data):
+def crc16(data: Buffer) -> int:
     """CRC-16/KERMIT of ``data`` (poly 0x8408 reflected, init 0, no xorout)."""
     c = binascii.crc_hqx(bytes(data).translate(_REV8), 0)
     return (_REV8[c & 0xFF] << 8) | _REV8[c >> 8]
 
 
-def build_frame(header, identifier, payload=b""):
+def build_frame(header: int, identifier: int, payload: Buffer = b"") -> bytes:
     """The complete frame bytes for ``payload``."""
-    body = HEAD.pack(header, identifier, len(payload)) + bytes(payload)
+    data = bytes(payload)  # its length in bytes, whatever the buffer's item size
+    body = HEAD.pack(header, identifier, len(data)) + data
     return body + crc16(body).to_bytes(2, "little")
 
 
@@ -90,7 +92,7 @@ class FrameReader:
     must not stall the reader until gigabytes have arrived.
     """
 
-    def __init__(self, headers, max_payload=4096):
+    def __init__(self, headers: Collection[int], max_payload: int = 4096) -> None:
         self._patterns = tuple(h.to_bytes(2, "little") for h in headers)
         self._headers = frozenset(headers)
         self._max_payload = max_payload
@@ -99,10 +101,10 @@ class FrameReader:
         self.oversized = 0       # candidates whose length exceeded the bound
         self.skipped_bytes = 0   # bytes discarded while resynchronising
 
-    def reset(self):
+    def reset(self) -> None:
         self._buf.clear()
 
-    def _next_candidate(self, buf, start):
+    def _next_candidate(self, buf: bytearray, start: int) -> int:
         found = -1
         for pat in self._patterns:
             i = buf.find(pat, start)
@@ -110,12 +112,12 @@ class FrameReader:
                 found = i
         return found
 
-    def feed(self, data):
+    def feed(self, data: Buffer) -> list[tuple[int, int, bytes]]:
         """Append ``data``; return the complete good frames as
         ``(header, identifier, payload)`` tuples in stream order."""
         buf = self._buf
         buf += data
-        out = []
+        out: list[tuple[int, int, bytes]] = []
         pos = 0
         n = len(buf)
         headers = self._headers
@@ -152,16 +154,16 @@ class FrameReader:
         del buf[:pos]
         return out
 
-    def holding(self):
+    def holding(self) -> bool:
         """Whether a candidate frame waits for more bytes."""
         return len(self._buf) >= 2
 
-    def give_up_incomplete(self):
+    def give_up_incomplete(self) -> list[tuple[int, int, bytes]]:
         """Treat every candidate still waiting for bytes as noise and scan on:
         for a line that went quiet in the middle of what looked like a frame
         (a host that gave up a write half-way, say).  Returns the frames found
         behind them."""
-        out = []
+        out: list[tuple[int, int, bytes]] = []
         while self.holding():
             del self._buf[0]
             self.skipped_bytes += 1

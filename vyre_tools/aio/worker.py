@@ -291,6 +291,8 @@ class ClientWorker:
                 continue
             self._current = job
             assert job.call is not None  # only telemetry requests have none
+            value: Any
+            error: BaseException | None
             try:
                 value, error = job.call(client, handle), None
             except Abandoned:

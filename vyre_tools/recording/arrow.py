@@ -1,10 +1,17 @@
 """Structured arrays to Arrow tables and back (for the CSV, Parquet and
 MCAP formats), and the shortest round-trip text of float values."""
 
-from .layout import RecordingError, structured
+from typing import TYPE_CHECKING, Any
+
+from .layout import RecordingError, Rows, column_names, structured
+
+if TYPE_CHECKING:
+    import numpy as np
+
+# pyarrow has no types: its tables, arrays and schemas are Any here
 
 
-def require():
+def require() -> Any:
     """The pyarrow module; RecordingError naming the extra when it is missing."""
     try:
         import pyarrow
@@ -14,20 +21,20 @@ def require():
     return pyarrow
 
 
-def schema(dtype):
+def schema(dtype: "np.dtype[Any]") -> Any:
     pa = require()
-    return pa.schema([(name, pa.from_numpy_dtype(dtype[name])) for name in dtype.names])
+    return pa.schema([(name, pa.from_numpy_dtype(dtype[name])) for name in column_names(dtype)])
 
 
-def table(batch):
+def table(batch: "np.ndarray[Any, np.dtype[Any]]") -> Any:
     pa = require()
-    return pa.table([pa.array(batch[name]) for name in batch.dtype.names],
-                    names=list(batch.dtype.names))
+    names = column_names(batch.dtype)
+    return pa.table([pa.array(batch[name]) for name in names], names=list(names))
 
 
-def to_array(tbl, path):
+def to_array(tbl: Any, path: str) -> Rows:
     """The table as a structured array, each column at its Arrow type's precision."""
-    columns = {}
+    columns: dict[str, np.ndarray[Any, np.dtype[Any]]] = {}
     for name, column in zip(tbl.column_names, tbl.columns):
         if column.null_count:
             column = column.fill_null(float("nan"))
@@ -38,7 +45,7 @@ def to_array(tbl, path):
     return structured(columns, path)
 
 
-def texts(values):
+def texts(values: "np.ndarray[Any, np.dtype[Any]]") -> Any:
     """Each value as the shortest text that reads back to the same value at
     its own precision (22.73 for a float32, not 22.729999542236328)."""
     pa = require()

@@ -6,21 +6,26 @@ disk) ends in a line cut mid-way, which reading leaves out."""
 
 import contextlib
 import io
+from typing import TYPE_CHECKING, Any
 
 from .arrow import require, schema, table, to_array
-from .layout import RecordingError, column_dtype
+from .layout import RecordingError, Rows, column_dtype, column_names
 from .writer import Writer, sync_file
+
+if TYPE_CHECKING:
+    import numpy as np
 
 
 class CsvWriter(Writer):
-    def __init__(self, path, dtype):
+    def __init__(self, path: str, dtype: "np.dtype[Any]") -> None:
         super().__init__(path, dtype)
         require()
         import pyarrow.csv
+        names = column_names(dtype)
         self._file = open(path, "wb")
         try:
             # the header unquoted, as the rows are
-            self._file.write((",".join(dtype.names) + "\n").encode())
+            self._file.write((",".join(names) + "\n").encode())
             self._csv = pyarrow.csv.CSVWriter(
                 self._file, schema(dtype),
                 write_options=pyarrow.csv.WriteOptions(include_header=False, quoting_style="none"))
@@ -29,24 +34,24 @@ class CsvWriter(Writer):
             self._file.close()
             raise
 
-    def _write_batch(self, batch):
+    def _write_batch(self, batch: "np.ndarray[Any, np.dtype[Any]]") -> None:
         self._csv.write_table(table(batch))
 
-    def _sync(self):
+    def _sync(self) -> None:
         sync_file(self._file)
 
-    def _close(self):
+    def _close(self) -> None:
         self._csv.close()
         self._file.flush()
 
-    def _release(self):
+    def _release(self) -> None:
         with contextlib.suppress(Exception):
             self._csv.close()
         with contextlib.suppress(OSError):
             self._file.close()
 
 
-def read(path):
+def read(path: str) -> Rows:
     pa = require()
     import pyarrow.csv
     with open(path, "rb") as f:
@@ -75,7 +80,7 @@ def read(path):
     return to_array(tbl, path)
 
 
-def _first_bad_row(data, width, path):
+def _first_bad_row(data: bytes, width: int, path: str) -> str:
     """Where a file Arrow refused stops being a table of numbers (the slow
     way, once, to name the line)."""
     for number, line in enumerate(data.split(b"\n")[1:], 2):

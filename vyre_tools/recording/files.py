@@ -2,10 +2,10 @@
 
 import importlib
 import os
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol, cast
 
 from . import metadata
-from .layout import RecordingError, check_columns, format_of
+from .layout import RecordingError, Rows, check_columns, column_names, format_of
 from .writer import Writer
 
 if TYPE_CHECKING:
@@ -15,22 +15,34 @@ WRITERS = {"csv": "CsvWriter", "parquet": "ParquetWriter", "npz": "NpzWriter",
            "mcap": "McapWriter"}
 
 
-def _module(path: str | os.PathLike[str]) -> Any:
-    return importlib.import_module(f"{__package__}.{format_of(path)}_format")
+class _Format(Protocol):
+    """What the module of each format offers beside its writer (all but
+    CSV's, whose metadata lies beside it, read metadata)."""
+
+    def read(self, path: str) -> Rows: ...
+
+    def read_metadata(self, path: str) -> dict[str, Any]: ...
+
+
+def _module(path: str | os.PathLike[str]) -> _Format:
+    # imported by name: a format's third-party package loads when it is used
+    return cast(_Format, importlib.import_module(f"{__package__}.{format_of(path)}_format"))
 
 
 def open_writer(path: str | os.PathLike[str], dtype: "np.dtype[Any]",
                 metadata: dict[str, Any] | None = None) -> Writer:
     """A writer of rows of ``dtype`` into ``path`` in the format of its
     suffix: ``write(rows)``, ``rows`` (the count so far), ``close()``.
-    ``metadata`` (a dict, see ``metadata.describe``) is kept with the rows."""
-    module = _module(path)
+    ``metadata`` (a dict, see ``metadata.describe``) is kept with the rows.
+    TypeError, before any file is made, for a dtype without fields."""
+    column_names(dtype)
+    writer: type[Writer] = getattr(_module(path), WRITERS[format_of(path)])
     try:
         if format_of(path) == "csv":
             _write_csv_sidecar(path, metadata)
-            return module.CsvWriter(os.fspath(path), dtype)
+            return writer(os.fspath(path), dtype)
         extra = {} if metadata is None else {"metadata": metadata}
-        return getattr(module, WRITERS[format_of(path)])(os.fspath(path), dtype, **extra)
+        return writer(os.fspath(path), dtype, **extra)
     except OSError as e:
         raise RecordingError(f"cannot write {os.fspath(path)}: {e.strerror or e}") from None
 
@@ -66,7 +78,7 @@ def read_metadata(path: str | os.PathLike[str]) -> dict[str, Any]:
         return {}
 
 
-def read(path: str | os.PathLike[str]) -> "np.ndarray[tuple[int], np.dtype[np.void]]":
+def read(path: str | os.PathLike[str]) -> Rows:
     """The recording in ``path`` as one structured array, each column at the
     precision it was written with.  RecordingError naming the file and the
     problem for anything else (a table whose columns are not a recording's

@@ -17,9 +17,13 @@ import json
 import os
 import struct
 import zlib
+from typing import IO, TYPE_CHECKING, Any
 
-from .layout import RecordingError, number_dtype
+from .layout import RecordingError, Rows, column_names, number_dtype
 from .writer import Writer
+
+if TYPE_CHECKING:
+    import numpy as np
 
 MAGIC = b"VYRE-JOURNAL-1\n\x00"
 _HEAD = struct.Struct("<I")
@@ -27,7 +31,7 @@ _RECORD = struct.Struct("<II")
 _MAX_HEADER = 1 << 16
 
 
-def is_journal(path):
+def is_journal(path: str) -> bool:
     with open(path, "rb") as f:
         return f.read(len(MAGIC)) == MAGIC
 
@@ -35,11 +39,13 @@ def is_journal(path):
 class JournalFile:
     """Appends rows of ``dtype`` to a journal at ``path``."""
 
-    def __init__(self, path, dtype, metadata=None):
+    def __init__(self, path: str, dtype: "np.dtype[Any]",
+                 metadata: dict[str, Any] | None = None) -> None:
         self.dtype = dtype
         self.file = open(path, "wb")
         try:
-            head = {"names": list(dtype.names), "dtypes": [dtype[n].str for n in dtype.names]}
+            names = column_names(dtype)
+            head: dict[str, Any] = {"names": list(names), "dtypes": [dtype[n].str for n in names]}
             if metadata is not None:
                 head["metadata"] = metadata
             header = json.dumps(head).encode()
@@ -49,23 +55,23 @@ class JournalFile:
             self.file.close()
             raise
 
-    def append(self, batch):
+    def append(self, batch: "np.ndarray[Any, np.dtype[Any]]") -> None:
         data = batch.tobytes()
         self.file.write(_RECORD.pack(len(data), zlib.crc32(data)) + data)
 
-    def sync(self):
+    def sync(self) -> None:
         self.file.flush()
         os.fsync(self.file.fileno())
 
 
-def read(path):
+def read(path: str) -> Rows:
     """The rows of the journal at ``path``: one structured array."""
     import numpy as np
     dtype, records = open_records(path)
     return np.concatenate(records) if records else np.empty(0, dtype)
 
 
-def open_records(path):
+def open_records(path: str) -> "tuple[np.dtype[np.void], list[Rows]]":
     """The dtype of the journal at ``path`` and its whole records, each a
     structured array over the file mapped into memory (nothing is copied)."""
     import numpy as np
@@ -81,7 +87,7 @@ def open_records(path):
         raise RecordingError(f"{path}: the recording was cut off before its first rows")
     dtype = _dtype(bytes(data[at:at + length]), path)
     at += length
-    records = []
+    records: list[Rows] = []
     while at + _RECORD.size <= size:
         length, crc = _RECORD.unpack(bytes(data[at:at + _RECORD.size]))
         at += _RECORD.size
@@ -95,7 +101,7 @@ def open_records(path):
     return dtype, records
 
 
-def metadata(path):
+def metadata(path: str) -> dict[str, Any]:
     """What the journal at ``path`` says it came from ({} when nothing)."""
     with open(path, "rb") as f:
         head = f.read(len(MAGIC) + _HEAD.size)
@@ -110,7 +116,7 @@ def metadata(path):
     return found if isinstance(found, dict) else {}
 
 
-def _dtype(header, path):
+def _dtype(header: bytes, path: str) -> "np.dtype[np.void]":
     import numpy as np
     try:
         data = json.loads(header)
@@ -130,18 +136,19 @@ class JournaledWriter(Writer):
     with ``_finish(records, file)`` (the journal's records, see
     ``open_records``)."""
 
-    def __init__(self, path, dtype, metadata=None):
+    def __init__(self, path: str, dtype: "np.dtype[Any]",
+                 metadata: dict[str, Any] | None = None) -> None:
         super().__init__(path, dtype)
         self.metadata = metadata
         self._journal = JournalFile(path, dtype, metadata)
 
-    def _write_batch(self, batch):
+    def _write_batch(self, batch: "np.ndarray[Any, np.dtype[Any]]") -> None:
         self._journal.append(batch)
 
-    def _sync(self):
+    def _sync(self) -> None:
         self._journal.sync()
 
-    def _close(self):
+    def _close(self) -> None:
         self._journal.sync()
         scratch = os.path.join(os.path.dirname(os.path.abspath(self.path)),
                                f".{os.path.basename(self.path)}.{os.getpid()}.partial")
@@ -164,9 +171,9 @@ class JournaledWriter(Writer):
             raise RecordingError(f"cannot finish {self.path}: {e.strerror or e} (its rows are "
                                  "kept in a journal that 'vyre convert' reads)") from None
 
-    def _release(self):
+    def _release(self) -> None:
         with contextlib.suppress(OSError):
             self._journal.file.close()
 
-    def _finish(self, records, out):
+    def _finish(self, records: list[Rows], out: IO[bytes]) -> None:
         raise NotImplementedError

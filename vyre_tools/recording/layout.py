@@ -15,6 +15,11 @@ SYNCED_TIME = "synced_time_seconds"
 
 FORMATS = {".csv": "csv", ".parquet": "parquet", ".npz": "npz", ".mcap": "mcap"}
 
+type Rows = np.ndarray[tuple[int], np.dtype[np.void]]
+"""A recording's rows: one structured array, a field per column."""
+type Column = np.ndarray[tuple[int], np.dtype[Any]]
+"""One column of a recording: a 1-d array of numbers."""
+
 
 class RecordingError(Exception):
     """A recording that cannot be written or read: one line for the user."""
@@ -26,7 +31,7 @@ def column_dtype(name: str) -> "np.dtype[Any]":
     return np.dtype(np.float64 if name in TIME_COLUMNS else np.float32)
 
 
-def number_dtype(text):
+def number_dtype(text: object) -> "np.dtype[Any] | None":
     """The dtype a file names for a column (``"<f4"``), or None unless it is
     a plain number of at most 8 bytes: what a file claims is checked before
     anything is made of it."""
@@ -36,6 +41,14 @@ def number_dtype(text):
     except (TypeError, ValueError):
         return None
     return dtype if dtype is not None and dtype.kind in "fiu" and dtype.itemsize <= 8 else None
+
+
+def column_names(dtype: "np.dtype[Any]") -> tuple[str, ...]:
+    """The columns of rows of ``dtype``; TypeError for a dtype without
+    fields, which no recording holds."""
+    if not dtype.names:
+        raise TypeError(f"a recording takes rows of a structured dtype, not {dtype}")
+    return dtype.names
 
 
 def packet_dtype() -> "np.dtype[np.void]":
@@ -80,8 +93,7 @@ def check_columns(names: "tuple[str, ...] | None", path: str) -> None:
                              f"{shown}{more}")
 
 
-def structured(columns: "dict[str, np.ndarray[Any, Any]]",
-               path: str) -> "np.ndarray[tuple[int], np.dtype[np.void]]":
+def structured(columns: "dict[str, np.ndarray[Any, Any]]", path: str) -> Rows:
     """One structured array from ``columns`` (name -> 1-d array), in order."""
     import numpy as np
     if not columns:

@@ -22,11 +22,18 @@ import io
 import json
 import os
 import struct
+from collections.abc import Iterable, Sequence
+from types import ModuleType
+from typing import IO, TYPE_CHECKING, Any
 
 from .arrow import texts
-from .layout import HOST_TIME, RecordingError, column_dtype, number_dtype, structured
+from .layout import HOST_TIME, RecordingError, Rows, column_dtype, column_names, number_dtype, structured
 from .metadata import KEY, decode, encode
 from .writer import Writer, sync_file
+
+if TYPE_CHECKING:
+    import numpy as np
+    from mcap.records import McapRecord
 
 TOPIC = "/vyre/telemetry"
 SCHEMA_NAME = "vyre.Telemetry"
@@ -36,7 +43,7 @@ LAST_NANOSECOND = 2**64 - 2048  # the largest float64 below 2^64
 MAX_INFLATION = 64
 
 
-def require():
+def require() -> ModuleType:
     try:
         import mcap.writer
     except ModuleNotFoundError:
@@ -45,7 +52,7 @@ def require():
     return mcap
 
 
-def json_schema(names):
+def json_schema(names: Sequence[str]) -> dict[str, Any]:
     return {
         "title": SCHEMA_NAME,
         "description": "One telemetry packet of a VYRE sensor device; each field's name "
@@ -59,11 +66,12 @@ def json_schema(names):
 
 
 class McapWriter(Writer):
-    def __init__(self, path, dtype, metadata=None):
+    def __init__(self, path: str, dtype: "np.dtype[Any]",
+                 metadata: dict[str, Any] | None = None) -> None:
         super().__init__(path, dtype)
         require()
         from mcap.writer import Writer as Mcap
-        names = dtype.names
+        names = column_names(dtype)
         self._file = open(path, "wb")
         try:
             # a chunk closed every second needs Writer.flush (mcap 1.6); an
@@ -86,12 +94,12 @@ class McapWriter(Writer):
         self._keys = [("{" if i == 0 else ",") + json.dumps(n) + ":" for i, n in enumerate(names)]
         self._clock = HOST_TIME if HOST_TIME in names else names[0]
 
-    def _write_batch(self, batch):
+    def _write_batch(self, batch: "np.ndarray[Any, np.dtype[Any]]") -> None:
         import numpy as np
         import pyarrow as pa
         import pyarrow.compute as pc
-        parts = []
-        for key, name in zip(self._keys, batch.dtype.names):
+        parts: list[Any] = []  # each key's text, then its Arrow array of values
+        for key, name in zip(self._keys, column_names(batch.dtype)):
             values = batch[name]
             text = texts(values)
             if not np.isfinite(values).all():
@@ -106,28 +114,28 @@ class McapWriter(Writer):
         for sequence, (message, stamp) in enumerate(zip(messages, stamps), self.rows - len(batch)):
             add(channel, stamp, message.encode(), stamp, sequence & 0xFFFF_FFFF)
 
-    def _sync(self):
+    def _sync(self) -> None:
         if self._chunked:
             self._mcap.flush()  # closes the chunk in progress
         sync_file(self._file)
 
-    def _close(self):
+    def _close(self) -> None:
         self._mcap.finish()
         self._file.flush()
 
-    def _release(self):
+    def _release(self) -> None:
         with contextlib.suppress(OSError):
             self._file.close()
 
 
-def read(path):
+def read(path: str) -> Rows:
     import numpy as np
     names, dtypes, texts, _ = _messages(path)
     try:
         rows = json.loads(b"[" + b",".join(texts) + b"]", parse_int=float)  # -0 stays -0.0
     except (ValueError, RecursionError) as e:
         raise RecordingError(f"{path}: a message is not JSON: {str(e)[:200]}") from None
-    if names is None:
+    if names is None or dtypes is None:  # no column record: the fields of the first message
         names = list(rows[0]) if rows and isinstance(rows[0], dict) else []
         dtypes = [column_dtype(n) for n in names]
     try:
@@ -140,7 +148,7 @@ def read(path):
     return structured(columns, path)
 
 
-def _messages(path):
+def _messages(path: str) -> tuple[list[str] | None, "list[np.dtype[Any]] | None", list[bytes], str | None]:
     """The column names and dtypes (None when the file has no such record),
     the telemetry messages' data and the recording's metadata record (its
     JSON text, None when it has none), read record by record; a file cut off
@@ -152,12 +160,16 @@ def _messages(path):
     size = os.path.getsize(path)
     with open(path, "rb") as f:
         data = f.read(_whole_records(f, size, path))
-    names = dtypes = about = None
-    channels, texts = set(), []
+    names: list[str] | None = None
+    dtypes: list[np.dtype[Any]] | None = None
+    about: str | None = None
+    channels: set[int] = set()
+    texts: list[bytes] = []
     records = StreamReader(io.BytesIO(data), emit_chunks=True,
                            record_size_limit=len(data)).records
     try:
         for record in records:
+            inner: Iterable[McapRecord]
             if isinstance(record, Chunk):
                 if record.uncompressed_size > MAX_INFLATION * size + (1 << 20):
                     raise RecordingError(f"{path}: a chunk claims {record.uncompressed_size} "
@@ -184,7 +196,7 @@ def _messages(path):
     return names, dtypes, texts, about
 
 
-def _whole_records(f, size, path):
+def _whole_records(f: IO[bytes], size: int, path: str) -> int:
     """Where the last whole record of the file ends: past the magic, each
     record is an opcode, a length and that many bytes."""
     magic = f.read(8)
@@ -201,19 +213,19 @@ def _whole_records(f, size, path):
     return size if end + 8 == size else end  # the closing magic
 
 
-def _columns(metadata, path):
+def _columns(metadata: dict[str, str], path: str) -> "tuple[list[str], list[np.dtype[Any]]]":
     try:
         names = metadata["names"].split(",")
-        dtypes = metadata["dtypes"].split(",")
+        claimed = metadata["dtypes"].split(",")
     except (KeyError, AttributeError):
         raise RecordingError(f"{path}: its column record is damaged") from None
-    dtypes = [number_dtype(d) for d in dtypes]
-    if len(names) != len(dtypes) or len(set(names)) != len(names) or not all(names) \
-            or any(d is None for d in dtypes):
+    dtypes = [d for d in map(number_dtype, claimed) if d is not None]
+    if len(names) != len(claimed) or len(dtypes) != len(claimed) or len(set(names)) != len(names) \
+            or not all(names):
         raise RecordingError(f"{path}: its column record is damaged")
     return names, dtypes
 
 
-def read_metadata(path):
+def read_metadata(path: str) -> dict[str, Any]:
     about = _messages(path)[3]
     return {} if about is None else decode(about, path)

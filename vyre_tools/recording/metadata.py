@@ -71,6 +71,8 @@ def encode(meta: dict[str, Any]) -> str:
 def decode(text: str | None, path: str) -> dict[str, Any]:
     """The metadata from its JSON text; a damaged one reads as empty rather
     than keeping the rows from being read."""
+    if text is None:
+        return {}
     try:
         meta = json.loads(text)
     except (ValueError, TypeError, RecursionError):

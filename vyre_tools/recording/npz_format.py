@@ -5,10 +5,12 @@ A zip is written whole, so while rows come the path holds a journal
 
 import os
 import zipfile
+from collections.abc import Iterator
+from typing import IO, Any
 
 from . import journal
 from .journal import JournaledWriter
-from .layout import RecordingError, structured
+from .layout import Column, RecordingError, Rows, column_names, structured
 from .metadata import NPZ_ENTRY, decode, encode
 
 # a column may inflate to this many times the file's size (np.savez stores
@@ -17,11 +19,11 @@ MAX_INFLATION = 64
 
 
 class NpzWriter(JournaledWriter):
-    def _finish(self, records, out):
+    def _finish(self, records: list[Rows], out: IO[bytes]) -> None:
         # as np.savez lays them out, one column in memory at a time
         import numpy as np
         with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED, allowZip64=True) as archive:
-            for name in self.dtype.names:
+            for name in column_names(self.dtype):
                 column = (np.concatenate([r[name] for r in records]) if records
                           else np.empty(0, self.dtype[name]))
                 with archive.open(name + ".npy", "w", force_zip64=True) as f:
@@ -31,7 +33,7 @@ class NpzWriter(JournaledWriter):
                     np.lib.format.write_array(f, np.array(encode(self.metadata)), allow_pickle=False)
 
 
-def read(path):
+def read(path: str) -> Rows:
     if journal.is_journal(path):
         return journal.read(path)
     try:
@@ -41,7 +43,7 @@ def read(path):
         raise RecordingError(f"{path} is not an NPZ archive of columns: {e}") from None
 
 
-def _columns(archive, path):
+def _columns(archive: zipfile.ZipFile, path: str) -> Iterator[tuple[str, Column]]:
     """(name, 1-d array) of each member, sizes checked before anything is
     made from what the file claims."""
     import numpy as np
@@ -70,7 +72,7 @@ def _columns(archive, path):
             yield info.filename[:-4], np.frombuffer(bytearray(data), dtype)
 
 
-def read_metadata(path):
+def read_metadata(path: str) -> dict[str, Any]:
     import numpy as np
     if journal.is_journal(path):
         return journal.metadata(path)

@@ -3,26 +3,33 @@
 While rows come the path holds a journal (journal.py); closing writes the
 Parquet file from it."""
 
+from typing import IO, TYPE_CHECKING, Any
+
 from . import journal
 from .arrow import require, schema, table, to_array
-from .layout import RecordingError
+from .layout import RecordingError, Rows
 from .journal import JournaledWriter
 from .metadata import KEY, decode, encode
 from .npz_format import MAX_INFLATION
+
+if TYPE_CHECKING:
+    import numpy as np
 
 ROW_GROUP_ROWS = 65536  # large enough for column tools to scan fast
 
 
 class ParquetWriter(JournaledWriter):
-    def __init__(self, path, dtype, metadata=None):
+    def __init__(self, path: str, dtype: "np.dtype[Any]",
+                 metadata: dict[str, Any] | None = None) -> None:
         require()
         super().__init__(path, dtype, metadata)
 
-    def _finish(self, records, out):
+    def _finish(self, records: list[Rows], out: IO[bytes]) -> None:
         import numpy as np
         import pyarrow.parquet
         with pyarrow.parquet.ParquetWriter(out, with_metadata(schema(self.dtype), self.metadata)) as parquet:
-            group, rows = [], 0
+            group: list[Rows] = []
+            rows = 0
             for record in [*records, None]:
                 if record is not None:
                     group.append(record)
@@ -33,13 +40,13 @@ class ParquetWriter(JournaledWriter):
                     group, rows = [], 0
 
 
-def with_metadata(arrow_schema, meta):
+def with_metadata(arrow_schema: Any, meta: dict[str, Any] | None) -> Any:
     if meta is None:
         return arrow_schema
     return arrow_schema.with_metadata({KEY: encode(meta)})
 
 
-def read_metadata(path):
+def read_metadata(path: str) -> dict[str, Any]:
     if journal.is_journal(path):
         return journal.metadata(path)
     pa = require()
@@ -52,7 +59,7 @@ def read_metadata(path):
     return decode(text.decode("utf-8", "replace"), path) if text else {}
 
 
-def read(path):
+def read(path: str) -> Rows:
     if journal.is_journal(path):
         return journal.read(path)
     import os
@@ -68,7 +75,7 @@ def read(path):
     return to_array(tbl, path)
 
 
-def _check(f, path, size):
+def _check(f: Any, path: str, size: int) -> None:
     import pyarrow as pa
     for field in f.schema_arrow:
         if not (pa.types.is_floating(field.type) or pa.types.is_integer(field.type)):

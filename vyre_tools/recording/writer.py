@@ -3,10 +3,11 @@ to the disk every second, and one error for a failed write."""
 
 import os
 import time
+from types import TracebackType
 
 from .layout import RecordingError
 
-from typing import TYPE_CHECKING, Any, Self
+from typing import IO, TYPE_CHECKING, Any, Self
 
 if TYPE_CHECKING:
     import numpy as np
@@ -35,10 +36,10 @@ class Writer:
         self.path = path
         self.dtype = dtype
         self.rows = 0
-        self._pending = []
+        self._pending: list[np.ndarray[Any, np.dtype[Any]]] = []
         self._pending_rows = 0
         self._synced = time.monotonic()
-        self._failed = None
+        self._failed: str | None = None
 
     def write(self, rows: "np.ndarray[Any, np.dtype[Any]]") -> None:
         """Takes ``rows`` (a structured array of the recording's dtype, such as
@@ -86,7 +87,7 @@ class Writer:
         finally:
             self._release()
 
-    def _failing(self):
+    def _failing(self) -> "_Failing":
         return _Failing(self)
 
     def __enter__(self) -> Self:
@@ -111,7 +112,7 @@ class Writer:
         raise NotImplementedError
 
 
-def sync_file(f):
+def sync_file(f: IO[bytes]) -> None:
     f.flush()
     os.fsync(f.fileno())
 
@@ -119,16 +120,16 @@ def sync_file(f):
 class _Failing:
     """Turns an OSError into the writer's one RecordingError and marks it spent."""
 
-    def __init__(self, writer):
+    def __init__(self, writer: Writer) -> None:
         self.writer = writer
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, kind, error, traceback):
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
         if isinstance(error, OSError):
             self.writer._failed = f"cannot write {self.writer.path}: {error.strerror or error}"
             raise RecordingError(self.writer._failed) from None
         if isinstance(error, RecordingError):
             self.writer._failed = str(error)
-        return False

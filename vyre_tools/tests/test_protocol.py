@@ -34,6 +34,11 @@ def test_frames_match_known_bytes(header, ident, payload, expected):
     assert p.build_frame(header, ident, payload) == bytes.fromhex(expected)
 
 
+def test_a_frame_counts_its_payload_in_bytes():
+    words = memoryview(b"\x01\x00\x02\x00").cast("H")  # two items of two bytes
+    assert p.build_frame(p.RESPONSE_HEADER, 5, words) == p.build_frame(p.RESPONSE_HEADER, 5, bytes(words))
+
+
 def test_frame_reader_resynchronises():
     good = [p.build_frame(p.COMMAND_HEADER, i, bytes([i] * i)) for i in (1, 2, 3)]
     corrupt = bytearray(good[1])

@@ -223,6 +223,16 @@ def recording_read_bytes(path, data):
     return recording.read(path)
 
 
+@pytest.mark.parametrize("dtype", ["f4", []], ids=["plain", "no-fields"])
+@pytest.mark.parametrize("suffix", SUFFIXES)
+def test_rows_without_fields_are_refused_before_a_file_is_made(tmp_path, suffix, dtype):
+    import numpy as np
+    path = tmp_path / f"plain{suffix}"
+    with pytest.raises(TypeError, match="structured dtype"):
+        recording.open_writer(path, np.dtype(dtype), {"device_id": 1})
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.mark.parametrize("suffix", SUFFIXES)
 def test_a_full_disk_is_reported_once_as_such(tmp_path, suffix):
     path = tmp_path / f"full{suffix}"
