@@ -132,6 +132,25 @@ def test_a_replay_the_device_stops_taking_fails_with_the_count_and_keeps_the_lin
     assert s["mock_outside"] == 0
 
 
+def test_a_server_stopping_mid_replay_ends_it_out_of_mock_mode(sim, tmp_path):
+    log = tmp_path / "flight.log"
+    write_mock_log(log, 20000, 0.005)
+    state = replay_panel.ReplayState()
+
+    async def main():
+        async with session_on(sim.port_name, tmp_path) as session:
+            page = asyncio.create_task(replay_panel.replay(session, str(log), 1.0, True, state))
+            await until(lambda: state.sent > 0, "the first records out")
+            page.cancel()  # the page went: the replay is the session's and goes on
+            await until(lambda: state.sent > 400, "records after the page went")
+        # the session closed as the server's end closes it
+        assert not state.running and state.verdict == "stopped", state.text
+
+    run(main())
+    s = sim.wait_status(lambda s: not s["mock_mode"], timeout=WAIT)
+    assert 400 < s["mock_records"] < 20000 and s["mock_outside"] == 0
+
+
 async def refreshed(session):
     """The link health as its next refresh has it."""
     session.health.gaps = -1

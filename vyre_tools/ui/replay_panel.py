@@ -8,11 +8,11 @@ from dataclasses import dataclass
 
 from nicegui import events, ui
 
-from ..procedures.replay import (ReplayError, ReplayProgress, ReplayResult, Verdict,
-                                 replay_async, replay_plan)
+from ..procedures.replay import (ReplayError, ReplayPlan, ReplayProgress, ReplayResult,
+                                 Verdict, replay_async, replay_plan)
 from . import uploads
 from .cards import card
-from .session import DeviceAway, DeviceBusy, DeviceSession
+from .session import Claim, DeviceAway, DeviceBusy, DeviceSession
 
 
 @dataclass
@@ -38,12 +38,19 @@ async def replay(session: DeviceSession, path: str, speed: float, realtime: bool
                  state: ReplayState) -> ReplayResult:
     """Replays the log at ``path`` as an action of the session; ``state``
     follows it and asks it to stop. ReplayError when it could not begin
-    (nothing was sent), DeviceBusy while another action has the device."""
+    (nothing was sent), DeviceBusy while another action has the device.
+    The replay is the session's: the page that started it may go, and a
+    server that stops ends it as a stop does."""
     plan = await asyncio.to_thread(replay_plan, path, speed, realtime)
     claim = session.claim("a mock log replay")  # DeviceBusy while another action runs
-    name = os.path.basename(path)
     state.total, state.sent, state.running, state.stop_asked = plan.total, 0, True, False
-    state.text = f"starting the replay of {name}"
+    state.text = f"starting the replay of {os.path.basename(path)}"
+    return await asyncio.shield(session.spawn(_run(session, plan, claim, state), "vyre-ui replay"))
+
+
+async def _run(session: DeviceSession, plan: ReplayPlan, claim: Claim,
+               state: ReplayState) -> ReplayResult:
+    name = os.path.basename(plan.path)
 
     def show(p: ReplayProgress) -> None:
         state.sent = p.left_host
@@ -55,8 +62,19 @@ async def replay(session: DeviceSession, path: str, speed: float, realtime: bool
                           f" ({p.log_seconds:.1f} of {plan.log_seconds:.1f} s of log time)")
 
     try:
-        result = await replay_async(session.client(), plan, timeout=session.timeout,
-                                    stop=lambda: state.stop_asked, on_progress=show)
+        procedure = asyncio.ensure_future(replay_async(
+            session.client(), plan, timeout=session.timeout,
+            stop=lambda: state.stop_asked, on_progress=show))
+        try:
+            result = await asyncio.shield(procedure)
+        except asyncio.CancelledError:
+            # the server is stopping: end as a stop does, so that the device is
+            # told to leave mock mode before its client closes
+            state.stop_asked = True
+            await asyncio.wait([procedure])
+            if not procedure.cancelled() and procedure.exception() is None:
+                _record(procedure.result(), state)
+            raise
     except ReplayError as e:  # the device did not enter mock mode: nothing was sent
         state.text = f"not started: {e}"
         await session.noticed(e)
@@ -68,10 +86,14 @@ async def replay(session: DeviceSession, path: str, speed: float, realtime: bool
     finally:
         state.running = False
         claim.release()
-    state.sent, state.verdict, state.text = result.left_host or 0, result.verdict, outcome(result)
+    _record(result, state)
     if result.failure is not None:
         await session.noticed(ConnectionError(result.failure))  # a lost link, if it was one
     return result
+
+
+def _record(result: ReplayResult, state: ReplayState) -> None:
+    state.sent, state.verdict, state.text = result.left_host or 0, result.verdict, outcome(result)
 
 
 def build(session: DeviceSession) -> None:

@@ -126,7 +126,7 @@ class DeviceSession:
         self._client: AsyncVYREClient | None = None
         self._finder: DeviceFinder | None = None
         self._tasks: list[asyncio.Task[None]] = []
-        self._actions: set[asyncio.Task[None]] = set()
+        self._actions: set[asyncio.Task[Any]] = set()
         self._taking: asyncio.Task[BaseException] | None = None
         self._loss: BaseException | None = None
         self._rate = RateMeter(RATE_WINDOW)
@@ -240,7 +240,7 @@ class DeviceSession:
         self._claim = Claim(self, name)
         return self._claim
 
-    def spawn(self, action: Coroutine[Any, Any, None], name: str) -> "asyncio.Task[None]":
+    def spawn[T](self, action: Coroutine[Any, Any, T], name: str) -> "asyncio.Task[T]":
         """Runs ``action`` as a task of the session's, which goes on whatever
         the page that started it does, and is cancelled (then awaited) by ``close``."""
         task = asyncio.get_running_loop().create_task(action, name=name)
