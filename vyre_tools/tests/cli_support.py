@@ -1,10 +1,13 @@
 """Running the vyre command in a child process, as a user would."""
 
+import contextlib
 import csv
 import math
 import os
+import select
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -95,3 +98,34 @@ def client_ready():
     import vyre_client
     if not hasattr(vyre_client, "VYREClient"):
         pytest.skip("this build of vyre_client has no VYREClient yet")
+
+
+@contextlib.contextmanager
+def serving_ui(*args):
+    """``vyre ui ARGS`` without a browser on a free port, as a child process
+    (ended at the block's end) with what it printed: the address as ``url``
+    and a line on stderr before it, if any, as ``warning``."""
+    env = cli_env()
+    env.pop("PYTEST_CURRENT_TEST", None)  # NiceGUI would take itself for a test run
+    proc = subprocess.Popen(vyre_argv("ui", "--no-browser", "--http-port", "0", *args),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                            stdin=subprocess.DEVNULL)
+    try:
+        line, deadline = "", time.monotonic() + 60
+        while "http://" not in line:
+            ready, _, _ = select.select([proc.stdout], [], [], max(0.0, deadline - time.monotonic()))
+            assert ready and proc.poll() is None, f"vyre ui did not start: {proc.stderr.read()}"
+            line = proc.stdout.readline()
+        proc.url = line[line.index("http://"):].split()[0]
+        ready, _, _ = select.select([proc.stderr], [], [], 0)
+        proc.warning = proc.stderr.readline() if ready else ""
+        yield proc
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()

@@ -7,14 +7,12 @@ import contextlib
 import http.client
 import json
 import re
-import select
-import subprocess
 import time
 import urllib.parse
 
 import pytest
 
-from .cli_support import assert_one_line_error, cli_env, run_vyre, vyre_argv
+from .cli_support import assert_one_line_error, run_vyre, serving_ui
 
 pytest.importorskip("nicegui", reason="the ui extra (NiceGUI) is not installed")
 
@@ -61,30 +59,8 @@ class Served:
 def serving(data_dir, *args):
     """``vyre ui --sim ARGS``; what it printed: the address, and the line on
     stderr before it, if any."""
-    env = cli_env()
-    env.pop("PYTEST_CURRENT_TEST", None)  # NiceGUI would take itself for a test run
-    proc = subprocess.Popen(vyre_argv("ui", "--sim", "--no-browser", "--http-port", "0",
-                                      "--data-dir", data_dir, *args),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
-                            stdin=subprocess.DEVNULL)
-    try:
-        line, deadline = "", time.monotonic() + 60
-        while "http://" not in line:
-            ready, _, _ = select.select([proc.stdout], [], [], max(0.0, deadline - time.monotonic()))
-            assert ready and proc.poll() is None, f"vyre ui did not start: {proc.stderr.read()}"
-            line = proc.stdout.readline()
-        ready, _, _ = select.select([proc.stderr], [], [], 0)
-        warning = proc.stderr.readline() if ready else ""
-        yield Served(proc, line[line.index("http://"):].split()[0], warning)
-    finally:
-        proc.terminate()
-        try:
-            proc.wait(20)
-        except Exception:
-            proc.kill()
-            proc.wait()
-        proc.stdout.close()
-        proc.stderr.close()
+    with serving_ui("--sim", "--data-dir", data_dir, *args) as proc:
+        yield Served(proc, proc.url, proc.warning)
 
 
 @pytest.fixture(scope="module")

@@ -6,15 +6,11 @@ signals that end a server last.
 VYRE_UI_SCREENSHOTS=DIR writes the main views to DIR as PNGs (the guide's
 pictures come from here)."""
 
-import contextlib
 import json
 import os
 import re
-import select
 import shutil
 import signal
-import subprocess
-import time
 
 import numpy as np
 import pytest
@@ -23,7 +19,7 @@ from vyre_tools import recording
 from vyre_tools.mocklog import write_mock_log
 from vyre_tools.sim import Simulator
 
-from .cli_support import cli_env, vyre_argv
+from .cli_support import serving_ui
 
 pytest.importorskip("nicegui", reason="the ui extra (NiceGUI) is not installed")
 sync_api = pytest.importorskip("playwright.sync_api", reason="playwright is not installed")
@@ -65,33 +61,10 @@ def data_dir(tmp_path_factory):
     return tmp_path_factory.mktemp("ui-data")
 
 
-@contextlib.contextmanager
 def serving(data_dir, *ports):
     """``vyre ui`` on ``ports``: its process, with the address it serves as ``url``."""
-    env = cli_env()
-    env.pop("PYTEST_CURRENT_TEST", None)  # NiceGUI would take itself for a test run
-    argv = vyre_argv("ui", *(a for port in ports for a in ("-p", port)), "--no-browser",
-                     "--http-port", "0", "--data-dir", data_dir, "--timeout", "2")
-    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=env, stdin=subprocess.DEVNULL)
-    try:
-        line = ""
-        deadline = time.monotonic() + 60
-        while "http://" not in line:
-            ready, _, _ = select.select([proc.stdout], [], [], max(0.0, deadline - time.monotonic()))
-            assert ready and proc.poll() is None, f"vyre ui did not start: {proc.stderr.read()}"
-            line = proc.stdout.readline()
-        proc.url = line[line.index("http://"):].split()[0]
-        yield proc
-    finally:
-        proc.terminate()
-        try:
-            proc.wait(15)
-        except Exception:
-            proc.kill()
-            proc.wait()
-        proc.stdout.close()
-        proc.stderr.close()
+    return serving_ui(*(a for port in ports for a in ("-p", port)), "--data-dir", data_dir,
+                      "--timeout", "2")
 
 
 @pytest.fixture(scope="module")
