@@ -1,12 +1,21 @@
 """vyre replay: send a mock log into the device's mock mode, with progress."""
 
-from ..procedures.log_summary import HEADER_SIZE
+import argparse
+from typing import TYPE_CHECKING
+
+from ..procedures.log_summary import HEADER_SIZE, LogSummary
 # LINK_POLL_SECONDS and Schedule: what the control center's panel still imports from here
-from ..procedures.replay import (LINK_POLL_SECONDS, SETTLE_SECONDS, ReplayError, ReplayPlan,  # noqa: F401
-                                 replay as run_replay, replay_plan)
-from .connection import add_device_arguments, open_device, positive_float
+from ..procedures.replay import LINK_POLL_SECONDS as LINK_POLL_SECONDS
+from ..procedures.replay import (SETTLE_SECONDS, ReplayError, ReplayPlan, ReplayProgress,
+                                 ReplayResult, replay as run_replay, replay_plan)
+from .connection import Device, add_device_arguments, open_device, positive_float
 from .errors import CliError
-from .interrupts import stop_on_interrupt
+from .interrupts import StopRequest, stop_on_interrupt
+
+if TYPE_CHECKING:
+    from rich.progress import Progress
+
+    from .console import Ui
 
 FRAME_OVERHEAD = 10           # header, identifier, length, CRC around each record
 RECORD_FRAME_BYTES = 24       # a typical record frame (A/B 20, M 21, I 29 bytes)
@@ -17,20 +26,20 @@ class Schedule:
     until that panel runs the shared procedure: records queued by the pacing
     rule, capped by what the link can carry."""
 
-    def __init__(self, summary, speed, realtime, baud):
+    def __init__(self, summary: LogSummary, speed: float, realtime: bool, baud: int) -> None:
         self._plan = ReplayPlan("", summary, speed, realtime)
         self._bytes_per_second = baud / 10  # 8 data bits, start and stop bit
 
-    def sent_at(self, elapsed):
+    def sent_at(self, elapsed: float) -> int:
         carried = int(max(0.0, elapsed - SETTLE_SECONDS) * self._bytes_per_second
                       / RECORD_FRAME_BYTES)
         return min(self._plan.queued_at(elapsed), carried)
 
-    def link_seconds(self, records):
+    def link_seconds(self, records: int) -> float:
         return (HEADER_SIZE + FRAME_OVERHEAD + records * RECORD_FRAME_BYTES) / self._bytes_per_second
 
 
-def _progress(ui):
+def _progress(ui: "Ui") -> "Progress":
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
     return Progress(TextColumn("[bold]replay"), BarColumn(), MofNCompleteColumn(),
                     TextColumn("records  {task.fields[rate]:>9}  log {task.fields[log]}"),
@@ -38,12 +47,13 @@ def _progress(ui):
                     console=ui.console, auto_refresh=False)
 
 
-def replay(ui, device, plan, stop=None):
+def replay(ui: "Ui", device: Device, plan: ReplayPlan,
+           stop: StopRequest | None = None) -> ReplayResult:
     """Replays ``plan`` on ``device`` with a progress bar; the ReplayResult."""
     with _progress(ui) as progress:
         task = progress.add_task("replay", total=plan.total, rate="", log="")
 
-        def show(p):
+        def show(p: ReplayProgress) -> None:
             if p.phase == "ending" and p.failure:
                 ui.note(f"{p.failure}; telling the device to leave mock mode")
             rate = f"{p.left_host / p.seconds:.0f}/s" if p.seconds > 0 else ""
@@ -58,7 +68,7 @@ def replay(ui, device, plan, stop=None):
             raise CliError(f"{device.port}: {e}") from None
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser("replay", help="replay a mock log into the device's mock mode",
                        description="Replay a mock log file into the device's mock mode, paced "
                                    "by the log's timestamps (or as fast as the link carries it "
@@ -77,7 +87,7 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     from .console import Ui
     ui = Ui()
     try:
