@@ -10,6 +10,8 @@ import argparse
 import importlib
 import os
 import sys
+from collections.abc import Sequence
+from typing import Any
 
 from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError, describe_os_error
 
@@ -34,7 +36,8 @@ class _Version(argparse.Action):
     """--version: the distribution's version and the module's own, read only
     when asked (the module is not imported to build the parser)."""
 
-    def __call__(self, parser, namespace, values, option_string=None):
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: str | Sequence[Any] | None, option_string: str | None = None) -> None:
         import importlib.metadata
         try:
             import vyre_client
@@ -49,7 +52,7 @@ class _Version(argparse.Action):
         parser.exit()
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vyre",
         description="Tools for VYRE sensor devices: list ports, show device info, "
@@ -64,14 +67,14 @@ def build_parser():
     return parser
 
 
-def _say(message):
+def _say(message: object) -> None:
     try:
         print(f"vyre: {message}", file=sys.stderr, flush=True)
     except (OSError, ValueError):
         pass
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the console script; returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)

@@ -24,23 +24,29 @@ import math
 import os
 import tempfile
 import time
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
 
 from ..calibration_backup import CalibrationNotRestored, MagnetometerRollback
 from ..procedures.device_calls import run as run_steps
 from ..procedures.magnetometer_calibration import (GUIDANCE, CalibrationFailed,
-                                                   MagnetometerCalibration, raw_window)
+                                                   MagnetometerCalibration, Verdict, raw_window)
+from ..procedures.formatting import vec
 from ..procedures.magnetometer_quality import Thresholds
 from .calibration import read_backup
-from .connection import add_device_arguments, open_device, positive_float
+from .connection import Device, add_device_arguments, open_device, positive_float
 from .countdown import Countdown, flush_c_stdout
 from .errors import EXIT_INTERRUPTED, CliError, describe_os_error
 from .interrupts import StopRequest, stop_on_interrupt
 from .plotting import calibration_figure, require_matplotlib
 
+if TYPE_CHECKING:
+    from .console import Ui
+
 KEPT = "the device keeps its previous calibration"
 
 
-def _lead_in(ui, seconds, stop):
+def _lead_in(ui: "Ui", seconds: float, stop: StopRequest) -> None:
     if seconds <= 0:
         return
     if not ui.interactive:
@@ -56,8 +62,9 @@ def _lead_in(ui, seconds, stop):
             time.sleep(min(0.05, left))
 
 
-def calibrate(ui, device, duration, lead_in=3.0, stop=None, thresholds=Thresholds(),
-              force=False):
+def calibrate(ui: "Ui", device: Device, duration: float, lead_in: float = 3.0,
+              stop: StopRequest | None = None, thresholds: Thresholds = Thresholds(),
+              force: bool = False) -> Verdict:
     """Runs the calibration and shows its quality.  The device keeps the new
     calibration only when it reaches ``thresholds`` (or ``force``); on any
     other way out the one it had is written back first."""
@@ -86,7 +93,8 @@ def calibrate(ui, device, duration, lead_in=3.0, stop=None, thresholds=Threshold
     return outcome
 
 
-def _collect(ui, device, duration, stop, thresholds):
+def _collect(ui: "Ui", device: Device, duration: float, stop: StopRequest,
+             thresholds: Thresholds) -> Verdict:
     client = device.client
     run = MagnetometerCalibration(duration, device.timeout, thresholds)
     try:
@@ -100,7 +108,7 @@ def _collect(ui, device, duration, stop, thresholds):
         ui.flush()
         # the library's own three lines give way to the table below
         client.print_calibration_report = False
-        failure = None
+        failure: CalibrationFailed | None = None
         with stop.at_once(), Countdown(duration) if ui.interactive else contextlib.nullcontext():
             try:
                 run_steps(run.collect(), client)
@@ -119,7 +127,7 @@ def _collect(ui, device, duration, stop, thresholds):
         raise CliError(f"{e}; {KEPT}") from None
 
 
-def _not_restored_text(e):
+def _not_restored_text(e: CalibrationNotRestored) -> str:
     """What went wrong, and where the calibration to put back is kept."""
     cause = e.__cause__
     why = ("interrupted" if isinstance(cause, KeyboardInterrupt) else str(cause)) if cause else ""
@@ -134,10 +142,9 @@ def _not_restored_text(e):
             f"'vyre calibration load {path}' puts it back")
 
 
-def show_fit(ui, fit):
+def show_fit(ui: "Ui", fit: Mapping[str, Any]) -> None:
     """The library's fit, from ``client.last_magnetometer_calibration``."""
     from rich.table import Table
-    from .console import vec
     table = Table(title="Magnetometer fit", title_justify="left", box=None,
                   show_header=False, pad_edge=False)
     table.add_column(style="bold")
@@ -152,10 +159,9 @@ def show_fit(ui, fit):
     ui.print(table)
 
 
-def show(ui, outcome, thresholds=Thresholds()):
+def show(ui: "Ui", outcome: Verdict, thresholds: Thresholds = Thresholds()) -> None:
     """The quality of ``outcome`` (a magnetometer_calibration.Verdict)."""
     from rich.table import Table
-    from .console import vec
     q = outcome.quality
     table = Table(title="Calibration quality", title_justify="left", box=None,
                   show_header=False, pad_edge=False)
@@ -181,7 +187,7 @@ def show(ui, outcome, thresholds=Thresholds()):
                  "from metal and run again.[/]")
 
 
-def seconds_or_zero(text):
+def seconds_or_zero(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -191,7 +197,7 @@ def seconds_or_zero(text):
     return value
 
 
-def percent(text):
+def percent(text: str) -> float:
     """A share given in percent, more than 0 and at most 100, as a fraction."""
     value = positive_float(text)
     if value > 100:
@@ -199,7 +205,7 @@ def percent(text):
     return value / 100
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     default = Thresholds()
     p = sub.add_parser("calibrate-mag", help="calibrate the magnetometer, with a quality report",
                        description="Calibrate the magnetometer: turn the device slowly through "
@@ -227,7 +233,7 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     from .console import Ui
     if args.plot:
         require_matplotlib()  # missing: say so before a long collection

@@ -1,14 +1,17 @@
 """vyre calibration save|load: both calibrations of a device (IMU and
 magnetometer) to a JSON file and back (see vyre_tools.calibration_backup)."""
 
+import argparse
+from typing import cast
+
 from ..calibration_backup import CalibrationBackup, write_calibration
 from ..procedures import backups
 from ..procedures.device_calls import run
-from .connection import add_device_arguments, open_device
+from .connection import Device, add_device_arguments, open_device
 from .errors import CliError
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser("calibration", help="save the device's calibrations to a file, or load "
                                            "them back",
                        description="Back up both calibrations of the device (accelerometer and "
@@ -33,14 +36,14 @@ def add_parser(sub):
     load.set_defaults(run=run_load)
 
 
-def read_backup(device):
+def read_backup(device: Device) -> CalibrationBackup:
     try:
         return run(backups.read_backup(device.timeout), device.client)
     except TimeoutError as e:
         raise CliError(f"{device.port}: {e}") from None
 
 
-def run_save(args):
+def run_save(args: argparse.Namespace) -> int:
     with open_device(args) as device:
         backup = read_backup(device)
     try:
@@ -51,7 +54,7 @@ def run_save(args):
     return 0
 
 
-def run_load(args):
+def run_load(args: argparse.Namespace) -> int:
     try:
         backup = CalibrationBackup.load(args.file)
     except OSError as e:
@@ -59,7 +62,8 @@ def run_load(args):
     except ValueError as e:
         raise CliError(f"{args.file}: {e}") from None
     with open_device(args) as device:
-        present = read_backup(device).device_id
+        # read with the device's identity: never None here
+        present = cast(int, read_backup(device).device_id)
         if not args.any_device:
             try:
                 backups.check_device(backup, present, args.file)

@@ -7,18 +7,25 @@ frequency it cannot run at), and the user should hear of it."""
 
 import argparse
 import json
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 from ..procedures import configuration
 from ..procedures.configuration import NAME_BYTES, PROTOCOLS, ConfigurationNotTaken
 from ..procedures.device_calls import run as run_steps
-from .connection import add_device_arguments, open_device
+from .connection import Device, add_device_arguments, open_device
 from .errors import CliError
 from .info import protocol_name
 
+if TYPE_CHECKING:
+    from vyre_client import DeviceConfig
 
-def _checked(check):
+    from .console import Ui
+
+
+def _checked[T](check: Callable[[str], T]) -> Callable[[str], T]:
     """An argparse type from one of the configuration's checks."""
-    def parse(text):
+    def parse(text: str) -> T:
         try:
             return check(text)
         except ValueError as e:
@@ -32,12 +39,12 @@ frequency = _checked(configuration.check_frequency)
 name = _checked(configuration.check_name)
 
 
-def as_dict(config):
+def as_dict(config: "DeviceConfig") -> dict[str, Any]:
     return {"name": config.name, "frequency_hz": config.frequency,
             "protocol": protocol_name(config.protocol)}
 
 
-def show(ui, port, config, title=None):
+def show(ui: "Ui", port: str, config: "DeviceConfig", title: str | None = None) -> None:
     from rich import box
     from rich.table import Table
     table = Table(title=title or f"Configuration of the device on {port}", title_justify="left",
@@ -50,12 +57,13 @@ def show(ui, port, config, title=None):
     ui.print(table)
 
 
-def read(device):
+def read(device: Device) -> "DeviceConfig":
     return device.answer(device.client.get_device_config(timeout_seconds=device.timeout),
                          "the configuration request")
 
 
-def change(device, name=None, frequency=None, protocol=None):
+def change(device: Device, name: str | None = None, frequency: int | None = None,
+           protocol: str | None = None) -> "DeviceConfig":
     """Writes the configuration with the given values (the others as the
     device has them) and returns what the device reports afterwards; a
     refusal, no answer or a read-back that differs is a CliError."""
@@ -66,7 +74,7 @@ def change(device, name=None, frequency=None, protocol=None):
         raise CliError(f"{device.port}: {e}") from None
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser("config", help="show or change the device's name, frequency and protocol",
                        description="Show the device's configuration, or change it: 'set' writes "
                                    "the values given (the others stay as they are) and reads "
@@ -90,7 +98,7 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     if args.action == "set" and args.name is None and args.frequency is None \
             and args.protocol is None:
         raise CliError("config set: give --name, --frequency or --protocol")

@@ -4,16 +4,26 @@ started for the run (``--sim``)."""
 import argparse
 import contextlib
 import os
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, cast
 
 from .. import devices
 from .errors import EXIT_INTERRUPTED, EXIT_USAGE, CliError
+
+if TYPE_CHECKING:
+    from vyre_client import VYREClient
+
+    from ..reconnect import ReconnectingClient
+    from ..sim import SimulatorProcess
+    from .console import Ui
+    from .interrupts import StopRequest
 
 DEFAULT_BAUD = 2_000_000
 DEFAULT_TIMEOUT = 3.0
 
 
-def positive_float(text):
+def positive_float(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -23,7 +33,7 @@ def positive_float(text):
     return value
 
 
-def positive_int(text):
+def positive_int(text: str) -> int:
     try:
         value = int(text, 0)
     except ValueError:
@@ -33,9 +43,9 @@ def positive_int(text):
     return value
 
 
-def whole_number(low, high, unit=""):
+def whole_number(low: int, high: int, unit: str = "") -> Callable[[str], int]:
     """An argparse type: a whole number from ``low`` to ``high``."""
-    def parse(text):
+    def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
@@ -46,7 +56,7 @@ def whole_number(low, high, unit=""):
     return parse
 
 
-def sim_option(text):
+def sim_option(text: str) -> tuple[str, str]:
     """KEY=VALUE for the simulated device, checked at once."""
     from ..sim.options import resolve
     key, sep, value = text.partition("=")
@@ -60,7 +70,7 @@ def sim_option(text):
     return key, value
 
 
-def add_device_arguments(parser, several=False):
+def add_device_arguments(parser: argparse.ArgumentParser, several: bool = False) -> None:
     """--port (``several``: repeatable, as ``ports``, $VYRE_PORT left to the
     command), --sim, --sim-option, --baud and --timeout."""
     g = parser.add_argument_group("device")
@@ -85,19 +95,19 @@ def add_device_arguments(parser, several=False):
                    help=f"seconds to wait for each answer of the device (default {DEFAULT_TIMEOUT:g})")
 
 
-def client_class():
+def client_class() -> "type[VYREClient]":
     try:
         import vyre_client
     except ImportError as e:
         raise CliError(f"cannot import the vyre_client module: {e}") from None
-    cls = getattr(vyre_client, "VYREClient", None)
+    cls: type[VYREClient] | None = getattr(vyre_client, "VYREClient", None)
     if cls is None:
         raise CliError("this build of the vyre_client module has no VYREClient; "
                        "rebuild and reinstall it")
     return cls
 
 
-def present_ports_text(ports=None):
+def present_ports_text(ports: list[devices.PortInfo] | None = None) -> str:
     """A short clause naming the ports present, for error messages."""
     ports = devices.list_ports() if ports is None else ports
     if not ports:
@@ -105,7 +115,7 @@ def present_ports_text(ports=None):
     return "ports present: " + ", ".join(p.port for p in ports)
 
 
-def choose_port(port, baud=DEFAULT_BAUD):
+def choose_port(port: str | None, baud: int = DEFAULT_BAUD) -> str:
     """The path to open for ``--port``: a path as given, the port a device
     identity names, or the only USB serial port present."""
     if port is None:
@@ -126,9 +136,9 @@ def choose_port(port, baud=DEFAULT_BAUD):
     return port
 
 
-def start_simulator(options=(), **extra):
+def start_simulator(options: Iterable[tuple[str, str]] = (), **extra: Any) -> "SimulatorProcess":
     from ..sim import Simulator, SimulatorError
-    settings = dict(options)
+    settings: dict[str, Any] = dict(options)
     settings.update(extra)
     try:
         # its own session: a Ctrl-C at the terminal is ours to handle, and
@@ -140,12 +150,12 @@ def start_simulator(options=(), **extra):
 
 @dataclass
 class Device:
-    client: object
+    client: "VYREClient"  # or a ReconnectingClient standing in for one
     port: str
     timeout: float
-    sim: object = None  # the SimulatorProcess when the device is simulated
+    sim: "SimulatorProcess | None" = None  # set when the device is simulated
 
-    def answer(self, value, what):
+    def answer[T](self, value: T | None, what: str) -> T:
         """``value`` unless it is None, the sign of an unanswered request."""
         if value is None:
             raise CliError(f"the device on {self.port} did not answer {what} "
@@ -153,7 +163,7 @@ class Device:
         return value
 
 
-def connect(port, baud=DEFAULT_BAUD):
+def connect(port: str, baud: int = DEFAULT_BAUD) -> "VYREClient":
     cls = client_class()
     try:
         client = cls(port, baud_rate=baud)
@@ -166,7 +176,8 @@ def connect(port, baud=DEFAULT_BAUD):
 
 
 @contextlib.contextmanager
-def open_device(args, ui=None, stop=None):
+def open_device(args: argparse.Namespace, ui: "Ui | None" = None,
+                stop: "StopRequest | None" = None) -> Iterator[Device]:
     """The started client for ``args`` (see add_device_arguments); stopped,
     and the simulated device closed, on the way out.  With ``args.reconnect``
     the client survives an unplug (vyre_tools.reconnect), and ``stop`` ends
@@ -175,7 +186,7 @@ def open_device(args, ui=None, stop=None):
         raise CliError("--sim-option is for the simulated device: add --sim", EXIT_USAGE)
     client_class()  # fail before starting anything
     if args.sim:
-        port = None
+        port = ""  # the simulated device's, known once it has started
     elif getattr(args, "reconnect", False) and args.port and devices.is_identity(args.port):
         port = await_device(args.port, args.baud, ui, stop)
     else:
@@ -191,18 +202,20 @@ def open_device(args, ui=None, stop=None):
         client = connect(port, args.baud)
         with client:
             if getattr(args, "reconnect", False):
-                client = reconnecting(client, port, args, ui, stop)
+                # it passes on to the client whatever it does not handle itself
+                client = cast("VYREClient", reconnecting(client, port, args, ui, stop))
                 stack.callback(client.close)
             yield Device(client, port, args.timeout, sim)
 
 
-def await_device(identity, baud, ui=None, stop=None):
+def await_device(identity: str, baud: int, ui: "Ui | None" = None,
+                 stop: "StopRequest | None" = None) -> str:
     """The port of the device ``identity`` names, waited for while it is
     away, as a reconnecting stream waits for it to come back."""
     from ..reconnect import _locate
     from ..stopping import stop_test
 
-    def say(text):
+    def say(text: str) -> None:
         if ui is not None:
             ui.note(text)
     try:
@@ -216,10 +229,11 @@ def await_device(identity, baud, ui=None, stop=None):
     return port
 
 
-def reconnecting(client, port, args, ui, stop):
+def reconnecting(client: "VYREClient", port: str, args: argparse.Namespace, ui: "Ui | None",
+                 stop: "StopRequest | None") -> "ReconnectingClient":
     from ..reconnect import ReconnectingClient
 
-    def say(text):
+    def say(text: str) -> None:
         if ui is not None:
             ui.note(text)
     return ReconnectingClient(client, port, baud=args.baud, stop=stop, on_wait=say,

@@ -1,10 +1,12 @@
 """vyre convert: a recording into another format, value for value."""
 
+import argparse
+
 from .. import recording
 from .errors import CliError
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     formats = ", ".join(recording.FORMATS)
     p = sub.add_parser("convert", help="convert a recording to another format",
                        description="Convert a recording made with 'vyre stream --record' into "
@@ -17,7 +19,7 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     try:
         rows = recording.convert(args.source, args.target)
     except recording.RecordingError as e:

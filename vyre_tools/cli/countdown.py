@@ -10,6 +10,7 @@ import os
 import subprocess
 import sys
 import time
+from typing import Self
 
 _CHILD = r"""
 import math, os, sys, time
@@ -35,11 +36,11 @@ except (KeyboardInterrupt, OSError):
 class Countdown:
     """``with Countdown(seconds):`` shows a bar counting down to now + seconds."""
 
-    def __init__(self, seconds):
+    def __init__(self, seconds: float) -> None:
         self.seconds = seconds
-        self._proc = None
+        self._proc: subprocess.Popen[bytes] | None = None
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         deadline = time.monotonic() + self.seconds
         try:
             # its own session: a Ctrl-C must not kill it mid-line
@@ -51,7 +52,7 @@ class Countdown:
             self._proc = None  # a missing countdown is no reason to fail
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         proc, self._proc = self._proc, None
         if proc is not None:
             if proc.poll() is None:
@@ -63,7 +64,7 @@ class Countdown:
                 proc.wait()
 
 
-def flush_c_stdout():
+def flush_c_stdout() -> None:
     """The library prints through C's stdio, whose buffer a pipe only sees at
     exit; flush it so its lines land where they belong among ours."""
     try:

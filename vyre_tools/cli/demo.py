@@ -5,14 +5,22 @@ Each step is checked against what the simulated device knows about itself
 received), so a passing demo shows the whole chain working end to end.
 """
 
+import argparse
 import os
 import tempfile
 import time
+from collections.abc import Callable
+from typing import TYPE_CHECKING
 
+from ..procedures.replay import replay_plan
 from . import calibrate, info, replay, stream
 from .connection import DEFAULT_TIMEOUT, Device, connect, start_simulator
 from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError
-from .interrupts import stop_on_interrupt
+from .interrupts import StopRequest, stop_on_interrupt
+
+if TYPE_CHECKING:
+    from ..sim import SimulatorProcess
+    from .console import Ui
 
 STREAM_SECONDS = 5.0
 CALIBRATION_SECONDS = 10.0
@@ -23,16 +31,16 @@ MAX_OFFSET_ERROR = 0.5   # µT between the fitted and the simulated hard-iron of
 MAX_CORRECTED_SPREAD = 0.01
 
 
-def step_info(ui, device):
+def step_info(ui: "Ui", device: Device, sim: "SimulatorProcess") -> tuple[bool, str]:
     state = info.query(device)
     info.show(ui, device.port, state)
-    expected = device.sim.status()["device_id"]
+    expected = sim.status()["device_id"]
     if state.info.id != expected:
         return False, f"id 0x{state.info.id:X}, the simulated device has 0x{expected:X}"
     return True, f"id 0x{state.info.id:X}, firmware {state.info.firmware_version}"
 
 
-def step_stream(ui, device, stop):
+def step_stream(ui: "Ui", device: Device, stop: StopRequest) -> tuple[bool, str]:
     result = stream.stream(ui, device, STREAM_SECONDS, stop=stop)
     ui.line(result.summary())
     if result.failure:
@@ -45,9 +53,10 @@ def step_stream(ui, device, stop):
     return True, f"{result.packets} packets at {result.rate:.0f}/s, no gaps"
 
 
-def step_calibration(ui, device, stop):
+def step_calibration(ui: "Ui", device: Device, sim: "SimulatorProcess",
+                     stop: StopRequest) -> tuple[bool, str]:
     outcome = calibrate.calibrate(ui, device, CALIBRATION_SECONDS, lead_in=1.0, stop=stop)
-    truth = device.sim.status()["hard_iron"]
+    truth = sim.status()["hard_iron"]
     error = max(abs(a - b) for a, b in zip(outcome.offsets, truth))
     ui.line("simulated hard-iron offset: (" + ", ".join(f"{v:.3f}" for v in truth)
             + f") µT; the fit is within {error:.3f} µT")
@@ -58,15 +67,16 @@ def step_calibration(ui, device, stop):
                   f"offset within {error:.2f} µT")
 
 
-def step_replay(ui, device, stop, folder):
+def step_replay(ui: "Ui", device: Device, sim: "SimulatorProcess", stop: StopRequest,
+                folder: str) -> tuple[bool, str]:
     from ..mocklog import write_mock_log
     path = os.path.join(folder, "demo.log")
     log = write_mock_log(path, LOG_RECORDS, LOG_INTERVAL)
     ui.line(f"generated {path}: {LOG_RECORDS} records, "
             f"{(LOG_RECORDS - 1) * LOG_INTERVAL:.2f} s of log; replaying at speed {REPLAY_SPEED:g}")
-    result = replay.replay(ui, device, replay.replay_plan(path, REPLAY_SPEED), stop)
+    result = replay.replay(ui, device, replay_plan(path, REPLAY_SPEED), stop)
     ui.line(result.summary())
-    status = device.sim.status()
+    status = sim.status()
     if result.stopped:
         return False, "interrupted"
     if result.verdict != "complete" or status["mock_records"] != LOG_RECORDS:
@@ -79,7 +89,7 @@ def step_replay(ui, device, stop, folder):
     return True, f"{LOG_RECORDS} records received intact and in order"
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser("demo", help="a tour of the tools on a simulated device",
                        description="Start a simulated device and show its info, 5 s of live "
                                    "telemetry, a magnetometer calibration with its report and "
@@ -88,21 +98,22 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     from .console import Ui
     ui = Ui()
     started = time.monotonic()
-    results = []
+    results: list[tuple[str, bool, str]] = []
     with stop_on_interrupt() as stop, tempfile.TemporaryDirectory(prefix="vyre-demo-") as folder:
         sim = start_simulator()
         try:
             ui.note(f"simulated device on {sim.port_name}")
             with connect(sim.port_name) as client:
                 device = Device(client, sim.port_name, DEFAULT_TIMEOUT, sim)
-                steps = (("device info", lambda: step_info(ui, device)),
-                         ("live telemetry", lambda: step_stream(ui, device, stop)),
-                         ("magnetometer calibration", lambda: step_calibration(ui, device, stop)),
-                         ("mock log replay", lambda: step_replay(ui, device, stop, folder)))
+                steps: tuple[tuple[str, Callable[[], tuple[bool, str]]], ...] = (
+                    ("device info", lambda: step_info(ui, device, sim)),
+                    ("live telemetry", lambda: step_stream(ui, device, stop)),
+                    ("magnetometer calibration", lambda: step_calibration(ui, device, sim, stop)),
+                    ("mock log replay", lambda: step_replay(ui, device, sim, stop, folder)))
                 for name, action in steps:
                     if stop.requested:
                         break

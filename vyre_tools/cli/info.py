@@ -1,21 +1,30 @@
 """vyre info: the device's identity, configuration and calibration."""
 
+import argparse
 import json
+from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
 from ..calibration_backup import CalibrationBackup
 
-from .connection import add_device_arguments, open_device
+from ..procedures.formatting import num, vec
+from .connection import Device, add_device_arguments, open_device
+
+if TYPE_CHECKING:
+    from vyre_client import CalibrationValues, DeviceConfig, DeviceInfo
+
+    from .console import Ui
 
 
 @dataclass
 class DeviceState:
-    info: object
-    config: object
-    calibration: object
+    info: "DeviceInfo"
+    config: "DeviceConfig"
+    calibration: "CalibrationValues"
 
 
-def query(device):
+def query(device: Device) -> DeviceState:
     """Everything the device tells about itself; a request it leaves
     unanswered ends the command."""
     c, t = device.client, device.timeout
@@ -25,19 +34,17 @@ def query(device):
     return DeviceState(info, config, calibration)
 
 
-def protocol_name(protocol):
+def protocol_name(protocol: object) -> str:
     return str(protocol).rpartition(".")[2]
 
 
-def _matrix_rows(values, decimals=4):
-    from .console import num
+def _matrix_rows(values: Sequence[float], decimals: int = 4) -> list[str]:
     return [" ".join(num(values[r * 3 + k], decimals).rjust(8) for k in range(3)) for r in range(3)]
 
 
-def show(ui, port, state):
+def show(ui: "Ui", port: str, state: DeviceState) -> None:
     from rich import box
     from rich.table import Table
-    from .console import vec
 
     ident = Table(title=f"Device on {port}", title_justify="left", show_header=False,
                   box=box.SIMPLE)
@@ -65,7 +72,7 @@ def show(ui, port, state):
     ui.print(table)
 
 
-def as_json(port, state):
+def as_json(port: str, state: DeviceState) -> dict[str, Any]:
     """The state for scripts.  The id also as hex text: JSON readers that
     hold numbers as doubles cannot keep all 64 bits."""
     calibration = CalibrationBackup.from_values(state.calibration).as_json()
@@ -82,7 +89,7 @@ def as_json(port, state):
     }
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser("info", help="show device info, configuration and calibration",
                        description="Show the device's id and firmware, its configuration "
                                    "(name, telemetry frequency, protocol) and its IMU and "
@@ -95,7 +102,7 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     if args.json:
         # nothing else on standard output, where a script reads the object
         with open_device(args) as device:

@@ -21,6 +21,9 @@ Ctrl-C, 143 for SIGTERM).
 import contextlib
 import signal
 import threading
+from collections.abc import Callable, Iterator
+from types import FrameType
+from typing import Any
 
 
 # ended by default: taken as a request to stop (SIGINT first)
@@ -30,28 +33,28 @@ STOP_SIGNALS = tuple(getattr(signal, name) for name in (
 
 
 class StopRequest:
-    def __init__(self):
+    def __init__(self) -> None:
         self.requested = False
         self.immediate = False
-        self.signum = None  # the first signal that asked to stop
+        self.signum: int | None = None  # the first signal that asked to stop
 
     @property
-    def status(self):
+    def status(self) -> int:
         """The exit status of a command this request stopped: 128 + the signal."""
         return 128 + (self.signum or signal.SIGINT)
 
     @property
-    def cause(self):
+    def cause(self) -> str:
         """What asked to stop, for the user: Ctrl-C, or the signal's name."""
         if self.signum in (None, signal.SIGINT):
             return "Ctrl-C"
         return signal.Signals(self.signum).name
 
-    def __bool__(self):
+    def __bool__(self) -> bool:
         return self.requested
 
     @contextlib.contextmanager
-    def at_once(self):
+    def at_once(self) -> Iterator[None]:
         """Ctrl-C raises KeyboardInterrupt within the block; one that came
         before raises on entry."""
         if self.requested:
@@ -64,13 +67,13 @@ class StopRequest:
 
 
 @contextlib.contextmanager
-def stop_on_interrupt():
+def stop_on_interrupt() -> Iterator[StopRequest]:
     stop = StopRequest()
     if threading.current_thread() is not threading.main_thread():
         yield stop  # signal handlers belong to the main thread
         return
 
-    def handler(signum, frame):
+    def handler(signum: int, frame: FrameType | None) -> None:
         raise_now = stop.requested or stop.immediate
         stop.requested = True
         if stop.signum is None:
@@ -78,7 +81,7 @@ def stop_on_interrupt():
         if raise_now:
             raise KeyboardInterrupt
 
-    previous = {}
+    previous: dict[int, Callable[[int, FrameType | None], Any] | int | None] = {}
     try:
         for signum in STOP_SIGNALS:
             if signum == signal.SIGINT or signal.getsignal(signum) == signal.SIG_DFL:

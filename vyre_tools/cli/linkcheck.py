@@ -7,16 +7,26 @@ missing by the device's timestamps, command round trips.  The verdict is
 bad when any of them is past its limit; the exit status says so.
 """
 
+import argparse
 import math
 import time
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
 
-from .connection import add_device_arguments, open_device, positive_float
+from .connection import Device, add_device_arguments, open_device, positive_float
 from .errors import EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
 from ..latency_timer import latency_timer
 from ..procedures.telemetry_stats import GapCounter
 from .stream import POLL_SECONDS, REFRESH_SECONDS
+
+if TYPE_CHECKING:
+    import numpy as np
+    from rich.console import Group
+
+    from .console import Ui
+    from .interrupts import StopRequest
 
 DEFAULT_SECONDS = 10.0
 PING_SECONDS = 0.2
@@ -31,7 +41,7 @@ COUNTERS = ("bytes_received", "telemetry_frames", "response_frames", "crc_reject
             "answers_dropped", "read_errors")
 
 
-def percentile(values, p):
+def percentile(values: Sequence[float], p: float) -> float | None:
     """Nearest-rank percentile of ``values`` (sorted or not); None for none."""
     if not values:
         return None
@@ -45,15 +55,15 @@ class LinkCheck:
     frequency: int | None          # the device's configured telemetry frequency
     stats: GapCounter
     seconds: float = 0.0
-    link: dict = field(default_factory=dict)   # link_statistics() since the start
-    round_trips: list = field(default_factory=list)  # seconds, of answered requests
+    link: dict[str, int] = field(default_factory=dict)  # link_statistics() since the start
+    round_trips: list[float] = field(default_factory=list)  # seconds, of answered requests
     unanswered: int = 0
     failure: str | None = None
-    first_read: tuple | None = None   # (host time, packets) of the first read that brought any
+    first_read: tuple[float, int] | None = None  # (host time, packets) of the first read that brought any
     last_read: float | None = None    # host time of the latest such read
-    sync: dict = field(default_factory=dict)   # the client's clock_sync()
+    sync: dict[str, bool | float | int] = field(default_factory=dict)  # the client's clock_sync()
 
-    def add(self, packets, now):
+    def add(self, packets: "np.ndarray[Any, np.dtype[np.void]]", now: float) -> None:
         self.stats.add(packets)
         if len(packets):
             host = packets["host_time_seconds"]
@@ -62,31 +72,32 @@ class LinkCheck:
             self.last_read = host[-1]
 
     @property
-    def rate(self):
+    def rate(self) -> float:
         """Packets per second by the host's receive times, from the first
         read that brought packets to the last: what the link delivered, not
         how late this process got round to looking."""
-        if self.first_read is None or not self.last_read > self.first_read[0]:
+        if (self.first_read is None or self.last_read is None
+                or not self.last_read > self.first_read[0]):
             return 0.0
         return (self.stats.packets - self.first_read[1]) / (self.last_read - self.first_read[0])
 
     @property
-    def whole_frames(self):
+    def whole_frames(self) -> int:
         """Frames that arrived whole, good or not."""
         return sum(self.link.get(k, 0) for k in ("telemetry_frames", "response_frames",
                                                   "short_frames", "unknown_responses",
                                                   "crc_rejected"))
 
     @property
-    def crc_share(self):
+    def crc_share(self) -> float:
         return self.link.get("crc_rejected", 0) / self.whole_frames if self.whole_frames else 0.0
 
     @property
-    def missing_share(self):
+    def missing_share(self) -> float:
         sent = self.stats.packets + self.stats.missing
         return self.stats.missing / sent if sent else 0.0
 
-    def checks(self):
+    def checks(self) -> list[tuple[str, bool, str]]:
         """(what, passed, how much) for each criterion that applies."""
         out = [("link up", self.failure is None, self.failure or "no read errors")]
         if self.frequency:
@@ -101,21 +112,21 @@ class LinkCheck:
         out.append(("CRC failures", self.crc_share <= MAX_CRC_SHARE,
                     f"{self.link.get('crc_rejected', 0)} of {self.whole_frames} frames "
                     f"({100 * self.crc_share:.2f} %, at most {100 * MAX_CRC_SHARE:g} %)"))
-        p99 = percentile(self.round_trips, 99)
+        p50, p99 = percentile(self.round_trips, 50), percentile(self.round_trips, 99)
         answered = len(self.round_trips)
         out.append(("command round trips",
-                    answered > 0 and not self.unanswered and p99 <= MAX_ROUND_TRIP,
+                    p99 is not None and not self.unanswered and p99 <= MAX_ROUND_TRIP,
                     f"{answered} of {answered + self.unanswered} answered"
-                    + (f", p50 {1000 * percentile(self.round_trips, 50):.1f} ms, "
+                    + (f", p50 {1000 * p50:.1f} ms, "
                        f"p99 {1000 * p99:.1f} ms (at most {1000 * MAX_ROUND_TRIP:g} ms)"
-                       if answered else "")))
+                       if p50 is not None and p99 is not None else "")))
         return out
 
-    def good(self):
+    def good(self) -> bool:
         return all(passed for _, passed, _ in self.checks())
 
 
-def clock_text(sync):
+def clock_text(sync: Mapping[str, bool | float | int]) -> str:
     """The device clock against the host's, from ``clock_sync()``: one line."""
     if not sync.get("synced"):
         return f"device clock: not synced yet ({sync.get('resets', 0)} resets)"
@@ -123,8 +134,8 @@ def clock_text(sync):
             f"{1e6 * sync['jitter_seconds']:.0f} us (p99), {sync['resets']} resets")
 
 
-def view(port, check, total, final=False):
-    from rich.console import Group
+def view(port: str, check: LinkCheck, total: float, final: bool = False) -> "Group":
+    from rich.console import Group, RenderableType
     from rich.table import Table
     from rich.text import Text
 
@@ -143,7 +154,7 @@ def view(port, check, total, final=False):
     counters.add_column("count", justify="right")
     for key in COUNTERS:
         counters.add_row(key.replace("_", " "), str(check.link.get(key, 0)))
-    parts = [head, verdicts, Text(clock_text(check.sync)), counters]
+    parts: list[RenderableType] = [head, verdicts, Text(clock_text(check.sync)), counters]
     if final:
         good = check.good()
         parts.append(Text(f"verdict: {'good' if good else 'bad'} link",
@@ -151,7 +162,8 @@ def view(port, check, total, final=False):
     return Group(*parts)
 
 
-def run_check(ui, device, seconds, stop=None):
+def run_check(ui: "Ui", device: Device, seconds: float,
+              stop: "StopRequest | None" = None) -> LinkCheck:
     """Measure the link for ``seconds`` (or until ``stop``); the LinkCheck."""
     client, timeout = device.client, device.timeout
     config = client.get_device_config(timeout_seconds=timeout)
@@ -167,17 +179,17 @@ def run_check(ui, device, seconds, stop=None):
     start = time.monotonic()
     next_ping = next_refresh = start
 
-    def poll(now):
+    def poll(now: float) -> None:
         check.add(client.get_data_array(), now)
 
-    def ping():
+    def ping() -> None:
         sent = time.perf_counter()
         if client.get_device_info(timeout_seconds=timeout) is None:
             check.unanswered += 1
         else:
             check.round_trips.append(time.perf_counter() - sent)
 
-    def measure(now):
+    def measure(now: float) -> None:
         check.seconds = now - start
         check.link = {k: v - before[k] for k, v in client.link_statistics().items()}
         check.sync = client.clock_sync()
@@ -205,7 +217,7 @@ def run_check(ui, device, seconds, stop=None):
     return check
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser(
         "link-check", help="measure the link and give a verdict",
         description="Stream for a while and weigh the link: packets per second against the "
@@ -223,7 +235,7 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     from .console import Ui
     ui = Ui()
     with stop_on_interrupt() as stop, open_device(args, ui) as device:

@@ -1,18 +1,23 @@
 """vyre plot: altitude, vertical velocity, acceleration, tilt and Mach
 number against time, from a recording made with ``vyre stream --record``."""
 
+import argparse
 import os
+from typing import TYPE_CHECKING, Any
 
 from .. import recording
 from .errors import CliError
 from .plotting import no_window_reason, recording_figure, require_matplotlib, show_recording
+
+if TYPE_CHECKING:
+    import numpy as np
 
 NEEDED = ("timestamp_seconds", "est_position_z_meters", "est_velocity_z_meters_per_s",
           "raw_rotated_acceleration_x_gs", "raw_rotated_acceleration_y_gs",
           "raw_rotated_acceleration_z_gs", "est_tilt_angle_degrees", "est_mach_number")
 
 
-def read_recording(path):
+def read_recording(path: str) -> "dict[str, np.ndarray[Any, np.dtype[np.float64]]]":
     """The needed columns of a recording (any format 'vyre stream --record'
     writes) as float64 arrays."""
     import numpy as np
@@ -28,7 +33,7 @@ def read_recording(path):
     return columns
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser("plot", help="plot a telemetry recording",
                        description="Plot altitude, vertical velocity, acceleration, tilt and "
                                    "Mach number against time from a recording: "
@@ -39,7 +44,7 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     if args.output is None and (reason := no_window_reason()):
         raise CliError(f"cannot open a plot window: {reason}; write an image with -o FILE.png")
     import matplotlib  # noqa: F401  (missing: say so before reading anything)

@@ -5,9 +5,22 @@ an output file."""
 
 import math
 import os
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from types import ModuleType
+
+    import numpy as np
+    from matplotlib.figure import Figure
+
+    from ..procedures.magnetometer_quality import Vector
+
+# one column of a recording: a float64 array, or a list of floats
+type Column = Sequence[float] | np.ndarray[Any, np.dtype[np.float64]]
 
 
-def require_matplotlib():
+def require_matplotlib() -> "ModuleType":
     """The matplotlib module, set to draw into files; ModuleNotFoundError
     (naming it) when the cli extra is not installed."""
     import matplotlib
@@ -15,13 +28,13 @@ def require_matplotlib():
     return matplotlib
 
 
-def _figure(**kwargs):
+def _figure(**kwargs: Any) -> "Figure":
     require_matplotlib()
     from matplotlib.figure import Figure
     return Figure(**kwargs)
 
 
-def image_path(path):
+def image_path(path: str | os.PathLike[str]) -> str:
     """The file a figure saved to ``path`` lands in: a name without a suffix
     gets ".png", as matplotlib would add it."""
     path = os.fspath(path)
@@ -30,18 +43,18 @@ def image_path(path):
     return os.path.normpath(path) + ".png"
 
 
-def _save(fig, path):
+def _save(fig: "Figure", path: str | os.PathLike[str]) -> str:
     """Saves the figure; returns the path of the file written."""
-    path = image_path(path)
+    written = image_path(path)
     try:
-        fig.savefig(path, dpi=100)
+        fig.savefig(written, dpi=100)
     except (OSError, ValueError) as e:
         from .errors import CliError
-        raise CliError(f"cannot write {path}: {getattr(e, 'strerror', None) or e}") from None
-    return path
+        raise CliError(f"cannot write {written}: {getattr(e, 'strerror', None) or e}") from None
+    return written
 
 
-RECORDING_PANELS = (
+RECORDING_PANELS: tuple[tuple[str, str, list[tuple[str, str | None]]], ...] = (
     # (title, unit, [(column or derived name, label)])
     ("Altitude (estimated)", "m", [("est_position_z_meters", None)]),
     ("Vertical velocity (estimated)", "m/s", [("est_velocity_z_meters_per_s", None)]),
@@ -53,15 +66,16 @@ RECORDING_PANELS = (
 )
 
 
-def recording_figure(columns, path, title=None):
-    """Five panels against time from ``columns`` (name -> list of floats);
+def recording_figure(columns: Mapping[str, Column], path: str | os.PathLike[str],
+                     title: str | None = None) -> str:
+    """Five panels against time from ``columns`` (name -> float64 array or list of floats);
     returns the path written."""
     fig = _figure(figsize=(10, 12), layout="constrained")
     draw_recording(fig, columns, title)
     return _save(fig, path)
 
 
-def no_window_reason():
+def no_window_reason() -> str | None:
     """Why no plot window can open here, or None when one can."""
     import sys
     if sys.platform.startswith("linux") and not (os.environ.get("DISPLAY")
@@ -70,7 +84,7 @@ def no_window_reason():
     return None
 
 
-def show_recording(columns, title=None):
+def show_recording(columns: Mapping[str, Column], title: str | None = None) -> None:
     """The five panels in a window; returns once the user closes it."""
     import matplotlib
     import matplotlib.pyplot as plt  # picks a window toolkit that is installed
@@ -84,7 +98,7 @@ def show_recording(columns, title=None):
     plt.show()
 
 
-def draw_recording(fig, columns, title=None):
+def draw_recording(fig: "Figure", columns: Mapping[str, Column], title: str | None = None) -> None:
     t0 = columns["timestamp_seconds"][0]
     t = [x - t0 for x in columns["timestamp_seconds"]]
     axes = fig.subplots(len(RECORDING_PANELS), 1, sharex=True)
@@ -103,7 +117,8 @@ def draw_recording(fig, columns, title=None):
         fig.suptitle(title)
 
 
-def calibration_figure(raw, corrected, offsets, path):
+def calibration_figure(raw: "Sequence[Vector]", corrected: "Sequence[Vector]",
+                       offsets: Sequence[float], path: str | os.PathLike[str]) -> str:
     """Raw and corrected field samples in the XY, XZ and YZ planes; returns
     the path written."""
     fig = _figure(figsize=(15, 5.4), layout="constrained")

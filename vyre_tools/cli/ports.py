@@ -1,15 +1,17 @@
 """vyre ports: the serial ports present on this machine, and which hold a
 VYRE device."""
 
+import argparse
 import json
 import sys
+from typing import Any
 
 from .connection import DEFAULT_BAUD, positive_float, positive_int
-from ..devices import PROBE_TIMEOUT, SYNTAX, list_ports, probe
+from ..devices import PROBE_TIMEOUT, SYNTAX, PortInfo, list_ports, probe
 from ..latency_timer import latency_timer
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser(
         "ports", help="list the serial ports present (and find the VYRE devices)",
         description="List the serial ports present, one a line: the path to give --port (the "
@@ -30,20 +32,20 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def _line(port):
+def _line(port: PortInfo) -> str:
     text = port.port if port.device == port.port else f"{port.port} -> {port.device}"
     timer = latency_timer(port.device)
     return "  ".join([text, *port.facts(), *([timer.describe()] if timer else [])])
 
 
-def _as_dict(port):
+def _as_dict(port: PortInfo) -> dict[str, Any]:
     d = port.as_dict()
     timer = latency_timer(port.device)
     d["latency_timer_ms"] = timer.milliseconds if timer else None
     return d
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     ports = list_ports()
     if args.probe:
         for port in ports:

@@ -1,12 +1,21 @@
 """vyre replay: send a mock log into the device's mock mode, with progress."""
 
-from ..procedures.replay import ReplayError, replay as run_replay, replay_plan
-from .connection import add_device_arguments, open_device, positive_float
+import argparse
+from typing import TYPE_CHECKING
+
+from ..procedures.replay import (ReplayError, ReplayPlan, ReplayProgress, ReplayResult,
+                                 replay as run_replay, replay_plan)
+from .connection import Device, add_device_arguments, open_device, positive_float
 from .errors import CliError
-from .interrupts import stop_on_interrupt
+from .interrupts import StopRequest, stop_on_interrupt
+
+if TYPE_CHECKING:
+    from rich.progress import Progress
+
+    from .console import Ui
 
 
-def _progress(ui):
+def _progress(ui: "Ui") -> "Progress":
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
     return Progress(TextColumn("[bold]replay"), BarColumn(), MofNCompleteColumn(),
                     TextColumn("records  {task.fields[rate]:>9}  log {task.fields[log]}"),
@@ -14,12 +23,13 @@ def _progress(ui):
                     console=ui.console, auto_refresh=False)
 
 
-def replay(ui, device, plan, stop=None):
+def replay(ui: "Ui", device: Device, plan: ReplayPlan,
+           stop: StopRequest | None = None) -> ReplayResult:
     """Replays ``plan`` on ``device`` with a progress bar; the ReplayResult."""
     with _progress(ui) as progress:
         task = progress.add_task("replay", total=plan.total, rate="", log="")
 
-        def show(p):
+        def show(p: ReplayProgress) -> None:
             if p.phase == "ending" and p.failure:
                 ui.note(f"{p.failure}; telling the device to leave mock mode")
             rate = f"{p.left_host / p.seconds:.0f}/s" if p.seconds > 0 else ""
@@ -34,7 +44,7 @@ def replay(ui, device, plan, stop=None):
             raise CliError(f"{device.port}: {e}") from None
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser("replay", help="replay a mock log into the device's mock mode",
                        description="Replay a mock log file into the device's mock mode, paced "
                                    "by the log's timestamps (or as fast as the link carries it "
@@ -53,7 +63,7 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     from .console import Ui
     ui = Ui()
     try:

@@ -2,20 +2,32 @@
 
 import argparse
 import time
+from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
-from .connection import add_device_arguments, open_device, positive_float
+from .connection import Device, add_device_arguments, open_device, positive_float
 from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
 from ..procedures.formatting import num
 from ..procedures.telemetry_stats import GapCounter, RateMeter
 from ..recording import FORMATS, RecordingError, format_of, open_writer, packet_dtype
 
+if TYPE_CHECKING:
+    import numpy as np
+    from rich.console import Group
+    from vyre_client import DeviceConfig
+
+    from ..recording.writer import Writer
+    from .console import Ui
+    from .interrupts import StopRequest
+
 POLL_SECONDS = 0.02
 REFRESH_SECONDS = 0.25
 
 
-def open_recording(path, device=None, config=None):
+def open_recording(path: str, device: Device | None = None,
+                   config: "DeviceConfig | None" = None) -> "Writer":
     """The recording's writer; with ``device``, what the recording comes from
     goes into it too (its identity asked for here, its ``config`` as read)."""
     dtype = packet_dtype()
@@ -23,14 +35,14 @@ def open_recording(path, device=None, config=None):
     if device is not None:
         from ..recording import describe_source
         info = device.client.get_device_info(timeout_seconds=device.timeout)
-        meta = describe_source(dtype.names, info, config)
+        meta = describe_source(dtype.names or (), info, config)
     try:
         return open_writer(path, dtype, meta)
     except RecordingError as e:
         raise CliError(str(e)) from None
 
 
-def recording_path(text):
+def recording_path(text: str) -> str:
     """A recording's path whose suffix names a format, checked at once."""
     try:
         format_of(text)
@@ -50,9 +62,9 @@ class StreamResult:
     nominal_rate: int | None
     recorded: int | None = None
     failure: str | None = None  # why the stream ended early
-    link: dict | None = None    # link_statistics() counted during the stream
+    link: dict[str, int] | None = None  # link_statistics() counted during the stream
 
-    def nothing_text(self, port):
+    def nothing_text(self, port: str) -> str:
         """Why no packet came, for a stream that got none."""
         link = self.link or {}
         if not link.get("bytes_received"):
@@ -63,14 +75,14 @@ class StreamResult:
                 f"length, {link['given_up']} frames were cut off, {link['short_frames']} were "
                 f"too short to decode, {link['noise_bytes']} bytes were noise")
 
-    def summary(self):
+    def summary(self) -> str:
         return (f"received {self.packets} packets in {self.seconds:.2f} s "
                 f"({self.rate:.1f} packets/s); gaps {self.gaps} "
                 f"({self.missing} packets missing); {self.out_of_order} out of order")
 
 
 # (label, unit, attribute names, decimals) of the live table
-MEASURED = (
+MEASURED: tuple[tuple[str, str, tuple[str, ...], int], ...] = (
     ("device time", "s", ("timestamp_seconds",), 3),
     ("temperature", "°C", ("temperature_celsius",), 2),
     ("pressure", "Pa", ("pressure_pascals",), 1),
@@ -86,7 +98,7 @@ MEASURED = (
     ("quaternion w x y z", "", ("est_quaternion_w", "est_quaternion_x",
                                          "est_quaternion_y", "est_quaternion_z"), 4),
 )
-DERIVED = (
+DERIVED: tuple[tuple[str, str, tuple[str, ...], int], ...] = (
     ("rotated acceleration x y z", "g", ("raw_rotated_acceleration_x_gs",
                                          "raw_rotated_acceleration_y_gs",
                                          "raw_rotated_acceleration_z_gs"), 3),
@@ -95,7 +107,7 @@ DERIVED = (
 )
 
 
-def clock_head(sync):
+def clock_head(sync: Mapping[str, bool | float | int] | None) -> str:
     """The sync state and drift of the device clock, for the view's head."""
     if not sync:
         return ""
@@ -104,7 +116,9 @@ def clock_head(sync):
     return f"\nclock synced, drift {sync['drift_ppm']:+.1f} ppm"
 
 
-def view(port, stats, rate, latest, elapsed, recorder=None, sync=None):
+def view(port: str, stats: GapCounter, rate: float, latest: "np.void | None", elapsed: float,
+         recorder: "Writer | None" = None,
+         sync: Mapping[str, bool | float | int] | None = None) -> "Group":
     from rich.console import Group
     from rich.table import Table
     from rich.text import Text
@@ -134,7 +148,8 @@ def view(port, stats, rate, latest, elapsed, recorder=None, sync=None):
     return Group(head, table)
 
 
-def stream(ui, device, duration=None, record=None, stop=None):
+def stream(ui: "Ui", device: Device, duration: float | None = None, record: str | None = None,
+           stop: "StopRequest | None" = None) -> StreamResult:
     """Show live telemetry until ``duration`` has passed or ``stop`` is
     requested; every packet goes to ``record`` (a recording's path, its
     suffix naming the format) if given."""
@@ -149,14 +164,14 @@ def stream(ui, device, duration=None, record=None, stop=None):
     stats = GapCounter(nominal)
     arrivals = RateMeter()
     link_before = client.link_statistics()
-    latest = None
+    latest: "np.void | None" = None
     start = time.monotonic()
     end = None if duration is None else start + duration
     next_refresh = start
 
-    failure = None
+    failure: str | None = None
 
-    def take(now):
+    def take(now: float) -> None:
         nonlocal latest, failure, start
         try:
             # one array a poll: recording it makes no object per packet
@@ -213,7 +228,7 @@ def stream(ui, device, duration=None, record=None, stop=None):
     return result
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser("stream", help="show live telemetry (and record it)",
                        description="Show live telemetry: packets per second, gaps in the "
                                    "device timestamps, the latest values with units and the "
@@ -232,7 +247,7 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     from .console import Ui
     ui = Ui()
     with stop_on_interrupt() as stop, open_device(args, ui, stop) as device:

@@ -1,5 +1,6 @@
 """vyre ui: the control center in the browser (the ui extra: NiceGUI)."""
 
+import argparse
 import contextlib
 import os
 
@@ -11,7 +12,7 @@ MISSING = ("'vyre ui' needs NiceGUI: install the ui extra "
            "(pip install 'vyre-client[ui]')")
 
 
-def add_parser(sub):
+def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser("ui", help="the control center in the browser",
                        description="Serve a control center for the device in the browser: "
                                    "its identity and configuration, live plots, the attitude, "
@@ -39,7 +40,7 @@ def add_parser(sub):
     p.set_defaults(run=run)
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     try:
         import nicegui  # noqa: F401  (only to tell a missing extra before anything starts)
     except ModuleNotFoundError as e:
