@@ -35,7 +35,7 @@ TEST_P(BacklogDrains, DropsTheDrainThenDeliversFromWhenTheLagSettles) {
 
 INSTANTIATE_TEST_SUITE_P(Rates, BacklogDrains,
                          ::testing::Values(Drain{"Burst", 20.0, 0.2}, Drain{"NearTheLineRate", 1.16, 1.0}),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& test_case) { return test_case.param.name; });
 
 TEST(BacklogSkip, GivesUpAfterItsLimitAndDoesNothingUnlessBegun) {
     BacklogSkip skip;
