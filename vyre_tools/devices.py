@@ -39,6 +39,9 @@ if TYPE_CHECKING:
 
 PROBE_TIMEOUT = 0.5
 POLL_SECONDS = 0.1
+# A new port that does not answer (yet: a board may take a while to boot) is
+# asked again after growing pauses, then left alone until it comes anew.
+NEW_PORT_RETRIES = (0.5, 1.0, 2.0, 4.0, 8.0)
 # the port is gone (unplugged): what opening or reading it fails with then
 GONE_ERRNOS = frozenset({errno.ENOENT, errno.ENODEV, errno.ENXIO, errno.EIO})
 BUSY_ERRNOS = frozenset({errno.EBUSY, errno.EAGAIN, errno.EWOULDBLOCK})
@@ -272,6 +275,36 @@ def probe(info: PortInfo, baud: int = 2_000_000, timeout: float = PROBE_TIMEOUT,
     return None
 
 
+class NewPorts:
+    """The ports worth asking for a device that left from ``lost`` while
+    ``present`` were there: those that appeared since (one that vanished and
+    came back counts as new, and so does ``lost`` itself), each asked again
+    after the pauses of ``NEW_PORT_RETRIES`` while it gives no answer."""
+
+    def __init__(self, present: set[str], lost: str) -> None:
+        self._old = set(present) - {lost}
+        self._asked: dict[str, tuple[int, float]] = {}  # port -> (times asked, when it may be asked again)
+
+    def due(self, present: set[str], now: float) -> set[str]:
+        """The ports to ask now, of those ``present``."""
+        self._old &= present  # an old port that vanishes is new when it returns
+        for port in set(self._asked) - present:
+            del self._asked[port]
+        due = set()
+        for port in present - self._old:
+            times, at = self._asked.get(port, (0, now))
+            if now >= at:
+                pause = (NEW_PORT_RETRIES[times] if times < len(NEW_PORT_RETRIES)
+                         else math.inf)
+                self._asked[port] = (times + 1, now + pause)
+                due.add(port)
+        return due
+
+    def not_ours(self, port: str) -> None:
+        """Another device answered there: leave the port alone while it stays."""
+        self._asked[port] = (len(NEW_PORT_RETRIES) + 1, math.inf)
+
+
 def find(identity: Identity | str, baud: int = 2_000_000, probe_timeout: float = PROBE_TIMEOUT,
          ports: list[PortInfo] | None = None, *, wait: float = 0.0, stop: Stop = None,
          on_wait: Callable[[str], object] | None = None, poll: float = POLL_SECONDS) -> PortInfo:
@@ -293,12 +326,19 @@ def find(identity: Identity | str, baud: int = 2_000_000, probe_timeout: float =
     stopped = stop_test(stop)
     deadline = time.monotonic() + wait if wait < math.inf else math.inf
     told = False
+    # opening a port raises DTR, which resets many boards: while waiting, the
+    # ports asked at the first look are left alone and only those that appear are asked
+    appearing: NewPorts | None = None
     while True:
         listed = list_ports() if ports is None else ports
         candidates = [p for p in listed if identity.matches_port(p)]
         if identity.device_id is not None:
+            present = {p.port for p in listed}
+            due = present if appearing is None else appearing.due(present, time.monotonic())
+            appearing = appearing or NewPorts(present, "")
             for p in candidates:
-                probe(p, baud, probe_timeout)
+                if p.port in due:
+                    probe(p, baud, probe_timeout)
         matches = [p for p in candidates if identity.matches(p)]
         if len(matches) == 1:
             return matches[0]

@@ -11,51 +11,17 @@ another device answered is left alone for as long as it stays.
 blocking client, and a caller with a client of its own (the control
 center's asyncio one) asks ``candidates()`` itself and tells ``answered``."""
 
-import math
 import os
 import time
 from typing import TYPE_CHECKING
 
 from .. import devices
-from ..devices import PortInfo
+from ..devices import NEW_PORT_RETRIES, NewPorts, PortInfo
+
+__all__ = ["NEW_PORT_RETRIES", "DeviceFinder", "NewPorts"]
 
 if TYPE_CHECKING:
     from vyre_client import VYREClient
-
-# A new port that does not answer (yet: a board may take a while to boot) is
-# asked again after growing pauses, then left alone until it comes anew.
-NEW_PORT_RETRIES = (0.5, 1.0, 2.0, 4.0, 8.0)
-
-
-class NewPorts:
-    """The ports worth asking for a device that left from ``lost`` while
-    ``present`` were there: those that appeared since (one that vanished and
-    came back counts as new, and so does ``lost`` itself), each asked again
-    after the pauses of ``NEW_PORT_RETRIES`` while it gives no answer."""
-
-    def __init__(self, present: set[str], lost: str) -> None:
-        self._old = set(present) - {lost}
-        self._asked: dict[str, tuple[int, float]] = {}  # port -> (times asked, when it may be asked again)
-
-    def due(self, present: set[str], now: float) -> set[str]:
-        """The ports to ask now, of those ``present``."""
-        self._old &= present  # an old port that vanishes is new when it returns
-        for port in set(self._asked) - present:
-            del self._asked[port]
-        due = set()
-        for port in present - self._old:
-            times, at = self._asked.get(port, (0, now))
-            if now >= at:
-                pause = (NEW_PORT_RETRIES[times] if times < len(NEW_PORT_RETRIES)
-                         else math.inf)
-                self._asked[port] = (times + 1, now + pause)
-                due.add(port)
-        return due
-
-    def not_ours(self, port: str) -> None:
-        """Another device answered there: leave the port alone while it stays."""
-        self._asked[port] = (len(NEW_PORT_RETRIES) + 1, math.inf)
-
 
 class DeviceFinder:
     """Where to look for the device with ``device_id`` (None: any device)

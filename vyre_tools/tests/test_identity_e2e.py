@@ -130,6 +130,20 @@ def test_find_and_batches_wait_for_a_device_that_is_away(stop_kind):
     assert got and batch.gap is None
 
 
+def test_waiting_for_a_device_away_at_the_start_asks_the_others_once():
+    """Known by its id alone and away: the device present all along is asked
+    at the first look and then left alone, while a port that appears is asked."""
+    with Simulator.spawn(rate=0, device_id=0xB1) as other:
+        came = []
+        found = devices.find("id=0xC2", wait=60, on_wait=lambda text: came.append(
+            Simulator.spawn(rate=RATE, device_id=0xC2)))
+        try:
+            assert found.port == came[0].link_path
+            assert other.status()["commands_by_id"] == {"1": 1}
+        finally:
+            came[0].close()
+
+
 def test_reconnecting_without_a_stable_name_asks_only_the_ports_that_came(tmp_path):
     """The device is known by its id alone: the other device, present all
     along, is never opened (that would reset a real board)."""
