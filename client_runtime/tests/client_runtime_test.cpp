@@ -109,11 +109,12 @@ public:
         --watch_->reads_in_progress;
         return got;
     }
-    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override {
+    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going,
+                     std::size_t& written) override {
         watch_->largest_write = std::max(watch_->largest_write.load(), bytes.size());
         watch_->most_writes_between_reads =
             std::max(watch_->most_writes_between_reads.load(), ++watch_->writes_since_read);
-        return inner_->write_all(bytes, keep_going);
+        return inner_->write_all(bytes, keep_going, written);
     }
     bool output_pending() override {
         ++watch_->output_looks;

@@ -28,8 +28,9 @@ class UnwokenPort final : public Port {
 public:
     explicit UnwokenPort(std::unique_ptr<Port> inner) : inner_(std::move(inner)) {}
     ReadResult read(std::span<std::uint8_t> buffer) override { return inner_->read(buffer); }
-    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override {
-        return inner_->write_all(bytes, keep_going);
+    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going,
+                     std::size_t& written) override {
+        return inner_->write_all(bytes, keep_going, written);
     }
     bool output_pending() override { return inner_->output_pending(); }
     Status write_data_terminal_ready(bool level) override { return inner_->write_data_terminal_ready(level); }

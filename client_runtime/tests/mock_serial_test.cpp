@@ -118,7 +118,9 @@ protected:
 TEST_F(CommandWaitTest, FramesComeBackOneByOneInWriteOrder) {
     const auto both = test::concat(
         {frame_bytes(COMMAND_HEADER, 1), frame_bytes(MOCK_HEADER, 0x48, std::vector<std::uint8_t>(286, 7))});
-    ASSERT_TRUE(port->write_all(both, [] { return true; }).ok());
+    std::size_t written = 0;
+    ASSERT_TRUE(port->write_all(both, [] { return true; }, written).ok());
+    EXPECT_EQ(written, both.size());
     EXPECT_EQ(wait(Duration{}), 1);  // a whole frame is returned even for a zero time-out
     EXPECT_EQ(wait(Duration{}), 0x48);
     EXPECT_EQ(wait(Duration{}), std::nullopt);

@@ -31,7 +31,10 @@ public:
         return ReadResult::data(n, waited_);
     }
     void linger(std::chrono::microseconds) override { ++counts_->lingers; }
-    Status write_all(std::span<const std::uint8_t>, const std::function<bool()>&) override { return ok_status(); }
+    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>&, std::size_t& written) override {
+        written = bytes.size();
+        return ok_status();
+    }
     Status write_data_terminal_ready(bool) override { return ok_status(); }
     WakeFn waker() override { return [] {}; }
 

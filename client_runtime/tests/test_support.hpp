@@ -73,12 +73,15 @@ public:
         return got;
     }
 
-    // Throws away whatever the client wrote so far.
-    void drain() const {
+    // Throws away whatever the client wrote so far; how many bytes that was.
+    std::size_t drain() const {
         pollfd fd{master_, POLLIN, 0};
         std::uint8_t buffer[4096];
-        while (::poll(&fd, 1, 20) > 0 && ::read(master_, buffer, sizeof buffer) > 0) {
-        }
+        std::size_t drained = 0;
+        ssize_t n = 0;
+        while (::poll(&fd, 1, 20) > 0 && (n = ::read(master_, buffer, sizeof buffer)) > 0)
+            drained += static_cast<std::size_t>(n);
+        return drained;
     }
 
     // Bytes the client wrote that the device has not read yet.

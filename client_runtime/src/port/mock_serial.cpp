@@ -92,8 +92,10 @@ void MockDeviceState::take_written(std::vector<std::uint8_t>& out) {
     from_host_.clear();
 }
 
-Status MockPort::write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>&) {
+Status MockPort::write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>&,
+                           std::size_t& written) {
     state_->write(bytes);
+    written = bytes.size();
     return ok_status();
 }
 

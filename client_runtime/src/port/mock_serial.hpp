@@ -69,7 +69,8 @@ public:
     explicit MockPort(std::shared_ptr<MockDeviceState> state) : state_(std::move(state)) {}
 
     ReadResult read(std::span<std::uint8_t> buffer) override { return state_->read(buffer); }
-    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override;
+    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going,
+                     std::size_t& written) override;
     Status write_data_terminal_ready(bool) override { return ok_status(); }
     WakeFn waker() override;
 

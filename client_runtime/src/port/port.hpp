@@ -64,7 +64,9 @@ public:
     }
     // Writes everything unless the line stays full and `keep_going` turns false
     // while we wait for room (a stop must not hang on a device that stopped reading).
-    virtual Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) = 0;
+    // `written` is told how many bytes went out, whatever the outcome.
+    virtual Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going,
+                             std::size_t& written) = 0;
     // Whether written bytes are still queued on the host, not yet on the line.
     // Never waits (the reader keeps reading while its output drains); false when
     // the port cannot tell.

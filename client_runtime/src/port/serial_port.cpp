@@ -22,6 +22,8 @@ namespace vyre {
 namespace {
 
 constexpr auto SETTLE_TIME = std::chrono::milliseconds(50);
+// how long a full line is waited on before the write is tried again
+constexpr long WRITE_RECHECK_NANOSECONDS = 100 * 1000 * 1000;
 
 template <class Call>
 auto retry_eintr(Call call) {
@@ -278,13 +280,16 @@ ReadResult SerialPort::read_for(std::span<std::uint8_t> buffer, std::chrono::nan
     }
 }
 
-Status SerialPort::write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) {
+Status SerialPort::write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going,
+                             std::size_t& written) {
+    written = 0;
     bool consumed_wake = false;
     Status result = ok_status();
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
         if (n > 0) {
             bytes = bytes.subspan(static_cast<std::size_t>(n));
+            written += static_cast<std::size_t>(n);
             continue;
         }
         if (n == 0) {
@@ -297,8 +302,12 @@ Status SerialPort::write_all(std::span<const std::uint8_t> bytes, const std::fun
             break;
         }
         // The line is full: wait for room, or for a wake-up that may be a stop.
+        // A pseudo-terminal may free room without waking its writer (the room
+        // comes back after the reader's wake-up was given), so the wait is
+        // bounded and the write simply tried again.
         pollfd fds[2] = {{fd_, POLLOUT, 0}, {wake_->fd(), POLLIN, 0}};
-        if (retry_eintr([&] { return ::ppoll(fds, 2, nullptr, nullptr); }) < 0) {
+        const timespec recheck{0, WRITE_RECHECK_NANOSECONDS};
+        if (retry_eintr([&] { return ::ppoll(fds, 2, &recheck, nullptr); }) < 0) {
             result = errno_error(errno_text);
             break;
         }

@@ -33,7 +33,8 @@ public:
 
     ReadResult read(std::span<std::uint8_t> buffer) override;
     ReadResult read_within(std::span<std::uint8_t> buffer, std::chrono::microseconds most) override;
-    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going) override;
+    Status write_all(std::span<const std::uint8_t> bytes, const std::function<bool()>& keep_going,
+                     std::size_t& written) override;
     bool output_pending() override;
     Status write_data_terminal_ready(bool level) override;
     WakeFn waker() override;

@@ -49,6 +49,7 @@ public:
             // data waits until the last one has left the host, reading meanwhile.
             bool more = false;
             bool draining = false;
+            if (!links_.owed->empty() && !send_owed(port)) return;
             if (!send_slice(port, links_.command_rx, commands_, more)) return;
             if (!more) {
                 links_.mock_rx.drain_into(mock_data_);
@@ -118,9 +119,11 @@ private:
         more = false;
         if (backlog.empty()) return true;
         wire_.clear();
+        frame_ends_.clear();
         std::uint64_t frames = 0;
         while (!backlog.empty() && wire_.size() < slice_) {
             backlog.front().append_to(wire_);
+            frame_ends_.push_back(wire_.size());
             backlog.pop_front();
             ++frames;
         }
@@ -143,8 +146,26 @@ private:
     }
 
     bool write(Port& port) {
-        Status written = port.write_all(wire_, keep_going_);
-        // A write given up because we are stopping is no link failure.
+        std::size_t sent = 0;
+        Status written = port.write_all(wire_, keep_going_, sent);
+        if (!written && !links_.running->load()) {
+            // Given up because we are stopping: the frame it cut is owed whole.
+            const auto end = std::upper_bound(frame_ends_.begin(), frame_ends_.end(), sent);
+            const std::size_t start = end == frame_ends_.begin() ? 0 : *std::prev(end);
+            if (end != frame_ends_.end() && sent > start)
+                links_.owed->assign(wire_.begin() + static_cast<std::ptrdiff_t>(sent),
+                                    wire_.begin() + static_cast<std::ptrdiff_t>(*end));
+            return false;
+        }
+        if (!written) fail(Error::link_lost(written.error().text, written.error().error_number));
+        return written.ok();
+    }
+
+    // The rest of the frame a stop cut short, before any other.
+    bool send_owed(Port& port) {
+        std::size_t sent = 0;
+        Status written = port.write_all(*links_.owed, keep_going_, sent);
+        links_.owed->erase(links_.owed->begin(), links_.owed->begin() + static_cast<std::ptrdiff_t>(sent));
         if (!written && links_.running->load())
             fail(Error::link_lost(written.error().text, written.error().error_number));
         return written.ok();
@@ -262,6 +283,7 @@ private:
     std::deque<FramedPacket> commands_;
     std::deque<FramedPacket> mock_data_;
     std::vector<std::uint8_t> wire_;
+    std::vector<std::size_t> frame_ends_;  // where each frame in wire_ ends
     std::vector<DataPacket> tap_copy_;
     std::vector<Response> responses_;
     BacklogSkip backlog_;

@@ -57,6 +57,10 @@ struct ReaderLinks {
     // Set by the caller to have the reader drop what the device sent before
     // now: the port's input, then telemetry until it keeps pace (BacklogSkip).
     std::shared_ptr<std::atomic<bool>> discard_backlog = std::make_shared<std::atomic<bool>>(false);
+    // The rest of a frame whose write a stop cut short: the next reader sends
+    // it before anything else, so that the device never reads a cut frame
+    // joined to the next one.
+    std::shared_ptr<std::vector<std::uint8_t>> owed = std::make_shared<std::vector<std::uint8_t>>();
 };
 
 // A candidate frame still waiting for its bytes after reads timed out for this

@@ -254,6 +254,7 @@ private:
     std::shared_ptr<ClockModel> clock_;
     std::shared_ptr<FailureNote> failure_;
     std::shared_ptr<std::atomic<bool>> discard_backlog_;
+    std::shared_ptr<std::vector<std::uint8_t>> owed_;
     std::optional<SpawnedThread<std::unique_ptr<Port>>> reader_thread_;
     std::unique_ptr<Port> port_;
     std::optional<MockStreamThread> mock_stream_thread_;

@@ -29,6 +29,7 @@ ClientRuntime::ClientRuntime(std::unique_ptr<Port> port)
       clock_(std::make_shared<ClockModel>()),
       failure_(std::make_shared<FailureNote>()),
       discard_backlog_(std::make_shared<std::atomic<bool>>(false)),
+      owed_(std::make_shared<std::vector<std::uint8_t>>()),
       port_(std::move(port)),
       wake_reader_(port_ ? port_->waker() : WakeFn([] {})) {
     std::tie(packet_tx_, packet_rx_) = make_channel<DataPacket>([ready = ready_] { ready->raise(); });
@@ -64,7 +65,7 @@ Status ClientRuntime::start() {
                                                            std::move(*mock_rx_), packet_tx_, responses_, error_tx_,
                                                            running_, packet_tap_, mock_frames_written_, pace_,
                                                            link_counters_, clock_, failure_,
-                                                           discard_backlog_});
+                                                           discard_backlog_, owed_});
     command_rx_.reset();
     mock_rx_.reset();
     auto spawned = SpawnedThread<std::unique_ptr<Port>>::spawn([links] { return run_reader(std::move(*links)); });
