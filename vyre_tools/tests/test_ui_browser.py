@@ -80,6 +80,8 @@ def page(server):
         try:
             page = browser.new_page(viewport={"width": 1280, "height": 900})
             page.set_default_timeout(WAIT_MS)
+            # a new server's first page builds on a loaded machine for a while
+            page.set_default_navigation_timeout(4 * WAIT_MS)
             page.goto(server.url)
             yield page
         finally:

@@ -171,20 +171,26 @@ def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_c
                 await until(lambda: session.health.packets > packets + frequency // 2,
                             f"packets at {frequency} Hz")
 
+            dropped = sim.status()["telemetry_dropped"]
             for frequency in (500, 200, 100):
                 await at(frequency)
             sim.set_rate(0)  # paused, as the device tells on its return
             sim.replug(delay=0.5)
             await until(lambda: not session.connected, "the unplug")
             await until(lambda: session.connected, "the return")
+            # nothing counted missing but what the device really could not send
+            # (its output full on a loaded machine): none of the rate changes
+            lost = sim.status()["telemetry_dropped"] - dropped
             health = await refreshed(session)
-            assert (health.gaps, health.missing, health.period) == (0, 0, math.inf)
-            assert session.config.frequency == 0
-            assert link_health.gaps_text(health.gaps, health.missing, health.period) \
-                == "0 (0 packets missing)"
+            assert health.missing <= lost and health.gaps <= health.missing
+            assert health.period == math.inf and session.config.frequency == 0
+            if lost == 0:
+                assert link_health.gaps_text(health.gaps, health.missing, health.period) \
+                    == "0 (0 packets missing)"
             await at(200)
+            lost = sim.status()["telemetry_dropped"] - dropped
             health = await refreshed(session)
-            assert (health.gaps, health.missing, health.period) == (0, 0, 1 / 200)
+            assert health.missing <= lost and health.period == 1 / 200
             sim.set_corrupt_rate(0.05)  # frames the host rejects: packets really lost
             await until(lambda: session.health.gaps > 0, "a gap counted")
             assert session.health.missing >= session.health.gaps
