@@ -158,6 +158,9 @@ async def refreshed(session):
     return session.health
 
 
+IN_FLIGHT = 10  # frames an unplug may cut on their way to the host
+
+
 def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_counts(sim,
                                                                                       tmp_path):
     async def main():
@@ -179,8 +182,10 @@ def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_c
             await until(lambda: not session.connected, "the unplug")
             await until(lambda: session.connected, "the return")
             # nothing counted missing but what the device really could not send
-            # (its output full on a loaded machine): none of the rate changes
-            lost = sim.status()["telemetry_dropped"] - dropped
+            # (its output full on a loaded machine) and the few frames an unplug
+            # cuts on their way: none of the rate changes (thousands, counted
+            # against the rate of the start)
+            lost = sim.status()["telemetry_dropped"] - dropped + IN_FLIGHT
             health = await refreshed(session)
             assert health.missing <= lost and health.gaps <= health.missing
             assert health.period == math.inf and session.config.frequency == 0
@@ -188,7 +193,7 @@ def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_c
                 assert link_health.gaps_text(health.gaps, health.missing, health.period) \
                     == "0 (0 packets missing)"
             await at(200)
-            lost = sim.status()["telemetry_dropped"] - dropped
+            lost = sim.status()["telemetry_dropped"] - dropped + IN_FLIGHT
             health = await refreshed(session)
             assert health.missing <= lost and health.period == 1 / 200
             sim.set_corrupt_rate(0.05)  # frames the host rejects: packets really lost
