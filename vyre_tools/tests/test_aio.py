@@ -103,17 +103,23 @@ def test_closing_the_loop_with_a_client_open_stops_it():
     assert worker_threads() == []
 
 
+async def consuming(client):
+    """A task taking ``client``'s batches, once the first has come."""
+    first = asyncio.Event()
+
+    async def consume():
+        async for _ in client.batches():
+            first.set()
+    consumer = asyncio.create_task(consume())
+    await asyncio.wait_for(first.wait(), 10)
+    return consumer
+
+
 def test_batches_end_when_the_client_closes_and_at_once_on_a_closed_client(sim):
     async def main():
         client = AsyncVYREClient(sim.port_name)
         await client.start()
-        first = asyncio.Event()
-
-        async def consume():
-            async for _ in client.batches():
-                first.set()
-        consumer = asyncio.create_task(consume())
-        await asyncio.wait_for(first.wait(), 10)
+        consumer = await consuming(client)
         await client.aclose()
         await asyncio.wait_for(consumer, 10)
         return await asyncio.wait_for(anext(client.batches(), "ended"), 10)
@@ -249,13 +255,7 @@ async def _constructed(port):
 def test_a_hang_up_a_command_reports_first_still_fails_batches_and_takes(sim):
     async def main():
         async with AsyncVYREClient(sim.port_name) as client:
-            first = asyncio.Event()
-
-            async def consume():
-                async for _ in client.batches():
-                    first.set()
-            consumer = asyncio.create_task(consume())
-            await asyncio.wait_for(first.wait(), 10)
+            consumer = await consuming(client)
             sim.set_silent(True)
             command = asyncio.create_task(client.get_device_info(30))
             while sim.status()["commands_by_id"].get("1") != 1:  # the command waits
