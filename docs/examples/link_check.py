@@ -9,13 +9,15 @@ with Simulator.spawn(rate=200, noise=0.2, corrupt_rate=0.02) as sim:
     with vyre_client.VYREClient(sim.port_name) as client:
         time.sleep(2.0)
         client.get_data_packets()
+        client.stop()  # a stopped client's counts hold still
         stats = client.link_statistics()
 
 for key in ("bytes_received", "telemetry_frames", "crc_rejected", "noise_bytes",
-            "packets_delivered"):
+            "packets_delivered", "packets_waiting"):
     print(f"{key:>18}: {stats[key]}")
 # every byte is accounted for
 assert stats["bytes_received"] == (stats["frame_bytes"] + stats["noise_bytes"]
                                    + stats["buffered_bytes"])
 assert stats["crc_rejected"] > 0
-assert stats["packets_delivered"] == stats["telemetry_frames"]
+# every telemetry frame was handed out or still waits in the queue
+assert stats["packets_delivered"] + stats["packets_waiting"] == stats["telemetry_frames"]
