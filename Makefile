@@ -43,6 +43,7 @@ TYPE_CHECKS := vyre_python/tests/test_stubs.py vyre_tools/tests/test_typing.py
 
 lint: venv
 	$(VENV)/bin/ruff check --quiet .
+	$(VENV)/bin/ruff format --check --quiet .
 	@scripts/check-layers
 	$(PY) -m pytest -q -p no:cacheprovider $(TYPE_CHECKS)
 	$(PY) -m mypy --strict vyre_tools --exclude vyre_tools/tests

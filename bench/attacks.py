@@ -63,22 +63,26 @@ class Pty:
     def write(self, data):
         view = memoryview(data)
         while view:
-            view = view[os.write(self.master, view):]
+            view = view[os.write(self.master, view) :]
 
     def writer(self, pattern, byte_rate, seconds):
         """A child process writing `pattern` over and over at `byte_rate`."""
-        code = ("import os, sys, time\n"
-                "fd, rate, seconds, pattern = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3]), "
-                "bytes.fromhex(sys.argv[4])\n"
-                "chunk = pattern * max(1, int(rate / 100 / len(pattern)))\n"
-                "start = time.monotonic(); sent = 0\n"
-                "while time.monotonic() - start < seconds:\n"
-                "    due = start + sent / rate\n"
-                "    if due > time.monotonic(): time.sleep(due - time.monotonic())\n"
-                "    try: sent += os.write(fd, chunk)\n"
-                "    except BlockingIOError: time.sleep(0.001)\n")
-        return subprocess.Popen([sys.executable, "-c", code, str(self.master), str(byte_rate), str(seconds),
-                                 pattern.hex()], pass_fds=(self.master,))
+        code = (
+            "import os, sys, time\n"
+            "fd, rate, seconds, pattern = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3]), "
+            "bytes.fromhex(sys.argv[4])\n"
+            "chunk = pattern * max(1, int(rate / 100 / len(pattern)))\n"
+            "start = time.monotonic(); sent = 0\n"
+            "while time.monotonic() - start < seconds:\n"
+            "    due = start + sent / rate\n"
+            "    if due > time.monotonic(): time.sleep(due - time.monotonic())\n"
+            "    try: sent += os.write(fd, chunk)\n"
+            "    except BlockingIOError: time.sleep(0.001)\n"
+        )
+        return subprocess.Popen(
+            [sys.executable, "-c", code, str(self.master), str(byte_rate), str(seconds), pattern.hex()],
+            pass_fds=(self.master,),
+        )
 
     def unplug(self, *_):
         if self.master >= 0:
@@ -94,6 +98,7 @@ INFO = answer(1, (42).to_bytes(8, "little") + b"1.0".ljust(8, b"\0"))
 
 
 # ---- scenarios, each in a child process
+
 
 def replay(vyre_client):
     from vyre_tools.mocklog import write_mock_log
@@ -127,8 +132,13 @@ def replay(vyre_client):
         s = sim.status()
         stamps = [p.timestamp_seconds for p in packets]
         holes = sum(round((b - a) * 200) - 1 for a, b in zip(stamps, stamps[1:]))
-        out.update(telemetry_sent=s["telemetry_sent"], telemetry_dropped=s["telemetry_dropped"],
-                   telemetry_received=len(packets), telemetry_holes=holes, records_received=s["mock_records"])
+        out.update(
+            telemetry_sent=s["telemetry_sent"],
+            telemetry_dropped=s["telemetry_dropped"],
+            telemetry_received=len(packets),
+            telemetry_holes=holes,
+            records_received=s["mock_records"],
+        )
 
         stops = []
         sim.set_rate(200)
@@ -148,8 +158,10 @@ def replay(vyre_client):
 
 def hang_up(vyre_client):
     out = {}
-    for name, call in (("transaction", lambda c: c.get_device_info(5.0)),
-                       ("packet_wait", lambda c: c.get_data_packets(block=True))):
+    for name, call in (
+        ("transaction", lambda c: c.get_device_info(5.0)),
+        ("packet_wait", lambda c: c.get_data_packets(block=True)),
+    ):
         device = Pty()
         client = vyre_client.VYREClient(device.path, timeout=5.0)
         client.start()
@@ -158,6 +170,7 @@ def hang_up(vyre_client):
         def unplug(*_):
             gone.append(time.monotonic())
             device.unplug()
+
         signal.signal(signal.SIGALRM, unplug)
         signal.setitimer(signal.ITIMER_REAL, 0.2)
         try:
@@ -211,8 +224,9 @@ def false_header(vyre_client):
         device.write(bytes.fromhex("5aa50000") + length.to_bytes(4, "little") + INFO)
         t = time.monotonic()
         info = client.get_device_info(1.0)
-        out[f"answer_behind_header_{length}"] = (f"{(time.monotonic() - t) * 1e3:.0f} ms" if info
-                                                 else "None after 1 s")
+        out[f"answer_behind_header_{length}"] = (
+            f"{(time.monotonic() - t) * 1e3:.0f} ms" if info else "None after 1 s"
+        )
         client.stop()
         del client
         device.unplug()
@@ -263,6 +277,7 @@ def stop_dev_zero(vyre_client):
 
 def stop_zero_tail(vyre_client):
     from vyre_tools.mocklog import MockLog
+
     with tempfile.TemporaryDirectory() as tmp:
         sparse = os.path.join(tmp, "tail.log")
         MockLog().add_series(1, 0.001).end().write(sparse)
@@ -275,6 +290,7 @@ def reentrant_handle(vyre_client):
 
     def handler(*_):
         handle.wait_for_command_identifier(0.1)
+
     signal.signal(signal.SIGALRM, handler)
     signal.setitimer(signal.ITIMER_REAL, 0.1)
     try:
@@ -284,17 +300,29 @@ def reentrant_handle(vyre_client):
         return {"reentrant_handle_wait": f"RuntimeError: {error}"}
 
 
-CHILDREN = {"replay": (replay, 400), "hang-up": (hang_up, 60), "false-header": (false_header, 120),
-            "flood": (flood, 120), "stop-dev-zero": (stop_dev_zero, 60), "stop-zero-tail": (stop_zero_tail, 120),
-            "reentrant": (reentrant_handle, 20)}
+CHILDREN = {
+    "replay": (replay, 400),
+    "hang-up": (hang_up, 60),
+    "false-header": (false_header, 120),
+    "flood": (flood, 120),
+    "stop-dev-zero": (stop_dev_zero, 60),
+    "stop-zero-tail": (stop_zero_tail, 120),
+    "reentrant": (reentrant_handle, 20),
+}
 
 
 def run(python, name):
     timeout = CHILDREN[name][1]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "bench"), ROOT]))
     try:
-        proc = subprocess.run([python, __file__, "--child", name], capture_output=True, text=True,
-                              timeout=timeout, env=env, cwd=ROOT)
+        proc = subprocess.run(
+            [python, __file__, "--child", name],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+            env=env,
+            cwd=ROOT,
+        )
     except subprocess.TimeoutExpired:
         return {"hung": f"no end within {timeout} s"}
     lines = [line for line in proc.stdout.splitlines() if line.startswith("{")]
@@ -311,6 +339,7 @@ def main():
     args = parser.parse_args()
     if args.child:
         import vyre_client
+
         emit(CHILDREN[args.child][0](vyre_client))
         return
     print(machine())

@@ -65,9 +65,18 @@ def simulator_round(fps, drift, seconds, seed):
     with tempfile.TemporaryDirectory() as tmp:
         truth_path = os.path.join(tmp, "truth.bin")
         parts, after = [], []
-        with Simulator.spawn(rate=fps, clock_drift_ppm=drift, clock_offset=100.0, burst_max=10,
-                             late_rate=0.05, seed=seed, truth_log=truth_path) as sim, \
-                VYREClient(sim.port_name) as client:
+        with (
+            Simulator.spawn(
+                rate=fps,
+                clock_drift_ppm=drift,
+                clock_offset=100.0,
+                burst_max=10,
+                late_rate=0.05,
+                seed=seed,
+                truth_log=truth_path,
+            ) as sim,
+            VYREClient(sim.port_name) as client,
+        ):
             end = time.monotonic() + 1.0 + seconds
             while time.monotonic() < end:
                 time.sleep(0.01)
@@ -102,8 +111,10 @@ def simulator_round(fps, drift, seconds, seed):
     first = int(np.argmax(stamped)) if stamped.any() else None
     error = np.abs(rows["synced_time_seconds"][stamped] - true[stamped])
     return {
-        "jitter_p99_us": 1e6 * jitter, "bias_us": 1e6 * bias,
-        "raw_jitter_p99_us": 1e6 * raw_jitter, "raw_bias_us": 1e6 * raw_bias,
+        "jitter_p99_us": 1e6 * jitter,
+        "bias_us": 1e6 * bias,
+        "raw_jitter_p99_us": 1e6 * raw_jitter,
+        "raw_bias_us": 1e6 * raw_bias,
         "min_delay_us": 1e6 * float(received.min()),
         "fitted_drift_ppm": sync["drift_ppm"],
         "resync_s": float(true[first] - true[0]) if first is not None else float("nan"),
@@ -125,40 +136,51 @@ def main():
     binary = os.path.join(args.build_dir, "bench", "clock_sync_sim")
     print(harness.machine())
 
-    print(f"\nmodel, {args.minutes:g} minutes of a simulated link (min delay 100 us + exp(50 us)), "
-          f"medians of {args.rounds}, us:")
-    print(f"{'frames/s':>8} {'ppm':>5} {'wander':>6} | {'jitter p99':>10} {'bias':>7} | "
-          f"{'worst min jitter':>16} {'worst min bias':>14} | {'raw jitter':>10} {'raw bias':>9} | "
-          f"{'ns/frame':>8}")
+    print(
+        f"\nmodel, {args.minutes:g} minutes of a simulated link (min delay 100 us + exp(50 us)), "
+        f"medians of {args.rounds}, us:"
+    )
+    print(
+        f"{'frames/s':>8} {'ppm':>5} {'wander':>6} | {'jitter p99':>10} {'bias':>7} | "
+        f"{'worst min jitter':>16} {'worst min bias':>14} | {'raw jitter':>10} {'raw bias':>9} | "
+        f"{'ns/frame':>8}"
+    )
     for fps in RATES:
         for drift in DRIFTS:
             for wander in (0.0, WANDER):
                 r = model_rounds(binary, fps, drift, args.minutes, args.rounds, wander)
-                print(f"{fps:>8} {drift:>+5} {wander:>6g} | {median_of(r, 'jitter_p99_us'):>10.1f} "
-                      f"{median_of(r, 'bias_us'):>7.1f} | {median_of(r, 'worst_minute_jitter_p99_us'):>16.1f} "
-                      f"{median_of(r, 'worst_minute_bias_us'):>14.1f} | {median_of(r, 'raw_jitter_p99_us'):>10.0f} "
-                      f"{median_of(r, 'raw_bias_us'):>9.0f} | {median_of(r, 'ns_per_frame'):>8.1f}")
+                print(
+                    f"{fps:>8} {drift:>+5} {wander:>6g} | {median_of(r, 'jitter_p99_us'):>10.1f} "
+                    f"{median_of(r, 'bias_us'):>7.1f} | {median_of(r, 'worst_minute_jitter_p99_us'):>16.1f} "
+                    f"{median_of(r, 'worst_minute_bias_us'):>14.1f} | {median_of(r, 'raw_jitter_p99_us'):>10.0f} "
+                    f"{median_of(r, 'raw_bias_us'):>9.0f} | {median_of(r, 'ns_per_frame'):>8.1f}"
+                )
     print("\nmodel, device clock reset 60 s into 2 minutes (stamped across: off by more than 1 ms):")
     for fps in RATES:
         r = model_rounds(binary, fps, 200, 2, args.rounds, 0.0, 60)
-        print(f"{fps:>8} frames/s: resync {median_of(r, 'resync_s'):.3f} s, "
-              f"stamped across: {max(x['stamped_across'] for x in r)}, "
-              f"resets {median_of(r, 'resets'):g}")
+        print(
+            f"{fps:>8} frames/s: resync {median_of(r, 'resync_s'):.3f} s, "
+            f"stamped across: {max(x['stamped_across'] for x in r)}, "
+            f"resets {median_of(r, 'resets'):g}"
+        )
 
     if args.skip_simulator or not harness.library_available():
         return
-    print(f"\nsimulator, {args.seconds:g} s through the library, then a reboot; medians of "
-          f"{args.rounds}, us:")
+    print(
+        f"\nsimulator, {args.seconds:g} s through the library, then a reboot; medians of {args.rounds}, us:"
+    )
     for fps in RATES:
         for drift in DRIFTS:
             r = [simulator_round(fps, drift, args.seconds, seed) for seed in range(1, args.rounds + 1)]
-            print(f"{fps:>5} frames/s {drift:+} ppm: jitter p99 {median_of(r, 'jitter_p99_us'):.1f}, "
-                  f"bias {median_of(r, 'bias_us'):.1f} (min delay {median_of(r, 'min_delay_us'):.1f}); "
-                  f"raw jitter p99 {median_of(r, 'raw_jitter_p99_us'):.0f}, raw bias "
-                  f"{median_of(r, 'raw_bias_us'):.0f}; drift {median_of(r, 'fitted_drift_ppm'):+.1f} ppm; "
-                  f"after the reboot: resync {median_of(r, 'resync_s'):.3f} s, stamped across "
-                  f"{max(x['stamped_across'] for x in r)} (largest error of the new model's first "
-                  f"1.7 s {median_of(r, 'young_error_max_us'):.0f}), resets {median_of(r, 'resets'):g}")
+            print(
+                f"{fps:>5} frames/s {drift:+} ppm: jitter p99 {median_of(r, 'jitter_p99_us'):.1f}, "
+                f"bias {median_of(r, 'bias_us'):.1f} (min delay {median_of(r, 'min_delay_us'):.1f}); "
+                f"raw jitter p99 {median_of(r, 'raw_jitter_p99_us'):.0f}, raw bias "
+                f"{median_of(r, 'raw_bias_us'):.0f}; drift {median_of(r, 'fitted_drift_ppm'):+.1f} ppm; "
+                f"after the reboot: resync {median_of(r, 'resync_s'):.3f} s, stamped across "
+                f"{max(x['stamped_across'] for x in r)} (largest error of the new model's first "
+                f"1.7 s {median_of(r, 'young_error_max_us'):.0f}), resets {median_of(r, 'resets'):g}"
+            )
         sys.stdout.flush()
 
 

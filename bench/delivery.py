@@ -22,7 +22,7 @@ import time
 
 import harness
 
-SETTLE = 0.5   # seconds for the reader to decode what is already written
+SETTLE = 0.5  # seconds for the reader to decode what is already written
 
 
 def timed(fn):
@@ -41,7 +41,7 @@ def take_all(producer, take, n):
     time.sleep(SETTLE)
     ns, taken = timed(take)
     parts = [taken]
-    while sum(map(len, parts)) < n:    # the reader was slow: take the rest; this call does not count
+    while sum(map(len, parts)) < n:  # the reader was slow: take the rest; this call does not count
         time.sleep(SETTLE)
         more = take()
         if not len(more):
@@ -62,6 +62,7 @@ def main():
         raise SystemExit("vyre_client has no VYREClient in this environment")
     from vyre_client import VYREClient, VYREDataPacket
     from peer import PeerPacket
+
     n = args.packets
 
     print(harness.machine())
@@ -73,7 +74,7 @@ def main():
             client.start()
             has_array = hasattr(client, "get_data_array")
             if has_array:
-                client.get_data_array()    # numpy's import and the dtype are a first call's, not per packet
+                client.get_data_array()  # numpy's import and the dtype are a first call's, not per packet
             for _ in range(args.repeat):
                 if has_array:
                     ns, parts = take_all(producer, client.get_data_array, n)
@@ -85,8 +86,7 @@ def main():
                     library.append(ns)
                 packets = [p for part in parts for p in part]
                 del parts
-                fields = [[getattr(p, f) for f in VYREDataPacket.__struct_fields__]
-                          for p in packets[:4096]]
+                fields = [[getattr(p, f) for f in VYREDataPacket.__struct_fields__] for p in packets[:4096]]
                 del packets
                 inputs = [f[:6] + f[10:18] + f[19:] for f in fields]
                 inputs = (inputs * (n // len(inputs) + 1))[:n]
@@ -103,6 +103,7 @@ def main():
 
     def show(label, xs):
         print(f"{label:<58} {min(xs):7.1f} {statistics.median(xs):7.1f}")
+
     print(f"{n} packets, {len(library)} + {len(array)} timed calls")
     print(f"{'ns per packet':<58} {'best':>7} {'median':>7}")
     show("get_data_packets() on a full queue", library)
@@ -110,11 +111,15 @@ def main():
         show("get_data_array() on a full queue", array)
     show("VYREDataPacket(*18 values) in a list comprehension", constructor)
     show("peer: PeerPacket(*23 values) in a list comprehension", peer)
-    print(f"peer / get_data_packets = {statistics.median(peer) / statistics.median(library):.2f} "
-          f"(medians); goal: get_data_packets <= 60 ns per packet")
+    print(
+        f"peer / get_data_packets = {statistics.median(peer) / statistics.median(library):.2f} "
+        f"(medians); goal: get_data_packets <= 60 ns per packet"
+    )
     if array:
-        print(f"get_data_packets / get_data_array = {statistics.median(library) / statistics.median(array):.0f} "
-              f"(medians); goal: get_data_array <= 10 ns per packet")
+        print(
+            f"get_data_packets / get_data_array = {statistics.median(library) / statistics.median(array):.0f} "
+            f"(medians); goal: get_data_array <= 10 ns per packet"
+        )
     print(f"after the run: load average {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
 

@@ -31,6 +31,7 @@ RATE = 2300.0
 def role(port, calls):
     import time
     from vyre_client import VYREClient
+
     times = []
     with VYREClient(port) as client:
         for i in range(calls):
@@ -49,8 +50,13 @@ def measure(python, port, calls, shim, hold_us):
     if shim:
         env["LD_PRELOAD"] = shim
         env["SLOW_DRAIN_US"] = str(hold_us)
-    out = subprocess.run([python, os.path.abspath(__file__), "--role", port, str(calls)],
-                         capture_output=True, text=True, env=env, timeout=600)
+    out = subprocess.run(
+        [python, os.path.abspath(__file__), "--role", port, str(calls)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=600,
+    )
     if out.returncode != 0:
         raise RuntimeError(out.stderr[-2000:])
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -68,11 +74,23 @@ def main():
         return role(args.role[0], int(args.role[1]))
 
     from vyre_tools.sim import Simulator
+
     print(harness.machine())
     with tempfile.TemporaryDirectory() as tmp:
         shim = os.path.join(tmp, "slow_drain.so")
-        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", "-o", shim,
-                        os.path.join(harness.BENCH, "slow_drain.c"), "-ldl"], check=True)
+        subprocess.run(
+            [
+                os.environ.get("CC", "cc"),
+                "-O2",
+                "-shared",
+                "-fPIC",
+                "-o",
+                shim,
+                os.path.join(harness.BENCH, "slow_drain.c"),
+                "-ldl",
+            ],
+            check=True,
+        )
         builds = [("this", sys.executable)] + ([("other", args.other)] if args.other else [])
         queues = {False: "plain pty", True: f"busy {args.hold_us} us a write"}
         results = {}
@@ -81,19 +99,32 @@ def main():
             for k in range(args.rounds):
                 for label, python in builds:
                     for shimmed in (False, True):
-                        r = measure(python, sim.port_name, args.calls, shim if shimmed else None, args.hold_us)
+                        r = measure(
+                            python, sim.port_name, args.calls, shim if shimmed else None, args.hold_us
+                        )
                         results.setdefault((label, shimmed), []).append(r)
-                        print(f"{k + 1:<6} {label:<6} {queues[shimmed]:<24} {1000 * r['p50']:8.3f} "
-                              f"{1000 * r['p99']:8.3f}", flush=True)
+                        print(
+                            f"{k + 1:<6} {label:<6} {queues[shimmed]:<24} {1000 * r['p50']:8.3f} "
+                            f"{1000 * r['p99']:8.3f}",
+                            flush=True,
+                        )
         print(f"medians of {args.rounds} rounds:")
         for label, _ in builds:
-            med = {shimmed: {q: statistics.median(r[q] for r in results[(label, shimmed)]) for q in ("p50", "p99")}
-                   for shimmed in (False, True)}
+            med = {
+                shimmed: {
+                    q: statistics.median(r[q] for r in results[(label, shimmed)]) for q in ("p50", "p99")
+                }
+                for shimmed in (False, True)
+            }
             for shimmed in (False, True):
-                print(f"{'':<6} {label:<6} {queues[shimmed]:<24} {1000 * med[shimmed]['p50']:8.3f} "
-                      f"{1000 * med[shimmed]['p99']:8.3f}")
-            print(f"{'':<6} {label:<6} {'busy - plain':<24} {1000 * (med[True]['p50'] - med[False]['p50']):8.3f} "
-                  f"{1000 * (med[True]['p99'] - med[False]['p99']):8.3f}")
+                print(
+                    f"{'':<6} {label:<6} {queues[shimmed]:<24} {1000 * med[shimmed]['p50']:8.3f} "
+                    f"{1000 * med[shimmed]['p99']:8.3f}"
+                )
+            print(
+                f"{'':<6} {label:<6} {'busy - plain':<24} {1000 * (med[True]['p50'] - med[False]['p50']):8.3f} "
+                f"{1000 * (med[True]['p99'] - med[False]['p99']):8.3f}"
+            )
 
 
 if __name__ == "__main__":

@@ -37,8 +37,10 @@ def machine():
     except OSError:
         pass
     load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
-    return (f"{platform.system()} {platform.release()}, {os.cpu_count()} CPUs ({model}), "
-            f"load average {load}, Python {platform.python_version()}")
+    return (
+        f"{platform.system()} {platform.release()}, {os.cpu_count()} CPUs ({model}), "
+        f"load average {load}, Python {platform.python_version()}"
+    )
 
 
 def library_available():
@@ -67,8 +69,9 @@ class CBuild:
         self.dir = tempfile.mkdtemp(prefix="vyre-bench-")
         cc = os.environ.get("CC") or shutil.which("cc") or "gcc"
         for name, libs in (("floor", ["-lpthread"]), ("producer", ["-lm"])):
-            subprocess.run([cc, "-O2", "-o", self.path(name), os.path.join(BENCH, name + ".c"),
-                            *libs], check=True)
+            subprocess.run(
+                [cc, "-O2", "-o", self.path(name), os.path.join(BENCH, name + ".c"), *libs], check=True
+            )
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -90,8 +93,7 @@ class Producer:
     def __init__(self, build, frames, rate=None):
         self.frames = frames
         argv = [build.path("producer"), str(frames)] + ([str(rate)] if rate else [])
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.port_name = self.proc.stdout.readline().strip()
         if not self.port_name:
             self.close()
@@ -118,8 +120,7 @@ class Producer:
 
 def run_child(argv, timeout):
     """Run a child to its end and return its last line as JSON."""
-    out = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                         timeout=timeout)
+    out = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
     if out.returncode != 0:
         raise RuntimeError(f"{argv[:3]} failed ({out.returncode}): {out.stderr[-2000:]}")
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -127,8 +128,13 @@ def run_child(argv, timeout):
 
 def spawn_child(argv, stdin=False):
     """A child whose output is collected; ``stdin``: give it a pipe to talk to."""
-    return subprocess.Popen(argv, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        argv,
+        stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def collect(proc, timeout):

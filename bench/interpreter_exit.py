@@ -29,8 +29,12 @@ def one_run(mode, wait, ballast):
     master, slave = pty.openpty()
     tty.setraw(master)
     try:
-        child = subprocess.Popen([sys.executable, PROGRAM, os.ttyname(slave), mode, str(wait), str(ballast)],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        child = subprocess.Popen(
+            [sys.executable, PROGRAM, os.ttyname(slave), mode, str(wait), str(ballast)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            stdin=subprocess.DEVNULL,
+        )
         line = child.stdout.readline()
         ended = time.monotonic()
         child.wait(timeout=120)
@@ -44,8 +48,12 @@ def one_run(mode, wait, ballast):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=20)
-    parser.add_argument("--ballast", type=int, default=300_000,
-                        help="objects the program keeps: finalizing them takes about one lock poll (50 ms)")
+    parser.add_argument(
+        "--ballast",
+        type=int,
+        default=300_000,
+        help="objects the program keeps: finalizing them takes about one lock poll (50 ms)",
+    )
     args = parser.parse_args()
     print(harness.machine())
     # Without ballast the program's own finalization is short: the time is the
@@ -56,12 +64,15 @@ def main():
             clean = sum(1 for ended, status, _, _ in results if ended and status == 0)
             times = sorted(took for *_, took, _ in results)
             within = sum(1 for t in times if t <= 0.2)
-            print(f"ballast {ballast:7}, lock {mode:8}: status 0 in {clean}/{args.runs}, ended within 0.2 s in "
-                  f"{within}/{args.runs}; median {times[len(times) // 2] * 1000:.0f} ms, max {times[-1] * 1000:.0f} ms")
+            print(
+                f"ballast {ballast:7}, lock {mode:8}: status 0 in {clean}/{args.runs}, ended within 0.2 s in "
+                f"{within}/{args.runs}; median {times[len(times) // 2] * 1000:.0f} ms, max {times[-1] * 1000:.0f} ms"
+            )
             for ended, status, _, err in results:
                 if not ended or status != 0:
                     print(f"  status {status}: {err.strip()[-300:]}")
                     break
+
 
 if __name__ == "__main__":
     main()

@@ -42,6 +42,7 @@ def round_trips_library(client, calls):
 
 def round_trips_peer(port, calls):
     from peer import PeerClient
+
     times = []
     with PeerClient(port, exact=False) as client:
         for _ in range(calls):
@@ -55,6 +56,7 @@ def round_trips_peer(port, calls):
 
 def stop_times(port, stops):
     from vyre_client import VYREClient
+
     stop, leave = [], []
     client = VYREClient(port)
     for _ in range(stops):
@@ -90,7 +92,7 @@ def main():
             sim.set_rate(rate)
             client = VYREClient(sim.port_name)
             client.start()
-            round_trips_library(client, 20)   # warm-up
+            round_trips_library(client, 20)  # warm-up
             lib = round_trips_library(client, args.calls)
             client.stop()
             del client
@@ -100,14 +102,18 @@ def main():
 
     print(f"{'ms':<44} {'p50':>7} {'p99':>7} {'max':>7}")
     for mode, lib, peer, stop, leave in rows:
-        for label, xs in ((f"get_device_info round trip, {mode}", lib),
-                          (f"peer round trip, {mode}", peer),
-                          (f"stop(), {mode}", stop),
-                          (f"leaving a with block, {mode}", leave)):
+        for label, xs in (
+            (f"get_device_info round trip, {mode}", lib),
+            (f"peer round trip, {mode}", peer),
+            (f"stop(), {mode}", stop),
+            (f"leaving a with block, {mode}", leave),
+        ):
             p50, p99, top = percentiles(xs)
             print(f"{label:<44} {p50 * 1e3:7.3f} {p99 * 1e3:7.3f} {top * 1e3:7.3f}")
-        print(f"{mode}: library / peer round trip (p50) = "
-              f"{statistics.median(lib) / statistics.median(peer):.2f}")
+        print(
+            f"{mode}: library / peer round trip (p50) = "
+            f"{statistics.median(lib) / statistics.median(peer):.2f}"
+        )
     print("goals: round trip p99 <= 2 ms silent; stop() and with-exit <= 5 ms")
     print(f"after the run: load average {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
 

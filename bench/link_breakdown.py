@@ -41,15 +41,32 @@ STEPS = (
 def build_runtime_only(build_dir, out_dir):
     cxx = os.environ.get("CXX") or "g++"
     out = os.path.join(out_dir, "runtime_only")
-    libs = [os.path.join(build_dir, "client_runtime", "libclient_runtime.a"),
-            os.path.join(build_dir, "vyre_core", "libvyre_core.a")]
+    libs = [
+        os.path.join(build_dir, "client_runtime", "libclient_runtime.a"),
+        os.path.join(build_dir, "vyre_core", "libvyre_core.a"),
+    ]
     for lib in libs:
         if not os.path.exists(lib):
             raise SystemExit(f"{lib} is missing: build the tree into {build_dir} first")
-    subprocess.run([cxx, "-std=c++20", "-O2", "-I", os.path.join(harness.ROOT, "client_runtime", "src"),
-                    "-I", os.path.join(harness.ROOT, "vyre_core", "src"), "-I", "/usr/include/eigen3",
-                    os.path.join(harness.BENCH, "runtime_only.cpp"), *libs, "-lpthread", "-o", out],
-                   check=True)
+    subprocess.run(
+        [
+            cxx,
+            "-std=c++20",
+            "-O2",
+            "-I",
+            os.path.join(harness.ROOT, "client_runtime", "src"),
+            "-I",
+            os.path.join(harness.ROOT, "vyre_core", "src"),
+            "-I",
+            "/usr/include/eigen3",
+            os.path.join(harness.BENCH, "runtime_only.cpp"),
+            *libs,
+            "-lpthread",
+            "-o",
+            out,
+        ],
+        check=True,
+    )
     return out
 
 
@@ -94,8 +111,10 @@ def main():
                 for producer in producers.values():
                     producer.close()
             share = {label: 100.0 * r["cpu_s"] / r["wall_s"] for label, r in results.items()}
-            print(f"round {i + 1}: floor {share['floor']:.2f} % of a core; "
-                  + ", ".join(f"{label} {share[label] / share['floor']:.2f}x" for label, _ in STEPS[1:]))
+            print(
+                f"round {i + 1}: floor {share['floor']:.2f} % of a core; "
+                + ", ".join(f"{label} {share[label] / share['floor']:.2f}x" for label, _ in STEPS[1:])
+            )
             for label, _ in STEPS:
                 ratios[label].append(share[label] / share["floor"])
     print(f"{'median over the rounds':<45} {'x floor':>8}")

@@ -38,6 +38,7 @@ PERIOD = 0.010
 
 def role_library(port, seconds, warmup):
     from vyre_client import VYREClient
+
     client = VYREClient(port)
     client.start()
     count = 0
@@ -74,12 +75,12 @@ def role_script(seconds, warmup):
             c0, t0 = harness.cpu_seconds(), now
         if now >= end:
             break
-    harness.emit({"cpu_s": harness.cpu_seconds() - c0, "wall_s": time.monotonic() - t0,
-                  "frames": 0})
+    harness.emit({"cpu_s": harness.cpu_seconds() - c0, "wall_s": time.monotonic() - t0, "frames": 0})
 
 
 def role_peer(port, seconds, warmup, exact):
     from peer import PeerClient
+
     with PeerClient(port, exact=exact) as client:
         count = 0
         start = time.monotonic()
@@ -93,11 +94,13 @@ def role_peer(port, seconds, warmup, exact):
     harness.emit({"cpu_s": c1 - c0, "wall_s": t1 - t0, "frames": count})
 
 
-ROWS = (("library (reader thread + 10 ms script)", "library"),
-        ("peer, single-precision exact", "peer"),
-        ("peer, double-precision derivation", "peer-f64"),
-        ("floor (C: poll + read)", "floor"),
-        ("script alone (10 ms sleep loop)", "script"))
+ROWS = (
+    ("library (reader thread + 10 ms script)", "library"),
+    ("peer, single-precision exact", "peer"),
+    ("peer, double-precision derivation", "peer-f64"),
+    ("floor (C: poll + read)", "floor"),
+    ("script alone (10 ms sleep loop)", "script"),
+)
 
 
 class Source:
@@ -108,6 +111,7 @@ class Source:
         self.kind = kind
         if kind == "simulator":
             from vyre_tools.sim import Simulator
+
             self.device = Simulator.spawn(rate=rate, new_session=True)
         else:
             self.device = harness.Producer(build, int(rate * (seconds + 30)), rate)
@@ -136,8 +140,9 @@ def run_round(kind, build, names, args):
             elif name == "library":
                 argv = harness.python_role("link_rate.py", "library", port, s, w)
             else:
-                argv = harness.python_role("link_rate.py", "peer", port, s, w,
-                                           "exact" if name == "peer" else "f64")
+                argv = harness.python_role(
+                    "link_rate.py", "peer", port, s, w, "exact" if name == "peer" else "f64"
+                )
             procs[name] = harness.spawn_child(argv)
         procs["script"] = harness.spawn_child(harness.python_role("link_rate.py", "script", s, w))
         return {name: harness.collect(p, s + w + 60) for name, p in procs.items()}
@@ -163,22 +168,27 @@ def report(kind, results):
     for label, name in ROWS:
         if name in results:
             r = results[name]
-            print(f"  {label:<42} {r['frames'] / r['wall_s']:9.0f} {share[name]:16.2f} "
-                  f"{share[name] / share['floor']:8.2f}")
+            print(
+                f"  {label:<42} {r['frames'] / r['wall_s']:9.0f} {share[name]:16.2f} "
+                f"{share[name] / share['floor']:8.2f}"
+            )
 
 
 def summary(kind, rounds):
     """Medians over the rounds of each client's ratio to the floor of its round."""
     names = [name for _, name in ROWS if name in rounds[0] and name != "floor"]
-    ratios = {name: statistics.median(shares(r)[name] / shares(r)["floor"] for r in rounds)
-              for name in names}
+    ratios = {name: statistics.median(shares(r)[name] / shares(r)["floor"] for r in rounds) for name in names}
     floor = statistics.median(shares(r)["floor"] for r in rounds)
-    print(f"{kind}, median of {len(rounds)} rounds: floor {floor:.2f} % of a core; "
-          + ", ".join(f"{name} {ratios[name]:.2f}x" for name in names))
+    print(
+        f"{kind}, median of {len(rounds)} rounds: floor {floor:.2f} % of a core; "
+        + ", ".join(f"{name} {ratios[name]:.2f}x" for name in names)
+    )
     if "library" in ratios:
-        print(f"  library / floor = {ratios['library']:.2f} (goal <= 1.0); "
-              f"peer / library = {ratios['peer'] / ratios['library']:.2f}, "
-              f"peer-f64 / library = {ratios['peer-f64'] / ratios['library']:.2f}")
+        print(
+            f"  library / floor = {ratios['library']:.2f} (goal <= 1.0); "
+            f"peer / library = {ratios['peer'] / ratios['library']:.2f}, "
+            f"peer-f64 / library = {ratios['peer-f64'] / ratios['library']:.2f}"
+        )
 
 
 def main():
@@ -206,8 +216,10 @@ def main():
         names.remove("library")
     kinds = ("simulator", "producer") if args.source == "both" else (args.source,)
     print(harness.machine())
-    print(f"{args.rate:g} frames/s for {args.seconds:g} s (after {args.warmup:g} s warm-up); "
-          "every client against a device of its own, all at the same time")
+    print(
+        f"{args.rate:g} frames/s for {args.seconds:g} s (after {args.warmup:g} s warm-up); "
+        "every client against a device of its own, all at the same time"
+    )
     with harness.CBuild() as build:
         for kind in kinds:
             rounds = []

@@ -58,6 +58,7 @@ def main():
 
     def show(label, xs):
         print(f"{label:<48} {min(xs):7.2f} {statistics.median(xs):7.2f}")
+
     print(f"{len(stats)} batches of {args.calls} calls; {received} bytes received meanwhile")
     print(f"{'µs per call':<48} {'best':>7} {'median':>7}")
     show("link_statistics()", stats)

@@ -52,8 +52,10 @@ class Ticker:
     def summary(self):
         lags = sorted(self.lags)
         p99 = lags[min(len(lags) - 1, int(0.99 * len(lags)))]
-        return f"{len(lags)} ticks, lag p50 {lags[len(lags) // 2] * 1e3:5.2f} ms, " \
-               f"p99 {p99 * 1e3:5.2f} ms, max {lags[-1] * 1e3:7.2f} ms"
+        return (
+            f"{len(lags)} ticks, lag p50 {lags[len(lags) // 2] * 1e3:5.2f} ms, "
+            f"p99 {p99 * 1e3:5.2f} ms, max {lags[-1] * 1e3:7.2f} ms"
+        )
 
 
 async def alone(seconds):
@@ -141,12 +143,19 @@ def main():
     print(harness.machine())
     print(f"ticker alone, 2 s:                         {asyncio.run(alone(2.0)).summary()}")
     with SilentPort() as port:
-        print(f"get_device_info(5.0), silent, aio client:  "
-              f"{asyncio.run(silent_command(port.port_name, plain=False)).summary()}")
-        print(f"get_device_info(5.0), silent, VYREClient:  "
-              f"{asyncio.run(silent_command(port.port_name, plain=True)).summary()}")
-        for how, label in [("open", "await AsyncVYREClient.open()"), ("constructor", "AsyncVYREClient()"),
-                           ("plain", "VYREClient() on the loop")]:
+        print(
+            f"get_device_info(5.0), silent, aio client:  "
+            f"{asyncio.run(silent_command(port.port_name, plain=False)).summary()}"
+        )
+        print(
+            f"get_device_info(5.0), silent, VYREClient:  "
+            f"{asyncio.run(silent_command(port.port_name, plain=True)).summary()}"
+        )
+        for how, label in [
+            ("open", "await AsyncVYREClient.open()"),
+            ("constructor", "AsyncVYREClient()"),
+            ("plain", "VYREClient() on the loop"),
+        ]:
             print(f"opening, {label:29s} {asyncio.run(opening(port.port_name, how)).summary()}")
     frames = int(RATE * args.stream_seconds)
     with harness.CBuild() as build:
@@ -154,14 +163,19 @@ def main():
         try:
             ticker, received, batches, wakeups, paused_woken, after_pause = asyncio.run(
                 streaming(producer.port_name, producer, frames),
-                loop_factory=lambda: asyncio.SelectorEventLoop(CountingSelector()))
+                loop_factory=lambda: asyncio.SelectorEventLoop(CountingSelector()),
+            )
             written = producer.result()
         finally:
             producer.close()
-    print(f"{RATE} frames/s for {args.stream_seconds:g} s, aio batches(): {ticker.summary()}; "
-          f"{received} of {written['frames']} frames, all in order")
-    print(f"  {batches} batches, loop woken {wakeups:.0f} times/s by other threads; a 0.5 s pause: "
-          f"{paused_woken} wake-ups during it, then one batch of {after_pause} packets")
+    print(
+        f"{RATE} frames/s for {args.stream_seconds:g} s, aio batches(): {ticker.summary()}; "
+        f"{received} of {written['frames']} frames, all in order"
+    )
+    print(
+        f"  {batches} batches, loop woken {wakeups:.0f} times/s by other threads; a 0.5 s pause: "
+        f"{paused_woken} wake-ups during it, then one batch of {after_pause} packets"
+    )
 
 
 if __name__ == "__main__":

@@ -35,7 +35,7 @@ import time
 
 import harness
 
-IDLE_LIMIT = 5.0   # seconds without a packet after which a client gives up
+IDLE_LIMIT = 5.0  # seconds without a packet after which a client gives up
 PERIOD = 0.010
 
 
@@ -56,11 +56,17 @@ class Expected:
 
 def _report(count, first, last, expected):
     import resource
+
     usage = resource.getrusage(resource.RUSAGE_SELF)
-    harness.emit({"frames": count, "expected": expected.known(),
-                  "seconds": (last - first) if first is not None else 0.0,
-                  "cpu_seconds": usage.ru_utime + usage.ru_stime,
-                  "involuntary_switches": usage.ru_nivcsw})
+    harness.emit(
+        {
+            "frames": count,
+            "expected": expected.known(),
+            "seconds": (last - first) if first is not None else 0.0,
+            "cpu_seconds": usage.ru_utime + usage.ru_stime,
+            "involuntary_switches": usage.ru_nivcsw,
+        }
+    )
 
 
 def _count(fetch, expected):
@@ -83,6 +89,7 @@ def _count(fetch, expected):
 
 def role_library(port, frames):
     from vyre_client import VYREClient
+
     expected = Expected(frames)
     client = VYREClient(port)
     client.start()
@@ -102,6 +109,7 @@ def role_library(port, frames):
 
 def role_peer(port, frames, exact):
     from peer import PeerClient
+
     expected = Expected(frames)
     with PeerClient(port, exact=exact) as client:
         print("ready", flush=True)
@@ -128,9 +136,10 @@ def run_producer(build, make_argv, frames):
 def run_floor(build, frames):
     producer = harness.Producer(build, frames)
     try:
-        proc = harness.spawn_child([build.path("floor"), producer.port_name, "--bytes",
-                                    str(frames * harness.FRAME_SIZE)])
-        time.sleep(0.3)   # the floor has no ready line; give it time to open the port
+        proc = harness.spawn_child(
+            [build.path("floor"), producer.port_name, "--bytes", str(frames * harness.FRAME_SIZE)]
+        )
+        time.sleep(0.3)  # the floor has no ready line; give it time to open the port
         producer.go()
         result = harness.collect(proc, 600)
         result["frames"] = result["bytes"] // harness.FRAME_SIZE
@@ -144,8 +153,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--frames", type=int, default=3_000_000)
     parser.add_argument("--sim-seconds", type=float, default=5.0)
-    parser.add_argument("--other", action="append", default=[],
-                        help="another build's python, whose library runs beside this one's (repeatable)")
+    parser.add_argument(
+        "--other",
+        action="append",
+        default=[],
+        help="another build's python, whose library runs beside this one's (repeatable)",
+    )
     parser.add_argument("--rounds", type=int, default=1, help="rounds; medians are reported")
     parser.add_argument("--role", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -166,8 +179,9 @@ def harness_main(args):
     else:
         print("vyre_client has no VYREClient in this environment: library left out")
     script = os.path.join(harness.BENCH, "max_rate.py")
-    others = {("other" if len(args.other) == 1 else f"other{i}"): python
-              for i, python in enumerate(args.other, 1)}
+    others = {
+        ("other" if len(args.other) == 1 else f"other{i}"): python for i, python in enumerate(args.other, 1)
+    }
     for name, python in others.items():
         clients[name] = lambda port, n, python=python: [python, script, "--role", "library", port, str(n)]
     clients["peer-f64"] = lambda port, n: harness.python_role("max_rate.py", "peer", "f64", port, n)
@@ -177,9 +191,11 @@ def harness_main(args):
     print(harness.machine())
     for name, python in others.items():
         print(f"{name}: {python}")
-    rates = {}   # (client, source) -> rate of every round
-    print(f"{'round':>5} {'source':<10} {'client':<10} {'frames':>9} {'lost':>6} {'frames/s':>10}"
-          f" {'CPU %':>6} {'invol. sw.':>10}")
+    rates = {}  # (client, source) -> rate of every round
+    print(
+        f"{'round':>5} {'source':<10} {'client':<10} {'frames':>9} {'lost':>6} {'frames/s':>10}"
+        f" {'CPU %':>6} {'invol. sw.':>10}"
+    )
     with harness.CBuild() as build:
         for round_ in range(1, args.rounds + 1):
             results = {("floor", "producer"): run_floor(build, args.frames)}
@@ -192,27 +208,37 @@ def harness_main(args):
                 lost = r["expected"] - r["frames"]
                 rate = r["frames"] / r["seconds"] if r["seconds"] > 0 and not lost else 0.0
                 rates.setdefault((name, source), []).append(rate)
-                cpu = (f"{100 * r['cpu_seconds'] / r['wall_seconds']:6.0f} {r['involuntary_switches']:10d}"
-                       if "cpu_seconds" in r and r.get("wall_seconds") else "")
-                print(f"{round_:5d} {source:<10} {name:<10} {r['frames']:9d} {lost:6d} {rate:10.0f} {cpu}",
-                      flush=True)
+                cpu = (
+                    f"{100 * r['cpu_seconds'] / r['wall_seconds']:6.0f} {r['involuntary_switches']:10d}"
+                    if "cpu_seconds" in r and r.get("wall_seconds")
+                    else ""
+                )
+                print(
+                    f"{round_:5d} {source:<10} {name:<10} {r['frames']:9d} {lost:6d} {rate:10.0f} {cpu}",
+                    flush=True,
+                )
     print(f"after the run: load average {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
     median = {key: statistics.median(values) for key, values in rates.items()}
     for source in sources:
-        print(f"{source} (medians of {args.rounds}): "
-              + ", ".join(f"{name} {median[name, source]:,.0f}" for name, s in median if s == source))
+        print(
+            f"{source} (medians of {args.rounds}): "
+            + ", ".join(f"{name} {median[name, source]:,.0f}" for name, s in median if s == source)
+        )
         for name in ("library", *others):
             if (name, source) not in median:
                 continue
-            ratios = [f"{name} / {base} = {median[name, source] / median[base, source]:.2f}"
-                      for base in ("floor", "peer-f64", "peer", "library")
-                      if base != name and median.get((base, source))]
+            ratios = [
+                f"{name} / {base} = {median[name, source] / median[base, source]:.2f}"
+                for base in ("floor", "peer-f64", "peer", "library")
+                if base != name and median.get((base, source))
+            ]
             print(f"  {', '.join(ratios)}")
 
 
 def run_simulator(make_argv, seconds):
     from vyre_tools.sim import Simulator
+
     with Simulator.spawn(rate=0, new_session=True) as sim:
         proc = harness.spawn_child(make_argv(sim.port_name, 0), stdin=True)
         try:
@@ -222,7 +248,7 @@ def run_simulator(make_argv, seconds):
             sim.set_rate(1000)
             time.sleep(seconds)
             sim.set_rate(0)
-            time.sleep(0.5)   # the last batches leave the device's queue
+            time.sleep(0.5)  # the last batches leave the device's queue
             sent = sim.status()["telemetry_sent"]
             proc.stdin.write(f"{sent}\n")
             proc.stdin.flush()

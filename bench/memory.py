@@ -36,13 +36,28 @@ def stream():
     """RING telemetry frames of a device turning and climbing, as bytes."""
     import math
     from vyre_tools import protocol as p
+
     frames = []
     for i in range(RING):
         t = i / 200.0
         q = (math.cos(t), 0.6 * math.sin(t), 0.48 * math.sin(t), 0.64 * math.sin(t))
-        values = (i * 1e-3, 20.0 + math.sin(t), 98000.0 + 10 * math.cos(t), 0.1 * math.sin(t),
-                  0.2, 0.97, 1.0, 2.0, 3 * math.cos(t), 20.0, -5.0, -40.0, 250.0 + t,
-                  3 * math.sin(t), *q)
+        values = (
+            i * 1e-3,
+            20.0 + math.sin(t),
+            98000.0 + 10 * math.cos(t),
+            0.1 * math.sin(t),
+            0.2,
+            0.97,
+            1.0,
+            2.0,
+            3 * math.cos(t),
+            20.0,
+            -5.0,
+            -40.0,
+            250.0 + t,
+            3 * math.sin(t),
+            *q,
+        )
         frames.append(p.build_frame(p.DATA_HEADER, 0, p.TELEMETRY.pack(*values)))
     return b"".join(frames)
 
@@ -55,6 +70,7 @@ def rss_bytes():
 def fill_constructed(keep, data):
     from vyre_client import VYREDataPacket
     from peer import TELEMETRY
+
     fields = [TELEMETRY.unpack_from(data, k * 86 + 8) for k in range(RING)]
     for i in range(len(keep)):
         keep[i] = VYREDataPacket(*fields[i % RING])
@@ -62,6 +78,7 @@ def fill_constructed(keep, data):
 
 def fill_peer(keep, data):
     from peer import Framer
+
     framer = Framer(exact=True)
     i = 0
     while i < len(keep):
@@ -74,6 +91,7 @@ def fill_peer(keep, data):
 
 def fill_client(keep, port_name, producer_go):
     from vyre_client import VYREClient
+
     client = VYREClient(port_name)
     client.start()
     producer_go()
@@ -128,8 +146,15 @@ def role(kind, method, n):
         producer.close()
         build.close()
     assert all(p is not None for p in keep)
-    harness.emit({"bytes": after - before, "packets": n, "seconds": seconds,
-                  "type": type(keep[0]).__name__, "getsizeof": sys.getsizeof(keep[0])})
+    harness.emit(
+        {
+            "bytes": after - before,
+            "packets": n,
+            "seconds": seconds,
+            "type": type(keep[0]).__name__,
+            "getsizeof": sys.getsizeof(keep[0]),
+        }
+    )
 
 
 def main():
@@ -153,24 +178,29 @@ def main():
             print("vyre_client has no VYREClient in this environment: client path left out")
     print(harness.machine())
     print(f"{args.packets} packets kept")
-    labels = {"constructed": "VYREDataPacket (built from the wire values)",
-              "client": "VYREDataPacket (from get_data_packets)",
-              "peer": "peer dataclass(slots=True)"}
+    labels = {
+        "constructed": "VYREDataPacket (built from the wire values)",
+        "client": "VYREDataPacket (from get_data_packets)",
+        "peer": "peer dataclass(slots=True)",
+    }
     per = {}
     print(f"{'packets':<45} {'method':<12} {'bytes each':>10} {'+ list slot':>12} {'getsizeof':>10}")
     for method in ("tracemalloc", "rss"):
         for kind in kinds:
-            r = harness.run_child(harness.python_role("memory.py", kind, method, args.packets),
-                                  timeout=1800)
+            r = harness.run_child(harness.python_role("memory.py", kind, method, args.packets), timeout=1800)
             per[kind, method] = r["bytes"] / r["packets"]
-            print(f"{labels[kind]:<45} {method:<12} {per[kind, method]:10.1f} "
-                  f"{per[kind, method] + 8:12.1f} {r['getsizeof']:10d}")
+            print(
+                f"{labels[kind]:<45} {method:<12} {per[kind, method]:10.1f} "
+                f"{per[kind, method] + 8:12.1f} {r['getsizeof']:10d}"
+            )
     for method in ("tracemalloc", "rss"):
         if ("constructed", method) in per:
             lib = per.get(("client", method), per["constructed", method])
-            print(f"{method}: peer / library = {per['peer', method] / lib:.2f} "
-                  f"(with the list slot: {(per['peer', method] + 8) / (lib + 8):.2f}); "
-                  "goal: library <= 120 bytes and >= 7x less")
+            print(
+                f"{method}: peer / library = {per['peer', method] / lib:.2f} "
+                f"(with the list slot: {(per['peer', method] + 8) / (lib + 8):.2f}); "
+                "goal: library <= 120 bytes and >= 7x less"
+            )
     print(f"after the run: load average {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
 

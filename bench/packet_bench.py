@@ -12,8 +12,14 @@ import vyre_client
 from vyre_client import VYREDataPacket
 
 ARGS = tuple(0.5 * i + 0.25 for i in range(18))
-KWARGS = dict(zip(VYREDataPacket.__struct_fields__[:6] + VYREDataPacket.__struct_fields__[10:18]
-                  + VYREDataPacket.__struct_fields__[19:], ARGS))
+KWARGS = dict(
+    zip(
+        VYREDataPacket.__struct_fields__[:6]
+        + VYREDataPacket.__struct_fields__[10:18]
+        + VYREDataPacket.__struct_fields__[19:],
+        ARGS,
+    )
+)
 
 
 def rate(statement, setup_globals, repeat):
@@ -30,8 +36,14 @@ def main():
 
     p = VYREDataPacket(*ARGS)
     assert VYREDataPacket(**KWARGS).as_dict() == p.as_dict()
-    env = {"VYREDataPacket": VYREDataPacket, "ARGS": ARGS, "KWARGS": KWARGS, "p": p,
-           "fields": VYREDataPacket.__struct_fields__, "getattr": getattr}
+    env = {
+        "VYREDataPacket": VYREDataPacket,
+        "ARGS": ARGS,
+        "KWARGS": KWARGS,
+        "p": p,
+        "fields": VYREDataPacket.__struct_fields__,
+        "getattr": getattr,
+    }
     cases = [
         ("constructor, 18 positional floats", "VYREDataPacket(*ARGS)", 1),
         ("constructor, 18 keywords", "VYREDataPacket(**KWARGS)", 1),

@@ -51,6 +51,7 @@ def writer(fd, rate, frames):
 
 def role_library(port, frames, mode):
     from vyre_client import VYREClient
+
     client = VYREClient(port, timeout=5.0)
     client.start()
     delays = []
@@ -70,6 +71,7 @@ def role_library(port, frames, mode):
 
 def role_peer(port, frames):
     from peer import PeerClient
+
     delays = []
     with PeerClient(port) as client:
         t = time.monotonic()
@@ -95,8 +97,9 @@ def measure(build, reader, frames, rate, other=None):
     elif reader == "peer, 1 ms polls":
         argv = harness.python_role("packet_latency.py", "peer", port, frames)
     else:
-        argv = harness.python_role("packet_latency.py", "library", port, frames,
-                                   "blocked" if "blocked" in reader else "poll")
+        argv = harness.python_role(
+            "packet_latency.py", "library", port, frames, "blocked" if "blocked" in reader else "poll"
+        )
         if reader.startswith("other"):
             argv[0] = other
     proc = harness.spawn_child(argv)
@@ -137,12 +140,16 @@ def main():
                 print(f"  {reader:<24} p50 {p50 * 1e6:8.1f} us   p99 {p99 * 1e6:8.1f} us", flush=True)
     print(f"medians of {args.rounds} rounds:")
     for reader, rows in results.items():
-        print(f"  {reader:<24} p50 {statistics.median(r[0] for r in rows) * 1e6:8.1f} us   "
-              f"p99 {statistics.median(r[1] for r in rows) * 1e6:8.1f} us")
+        print(
+            f"  {reader:<24} p50 {statistics.median(r[0] for r in rows) * 1e6:8.1f} us   "
+            f"p99 {statistics.median(r[1] for r in rows) * 1e6:8.1f} us"
+        )
     for blocked in ("library blocked",) + (("other blocked",) if args.other else ()):
         gaps = [(b[0] - f[0]) * 1e6 for b, f in zip(results[blocked], results["floor"])]
-        print(f"  {blocked} - floor (p50, per round): {', '.join(f'{g:+.1f}' for g in gaps)} us; "
-              f"median {statistics.median(gaps):+.1f} us")
+        print(
+            f"  {blocked} - floor (p50, per round): {', '.join(f'{g:+.1f}' for g in gaps)} us; "
+            f"median {statistics.median(gaps):+.1f} us"
+        )
 
 
 if __name__ == "__main__":

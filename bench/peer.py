@@ -44,7 +44,7 @@ DATA_HEADER = 0xA55A
 RESPONSE_HEADER = 0x5AA5
 COMMAND_HEADER = 0xB66B
 RESPONSE_IDS = frozenset((1, 2, 3, 4, 5, 6, 7, 8, 255))
-MAX_PAYLOAD = 256           # longer length fields are noise, as the library treats them
+MAX_PAYLOAD = 256  # longer length fields are noise, as the library treats them
 TELEMETRY_SIZE = 76
 HEAD = struct.Struct("<HHI")
 TELEMETRY = struct.Struct("<d17f")
@@ -58,12 +58,18 @@ def _f32_bits(bits):
 
 
 EPS = _f32_bits(0x34000000)
-K = _f32_bits(0x3F3504F3)               # 1/sqrt(2)
-DEG = _f32_bits(0x42652EE0)             # degrees per radian
-ZERO_C = _f32_bits(0x43889333)          # 273.15
-GAMMA_R = _f32_bits(0x43C8EF5B)         # 1.4 * 287.05
-AXES = ((1.0, 0.0, 0.0), (-1.0, 0.0, 0.0), (0.0, 1.0, 0.0),
-        (0.0, -1.0, 0.0), (0.0, 0.0, 1.0), (0.0, 0.0, -1.0))
+K = _f32_bits(0x3F3504F3)  # 1/sqrt(2)
+DEG = _f32_bits(0x42652EE0)  # degrees per radian
+ZERO_C = _f32_bits(0x43889333)  # 273.15
+GAMMA_R = _f32_bits(0x43C8EF5B)  # 1.4 * 287.05
+AXES = (
+    (1.0, 0.0, 0.0),
+    (-1.0, 0.0, 0.0),
+    (0.0, 1.0, 0.0),
+    (0.0, -1.0, 0.0),
+    (0.0, 0.0, 1.0),
+    (0.0, 0.0, -1.0),
+)
 UNDETERMINED = 6
 POS_Z = 4
 
@@ -147,7 +153,7 @@ def _closest_axis(dots):
 
 
 def _up_axis32(bx, by, bz):
-    if (bx + by) - (bx + by) != 0.0:   # bx or by not finite
+    if (bx + by) - (bx + by) != 0.0:  # bx or by not finite
         return POS_Z
     m = _norm32(bx, by, bz)
     if not m > EPS:
@@ -161,7 +167,7 @@ def derive32(f, axis):
     _, temp, _, ax, ay, az, _, _, _, _, _, _, _, vz, w, x, y, z = f
     rx = ry = rz = tilt = 0.0
     s = ax + ay + az + w + x + y + z
-    if s - s == 0.0:                 # all seven finite
+    if s - s == 0.0:  # all seven finite
         kax, kay = _U2(_P2(K * ax, K * ay))
         bx, by = _U2(_P2(kax - kay, kax + kay))
         ww, xx, yy, zz = _U4(_P4(w * w, x * x, y * y, z * z))
@@ -198,9 +204,11 @@ def _rotate64(qw, qx, qy, qz, bx, by, bz):
     tx = 2.0 * (qy * bz - qz * by)
     ty = 2.0 * (qz * bx - qx * bz)
     tz = 2.0 * (qx * by - qy * bx)
-    return (bx + qw * tx + (qy * tz - qz * ty),
-            by + qw * ty + (qz * tx - qx * tz),
-            bz + qw * tz + (qx * ty - qy * tx))
+    return (
+        bx + qw * tx + (qy * tz - qz * ty),
+        by + qw * ty + (qz * tx - qx * tz),
+        bz + qw * tz + (qx * ty - qy * tx),
+    )
 
 
 def _up_axis64(bx, by, bz):
@@ -246,6 +254,7 @@ def derive64(f, axis):
 
 # ---------------------------------------------------------------- framing
 
+
 class Framer:
     """Cuts CRC-checked frames out of the byte stream and builds a
     ``PeerPacket`` per telemetry frame.  Same rules as the library's framer:
@@ -256,7 +265,7 @@ class Framer:
         self._tail = b""
         self._derive = derive32 if exact else derive64
         self.axis = UNDETERMINED
-        self.responses = []     # (identifier, payload) of every good response frame
+        self.responses = []  # (identifier, payload) of every good response frame
 
     def feed(self, data):
         buf = self._tail + data if self._tail else bytes(data)
@@ -278,7 +287,7 @@ class Framer:
                     i = j
                 elif 0 <= j < i:
                     i = j
-                pos = i if i >= 0 else n - 1   # keep a last byte: it may start a header
+                pos = i if i >= 0 else n - 1  # keep a last byte: it may start a header
                 continue
             if n - pos < 10:
                 break
@@ -296,12 +305,36 @@ class Framer:
                 if length >= TELEMETRY_SIZE:
                     f = unpack_telemetry(buf, pos + 8)
                     rx, ry, rz, tilt, mach, axis = derive(f, axis)
-                    out.append(PeerPacket(f[0], f[1], f[2], f[3], f[4], f[5], rx, ry, rz, tilt,
-                                          f[6], f[7], f[8], f[9], f[10], f[11], f[12], f[13],
-                                          mach, f[14], f[15], f[16], f[17]))
+                    out.append(
+                        PeerPacket(
+                            f[0],
+                            f[1],
+                            f[2],
+                            f[3],
+                            f[4],
+                            f[5],
+                            rx,
+                            ry,
+                            rz,
+                            tilt,
+                            f[6],
+                            f[7],
+                            f[8],
+                            f[9],
+                            f[10],
+                            f[11],
+                            f[12],
+                            f[13],
+                            mach,
+                            f[14],
+                            f[15],
+                            f[16],
+                            f[17],
+                        )
+                    )
                 pos = end
             elif ident in RESPONSE_IDS:
-                self.responses.append((ident, buf[pos + 8:end - 2]))
+                self.responses.append((ident, buf[pos + 8 : end - 2]))
                 pos = end
             else:
                 pos += 1

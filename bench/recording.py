@@ -41,6 +41,7 @@ def capture(build, frames):
     """``frames`` packets received from the producer, as one array."""
     import numpy as np
     from vyre_client import VYREClient
+
     producer = harness.Producer(build, frames)
     try:
         with VYREClient(producer.port_name) as client:
@@ -61,6 +62,7 @@ def recording_rows(sample, rows, rate):
     float32 value's last eight mantissa bits drawn at random."""
     import numpy as np
     from vyre_tools.recording.layout import TIME_COLUMNS
+
     out = np.resize(sample, rows)
     rng = np.random.default_rng(7)
     for name in out.dtype.names:
@@ -76,12 +78,12 @@ def recording_rows(sample, rows, rate):
 
 def offline(build, args):
     from vyre_tools import recording
+
     rows = int(args.minutes * 60 * args.rate)
     data = recording_rows(capture(build, 20_000), rows, args.rate)
     batch = max(1, round(args.rate * POLL_SECONDS))
     seconds = rows / args.rate
-    print(f"offline: {rows} rows ({seconds:.0f} s at {args.rate:g} frames/s) "
-          f"in batches of {batch}")
+    print(f"offline: {rows} rows ({seconds:.0f} s at {args.rate:g} frames/s) in batches of {batch}")
     with tempfile.TemporaryDirectory(prefix="vyre-rec-", dir=args.dir) as tmp:
         for suffix in FORMATS:
             path = os.path.join(tmp, "run" + suffix)
@@ -89,13 +91,16 @@ def offline(build, args):
             c0, t0 = harness.cpu_seconds(), time.monotonic()
             writer = recording.open_writer(path, data.dtype)
             for start in range(0, rows, batch):
-                writer.write(data[start:start + batch])
+                writer.write(data[start : start + batch])
             writer.close()
             cpu, wall = harness.cpu_seconds() - c0, time.monotonic() - t0
             size = os.path.getsize(path)
-            print(f"  {suffix:9} {100 * cpu / seconds:6.2f} % of a core  "
-                  f"({cpu:6.2f} s CPU, {wall:6.2f} s wall, {1e6 * cpu / rows:5.2f} µs/row, "
-                  f"{size / 2**20:7.1f} MiB)", flush=True)
+            print(
+                f"  {suffix:9} {100 * cpu / seconds:6.2f} % of a core  "
+                f"({cpu:6.2f} s CPU, {wall:6.2f} s wall, {1e6 * cpu / rows:5.2f} µs/row, "
+                f"{size / 2**20:7.1f} MiB)",
+                flush=True,
+            )
             os.unlink(path)
 
 
@@ -104,6 +109,7 @@ def role_stream(port, seconds, warmup, record):
     from vyre_tools.cli.connection import Device
     from vyre_tools.cli.stream import stream
     from vyre_tools.cli.console import Ui
+
     record = record if record != "-" else None
     with open(os.devnull, "w") as sink, VYREClient(port) as client:
         # the warm-up's packets go to a throwaway recording of the same
@@ -111,6 +117,7 @@ def role_stream(port, seconds, warmup, record):
         warm = None
         if record:
             from vyre_tools import recording
+
             warm = recording.open_writer(record, recording.packet_dtype())
         end = time.monotonic() + warmup
         while time.monotonic() < end:
@@ -125,8 +132,9 @@ def role_stream(port, seconds, warmup, record):
         c0, t0 = harness.cpu_seconds(), time.monotonic()
         result = stream(Ui(file=sink), device, seconds, record)
         c1, t1 = harness.cpu_seconds(), time.monotonic()
-    harness.emit({"cpu_s": c1 - c0, "wall_s": t1 - t0, "packets": result.packets,
-                  "recorded": result.recorded})
+    harness.emit(
+        {"cpu_s": c1 - c0, "wall_s": t1 - t0, "packets": result.packets, "recorded": result.recorded}
+    )
 
 
 def live(build, args):
@@ -138,31 +146,42 @@ def live(build, args):
             try:
                 for name in names:
                     producers[name] = harness.Producer(
-                        build, int(args.rate * (args.seconds + args.warmup + 30)), args.rate)
+                        build, int(args.rate * (args.seconds + args.warmup + 30)), args.rate
+                    )
                 for name in names:
                     producers[name].go()
                     record = "-" if name == "-" else os.path.join(tmp, f"run{r}{name}")
-                    procs[name] = harness.spawn_child(harness.python_role(
-                        "recording.py", "stream", producers[name].port_name, args.seconds,
-                        args.warmup, record))
-                results = {name: harness.collect(p, args.seconds + args.warmup + 120)
-                           for name, p in procs.items()}
+                    procs[name] = harness.spawn_child(
+                        harness.python_role(
+                            "recording.py",
+                            "stream",
+                            producers[name].port_name,
+                            args.seconds,
+                            args.warmup,
+                            record,
+                        )
+                    )
+                results = {
+                    name: harness.collect(p, args.seconds + args.warmup + 120) for name, p in procs.items()
+                }
             finally:
                 harness.end_all(procs.values(), producers.values())
             base = results["-"]["cpu_s"] / results["-"]["wall_s"]
-            line = [f"round {r + 1}: streaming only {100 * base:.2f} % "
-                    f"({results['-']['packets'] / results['-']['wall_s']:.0f} packets/s)"]
+            line = [
+                f"round {r + 1}: streaming only {100 * base:.2f} % "
+                f"({results['-']['packets'] / results['-']['wall_s']:.0f} packets/s)"
+            ]
             for name in names:
                 share = results[name]["cpu_s"] / results[name]["wall_s"]
                 shares[name].append(share if name == "-" else share - base)
                 if name != "-":
-                    line.append(f"{name} +{100 * (share - base):.2f} % "
-                                f"({results[name]['recorded']} rows)")
+                    line.append(f"{name} +{100 * (share - base):.2f} % ({results[name]['recorded']} rows)")
             print("; ".join(line), flush=True)
-    print(f"live, {args.seconds:g} s windows, medians of {args.rounds} rounds: streaming only "
-          f"{100 * statistics.median(shares['-']):.2f} % of a core; recording adds "
-          + ", ".join(f"{name} {100 * statistics.median(shares[name]):+.2f} %"
-                      for name in FORMATS))
+    print(
+        f"live, {args.seconds:g} s windows, medians of {args.rounds} rounds: streaming only "
+        f"{100 * statistics.median(shares['-']):.2f} % of a core; recording adds "
+        + ", ".join(f"{name} {100 * statistics.median(shares[name]):+.2f} %" for name in FORMATS)
+    )
 
 
 def main():

@@ -50,9 +50,13 @@ def one_round(path, batches):
     starts = [arrival[UNPACED + BATCH * k] for k in range(batches)]
     gaps = sorted(b - a for a, b in zip(starts, starts[1:]))
     spreads = [arrival[UNPACED + BATCH * k + BATCH - 1] - starts[k] for k in range(batches)]
-    return {"mean": (starts[-1] - starts[0]) / (batches - 1), "median": statistics.median(gaps),
-            "p90": gaps[len(gaps) * 9 // 10], "spread": statistics.median(spreads),
-            "burst": arrival[UNPACED - 1] - arrival[0]}
+    return {
+        "mean": (starts[-1] - starts[0]) / (batches - 1),
+        "median": statistics.median(gaps),
+        "p90": gaps[len(gaps) * 9 // 10],
+        "spread": statistics.median(spreads),
+        "burst": arrival[UNPACED - 1] - arrival[0],
+    }
 
 
 def main():
@@ -62,23 +66,29 @@ def main():
     args = parser.parse_args()
     period = BATCH * INTERVAL / SPEED
     print(harness.machine())
-    print(f"{args.rounds} rounds of {UNPACED} + {BATCH} x {args.batches} records, "
-          f"ideal batch period {period * 1e3:.1f} ms")
+    print(
+        f"{args.rounds} rounds of {UNPACED} + {BATCH} x {args.batches} records, "
+        f"ideal batch period {period * 1e3:.1f} ms"
+    )
     ratios, spreads = [], []
     with tempfile.TemporaryDirectory() as tmp:
         for n in range(args.rounds):
             r = one_round(Path(tmp) / "pacing.log", args.batches)
             ratios.append(r["mean"] / period)
             spreads.append(r["spread"] / period)
-            print(f"round {n + 1}: interval mean {r['mean'] * 1e3:.2f} ms ({ratios[-1]:.3f}x), "
-                  f"median {r['median'] * 1e3:.2f}, p90 {r['p90'] * 1e3:.2f}; "
-                  f"batch spread median {r['spread'] * 1e3:.2f} ms; "
-                  f"first {UNPACED} records in {r['burst'] * 1e3:.1f} ms "
-                  f"(logged {(UNPACED - 1) * INTERVAL / SPEED * 1e3:.0f} ms)")
+            print(
+                f"round {n + 1}: interval mean {r['mean'] * 1e3:.2f} ms ({ratios[-1]:.3f}x), "
+                f"median {r['median'] * 1e3:.2f}, p90 {r['p90'] * 1e3:.2f}; "
+                f"batch spread median {r['spread'] * 1e3:.2f} ms; "
+                f"first {UNPACED} records in {r['burst'] * 1e3:.1f} ms "
+                f"(logged {(UNPACED - 1) * INTERVAL / SPEED * 1e3:.0f} ms)"
+            )
     worst, spread = max(ratios), statistics.median(spreads)
-    print(f"goal: mean interval <= 1.2x the ideal: {'met' if worst <= 1.2 else 'missed'} "
-          f"(worst round {worst:.3f}x); batch spread <= 0.2 of the period: "
-          f"{'met' if spread <= 0.2 else 'missed'} ({spread:.3f})")
+    print(
+        f"goal: mean interval <= 1.2x the ideal: {'met' if worst <= 1.2 else 'missed'} "
+        f"(worst round {worst:.3f}x); batch spread <= 0.2 of the period: "
+        f"{'met' if spread <= 0.2 else 'missed'} ({spread:.3f})"
+    )
 
 
 if __name__ == "__main__":

@@ -67,11 +67,15 @@ def run(args):
         replugs = sim.status()["replugs"]
     p50, p90, worst = percentiles(resumed)
     print(f"{replugs} replugs, {args.away:g} s away, {args.rate:g} frames/s")
-    print(f"first packet after the device's return: p50 {p50 * 1000:.0f} ms, "
-          f"p90 {p90 * 1000:.0f} ms, max {worst * 1000:.0f} ms")
+    print(
+        f"first packet after the device's return: p50 {p50 * 1000:.0f} ms, "
+        f"p90 {p90 * 1000:.0f} ms, max {worst * 1000:.0f} ms"
+    )
     right = sum(g.missing == expected for g, expected in gaps)
-    print(f"gaps reported: {len(gaps)}, missing count as the timestamps say: {right}; "
-          f"device time lost p50 {sorted(g.seconds for g, _ in gaps)[len(gaps) // 2]:.3f} s")
+    print(
+        f"gaps reported: {len(gaps)}, missing count as the timestamps say: {right}; "
+        f"device time lost p50 {sorted(g.seconds for g, _ in gaps)[len(gaps) // 2]:.3f} s"
+    )
     return 0 if worst < 2.0 and right == len(gaps) == replugs else 1
 
 

@@ -42,16 +42,31 @@ def rss_bytes():
 def rotation(client, timeout):
     """(name, call, check of the answer) for each command, in turn."""
     return [
-        ("get_device_info", lambda: client.get_device_info(timeout),
-         lambda r: r is not None and r.id == DEVICE_ID),
-        ("get_device_config", lambda: client.get_device_config(timeout),
-         lambda r: r is not None and r.name == NAME),
-        ("get_calibration", lambda: client.get_calibration(timeout),
-         lambda r: r is not None and r.magnetometer_scale_matrix == NEUTRAL[1]),
-        ("set_imu_calibration", lambda: client.set_imu_calibration(*NEUTRAL, *NEUTRAL, timeout),
-         lambda r: r is True),
-        ("set_magnetometer_calibration", lambda: client.set_magnetometer_calibration(*NEUTRAL, timeout),
-         lambda r: r is True),
+        (
+            "get_device_info",
+            lambda: client.get_device_info(timeout),
+            lambda r: r is not None and r.id == DEVICE_ID,
+        ),
+        (
+            "get_device_config",
+            lambda: client.get_device_config(timeout),
+            lambda r: r is not None and r.name == NAME,
+        ),
+        (
+            "get_calibration",
+            lambda: client.get_calibration(timeout),
+            lambda r: r is not None and r.magnetometer_scale_matrix == NEUTRAL[1],
+        ),
+        (
+            "set_imu_calibration",
+            lambda: client.set_imu_calibration(*NEUTRAL, *NEUTRAL, timeout),
+            lambda r: r is True,
+        ),
+        (
+            "set_magnetometer_calibration",
+            lambda: client.set_magnetometer_calibration(*NEUTRAL, timeout),
+            lambda r: r is True,
+        ),
         ("cancel", lambda: client.cancel(timeout), lambda r: r is True),
     ]
 
@@ -63,9 +78,9 @@ class Stream:
         self.rate = rate
         self.count = 0
         self.last = None
-        self.holes = 0       # places where the device clock skips frames
-        self.skipped = 0     # frames those holes account for
-        self.backwards = 0   # repeated or reordered packets
+        self.holes = 0  # places where the device clock skips frames
+        self.skipped = 0  # frames those holes account for
+        self.backwards = 0  # repeated or reordered packets
 
     def take(self, packets):
         for packet in packets:
@@ -144,19 +159,27 @@ def soak(args):
     lost = status["telemetry_sent"] - stream.count
     dropped = status["telemetry_dropped"]
     print(f"soak: {wall:.1f} s at {args.rate:g} frames/s (warm-up {args.warmup:g} s)")
-    print(f"  telemetry: device sent {status['telemetry_sent']} ({status['telemetry_sent'] / wall:.0f}/s), "
-          f"client received {stream.count}: lost {lost}, repeated or reordered {stream.backwards}")
+    print(
+        f"  telemetry: device sent {status['telemetry_sent']} ({status['telemetry_sent'] / wall:.0f}/s), "
+        f"client received {stream.count}: lost {lost}, repeated or reordered {stream.backwards}"
+    )
     if dropped or stream.skipped:
         # frames the device never sent: it was starved of CPU for more than a second's
         # worth of frames, or its unsent output filled up while the client was starved
-        print(f"  device-side drops: {dropped} frames never sent; the device clock skips "
-              f"{stream.skipped} frames in {stream.holes} places")
-    print(f"  commands: {sent} sent, {answered} answered correctly, slowest {slowest * 1e3:.1f} ms"
-          + (f", unanswered {unanswered}" if unanswered else ""))
+        print(
+            f"  device-side drops: {dropped} frames never sent; the device clock skips "
+            f"{stream.skipped} frames in {stream.holes} places"
+        )
+    print(
+        f"  commands: {sent} sent, {answered} answered correctly, slowest {slowest * 1e3:.1f} ms"
+        + (f", unanswered {unanswered}" if unanswered else "")
+    )
     if samples:
-        print(f"  RSS: {baseline / 2**20:.2f} MiB after warm-up, {samples[-1] / 2**20:.2f} MiB at the end, "
-              f"largest growth {growth / 1024:.0f} KiB (end {final_growth / 1024:.0f} KiB) over "
-              f"{len(samples)} samples")
+        print(
+            f"  RSS: {baseline / 2**20:.2f} MiB after warm-up, {samples[-1] / 2**20:.2f} MiB at the end, "
+            f"largest growth {growth / 1024:.0f} KiB (end {final_growth / 1024:.0f} KiB) over "
+            f"{len(samples)} samples"
+        )
     print(f"  CPU of this process (reader thread and the script's loop): {100 * cpu / wall:.1f}% of one core")
 
     if lost or stream.backwards:
@@ -178,12 +201,20 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=600.0, help="length of the run (default 600)")
     parser.add_argument("--rate", type=float, default=2300.0, help="telemetry frames/s (default 2300)")
-    parser.add_argument("--warmup", type=float, default=None,
-                        help="seconds before the memory baseline (default: a tenth of the run, 5 to 60)")
+    parser.add_argument(
+        "--warmup",
+        type=float,
+        default=None,
+        help="seconds before the memory baseline (default: a tenth of the run, 5 to 60)",
+    )
     parser.add_argument("--command-interval", type=float, default=1.0, help="seconds between commands")
     parser.add_argument("--command-timeout", type=float, default=5.0, help="time-out of each command")
-    parser.add_argument("--max-growth-kib", type=float, default=1024.0,
-                        help="allowed RSS growth after the warm-up (default 1024 KiB)")
+    parser.add_argument(
+        "--max-growth-kib",
+        type=float,
+        default=1024.0,
+        help="allowed RSS growth after the warm-up (default 1024 KiB)",
+    )
     args = parser.parse_args()
     if args.warmup is None:
         args.warmup = min(60.0, max(5.0, args.seconds / 10))

@@ -69,6 +69,7 @@ def eight_readers(sleep_seconds, release):
             client.release_gil = release
             while not stop.is_set():
                 expect_time_out(lambda: client.get_data_packets(block=True))
+
     threads = [threading.Thread(target=read, args=(p.port_name,)) for p in ports]
     for thread in threads:
         thread.start()
@@ -92,16 +93,21 @@ def main():
     print(harness.machine())
     with SilentPort() as port:
         for release in (False, True):
-            solo, packets, info = zip(*(round_of(port.port_name, args.seconds, release)
-                                        for _ in range(args.rounds)))
+            solo, packets, info = zip(
+                *(round_of(port.port_name, args.seconds, release) for _ in range(args.rounds))
+            )
             label = "release_gil=True " if release else "release_gil=False"
             for name, pick in (("median", statistics.median), ("best", max)):
-                print(f"{label}: other thread's throughput during a {args.seconds:g} s wait, against alone "
-                      f"({name} of {args.rounds}): get_data_packets(block=True) {pick(packets) / pick(solo):6.1%}, "
-                      f"get_device_info {pick(info) / pick(solo):6.1%}")
+                print(
+                    f"{label}: other thread's throughput during a {args.seconds:g} s wait, against alone "
+                    f"({name} of {args.rounds}): get_data_packets(block=True) {pick(packets) / pick(solo):6.1%}, "
+                    f"get_device_info {pick(info) / pick(solo):6.1%}"
+                )
     for release in (False, True):
         took = eight_readers(3.0, release)
-        print(f"release_gil={release!s:5}: 8 clients read by threads with block=True; a 3 s sleep took {took:.2f} s")
+        print(
+            f"release_gil={release!s:5}: 8 clients read by threads with block=True; a 3 s sleep took {took:.2f} s"
+        )
 
 
 if __name__ == "__main__":

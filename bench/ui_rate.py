@@ -79,18 +79,40 @@ t = os.times()
 print(t.user + t.system)
 """
     env = dict(os.environ, PYTHONPATH=ROOT)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env=env, check=True, timeout=seconds + 60)
+    out = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+        timeout=seconds + 60,
+    )
     return float(out.stdout.split()[-1])
 
 
 def serve(port, data_dir):
     env = dict(os.environ, PYTHONPATH=ROOT)
     env.pop("PYTEST_CURRENT_TEST", None)
-    proc = subprocess.Popen([sys.executable, "-m", "vyre_tools.cli", "ui", "-p", port,
-                             "--no-browser", "--http-port", "0", "--data-dir", data_dir],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
-                            stdin=subprocess.DEVNULL)
+    proc = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "vyre_tools.cli",
+            "ui",
+            "-p",
+            port,
+            "--no-browser",
+            "--http-port",
+            "0",
+            "--data-dir",
+            data_dir,
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+        stdin=subprocess.DEVNULL,
+    )
     line = proc.stdout.readline()
     found = re.search(r"http://\S+", line)
     if not found:
@@ -101,6 +123,7 @@ def serve(port, data_dir):
 
 def measure(args):
     from playwright.sync_api import sync_playwright
+
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     if not chromium:
         raise SystemExit("no Chromium (scripts/install-deps installs it)")
@@ -146,7 +169,9 @@ def measure(args):
         "latency_p99_ms": float(np.percentile(latency, 99)),
         "server_cpu": cpu / run_seconds,
         "client_cpu": bare,
-        "rss_first_mib": memory[0], "rss_last_mib": memory[-1], "rss_max_mib": max(memory),
+        "rss_first_mib": memory[0],
+        "rss_last_mib": memory[-1],
+        "rss_max_mib": max(memory),
     }
 
 
@@ -154,8 +179,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--seconds", type=float, default=60.0)
     ap.add_argument("--rate", type=float, default=2300.0)
-    ap.add_argument("--warmup", type=float, default=10.0,
-                    help="seconds before the memory is watched")
+    ap.add_argument("--warmup", type=float, default=10.0, help="seconds before the memory is watched")
     args = ap.parse_args()
     r = measure(args)
     beyond = r["server_cpu"] - r["client_cpu"]
@@ -168,12 +192,18 @@ def main():
     }
     print(f"rate {args.rate:g} frames/s for {args.seconds:g} s")
     print(f"page updates        {r['updates_per_s']:.1f} /s")
-    print(f"sample to screen    p50 {r['latency_p50_ms']:.1f} ms, p90 {r['latency_p90_ms']:.1f} ms, "
-          f"p99 {r['latency_p99_ms']:.1f} ms")
-    print(f"server CPU          {100 * r['server_cpu']:.1f} % of a core; a bare client "
-          f"{100 * r['client_cpu']:.1f} %; beyond it {100 * beyond:.1f} %")
-    print(f"server memory       {r['rss_first_mib']:.1f} MiB after the warm-up, "
-          f"{r['rss_last_mib']:.1f} MiB at the end (largest {r['rss_max_mib']:.1f})")
+    print(
+        f"sample to screen    p50 {r['latency_p50_ms']:.1f} ms, p90 {r['latency_p90_ms']:.1f} ms, "
+        f"p99 {r['latency_p99_ms']:.1f} ms"
+    )
+    print(
+        f"server CPU          {100 * r['server_cpu']:.1f} % of a core; a bare client "
+        f"{100 * r['client_cpu']:.1f} %; beyond it {100 * beyond:.1f} %"
+    )
+    print(
+        f"server memory       {r['rss_first_mib']:.1f} MiB after the warm-up, "
+        f"{r['rss_last_mib']:.1f} MiB at the end (largest {r['rss_max_mib']:.1f})"
+    )
     for name, ok in checks.items():
         print(f"{'met   ' if ok else 'MISSED'} {name}")
     return 0 if all(checks.values()) else 1

@@ -29,14 +29,14 @@ extensions = [
 ]
 
 
-
 def stubs_for_reading(text):
     """The stubs as the reference shows them. autoapi takes a class's signature
     from ``__init__`` only, while the module's classes are built by
     ``__new__``; and ``_Float`` (anything with a float or an index
     conversion) reads better as the ``float`` it stands for."""
-    text = re.sub(r"def __new__\((\s*)cls,(.*?)\) -> Self:", r"def __init__(\1self,\2) -> None:",
-                  text, flags=re.DOTALL)
+    text = re.sub(
+        r"def __new__\((\s*)cls,(.*?)\) -> Self:", r"def __init__(\1self,\2) -> None:", text, flags=re.DOTALL
+    )
     text = re.sub(r"^_Float = .*\n", "", text, flags=re.MULTILINE)
     return re.sub(r"\b_Float\b", "float", text)
 
@@ -46,7 +46,8 @@ def stubs_for_reading(text):
 _API_SOURCE = DOCS / "_generated"
 _API_SOURCE.mkdir(exist_ok=True)
 (_API_SOURCE / "vyre_client.pyi").write_text(
-    stubs_for_reading((ROOT / "vyre_python" / "stubs" / "vyre_client-stubs" / "__init__.pyi").read_text()))
+    stubs_for_reading((ROOT / "vyre_python" / "stubs" / "vyre_client-stubs" / "__init__.pyi").read_text())
+)
 
 autoapi_type = "python"
 # the module from its stubs; the pure-Python tools from their sources (their
@@ -68,12 +69,28 @@ autoapi_ignore = ["*/vyre_tools/tests/*", "*/vyre_tools/cli/*", "*/vyre_tools/ui
 # Modules read (so that the names they give others resolve) but given no page:
 # the inner parts of the simulator, the asyncio client and the recordings.
 INTERNAL_MODULES = {
-    *(f"vyre_tools.sim.{name}" for name in (
-        "clientview", "control", "faults", "firmware", "intake", "mockmode", "output", "portclaim",
-        "telemetry", "thread_requests", "waiting")),
-    "vyre_tools.aio.worker", "vyre_tools.protocol",
-    *(f"vyre_tools.recording.{name}" for name in (
-        "arrow", "csv_format", "mcap_format", "npz_format", "parquet_format", "writer")),
+    *(
+        f"vyre_tools.sim.{name}"
+        for name in (
+            "clientview",
+            "control",
+            "faults",
+            "firmware",
+            "intake",
+            "mockmode",
+            "output",
+            "portclaim",
+            "telemetry",
+            "thread_requests",
+            "waiting",
+        )
+    ),
+    "vyre_tools.aio.worker",
+    "vyre_tools.protocol",
+    *(
+        f"vyre_tools.recording.{name}"
+        for name in ("arrow", "csv_format", "mcap_format", "npz_format", "parquet_format", "writer")
+    ),
 }
 
 
@@ -81,6 +98,7 @@ def skip_internal(app, what, name, obj, skip, options):
     if what == "module" and name in INTERNAL_MODULES:
         return True
     return skip
+
 
 napoleon_google_docstring = True
 napoleon_numpy_docstring = False

@@ -36,14 +36,15 @@ async def ask_periodically(client, totals, period=1.0):
 async def main(args, port):
     totals = {"packets": 0, "answers": 0, "out of order": 0, "last": float("-inf")}
     async with AsyncVYREClient.open(port) as client:
-        tasks = [asyncio.create_task(stream(client, totals)),
-                 asyncio.create_task(ask_periodically(client, totals))]
+        tasks = [
+            asyncio.create_task(stream(client, totals)),
+            asyncio.create_task(ask_periodically(client, totals)),
+        ]
         try:
             await asyncio.wait_for(asyncio.gather(*tasks), args.seconds)
         except TimeoutError:
             pass  # the time given is up: the tasks were cancelled
-    print(f"{totals['packets']} packets ({totals['out of order']} out of order), "
-          f"{totals['answers']} answers")
+    print(f"{totals['packets']} packets ({totals['out of order']} out of order), {totals['answers']} answers")
 
 
 if __name__ == "__main__":

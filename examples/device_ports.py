@@ -11,12 +11,13 @@ def parse(description, devices=1, extra=()):
     parser = argparse.ArgumentParser(description=description)
     for flags, settings in extra:
         parser.add_argument(*flags, **settings)
-    parser.add_argument("ports", nargs="*", metavar="PORT",
-                        help=f"serial port(s) of {devices} device(s), e.g. /dev/ttyACM0")
-    parser.add_argument("--sim", action="store_true",
-                        help="start simulated devices in this process instead")
-    parser.add_argument("--seconds", type=float, default=None,
-                        help="stop after this long (default: run until Ctrl-C)")
+    parser.add_argument(
+        "ports", nargs="*", metavar="PORT", help=f"serial port(s) of {devices} device(s), e.g. /dev/ttyACM0"
+    )
+    parser.add_argument("--sim", action="store_true", help="start simulated devices in this process instead")
+    parser.add_argument(
+        "--seconds", type=float, default=None, help="stop after this long (default: run until Ctrl-C)"
+    )
     args = parser.parse_args()
     if args.sim == bool(args.ports) or (args.ports and len(args.ports) != devices):
         parser.error(f"give {devices} port(s) or --sim")
@@ -31,6 +32,7 @@ def ports(args, devices=1, rate=200.0):
         yield list(args.ports)
         return
     from vyre_tools.sim import Simulator
+
     with contextlib.ExitStack() as stack:
         sims = [stack.enter_context(Simulator(rate=rate)) for _ in range(devices)]
         yield [sim.port_name for sim in sims]

@@ -32,16 +32,25 @@ def read(port, samples, stop, errors):
                     if "timed out" in str(error):
                         continue  # nothing for the client's timeout: look at `stop` again
                     raise
-                samples.extend((p.timestamp_seconds, p.est_position_z_meters,
-                                p.raw_acceleration_x_gs, p.raw_acceleration_y_gs, p.raw_acceleration_z_gs)
-                               for p in batch)
+                samples.extend(
+                    (
+                        p.timestamp_seconds,
+                        p.est_position_z_meters,
+                        p.raw_acceleration_x_gs,
+                        p.raw_acceleration_y_gs,
+                        p.raw_acceleration_z_gs,
+                    )
+                    for p in batch
+                )
     except Exception as error:  # shown by the main thread
         errors.append(error)
 
 
 def main():
-    args = device_ports.parse(__doc__.splitlines()[0], extra=[
-        (("--save",), {"metavar": "PNG", "help": "write the last picture to this file at the end"})])
+    args = device_ports.parse(
+        __doc__.splitlines()[0],
+        extra=[(("--save",), {"metavar": "PNG", "help": "write the last picture to this file at the end"})],
+    )
     samples = collections.deque(maxlen=WINDOW)  # appends and copies are safe across threads
     stop, errors = threading.Event(), []
     with device_ports.ports(args) as (port,):
@@ -51,7 +60,7 @@ def main():
         height.set_ylabel("altitude (m)")
         accel.set_ylabel("acceleration (g)")
         accel.set_xlabel("device time (s)")
-        height_line, = height.plot([], [])
+        (height_line,) = height.plot([], [])
         accel_lines = [accel.plot([], [], label=axis)[0] for axis in "xyz"]
         # beside the axes, where it never hides a line
         accel.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0)

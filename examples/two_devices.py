@@ -54,8 +54,10 @@ def main():
         try:
             while end is None or time.monotonic() < end:
                 time.sleep(1.0 if end is None else max(0.0, min(1.0, end - time.monotonic())))
-                print("  ".join(f"{r.port}: {r.packets} packets, altitude {altitude(r)}"
-                                for r in readers), flush=True)
+                print(
+                    "  ".join(f"{r.port}: {r.packets} packets, altitude {altitude(r)}" for r in readers),
+                    flush=True,
+                )
                 if any(r.error for r in readers):
                     break
         except KeyboardInterrupt:

@@ -15,7 +15,12 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from vyre_tools.protocol import (  # noqa: E402  (pure Python, nothing of the C++ core)
-    COMMAND_HEADER, DATA_HEADER, MOCK_HEADER, RESPONSE_HEADER, build_frame as frame)
+    COMMAND_HEADER,
+    DATA_HEADER,
+    MOCK_HEADER,
+    RESPONSE_HEADER,
+    build_frame as frame,
+)
 
 BOUND = 256  # the framer's largest accepted payload
 
@@ -27,7 +32,9 @@ def telemetry(t: float, accel=(0.0, 0.0, 1.0), quat=(1.0, 0.0, 0.0, 0.0), veloci
 
 def tilted(t: float) -> bytes:
     half = math.radians(30) / 2
-    return telemetry(t, accel=(0.1, -0.7, 0.7), quat=(math.cos(half), math.sin(half), 0.0, 0.0), velocity=340.0)
+    return telemetry(
+        t, accel=(0.1, -0.7, 0.7), quat=(math.cos(half), math.sin(half), 0.0, 0.0), velocity=340.0
+    )
 
 
 def device_info() -> bytes:
@@ -74,7 +81,10 @@ def stream_seeds():
     yield "waiting_candidate", struct.pack("<HHI", DATA_HEADER, 0, 100) + tele[3] + bytes(16)
     yield "host_frames", frame(COMMAND_HEADER, 1, b"") + frame(MOCK_HEADER, 0x41, bytes(10)) + tele[0]
     yield "nested", frame(RESPONSE_HEADER, 3, b"\x01" + tele[0]) + frame(RESPONSE_HEADER, 9, tele[1])
-    yield "short_payloads", frame(DATA_HEADER, 0, telemetry(0)[:75]) + frame(RESPONSE_HEADER, 1, bytes(15)) + tele[0]
+    yield (
+        "short_payloads",
+        frame(DATA_HEADER, 0, telemetry(0)[:75]) + frame(RESPONSE_HEADER, 1, bytes(15)) + tele[0],
+    )
     yield "at_bound", frame(DATA_HEADER, 0, telemetry(8).ljust(BOUND, b"\0"))
     yield "split_header_byte", tele[0][:1]
 
@@ -177,7 +187,11 @@ def main() -> int:
     n += write(root / "framed_packet", b"", frame_seeds())
     n += write(root / "response", b"", response_seeds())
     n += write(root / "log_parser", struct.pack("<IBB", 5, 1, 0), log_seeds())
-    n += write(root / "log_parser", b"", ((f"{name}_chunks", struct.pack("<IBB", 11, 2, 2) + d) for name, d in log_seeds()))
+    n += write(
+        root / "log_parser",
+        b"",
+        ((f"{name}_chunks", struct.pack("<IBB", 11, 2, 2) + d) for name, d in log_seeds()),
+    )
     n += write(root / "log_parser", struct.pack("<IBB", 13, 3, 3), log_recipe_seeds())
     print(f"wrote {n} seeds under {root}")
     return 0

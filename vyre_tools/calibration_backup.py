@@ -86,8 +86,9 @@ class CalibrationNotRestored(OSError):
     ``held``: the ``CalibrationValues`` the device read back last (its text
     names them), None when it did not answer the read-back."""
 
-    def __init__(self, message: str, backup: "CalibrationBackup",
-                 held: "CalibrationValues | None" = None) -> None:
+    def __init__(
+        self, message: str, backup: "CalibrationBackup", held: "CalibrationValues | None" = None
+    ) -> None:
         super().__init__(message)
         self.backup = backup
         self.held = held
@@ -109,22 +110,31 @@ class CalibrationBackup:
     magnetometer: SensorCalibration
     device_id: int | None = None
     firmware: str | None = None
-    saved: str = field(default_factory=lambda: datetime.datetime.now(datetime.UTC)
-                       .isoformat(timespec="seconds"))
+    saved: str = field(
+        default_factory=lambda: datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
+    )
 
     @classmethod
     def from_values(cls, values: "CalibrationValues", info: "DeviceInfo | None" = None) -> Self:
         """From a ``CalibrationValues`` (and the ``DeviceInfo`` it came with)."""
         sensors: dict[str, Any] = {
             name: SensorCalibration(list(getattr(values, o)), list(getattr(values, m)))
-            for name, (o, m) in SENSORS.items()}
-        return cls(**sensors, device_id=None if info is None else info.id,
-                   firmware=None if info is None else info.firmware_version)
+            for name, (o, m) in SENSORS.items()
+        }
+        return cls(
+            **sensors,
+            device_id=None if info is None else info.id,
+            firmware=None if info is None else info.firmware_version,
+        )
 
     def as_json(self) -> dict[str, Any]:
-        return {"format": FORMAT, "version": VERSION, "saved": self.saved,
-                "device": {"id": self.device_id, "firmware": self.firmware},
-                **{name: getattr(self, name).as_json() for name in SENSORS}}
+        return {
+            "format": FORMAT,
+            "version": VERSION,
+            "saved": self.saved,
+            "device": {"id": self.device_id, "firmware": self.firmware},
+            **{name: getattr(self, name).as_json() for name in SENSORS},
+        }
 
     @classmethod
     def from_json(cls, data: object) -> Self:
@@ -137,8 +147,9 @@ class CalibrationBackup:
         if not isinstance(device, dict):
             raise ValueError("device must be an object")
         device_id = device.get("id")
-        if device_id is not None and (not isinstance(device_id, int) or isinstance(device_id, bool)
-                                      or not 0 <= device_id < 1 << 64):
+        if device_id is not None and (
+            not isinstance(device_id, int) or isinstance(device_id, bool) or not 0 <= device_id < 1 << 64
+        ):
             raise ValueError("device id must be an integer of 64 bits")
         firmware = device.get("firmware")
         if firmware is not None and not isinstance(firmware, str):
@@ -146,9 +157,12 @@ class CalibrationBackup:
         saved = data.get("saved", "")
         if not isinstance(saved, str):
             raise ValueError("saved must be a text")
-        sensors = {name: SensorCalibration(_numbers(data, name, "offsets", 3),
-                                           _numbers(data, name, "scale_matrix", 9))
-                   for name in SENSORS}
+        sensors = {
+            name: SensorCalibration(
+                _numbers(data, name, "offsets", 3), _numbers(data, name, "scale_matrix", 9)
+            )
+            for name in SENSORS
+        }
         return cls(**sensors, device_id=device_id, firmware=firmware, saved=saved)
 
     def save(self, path: str | os.PathLike[str]) -> None:
@@ -201,8 +215,7 @@ def checked_values(values: object, where: str, count: int) -> list[float]:
         except OverflowError:
             f = math.inf
         if not math.isfinite(f):
-            raise ValueError(f"{where} must hold finite 32-bit floats (within ±3.4e38), "
-                             f"not {v!r:.40}")
+            raise ValueError(f"{where} must hold finite 32-bit floats (within ±3.4e38), not {v!r:.40}")
         out.append(f)
     return out
 
@@ -221,14 +234,16 @@ def _f32(values: Sequence[float]) -> bytes:
     return struct.pack(f"<{len(values)}f", *values)
 
 
-def held_by_device(backup: CalibrationBackup, values: "CalibrationValues",
-                   sensors: Sequence[str] = tuple(SENSORS)) -> bool:
+def held_by_device(
+    backup: CalibrationBackup, values: "CalibrationValues", sensors: Sequence[str] = tuple(SENSORS)
+) -> bool:
     """Whether ``values`` (a ``CalibrationValues``) hold the ``sensors`` of
     ``backup`` bit for bit, as 32-bit floats."""
-    return all(_f32(getattr(backup, name).offsets) == _f32(getattr(values, SENSORS[name][0]))
-               and _f32(getattr(backup, name).scale_matrix)
-               == _f32(getattr(values, SENSORS[name][1]))
-               for name in sensors)
+    return all(
+        _f32(getattr(backup, name).offsets) == _f32(getattr(values, SENSORS[name][0]))
+        and _f32(getattr(backup, name).scale_matrix) == _f32(getattr(values, SENSORS[name][1]))
+        for name in sensors
+    )
 
 
 def describe_held(values: "CalibrationValues | None", sensors: Sequence[str]) -> str:
@@ -237,7 +252,9 @@ def describe_held(values: "CalibrationValues | None", sensors: Sequence[str]) ->
         return "the device did not answer the read-back"
     return "the device holds " + "; ".join(
         f"{name} offsets {_short(getattr(values, SENSORS[name][0]))} "
-        f"matrix {_short(getattr(values, SENSORS[name][1]))}" for name in sensors)
+        f"matrix {_short(getattr(values, SENSORS[name][1]))}"
+        for name in sensors
+    )
 
 
 def _short(values: Sequence[float]) -> str:
@@ -249,16 +266,19 @@ def read_calibration(client: "VYREClient", timeout_seconds: float = 5.0) -> Cali
     does not answer."""
     from .procedures.backups import read_backup
     from .procedures.device_calls import run
+
     return run(read_backup(timeout_seconds), client)
 
 
-def _write_held(client: "VYREClient", backup: CalibrationBackup, sensors: Sequence[str],
-                timeout_seconds: float) -> None:
+def _write_held(
+    client: "VYREClient", backup: CalibrationBackup, sensors: Sequence[str], timeout_seconds: float
+) -> None:
     """Writes the ``sensors`` of ``backup`` until the device reads them back
     bit for bit, within ``timeout_seconds``; CalibrationNotRestored naming
     what it holds otherwise.  Nothing is written unless every value fits."""
     from .procedures.backups import write_held
     from .procedures.device_calls import run
+
     check_backup(backup)
     # where the client can say so, take no late answer of an earlier call
     # for this write's own (the read-back decides either way)
@@ -272,8 +292,9 @@ def _write_held(client: "VYREClient", backup: CalibrationBackup, sensors: Sequen
             client.keep_late_answers = keep
 
 
-def write_magnetometer_calibration(client: "VYREClient", sensor: SensorCalibration,
-                                   timeout_seconds: float = 5.0) -> None:
+def write_magnetometer_calibration(
+    client: "VYREClient", sensor: SensorCalibration, timeout_seconds: float = 5.0
+) -> None:
     """Writes one ``SensorCalibration`` to the magnetometer and reads it back;
     CalibrationNotRestored (an OSError) when the device does not hold it
     within ``timeout_seconds``, ValueError for values it cannot hold.
@@ -285,8 +306,7 @@ def write_magnetometer_calibration(client: "VYREClient", sensor: SensorCalibrati
         _write_held(client, backup, ("magnetometer",), timeout_seconds)
 
 
-def write_calibration(client: "VYREClient", backup: CalibrationBackup,
-                      timeout_seconds: float = 5.0) -> None:
+def write_calibration(client: "VYREClient", backup: CalibrationBackup, timeout_seconds: float = 5.0) -> None:
     """Writes both calibrations of ``backup`` and reads them back;
     CalibrationNotRestored (an OSError) when the device does not hold them
     within ``timeout_seconds``, ValueError (before anything is written) for
@@ -308,8 +328,9 @@ class MagnetometerRollback:
     ``async with``; ``restore``/``arestore`` put the calibration back at any
     time, through another client too (the device came back after an unplug)."""
 
-    def __init__(self, client: Any, timeout_seconds: float = 5.0,
-                 backup: CalibrationBackup | None = None) -> None:
+    def __init__(
+        self, client: Any, timeout_seconds: float = 5.0, backup: CalibrationBackup | None = None
+    ) -> None:
         self.client = client
         self.timeout_seconds = timeout_seconds
         self.backup = backup
@@ -324,8 +345,9 @@ class MagnetometerRollback:
     def accept(self) -> None:
         self.accepted = True
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 traceback: TracebackType | None) -> Literal[False]:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> Literal[False]:
         if self.accepted:
             return False
         # a Ctrl-C held meanwhile interrupts once ``restored`` tells the truth
@@ -351,11 +373,13 @@ class MagnetometerRollback:
         if self.backup is None:
             from .procedures.backups import read_backup
             from .procedures.device_calls import run_async
+
             self.backup = await run_async(read_backup(self.timeout_seconds), self.client)
         return self
 
-    async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                        traceback: TracebackType | None) -> Literal[False]:
+    async def __aexit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> Literal[False]:
         if not self.accepted:
             self._restored(await self._attempt(self.client), error)
         return False
@@ -371,10 +395,10 @@ class MagnetometerRollback:
     async def _attempt(self, client: Any) -> BaseException | None:
         from .procedures.backups import write_held
         from .procedures.device_calls import run_async
+
         assert self.backup is not None  # read on entry
         try:
-            await run_async(write_held(self.backup, ("magnetometer",), self.timeout_seconds),
-                            client)
+            await run_async(write_held(self.backup, ("magnetometer",), self.timeout_seconds), client)
         except (OSError, ValueError) as e:
             return e
         return None
@@ -385,7 +409,9 @@ class MagnetometerRollback:
             self.restored = False
             raise CalibrationNotRestored(
                 f"could not restore the previous magnetometer calibration ({failure})",
-                self.backup, getattr(failure, "held", None)) from cause
+                self.backup,
+                getattr(failure, "held", None),
+            ) from cause
         self.restored = True
 
 

@@ -46,11 +46,15 @@ NEW_PORT_RETRIES = (0.5, 1.0, 2.0, 4.0, 8.0)
 GONE_ERRNOS = frozenset({errno.ENOENT, errno.ENODEV, errno.ENXIO, errno.EIO})
 BUSY_ERRNOS = frozenset({errno.EBUSY, errno.EAGAIN, errno.EWOULDBLOCK})
 # the texts that tell the same where an error carries no errno
-GONE_TEXTS = ("not found", "disconnected", "No such file or directory", "No such device",
-              "Input/output error")
+GONE_TEXTS = (
+    "not found",
+    "disconnected",
+    "No such file or directory",
+    "No such device",
+    "Input/output error",
+)
 KEYS = ("serial", "usb", "id")
-SYNTAX = ("serial=TEXT, usb=VID:PID or id=HEX (the device's id), "
-          "several joined by commas")
+SYNTAX = "serial=TEXT, usb=VID:PID or id=HEX (the device's id), several joined by commas"
 
 
 @dataclass
@@ -58,8 +62,8 @@ class PortInfo:
     """One serial port; the ``device_id``, ``firmware`` and ``probe_error``
     fields are filled by :func:`probe`."""
 
-    port: str                 # the path to open: the stable link when there is one
-    device: str               # the device node it leads to
+    port: str  # the path to open: the stable link when there is one
+    device: str  # the device node it leads to
     by_id: str | None = None  # /dev/serial/by-id link, or the simulator's stable link
     vid: int | None = None
     pid: int | None = None
@@ -119,13 +123,24 @@ def list_ports(dev: str = "/dev", sim_links: str | None = None) -> list[PortInfo
     then the simulated devices of ``sim_links`` (default: the simulators'
     link directory)."""
     from serial.tools import list_ports as enumeration  # type: ignore[import-untyped, unused-ignore]
+
     links = _by_id_links(dev)
     ports = []
     for p in sorted(enumeration.comports(), key=lambda p: _natural(p.device)):
         by_id = links.get(os.path.realpath(p.device))
-        ports.append(PortInfo(by_id or p.device, p.device, by_id, p.vid, p.pid,
-                              p.serial_number, p.manufacturer, p.product,
-                              None if p.description in (None, "n/a") else p.description))
+        ports.append(
+            PortInfo(
+                by_id or p.device,
+                p.device,
+                by_id,
+                p.vid,
+                p.pid,
+                p.serial_number,
+                p.manufacturer,
+                p.product,
+                None if p.description in (None, "n/a") else p.description,
+            )
+        )
     for link in stable_links.live_links(sim_links):
         ports.append(PortInfo(link, os.path.realpath(link), link, simulated=True))
     return ports
@@ -139,18 +154,20 @@ def _natural(path: str) -> list[int | str]:
 class IdentityError(LookupError):
     """No port, or more than one, matches a device identity."""
 
-    def __init__(self, identity: "Identity | str", matches: list[PortInfo],
-                 candidates: list[PortInfo]) -> None:
+    def __init__(
+        self, identity: "Identity | str", matches: list[PortInfo], candidates: list[PortInfo]
+    ) -> None:
         self.identity = identity
         self.matches = matches
         self.candidates = candidates
         if matches:
-            text = (f"{len(matches)} devices match {identity}: "
-                    f"{'; '.join(p.label() for p in matches)}; give one of these ports, or "
-                    f"conditions that tell them apart: {SYNTAX}")
+            text = (
+                f"{len(matches)} devices match {identity}: "
+                f"{'; '.join(p.label() for p in matches)}; give one of these ports, or "
+                f"conditions that tell them apart: {SYNTAX}"
+            )
         elif candidates:
-            text = (f"no device matches {identity}; candidates: "
-                    f"{'; '.join(p.label() for p in candidates)}")
+            text = f"no device matches {identity}; candidates: {'; '.join(p.label() for p in candidates)}"
         else:
             text = f"no device matches {identity}: no serial ports are present"
         super().__init__(text)
@@ -180,8 +197,7 @@ class Identity:
 
     def matches(self, info: PortInfo) -> bool:
         """Whether every condition holds (``info`` probed when ``id`` is one)."""
-        return self.matches_port(info) and (self.device_id is None
-                                            or info.device_id == self.device_id)
+        return self.matches_port(info) and (self.device_id is None or info.device_id == self.device_id)
 
 
 def is_identity(text: str) -> bool:
@@ -205,15 +221,15 @@ def parse_identity(text: str) -> Identity:
     if "usb" in values:
         m = re.fullmatch(r"([0-9a-fA-F]{1,4}):([0-9a-fA-F]{1,4})", values["usb"])
         if not m:
-            raise ValueError(f"usb= takes VID:PID in hex (e.g. usb=0483:5740), "
-                             f"got {values['usb']!r}")
+            raise ValueError(f"usb= takes VID:PID in hex (e.g. usb=0483:5740), got {values['usb']!r}")
         fields["vid"], fields["pid"] = int(m[1], 16), int(m[2], 16)
     if "id" in values:
         try:
             fields["device_id"] = int(values["id"], 16)
         except ValueError:
-            raise ValueError(f"id= takes the device's id in hex (e.g. id=0x5659524500010042), "
-                             f"got {values['id']!r}") from None
+            raise ValueError(
+                f"id= takes the device's id in hex (e.g. id=0x5659524500010042), got {values['id']!r}"
+            ) from None
         if not 0 <= fields["device_id"] < 1 << 64:
             raise ValueError("id= is a 64-bit number")
     return Identity(text, keys=tuple(values), **fields)
@@ -240,8 +256,9 @@ def _open_failure(error: OSError) -> str:
     return BUSY if any(text in reason for text in BUSY_TEXTS) else reason
 
 
-def probe(info: PortInfo, baud: int = 2_000_000, timeout: float = PROBE_TIMEOUT,
-          keep_open: bool = False) -> "VYREClient | None":
+def probe(
+    info: PortInfo, baud: int = 2_000_000, timeout: float = PROBE_TIMEOUT, keep_open: bool = False
+) -> "VYREClient | None":
     """Ask the device on ``info.port`` for its device info, waiting up to
     ``timeout`` seconds; fills ``device_id`` and ``firmware``, or
     ``probe_error`` (busy, no answer...).  With ``keep_open``, returns the
@@ -249,6 +266,7 @@ def probe(info: PortInfo, baud: int = 2_000_000, timeout: float = PROBE_TIMEOUT,
     None.  The probe's client lets go of the interpreter lock while it waits
     (``release_gil``); a kept one is handed over so."""
     import vyre_client
+
     info.probed = True
     try:
         client = vyre_client.VYREClient(info.port, baud_rate=baud)
@@ -294,8 +312,7 @@ class NewPorts:
         for port in present - self._old:
             times, at = self._asked.get(port, (0, now))
             if now >= at:
-                pause = (NEW_PORT_RETRIES[times] if times < len(NEW_PORT_RETRIES)
-                         else math.inf)
+                pause = NEW_PORT_RETRIES[times] if times < len(NEW_PORT_RETRIES) else math.inf
                 self._asked[port] = (times + 1, now + pause)
                 due.add(port)
         return due
@@ -305,9 +322,17 @@ class NewPorts:
         self._asked[port] = (len(NEW_PORT_RETRIES) + 1, math.inf)
 
 
-def find(identity: Identity | str, baud: int = 2_000_000, probe_timeout: float = PROBE_TIMEOUT,
-         ports: list[PortInfo] | None = None, *, wait: float = 0.0, stop: Stop = None,
-         on_wait: Callable[[str], object] | None = None, poll: float = POLL_SECONDS) -> PortInfo:
+def find(
+    identity: Identity | str,
+    baud: int = 2_000_000,
+    probe_timeout: float = PROBE_TIMEOUT,
+    ports: list[PortInfo] | None = None,
+    *,
+    wait: float = 0.0,
+    stop: Stop = None,
+    on_wait: Callable[[str], object] | None = None,
+    poll: float = POLL_SECONDS,
+) -> PortInfo:
     """The :class:`PortInfo` of the one port that matches ``identity`` (an
     :class:`Identity` or its text); IdentityError otherwise.
 

@@ -38,8 +38,10 @@ class LatencyTimer:
         """One line: the setting and, when it is long, how to lower it."""
         text = f"latency timer {self.milliseconds} ms"
         if self.too_long:
-            text += (f": answers can wait up to {self.milliseconds} ms in the adapter; lower it with "
-                     f"'echo {ADVISED_MS} | sudo tee {self.path}'")
+            text += (
+                f": answers can wait up to {self.milliseconds} ms in the adapter; lower it with "
+                f"'echo {ADVISED_MS} | sudo tee {self.path}'"
+            )
         return text
 
 
@@ -49,8 +51,10 @@ def latency_timer(port: str | os.PathLike[str], sysfs: str | None = None) -> Lat
     be read.  ``sysfs`` defaults to ``$VYRE_SYSFS`` or ``/sys``."""
     root = sysfs or os.environ.get("VYRE_SYSFS") or "/sys"
     name = os.path.basename(os.path.realpath(port))
-    for path in (os.path.join(root, "class", "tty", name, "device", "latency_timer"),
-                 os.path.join(root, "bus", "usb-serial", "devices", name, "latency_timer")):
+    for path in (
+        os.path.join(root, "class", "tty", name, "device", "latency_timer"),
+        os.path.join(root, "bus", "usb-serial", "devices", name, "latency_timer"),
+    ):
         try:
             with open(path) as f:
                 return LatencyTimer(int(f.read().strip()), path)

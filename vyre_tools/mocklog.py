@@ -49,8 +49,9 @@ class MockLog:
         self.records: list[tuple[str, int, bytes]] = []
         self.ended = False
 
-    def add(self, kind: str, timestamp: int,
-            data: bytes | Iterable[int] | None = None) -> tuple[str, int, bytes]:
+    def add(
+        self, kind: str, timestamp: int, data: bytes | Iterable[int] | None = None
+    ) -> tuple[str, int, bytes]:
         """Append one record; ``data`` defaults to a fixed non-zero pattern
         derived from the record's index.  Returns the record tuple."""
         n = DATA_SIZES.get(kind)
@@ -71,8 +72,9 @@ class MockLog:
             self.records.append(record)
         return record
 
-    def add_series(self, count: int, interval_seconds: float, kinds: str = "ABMI",
-                   start_ticks: int = 0) -> Self:
+    def add_series(
+        self, count: int, interval_seconds: float, kinds: str = "ABMI", start_ticks: int = 0
+    ) -> Self:
         """Append ``count`` records cycling through ``kinds``, spaced
         ``interval_seconds`` apart on the log's clock (wrapping at 2**32)."""
         step = interval_seconds * TICKS_PER_SECOND
@@ -137,8 +139,13 @@ class MockLog:
         return out
 
 
-def write_mock_log(path: str | os.PathLike[str], count: int, interval_seconds: float,
-                   kinds: str = "ABMI", end_marker: bool = True) -> MockLog:
+def write_mock_log(
+    path: str | os.PathLike[str],
+    count: int,
+    interval_seconds: float,
+    kinds: str = "ABMI",
+    end_marker: bool = True,
+) -> MockLog:
     """Write a log of ``count`` records spaced ``interval_seconds`` apart and
     return its ``MockLog``."""
     log = MockLog().add_series(count, interval_seconds, kinds)

@@ -97,9 +97,9 @@ class FrameReader:
         self._headers = frozenset(headers)
         self._max_payload = max_payload
         self._buf = bytearray()
-        self.bad_crc = 0         # complete candidates whose CRC did not match
-        self.oversized = 0       # candidates whose length exceeded the bound
-        self.skipped_bytes = 0   # bytes discarded while resynchronising
+        self.bad_crc = 0  # complete candidates whose CRC did not match
+        self.oversized = 0  # candidates whose length exceeded the bound
+        self.skipped_bytes = 0  # bytes discarded while resynchronising
 
     def reset(self) -> None:
         self._buf.clear()
@@ -143,13 +143,13 @@ class FrameReader:
             end = pos + HEAD_SIZE + length
             if end + 2 > n:
                 break
-            want = int.from_bytes(buf[end:end + 2], "little")
+            want = int.from_bytes(buf[end : end + 2], "little")
             if crc16(buf[pos:end]) != want:
                 self.bad_crc += 1
                 self.skipped_bytes += 1
                 pos += 1
                 continue
-            out.append((header, ident, bytes(buf[pos + HEAD_SIZE:end])))
+            out.append((header, ident, bytes(buf[pos + HEAD_SIZE : end])))
             pos = end + 2
         del buf[:pos]
         return out

@@ -53,23 +53,24 @@ class Gap:
     """What a reconnect cost."""
 
     seconds: float | None  # device time from the last packet before to the first after
-    missing: int | None    # packets missing by the device's timestamps
-    port: str              # where the device came back
-    waited: float          # host seconds from the hang-up to the first packet after
+    missing: int | None  # packets missing by the device's timestamps
+    port: str  # where the device came back
+    waited: float  # host seconds from the hang-up to the first packet after
 
     def text(self) -> str:
         if self.seconds is None:
             lost = "the device's clock started over (it restarted): what was missed is unknown"
         else:
-            lost = (f"{self.seconds:.3f} s of device time lost "
-                    f"({self.missing} packets missing by its timestamps)")
+            lost = (
+                f"{self.seconds:.3f} s of device time lost ({self.missing} packets missing by its timestamps)"
+            )
         return f"reconnected on {self.port} after {self.waited:.2f} s; {lost}"
 
 
 @dataclass(frozen=True)
 class Batch:
     packets: "Packets"  # a list of VYREDataPacket, or a structured array
-    gap: Gap | None     # the gap just before these packets, reported once
+    gap: Gap | None  # the gap just before these packets, reported once
 
 
 class ReconnectingClient:
@@ -82,11 +83,19 @@ class ReconnectingClient:
     packets after it arrive.
     """
 
-    def __init__(self, client: "VYREClient", port: str, *, baud: int = 2_000_000,
-                 stop: Stop = None, on_wait: Callable[[str], object] | None = None,
-                 on_gap: Callable[[Gap], object] | None = None, poll: float = POLL_SECONDS,
-                 probe_timeout: float = devices.PROBE_TIMEOUT,
-                 info_timeout: float = 3.0) -> None:
+    def __init__(
+        self,
+        client: "VYREClient",
+        port: str,
+        *,
+        baud: int = 2_000_000,
+        stop: Stop = None,
+        on_wait: Callable[[str], object] | None = None,
+        on_gap: Callable[[Gap], object] | None = None,
+        poll: float = POLL_SECONDS,
+        probe_timeout: float = devices.PROBE_TIMEOUT,
+        info_timeout: float = 3.0,
+    ) -> None:
         self.client = client
         self.port = port
         self.gave_up = False
@@ -193,8 +202,9 @@ class ReconnectingClient:
         self.close()
         self._finder.lost()
         if self._on_wait is not None:
-            self._on_wait(f"lost the device on {self.port}: {reason}; waiting for it to "
-                          f"come back (Ctrl-C stops)")
+            self._on_wait(
+                f"lost the device on {self.port}: {reason}; waiting for it to come back (Ctrl-C stops)"
+            )
         while True:
             if self._stopped():
                 self.gave_up = True
@@ -213,8 +223,9 @@ class ReconnectingClient:
         return found
 
 
-def _locate(target: str, baud: int, stopped: Callable[[], bool],
-            on_wait: Callable[[str], object] | None) -> str | None:
+def _locate(
+    target: str, baud: int, stopped: Callable[[], bool], on_wait: Callable[[str], object] | None
+) -> str | None:
     """The port of the device ``target`` names, waited for while it is away;
     None when ``stop`` ended the wait."""
     if not devices.is_identity(target):
@@ -227,18 +238,18 @@ def _locate(target: str, baud: int, stopped: Callable[[], bool],
         return None
 
 
-def _reconnecting(target: str, port: str, baud: int, stopped: Callable[[], bool],
-                  on_wait: Callable[[str], object] | None
-                  ) -> "tuple[ReconnectingClient, VYREClient] | None":
+def _reconnecting(
+    target: str, port: str, baud: int, stopped: Callable[[], bool], on_wait: Callable[[str], object] | None
+) -> "tuple[ReconnectingClient, VYREClient] | None":
     """A ReconnectingClient on ``port``, and the started client under it;
     None when the device named by an identity left again before it answered."""
     import vyre_client
+
     try:
         client = vyre_client.VYREClient(port, baud_rate=baud)
         client.start()
         try:
-            return ReconnectingClient(client, port, baud=baud, stop=stopped,
-                                      on_wait=on_wait), client
+            return ReconnectingClient(client, port, baud=baud, stop=stopped, on_wait=on_wait), client
         except BaseException:
             client.stop()
             raise
@@ -248,9 +259,15 @@ def _reconnecting(target: str, port: str, baud: int, stopped: Callable[[], bool]
         return None
 
 
-def batches(target: str, *, baud: int = 2_000_000, array: bool = False, poll: float = 0.02,
-            stop: Stop = None, on_wait: Callable[[str], object] | None = None
-            ) -> Iterator[Batch]:
+def batches(
+    target: str,
+    *,
+    baud: int = 2_000_000,
+    array: bool = False,
+    poll: float = 0.02,
+    stop: Stop = None,
+    on_wait: Callable[[str], object] | None = None,
+) -> Iterator[Batch]:
     """Yield a :class:`Batch` for every non-empty take of packets from the
     device at ``target`` (a port path or a device identity, see
     ``vyre_tools.devices``), for as long as the caller goes on, or until

@@ -106,8 +106,7 @@ class StableLink:
         directory = directory or default_dir()
         ensure_dir(directory)
         self._prune(directory)
-        self.path = os.path.join(directory,
-                                 f"{PREFIX}{device_id:016X}_{os.getpid()}.{next(_seq)}")
+        self.path = os.path.join(directory, f"{PREFIX}{device_id:016X}_{os.getpid()}.{next(_seq)}")
 
     @staticmethod
     def _prune(directory: str) -> None:

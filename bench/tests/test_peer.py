@@ -20,8 +20,19 @@ WIRE = FIELDS[:6] + FIELDS[10:18] + FIELDS[19:]
 DERIVED = tuple(f for f in FIELDS if f not in WIRE)
 
 F32_MAX = 3.4028234663852886e38
-SPECIALS = (math.nan, math.inf, -math.inf, 0.0, -0.0, F32_MAX, -F32_MAX, 1.401298464324817e-45,
-            1.0, -1.0, 1e-30)
+SPECIALS = (
+    math.nan,
+    math.inf,
+    -math.inf,
+    0.0,
+    -0.0,
+    F32_MAX,
+    -F32_MAX,
+    1.401298464324817e-45,
+    1.0,
+    -1.0,
+    1e-30,
+)
 
 
 def f32(v):
@@ -46,9 +57,13 @@ def sample(rng, kind):
     ts = rng.uniform(0, 1e4)
     if kind == "device":
         g = unit_quaternion(rng)[:3]
-        rest = [f32(rng.uniform(-40, 60)), f32(rng.uniform(9e4, 1.1e5))] + g + \
-            [f32(rng.gauss(0, 100)) for _ in range(8)] + unit_quaternion(rng)
-        rest[12] = f32(rng.uniform(-400, 400))       # vertical velocity up to Mach 1.2
+        rest = (
+            [f32(rng.uniform(-40, 60)), f32(rng.uniform(9e4, 1.1e5))]
+            + g
+            + [f32(rng.gauss(0, 100)) for _ in range(8)]
+            + unit_quaternion(rng)
+        )
+        rest[12] = f32(rng.uniform(-400, 400))  # vertical velocity up to Mach 1.2
         return [ts] + rest
     if kind == "wide":
         return [ts] + [f32(rng.choice((-1, 1)) * 10.0 ** rng.uniform(-40, 38)) for _ in range(17)]
@@ -110,11 +125,11 @@ def make_stream(seed, frames=1500):
             noise = bytearray(rng.randbytes(rng.randint(1, 40)))
             if rng.random() < 0.5:
                 i = rng.randrange(len(noise))
-                noise[i:i + 2] = rng.choice((b"\x5a\xa5", b"\xa5\x5a"))
+                noise[i : i + 2] = rng.choice((b"\x5a\xa5", b"\xa5\x5a"))
             out.append(bytes(noise))
         elif r < 0.80:
             frame = bytearray(telemetry(sample(rng, "device")))
-            bit = rng.randrange(16, len(frame) * 8)    # the header stays a header
+            bit = rng.randrange(16, len(frame) * 8)  # the header stays a header
             frame[bit // 8] ^= 1 << (bit % 8)
             out.append(bytes(frame))
         elif r < 0.84:
@@ -142,7 +157,7 @@ def make_stream(seed, frames=1500):
             # a header with a short length in front of good frames: it holds the
             # scan until its CRC fails, then the frames behind it come out
             out.append(struct.pack("<HHI", protocol.DATA_HEADER, 0, 30))
-    for _ in range(60):     # more than any candidate above can hold back
+    for _ in range(60):  # more than any candidate above can hold back
         keep(sample(rng, "device"))
     # a length past any real frame is noise at once: what follows is not held back
     out.append(struct.pack("<HHI", protocol.DATA_HEADER, 0, 4097))
@@ -155,7 +170,7 @@ def chunked(data, rng, largest):
     i = 0
     while i < len(data):
         n = rng.randint(1, largest)
-        yield data[i:i + n]
+        yield data[i : i + n]
         i += n
 
 

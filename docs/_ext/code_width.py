@@ -20,9 +20,15 @@ def check_code_width(app, doctree, docname):
     for block in doctree.findall(nodes.literal_block):
         for number, line in enumerate(block.astext().splitlines(), 1):
             if len(line.expandtabs()) > MAX_COLUMNS:
-                logger.warning("code line %d is %d characters wide, more than the %d a code "
-                               "box shows: %s", number, len(line), MAX_COLUMNS, line.strip()[:60],
-                               location=block, type="code_width")
+                logger.warning(
+                    "code line %d is %d characters wide, more than the %d a code box shows: %s",
+                    number,
+                    len(line),
+                    MAX_COLUMNS,
+                    line.strip()[:60],
+                    location=block,
+                    type="code_width",
+                )
 
 
 def setup(app):

@@ -78,11 +78,14 @@ def checked_constants():
         if name not in core:
             raise ExtensionError(f"wire_protocol: {name} not found in {CORE}")
         if core[name] != python_value:
-            raise ExtensionError(f"wire_protocol: {name} is {core[name]!r} in vyre_core "
-                                 f"but {python_value!r} in vyre_tools")
+            raise ExtensionError(
+                f"wire_protocol: {name} is {core[name]!r} in vyre_core but {python_value!r} in vyre_tools"
+            )
     if mocklog.HEADER_FRAME_ID != p.MOCK_LOG_HEADER_ID:
-        raise ExtensionError("wire_protocol: the mock header frame identifier differs "
-                             "between vyre_tools.mocklog and vyre_tools.protocol")
+        raise ExtensionError(
+            "wire_protocol: the mock header frame identifier differs "
+            "between vyre_tools.mocklog and vyre_tools.protocol"
+        )
     return core
 
 
@@ -94,7 +97,8 @@ def packet_properties():
     out = []
     for node in cls.body:
         if isinstance(node, ast.FunctionDef) and any(
-                isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list):
+            isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list
+        ):
             doc = " ".join((ast.get_docstring(node) or "").split())
             out.append((node.name, doc))
     return out
@@ -123,8 +127,10 @@ def headers_table(core):
         "COMMAND_HEADER": "host to device: command",
         "MOCK_HEADER": "host to device: mock-log data in mock mode",
     }
-    rows = [(f"``{name}``", f"``0x{core[name]:04X}``", f"``{hexbytes(core[name].to_bytes(2, 'little'))}``",
-             text) for name, text in use.items()]
+    rows = [
+        (f"``{name}``", f"``0x{core[name]:04X}``", f"``{hexbytes(core[name].to_bytes(2, 'little'))}``", text)
+        for name, text in use.items()
+    ]
     return table(("Name", "Value", "Bytes on the wire", "Direction and use"), rows)
 
 
@@ -136,12 +142,19 @@ _COMMANDS = [
     ("MockMode", "", "acknowledgement"),
     ("SetMagnetometerCalibration", "3 offsets, then 9 matrix values, f32", "acknowledgement"),
     ("SetImuCalibration", "accelerometer 3 + 9, then gyroscope 3 + 9, f32", "acknowledgement"),
-    ("GetCalibration", "", "36 f32 values, accelerometer, gyroscope and magnetometer each 3 offsets + 9 matrix values"),
+    (
+        "GetCalibration",
+        "",
+        "36 f32 values, accelerometer, gyroscope and magnetometer each 3 offsets + 9 matrix values",
+    ),
     ("Cancel", "(also ends mock mode)", "acknowledgement"),
 ]
 
-_MINIMUM = {"DeviceInfo": "DEVICE_INFO_PAYLOAD_SIZE", "DeviceConfig": "DEVICE_CONFIG_PAYLOAD_SIZE",
-            "GetCalibration": "CALIBRATION_PAYLOAD_SIZE"}
+_MINIMUM = {
+    "DeviceInfo": "DEVICE_INFO_PAYLOAD_SIZE",
+    "DeviceConfig": "DEVICE_CONFIG_PAYLOAD_SIZE",
+    "GetCalibration": "CALIBRATION_PAYLOAD_SIZE",
+}
 
 
 def identifiers_table(core):
@@ -156,14 +169,25 @@ def identifiers_table(core):
         elif answer == "acknowledgement":
             answer = "1 byte: acknowledgement"
         rows.append((str(ident), f"``{name}``", command.strip(), answer))
-    return table(("Id", "Message", "Command payload (host to device)", "Answer payload (device to host)"), rows,
-                 widths=(6, 30, 30, 34))
+    return table(
+        ("Id", "Message", "Command payload (host to device)", "Answer payload (device to host)"),
+        rows,
+        widths=(6, 30, 30, 34),
+    )
 
 
 def _unit(name):
-    for suffix, unit in (("_seconds", "s"), ("_celsius", "°C"), ("_pascals", "Pa"), ("_gs", "g"),
-                         ("_deg_per_s", "degrees/s"), ("_microteslas", "µT"), ("_meters_per_s", "m/s"),
-                         ("_meters", "m"), ("_degrees", "degrees")):
+    for suffix, unit in (
+        ("_seconds", "s"),
+        ("_celsius", "°C"),
+        ("_pascals", "Pa"),
+        ("_gs", "g"),
+        ("_deg_per_s", "degrees/s"),
+        ("_microteslas", "µT"),
+        ("_meters_per_s", "m/s"),
+        ("_meters", "m"),
+        ("_degrees", "degrees"),
+    ):
         if name.endswith(suffix):
             return unit
     return "—"  # a lone hyphen would read as a bullet
@@ -184,8 +208,10 @@ def telemetry_table(core):
 
 def packet_table(core):
     wire = set(p.TELEMETRY_FIELDS)
-    rows = [(str(i), f"``{name}``", _unit(name), "wire" if name in wire else "**derived**", doc)
-            for i, (name, doc) in enumerate(packet_properties(), 1)]
+    rows = [
+        (str(i), f"``{name}``", _unit(name), "wire" if name in wire else "**derived**", doc)
+        for i, (name, doc) in enumerate(packet_properties(), 1)
+    ]
     return table(("#", "Attribute", "Unit", "Source", "Meaning"), rows, widths=(4, 30, 9, 9, 48))
 
 
@@ -193,8 +219,10 @@ def sizes_table(core):
     rows = [
         ("Frame head (header, identifier, length)", f"{core['FRAME_HEAD_SIZE']} bytes"),
         ("Frame overhead (head and CRC)", f"{core['FRAME_OVERHEAD']} bytes"),
-        ("Longest payload the host's framer waits for", f"{core['MAX_FRAME_PAYLOAD']} bytes "
-         "(a longer length field is refused at once)"),
+        (
+            "Longest payload the host's framer waits for",
+            f"{core['MAX_FRAME_PAYLOAD']} bytes (a longer length field is refused at once)",
+        ),
         ("Telemetry payload", f"{core['TELEMETRY_PAYLOAD_SIZE']} bytes (more is ignored, less is dropped)"),
         ("Telemetry frame", f"{p.TELEMETRY_FRAME_SIZE} bytes"),
         ("Device name field", f"{core['DEVICE_NAME_FIELD_SIZE']} bytes"),
@@ -204,19 +232,39 @@ def sizes_table(core):
 
 
 def mocklog_table(core):
-    rows = [(f"``{kind}`` (0x{ord(kind):02X})", str(n), str(n + 5), str(n + 4),
-             str(n + 4 + core["FRAME_OVERHEAD"])) for kind, n in mocklog.DATA_SIZES.items()]
+    rows = [
+        (
+            f"``{kind}`` (0x{ord(kind):02X})",
+            str(n),
+            str(n + 5),
+            str(n + 4),
+            str(n + 4 + core["FRAME_OVERHEAD"]),
+        )
+        for kind, n in mocklog.DATA_SIZES.items()
+    ]
     return table(("Type", "Data bytes", "Record bytes", "Frame payload bytes", "Frame bytes"), rows)
 
 
 def mocklog_facts(core):
-    return table(("What", "Value"), [
-        ("Header block at the start of the file", f"{core['LOG_HEADER_SIZE']} bytes, sent unchanged as one "
-         f"mock frame with identifier 0x{core['MOCK_LOG_HEADER_IDENTIFIER']:02X} ('H')"),
-        ("Timestamp clock", f"{int(core['LOG_TICKS_PER_SECOND']):,} ticks per second, u32, wrapping at 2**32"),
-        ("Zero padding between records", f"up to {core['LOG_END_ZERO_RUN']} bytes"),
-        ("End-of-log marker", f"{core['LOG_END_ZERO_RUN'] + 1} zero bytes in a row; nothing after it is read"),
-    ])
+    return table(
+        ("What", "Value"),
+        [
+            (
+                "Header block at the start of the file",
+                f"{core['LOG_HEADER_SIZE']} bytes, sent unchanged as one "
+                f"mock frame with identifier 0x{core['MOCK_LOG_HEADER_IDENTIFIER']:02X} ('H')",
+            ),
+            (
+                "Timestamp clock",
+                f"{int(core['LOG_TICKS_PER_SECOND']):,} ticks per second, u32, wrapping at 2**32",
+            ),
+            ("Zero padding between records", f"up to {core['LOG_END_ZERO_RUN']} bytes"),
+            (
+                "End-of-log marker",
+                f"{core['LOG_END_ZERO_RUN'] + 1} zero bytes in a row; nothing after it is read",
+            ),
+        ],
+    )
 
 
 def examples_table(core):
@@ -224,11 +272,18 @@ def examples_table(core):
     config = b"rocket".ljust(core["DEVICE_NAME_FIELD_SIZE"], b"\0") + struct.pack("<HB", 100, 2)
     rows = [
         ("CRC-16/KERMIT of the ASCII bytes ``123456789``", f"``0x{p.crc16(b'123456789'):04X}``"),
-        ("Command: get device info",
-         f"``{hexbytes(p.build_frame(core['COMMAND_HEADER'], core['MessageId::DeviceInfo']))}``"),
-        ("Command: cancel", f"``{hexbytes(p.build_frame(core['COMMAND_HEADER'], core['MessageId::Cancel']))}``"),
-        ("Command: set device config, name ``rocket``, frequency 100, UART",
-         f"``{hexbytes(p.build_frame(core['COMMAND_HEADER'], core['MessageId::SetDeviceConfig'], config))}``"),
+        (
+            "Command: get device info",
+            f"``{hexbytes(p.build_frame(core['COMMAND_HEADER'], core['MessageId::DeviceInfo']))}``",
+        ),
+        (
+            "Command: cancel",
+            f"``{hexbytes(p.build_frame(core['COMMAND_HEADER'], core['MessageId::Cancel']))}``",
+        ),
+        (
+            "Command: set device config, name ``rocket``, frequency 100, UART",
+            f"``{hexbytes(p.build_frame(core['COMMAND_HEADER'], core['MessageId::SetDeviceConfig'], config))}``",
+        ),
         ("Answer: set device config accepted", f"``{hexbytes(ack)}``"),
     ]
     return table(("Frame", "Bytes"), rows, widths=(40, 60))
@@ -256,8 +311,11 @@ class WireTable(Directive):
         lines = TABLES[name](checked_constants())
         node_holder = []
         from docutils import nodes
+
         container = nodes.container()
-        self.state.nested_parse(StringList(lines, source=f"wire-table {name}"), self.content_offset, container)
+        self.state.nested_parse(
+            StringList(lines, source=f"wire-table {name}"), self.content_offset, container
+        )
         node_holder.extend(container.children)
         return node_holder
 

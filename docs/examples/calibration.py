@@ -1,10 +1,15 @@
 """Magnetometer calibration that never leaves the device worse off."""
+
 import os
 import tempfile
 
 import vyre_client
-from vyre_tools.calibration_backup import (CalibrationBackup, MagnetometerRollback,
-                                           read_calibration, write_calibration)
+from vyre_tools.calibration_backup import (
+    CalibrationBackup,
+    MagnetometerRollback,
+    read_calibration,
+    write_calibration,
+)
 from vyre_tools.sim import Simulator
 
 # The simulated device tumbles through every orientation, with a hard-iron

@@ -1,4 +1,5 @@
 """Devices in the field: found by identity, followed across an unplug."""
+
 import os
 import tempfile
 

@@ -1,4 +1,5 @@
 """First stream: the device's identity and a second of telemetry."""
+
 import time
 
 import vyre_client
@@ -17,6 +18,8 @@ with Simulator.spawn(rate=100) as sim:
         packets += client.get_data_packets()  # everything since the last call
         last = packets[-1]
         print(f"{len(packets)} packets; the last at {last.timestamp_seconds:.2f} s:")
-        print(f"  {last.temperature_celsius:.1f} °C, {last.pressure_pascals:.0f} Pa, "
-              f"climbing at {last.est_velocity_z_meters_per_s:+.2f} m/s")
+        print(
+            f"  {last.temperature_celsius:.1f} °C, {last.pressure_pascals:.0f} Pa, "
+            f"climbing at {last.est_velocity_z_meters_per_s:+.2f} m/s"
+        )
         assert 50 <= len(packets) <= 200

@@ -1,4 +1,5 @@
 """Recording telemetry to a file and reading it back."""
+
 import os
 import tempfile
 import time

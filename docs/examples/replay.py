@@ -1,4 +1,5 @@
 """Replaying a mock log into the device's mock mode."""
+
 import os
 import tempfile
 import time

@@ -1,4 +1,5 @@
 """Other threads while a call waits, and a descriptor to wait on."""
+
 import selectors
 import threading
 import time
@@ -27,8 +28,10 @@ with Simulator.spawn(rate=100, answer_delay=0.3) as sim:
             counts[release] = len(ticks) - before
         done.set()
         ticker.join()
-        print(f"the other thread ran {counts[False]} times during a wait holding the "
-              f"lock, {counts[True]} times during one with release_gil = True")
+        print(
+            f"the other thread ran {counts[False]} times during a wait holding the "
+            f"lock, {counts[True]} times during one with release_gil = True"
+        )
 
         # fileno(): readable while packets (or an error, or a fresh answer) wait,
         # for selectors, asyncio's add_reader or a GUI's socket notifier.

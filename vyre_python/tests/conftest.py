@@ -14,8 +14,10 @@ def pytest_configure(config):
     simulators_keep_partial_frames()
     # here rather than in pyproject.toml: the suite also runs from a copy (scripts/wheel-check)
     config.addinivalue_line(
-        "markers", "lock_modes: the test waits, so it runs with waits keeping the interpreter lock and "
-        "again with them releasing it")
+        "markers",
+        "lock_modes: the test waits, so it runs with waits keeping the interpreter lock and "
+        "again with them releasing it",
+    )
 
 
 def pytest_generate_tests(metafunc):

@@ -25,7 +25,7 @@ class PtyDevice:
     def write(self, data: bytes) -> None:
         view = memoryview(data)
         while view:
-            view = view[os.write(self.master, view):]
+            view = view[os.write(self.master, view) :]
 
     def read(self, count: int, within: float = 10.0) -> bytes:
         """What the client wrote: up to `count` bytes, waiting at most `within` seconds."""

@@ -29,12 +29,18 @@ MIN_PAYLOAD = {1: 16, 2: 35, 8: 144}  # shorter payloads carry no answer and are
 F = np.float32
 EPS = np.frombuffer(struct.pack("<I", 0x34000000), "<f4")[0]
 K = np.frombuffer(struct.pack("<I", 0x3F3504F3), "<f4")[0]
-KELVIN = np.frombuffer(struct.pack("<I", 0x43889333), "<f4")[0]       # 273.15
-GAMMA_R = np.frombuffer(struct.pack("<I", 0x43C8EF5B), "<f4")[0]      # 1.4 * 287.05 in f32
-DEGREES = np.frombuffer(struct.pack("<I", 0x42652EE0), "<f4")[0]      # 180 / pi
+KELVIN = np.frombuffer(struct.pack("<I", 0x43889333), "<f4")[0]  # 273.15
+GAMMA_R = np.frombuffer(struct.pack("<I", 0x43C8EF5B), "<f4")[0]  # 1.4 * 287.05 in f32
+DEGREES = np.frombuffer(struct.pack("<I", 0x42652EE0), "<f4")[0]  # 180 / pi
 ZERO, ONE, TWO = F(0), F(1), F(2)
-AXES = [(ONE, ZERO, ZERO), (-ONE, ZERO, ZERO), (ZERO, ONE, ZERO),
-        (ZERO, -ONE, ZERO), (ZERO, ZERO, ONE), (ZERO, ZERO, -ONE)]
+AXES = [
+    (ONE, ZERO, ZERO),
+    (-ONE, ZERO, ZERO),
+    (ZERO, ONE, ZERO),
+    (ZERO, -ONE, ZERO),
+    (ZERO, ZERO, ONE),
+    (ZERO, ZERO, -ONE),
+]
 UNDETERMINED, PLUS_Z = 6, 4
 
 # the single-precision arc cosine of the C library, as the host computes it
@@ -48,6 +54,7 @@ def acosf(x):
 
 
 # ----------------------------------------------------------------- CRC
+
 
 def crc16_kermit_bitwise(data):
     """CRC-16/KERMIT straight from its definition: reflected polynomial 0x8408, start 0."""
@@ -76,6 +83,7 @@ def frame(header, identifier, payload=b""):
 
 # ----------------------------------------------------- telemetry decoding
 
+
 def f32_field(raw4):
     return np.frombuffer(raw4, "<f4")[0]
 
@@ -91,9 +99,11 @@ def _rotate(q, v):
     tx = TWO * (qy * vz - qz * vy)
     ty = TWO * (qz * vx - qx * vz)
     tz = TWO * (qx * vy - qy * vx)
-    return ((vx + qw * tx) + (qy * tz - qz * ty),
-            (vy + qw * ty) + (qz * tx - qx * tz),
-            (vz + qw * tz) + (qx * ty - qy * tx))
+    return (
+        (vx + qw * tx) + (qy * tz - qz * ty),
+        (vy + qw * ty) + (qz * tx - qx * tz),
+        (vz + qw * tz) + (qx * ty - qy * tx),
+    )
 
 
 def _norm(v):
@@ -129,8 +139,14 @@ def derive(fields, axis):
             if axis.value == UNDETERMINED:
                 length = _norm(b)
                 if _finite(b[0], b[1]) and length > EPS:
-                    dots = [b[0] / length, -b[0] / length, b[1] / length,
-                            -b[1] / length, b[2] / length, -b[2] / length]
+                    dots = [
+                        b[0] / length,
+                        -b[0] / length,
+                        b[1] / length,
+                        -b[1] / length,
+                        b[2] / length,
+                        -b[2] / length,
+                    ]
                     best = 0
                     for i in range(1, 6):
                         if dots[i] > dots[best]:
@@ -157,12 +173,13 @@ def derive(fields, axis):
 def decode_telemetry(payload, axis):
     """The packet record, 23 values in the order of VYREDataPacket's fields."""
     timestamp = struct.unpack_from("<d", payload, 0)[0]
-    fields = [timestamp] + [f32_field(payload[8 + 4 * i:12 + 4 * i]) for i in range(17)]
+    fields = [timestamp] + [f32_field(payload[8 + 4 * i : 12 + 4 * i]) for i in range(17)]
     rx, ry, rz, tilt, mach = derive(fields, axis)
-    return (fields[:6] + [rx, ry, rz, tilt] + fields[6:14] + [mach] + fields[14:18])
+    return fields[:6] + [rx, ry, rz, tilt] + fields[6:14] + [mach] + fields[14:18]
 
 
 # ------------------------------------------------------ response decoding
+
 
 def text_field(raw):
     return raw.split(b"\0", 1)[0].decode("utf-8", "replace")
@@ -184,9 +201,10 @@ def decode_response(identifier, payload):
         protocol = payload[34] if 1 <= payload[34] <= 4 else 1
         return Response(2, (text_field(payload[:32]), struct.unpack_from("<H", payload, 32)[0], protocol))
     if identifier == 8:
-        values = [f32_field(payload[4 * i:4 * i + 4]) for i in range(36)]
-        return Response(8, tuple(tuple(values[a:b]) for a, b in
-                                 ((0, 3), (3, 12), (12, 15), (15, 24), (24, 27), (27, 36))))
+        values = [f32_field(payload[4 * i : 4 * i + 4]) for i in range(36)]
+        return Response(
+            8, tuple(tuple(values[a:b]) for a, b in ((0, 3), (3, 12), (12, 15), (15, 24), (24, 27), (27, 36)))
+        )
     if identifier == 4:
         return Response(4, None)
     return Response(identifier, len(payload) > 0 and payload[0] == 1)
@@ -228,7 +246,7 @@ class Framer:
             if crc16_kermit(buf[pos:end]) != struct.unpack_from("<H", buf, end)[0]:
                 pos += 1
                 continue
-            payload = bytes(buf[pos + 8:end])
+            payload = bytes(buf[pos + 8 : end])
             if header == DATA_HEADER:
                 if length >= TELEMETRY_SIZE:
                     self.packets.append(decode_telemetry(payload, self.axis))

@@ -19,11 +19,13 @@ from harness import InternalFaultError, NEGATIVE, TOO_BIG, alarm, press_ctrl_c
 from vyre_client import VYREClient
 
 
-DOC = ("Runs a blocking magnetometer calibration sequence.\n\nThis function will:\n"
-       "1. Start the calibration listener.\n"
-       "2. Sleep for `collection_duration_seconds` (blocking the script).\n"
-       "3. Stop the listener and calculate the result.\n"
-       "4. Apply the result to the device if successful.")
+DOC = (
+    "Runs a blocking magnetometer calibration sequence.\n\nThis function will:\n"
+    "1. Start the calibration listener.\n"
+    "2. Sleep for `collection_duration_seconds` (blocking the script).\n"
+    "3. Stop the listener and calculate the result.\n"
+    "4. Apply the result to the device if successful."
+)
 ACK = b"\x01"
 
 
@@ -36,7 +38,9 @@ def writes_seen(device, within=0.3):
 
 def test_signature_and_docstring():
     method = VYREClient.run_and_apply_magnetometer_calibration
-    assert str(inspect.signature(method)) == "(self, /, collection_duration_seconds, apply_timeout_seconds=5.0)"
+    assert (
+        str(inspect.signature(method)) == "(self, /, collection_duration_seconds, apply_timeout_seconds=5.0)"
+    )
     assert method.__doc__ == DOC
 
 
@@ -60,8 +64,13 @@ def test_without_telemetry_there_is_no_fit_and_the_second_ack_stays_pending(star
     assert client.run_and_apply_magnetometer_calibration(collection, 5.0) is None
     assert writes_seen(device) == [wire.SET_MAGNETOMETER_CALIBRATION]  # nothing applied
     assert client.last_magnetometer_calibration == {
-        "samples": 0, "offsets": None, "scale_matrix": None, "rms_residual_microteslas": None,
-        "max_residual_microteslas": None, "applied": False}
+        "samples": 0,
+        "offsets": None,
+        "scale_matrix": None,
+        "rms_residual_microteslas": None,
+        "max_residual_microteslas": None,
+        "applied": False,
+    }
     assert client.set_magnetometer_calibration([0] * 3, [0] * 9, timeout_seconds=5) is True
 
 
@@ -136,8 +145,15 @@ NUMBER = r"(-?\d+\.\d{6})"
 
 def test_calibration_of_a_distorted_field_prints_in_order_into_a_pipe_and_applies_the_fit(tmp_path):
     env = {key: value for key, value in os.environ.items() if key != "PYTHONUNBUFFERED"}
-    run = subprocess.run([sys.executable, "-c", SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         text=True, cwd=tmp_path, env=env, timeout=300)
+    run = subprocess.run(
+        [sys.executable, "-c", SCRIPT],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        cwd=tmp_path,
+        env=env,
+        timeout=300,
+    )
     assert run.returncode == 0, run.stderr
     lines = run.stdout.splitlines()
     assert len(lines) == 6, run.stdout[:2000]

@@ -52,18 +52,49 @@ def check_true(result):
 # (call with a timeout, identifier of command and response, answer payload,
 #  check of the answered result, result when unanswered)
 TRANSACTIONS = [
-    pytest.param(lambda c, t: c.get_device_info(t), wire.DEVICE_INFO, INFO, check_info, None,
-                 id="get_device_info"),
-    pytest.param(lambda c, t: c.get_device_config(timeout_seconds=t), wire.DEVICE_CONFIG, CONFIG, check_config,
-                 None, id="get_device_config"),
-    pytest.param(lambda c, t: c.get_calibration(t), wire.GET_CALIBRATION, CALIBRATION, check_calibration, None,
-                 id="get_calibration"),
-    pytest.param(lambda c, t: c.set_device_config("rocket", 100, DeviceProtocol.UART, t), wire.SET_DEVICE_CONFIG,
-                 b"\x01", check_true, False, id="set_device_config"),
-    pytest.param(lambda c, t: c.set_imu_calibration(THREE, NINE, THREE, NINE, t), wire.SET_IMU_CALIBRATION,
-                 b"\x01", check_true, False, id="set_imu_calibration"),
-    pytest.param(lambda c, t: c.set_magnetometer_calibration(THREE, NINE, timeout_seconds=t),
-                 wire.SET_MAGNETOMETER_CALIBRATION, b"\x01", check_true, False, id="set_magnetometer_calibration"),
+    pytest.param(
+        lambda c, t: c.get_device_info(t), wire.DEVICE_INFO, INFO, check_info, None, id="get_device_info"
+    ),
+    pytest.param(
+        lambda c, t: c.get_device_config(timeout_seconds=t),
+        wire.DEVICE_CONFIG,
+        CONFIG,
+        check_config,
+        None,
+        id="get_device_config",
+    ),
+    pytest.param(
+        lambda c, t: c.get_calibration(t),
+        wire.GET_CALIBRATION,
+        CALIBRATION,
+        check_calibration,
+        None,
+        id="get_calibration",
+    ),
+    pytest.param(
+        lambda c, t: c.set_device_config("rocket", 100, DeviceProtocol.UART, t),
+        wire.SET_DEVICE_CONFIG,
+        b"\x01",
+        check_true,
+        False,
+        id="set_device_config",
+    ),
+    pytest.param(
+        lambda c, t: c.set_imu_calibration(THREE, NINE, THREE, NINE, t),
+        wire.SET_IMU_CALIBRATION,
+        b"\x01",
+        check_true,
+        False,
+        id="set_imu_calibration",
+    ),
+    pytest.param(
+        lambda c, t: c.set_magnetometer_calibration(THREE, NINE, timeout_seconds=t),
+        wire.SET_MAGNETOMETER_CALIBRATION,
+        b"\x01",
+        check_true,
+        False,
+        id="set_magnetometer_calibration",
+    ),
     pytest.param(lambda c, t: c.cancel(t), wire.CANCEL, b"\x01", check_true, False, id="cancel"),
 ]
 SETTERS = [p for p in TRANSACTIONS if p.values[4] is False]
@@ -98,7 +129,8 @@ def test_transaction_answered_and_unanswered(started, call, identifier, payload,
 @pytest.mark.parametrize("call, identifier, payload, check, unanswered", SETTERS)
 @pytest.mark.parametrize("refusal", [b"\x00", b"", b"\x02\x01"])
 def test_refused_setting_is_false_without_waiting_for_the_timeout(
-        started, call, identifier, payload, check, unanswered, refusal):
+    started, call, identifier, payload, check, unanswered, refusal
+):
     client, device = started
     device.inject_response(identifier, refusal)
     begin = time.monotonic()
@@ -131,8 +163,13 @@ def test_frame_queued_before_start_goes_out_at_start_and_its_answer_is_kept(mock
 
 
 TIMED_CALLS = [pytest.param(p.values[0], id=p.id) for p in TRANSACTIONS]
-IMPOSSIBLE_TIMEOUTS = [(-1, NEGATIVE), (-1e-300, NEGATIVE), (math.nan, TOO_BIG), (math.inf, TOO_BIG),
-                       (2.0**64, TOO_BIG)]
+IMPOSSIBLE_TIMEOUTS = [
+    (-1, NEGATIVE),
+    (-1e-300, NEGATIVE),
+    (math.nan, TOO_BIG),
+    (math.inf, TOO_BIG),
+    (2.0**64, TOO_BIG),
+]
 
 
 @pytest.mark.parametrize("call", TIMED_CALLS)
@@ -164,33 +201,77 @@ ARGUMENT_ERRORS = [
     (lambda c: c.set_device_config(b"x", 1, DeviceProtocol.USB), TypeError, "argument 'name'"),
     (lambda c: c.set_device_config("x", 1, 2), TypeError, "argument 'protocol'"),
     (lambda c: c.set_device_config("x", 1), TypeError, "missing required argument 'protocol'"),
-    (lambda c: c.set_device_config("x", 1, DeviceProtocol.USB, name="y"), TypeError,
-     "multiple values for argument 'name'"),
-    (lambda c: c.set_device_config("AB\x00CD", 1, DeviceProtocol.USB), ValueError, "^name must not contain a NUL"),
-    (lambda c: c.set_imu_calibration([1, 2], NINE, THREE, NINE), ValueError,
-     r"^expected a sequence of length 3 \(got 2\)$"),
-    (lambda c: c.set_imu_calibration(THREE, [[1, 2, 3]] * 3, THREE, NINE), ValueError,
-     r"^expected a sequence of length 9 \(got 3\)$"),
-    (lambda c: c.set_imu_calibration(THREE, np.eye(3), THREE, NINE), ValueError,
-     r"^expected a sequence of length 9 \(got 3\)$"),
+    (
+        lambda c: c.set_device_config("x", 1, DeviceProtocol.USB, name="y"),
+        TypeError,
+        "multiple values for argument 'name'",
+    ),
+    (
+        lambda c: c.set_device_config("AB\x00CD", 1, DeviceProtocol.USB),
+        ValueError,
+        "^name must not contain a NUL",
+    ),
+    (
+        lambda c: c.set_imu_calibration([1, 2], NINE, THREE, NINE),
+        ValueError,
+        r"^expected a sequence of length 3 \(got 2\)$",
+    ),
+    (
+        lambda c: c.set_imu_calibration(THREE, [[1, 2, 3]] * 3, THREE, NINE),
+        ValueError,
+        r"^expected a sequence of length 9 \(got 3\)$",
+    ),
+    (
+        lambda c: c.set_imu_calibration(THREE, np.eye(3), THREE, NINE),
+        ValueError,
+        r"^expected a sequence of length 9 \(got 3\)$",
+    ),
     (lambda c: c.set_imu_calibration("abc", NINE, THREE, NINE), TypeError, "argument 'accel_offsets'"),
     (lambda c: c.set_imu_calibration(THREE, NINE, 3, NINE), TypeError, "argument 'gyro_offsets'"),
     (lambda c: c.set_magnetometer_calibration(THREE, set(NINE)), TypeError, "argument 'scale_matrix'"),
     (lambda c: c.set_magnetometer_calibration([1, "2", 3], NINE), TypeError, "argument 'offsets'"),
     (lambda c: c.set_magnetometer_calibration(THREE), TypeError, "missing required argument 'scale_matrix'"),
     # non-finite calibration numbers: refused by argument and index, after every other check
-    (lambda c: c.set_magnetometer_calibration([0, math.nan, 0], NINE), ValueError,
-     r"^offsets must hold finite numbers \(item 1 is not finite as a 32-bit float\)$"),
-    (lambda c: c.set_magnetometer_calibration(THREE, [0] * 8 + [-math.inf]), ValueError, r"^scale_matrix .*item 8"),
-    (lambda c: c.set_imu_calibration([1e39, 0, 0], NINE, THREE, NINE), ValueError, r"^accel_offsets .*item 0"),
-    (lambda c: c.set_imu_calibration(THREE, np.full(9, np.nan), THREE, NINE), ValueError,
-     r"^accel_scale_matrix .*item 0"),
-    (lambda c: c.set_imu_calibration(THREE, NINE, (0, 0, -3.5e38), NINE), ValueError, r"^gyro_offsets .*item 2"),
-    (lambda c: c.set_imu_calibration(THREE, NINE, THREE, [0] * 4 + [math.inf] + [0] * 4), ValueError,
-     r"^gyro_scale_matrix .*item 4"),
-    (lambda c: c.set_imu_calibration([math.nan] * 3, NINE, THREE, [0] * 8), ValueError,
-     r"^expected a sequence of length 9 \(got 8\)$"),
-    (lambda c: c.set_magnetometer_calibration([math.inf] * 3, NINE, "1"), TypeError, "argument 'timeout_seconds'"),
+    (
+        lambda c: c.set_magnetometer_calibration([0, math.nan, 0], NINE),
+        ValueError,
+        r"^offsets must hold finite numbers \(item 1 is not finite as a 32-bit float\)$",
+    ),
+    (
+        lambda c: c.set_magnetometer_calibration(THREE, [0] * 8 + [-math.inf]),
+        ValueError,
+        r"^scale_matrix .*item 8",
+    ),
+    (
+        lambda c: c.set_imu_calibration([1e39, 0, 0], NINE, THREE, NINE),
+        ValueError,
+        r"^accel_offsets .*item 0",
+    ),
+    (
+        lambda c: c.set_imu_calibration(THREE, np.full(9, np.nan), THREE, NINE),
+        ValueError,
+        r"^accel_scale_matrix .*item 0",
+    ),
+    (
+        lambda c: c.set_imu_calibration(THREE, NINE, (0, 0, -3.5e38), NINE),
+        ValueError,
+        r"^gyro_offsets .*item 2",
+    ),
+    (
+        lambda c: c.set_imu_calibration(THREE, NINE, THREE, [0] * 4 + [math.inf] + [0] * 4),
+        ValueError,
+        r"^gyro_scale_matrix .*item 4",
+    ),
+    (
+        lambda c: c.set_imu_calibration([math.nan] * 3, NINE, THREE, [0] * 8),
+        ValueError,
+        r"^expected a sequence of length 9 \(got 8\)$",
+    ),
+    (
+        lambda c: c.set_magnetometer_calibration([math.inf] * 3, NINE, "1"),
+        TypeError,
+        "argument 'timeout_seconds'",
+    ),
     (lambda c: c.__exit__(None, None), TypeError, "missing required argument '_traceback'"),
     (lambda c: c.start(1), TypeError, "takes no arguments"),
     (lambda c: c.reboot(now=True), TypeError, "takes no keyword arguments"),
@@ -207,14 +288,27 @@ def test_argument_errors_name_the_argument_and_send_nothing(started, call, error
 
 
 ACCEPTED_FORMS = [
-    pytest.param(lambda c: c.set_imu_calibration(np.zeros(3), np.eye(3).ravel(), (0, 0, 0), range(9)),
-                 id="numpy-tuple-range"),
-    pytest.param(lambda c: c.set_imu_calibration(
-        gyro_scale_matrix=np.arange(9, dtype=np.float32), gyro_offsets=[np.float64(1), 2, 3],
-        accel_scale_matrix=tuple(NINE), accel_offsets=THREE, timeout_seconds=np.float32(5)), id="keywords"),
+    pytest.param(
+        lambda c: c.set_imu_calibration(np.zeros(3), np.eye(3).ravel(), (0, 0, 0), range(9)),
+        id="numpy-tuple-range",
+    ),
+    pytest.param(
+        lambda c: c.set_imu_calibration(
+            gyro_scale_matrix=np.arange(9, dtype=np.float32),
+            gyro_offsets=[np.float64(1), 2, 3],
+            accel_scale_matrix=tuple(NINE),
+            accel_offsets=THREE,
+            timeout_seconds=np.float32(5),
+        ),
+        id="keywords",
+    ),
     pytest.param(lambda c: c.set_magnetometer_calibration(np.array(THREE), np.array(NINE), 5), id="numpy"),
-    pytest.param(lambda c: c.set_device_config(name="n", frequency=np.uint16(65535), protocol=DeviceProtocol.SPI,
-                                               timeout_seconds=5), id="device-config"),
+    pytest.param(
+        lambda c: c.set_device_config(
+            name="n", frequency=np.uint16(65535), protocol=DeviceProtocol.SPI, timeout_seconds=5
+        ),
+        id="device-config",
+    ),
 ]
 
 
@@ -253,8 +347,7 @@ SIGNATURES = {
     VYREClient.get_device_config: "(self, /, timeout_seconds=5.0)",
     VYREClient.set_device_config: "(self, /, name, frequency, protocol, timeout_seconds=5.0)",
     VYREClient.get_calibration: "(self, /, timeout_seconds=5.0)",
-    VYREClient.set_imu_calibration:
-        "(self, /, accel_offsets, accel_scale_matrix, gyro_offsets, gyro_scale_matrix, timeout_seconds=5.0)",
+    VYREClient.set_imu_calibration: "(self, /, accel_offsets, accel_scale_matrix, gyro_offsets, gyro_scale_matrix, timeout_seconds=5.0)",
     VYREClient.set_magnetometer_calibration: "(self, /, offsets, scale_matrix, timeout_seconds=5.0)",
     VYREClient.reboot: "(self, /)",
     VYREClient.cancel: "(self, /, timeout_seconds=5.0)",
@@ -263,8 +356,9 @@ SIGNATURES = {
 }
 
 
-@pytest.mark.parametrize("callable_, signature",
-                         [pytest.param(c, s, id=c.__qualname__) for c, s in SIGNATURES.items()])
+@pytest.mark.parametrize(
+    "callable_, signature", [pytest.param(c, s, id=c.__qualname__) for c, s in SIGNATURES.items()]
+)
 def test_text_signatures(callable_, signature):
     assert str(inspect.signature(callable_)) == signature
 

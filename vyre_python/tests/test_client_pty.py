@@ -11,7 +11,16 @@ import time
 import pytest
 
 import wire
-from harness import InternalFaultError, NEGATIVE, TOO_BIG, alarm, eventually, press_ctrl_c, run_in_thread, thread_count
+from harness import (
+    InternalFaultError,
+    NEGATIVE,
+    TOO_BIG,
+    alarm,
+    eventually,
+    press_ctrl_c,
+    run_in_thread,
+    thread_count,
+)
 from vyre_client import DeviceProtocol, VYREClient, VYREDataPacket
 
 HANG_UP = r"^Serial port disconnected \(hang-up\)$"
@@ -27,35 +36,79 @@ def f32_payload(*groups):
 
 # (call, answer the device gives first or None, exact bytes of the command, expected result)
 COMMANDS = [
-    pytest.param(lambda c: c.get_device_info(10).id, wire.response(1, INFO),
-                 bytes.fromhex("6bb6010000000000dc78"), 42, id="get_device_info"),
-    pytest.param(lambda c: c.get_device_config(10).frequency,
-                 wire.response(2, wire.device_config_payload(b"n", 250, 4)),
-                 bytes.fromhex("6bb6020000000000a174"), 250, id="get_device_config"),
-    pytest.param(lambda c: c.get_calibration(10).magnetometer_offsets, wire.response(8, wire.f32s(range(36))),
-                 bytes.fromhex("6bb6080000000000af5d"), [24.0, 25.0, 26.0], id="get_calibration"),
-    pytest.param(lambda c: c.cancel(10), wire.response(255, b"\x01"),
-                 bytes.fromhex("6bb6ff0000000000dd81"), True, id="cancel"),
+    pytest.param(
+        lambda c: c.get_device_info(10).id,
+        wire.response(1, INFO),
+        bytes.fromhex("6bb6010000000000dc78"),
+        42,
+        id="get_device_info",
+    ),
+    pytest.param(
+        lambda c: c.get_device_config(10).frequency,
+        wire.response(2, wire.device_config_payload(b"n", 250, 4)),
+        bytes.fromhex("6bb6020000000000a174"),
+        250,
+        id="get_device_config",
+    ),
+    pytest.param(
+        lambda c: c.get_calibration(10).magnetometer_offsets,
+        wire.response(8, wire.f32s(range(36))),
+        bytes.fromhex("6bb6080000000000af5d"),
+        [24.0, 25.0, 26.0],
+        id="get_calibration",
+    ),
+    pytest.param(
+        lambda c: c.cancel(10),
+        wire.response(255, b"\x01"),
+        bytes.fromhex("6bb6ff0000000000dd81"),
+        True,
+        id="cancel",
+    ),
     pytest.param(lambda c: c.reboot(), None, bytes.fromhex("6bb60400000000005b6c"), None, id="reboot"),
-    pytest.param(lambda c: c.set_device_config("rocket", 100, DeviceProtocol.UART, 10), wire.response(3, b"\x01"),
-                 bytes.fromhex("6bb6030023000000726f636b6574") + bytes(26) + bytes.fromhex("640002524a"), True, id="set_device_config"),
-    pytest.param(lambda c: c.set_device_config(NAME_40, 65535, DeviceProtocol.SPI, 0.2), None,
-                 wire.command(3, wire.set_device_config_payload(NAME_40.encode(), 65535, 4)), False,
-                 id="set_device_config-long-name"),
-    pytest.param(lambda c: c.set_device_config("é" * 20, 0, DeviceProtocol.I2C, 0.2), None,
-                 wire.command(3, wire.set_device_config_payload(("é" * 20).encode(), 0, 3)), False,
-                 id="set_device_config-cut-inside-a-character"),
-    pytest.param(lambda c: c.set_device_config("", 1, DeviceProtocol.USB, 10), wire.response(3, b"\x00"),
-                 wire.command(3, bytes(32) + b"\x01\x00\x01"), False, id="set_device_config-refused"),
-    pytest.param(lambda c: c.set_imu_calibration([0.1, 2, 3], range(1, 10), (-1, -2, -3), [9, 8, 7, 6, 5, 4, 3, 2, 1],
-                                                 10),
-                 wire.response(7, b"\x01"),
-                 wire.command(7, f32_payload([0.1, 2, 3], range(1, 10), [-1, -2, -3], range(9, 0, -1))), True,
-                 id="set_imu_calibration"),
-    pytest.param(lambda c: c.set_magnetometer_calibration((-3.4e38, -0.0, 1e-3), [1e-45] + [0] * 8, 10),
-                 wire.response(6, b"\x01"),
-                 wire.command(6, f32_payload([-3.4e38, -0.0, 1e-3], [1e-45] + [0] * 8)), True,
-                 id="set_magnetometer_calibration"),
+    pytest.param(
+        lambda c: c.set_device_config("rocket", 100, DeviceProtocol.UART, 10),
+        wire.response(3, b"\x01"),
+        bytes.fromhex("6bb6030023000000726f636b6574") + bytes(26) + bytes.fromhex("640002524a"),
+        True,
+        id="set_device_config",
+    ),
+    pytest.param(
+        lambda c: c.set_device_config(NAME_40, 65535, DeviceProtocol.SPI, 0.2),
+        None,
+        wire.command(3, wire.set_device_config_payload(NAME_40.encode(), 65535, 4)),
+        False,
+        id="set_device_config-long-name",
+    ),
+    pytest.param(
+        lambda c: c.set_device_config("é" * 20, 0, DeviceProtocol.I2C, 0.2),
+        None,
+        wire.command(3, wire.set_device_config_payload(("é" * 20).encode(), 0, 3)),
+        False,
+        id="set_device_config-cut-inside-a-character",
+    ),
+    pytest.param(
+        lambda c: c.set_device_config("", 1, DeviceProtocol.USB, 10),
+        wire.response(3, b"\x00"),
+        wire.command(3, bytes(32) + b"\x01\x00\x01"),
+        False,
+        id="set_device_config-refused",
+    ),
+    pytest.param(
+        lambda c: c.set_imu_calibration(
+            [0.1, 2, 3], range(1, 10), (-1, -2, -3), [9, 8, 7, 6, 5, 4, 3, 2, 1], 10
+        ),
+        wire.response(7, b"\x01"),
+        wire.command(7, f32_payload([0.1, 2, 3], range(1, 10), [-1, -2, -3], range(9, 0, -1))),
+        True,
+        id="set_imu_calibration",
+    ),
+    pytest.param(
+        lambda c: c.set_magnetometer_calibration((-3.4e38, -0.0, 1e-3), [1e-45] + [0] * 8, 10),
+        wire.response(6, b"\x01"),
+        wire.command(6, f32_payload([-3.4e38, -0.0, 1e-3], [1e-45] + [0] * 8)),
+        True,
+        id="set_magnetometer_calibration",
+    ),
 ]
 
 
@@ -119,11 +172,14 @@ def test_blocking_read_waits_for_the_first_packet_and_takes_the_rest(pty_device)
 
 
 @pytest.mark.lock_modes
-@pytest.mark.parametrize("timeout, error, message", [
-    (0.3, OSError, "^timed out waiting on channel$"),
-    (-1.0, InternalFaultError, NEGATIVE),
-    (math.nan, InternalFaultError, TOO_BIG),
-])
+@pytest.mark.parametrize(
+    "timeout, error, message",
+    [
+        (0.3, OSError, "^timed out waiting on channel$"),
+        (-1.0, InternalFaultError, NEGATIVE),
+        (math.nan, InternalFaultError, TOO_BIG),
+    ],
+)
 def test_blocking_read_waits_for_the_client_timeout(pty_device, timeout, error, message):
     client = VYREClient(pty_device.path, timeout=timeout)
     begin = time.monotonic()
@@ -171,11 +227,14 @@ def test_unplugging_reports_the_hang_up_once_then_commands_find_the_channel_clos
 
 
 @pytest.mark.lock_modes
-@pytest.mark.parametrize("wait", [
-    pytest.param(lambda c: c.get_device_info(30), id="transaction"),
-    pytest.param(lambda c: c.get_data_packets(block=True), id="packet-wait"),
-    pytest.param(lambda c: c.get_data_array(block=True), id="array-wait"),
-])
+@pytest.mark.parametrize(
+    "wait",
+    [
+        pytest.param(lambda c: c.get_device_info(30), id="transaction"),
+        pytest.param(lambda c: c.get_data_packets(block=True), id="packet-wait"),
+        pytest.param(lambda c: c.get_data_array(block=True), id="array-wait"),
+    ],
+)
 def test_unplugging_ends_a_wait_in_progress_once(pty_device, wait):
     client = VYREClient(pty_device.path, timeout=30.0)
     client.start()
@@ -224,18 +283,32 @@ def test_ctrl_c_ends_a_long_transaction_and_the_frame_stays_sent(pty_device, cli
     assert client.get_device_info(10).id == 42
 
 
-@pytest.mark.parametrize("kwargs, error, message", [
-    ({"port_name": "/dev/does-not-exist"}, OSError,
-     r"^Serial port '/dev/does-not-exist' not found\. Check the port name \(e\.g\. COM8, /dev/ttyACM0\)\.$"),
-    ({"port_name": None}, TypeError, "argument 'port_name'"),
-    ({"port_name": b"/dev/null"}, TypeError, "argument 'port_name'"),
-    ({}, TypeError, "missing required argument 'port_name'"),
-    ({"port_name": "x", "baud_rate": -1}, OverflowError, "^out of range integral type conversion attempted$"),
-    ({"port_name": "x", "baud_rate": 2**32}, OverflowError, "^out of range integral type conversion attempted$"),
-    ({"port_name": "x", "baud_rate": 9600.0}, TypeError, "argument 'baud_rate'"),
-    ({"port_name": "x", "timeout": "0.1"}, TypeError, "argument 'timeout'"),
-    ({"port_name": "x", "parity": None}, TypeError, "unexpected keyword argument 'parity'"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        (
+            {"port_name": "/dev/does-not-exist"},
+            OSError,
+            r"^Serial port '/dev/does-not-exist' not found\. Check the port name \(e\.g\. COM8, /dev/ttyACM0\)\.$",
+        ),
+        ({"port_name": None}, TypeError, "argument 'port_name'"),
+        ({"port_name": b"/dev/null"}, TypeError, "argument 'port_name'"),
+        ({}, TypeError, "missing required argument 'port_name'"),
+        (
+            {"port_name": "x", "baud_rate": -1},
+            OverflowError,
+            "^out of range integral type conversion attempted$",
+        ),
+        (
+            {"port_name": "x", "baud_rate": 2**32},
+            OverflowError,
+            "^out of range integral type conversion attempted$",
+        ),
+        ({"port_name": "x", "baud_rate": 9600.0}, TypeError, "argument 'baud_rate'"),
+        ({"port_name": "x", "timeout": "0.1"}, TypeError, "argument 'timeout'"),
+        ({"port_name": "x", "parity": None}, TypeError, "unexpected keyword argument 'parity'"),
+    ],
+)
 def test_constructor_argument_and_open_errors(kwargs, error, message):
     with pytest.raises(error, match=message):
         VYREClient(**kwargs)
@@ -243,8 +316,9 @@ def test_constructor_argument_and_open_errors(kwargs, error, message):
 
 @pytest.mark.parametrize("keep, returned, refused", [(True, 1, 0), (False, 2, 1)])
 @pytest.mark.parametrize("late_during_next", [False, True], ids=["late-before-next", "late-during-next"])
-def test_a_late_answer_goes_to_the_next_call_only_while_late_answers_are_kept(pty_device, client, keep, returned,
-                                                                             refused, late_during_next):
+def test_a_late_answer_goes_to_the_next_call_only_while_late_answers_are_kept(
+    pty_device, client, keep, returned, refused, late_during_next
+):
     client.release_gil = True  # the device answers from a thread during the wait
     client.keep_late_answers = keep
     ready = client.fileno()
@@ -260,8 +334,11 @@ def test_a_late_answer_goes_to_the_next_call_only_while_late_answers_are_kept(pt
 
     def device():
         if pty_device.read(10) == wire.command(wire.DEVICE_INFO):
-            pty_device.write((late if late_during_next else b"")
-                             + wire.response(wire.DEVICE_INFO, wire.device_info_payload(2, b"own")))
+            pty_device.write(
+                (late if late_during_next else b"")
+                + wire.response(wire.DEVICE_INFO, wire.device_info_payload(2, b"own"))
+            )
+
     answering = threading.Thread(target=device)
     answering.start()
     info = client.get_device_info(10)

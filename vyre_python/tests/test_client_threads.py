@@ -29,11 +29,17 @@ FOREIGN_CALLS = [
     pytest.param(lambda c: c.get_device_config(0), id="get_device_config"),
     pytest.param(lambda c: c.set_device_config("x", 1, DeviceProtocol.USB, 0), id="set_device_config"),
     pytest.param(lambda c: c.get_calibration(0), id="get_calibration"),
-    pytest.param(lambda c: c.set_imu_calibration([0] * 3, [0] * 9, [0] * 3, [0] * 9, 0), id="set_imu_calibration"),
-    pytest.param(lambda c: c.set_magnetometer_calibration([0] * 3, [0] * 9, 0), id="set_magnetometer_calibration"),
+    pytest.param(
+        lambda c: c.set_imu_calibration([0] * 3, [0] * 9, [0] * 3, [0] * 9, 0), id="set_imu_calibration"
+    ),
+    pytest.param(
+        lambda c: c.set_magnetometer_calibration([0] * 3, [0] * 9, 0), id="set_magnetometer_calibration"
+    ),
     pytest.param(lambda c: c.reboot(), id="reboot"),
     pytest.param(lambda c: c.cancel(0), id="cancel"),
-    pytest.param(lambda c: c.run_and_apply_magnetometer_calibration(0, 0), id="run_and_apply_magnetometer_calibration"),
+    pytest.param(
+        lambda c: c.run_and_apply_magnetometer_calibration(0, 0), id="run_and_apply_magnetometer_calibration"
+    ),
     pytest.param(lambda c: c.start_mock_log_stream("a.log"), id="start_mock_log_stream"),
     pytest.param(lambda c: c.stop_mock_log_stream(), id="stop_mock_log_stream"),
     pytest.param(lambda c: c.is_mock_log_streaming(), id="is_mock_log_streaming"),
@@ -65,8 +71,11 @@ def test_a_client_created_on_another_thread_belongs_to_that_thread_alone():
         device.wait_for_command_identifier(0)
     # the C library hands a finished thread's identity to a later thread: even
     # the one that got the creator's is refused
-    calls = [client.is_running, lambda: device.wait_for_command_identifier(0),
-             lambda: device.inject_response(wire.CANCEL, b"\x01")]
+    calls = [
+        client.is_running,
+        lambda: device.wait_for_command_identifier(0),
+        lambda: device.inject_response(wire.CANCEL, b"\x01"),
+    ]
     idents = []
     for _ in range(50):
         for call in calls:
@@ -108,6 +117,7 @@ def test_releasing_a_client_ends_its_threads_quietly(long_log, work, threads, on
 
 
 # ---- signals during waits
+
 
 class Abandon(Exception):
     pass
@@ -185,8 +195,14 @@ client.stop()
 
 def test_a_signal_handler_cannot_reenter_a_waiting_handle():
     try:
-        done = subprocess.run([sys.executable, "-c", REENTER_HANDLE_WAIT], capture_output=True, text=True,
-                              timeout=120, cwd=os.path.dirname(__file__), stdin=subprocess.DEVNULL)
+        done = subprocess.run(
+            [sys.executable, "-c", REENTER_HANDLE_WAIT],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            cwd=os.path.dirname(__file__),
+            stdin=subprocess.DEVNULL,
+        )
     except subprocess.TimeoutExpired:
         pytest.fail("the re-entered wait hung")
     assert (done.returncode, done.stdout, done.stderr) == (0, f"Already borrowed\n{wire.REBOOT}\n", "")

@@ -37,8 +37,10 @@ class KnownClock:
             burst = 1 + self.k % 4
             time.sleep(self.period * burst)
             now = time.time()
-            stamps = [self.offset + self.gain * (now - self.start - self.period * (burst - 1 - i))
-                      for i in range(burst)]
+            stamps = [
+                self.offset + self.gain * (now - self.start - self.period * (burst - 1 - i))
+                for i in range(burst)
+            ]
             self.device.write(b"".join(frame(t) for t in stamps))
             for i, t in enumerate(stamps):
                 self.truth[t] = now - self.period * (burst - 1 - i)
@@ -62,9 +64,14 @@ def errors(rows, truth):
 
 
 def test_stamps_follow_the_device_clock_and_survive_stop_and_start(pty_device, client):
-    assert client.clock_sync() == {"synced": False, "offset_seconds": pytest.approx(math.nan, nan_ok=True),
-                                   "drift_ppm": pytest.approx(math.nan, nan_ok=True), "pairs": 0, "resets": 0,
-                                   "jitter_seconds": pytest.approx(math.nan, nan_ok=True)}
+    assert client.clock_sync() == {
+        "synced": False,
+        "offset_seconds": pytest.approx(math.nan, nan_ok=True),
+        "drift_ppm": pytest.approx(math.nan, nan_ok=True),
+        "pairs": 0,
+        "resets": 0,
+        "jitter_seconds": pytest.approx(math.nan, nan_ok=True),
+    }
     device = KnownClock(pty_device)
     device.run(1.5)
     rows = rows_of(client, len(device.truth))
@@ -72,7 +79,7 @@ def test_stamps_follow_the_device_clock_and_survive_stop_and_start(pty_device, c
     stamped = ~np.isnan(synced)
     # NaN first, then stamped for good, never a guess in between
     assert not stamped[0] and stamped[-1]
-    assert stamped[np.argmax(stamped):].all()
+    assert stamped[np.argmax(stamped) :].all()
     assert np.abs(errors(rows, device.truth)).max() < BOUND
     sync = client.clock_sync()
     assert sync["synced"] and sync["resets"] == 0 and sync["pairs"] > 0
@@ -114,8 +121,14 @@ def test_the_simulator_truth_log_and_a_reboot(tmp_path):
     from vyre_tools.sim import Simulator
 
     truth_path = tmp_path / "truth.bin"
-    with Simulator.spawn(rate=200, clock_offset=30.0, clock_drift_ppm=-1000, burst_max=10,
-                         late_rate=0.05, truth_log=str(truth_path)) as sim:
+    with Simulator.spawn(
+        rate=200,
+        clock_offset=30.0,
+        clock_drift_ppm=-1000,
+        burst_max=10,
+        late_rate=0.05,
+        truth_log=str(truth_path),
+    ) as sim:
         with VYREClient(sim.port_name) as client:
             assert eventually(lambda: client.clock_sync()["synced"])
             client.get_data_array()

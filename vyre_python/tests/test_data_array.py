@@ -89,13 +89,19 @@ def test_an_empty_queue_gives_an_empty_array_of_the_same_dtype(client):
 
 @pytest.mark.lock_modes
 def test_the_two_calls_share_one_queue_each_packet_once_oldest_first(pty_device, client):
-    calls = [lambda: client.get_data_array(block=True), lambda: client.get_data_packets(block=True),
-             client.get_data_packets, client.get_data_array]
+    calls = [
+        lambda: client.get_data_array(block=True),
+        lambda: client.get_data_packets(block=True),
+        client.get_data_packets,
+        client.get_data_array,
+    ]
     taken = []
     for chunk in range(40):
         pty_device.write(b"".join(still(chunk * 5 + i) for i in range(5)))
         got = calls[chunk % len(calls)]()
-        taken += [p.timestamp_seconds for p in got] if isinstance(got, list) else got["timestamp_seconds"].tolist()
+        taken += (
+            [p.timestamp_seconds for p in got] if isinstance(got, list) else got["timestamp_seconds"].tolist()
+        )
     rest = take(client.get_data_array, 200 - len(taken)) if len(taken) < 200 else []
     taken += [t for part in rest for t in part["timestamp_seconds"].tolist()]
     assert taken == list(range(200))
@@ -163,16 +169,23 @@ device.close()
 """
 
 
-@pytest.mark.parametrize("block, lines", [
-    ("", ["False", "1 True", "0"]),
-    # without numpy nothing is taken: the packet stays for get_data_packets
-    ("sys.modules['numpy'] = None", ["False", "ImportError get_data_array needs numpy: pip install numpy", "1"]),
-])
+@pytest.mark.parametrize(
+    "block, lines",
+    [
+        ("", ["False", "1 True", "0"]),
+        # without numpy nothing is taken: the packet stays for get_data_packets
+        (
+            "sys.modules['numpy'] = None",
+            ["False", "ImportError get_data_array needs numpy: pip install numpy", "1"],
+        ),
+    ],
+)
 def test_numpy_is_imported_by_the_first_call_and_its_absence_explained(block, lines):
     # the frame is built here: the test helpers import numpy
     frame = wire.telemetry([5.0] + [0.0] * 13 + [1.0, 0.0, 0.0, 0.0])
     script = textwrap.dedent(NUMPY_SCRIPT).format(block=block, tests=os.path.dirname(__file__), frame=frame)
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
-                            stdin=subprocess.DEVNULL)
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == lines

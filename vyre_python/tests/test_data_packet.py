@@ -16,17 +16,37 @@ from vyre_client import VYREDataPacket
 from wire import TELEMETRY_FIELDS as INPUTS
 
 FIELDS = [
-    "timestamp_seconds", "temperature_celsius", "pressure_pascals",
-    "raw_acceleration_x_gs", "raw_acceleration_y_gs", "raw_acceleration_z_gs",
-    "raw_rotated_acceleration_x_gs", "raw_rotated_acceleration_y_gs", "raw_rotated_acceleration_z_gs",
+    "timestamp_seconds",
+    "temperature_celsius",
+    "pressure_pascals",
+    "raw_acceleration_x_gs",
+    "raw_acceleration_y_gs",
+    "raw_acceleration_z_gs",
+    "raw_rotated_acceleration_x_gs",
+    "raw_rotated_acceleration_y_gs",
+    "raw_rotated_acceleration_z_gs",
     "est_tilt_angle_degrees",
-    "raw_angular_rate_x_deg_per_s", "raw_angular_rate_y_deg_per_s", "raw_angular_rate_z_deg_per_s",
-    "magnetic_field_x_microteslas", "magnetic_field_y_microteslas", "magnetic_field_z_microteslas",
-    "est_position_z_meters", "est_velocity_z_meters_per_s", "est_mach_number",
-    "est_quaternion_w", "est_quaternion_x", "est_quaternion_y", "est_quaternion_z",
+    "raw_angular_rate_x_deg_per_s",
+    "raw_angular_rate_y_deg_per_s",
+    "raw_angular_rate_z_deg_per_s",
+    "magnetic_field_x_microteslas",
+    "magnetic_field_y_microteslas",
+    "magnetic_field_z_microteslas",
+    "est_position_z_meters",
+    "est_velocity_z_meters_per_s",
+    "est_mach_number",
+    "est_quaternion_w",
+    "est_quaternion_x",
+    "est_quaternion_y",
+    "est_quaternion_z",
 ]
-DERIVED = ["raw_rotated_acceleration_x_gs", "raw_rotated_acceleration_y_gs",
-           "raw_rotated_acceleration_z_gs", "est_tilt_angle_degrees", "est_mach_number"]
+DERIVED = [
+    "raw_rotated_acceleration_x_gs",
+    "raw_rotated_acceleration_y_gs",
+    "raw_rotated_acceleration_z_gs",
+    "est_tilt_angle_degrees",
+    "est_mach_number",
+]
 K = 0.70710677  # 1/sqrt(2) as the nearest f32, widened
 SIN45 = math.sqrt(0.5)
 
@@ -47,7 +67,9 @@ def f32(value):
 def test_struct_fields_are_created_once_in_declaration_order():
     assert VYREDataPacket.__struct_fields__ == FIELDS
     assert VYREDataPacket.__struct_fields__ is VYREDataPacket.__struct_fields__
-    members = [name for name, value in vars(VYREDataPacket).items() if type(value).__name__ == "member_descriptor"]
+    members = [
+        name for name, value in vars(VYREDataPacket).items() if type(value).__name__ == "member_descriptor"
+    ]
     assert members == FIELDS
 
 
@@ -155,31 +177,69 @@ def test_default_zero_is_the_identity_attitude_at_rest():
     "inputs, expected",
     [
         # identity attitude, 1 g along sensor x: the 45-degree mount splits it; up axis +X (tie with +Y)
-        ({"raw_acceleration_x_gs": 1.0},
-         {"raw_rotated_acceleration_x_gs": K, "raw_rotated_acceleration_y_gs": K,
-          "raw_rotated_acceleration_z_gs": 0.0, "est_tilt_angle_degrees": 90.0}),
+        (
+            {"raw_acceleration_x_gs": 1.0},
+            {
+                "raw_rotated_acceleration_x_gs": K,
+                "raw_rotated_acceleration_y_gs": K,
+                "raw_rotated_acceleration_z_gs": 0.0,
+                "est_tilt_angle_degrees": 90.0,
+            },
+        ),
         # 1 g along z, level: the attitude above, so only each packet's own up axis tells the tilts apart
-        ({"raw_acceleration_z_gs": 1.0},
-         {"raw_rotated_acceleration_x_gs": 0.0, "raw_rotated_acceleration_y_gs": 0.0,
-          "raw_rotated_acceleration_z_gs": 1.0, "est_tilt_angle_degrees": 0.0}),
+        (
+            {"raw_acceleration_z_gs": 1.0},
+            {
+                "raw_rotated_acceleration_x_gs": 0.0,
+                "raw_rotated_acceleration_y_gs": 0.0,
+                "raw_rotated_acceleration_z_gs": 1.0,
+                "est_tilt_angle_degrees": 0.0,
+            },
+        ),
         # a quaternion that is not unit length is normalised first
-        ({"raw_acceleration_z_gs": 1.0, "est_quaternion_w": 3.0},
-         {"raw_rotated_acceleration_z_gs": 1.0, "est_tilt_angle_degrees": 0.0}),
+        (
+            {"raw_acceleration_z_gs": 1.0, "est_quaternion_w": 3.0},
+            {"raw_rotated_acceleration_z_gs": 1.0, "est_tilt_angle_degrees": 0.0},
+        ),
         # turned 90 degrees about x: z goes to -y, and the up axis leaves the vertical
-        ({"raw_acceleration_z_gs": 1.0, "est_quaternion_w": SIN45, "est_quaternion_x": SIN45},
-         {"raw_rotated_acceleration_x_gs": 0.0, "raw_rotated_acceleration_y_gs": -1.0,
-          "raw_rotated_acceleration_z_gs": 0.0, "est_tilt_angle_degrees": 90.0}),
+        (
+            {"raw_acceleration_z_gs": 1.0, "est_quaternion_w": SIN45, "est_quaternion_x": SIN45},
+            {
+                "raw_rotated_acceleration_x_gs": 0.0,
+                "raw_rotated_acceleration_y_gs": -1.0,
+                "raw_rotated_acceleration_z_gs": 0.0,
+                "est_tilt_angle_degrees": 90.0,
+            },
+        ),
         # an all-zero quaternion leaves the body vector unrotated and the tilt 0
-        ({"raw_acceleration_x_gs": 2.0, "raw_acceleration_y_gs": 1.0, "raw_acceleration_z_gs": -0.5,
-          "est_quaternion_w": 0.0},
-         {"raw_rotated_acceleration_x_gs": f32(f32(K * 2.0) - K), "raw_rotated_acceleration_y_gs": f32(f32(K * 2.0) + K),
-          "raw_rotated_acceleration_z_gs": -0.5, "est_tilt_angle_degrees": 0.0}),
+        (
+            {
+                "raw_acceleration_x_gs": 2.0,
+                "raw_acceleration_y_gs": 1.0,
+                "raw_acceleration_z_gs": -0.5,
+                "est_quaternion_w": 0.0,
+            },
+            {
+                "raw_rotated_acceleration_x_gs": f32(f32(K * 2.0) - K),
+                "raw_rotated_acceleration_y_gs": f32(f32(K * 2.0) + K),
+                "raw_rotated_acceleration_z_gs": -0.5,
+                "est_tilt_angle_degrees": 0.0,
+            },
+        ),
         # a NaN acceleration or quaternion component zeroes the rotation and the tilt
-        ({"raw_acceleration_y_gs": math.nan, "raw_acceleration_z_gs": 1.0},
-         {"raw_rotated_acceleration_x_gs": 0.0, "raw_rotated_acceleration_y_gs": 0.0,
-          "raw_rotated_acceleration_z_gs": 0.0, "est_tilt_angle_degrees": 0.0}),
-        ({"raw_acceleration_z_gs": 1.0, "est_quaternion_y": math.inf},
-         {"raw_rotated_acceleration_z_gs": 0.0, "est_tilt_angle_degrees": 0.0}),
+        (
+            {"raw_acceleration_y_gs": math.nan, "raw_acceleration_z_gs": 1.0},
+            {
+                "raw_rotated_acceleration_x_gs": 0.0,
+                "raw_rotated_acceleration_y_gs": 0.0,
+                "raw_rotated_acceleration_z_gs": 0.0,
+                "est_tilt_angle_degrees": 0.0,
+            },
+        ),
+        (
+            {"raw_acceleration_z_gs": 1.0, "est_quaternion_y": math.inf},
+            {"raw_rotated_acceleration_z_gs": 0.0, "est_tilt_angle_degrees": 0.0},
+        ),
         # Mach number: the speed of sound at 15 degrees C, in either vertical direction
         ({"temperature_celsius": 15.0, "est_velocity_z_meters_per_s": -340.29}, {"est_mach_number": 1.0}),
         ({"temperature_celsius": 15.0, "est_velocity_z_meters_per_s": 170.145}, {"est_mach_number": 0.5}),
@@ -255,7 +315,9 @@ def test_churn_of_a_million_packets_does_not_grow_memory():
         for i in range(rounds):
             # batches larger than the free list, so packets go both to the
             # list and back to the allocator
-            batch = [VYREDataPacket(i, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 1, 0, 0, 0) for _ in range(50)]
+            batch = [
+                VYREDataPacket(i, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 1, 0, 0, 0) for _ in range(50)
+            ]
             batch += [VYREDataPacket.default_zero() for _ in range(50)]
             assert batch[0].timestamp_seconds == i
             del batch
@@ -287,13 +349,27 @@ def test_stored_inputs_are_the_rounded_arguments(values):
 bounded = st.floats(min_value=-1e6, max_value=1e6)
 
 
-@given(accel=st.tuples(bounded, bounded, bounded), quaternion=st.tuples(bounded, bounded, bounded, bounded),
-       temperature=st.floats(min_value=-273.0, max_value=1e4), velocity=bounded)
+@given(
+    accel=st.tuples(bounded, bounded, bounded),
+    quaternion=st.tuples(bounded, bounded, bounded, bounded),
+    temperature=st.floats(min_value=-273.0, max_value=1e4),
+    velocity=bounded,
+)
 def test_derived_values_stay_physical(accel, quaternion, temperature, velocity):
-    names = ["raw_acceleration_x_gs", "raw_acceleration_y_gs", "raw_acceleration_z_gs",
-             "est_quaternion_w", "est_quaternion_x", "est_quaternion_y", "est_quaternion_z"]
-    p = packet(**dict(zip(names, accel + quaternion)), temperature_celsius=temperature,
-               est_velocity_z_meters_per_s=velocity)
+    names = [
+        "raw_acceleration_x_gs",
+        "raw_acceleration_y_gs",
+        "raw_acceleration_z_gs",
+        "est_quaternion_w",
+        "est_quaternion_x",
+        "est_quaternion_y",
+        "est_quaternion_z",
+    ]
+    p = packet(
+        **dict(zip(names, accel + quaternion)),
+        temperature_celsius=temperature,
+        est_velocity_z_meters_per_s=velocity,
+    )
     assert 0.0 <= p.est_tilt_angle_degrees <= 180.0
     assert 0.0 <= p.est_mach_number < math.inf
     # the mounting turn and the attitude rotation both keep the vector's length
@@ -304,8 +380,10 @@ def test_derived_values_stay_physical(accel, quaternion, temperature, velocity):
 
 def test_packets_move_freely_between_threads():
     made = []
-    threads = [threading.Thread(target=lambda i=i: made.extend(VYREDataPacket(*[i] * 18) for _ in range(100)))
-               for i in range(4)]
+    threads = [
+        threading.Thread(target=lambda i=i: made.extend(VYREDataPacket(*[i] * 18) for _ in range(100)))
+        for i in range(4)
+    ]
     for t in threads:
         t.start()
     for t in threads:

@@ -44,7 +44,7 @@ def value(rng, scale):
 def quaternion(rng):
     pick = rng.random()
     if pick < 0.05:
-        return [0.0, 0.0, 0.0, rng.choice([0.0, 1e-8])]     # no usable attitude
+        return [0.0, 0.0, 0.0, rng.choice([0.0, 1e-8])]  # no usable attitude
     if pick < 0.1:
         return [value(rng, 1.0) for _ in range(4)]
     q = [rng.gauss(0, 1) for _ in range(4)]
@@ -54,14 +54,19 @@ def quaternion(rng):
 
 def sample(rng):
     """18 wire values, mostly physical, sometimes anything a float can hold."""
-    timestamp = rng.choice([rng.uniform(0, 1e5), math.nan, -0.0,
-                            struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]])
+    timestamp = rng.choice(
+        [rng.uniform(0, 1e5), math.nan, -0.0, struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]]
+    )
     accel = [value(rng, 2.0) for _ in range(3)]
     if rng.random() < 0.3:
         accel[rng.randrange(3)] = rng.choice([1.0, -1.0])
-    return ([timestamp, value(rng, 120.0) - 60.0 if rng.random() < 0.9 else value(rng, 400.0),
-             value(rng, 1.1e5)] + accel + [value(rng, 500.0) for _ in range(6)]
-            + [value(rng, 1e4), value(rng, 700.0)] + quaternion(rng))
+    return (
+        [timestamp, value(rng, 120.0) - 60.0 if rng.random() < 0.9 else value(rng, 400.0), value(rng, 1.1e5)]
+        + accel
+        + [value(rng, 500.0) for _ in range(6)]
+        + [value(rng, 1e4), value(rng, 700.0)]
+        + quaternion(rng)
+    )
 
 
 def telemetry_payload(rng, extra=0):
@@ -70,11 +75,15 @@ def telemetry_payload(rng, extra=0):
 
 # ------------------------------------------------------------ random frames
 
+
 def response_payload(rng, identifier):
     if identifier == 1:
         firmware = rng.choice([b"1.2.0", b"12345678", b"\xff\xfe1.0", b"v\xc3", b"\xe2\x82\xac9"])
-        return struct.pack("<Q", rng.getrandbits(64)) + firmware.ljust(8, b"\0")[:8] + rng.randbytes(
-            rng.choice([0, 0, 5]))
+        return (
+            struct.pack("<Q", rng.getrandbits(64))
+            + firmware.ljust(8, b"\0")[:8]
+            + rng.randbytes(rng.choice([0, 0, 5]))
+        )
     if identifier == 2:
         name = rng.choice([b"rocket", b"x" * 32, b"\xc3\xa9" * 16, b"a\xc3", b"", rng.randbytes(32)])
         return name.ljust(32, b"\0")[:32] + struct.pack("<HB", rng.getrandbits(16), rng.randrange(10))
@@ -89,7 +98,7 @@ def valid_response(rng):
     identifier = rng.choice(sorted(ref.RESPONSE_IDS))
     payload = response_payload(rng, identifier)
     if identifier in ref.MIN_PAYLOAD and rng.random() < 0.1:
-        payload = payload[:rng.randrange(ref.MIN_PAYLOAD[identifier])]  # too short to answer
+        payload = payload[: rng.randrange(ref.MIN_PAYLOAD[identifier])]  # too short to answer
     return frame(ref.RESPONSE_HEADER, identifier, payload)
 
 
@@ -157,11 +166,13 @@ def settled(tag):
     read apart: once the second is delivered, everything before it has been."""
     first, second = (struct.pack("<d17f", t, *([0.0] * 13), 1.0, 0.0, 0.0, 0.0) for t in (tag, tag / 2))
     quiet = bytes(random.Random(tag).choice(CLEAN) for _ in range(ref.MAX_PAYLOAD + 200))
-    return (quiet + frame(ref.DATA_HEADER, 0, first) + quiet[:1100]
-            + frame(ref.DATA_HEADER, 0, second)), tag / 2
+    return (
+        quiet + frame(ref.DATA_HEADER, 0, first) + quiet[:1100] + frame(ref.DATA_HEADER, 0, second)
+    ), tag / 2
 
 
 # ------------------------------------------------------------ observing the library
+
 
 def field_bits(values):
     """Each of the 23 values as its wire bytes: the timestamp as f64, the rest as f32."""
@@ -195,8 +206,9 @@ class Link:
     def send_and_settle(self, data, tag):
         stream, last = settled(tag)
         self.device.write(data + stream)
-        assert eventually(lambda: self._take() and self.packets[-1].timestamp_seconds == last, within=120), \
+        assert eventually(lambda: self._take() and self.packets[-1].timestamp_seconds == last, within=120), (
             f"the stream did not get through ({len(self.packets)} packets so far)"
+        )
         return data + stream
 
     def _take(self):
@@ -222,9 +234,20 @@ class Link:
             result = None if config is None else (config.name, config.frequency, int(config.protocol))
         elif identifier == 8:
             cal = c.get_calibration(0)
-            result = None if cal is None else f32_tuple_bits(
-                [cal.imu_accelerometer_offsets, cal.imu_accelerometer_scale_matrix, cal.imu_gyroscope_offsets,
-                 cal.imu_gyroscope_scale_matrix, cal.magnetometer_offsets, cal.magnetometer_scale_matrix])
+            result = (
+                None
+                if cal is None
+                else f32_tuple_bits(
+                    [
+                        cal.imu_accelerometer_offsets,
+                        cal.imu_accelerometer_scale_matrix,
+                        cal.imu_gyroscope_offsets,
+                        cal.imu_gyroscope_scale_matrix,
+                        cal.magnetometer_offsets,
+                        cal.magnetometer_scale_matrix,
+                    ]
+                )
+            )
         elif identifier == 3:
             result = c.set_device_config("x", 1, DeviceProtocol.USB, 0)
         elif identifier == 6:
@@ -242,8 +265,9 @@ class Link:
         # the handshake is the only call that takes this answer: True starts a stream of
         # an empty log, False is refused, and none left times out at once
         try:
-            self.client.start_mock_log_stream(self.log_path, realtime=False, start_timeout_seconds=0,
-                                              cancel_on_finish=False)
+            self.client.start_mock_log_stream(
+                self.log_path, realtime=False, start_timeout_seconds=0, cancel_on_finish=False
+            )
         except OSError as error:
             if str(error) == "Device rejected mock mode":
                 return False
@@ -268,8 +292,10 @@ def assert_same_packets(library, reference):
         got, want = library_bits(packet), field_bits(expected)
         if got != want:
             differing = [name for name, a, b in zip(names, got, want) if a != b]
-            pytest.fail(f"packet {index} differs in {differing}: library {packet.as_dict()}, "
-                        f"reference {dict(zip(names, map(float, expected)))}")
+            pytest.fail(
+                f"packet {index} differs in {differing}: library {packet.as_dict()}, "
+                f"reference {dict(zip(names, map(float, expected)))}"
+            )
 
 
 @pytest.fixture
@@ -289,8 +315,10 @@ def test_library_and_reference_agree_on_random_streams(pty_device, empty_log, se
         assert_same_packets(link.packets, reference.packets)
         assert len(reference.packets) > 500 and len(reference.responses) > 150  # the stream did carry both
 
-        expected = {i: [comparable(r) for r in reference.responses if r.identifier == i]
-                    for i in ref.RESPONSE_IDS - {4}}
+        expected = {
+            i: [comparable(r) for r in reference.responses if r.identifier == i]
+            for i in ref.RESPONSE_IDS - {4}
+        }
         for identifier in sorted(ref.RESPONSE_IDS - ref.ACK_IDS - {4}):
             assert claims_until_empty(link, identifier) == expected[identifier], identifier
         for identifier in sorted(ref.ACK_IDS):
@@ -323,8 +351,10 @@ def test_derived_values_of_any_sample_agree_with_the_reference():
         assert library_bits(VYREDataPacket(*values)) == field_bits(expected), values
 
 
-@pytest.mark.parametrize("data, crc", [(b"123456789", 0x2189), (b"abc", 0x58E9),
-                                       (bytes.fromhex("6bb6010000000000"), 0x78DC), (b"", 0)])
+@pytest.mark.parametrize(
+    "data, crc",
+    [(b"123456789", 0x2189), (b"abc", 0x58E9), (bytes.fromhex("6bb6010000000000"), 0x78DC), (b"", 0)],
+)
 def test_reference_crc_is_kermit(data, crc):
     assert ref.crc16_kermit(data) == ref.crc16_kermit_bitwise(data) == crc
     noise = random.Random(crc).randbytes(300)

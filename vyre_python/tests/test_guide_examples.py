@@ -35,9 +35,12 @@ def readme_example():
 
 
 def run_script(path, cwd):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")])))
-    result = subprocess.run([sys.executable, str(path)], cwd=cwd, env=env, capture_output=True, text=True,
-                            timeout=180)
+    env = dict(
+        os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT), os.environ.get("PYTHONPATH")]))
+    )
+    result = subprocess.run(
+        [sys.executable, str(path)], cwd=cwd, env=env, capture_output=True, text=True, timeout=180
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     return result.stdout
 

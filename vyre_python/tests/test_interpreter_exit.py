@@ -19,8 +19,16 @@ def test_a_program_ends_cleanly_while_a_daemon_thread_waits(mode, wait):
     devices = [PtyDevice() for _ in range(3)]
     try:
         begin = time.monotonic()
-        runs = [subprocess.Popen([sys.executable, PROGRAM, d.path, mode, str(wait), "1000000"], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True) for d in devices]
+        runs = [
+            subprocess.Popen(
+                [sys.executable, PROGRAM, d.path, mode, str(wait), "1000000"],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                stdin=subprocess.DEVNULL,
+                text=True,
+            )
+            for d in devices
+        ]
         outcomes = [run.communicate(timeout=120) + (run.returncode,) for run in runs]
         assert outcomes == [("ending\n", "", 0)] * len(runs)
         assert time.monotonic() - begin < 20

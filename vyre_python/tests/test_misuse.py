@@ -22,12 +22,17 @@ UNSENDABLE = "vyre_client::VYREClient is unsendable, but sent to another thread"
 
 # ---------------------------------------------------------- foreign threads
 
+
 def test_foreign_threads_cannot_end_a_running_stream(started, long_log):
     client, device = started
     device.inject_response(wire.ENTER_MOCK_MODE, b"\x01")
     client.start_mock_log_stream(long_log)
-    for call in (lambda: client.stop_mock_log_stream(), client.stop, lambda: client.__exit__(None, None, None),
-                 lambda: client.start_mock_log_stream(long_log)):
+    for call in (
+        lambda: client.stop_mock_log_stream(),
+        client.stop,
+        lambda: client.__exit__(None, None, None),
+        lambda: client.start_mock_log_stream(long_log),
+    ):
         kind, error = run_in_thread(call)
         assert kind == "error" and type(error) is InternalFaultError and UNSENDABLE in str(error)
     assert client.is_mock_log_streaming() and client.is_running()
@@ -97,8 +102,13 @@ def test_scripts_ending_with_background_work_exit_cleanly(long_log, scenario):
     telemetry = wire.telemetry([1.0] + [0.0] * 13 + [1.0, 0.0, 0.0, 0.0]).hex()
     for run in range(EXIT_RUNS):
         try:
-            done = subprocess.run([sys.executable, "-c", code, long_log, telemetry], capture_output=True,
-                                  text=True, timeout=120, stdin=subprocess.DEVNULL)
+            done = subprocess.run(
+                [sys.executable, "-c", code, long_log, telemetry],
+                capture_output=True,
+                text=True,
+                timeout=120,
+                stdin=subprocess.DEVNULL,
+            )
         except subprocess.TimeoutExpired:
             pytest.fail(f"run {run} of {scenario} hung")
         assert (done.returncode, done.stdout, done.stderr) == (0, "ready\n", ""), f"run {run}"
@@ -106,11 +116,18 @@ def test_scripts_ending_with_background_work_exit_cleanly(long_log, scenario):
 
 # -------------------------------------------------------- bad arguments
 
-I64 = range(-2**63, 2**63)
+I64 = range(-(2**63), 2**63)
 
 THREE, NINE = [0.0] * 3, [0.0] * 9
-NOT_A_NUMBER = st.one_of(st.text(max_size=3), st.binary(max_size=3), st.none(), st.lists(st.floats(), max_size=2),
-                         st.complex_numbers(), st.builds(object), st.just(DeviceProtocol.USB))
+NOT_A_NUMBER = st.one_of(
+    st.text(max_size=3),
+    st.binary(max_size=3),
+    st.none(),
+    st.lists(st.floats(), max_size=2),
+    st.complex_numbers(),
+    st.builds(object),
+    st.just(DeviceProtocol.USB),
+)
 NOT_A_BOOL = st.one_of(st.integers(), st.floats(), st.none(), st.text(max_size=3), st.lists(st.booleans()))
 NOT_AN_INT = st.one_of(st.floats(), st.text(max_size=3), st.none(), st.decimals(allow_nan=False).map(str))
 
@@ -120,19 +137,28 @@ def wrong(strategy, error, message):
 
 
 def numbers_of_length(n):
-    return st.integers(0, 12).filter(lambda k: k != n).flatmap(
-        lambda k: st.sampled_from([[0.5] * k, tuple(range(k)), np.zeros(k)]))
+    return (
+        st.integers(0, 12)
+        .filter(lambda k: k != n)
+        .flatmap(lambda k: st.sampled_from([[0.5] * k, tuple(range(k)), np.zeros(k)]))
+    )
 
 
 SECONDS = st.one_of(
     wrong(NOT_A_NUMBER, TypeError, None),
-    wrong(st.floats(max_value=-1e-300) | st.integers(-2**1000, -1), InternalFaultError, NEGATIVE),
-    wrong(st.sampled_from([math.nan, math.inf, 2.0**64, 1e300]) | st.integers(2**64, 2**1000),
-          InternalFaultError, TOO_BIG),
+    wrong(st.floats(max_value=-1e-300) | st.integers(-(2**1000), -1), InternalFaultError, NEGATIVE),
+    wrong(
+        st.sampled_from([math.nan, math.inf, 2.0**64, 1e300]) | st.integers(2**64, 2**1000),
+        InternalFaultError,
+        TOO_BIG,
+    ),
 )
 BOOL = wrong(NOT_A_BOOL, TypeError, None)
-TEXT = wrong(st.one_of(st.binary(), st.integers(), st.none(), st.lists(st.text(max_size=2), max_size=2)),
-             TypeError, None)
+TEXT = wrong(
+    st.one_of(st.binary(), st.integers(), st.none(), st.lists(st.text(max_size=2), max_size=2)),
+    TypeError,
+    None,
+)
 FLOAT = wrong(NOT_A_NUMBER, TypeError, None)
 PROTOCOL = wrong(st.one_of(st.integers(), st.text(max_size=3), st.none(), st.floats()), TypeError, None)
 
@@ -142,16 +168,28 @@ def unsigned(bits):
     return st.one_of(
         wrong(NOT_AN_INT, TypeError, None),
         st.one_of(st.integers(max_value=-1), st.integers(min_value=top)).map(
-            lambda v: (v, OverflowError, OUT_OF_RANGE if v in I64 else None)))
+            lambda v: (v, OverflowError, OUT_OF_RANGE if v in I64 else None)
+        ),
+    )
 
 
 def sequence(n):
     return st.one_of(
-        numbers_of_length(n).map(lambda v: (v, ValueError, rf"^expected a sequence of length {n} \(got {len(v)}\)$")),
-        wrong(st.one_of(st.integers(), st.floats(), st.none(), st.sets(st.integers(), min_size=n, max_size=n)),
-              TypeError, None),
-        wrong(st.lists(NOT_A_NUMBER.filter(lambda v: not isinstance(v, DeviceProtocol)), min_size=1, max_size=1)
-              .map(lambda bad: [0.0] * (n - 1) + bad), TypeError, None),
+        numbers_of_length(n).map(
+            lambda v: (v, ValueError, rf"^expected a sequence of length {n} \(got {len(v)}\)$")
+        ),
+        wrong(
+            st.one_of(st.integers(), st.floats(), st.none(), st.sets(st.integers(), min_size=n, max_size=n)),
+            TypeError,
+            None,
+        ),
+        wrong(
+            st.lists(
+                NOT_A_NUMBER.filter(lambda v: not isinstance(v, DeviceProtocol)), min_size=1, max_size=1
+            ).map(lambda bad: [0.0] * (n - 1) + bad),
+            TypeError,
+            None,
+        ),
     )
 
 
@@ -163,18 +201,36 @@ API = {
     "get_device_config": [("timeout_seconds", 0.0, SECONDS)],
     "get_calibration": [("timeout_seconds", 0.0, SECONDS)],
     "cancel": [("timeout_seconds", 0.0, SECONDS)],
-    "set_device_config": [("name", "x", TEXT), ("frequency", 1, unsigned(16)),
-                          ("protocol", DeviceProtocol.USB, PROTOCOL), ("timeout_seconds", 0.0, SECONDS)],
-    "set_imu_calibration": [("accel_offsets", THREE, sequence(3)), ("accel_scale_matrix", NINE, sequence(9)),
-                            ("gyro_offsets", THREE, sequence(3)), ("gyro_scale_matrix", NINE, sequence(9)),
-                            ("timeout_seconds", 0.0, SECONDS)],
-    "set_magnetometer_calibration": [("offsets", THREE, sequence(3)), ("scale_matrix", NINE, sequence(9)),
-                                     ("timeout_seconds", 0.0, SECONDS)],
-    "run_and_apply_magnetometer_calibration": [("collection_duration_seconds", 0.0, SECONDS),
-                                               ("apply_timeout_seconds", 0.0, SECONDS)],
-    "start_mock_log_stream": [("log_path", "a.log", TEXT), ("realtime", True, BOOL), ("speed", 1.0, FLOAT),
-                              ("chunk_size", 8192, unsigned(64)), ("start_timeout_seconds", 0.0, SECONDS),
-                              ("cancel_on_finish", True, BOOL)],
+    "set_device_config": [
+        ("name", "x", TEXT),
+        ("frequency", 1, unsigned(16)),
+        ("protocol", DeviceProtocol.USB, PROTOCOL),
+        ("timeout_seconds", 0.0, SECONDS),
+    ],
+    "set_imu_calibration": [
+        ("accel_offsets", THREE, sequence(3)),
+        ("accel_scale_matrix", NINE, sequence(9)),
+        ("gyro_offsets", THREE, sequence(3)),
+        ("gyro_scale_matrix", NINE, sequence(9)),
+        ("timeout_seconds", 0.0, SECONDS),
+    ],
+    "set_magnetometer_calibration": [
+        ("offsets", THREE, sequence(3)),
+        ("scale_matrix", NINE, sequence(9)),
+        ("timeout_seconds", 0.0, SECONDS),
+    ],
+    "run_and_apply_magnetometer_calibration": [
+        ("collection_duration_seconds", 0.0, SECONDS),
+        ("apply_timeout_seconds", 0.0, SECONDS),
+    ],
+    "start_mock_log_stream": [
+        ("log_path", "a.log", TEXT),
+        ("realtime", True, BOOL),
+        ("speed", 1.0, FLOAT),
+        ("chunk_size", 8192, unsigned(64)),
+        ("start_timeout_seconds", 0.0, SECONDS),
+        ("cancel_on_finish", True, BOOL),
+    ],
     "stop_mock_log_stream": [("cancel_device", True, BOOL), ("block", True, BOOL)],
 }
 
@@ -225,11 +281,18 @@ def test_one_bad_argument_gives_its_documented_error_and_changes_nothing(quick_m
 
 
 # numbers that are valid waits stay short, so an accepted call returns soon
-ANYTHING = st.one_of(st.none(), st.booleans(), st.integers(-3, 0), st.integers(min_value=2**64),
-                     st.floats(max_value=0.05), st.sampled_from([math.nan, math.inf, 1e300]),
-                     st.text(max_size=4), st.binary(max_size=4),
-                     st.lists(st.one_of(st.integers(-3, 3), st.floats(), st.text(max_size=1)), max_size=10),
-                     st.builds(object))
+ANYTHING = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(-3, 0),
+    st.integers(min_value=2**64),
+    st.floats(max_value=0.05),
+    st.sampled_from([math.nan, math.inf, 1e300]),
+    st.text(max_size=4),
+    st.binary(max_size=4),
+    st.lists(st.one_of(st.integers(-3, 3), st.floats(), st.text(max_size=1)), max_size=10),
+    st.builds(object),
+)
 
 
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -239,7 +302,7 @@ def test_arbitrary_arguments_never_take_the_client_down(quick_mock, tmp_path, me
     params = API[method]
     args = data.draw(st.lists(ANYTHING, min_size=len(params) + 1, max_size=len(params) + 1))
     # one argument too many, or the right count of arbitrary values
-    args = args if data.draw(st.booleans()) else args[:len(params)]
+    args = args if data.draw(st.booleans()) else args[: len(params)]
     if method == "start_mock_log_stream" and isinstance(args[0], str):
         args[0] = str(tmp_path / "missing.log")
     try:

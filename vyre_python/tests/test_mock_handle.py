@@ -15,8 +15,9 @@ from vyre_client import DeviceProtocol, MockDeviceHandle, VYREClient
 UNSENDABLE = "vyre_client::MockDeviceHandle is unsendable, but sent to another thread"
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), ((0,), {}), ((1,), {}), ((), {"timeout": 0.05}),
-                                          ((np.float64(0.1),), {})])
+@pytest.mark.parametrize(
+    "args, kwargs", [((), {}), ((0,), {}), ((1,), {}), ((), {"timeout": 0.05}), ((np.float64(0.1),), {})]
+)
 def test_new_mock_gives_a_stopped_client_and_its_handle(args, kwargs):
     pair = VYREClient.new_mock(*args, **kwargs)
     assert type(pair) is tuple and len(pair) == 2
@@ -26,15 +27,18 @@ def test_new_mock_gives_a_stopped_client_and_its_handle(args, kwargs):
     assert not hasattr(device, "__dict__")
 
 
-@pytest.mark.parametrize("timeout, error, message", [
-    (-1, InternalFaultError, NEGATIVE),
-    (-1e-300, InternalFaultError, NEGATIVE),
-    (math.nan, InternalFaultError, TOO_BIG),
-    (-math.inf, InternalFaultError, NEGATIVE),
-    (2.0**64, InternalFaultError, TOO_BIG),
-    ("0.1", TypeError, "argument 'timeout'"),
-    (None, TypeError, "argument 'timeout'"),
-])
+@pytest.mark.parametrize(
+    "timeout, error, message",
+    [
+        (-1, InternalFaultError, NEGATIVE),
+        (-1e-300, InternalFaultError, NEGATIVE),
+        (math.nan, InternalFaultError, TOO_BIG),
+        (-math.inf, InternalFaultError, NEGATIVE),
+        (2.0**64, InternalFaultError, TOO_BIG),
+        ("0.1", TypeError, "argument 'timeout'"),
+        (None, TypeError, "argument 'timeout'"),
+    ],
+)
 def test_new_mock_refuses_impossible_timeouts(timeout, error, message):
     with pytest.raises(error, match=message):
         VYREClient.new_mock(timeout)
@@ -49,8 +53,11 @@ def test_new_mock_with_zero_timeout_runs_and_stops():
     assert not client.is_running()
 
 
-@pytest.mark.parametrize("payload", [[1], (1,), b"\x01", bytearray(b"\x01"), np.array([1], dtype=np.uint8),
-                                     range(1, 2), [np.int64(1)]], ids=repr)
+@pytest.mark.parametrize(
+    "payload",
+    [[1], (1,), b"\x01", bytearray(b"\x01"), np.array([1], dtype=np.uint8), range(1, 2), [np.int64(1)]],
+    ids=repr,
+)
 def test_every_payload_form_injects_the_same_frame(started, payload):
     client, device = started
     device.inject_response(identifier=wire.SET_DEVICE_CONFIG, payload=payload)
@@ -65,24 +72,27 @@ def test_payload_items_keep_their_order(started):
     assert (info.id, info.firmware_version) == (0x1122334455667788, "abcdefgh")
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda d: d.inject_response(65536, b""), OverflowError, OUT_OF_RANGE),
-    (lambda d: d.inject_response(-1, b""), OverflowError, OUT_OF_RANGE),
-    (lambda d: d.inject_response(1.0, b""), TypeError, "argument 'identifier'"),
-    (lambda d: d.inject_response(1, [256]), OverflowError, OUT_OF_RANGE),
-    (lambda d: d.inject_response(1, [0, -1]), OverflowError, OUT_OF_RANGE),
-    (lambda d: d.inject_response(1, "\x01"), TypeError, "argument 'payload'.*str"),
-    (lambda d: d.inject_response(1, 5), TypeError, "argument 'payload'.*Sequence"),
-    (lambda d: d.inject_response(1, [1.0]), TypeError, "argument 'payload'"),
-    (lambda d: d.inject_response(1), TypeError, "missing required argument 'payload'"),
-    (lambda d: d.inject_response(1, b"", b""), TypeError, "positional"),
-    (lambda d: d.inject_response(1, data=b""), TypeError, "unexpected keyword argument 'data'"),
-    (lambda d: d.wait_for_command_identifier(), TypeError, "missing required argument 'timeout_seconds'"),
-    (lambda d: d.wait_for_command_identifier("1"), TypeError, "argument 'timeout_seconds'"),
-    (lambda d: d.wait_for_command_identifier(-1), InternalFaultError, NEGATIVE),
-    (lambda d: d.wait_for_command_identifier(timeout_seconds=math.inf), InternalFaultError, TOO_BIG),
-    (lambda d: d.wait_for_command_identifier(math.nan), InternalFaultError, TOO_BIG),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda d: d.inject_response(65536, b""), OverflowError, OUT_OF_RANGE),
+        (lambda d: d.inject_response(-1, b""), OverflowError, OUT_OF_RANGE),
+        (lambda d: d.inject_response(1.0, b""), TypeError, "argument 'identifier'"),
+        (lambda d: d.inject_response(1, [256]), OverflowError, OUT_OF_RANGE),
+        (lambda d: d.inject_response(1, [0, -1]), OverflowError, OUT_OF_RANGE),
+        (lambda d: d.inject_response(1, "\x01"), TypeError, "argument 'payload'.*str"),
+        (lambda d: d.inject_response(1, 5), TypeError, "argument 'payload'.*Sequence"),
+        (lambda d: d.inject_response(1, [1.0]), TypeError, "argument 'payload'"),
+        (lambda d: d.inject_response(1), TypeError, "missing required argument 'payload'"),
+        (lambda d: d.inject_response(1, b"", b""), TypeError, "positional"),
+        (lambda d: d.inject_response(1, data=b""), TypeError, "unexpected keyword argument 'data'"),
+        (lambda d: d.wait_for_command_identifier(), TypeError, "missing required argument 'timeout_seconds'"),
+        (lambda d: d.wait_for_command_identifier("1"), TypeError, "argument 'timeout_seconds'"),
+        (lambda d: d.wait_for_command_identifier(-1), InternalFaultError, NEGATIVE),
+        (lambda d: d.wait_for_command_identifier(timeout_seconds=math.inf), InternalFaultError, TOO_BIG),
+        (lambda d: d.wait_for_command_identifier(math.nan), InternalFaultError, TOO_BIG),
+    ],
+)
 def test_handle_argument_errors(started, call, error, message):
     client, device = started
     with pytest.raises(error, match=message):
@@ -108,15 +118,21 @@ def test_frames_come_back_one_per_call_in_writing_order(started):
     assert client.cancel(0) is False
     assert client.get_device_info(0.5) is None  # gives the reader time to write all three
     # frames already written are returned even for a zero timeout
-    assert [device.wait_for_command_identifier(0) for _ in range(4)] == [wire.REBOOT, wire.CANCEL,
-                                                                         wire.DEVICE_INFO, None]
+    assert [device.wait_for_command_identifier(0) for _ in range(4)] == [
+        wire.REBOOT,
+        wire.CANCEL,
+        wire.DEVICE_INFO,
+        None,
+    ]
 
 
 def test_handle_is_bound_to_its_thread_and_stays_usable(started):
     client, device = started
-    for call in (lambda: device.inject_response(wire.CANCEL, b"\x01"),
-                 lambda: device.wait_for_command_identifier(0),
-                 lambda: device.inject_response("bad", "arguments")):
+    for call in (
+        lambda: device.inject_response(wire.CANCEL, b"\x01"),
+        lambda: device.wait_for_command_identifier(0),
+        lambda: device.inject_response("bad", "arguments"),
+    ):
         kind, error = run_in_thread(call)
         assert kind == "error" and type(error) is InternalFaultError
         assert UNSENDABLE in str(error)

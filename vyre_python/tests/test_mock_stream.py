@@ -44,11 +44,14 @@ def finished(client):
 
 
 @pytest.mark.lock_modes
-@pytest.mark.parametrize("ack, error", [
-    (b"\x01", None),
-    (b"\x00", "^Device rejected mock mode$"),
-    (None, "^Timed out waiting for mock acknowledgement$"),
-])
+@pytest.mark.parametrize(
+    "ack, error",
+    [
+        (b"\x01", None),
+        (b"\x00", "^Device rejected mock mode$"),
+        (None, "^Timed out waiting for mock acknowledgement$"),
+    ],
+)
 def test_the_acknowledgement_decides_the_start(mock, tmp_path, ack, error):
     client, device = mock
     path = log_file(tmp_path, 3)
@@ -91,7 +94,12 @@ def test_the_device_sees_mock_mode_header_records_in_file_order_then_cancel(star
     log = write_mock_log(tmp_path / "a.log", count, 0.001)
     start(client, device, tmp_path / "a.log", realtime=False)
     seen = seen_through(device, wire.CANCEL)
-    assert seen == [wire.ENTER_MOCK_MODE, HEADER_FRAME, *(ord(kind) for kind, _, _ in log.records), wire.CANCEL]
+    assert seen == [
+        wire.ENTER_MOCK_MODE,
+        HEADER_FRAME,
+        *(ord(kind) for kind, _, _ in log.records),
+        wire.CANCEL,
+    ]
     finished(client)
     assert client.stop_mock_log_stream(cancel_device=False) == count
     assert device.wait_for_command_identifier(0.2) is None
@@ -120,14 +128,17 @@ ENDS = [
     pytest.param(header_only, {}, 0, True, id="exactly-the-header"),
     pytest.param(hundred, {"chunk_size": 0}, 0, True, id="chunk-size-0"),
     pytest.param(lambda p: p / "missing.log", {}, "No such file or directory", False, id="missing-file"),
-    pytest.param(lambda p: f"{p}/a\0b", {}, "^file name contained an unexpected NUL byte$", False,
-                 id="nul-in-path"),
+    pytest.param(
+        lambda p: f"{p}/a\0b", {}, "^file name contained an unexpected NUL byte$", False, id="nul-in-path"
+    ),
 ]
 
 
 @pytest.mark.lock_modes
 @pytest.mark.parametrize("make_log, kwargs, outcome, header_sent", ENDS)
-def test_how_a_stream_ends_and_what_the_device_sees(started, tmp_path, make_log, kwargs, outcome, header_sent):
+def test_how_a_stream_ends_and_what_the_device_sees(
+    started, tmp_path, make_log, kwargs, outcome, header_sent
+):
     client, device = started
     start(client, device, make_log(tmp_path), **kwargs)
     seen = seen_through(device, wire.CANCEL)
@@ -196,10 +207,13 @@ def test_stop_without_a_stream_sends_only_the_requested_cancel(started, cancel_d
 
 
 @pytest.mark.lock_modes
-@pytest.mark.parametrize("end", [
-    pytest.param(lambda c: c.stop(), id="stop"),
-    pytest.param(lambda c: c.__exit__(None, None, None), id="__exit__"),
-])
+@pytest.mark.parametrize(
+    "end",
+    [
+        pytest.param(lambda c: c.stop(), id="stop"),
+        pytest.param(lambda c: c.__exit__(None, None, None), id="__exit__"),
+    ],
+)
 def test_ending_the_client_ends_a_running_stream(mock, long_log, end):
     client, device = mock
     before = thread_count()
@@ -213,10 +227,13 @@ def test_ending_the_client_ends_a_running_stream(mock, long_log, end):
 
 
 @pytest.mark.lock_modes
-@pytest.mark.parametrize("end, copies", [
-    pytest.param(lambda c: c.stop(), 1, id="stop-does-not-report-it-twice"),
-    pytest.param(lambda c: c.__exit__(None, None, None), 1, id="__exit__-collects-it-quietly"),
-])
+@pytest.mark.parametrize(
+    "end, copies",
+    [
+        pytest.param(lambda c: c.stop(), 1, id="stop-does-not-report-it-twice"),
+        pytest.param(lambda c: c.__exit__(None, None, None), 1, id="__exit__-collects-it-quietly"),
+    ],
+)
 def test_an_uncollected_failed_stream_at_the_end_of_the_client(mock, tmp_path, end, copies):
     client, device = mock
     start(client, device, hundred(tmp_path), speed=0)
@@ -230,6 +247,7 @@ def test_an_uncollected_failed_stream_at_the_end_of_the_client(mock, tmp_path, e
 
 # ---- arguments
 
+
 def start_with(*args, **kwargs):
     return lambda c, path: c.start_mock_log_stream(*args or (path,), **kwargs)
 
@@ -239,20 +257,30 @@ def stop_with(**kwargs):
 
 
 def bool_errors(call, name):
-    return [pytest.param(call(**{name: value}), TypeError, f"argument '{name}'", id=f"{name}={value!r}")
-            for value in (1, 0, None)]
+    return [
+        pytest.param(call(**{name: value}), TypeError, f"argument '{name}'", id=f"{name}={value!r}")
+        for value in (1, 0, None)
+    ]
 
 
 ARGUMENT_ERRORS = [
     pytest.param(start_with(b"a.log"), TypeError, "argument 'log_path'", id="bytes-path"),
-    pytest.param(lambda c, path: c.start_mock_log_stream(), TypeError, "missing required argument 'log_path'",
-                 id="no-path"),
+    pytest.param(
+        lambda c, path: c.start_mock_log_stream(),
+        TypeError,
+        "missing required argument 'log_path'",
+        id="no-path",
+    ),
     pytest.param(start_with(chunk_size=-1), OverflowError, OUT_OF_RANGE, id="negative-chunk"),
     pytest.param(start_with(chunk_size=2**64), OverflowError, OUT_OF_RANGE, id="huge-chunk"),
     pytest.param(start_with(chunk_size=8.0), TypeError, "argument 'chunk_size'", id="float-chunk"),
     pytest.param(start_with(speed="fast"), TypeError, "argument 'speed'", id="text-speed"),
-    pytest.param(start_with(start_timeout_seconds=None), TypeError, "argument 'start_timeout_seconds'",
-                 id="none-timeout"),
+    pytest.param(
+        start_with(start_timeout_seconds=None),
+        TypeError,
+        "argument 'start_timeout_seconds'",
+        id="none-timeout",
+    ),
     pytest.param(start_with(loop=True), TypeError, "loop", id="unknown-keyword"),
     *bool_errors(start_with, "realtime"),
     *bool_errors(start_with, "cancel_on_finish"),
@@ -284,8 +312,11 @@ def test_numpy_and_int_arguments_and_positional_order(started, tmp_path):
 
 
 SIGNATURES = {
-    "start_mock_log_stream": ("(self, /, log_path, realtime=True, speed=1.0, chunk_size=8192, start_timeout_seconds=5.0, "
-            "cancel_on_finish=True)", "Start streaming a mock log file in the background."),
+    "start_mock_log_stream": (
+        "(self, /, log_path, realtime=True, speed=1.0, chunk_size=8192, start_timeout_seconds=5.0, "
+        "cancel_on_finish=True)",
+        "Start streaming a mock log file in the background.",
+    ),
     "stop_mock_log_stream": ("(self, /, cancel_device=True, block=True)", None),
     "is_mock_log_streaming": ("(self, /)", None),
 }

@@ -82,8 +82,9 @@ def test_packet_uses_the_default_representation():
     assert repr(packet).startswith("<builtins.VYREDataPacket object at 0x")
 
 
-@pytest.mark.parametrize("name", ["MockDeviceHandle", "DeviceProtocol", "DeviceInfo", "DeviceConfig",
-                                  "CalibrationValues"])
+@pytest.mark.parametrize(
+    "name", ["MockDeviceHandle", "DeviceProtocol", "DeviceInfo", "DeviceConfig", "CalibrationValues"]
+)
 @pytest.mark.parametrize("args", [(), (1,)])
 def test_value_classes_without_constructor_refuse_instantiation(name, args):
     with pytest.raises(TypeError, match="cannot create"):
@@ -183,13 +184,24 @@ def test_each_interpreter_lifetime_of_an_embedding_program_gets_a_working_module
     source = tmp_path / "embed.c"
     source.write_text(EMBEDDING_PROGRAM)
     program = tmp_path / "embed"
-    built = subprocess.run([compiler, str(source), "-o", str(program), f"-I{sysconfig.get_config_var('INCLUDEPY')}",
-                            *flags], capture_output=True, text=True, timeout=300)
+    built = subprocess.run(
+        [compiler, str(source), "-o", str(program), f"-I{sysconfig.get_config_var('INCLUDEPY')}", *flags],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert built.returncode == 0, built.stderr
 
-    script = EMBEDDED_USE.format(path=os.path.dirname(vyre_client.__file__), info=wire.DEVICE_INFO,
-                                 payload=wire.device_info_payload(7, b"1.0"))
-    home = sys.base_prefix if sys.base_prefix == sys.base_exec_prefix else f"{sys.base_prefix}:{sys.base_exec_prefix}"
+    script = EMBEDDED_USE.format(
+        path=os.path.dirname(vyre_client.__file__),
+        info=wire.DEVICE_INFO,
+        payload=wire.device_info_payload(7, b"1.0"),
+    )
+    home = (
+        sys.base_prefix
+        if sys.base_prefix == sys.base_exec_prefix
+        else f"{sys.base_prefix}:{sys.base_exec_prefix}"
+    )
     env = {**os.environ, "PYTHONHOME": home}
     env.pop("PYTHONPATH", None)
     ran = subprocess.run([str(program), script], capture_output=True, text=True, timeout=120, env=env)

@@ -36,7 +36,7 @@ def test_streamed_packet_keeps_its_bits_and_derived_values(client, pty_device):
     tilted[3], tilted[5] = 0.0, 1.0
     payload = bytearray(wire.telemetry_payload(tilted))
     payload[8:12] = struct.pack("<f", NAN_F32)  # temperature
-    payload[12 + 4 * 4:12 + 5 * 4] = SIGNALLING_NAN_F32  # acceleration y
+    payload[12 + 4 * 4 : 12 + 5 * 4] = SIGNALLING_NAN_F32  # acceleration y
     pty_device.write(wire.telemetry(upright) + wire.frame(wire.DATA_HEADER, 0, bytes(payload)))
     packets = []
     while len(packets) < 2:
@@ -67,14 +67,17 @@ def test_records_round_trip_as_independent_equal_values(started):
         for restored in copies(original):
             assert type(restored) is type(original) and restored is not original
             assert pickle.dumps(restored) == pickle.dumps(original)
-            assert [bits(v) if isinstance(v, list) else v for v in map(restored.__getattribute__, names)] == \
-                [bits(v) if isinstance(v, list) else v for v in values]
+            assert [bits(v) if isinstance(v, list) else v for v in map(restored.__getattribute__, names)] == [
+                bits(v) if isinstance(v, list) else v for v in values
+            ]
     independent = copy.copy(original)  # the calibration values
     independent.magnetometer_offsets = (1, 2, 3)
     assert original.magnetometer_offsets == [24.0, 25.0, 26.0]
 
 
-@pytest.mark.parametrize("member", [DeviceProtocol.USB, DeviceProtocol.UART, DeviceProtocol.I2C, DeviceProtocol.SPI])
+@pytest.mark.parametrize(
+    "member", [DeviceProtocol.USB, DeviceProtocol.UART, DeviceProtocol.I2C, DeviceProtocol.SPI]
+)
 def test_protocol_members_load_as_the_class_members(member):
     for restored in copies(member):
         assert restored is member

@@ -47,7 +47,7 @@ def test_a_response_nobody_waits_for_wakes_once_and_stays_for_its_call(started):
     device.inject_response(wire.CANCEL, b"\x01")
     assert readable(fd, 10.0)
     assert client.get_data_packets() == []
-    assert not readable(fd)            # seen: a poller is not woken again for it
+    assert not readable(fd)  # seen: a poller is not woken again for it
     assert client.cancel(10.0) is True  # the late answer is still claimed
 
 

@@ -33,8 +33,10 @@ WAITS = [
     pytest.param(packet_wait, id="get_data_packets"),
     pytest.param(mock_handshake, id="mock-handshake"),
     pytest.param(mag_calibration, id="calibration"),
-    pytest.param(lambda c, d: d.wait_for_command_identifier(0.6) and d.wait_for_command_identifier(0.6),
-                 id="wait_for_command_identifier"),
+    pytest.param(
+        lambda c, d: d.wait_for_command_identifier(0.6) and d.wait_for_command_identifier(0.6),
+        id="wait_for_command_identifier",
+    ),
 ]
 
 
@@ -50,6 +52,7 @@ def test_other_threads_run_during_a_wait_only_when_the_lock_is_released(wait, re
         while running[0]:
             ticks[0] += 1
             time.sleep(0.001)
+
     thread = threading.Thread(target=ticker)
     thread.start()
     try:
@@ -64,7 +67,7 @@ def test_other_threads_run_during_a_wait_only_when_the_lock_is_released(wait, re
     if release:
         assert during >= 50, during  # about 500 on an idle machine
     else:
-        assert during <= 3, during   # at most the ticks on either side of the call
+        assert during <= 3, during  # at most the ticks on either side of the call
 
 
 class GiveUp(Exception):
@@ -84,6 +87,7 @@ def test_an_interrupt_hook_ends_a_wait_on_a_thread_without_signals():
             calls.append(threading.get_ident())
             if asked.is_set():
                 raise GiveUp
+
         client.interrupt_hook = hook
         assert client.interrupt_hook is hook
         client.start()
@@ -110,11 +114,14 @@ def test_an_interrupt_hook_ends_a_wait_on_a_thread_without_signals():
 
 
 @pytest.mark.lock_modes
-@pytest.mark.parametrize("name, value, message", [
-    ("release_gil", 1, "release_gil must be a bool"),
-    ("interrupt_hook", 5, "interrupt_hook must be callable or None"),
-    ("keep_late_answers", 0, "keep_late_answers must be a bool"),
-])
+@pytest.mark.parametrize(
+    "name, value, message",
+    [
+        ("release_gil", 1, "release_gil must be a bool"),
+        ("interrupt_hook", 5, "interrupt_hook must be callable or None"),
+        ("keep_late_answers", 0, "keep_late_answers must be a bool"),
+    ],
+)
 def test_wait_settings_take_only_their_kind_of_value(mock, release_gil, name, value, message):
     client, device = mock
     assert client.release_gil is device.release_gil is release_gil  # the suite's default

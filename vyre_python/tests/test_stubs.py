@@ -40,8 +40,12 @@ tilt: str = p.est_tilt_angle_degrees
 def change(config: vyre_client.DeviceConfig) -> None:
     config.protocol = 2
 """
-BAD_LINES = [(4, "is read-only"), (5, "Missing positional arguments"), (6, "Incompatible types"),
-             (8, "Incompatible types")]
+BAD_LINES = [
+    (4, "is read-only"),
+    (5, "Missing positional arguments"),
+    (6, "Incompatible types"),
+    (8, "Incompatible types"),
+]
 
 
 @pytest.fixture(scope="module")
@@ -92,8 +96,10 @@ def undocumented_names(tree):
         for i, node in enumerate(body):
             if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
                 name = prefix + node.name
-                setter = any(isinstance(d, ast.Attribute) and d.attr == "setter"
-                             for d in getattr(node, "decorator_list", []))
+                setter = any(
+                    isinstance(d, ast.Attribute) and d.attr == "setter"
+                    for d in getattr(node, "decorator_list", [])
+                )
                 if not setter and not ast.get_docstring(node):
                     missing.append(name)
                 if isinstance(node, ast.ClassDef):
@@ -103,8 +109,12 @@ def undocumented_names(tree):
                 if name.startswith("_") and not name.startswith("__"):
                     continue
                 after = body[i + 1] if i + 1 < len(body) else None
-                documented = (isinstance(after, ast.Expr) and isinstance(after.value, ast.Constant)
-                              and isinstance(after.value.value, str) and after.value.value.strip())
+                documented = (
+                    isinstance(after, ast.Expr)
+                    and isinstance(after.value, ast.Constant)
+                    and isinstance(after.value.value, str)
+                    and after.value.value.strip()
+                )
                 if not documented:
                     missing.append(prefix + name)
 

@@ -48,12 +48,24 @@ def set_device_config_payload(name: bytes, frequency: int, protocol: int) -> byt
 
 # the telemetry payload's values in order, named as the packet constructor takes them
 TELEMETRY_FIELDS = [
-    "timestamp_seconds", "temperature_celsius", "pressure_pascals",
-    "raw_acceleration_x_gs", "raw_acceleration_y_gs", "raw_acceleration_z_gs",
-    "raw_angular_rate_x_deg_per_s", "raw_angular_rate_y_deg_per_s", "raw_angular_rate_z_deg_per_s",
-    "magnetic_field_x_microteslas", "magnetic_field_y_microteslas", "magnetic_field_z_microteslas",
-    "est_position_z_meters", "est_velocity_z_meters_per_s",
-    "est_quaternion_w", "est_quaternion_x", "est_quaternion_y", "est_quaternion_z",
+    "timestamp_seconds",
+    "temperature_celsius",
+    "pressure_pascals",
+    "raw_acceleration_x_gs",
+    "raw_acceleration_y_gs",
+    "raw_acceleration_z_gs",
+    "raw_angular_rate_x_deg_per_s",
+    "raw_angular_rate_y_deg_per_s",
+    "raw_angular_rate_z_deg_per_s",
+    "magnetic_field_x_microteslas",
+    "magnetic_field_y_microteslas",
+    "magnetic_field_z_microteslas",
+    "est_position_z_meters",
+    "est_velocity_z_meters_per_s",
+    "est_quaternion_w",
+    "est_quaternion_x",
+    "est_quaternion_y",
+    "est_quaternion_z",
 ]
 
 

@@ -21,8 +21,15 @@ from collections.abc import AsyncIterator, Callable, Generator, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, Self, overload
 
-from vyre_client import (CalibrationValues, DeviceConfig, DeviceInfo, DeviceProtocol,
-                         MockDeviceHandle, VYREClient, VYREDataPacket)
+from vyre_client import (
+    CalibrationValues,
+    DeviceConfig,
+    DeviceInfo,
+    DeviceProtocol,
+    MockDeviceHandle,
+    VYREClient,
+    VYREDataPacket,
+)
 
 from .worker import Abandoned, ClientWorker
 
@@ -47,8 +54,9 @@ def _running_loop() -> asyncio.AbstractEventLoop | None:
         return None
 
 
-def _port_client(port_name: str | os.PathLike[str], baud_rate: int, timeout: float
-                 ) -> Callable[[], tuple[VYREClient, None]]:
+def _port_client(
+    port_name: str | os.PathLike[str], baud_rate: int, timeout: float
+) -> Callable[[], tuple[VYREClient, None]]:
     def make() -> tuple[VYREClient, None]:
         client = VYREClient(port_name, baud_rate, timeout)
         # an answer that comes after its call was cancelled is no one's
@@ -56,6 +64,7 @@ def _port_client(port_name: str | os.PathLike[str], baud_rate: int, timeout: flo
         # what the device sent before the port was opened is no session's
         client.discard_backlog()
         return client, None
+
     return make
 
 
@@ -85,6 +94,7 @@ def _joined(batches: list[Any], arrays: bool) -> Any:
         return batches[0]
     if arrays:
         import numpy  # there are arrays already, so numpy is loaded
+
         return numpy.concatenate(batches)
     return [packet for batch in batches for packet in batch]
 
@@ -95,18 +105,29 @@ class _Proxy:
     def __init__(self, worker: ClientWorker) -> None:
         self._worker = worker
 
-    async def _call(self, call: Callable[..., Any], *args: Any,
-                    orphan: Callable[[Any], object] | None = None, **kwargs: Any) -> Any:
+    async def _call(
+        self,
+        call: Callable[..., Any],
+        *args: Any,
+        orphan: Callable[[Any], object] | None = None,
+        **kwargs: Any,
+    ) -> Any:
         loop = asyncio.get_running_loop()
-        return await self._worker.submit(lambda client, handle: call(client, handle, *args, **kwargs), loop, orphan)
+        return await self._worker.submit(
+            lambda client, handle: call(client, handle, *args, **kwargs), loop, orphan
+        )
 
 
 class _Opening:
     """What ``AsyncVYREClient.open`` returns: awaited, the client; used with
     ``async with``, the client started, and closed at the end."""
 
-    def __init__(self, cls: "type[AsyncVYREClient]",
-                 make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]], name: str) -> None:
+    def __init__(
+        self,
+        cls: "type[AsyncVYREClient]",
+        make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]],
+        name: str,
+    ) -> None:
         self._cls = cls
         self._make = make
         self._name = name
@@ -119,8 +140,9 @@ class _Opening:
         self._client = await self
         return await self._client.__aenter__()
 
-    async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                        traceback: TracebackType | None) -> None:
+    async def __aexit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         assert self._client is not None  # opened on entry
         await self._client.__aexit__(kind, error, traceback)
 
@@ -149,16 +171,19 @@ class AsyncVYREClient(_Proxy):
     loop is closed, or still open when the interpreter exits, is stopped by its
     own thread, which then ends; the port is released with it."""
 
-    def __init__(self, port_name: str | os.PathLike[str], baud_rate: int = 2000000,
-                 timeout: float = 0.1) -> None:
-        worker = ClientWorker(_port_client(port_name, baud_rate, timeout), _running_loop(),
-                              _port_label(port_name))
+    def __init__(
+        self, port_name: str | os.PathLike[str], baud_rate: int = 2000000, timeout: float = 0.1
+    ) -> None:
+        worker = ClientWorker(
+            _port_client(port_name, baud_rate, timeout), _running_loop(), _port_label(port_name)
+        )
         worker.wait_opened()
         self._adopt(worker)
 
     @classmethod
-    def open(cls, port_name: str | os.PathLike[str], baud_rate: int = 2000000,
-             timeout: float = 0.1) -> _Opening:
+    def open(
+        cls, port_name: str | os.PathLike[str], baud_rate: int = 2000000, timeout: float = 0.1
+    ) -> _Opening:
         """``await AsyncVYREClient.open(port_name, baud_rate=2000000, timeout=0.1)``:
         the client, its port opened on the client's own thread while the loop
         runs (the open takes 50 ms or more); OSError as the constructor. Also
@@ -168,8 +193,9 @@ class AsyncVYREClient(_Proxy):
         return _Opening(cls, _port_client(port_name, baud_rate, timeout), _port_label(port_name))
 
     @classmethod
-    async def _open_on_worker(cls, make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]],
-                              name: str) -> Self:
+    async def _open_on_worker(
+        cls, make: Callable[[], tuple[VYREClient, MockDeviceHandle | None]], name: str
+    ) -> Self:
         worker = ClientWorker(make, asyncio.get_running_loop(), name)
         try:
             await worker.opened(asyncio.get_running_loop())
@@ -187,8 +213,9 @@ class AsyncVYREClient(_Proxy):
     def new_mock(cls, timeout: float = 0.1) -> "tuple[Self, AsyncMockDeviceHandle]":
         """``(AsyncVYREClient, AsyncMockDeviceHandle)`` on a fresh mock device."""
         client = cls.__new__(cls)
-        worker = ClientWorker(lambda: VYREClient.new_mock(timeout), _running_loop(),
-                              "the AsyncVYREClient of a mock device")
+        worker = ClientWorker(
+            lambda: VYREClient.new_mock(timeout), _running_loop(), "the AsyncVYREClient of a mock device"
+        )
         worker.wait_opened()
         client._adopt(worker)
         return client, AsyncMockDeviceHandle(worker)
@@ -205,8 +232,9 @@ class AsyncVYREClient(_Proxy):
         await self.start()
         return self
 
-    async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                        traceback: TracebackType | None) -> None:
+    async def __aexit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         await self.aclose()
 
     async def aclose(self) -> None:
@@ -312,24 +340,37 @@ class AsyncVYREClient(_Proxy):
     async def get_device_config(self, timeout_seconds: float = 5.0) -> DeviceConfig | None:
         return await self._call(_method("get_device_config"), timeout_seconds)
 
-    async def set_device_config(self, name: str, frequency: int, protocol: DeviceProtocol,
-                                timeout_seconds: float = 5.0) -> bool:
+    async def set_device_config(
+        self, name: str, frequency: int, protocol: DeviceProtocol, timeout_seconds: float = 5.0
+    ) -> bool:
         return await self._call(_method("set_device_config"), name, frequency, protocol, timeout_seconds)
 
     async def get_calibration(self, timeout_seconds: float = 5.0) -> CalibrationValues | None:
         return await self._call(_method("get_calibration"), timeout_seconds)
 
-    async def set_imu_calibration(self, accel_offsets: Sequence[float],
-                                  accel_scale_matrix: Sequence[float],
-                                  gyro_offsets: Sequence[float], gyro_scale_matrix: Sequence[float],
-                                  timeout_seconds: float = 5.0) -> bool:
-        return await self._call(_method("set_imu_calibration"), accel_offsets, accel_scale_matrix,
-                                gyro_offsets, gyro_scale_matrix, timeout_seconds)
+    async def set_imu_calibration(
+        self,
+        accel_offsets: Sequence[float],
+        accel_scale_matrix: Sequence[float],
+        gyro_offsets: Sequence[float],
+        gyro_scale_matrix: Sequence[float],
+        timeout_seconds: float = 5.0,
+    ) -> bool:
+        return await self._call(
+            _method("set_imu_calibration"),
+            accel_offsets,
+            accel_scale_matrix,
+            gyro_offsets,
+            gyro_scale_matrix,
+            timeout_seconds,
+        )
 
-    async def set_magnetometer_calibration(self, offsets: Sequence[float],
-                                           scale_matrix: Sequence[float],
-                                           timeout_seconds: float = 5.0) -> bool:
-        return await self._call(_method("set_magnetometer_calibration"), offsets, scale_matrix, timeout_seconds)
+    async def set_magnetometer_calibration(
+        self, offsets: Sequence[float], scale_matrix: Sequence[float], timeout_seconds: float = 5.0
+    ) -> bool:
+        return await self._call(
+            _method("set_magnetometer_calibration"), offsets, scale_matrix, timeout_seconds
+        )
 
     async def reboot(self) -> None:
         return await self._call(_method("reboot"))
@@ -337,21 +378,35 @@ class AsyncVYREClient(_Proxy):
     async def cancel(self, timeout_seconds: float = 5.0) -> bool:
         return await self._call(_method("cancel"), timeout_seconds)
 
-    async def run_and_apply_magnetometer_calibration(self, collection_duration_seconds: float,
-                                                     apply_timeout_seconds: float = 5.0
-                                                     ) -> bool | None:
-        return await self._call(_method("run_and_apply_magnetometer_calibration"),
-                                collection_duration_seconds, apply_timeout_seconds)
+    async def run_and_apply_magnetometer_calibration(
+        self, collection_duration_seconds: float, apply_timeout_seconds: float = 5.0
+    ) -> bool | None:
+        return await self._call(
+            _method("run_and_apply_magnetometer_calibration"),
+            collection_duration_seconds,
+            apply_timeout_seconds,
+        )
 
-    async def start_mock_log_stream(self, log_path: str | os.PathLike[str], realtime: bool = True,
-                                    speed: float = 1.0, chunk_size: int = 8192,
-                                    start_timeout_seconds: float = 5.0,
-                                    cancel_on_finish: bool = True) -> None:
-        return await self._call(_method("start_mock_log_stream"), log_path, realtime, speed, chunk_size,
-                                start_timeout_seconds, cancel_on_finish)
+    async def start_mock_log_stream(
+        self,
+        log_path: str | os.PathLike[str],
+        realtime: bool = True,
+        speed: float = 1.0,
+        chunk_size: int = 8192,
+        start_timeout_seconds: float = 5.0,
+        cancel_on_finish: bool = True,
+    ) -> None:
+        return await self._call(
+            _method("start_mock_log_stream"),
+            log_path,
+            realtime,
+            speed,
+            chunk_size,
+            start_timeout_seconds,
+            cancel_on_finish,
+        )
 
-    async def stop_mock_log_stream(self, cancel_device: bool = True,
-                                   block: bool = True) -> int | None:
+    async def stop_mock_log_stream(self, cancel_device: bool = True, block: bool = True) -> int | None:
         return await self._call(_method("stop_mock_log_stream"), cancel_device, block)
 
     async def is_mock_log_streaming(self) -> bool:
@@ -365,8 +420,9 @@ class AsyncVYREClient(_Proxy):
 HANDLE_WAIT_SLICE = 0.05
 
 
-def _wait_for_command(handle: MockDeviceHandle, timeout_seconds: float,
-                      abandoned: Callable[[], bool]) -> int | None:
+def _wait_for_command(
+    handle: MockDeviceHandle, timeout_seconds: float, abandoned: Callable[[], bool]
+) -> int | None:
     started = time.monotonic()
     try:
         first = min(timeout_seconds, HANDLE_WAIT_SLICE)
@@ -388,10 +444,10 @@ class AsyncMockDeviceHandle(_Proxy):
     """The mock device of ``AsyncVYREClient.new_mock()``; its calls run on the
     client's thread, in turn with the client's."""
 
-    async def inject_response(self, identifier: int,
-                              payload: bytes | bytearray | Sequence[int]) -> None:
+    async def inject_response(self, identifier: int, payload: bytes | bytearray | Sequence[int]) -> None:
         return await self._call(lambda _client, handle: handle.inject_response(identifier, payload))
 
     async def wait_for_command_identifier(self, timeout_seconds: float) -> int | None:
-        return await self._call(lambda _client, handle: _wait_for_command(
-            handle, timeout_seconds, self._worker.current_abandoned))
+        return await self._call(
+            lambda _client, handle: _wait_for_command(handle, timeout_seconds, self._worker.current_abandoned)
+        )

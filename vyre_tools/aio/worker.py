@@ -55,9 +55,14 @@ class Job:
 
     __slots__ = ("call", "loop", "future", "orphan", "arrays", "abandoned")
 
-    def __init__(self, call: Callable[[VYREClient, MockDeviceHandle | None], Any] | None,
-                 loop: asyncio.AbstractEventLoop, future: "asyncio.Future[Any]",
-                 orphan: Orphan | None = None, arrays: bool = False) -> None:
+    def __init__(
+        self,
+        call: Callable[[VYREClient, MockDeviceHandle | None], Any] | None,
+        loop: asyncio.AbstractEventLoop,
+        future: "asyncio.Future[Any]",
+        orphan: Orphan | None = None,
+        arrays: bool = False,
+    ) -> None:
         self.call = call
         self.loop = loop
         self.future = future
@@ -94,14 +99,15 @@ class ClientWorker:
     as the RuntimeError of a call on it once closed names it.
     """
 
-    def __init__(self, make: Make, loop: asyncio.AbstractEventLoop | None = None,
-                 name: str = "the asyncio client") -> None:
+    def __init__(
+        self, make: Make, loop: asyncio.AbstractEventLoop | None = None, name: str = "the asyncio client"
+    ) -> None:
         self.closed_text = f"{name} is closed"
         self._jobs: collections.deque[Job] = collections.deque()
         # telemetry requests, oldest first
         self._wants: collections.deque[Job] = collections.deque()
         self._lock = threading.Lock()
-        self._closing = False      # no new jobs; the thread ends after the current one
+        self._closing = False  # no new jobs; the thread ends after the current one
         self._current: Job | None = None  # the job running now
         self._loop = loop
         self._next_handover = 0.0  # monotonic time before which no batch goes out
@@ -140,9 +146,12 @@ class ClientWorker:
             future.set_result(None)
         return future
 
-    def submit(self, call: Callable[[VYREClient, MockDeviceHandle | None], Any],
-               loop: asyncio.AbstractEventLoop, orphan: Orphan | None = None
-               ) -> "asyncio.Future[Any]":
+    def submit(
+        self,
+        call: Callable[[VYREClient, MockDeviceHandle | None], Any],
+        loop: asyncio.AbstractEventLoop,
+        orphan: Orphan | None = None,
+    ) -> "asyncio.Future[Any]":
         """Queues ``call(client, handle)``; returns the future of its result.
         A result that comes after the future was cancelled goes to `orphan`."""
         future = loop.create_future()
@@ -156,8 +165,9 @@ class ClientWorker:
         self.wake()
         return future
 
-    def want_batch(self, loop: asyncio.AbstractEventLoop, arrays: bool, orphan: Orphan
-                   ) -> "asyncio.Future[Any]":
+    def want_batch(
+        self, loop: asyncio.AbstractEventLoop, arrays: bool, orphan: Orphan
+    ) -> "asyncio.Future[Any]":
         """A future for the next telemetry batch (list, or array with `arrays`);
         None once the client is closed. A batch that comes after the future
         was cancelled goes to `orphan`."""

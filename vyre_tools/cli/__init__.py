@@ -36,11 +36,18 @@ class _Version(argparse.Action):
     """--version: the distribution's version and the module's own, read only
     when asked (the module is not imported to build the parser)."""
 
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
-                 values: str | Sequence[Any] | None, option_string: str | None = None) -> None:
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: str | Sequence[Any] | None,
+        option_string: str | None = None,
+    ) -> None:
         import importlib.metadata
+
         try:
             import vyre_client
+
             module = f"vyre_client {vyre_client.__version__}"
         except ImportError as e:
             module = f"vyre_client not importable ({e})"
@@ -56,10 +63,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vyre",
         description="Tools for VYRE sensor devices: list ports, show device info, "
-                    "stream and record telemetry, replay mock logs, calibrate the "
-                    "magnetometer, back up calibrations, plot recordings, or take the tour with 'vyre demo'.")
-    parser.add_argument("--version", action=_Version, nargs=0,
-                        help="show the versions of vyre_tools and vyre_client and exit")
+        "stream and record telemetry, replay mock logs, calibrate the "
+        "magnetometer, back up calibrations, plot recordings, or take the tour with 'vyre demo'.",
+    )
+    parser.add_argument(
+        "--version", action=_Version, nargs=0, help="show the versions of vyre_tools and vyre_client and exit"
+    )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
     for module_name in COMMANDS.values():
@@ -96,8 +105,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_FAILURE
     except ModuleNotFoundError as e:
         if e.name in ("rich", "matplotlib", "serial", "numpy", "pyarrow", "mcap"):
-            _say(f"this command needs '{e.name}': install the cli extra "
-                 "(pip install 'vyre-client[cli]')")
+            _say(f"this command needs '{e.name}': install the cli extra (pip install 'vyre-client[cli]')")
         else:
             _say(f"missing Python module: {e.name}")
         return EXIT_FAILURE

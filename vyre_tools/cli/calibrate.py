@@ -29,8 +29,13 @@ from typing import TYPE_CHECKING, Any
 
 from ..calibration_backup import CalibrationNotRestored, MagnetometerRollback
 from ..procedures.device_calls import run as run_steps
-from ..procedures.magnetometer_calibration import (GUIDANCE, CalibrationFailed,
-                                                   MagnetometerCalibration, Verdict, raw_window)
+from ..procedures.magnetometer_calibration import (
+    GUIDANCE,
+    CalibrationFailed,
+    MagnetometerCalibration,
+    Verdict,
+    raw_window,
+)
 from ..procedures.formatting import vec
 from ..procedures.magnetometer_quality import Thresholds
 from .calibration import read_backup
@@ -55,20 +60,28 @@ def _lead_in(ui: "Ui", seconds: float, stop: StopRequest) -> None:
     with ui.console.status("") as status:
         while (left := end - time.monotonic()) > 0:
             if stop.requested:
-                raise CliError("calibration cancelled before it started; "
-                               "the device's calibration is unchanged", EXIT_INTERRUPTED)
-            status.update(f"[bold]collection starts in {math.ceil(left)} s[/] "
-                          "- start turning the device")
+                raise CliError(
+                    "calibration cancelled before it started; the device's calibration is unchanged",
+                    EXIT_INTERRUPTED,
+                )
+            status.update(f"[bold]collection starts in {math.ceil(left)} s[/] - start turning the device")
             time.sleep(min(0.05, left))
 
 
-def calibrate(ui: "Ui", device: Device, duration: float, lead_in: float = 3.0,
-              stop: StopRequest | None = None, thresholds: Thresholds = Thresholds(),
-              force: bool = False) -> Verdict:
+def calibrate(
+    ui: "Ui",
+    device: Device,
+    duration: float,
+    lead_in: float = 3.0,
+    stop: StopRequest | None = None,
+    thresholds: Thresholds = Thresholds(),
+    force: bool = False,
+) -> Verdict:
     """Runs the calibration and shows its quality.  The device keeps the new
     calibration only when it reaches ``thresholds`` (or ``force``); on any
     other way out the one it had is written back first."""
     from rich.panel import Panel
+
     stop = stop if stop is not None else StopRequest()
     rollback = MagnetometerRollback(device.client, device.timeout, read_backup(device))
     ui.print(Panel(GUIDANCE, title="Magnetometer calibration", title_align="left"))
@@ -81,8 +94,9 @@ def calibrate(ui: "Ui", device: Device, duration: float, lead_in: float = 3.0,
             if stop.requested:
                 raise KeyboardInterrupt
             if shortfalls and not force:
-                raise CliError(f"calibration refused: {'; '.join(shortfalls)}; {KEPT} "
-                               "(--force keeps the new one anyway)")
+                raise CliError(
+                    f"calibration refused: {'; '.join(shortfalls)}; {KEPT} (--force keeps the new one anyway)"
+                )
             rollback.accept()
     except KeyboardInterrupt:
         raise CliError(f"calibration interrupted; {KEPT}", EXIT_INTERRUPTED) from None
@@ -93,8 +107,7 @@ def calibrate(ui: "Ui", device: Device, duration: float, lead_in: float = 3.0,
     return outcome
 
 
-def _collect(ui: "Ui", device: Device, duration: float, stop: StopRequest,
-             thresholds: Thresholds) -> Verdict:
+def _collect(ui: "Ui", device: Device, duration: float, stop: StopRequest, thresholds: Thresholds) -> Verdict:
     client = device.client
     run = MagnetometerCalibration(duration, device.timeout, thresholds)
     try:
@@ -103,8 +116,10 @@ def _collect(ui: "Ui", device: Device, duration: float, stop: StopRequest,
         # which changes nothing
         client.get_data_array()
         # on a terminal the countdown says it; elsewhere this line is all there is
-        ui.line(f"collecting for {duration:g} s (Ctrl-C stops)" + (
-            "" if ui.interactive else "; keep turning the device"))
+        ui.line(
+            f"collecting for {duration:g} s (Ctrl-C stops)"
+            + ("" if ui.interactive else "; keep turning the device")
+        )
         ui.flush()
         # the library's own three lines give way to the table below
         client.print_calibration_report = False
@@ -138,23 +153,24 @@ def _not_restored_text(e: CalibrationNotRestored) -> str:
         e.backup.save(path)
     except OSError as saving:
         return f"{text}; keeping a copy failed too ({saving.strerror or saving})"
-    return (f"{text}; the calibration it had is kept in {path}: "
-            f"'vyre calibration load {path}' puts it back")
+    return f"{text}; the calibration it had is kept in {path}: 'vyre calibration load {path}' puts it back"
 
 
 def show_fit(ui: "Ui", fit: Mapping[str, Any]) -> None:
     """The library's fit, from ``client.last_magnetometer_calibration``."""
     from rich.table import Table
-    table = Table(title="Magnetometer fit", title_justify="left", box=None,
-                  show_header=False, pad_edge=False)
+
+    table = Table(title="Magnetometer fit", title_justify="left", box=None, show_header=False, pad_edge=False)
     table.add_column(style="bold")
     table.add_column()
     matrix = fit["scale_matrix"]
     table.add_row("samples fitted", str(fit["samples"]))
     table.add_row("offsets b", f"{vec(fit['offsets'], 6)} µT")
-    table.add_row("matrix A", "\n".join(vec(matrix[row:row + 3], 6) for row in (0, 3, 6)))
-    table.add_row("residuals", f"{fit['rms_residual_microteslas']:.3f} µT rms, "
-                               f"{fit['max_residual_microteslas']:.3f} µT largest")
+    table.add_row("matrix A", "\n".join(vec(matrix[row : row + 3], 6) for row in (0, 3, 6)))
+    table.add_row(
+        "residuals",
+        f"{fit['rms_residual_microteslas']:.3f} µT rms, {fit['max_residual_microteslas']:.3f} µT largest",
+    )
     table.add_row("written to the device", "yes" if fit["applied"] else "no")
     ui.print(table)
 
@@ -162,29 +178,42 @@ def show_fit(ui: "Ui", fit: Mapping[str, Any]) -> None:
 def show(ui: "Ui", outcome: Verdict, thresholds: Thresholds = Thresholds()) -> None:
     """The quality of ``outcome`` (a magnetometer_calibration.Verdict)."""
     from rich.table import Table
+
     q = outcome.quality
-    table = Table(title="Calibration quality", title_justify="left", box=None,
-                  show_header=False, pad_edge=False)
+    table = Table(
+        title="Calibration quality", title_justify="left", box=None, show_header=False, pad_edge=False
+    )
     table.add_column(style="bold")
     table.add_column()
     table.add_row("samples in the collection window", str(q.samples))
-    table.add_row("field magnitude before the fit",
-                  f"{q.raw_mean:.2f} µT mean, {100 * q.raw_spread:.2f} % relative spread")
-    table.add_row("field magnitude after the fit",
-                  f"{q.corrected_mean:.2f} µT mean, {100 * q.corrected_spread:.2f} % relative spread")
-    table.add_row("directions covered",
-                  f"{100 * q.coverage:.0f} % of the sphere ({q.cells_hit} of {q.cells} "
-                  "equal-area cells)")
+    table.add_row(
+        "field magnitude before the fit",
+        f"{q.raw_mean:.2f} µT mean, {100 * q.raw_spread:.2f} % relative spread",
+    )
+    table.add_row(
+        "field magnitude after the fit",
+        f"{q.corrected_mean:.2f} µT mean, {100 * q.corrected_spread:.2f} % relative spread",
+    )
+    table.add_row(
+        "directions covered",
+        f"{100 * q.coverage:.0f} % of the sphere ({q.cells_hit} of {q.cells} equal-area cells)",
+    )
     table.add_row("offset applied", f"{vec(outcome.offsets, 3)} µT")
     ui.print(table)
-    ui.line(f"kept if it covers at least {100 * thresholds.min_coverage:g} % of the directions "
-            f"and spreads at most {100 * thresholds.max_spread:g} % after the fit")
+    ui.line(
+        f"kept if it covers at least {100 * thresholds.min_coverage:g} % of the directions "
+        f"and spreads at most {100 * thresholds.max_spread:g} % after the fit"
+    )
     if not q.coverage >= thresholds.min_coverage:
-        ui.print("[yellow]The samples covered few directions: run again and turn the device "
-                 "through more orientations.[/]")
+        ui.print(
+            "[yellow]The samples covered few directions: run again and turn the device "
+            "through more orientations.[/]"
+        )
     elif not q.corrected_spread <= thresholds.max_spread:
-        ui.print("[yellow]The calibrated magnitudes still spread widely: keep the device away "
-                 "from metal and run again.[/]")
+        ui.print(
+            "[yellow]The calibrated magnitudes still spread widely: keep the device away "
+            "from metal and run again.[/]"
+        )
 
 
 def seconds_or_zero(text: str) -> float:
@@ -207,34 +236,61 @@ def percent(text: str) -> float:
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     default = Thresholds()
-    p = sub.add_parser("calibrate-mag", help="calibrate the magnetometer, with a quality report",
-                       description="Calibrate the magnetometer: turn the device slowly through "
-                                   "all orientations while samples are collected; the fitted "
-                                   "calibration is written to the device and judged. The "
-                                   "device keeps it only if it reaches the thresholds below; "
-                                   "a run that fails, falls short or is stopped with Ctrl-C "
-                                   "leaves the calibration the device had.")
-    p.add_argument("-d", "--duration", type=positive_float, default=15.0, metavar="SECONDS",
-                   help="collection time (default 15)")
-    p.add_argument("--lead-in", type=seconds_or_zero, default=3.0, metavar="SECONDS",
-                   help="countdown before the collection starts (default 3; 0 for none)")
-    p.add_argument("--min-coverage", type=percent, default=default.min_coverage,
-                   metavar="PERCENT",
-                   help="share of the directions the samples must cover "
-                        f"(default {100 * default.min_coverage:g})")
-    p.add_argument("--max-spread", type=percent, default=default.max_spread, metavar="PERCENT",
-                   help="largest relative spread of the calibrated field magnitudes "
-                        f"(default {100 * default.max_spread:g})")
-    p.add_argument("--force", action="store_true",
-                   help="keep the new calibration even when it falls short of the thresholds")
-    p.add_argument("--plot", metavar="FILE.png",
-                   help="draw the raw and calibrated samples in three projections")
+    p = sub.add_parser(
+        "calibrate-mag",
+        help="calibrate the magnetometer, with a quality report",
+        description="Calibrate the magnetometer: turn the device slowly through "
+        "all orientations while samples are collected; the fitted "
+        "calibration is written to the device and judged. The "
+        "device keeps it only if it reaches the thresholds below; "
+        "a run that fails, falls short or is stopped with Ctrl-C "
+        "leaves the calibration the device had.",
+    )
+    p.add_argument(
+        "-d",
+        "--duration",
+        type=positive_float,
+        default=15.0,
+        metavar="SECONDS",
+        help="collection time (default 15)",
+    )
+    p.add_argument(
+        "--lead-in",
+        type=seconds_or_zero,
+        default=3.0,
+        metavar="SECONDS",
+        help="countdown before the collection starts (default 3; 0 for none)",
+    )
+    p.add_argument(
+        "--min-coverage",
+        type=percent,
+        default=default.min_coverage,
+        metavar="PERCENT",
+        help=f"share of the directions the samples must cover (default {100 * default.min_coverage:g})",
+    )
+    p.add_argument(
+        "--max-spread",
+        type=percent,
+        default=default.max_spread,
+        metavar="PERCENT",
+        help="largest relative spread of the calibrated field magnitudes "
+        f"(default {100 * default.max_spread:g})",
+    )
+    p.add_argument(
+        "--force",
+        action="store_true",
+        help="keep the new calibration even when it falls short of the thresholds",
+    )
+    p.add_argument(
+        "--plot", metavar="FILE.png", help="draw the raw and calibrated samples in three projections"
+    )
     add_device_arguments(p)
     p.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
     from .console import Ui
+
     if args.plot:
         require_matplotlib()  # missing: say so before a long collection
     ui = Ui()

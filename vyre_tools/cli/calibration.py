@@ -12,26 +12,32 @@ from .errors import CliError
 
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
-    p = sub.add_parser("calibration", help="save the device's calibrations to a file, or load "
-                                           "them back",
-                       description="Back up both calibrations of the device (accelerometer and "
-                                   "gyroscope, magnetometer) to a JSON file, and write such a "
-                                   "backup back to the device.")
+    p = sub.add_parser(
+        "calibration",
+        help="save the device's calibrations to a file, or load them back",
+        description="Back up both calibrations of the device (accelerometer and "
+        "gyroscope, magnetometer) to a JSON file, and write such a "
+        "backup back to the device.",
+    )
     actions = p.add_subparsers(dest="action", metavar="ACTION")
     actions.required = True
-    save = actions.add_parser("save", help="write the device's calibrations to FILE",
-                              description="Write the device's calibrations, with its id and "
-                                          "firmware, to FILE (JSON).")
+    save = actions.add_parser(
+        "save",
+        help="write the device's calibrations to FILE",
+        description="Write the device's calibrations, with its id and firmware, to FILE (JSON).",
+    )
     save.add_argument("file", metavar="FILE", help="JSON file to write")
     add_device_arguments(save)
     save.set_defaults(run=run_save)
-    load = actions.add_parser("load", help="write the calibrations in FILE to the device",
-                              description="Write the calibrations saved in FILE to the device "
-                                          "and read them back to check. A backup of another "
-                                          "device (by its id) is refused unless --any-device.")
+    load = actions.add_parser(
+        "load",
+        help="write the calibrations in FILE to the device",
+        description="Write the calibrations saved in FILE to the device "
+        "and read them back to check. A backup of another "
+        "device (by its id) is refused unless --any-device.",
+    )
     load.add_argument("file", metavar="FILE", help="JSON file from 'vyre calibration save'")
-    load.add_argument("--any-device", action="store_true",
-                      help="load a backup saved from another device")
+    load.add_argument("--any-device", action="store_true", help="load a backup saved from another device")
     add_device_arguments(load)
     load.set_defaults(run=run_load)
 

@@ -25,11 +25,13 @@ if TYPE_CHECKING:
 
 def _checked[T](check: Callable[[str], T]) -> Callable[[str], T]:
     """An argparse type from one of the configuration's checks."""
+
     def parse(text: str) -> T:
         try:
             return check(text)
         except ValueError as e:
             raise argparse.ArgumentTypeError(str(e)) from None
+
     parse.__name__ = check.__name__.removeprefix("check_")
     return parse
 
@@ -40,15 +42,19 @@ name = _checked(configuration.check_name)
 
 
 def as_dict(config: "DeviceConfig") -> dict[str, Any]:
-    return {"name": config.name, "frequency_hz": config.frequency,
-            "protocol": protocol_name(config.protocol)}
+    return {"name": config.name, "frequency_hz": config.frequency, "protocol": protocol_name(config.protocol)}
 
 
 def show(ui: "Ui", port: str, config: "DeviceConfig", title: str | None = None) -> None:
     from rich import box
     from rich.table import Table
-    table = Table(title=title or f"Configuration of the device on {port}", title_justify="left",
-                  show_header=False, box=box.SIMPLE)
+
+    table = Table(
+        title=title or f"Configuration of the device on {port}",
+        title_justify="left",
+        show_header=False,
+        box=box.SIMPLE,
+    )
     table.add_column(style="bold")
     table.add_column()
     table.add_row("name", config.name)
@@ -58,49 +64,60 @@ def show(ui: "Ui", port: str, config: "DeviceConfig", title: str | None = None) 
 
 
 def read(device: Device) -> "DeviceConfig":
-    return device.answer(device.client.get_device_config(timeout_seconds=device.timeout),
-                         "the configuration request")
+    return device.answer(
+        device.client.get_device_config(timeout_seconds=device.timeout), "the configuration request"
+    )
 
 
-def change(device: Device, name: str | None = None, frequency: int | None = None,
-           protocol: str | None = None) -> "DeviceConfig":
+def change(
+    device: Device, name: str | None = None, frequency: int | None = None, protocol: str | None = None
+) -> "DeviceConfig":
     """Writes the configuration with the given values (the others as the
     device has them) and returns what the device reports afterwards; a
     refusal, no answer or a read-back that differs is a CliError."""
     try:
-        return run_steps(configuration.change(name, frequency, protocol, device.timeout),
-                         device.client)
+        return run_steps(configuration.change(name, frequency, protocol, device.timeout), device.client)
     except (ConfigurationNotTaken, TimeoutError, ValueError) as e:
         raise CliError(f"{device.port}: {e}") from None
 
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
-    p = sub.add_parser("config", help="show or change the device's name, frequency and protocol",
-                       description="Show the device's configuration, or change it: 'set' writes "
-                                   "the values given (the others stay as they are) and reads "
-                                   "the configuration back to check that the device took them.")
+    p = sub.add_parser(
+        "config",
+        help="show or change the device's name, frequency and protocol",
+        description="Show the device's configuration, or change it: 'set' writes "
+        "the values given (the others stay as they are) and reads "
+        "the configuration back to check that the device took them.",
+    )
     actions = p.add_subparsers(dest="action", metavar="ACTION")
     actions.required = True
-    show_p = actions.add_parser("show", help="show the configuration",
-                                description="Show the device's name, telemetry frequency "
-                                            "and protocol.")
+    show_p = actions.add_parser(
+        "show",
+        help="show the configuration",
+        description="Show the device's name, telemetry frequency and protocol.",
+    )
     show_p.add_argument("--json", action="store_true", help="print one JSON object instead")
     add_device_arguments(show_p)
-    set_p = actions.add_parser("set", help="change the configuration and check it",
-                               description="Change the device's configuration and read it "
-                                           "back; at least one of the values is needed.")
+    set_p = actions.add_parser(
+        "set",
+        help="change the configuration and check it",
+        description="Change the device's configuration and read it "
+        "back; at least one of the values is needed.",
+    )
     set_p.add_argument("--name", type=name, help=f"device name (at most {NAME_BYTES} bytes)")
-    set_p.add_argument("--frequency", type=frequency, metavar="HZ",
-                       help="telemetry frequency, 1 to 65535 Hz")
-    set_p.add_argument("--protocol", type=protocol_choice, metavar="PROTOCOL",
-                       help="communication protocol: " + ", ".join(PROTOCOLS))
+    set_p.add_argument("--frequency", type=frequency, metavar="HZ", help="telemetry frequency, 1 to 65535 Hz")
+    set_p.add_argument(
+        "--protocol",
+        type=protocol_choice,
+        metavar="PROTOCOL",
+        help="communication protocol: " + ", ".join(PROTOCOLS),
+    )
     add_device_arguments(set_p)
     p.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.action == "set" and args.name is None and args.frequency is None \
-            and args.protocol is None:
+    if args.action == "set" and args.name is None and args.frequency is None and args.protocol is None:
         raise CliError("config set: give --name, --frequency or --protocol")
     if args.action == "show" and args.json:
         with open_device(args) as device:
@@ -108,6 +125,7 @@ def run(args: argparse.Namespace) -> int:
         print(json.dumps({"port": device.port, **as_dict(config)}, indent=2))
         return 0
     from .console import Ui
+
     ui = Ui()
     with open_device(args, ui) as device:
         if args.action == "show":

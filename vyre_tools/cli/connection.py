@@ -45,6 +45,7 @@ def positive_int(text: str) -> int:
 
 def whole_number(low: int, high: int, unit: str = "") -> Callable[[str], int]:
     """An argparse type: a whole number from ``low`` to ``high``."""
+
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -53,12 +54,14 @@ def whole_number(low: int, high: int, unit: str = "") -> Callable[[str], int]:
         if not low <= value <= high:
             raise argparse.ArgumentTypeError(f"must be {low} to {high}{unit}, got {text!r}")
         return value
+
     return parse
 
 
 def sim_option(text: str) -> tuple[str, str]:
     """KEY=VALUE for the simulated device, checked at once."""
     from ..sim.options import resolve
+
     key, sep, value = text.partition("=")
     key = key.strip().replace("-", "_")
     if not sep or not key:
@@ -75,24 +78,46 @@ def add_device_arguments(parser: argparse.ArgumentParser, several: bool = False)
     command), --sim, --sim-option, --baud and --timeout."""
     g = parser.add_argument_group("device")
     which = g.add_mutually_exclusive_group()
-    port_help = (f"serial port of the device, or its identity: {devices.SYNTAX} (see vyre ports "
-                 "--probe); default: $VYRE_PORT, else the only USB serial port present")
+    port_help = (
+        f"serial port of the device, or its identity: {devices.SYNTAX} (see vyre ports "
+        "--probe); default: $VYRE_PORT, else the only USB serial port present"
+    )
     if several:
-        which.add_argument("-p", "--port", action="append", dest="ports", metavar="PORT|IDENTITY",
-                           help=port_help + "; repeat it for several devices")
+        which.add_argument(
+            "-p",
+            "--port",
+            action="append",
+            dest="ports",
+            metavar="PORT|IDENTITY",
+            help=port_help + "; repeat it for several devices",
+        )
     else:
-        which.add_argument("-p", "--port", default=os.environ.get("VYRE_PORT") or None,
-                           metavar="PORT|IDENTITY", help=port_help)
-    which.add_argument("--sim", action="store_true",
-                       help="start a simulated device for this run")
-    g.add_argument("--sim-option", action="append", default=[], type=sim_option,
-                   metavar="KEY=VALUE",
-                   help="setting of the simulated device, e.g. rate=500 (repeatable; "
-                        "see python -m vyre_tools.sim --help)")
-    g.add_argument("--baud", type=positive_int, default=DEFAULT_BAUD,
-                   help=f"baud rate (default {DEFAULT_BAUD})")
-    g.add_argument("--timeout", type=positive_float, default=DEFAULT_TIMEOUT,
-                   help=f"seconds to wait for each answer of the device (default {DEFAULT_TIMEOUT:g})")
+        which.add_argument(
+            "-p",
+            "--port",
+            default=os.environ.get("VYRE_PORT") or None,
+            metavar="PORT|IDENTITY",
+            help=port_help,
+        )
+    which.add_argument("--sim", action="store_true", help="start a simulated device for this run")
+    g.add_argument(
+        "--sim-option",
+        action="append",
+        default=[],
+        type=sim_option,
+        metavar="KEY=VALUE",
+        help="setting of the simulated device, e.g. rate=500 (repeatable; "
+        "see python -m vyre_tools.sim --help)",
+    )
+    g.add_argument(
+        "--baud", type=positive_int, default=DEFAULT_BAUD, help=f"baud rate (default {DEFAULT_BAUD})"
+    )
+    g.add_argument(
+        "--timeout",
+        type=positive_float,
+        default=DEFAULT_TIMEOUT,
+        help=f"seconds to wait for each answer of the device (default {DEFAULT_TIMEOUT:g})",
+    )
 
 
 def client_class() -> "type[VYREClient]":
@@ -102,8 +127,7 @@ def client_class() -> "type[VYREClient]":
         raise CliError(f"cannot import the vyre_client module: {e}") from None
     cls: type[VYREClient] | None = getattr(vyre_client, "VYREClient", None)
     if cls is None:
-        raise CliError("this build of the vyre_client module has no VYREClient; "
-                       "rebuild and reinstall it")
+        raise CliError("this build of the vyre_client module has no VYREClient; rebuild and reinstall it")
     return cls
 
 
@@ -138,6 +162,7 @@ def choose_port(port: str | None, baud: int = DEFAULT_BAUD) -> str:
 
 def start_simulator(options: Iterable[tuple[str, str]] = (), **extra: Any) -> "SimulatorProcess":
     from ..sim import Simulator, SimulatorError
+
     settings: dict[str, Any] = dict(options)
     settings.update(extra)
     try:
@@ -158,8 +183,7 @@ class Device:
     def answer[T](self, value: T | None, what: str) -> T:
         """``value`` unless it is None, the sign of an unanswered request."""
         if value is None:
-            raise CliError(f"the device on {self.port} did not answer {what} "
-                           f"within {self.timeout:g} s")
+            raise CliError(f"the device on {self.port} did not answer {what} within {self.timeout:g} s")
         return value
 
 
@@ -176,8 +200,9 @@ def connect(port: str, baud: int = DEFAULT_BAUD) -> "VYREClient":
 
 
 @contextlib.contextmanager
-def open_device(args: argparse.Namespace, ui: "Ui | None" = None,
-                stop: "StopRequest | None" = None) -> Iterator[Device]:
+def open_device(
+    args: argparse.Namespace, ui: "Ui | None" = None, stop: "StopRequest | None" = None
+) -> Iterator[Device]:
     """The started client for ``args`` (see add_device_arguments); stopped,
     and the simulated device closed, on the way out.  With ``args.reconnect``
     the client survives an unplug (vyre_tools.reconnect), and ``stop`` ends
@@ -208,8 +233,7 @@ def open_device(args: argparse.Namespace, ui: "Ui | None" = None,
             yield Device(client, port, args.timeout, sim)
 
 
-def await_device(identity: str, baud: int, ui: "Ui | None" = None,
-                 stop: "StopRequest | None" = None) -> str:
+def await_device(identity: str, baud: int, ui: "Ui | None" = None, stop: "StopRequest | None" = None) -> str:
     """The port of the device ``identity`` names, waited for while it is
     away, as a reconnecting stream waits for it to come back."""
     from ..reconnect import _locate
@@ -218,6 +242,7 @@ def await_device(identity: str, baud: int, ui: "Ui | None" = None,
     def say(text: str) -> None:
         if ui is not None:
             ui.note(text)
+
     try:
         port = _locate(identity, baud, stop_test(stop), say)
     except ValueError as e:
@@ -229,12 +254,21 @@ def await_device(identity: str, baud: int, ui: "Ui | None" = None,
     return port
 
 
-def reconnecting(client: "VYREClient", port: str, args: argparse.Namespace, ui: "Ui | None",
-                 stop: "StopRequest | None") -> "ReconnectingClient":
+def reconnecting(
+    client: "VYREClient", port: str, args: argparse.Namespace, ui: "Ui | None", stop: "StopRequest | None"
+) -> "ReconnectingClient":
     from ..reconnect import ReconnectingClient
 
     def say(text: str) -> None:
         if ui is not None:
             ui.note(text)
-    return ReconnectingClient(client, port, baud=args.baud, stop=stop, on_wait=say,
-                              on_gap=lambda gap: say(gap.text()), info_timeout=args.timeout)
+
+    return ReconnectingClient(
+        client,
+        port,
+        baud=args.baud,
+        stop=stop,
+        on_wait=say,
+        on_gap=lambda gap: say(gap.text()),
+        info_timeout=args.timeout,
+    )

@@ -43,6 +43,7 @@ class Ui:
         if not self.interactive:
             return FinalView(self)
         from rich.live import Live
+
         return Live(renderable, console=self.console, auto_refresh=False)
 
 
@@ -63,5 +64,3 @@ class FinalView:
 
     def update(self, renderable: RenderableType, refresh: bool = False) -> None:
         self._last = renderable
-
-

@@ -8,12 +8,15 @@ from .errors import CliError
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     formats = ", ".join(recording.FORMATS)
-    p = sub.add_parser("convert", help="convert a recording to another format",
-                       description="Convert a recording made with 'vyre stream --record' into "
-                                   f"another format ({formats}), chosen by the suffix of OUT. "
-                                   "Every value keeps its precision (float32 stays float32), and "
-                                   "what the recording came from (device, configuration, units, "
-                                   "start time) goes along.")
+    p = sub.add_parser(
+        "convert",
+        help="convert a recording to another format",
+        description="Convert a recording made with 'vyre stream --record' into "
+        f"another format ({formats}), chosen by the suffix of OUT. "
+        "Every value keeps its precision (float32 stays float32), and "
+        "what the recording came from (device, configuration, units, "
+        "start time) goes along.",
+    )
     p.add_argument("source", metavar="IN", help="recording to read")
     p.add_argument("target", metavar="OUT", help="recording to write (replaced if it exists)")
     p.set_defaults(run=run)

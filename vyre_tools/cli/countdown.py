@@ -45,9 +45,10 @@ class Countdown:
         try:
             # its own session: a Ctrl-C must not kill it mid-line
             self._proc = subprocess.Popen(
-                [sys.executable, "-I", "-c", _CHILD, repr(deadline), repr(self.seconds),
-                 str(os.getpid())],
-                stdin=subprocess.DEVNULL, start_new_session=True)
+                [sys.executable, "-I", "-c", _CHILD, repr(deadline), repr(self.seconds), str(os.getpid())],
+                stdin=subprocess.DEVNULL,
+                start_new_session=True,
+            )
         except OSError:
             self._proc = None  # a missing countdown is no reason to fail
         return self
@@ -69,6 +70,7 @@ def flush_c_stdout() -> None:
     exit; flush it so its lines land where they belong among ours."""
     try:
         import ctypes
+
         ctypes.CDLL(None).fflush(None)
     except (OSError, AttributeError, ImportError):
         pass

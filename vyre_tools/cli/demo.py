@@ -25,9 +25,9 @@ if TYPE_CHECKING:
 STREAM_SECONDS = 5.0
 CALIBRATION_SECONDS = 10.0
 LOG_RECORDS = 1000
-LOG_INTERVAL = 0.004     # 4 s of log
+LOG_INTERVAL = 0.004  # 4 s of log
 REPLAY_SPEED = 2.0
-MAX_OFFSET_ERROR = 0.5   # µT between the fitted and the simulated hard-iron offset
+MAX_OFFSET_ERROR = 0.5  # µT between the fitted and the simulated hard-iron offset
 MAX_CORRECTED_SPREAD = 0.01
 
 
@@ -53,35 +53,46 @@ def step_stream(ui: "Ui", device: Device, stop: StopRequest) -> tuple[bool, str]
     return True, f"{result.packets} packets at {result.rate:.0f}/s, no gaps"
 
 
-def step_calibration(ui: "Ui", device: Device, sim: "SimulatorProcess",
-                     stop: StopRequest) -> tuple[bool, str]:
+def step_calibration(
+    ui: "Ui", device: Device, sim: "SimulatorProcess", stop: StopRequest
+) -> tuple[bool, str]:
     outcome = calibrate.calibrate(ui, device, CALIBRATION_SECONDS, lead_in=1.0, stop=stop)
     truth = sim.status()["hard_iron"]
     error = max(abs(a - b) for a, b in zip(outcome.offsets, truth))
-    ui.line("simulated hard-iron offset: (" + ", ".join(f"{v:.3f}" for v in truth)
-            + f") µT; the fit is within {error:.3f} µT")
+    ui.line(
+        "simulated hard-iron offset: ("
+        + ", ".join(f"{v:.3f}" for v in truth)
+        + f") µT; the fit is within {error:.3f} µT"
+    )
     q = outcome.quality
     if error > MAX_OFFSET_ERROR or q.corrected_spread > MAX_CORRECTED_SPREAD:
         return False, f"offset off by {error:.2f} µT, spread {100 * q.corrected_spread:.2f} %"
-    return True, (f"spread {100 * q.raw_spread:.1f} % -> {100 * q.corrected_spread:.2f} %, "
-                  f"offset within {error:.2f} µT")
+    return True, (
+        f"spread {100 * q.raw_spread:.1f} % -> {100 * q.corrected_spread:.2f} %, offset within {error:.2f} µT"
+    )
 
 
-def step_replay(ui: "Ui", device: Device, sim: "SimulatorProcess", stop: StopRequest,
-                folder: str) -> tuple[bool, str]:
+def step_replay(
+    ui: "Ui", device: Device, sim: "SimulatorProcess", stop: StopRequest, folder: str
+) -> tuple[bool, str]:
     from ..mocklog import write_mock_log
+
     path = os.path.join(folder, "demo.log")
     log = write_mock_log(path, LOG_RECORDS, LOG_INTERVAL)
-    ui.line(f"generated {path}: {LOG_RECORDS} records, "
-            f"{(LOG_RECORDS - 1) * LOG_INTERVAL:.2f} s of log; replaying at speed {REPLAY_SPEED:g}")
+    ui.line(
+        f"generated {path}: {LOG_RECORDS} records, "
+        f"{(LOG_RECORDS - 1) * LOG_INTERVAL:.2f} s of log; replaying at speed {REPLAY_SPEED:g}"
+    )
     result = replay.replay(ui, device, replay_plan(path, REPLAY_SPEED), stop)
     ui.line(result.summary())
     status = sim.status()
     if result.stopped:
         return False, "interrupted"
     if result.verdict != "complete" or status["mock_records"] != LOG_RECORDS:
-        return False, (f"{result.problem or 'sent ' + str(result.left_host)}, "
-                       f"the device received {status['mock_records']}")
+        return False, (
+            f"{result.problem or 'sent ' + str(result.left_host)}, "
+            f"the device received {status['mock_records']}"
+        )
     if status["mock_digest"] != log.stream_digest():
         return False, "the device received the records altered or out of order"
     if status["mock_mode"] or not result.left_mock_mode:
@@ -90,16 +101,20 @@ def step_replay(ui: "Ui", device: Device, sim: "SimulatorProcess", stop: StopReq
 
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
-    p = sub.add_parser("demo", help="a tour of the tools on a simulated device",
-                       description="Start a simulated device and show its info, 5 s of live "
-                                   "telemetry, a magnetometer calibration with its report and "
-                                   "the replay of a generated log. Exits 0 when every step "
-                                   "worked.")
+    p = sub.add_parser(
+        "demo",
+        help="a tour of the tools on a simulated device",
+        description="Start a simulated device and show its info, 5 s of live "
+        "telemetry, a magnetometer calibration with its report and "
+        "the replay of a generated log. Exits 0 when every step "
+        "worked.",
+    )
     p.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
     from .console import Ui
+
     ui = Ui()
     started = time.monotonic()
     results: list[tuple[str, bool, str]] = []
@@ -113,7 +128,8 @@ def run(args: argparse.Namespace) -> int:
                     ("device info", lambda: step_info(ui, device, sim)),
                     ("live telemetry", lambda: step_stream(ui, device, stop)),
                     ("magnetometer calibration", lambda: step_calibration(ui, device, sim, stop)),
-                    ("mock log replay", lambda: step_replay(ui, device, sim, stop, folder)))
+                    ("mock log replay", lambda: step_replay(ui, device, sim, stop, folder)),
+                )
                 for name, action in steps:
                     if stop.requested:
                         break

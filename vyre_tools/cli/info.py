@@ -46,8 +46,7 @@ def show(ui: "Ui", port: str, state: DeviceState) -> None:
     from rich import box
     from rich.table import Table
 
-    ident = Table(title=f"Device on {port}", title_justify="left", show_header=False,
-                  box=box.SIMPLE)
+    ident = Table(title=f"Device on {port}", title_justify="left", show_header=False, box=box.SIMPLE)
     ident.add_column(style="bold")
     ident.add_column()
     ident.add_row("id", f"0x{state.info.id:016X} ({state.info.id})")
@@ -64,10 +63,10 @@ def show(ui: "Ui", port: str, state: DeviceState) -> None:
     table.add_column("unit")
     table.add_column("scale matrix (rows)", no_wrap=True)
     for label, offsets, matrix, unit in (
-            ("accelerometer", cal.imu_accelerometer_offsets,
-             cal.imu_accelerometer_scale_matrix, "g"),
-            ("gyroscope", cal.imu_gyroscope_offsets, cal.imu_gyroscope_scale_matrix, "deg/s"),
-            ("magnetometer", cal.magnetometer_offsets, cal.magnetometer_scale_matrix, "µT")):
+        ("accelerometer", cal.imu_accelerometer_offsets, cal.imu_accelerometer_scale_matrix, "g"),
+        ("gyroscope", cal.imu_gyroscope_offsets, cal.imu_gyroscope_scale_matrix, "deg/s"),
+        ("magnetometer", cal.magnetometer_offsets, cal.magnetometer_scale_matrix, "µT"),
+    ):
         table.add_row(label, vec(offsets, 3), unit, "\n".join(_matrix_rows(matrix)))
     ui.print(table)
 
@@ -84,20 +83,25 @@ def as_json(port: str, state: DeviceState) -> dict[str, Any]:
         "name": state.config.name,
         "frequency_hz": state.config.frequency,
         "protocol": protocol_name(state.config.protocol),
-        "calibration": {name: calibration[name]
-                        for name in ("accelerometer", "gyroscope", "magnetometer")},
+        "calibration": {name: calibration[name] for name in ("accelerometer", "gyroscope", "magnetometer")},
     }
 
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
-    p = sub.add_parser("info", help="show device info, configuration and calibration",
-                       description="Show the device's id and firmware, its configuration "
-                                   "(name, telemetry frequency, protocol) and its IMU and "
-                                   "magnetometer calibration.")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object instead (calibration: offsets and row-major "
-                        "scale matrices; accelerometer in g, gyroscope in deg/s, "
-                        "magnetometer in µT)")
+    p = sub.add_parser(
+        "info",
+        help="show device info, configuration and calibration",
+        description="Show the device's id and firmware, its configuration "
+        "(name, telemetry frequency, protocol) and its IMU and "
+        "magnetometer calibration.",
+    )
+    p.add_argument(
+        "--json",
+        action="store_true",
+        help="print one JSON object instead (calibration: offsets and row-major "
+        "scale matrices; accelerometer in g, gyroscope in deg/s, "
+        "magnetometer in µT)",
+    )
     add_device_arguments(p)
     p.set_defaults(run=run)
 
@@ -110,6 +114,7 @@ def run(args: argparse.Namespace) -> int:
         print(json.dumps(as_json(device.port, state), indent=2))
         return 0
     from .console import Ui
+
     ui = Ui()
     with open_device(args, ui) as device:
         show(ui, device.port, query(device))

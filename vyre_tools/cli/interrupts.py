@@ -27,9 +27,23 @@ from typing import Any
 
 
 # ended by default: taken as a request to stop (SIGINT first)
-STOP_SIGNALS = tuple(getattr(signal, name) for name in (
-    "SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGALRM", "SIGUSR1", "SIGUSR2", "SIGXCPU",
-    "SIGVTALRM", "SIGPROF", "SIGPWR") if hasattr(signal, name))
+STOP_SIGNALS = tuple(
+    getattr(signal, name)
+    for name in (
+        "SIGINT",
+        "SIGTERM",
+        "SIGHUP",
+        "SIGQUIT",
+        "SIGALRM",
+        "SIGUSR1",
+        "SIGUSR2",
+        "SIGXCPU",
+        "SIGVTALRM",
+        "SIGPROF",
+        "SIGPWR",
+    )
+    if hasattr(signal, name)
+)
 
 
 class StopRequest:

@@ -30,15 +30,25 @@ if TYPE_CHECKING:
 
 DEFAULT_SECONDS = 10.0
 PING_SECONDS = 0.2
-MIN_RATE_SHARE = 0.95      # of the configured frequency
-MAX_CRC_SHARE = 0.01       # of the frames that arrived whole
-MAX_MISSING_SHARE = 0.01   # of the packets the device's timestamps say it sent
-MAX_ROUND_TRIP = 0.5       # seconds, 99th percentile
+MIN_RATE_SHARE = 0.95  # of the configured frequency
+MAX_CRC_SHARE = 0.01  # of the frames that arrived whole
+MAX_MISSING_SHARE = 0.01  # of the packets the device's timestamps say it sent
+MAX_ROUND_TRIP = 0.5  # seconds, 99th percentile
 
 # link_statistics() keys in the order the live view lists them
-COUNTERS = ("bytes_received", "telemetry_frames", "response_frames", "crc_rejected",
-            "length_rejected", "given_up", "short_frames", "unknown_responses", "noise_bytes",
-            "answers_dropped", "read_errors")
+COUNTERS = (
+    "bytes_received",
+    "telemetry_frames",
+    "response_frames",
+    "crc_rejected",
+    "length_rejected",
+    "given_up",
+    "short_frames",
+    "unknown_responses",
+    "noise_bytes",
+    "answers_dropped",
+    "read_errors",
+)
 
 
 def percentile(values: Sequence[float], p: float) -> float | None:
@@ -52,7 +62,8 @@ def percentile(values: Sequence[float], p: float) -> float | None:
 @dataclass
 class LinkCheck:
     """What the check saw so far, and how it weighs it."""
-    frequency: int | None          # the device's configured telemetry frequency
+
+    frequency: int | None  # the device's configured telemetry frequency
     stats: GapCounter
     seconds: float = 0.0
     link: dict[str, int] = field(default_factory=dict)  # link_statistics() since the start
@@ -60,7 +71,7 @@ class LinkCheck:
     unanswered: int = 0
     failure: str | None = None
     first_read: tuple[float, int] | None = None  # (host time, packets) of the first read that brought any
-    last_read: float | None = None    # host time of the latest such read
+    last_read: float | None = None  # host time of the latest such read
     sync: dict[str, bool | float | int] = field(default_factory=dict)  # the client's clock_sync()
 
     def add(self, packets: "np.ndarray[Any, np.dtype[np.void]]", now: float) -> None:
@@ -76,17 +87,23 @@ class LinkCheck:
         """Packets per second by the host's receive times, from the first
         read that brought packets to the last: what the link delivered, not
         how late this process got round to looking."""
-        if (self.first_read is None or self.last_read is None
-                or not self.last_read > self.first_read[0]):
+        if self.first_read is None or self.last_read is None or not self.last_read > self.first_read[0]:
             return 0.0
         return (self.stats.packets - self.first_read[1]) / (self.last_read - self.first_read[0])
 
     @property
     def whole_frames(self) -> int:
         """Frames that arrived whole, good or not."""
-        return sum(self.link.get(k, 0) for k in ("telemetry_frames", "response_frames",
-                                                  "short_frames", "unknown_responses",
-                                                  "crc_rejected"))
+        return sum(
+            self.link.get(k, 0)
+            for k in (
+                "telemetry_frames",
+                "response_frames",
+                "short_frames",
+                "unknown_responses",
+                "crc_rejected",
+            )
+        )
 
     @property
     def crc_share(self) -> float:
@@ -102,24 +119,46 @@ class LinkCheck:
         out = [("link up", self.failure is None, self.failure or "no read errors")]
         if self.frequency:
             share = self.rate / self.frequency
-            out.append(("packet rate", share >= MIN_RATE_SHARE,
-                        f"{self.rate:.1f}/s of {self.frequency} Hz configured ({100 * share:.1f} %, "
-                        f"at least {100 * MIN_RATE_SHARE:g} %)"))
+            out.append(
+                (
+                    "packet rate",
+                    share >= MIN_RATE_SHARE,
+                    f"{self.rate:.1f}/s of {self.frequency} Hz configured ({100 * share:.1f} %, "
+                    f"at least {100 * MIN_RATE_SHARE:g} %)",
+                )
+            )
         if 0 < self.stats.period < math.inf:  # configured, or settled from the timestamps
-            out.append(("packets missing", self.missing_share <= MAX_MISSING_SHARE,
-                        f"{self.stats.missing} in {self.stats.gaps} gaps "
-                        f"({100 * self.missing_share:.2f} %, at most {100 * MAX_MISSING_SHARE:g} %)"))
-        out.append(("CRC failures", self.crc_share <= MAX_CRC_SHARE,
-                    f"{self.link.get('crc_rejected', 0)} of {self.whole_frames} frames "
-                    f"({100 * self.crc_share:.2f} %, at most {100 * MAX_CRC_SHARE:g} %)"))
+            out.append(
+                (
+                    "packets missing",
+                    self.missing_share <= MAX_MISSING_SHARE,
+                    f"{self.stats.missing} in {self.stats.gaps} gaps "
+                    f"({100 * self.missing_share:.2f} %, at most {100 * MAX_MISSING_SHARE:g} %)",
+                )
+            )
+        out.append(
+            (
+                "CRC failures",
+                self.crc_share <= MAX_CRC_SHARE,
+                f"{self.link.get('crc_rejected', 0)} of {self.whole_frames} frames "
+                f"({100 * self.crc_share:.2f} %, at most {100 * MAX_CRC_SHARE:g} %)",
+            )
+        )
         p50, p99 = percentile(self.round_trips, 50), percentile(self.round_trips, 99)
         answered = len(self.round_trips)
-        out.append(("command round trips",
-                    p99 is not None and not self.unanswered and p99 <= MAX_ROUND_TRIP,
-                    f"{answered} of {answered + self.unanswered} answered"
-                    + (f", p50 {1000 * p50:.1f} ms, "
-                       f"p99 {1000 * p99:.1f} ms (at most {1000 * MAX_ROUND_TRIP:g} ms)"
-                       if p50 is not None and p99 is not None else "")))
+        out.append(
+            (
+                "command round trips",
+                p99 is not None and not self.unanswered and p99 <= MAX_ROUND_TRIP,
+                f"{answered} of {answered + self.unanswered} answered"
+                + (
+                    f", p50 {1000 * p50:.1f} ms, "
+                    f"p99 {1000 * p99:.1f} ms (at most {1000 * MAX_ROUND_TRIP:g} ms)"
+                    if p50 is not None and p99 is not None
+                    else ""
+                ),
+            )
+        )
         return out
 
     def good(self) -> bool:
@@ -130,8 +169,10 @@ def clock_text(sync: Mapping[str, bool | float | int]) -> str:
     """The device clock against the host's, from ``clock_sync()``: one line."""
     if not sync.get("synced"):
         return f"device clock: not synced yet ({sync.get('resets', 0)} resets)"
-    return (f"device clock: drift {sync['drift_ppm']:+.1f} ppm, jitter "
-            f"{1e6 * sync['jitter_seconds']:.0f} us (p99), {sync['resets']} resets")
+    return (
+        f"device clock: drift {sync['drift_ppm']:+.1f} ppm, jitter "
+        f"{1e6 * sync['jitter_seconds']:.0f} us (p99), {sync['resets']} resets"
+    )
 
 
 def view(port: str, check: LinkCheck, total: float, final: bool = False) -> "Group":
@@ -139,17 +180,23 @@ def view(port: str, check: LinkCheck, total: float, final: bool = False) -> "Gro
     from rich.table import Table
     from rich.text import Text
 
-    head = Text.assemble(("VYRE link check ", "bold"), (port, "cyan"),
-                         f"  {check.seconds:.1f} of {total:g} s")
+    head = Text.assemble(
+        ("VYRE link check ", "bold"), (port, "cyan"), f"  {check.seconds:.1f} of {total:g} s"
+    )
     verdicts = Table(show_edge=False, pad_edge=False, box=None, show_header=False)
     verdicts.add_column(style="bold")
     verdicts.add_column()
     verdicts.add_column()
     for what, passed, text in check.checks():
-        verdicts.add_row(what, Text("ok" if passed else "BAD", "green" if passed else "red bold"),
-                         text)
-    counters = Table(show_edge=False, pad_edge=False, box=None, title="link statistics",
-                     title_justify="left", title_style="italic dim")
+        verdicts.add_row(what, Text("ok" if passed else "BAD", "green" if passed else "red bold"), text)
+    counters = Table(
+        show_edge=False,
+        pad_edge=False,
+        box=None,
+        title="link statistics",
+        title_justify="left",
+        title_style="italic dim",
+    )
     counters.add_column("", style="dim")
     counters.add_column("count", justify="right")
     for key in COUNTERS:
@@ -157,13 +204,11 @@ def view(port: str, check: LinkCheck, total: float, final: bool = False) -> "Gro
     parts: list[RenderableType] = [head, verdicts, Text(clock_text(check.sync)), counters]
     if final:
         good = check.good()
-        parts.append(Text(f"verdict: {'good' if good else 'bad'} link",
-                          "bold green" if good else "bold red"))
+        parts.append(Text(f"verdict: {'good' if good else 'bad'} link", "bold green" if good else "bold red"))
     return Group(*parts)
 
 
-def run_check(ui: "Ui", device: Device, seconds: float,
-              stop: "StopRequest | None" = None) -> LinkCheck:
+def run_check(ui: "Ui", device: Device, seconds: float, stop: "StopRequest | None" = None) -> LinkCheck:
     """Measure the link for ``seconds`` (or until ``stop``); the LinkCheck."""
     client, timeout = device.client, device.timeout
     config = client.get_device_config(timeout_seconds=timeout)
@@ -219,24 +264,35 @@ def run_check(ui: "Ui", device: Device, seconds: float,
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser(
-        "link-check", help="measure the link and give a verdict",
+        "link-check",
+        help="measure the link and give a verdict",
         description="Stream for a while and weigh the link: packets per second against the "
-                    "device's configured frequency (at least "
-                    f"{100 * MIN_RATE_SHARE:g} %), frames failing the CRC check (at most "
-                    f"{100 * MAX_CRC_SHARE:g} %), packets missing by the device's timestamps "
-                    f"(at most {100 * MAX_MISSING_SHARE:g} %), and the round trips of device-info "
-                    f"requests sent every {PING_SECONDS:g} s (all answered, 99th percentile at "
-                    f"most {1000 * MAX_ROUND_TRIP:g} ms). Exit status 1 on a bad link.")
+        "device's configured frequency (at least "
+        f"{100 * MIN_RATE_SHARE:g} %), frames failing the CRC check (at most "
+        f"{100 * MAX_CRC_SHARE:g} %), packets missing by the device's timestamps "
+        f"(at most {100 * MAX_MISSING_SHARE:g} %), and the round trips of device-info "
+        f"requests sent every {PING_SECONDS:g} s (all answered, 99th percentile at "
+        f"most {1000 * MAX_ROUND_TRIP:g} ms). Exit status 1 on a bad link.",
+    )
     # -d/--duration as on the other commands; -s/--seconds stays for scripts
-    p.add_argument("-d", "--duration", "-s", "--seconds", dest="seconds", type=positive_float,
-                   default=DEFAULT_SECONDS, metavar="SECONDS",
-                   help=f"how long to measure (default {DEFAULT_SECONDS:g})")
+    p.add_argument(
+        "-d",
+        "--duration",
+        "-s",
+        "--seconds",
+        dest="seconds",
+        type=positive_float,
+        default=DEFAULT_SECONDS,
+        metavar="SECONDS",
+        help=f"how long to measure (default {DEFAULT_SECONDS:g})",
+    )
     add_device_arguments(p)
     p.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
     from .console import Ui
+
     ui = Ui()
     with stop_on_interrupt() as stop, open_device(args, ui) as device:
         check = run_check(ui, device, args.seconds, stop)

@@ -12,15 +12,23 @@ from .plotting import no_window_reason, recording_figure, require_matplotlib, sh
 if TYPE_CHECKING:
     import numpy as np
 
-NEEDED = ("timestamp_seconds", "est_position_z_meters", "est_velocity_z_meters_per_s",
-          "raw_rotated_acceleration_x_gs", "raw_rotated_acceleration_y_gs",
-          "raw_rotated_acceleration_z_gs", "est_tilt_angle_degrees", "est_mach_number")
+NEEDED = (
+    "timestamp_seconds",
+    "est_position_z_meters",
+    "est_velocity_z_meters_per_s",
+    "raw_rotated_acceleration_x_gs",
+    "raw_rotated_acceleration_y_gs",
+    "raw_rotated_acceleration_z_gs",
+    "est_tilt_angle_degrees",
+    "est_mach_number",
+)
 
 
 def read_recording(path: str) -> "dict[str, np.ndarray[Any, np.dtype[np.float64]]]":
     """The needed columns of a recording (any format 'vyre stream --record'
     writes) as float64 arrays."""
     import numpy as np
+
     try:
         rows = recording.read(path)
     except recording.RecordingError as e:
@@ -34,13 +42,16 @@ def read_recording(path: str) -> "dict[str, np.ndarray[Any, np.dtype[np.float64]
 
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
-    p = sub.add_parser("plot", help="plot a telemetry recording",
-                       description="Plot altitude, vertical velocity, acceleration, tilt and "
-                                   "Mach number against time from a recording: "
-                                   + ", ".join(recording.FORMATS) + ".")
+    p = sub.add_parser(
+        "plot",
+        help="plot a telemetry recording",
+        description="Plot altitude, vertical velocity, acceleration, tilt and "
+        "Mach number against time from a recording: " + ", ".join(recording.FORMATS) + ".",
+    )
     p.add_argument("csv", metavar="RECORDING", help="recording from 'vyre stream --record'")
-    p.add_argument("-o", "--output", metavar="FILE.png",
-                   help="image to write (without it, the plot opens in a window)")
+    p.add_argument(
+        "-o", "--output", metavar="FILE.png", help="image to write (without it, the plot opens in a window)"
+    )
     p.set_defaults(run=run)
 
 
@@ -48,6 +59,7 @@ def run(args: argparse.Namespace) -> int:
     if args.output is None and (reason := no_window_reason()):
         raise CliError(f"cannot open a plot window: {reason}; write an image with -o FILE.png")
     import matplotlib  # noqa: F401  (missing: say so before reading anything)
+
     columns = read_recording(args.csv)
     n = len(columns["timestamp_seconds"])
     span = columns["timestamp_seconds"][-1] - columns["timestamp_seconds"][0]
@@ -57,8 +69,7 @@ def run(args: argparse.Namespace) -> int:
         title += f" - device {meta['device_id']}, started {meta.get('start_time', '?')}"
     print(f"source: {recording.metadata.summary(meta)}")
     if args.output is None:
-        print(f"plotting {n} samples ({span:.2f} s) from {args.csv} in a window; "
-              "close it to end", flush=True)
+        print(f"plotting {n} samples ({span:.2f} s) from {args.csv} in a window; close it to end", flush=True)
         show_recording(columns, title)
         return 0
     require_matplotlib()

@@ -24,6 +24,7 @@ def require_matplotlib() -> "ModuleType":
     """The matplotlib module, set to draw into files; ModuleNotFoundError
     (naming it) when the cli extra is not installed."""
     import matplotlib
+
     matplotlib.use("Agg")
     return matplotlib
 
@@ -31,6 +32,7 @@ def require_matplotlib() -> "ModuleType":
 def _figure(**kwargs: Any) -> "Figure":
     require_matplotlib()
     from matplotlib.figure import Figure
+
     return Figure(**kwargs)
 
 
@@ -50,6 +52,7 @@ def _save(fig: "Figure", path: str | os.PathLike[str]) -> str:
         fig.savefig(written, dpi=100)
     except (OSError, ValueError) as e:
         from .errors import CliError
+
         raise CliError(f"cannot write {written}: {getattr(e, 'strerror', None) or e}") from None
     return written
 
@@ -58,16 +61,23 @@ RECORDING_PANELS: tuple[tuple[str, str, list[tuple[str, str | None]]], ...] = (
     # (title, unit, [(column or derived name, label)])
     ("Altitude (estimated)", "m", [("est_position_z_meters", None)]),
     ("Vertical velocity (estimated)", "m/s", [("est_velocity_z_meters_per_s", None)]),
-    ("Acceleration in the reference frame", "g",
-     [("raw_rotated_acceleration_x_gs", "x"), ("raw_rotated_acceleration_y_gs", "y"),
-      ("raw_rotated_acceleration_z_gs", "z (up)")]),
+    (
+        "Acceleration in the reference frame",
+        "g",
+        [
+            ("raw_rotated_acceleration_x_gs", "x"),
+            ("raw_rotated_acceleration_y_gs", "y"),
+            ("raw_rotated_acceleration_z_gs", "z (up)"),
+        ],
+    ),
     ("Tilt", "deg", [("est_tilt_angle_degrees", None)]),
     ("Mach number", "", [("est_mach_number", None)]),
 )
 
 
-def recording_figure(columns: Mapping[str, Column], path: str | os.PathLike[str],
-                     title: str | None = None) -> str:
+def recording_figure(
+    columns: Mapping[str, Column], path: str | os.PathLike[str], title: str | None = None
+) -> str:
     """Five panels against time from ``columns`` (name -> float64 array or list of floats);
     returns the path written."""
     fig = _figure(figsize=(10, 12), layout="constrained")
@@ -78,8 +88,10 @@ def recording_figure(columns: Mapping[str, Column], path: str | os.PathLike[str]
 def no_window_reason() -> str | None:
     """Why no plot window can open here, or None when one can."""
     import sys
-    if sys.platform.startswith("linux") and not (os.environ.get("DISPLAY")
-                                                 or os.environ.get("WAYLAND_DISPLAY")):
+
+    if sys.platform.startswith("linux") and not (
+        os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")
+    ):
         return "there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)"
     return None
 
@@ -88,11 +100,15 @@ def show_recording(columns: Mapping[str, Column], title: str | None = None) -> N
     """The five panels in a window; returns once the user closes it."""
     import matplotlib
     import matplotlib.pyplot as plt  # picks a window toolkit that is installed
+
     backend = matplotlib.get_backend().lower()
     if backend in ("agg", "pdf", "ps", "svg", "cairo", "template") or backend.startswith("module://"):
         from .errors import CliError
-        raise CliError(f"matplotlib has no window toolkit here (backend {backend}; install "
-                       "tkinter or PyQt): write an image with -o FILE.png")
+
+        raise CliError(
+            f"matplotlib has no window toolkit here (backend {backend}; install "
+            "tkinter or PyQt): write an image with -o FILE.png"
+        )
     fig = plt.figure(figsize=(10, 9), layout="constrained")
     draw_recording(fig, columns, title)
     plt.show()
@@ -110,32 +126,52 @@ def draw_recording(fig: "Figure", columns: Mapping[str, Column], title: str | No
         ax.grid(True, alpha=0.3)
         if any(label for _, label in series):
             # beside the panel: inside it would hide some of the data
-            ax.legend(loc="upper left", bbox_to_anchor=(1.005, 1.0), borderaxespad=0.0,
-                      fontsize=8)
+            ax.legend(loc="upper left", bbox_to_anchor=(1.005, 1.0), borderaxespad=0.0, fontsize=8)
     axes[-1].set_xlabel("device time since the first sample (s)")
     if title:
         fig.suptitle(title)
 
 
-def calibration_figure(raw: "Sequence[Vector]", corrected: "Sequence[Vector]",
-                       offsets: Sequence[float], path: str | os.PathLike[str]) -> str:
+def calibration_figure(
+    raw: "Sequence[Vector]",
+    corrected: "Sequence[Vector]",
+    offsets: Sequence[float],
+    path: str | os.PathLike[str],
+) -> str:
     """Raw and corrected field samples in the XY, XZ and YZ planes; returns
     the path written."""
     fig = _figure(figsize=(15, 5.4), layout="constrained")
     axes = fig.subplots(1, 3)
     lengths = [math.sqrt(x * x + y * y + z * z) for x, y, z in corrected]
     radius = sum(lengths) / len(lengths) if lengths else 0.0
-    ring = [(radius * math.cos(a / 90 * math.pi), radius * math.sin(a / 90 * math.pi))
-            for a in range(181)]
+    ring = [(radius * math.cos(a / 90 * math.pi), radius * math.sin(a / 90 * math.pi)) for a in range(181)]
     for ax, (i, j, name) in zip(axes, ((0, 1, "XY"), (0, 2, "XZ"), (1, 2, "YZ"))):
-        ax.scatter([m[i] for m in raw], [m[j] for m in raw], s=3, alpha=0.5,
-                   color="tab:orange", label="raw")
-        ax.scatter([m[i] for m in corrected], [m[j] for m in corrected], s=3, alpha=0.5,
-                   color="tab:blue", label="calibrated")
-        ax.plot([p[0] for p in ring], [p[1] for p in ring], color="black", linewidth=0.8,
-                linestyle="--", label=f"{radius:.1f} µT")
-        ax.plot([offsets[i]], [offsets[j]], marker="+", markersize=12, color="tab:red",
-                linestyle="none", label="fitted offset")
+        ax.scatter([m[i] for m in raw], [m[j] for m in raw], s=3, alpha=0.5, color="tab:orange", label="raw")
+        ax.scatter(
+            [m[i] for m in corrected],
+            [m[j] for m in corrected],
+            s=3,
+            alpha=0.5,
+            color="tab:blue",
+            label="calibrated",
+        )
+        ax.plot(
+            [p[0] for p in ring],
+            [p[1] for p in ring],
+            color="black",
+            linewidth=0.8,
+            linestyle="--",
+            label=f"{radius:.1f} µT",
+        )
+        ax.plot(
+            [offsets[i]],
+            [offsets[j]],
+            marker="+",
+            markersize=12,
+            color="tab:red",
+            linestyle="none",
+            label="fitted offset",
+        )
         ax.set_aspect("equal", adjustable="datalim")
         ax.set_title(f"{name} projection", fontsize=10)
         ax.set_xlabel(f"{name[0]} (µT)")

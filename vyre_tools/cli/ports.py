@@ -13,22 +13,34 @@ from ..latency_timer import latency_timer
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     p = sub.add_parser(
-        "ports", help="list the serial ports present (and find the VYRE devices)",
+        "ports",
+        help="list the serial ports present (and find the VYRE devices)",
         description="List the serial ports present, one a line: the path to give --port (the "
-                    "stable /dev/serial/by-id link when there is one, or a simulated device's "
-                    "link), the device it leads to, and what the port tells of itself. "
-                    f"--port also takes a device identity: {SYNTAX}; e.g. "
-                    "--port usb=0483:5740,serial=3773385A3031 or --port id=0x5659524500010042.")
-    p.add_argument("--json", action="store_true",
-                   help="print a JSON list of the ports, one object each")
-    p.add_argument("--probe", action="store_true",
-                   help="ask each port for the device's info and mark the VYRE devices "
-                        "with their id and firmware (a port in use shows as busy)")
-    p.add_argument("--probe-timeout", type=positive_float, default=PROBE_TIMEOUT,
-                   metavar="SECONDS",
-                   help=f"how long each port has to answer (default {PROBE_TIMEOUT:g})")
-    p.add_argument("--baud", type=positive_int, default=DEFAULT_BAUD,
-                   help=f"baud rate of the probes (default {DEFAULT_BAUD})")
+        "stable /dev/serial/by-id link when there is one, or a simulated device's "
+        "link), the device it leads to, and what the port tells of itself. "
+        f"--port also takes a device identity: {SYNTAX}; e.g. "
+        "--port usb=0483:5740,serial=3773385A3031 or --port id=0x5659524500010042.",
+    )
+    p.add_argument("--json", action="store_true", help="print a JSON list of the ports, one object each")
+    p.add_argument(
+        "--probe",
+        action="store_true",
+        help="ask each port for the device's info and mark the VYRE devices "
+        "with their id and firmware (a port in use shows as busy)",
+    )
+    p.add_argument(
+        "--probe-timeout",
+        type=positive_float,
+        default=PROBE_TIMEOUT,
+        metavar="SECONDS",
+        help=f"how long each port has to answer (default {PROBE_TIMEOUT:g})",
+    )
+    p.add_argument(
+        "--baud",
+        type=positive_int,
+        default=DEFAULT_BAUD,
+        help=f"baud rate of the probes (default {DEFAULT_BAUD})",
+    )
     p.set_defaults(run=run)
 
 

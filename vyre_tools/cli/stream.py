@@ -26,14 +26,14 @@ POLL_SECONDS = 0.02
 REFRESH_SECONDS = 0.25
 
 
-def open_recording(path: str, device: Device | None = None,
-                   config: "DeviceConfig | None" = None) -> "Writer":
+def open_recording(path: str, device: Device | None = None, config: "DeviceConfig | None" = None) -> "Writer":
     """The recording's writer; with ``device``, what the recording comes from
     goes into it too (its identity asked for here, its ``config`` as read)."""
     dtype = packet_dtype()
     meta = None
     if device is not None:
         from ..recording import describe_source
+
         info = device.client.get_device_info(timeout_seconds=device.timeout)
         meta = describe_source(dtype.names or (), info, config)
     try:
@@ -69,16 +69,20 @@ class StreamResult:
         link = self.link or {}
         if not link.get("bytes_received"):
             return f"no telemetry arrived from {port} in {self.seconds:.1f} s"
-        return (f"no telemetry came through from {port} in {self.seconds:.1f} s, though "
-                f"{link['bytes_received']} bytes arrived: {link['crc_rejected']} frames failed "
-                f"the CRC check, {link['length_rejected']} headers announced an impossible "
-                f"length, {link['given_up']} frames were cut off, {link['short_frames']} were "
-                f"too short to decode, {link['noise_bytes']} bytes were noise")
+        return (
+            f"no telemetry came through from {port} in {self.seconds:.1f} s, though "
+            f"{link['bytes_received']} bytes arrived: {link['crc_rejected']} frames failed "
+            f"the CRC check, {link['length_rejected']} headers announced an impossible "
+            f"length, {link['given_up']} frames were cut off, {link['short_frames']} were "
+            f"too short to decode, {link['noise_bytes']} bytes were noise"
+        )
 
     def summary(self) -> str:
-        return (f"received {self.packets} packets in {self.seconds:.2f} s "
-                f"({self.rate:.1f} packets/s); gaps {self.gaps} "
-                f"({self.missing} packets missing); {self.out_of_order} out of order")
+        return (
+            f"received {self.packets} packets in {self.seconds:.2f} s "
+            f"({self.rate:.1f} packets/s); gaps {self.gaps} "
+            f"({self.missing} packets missing); {self.out_of_order} out of order"
+        )
 
 
 # (label, unit, attribute names, decimals) of the live table
@@ -86,22 +90,40 @@ MEASURED: tuple[tuple[str, str, tuple[str, ...], int], ...] = (
     ("device time", "s", ("timestamp_seconds",), 3),
     ("temperature", "°C", ("temperature_celsius",), 2),
     ("pressure", "Pa", ("pressure_pascals",), 1),
-    ("acceleration x y z", "g", ("raw_acceleration_x_gs", "raw_acceleration_y_gs",
-                                 "raw_acceleration_z_gs"), 3),
-    ("angular rate x y z", "deg/s", ("raw_angular_rate_x_deg_per_s", "raw_angular_rate_y_deg_per_s",
-                                     "raw_angular_rate_z_deg_per_s"), 1),
-    ("magnetic field x y z", "µT", ("magnetic_field_x_microteslas",
-                                    "magnetic_field_y_microteslas",
-                                    "magnetic_field_z_microteslas"), 2),
+    (
+        "acceleration x y z",
+        "g",
+        ("raw_acceleration_x_gs", "raw_acceleration_y_gs", "raw_acceleration_z_gs"),
+        3,
+    ),
+    (
+        "angular rate x y z",
+        "deg/s",
+        ("raw_angular_rate_x_deg_per_s", "raw_angular_rate_y_deg_per_s", "raw_angular_rate_z_deg_per_s"),
+        1,
+    ),
+    (
+        "magnetic field x y z",
+        "µT",
+        ("magnetic_field_x_microteslas", "magnetic_field_y_microteslas", "magnetic_field_z_microteslas"),
+        2,
+    ),
     ("altitude (est.)", "m", ("est_position_z_meters",), 2),
     ("vertical velocity (est.)", "m/s", ("est_velocity_z_meters_per_s",), 3),
-    ("quaternion w x y z", "", ("est_quaternion_w", "est_quaternion_x",
-                                         "est_quaternion_y", "est_quaternion_z"), 4),
+    (
+        "quaternion w x y z",
+        "",
+        ("est_quaternion_w", "est_quaternion_x", "est_quaternion_y", "est_quaternion_z"),
+        4,
+    ),
 )
 DERIVED: tuple[tuple[str, str, tuple[str, ...], int], ...] = (
-    ("rotated acceleration x y z", "g", ("raw_rotated_acceleration_x_gs",
-                                         "raw_rotated_acceleration_y_gs",
-                                         "raw_rotated_acceleration_z_gs"), 3),
+    (
+        "rotated acceleration x y z",
+        "g",
+        ("raw_rotated_acceleration_x_gs", "raw_rotated_acceleration_y_gs", "raw_rotated_acceleration_z_gs"),
+        3,
+    ),
     ("tilt", "deg", ("est_tilt_angle_degrees",), 1),
     ("Mach number", "", ("est_mach_number",), 4),
 )
@@ -116,19 +138,31 @@ def clock_head(sync: Mapping[str, bool | float | int] | None) -> str:
     return f"\nclock synced, drift {sync['drift_ppm']:+.1f} ppm"
 
 
-def view(port: str, stats: GapCounter, rate: float, latest: "np.void | None", elapsed: float,
-         recorder: "Writer | None" = None,
-         sync: Mapping[str, bool | float | int] | None = None) -> "Group":
+def view(
+    port: str,
+    stats: GapCounter,
+    rate: float,
+    latest: "np.void | None",
+    elapsed: float,
+    recorder: "Writer | None" = None,
+    sync: Mapping[str, bool | float | int] | None = None,
+) -> "Group":
     from rich.console import Group
     from rich.table import Table
     from rich.text import Text
 
     # two short lines rather than one that an 80-column terminal wraps
     head = Text.assemble(
-        ("VYRE telemetry ", "bold"), (port, "cyan"), f"  {elapsed:.1f} s\n",
-        f"{stats.packets} packets  ", (f"{rate:.1f}/s", "bold"),
-        "  gaps ", (str(stats.gaps), "red" if stats.gaps else "green"),
-        f" ({stats.missing} missing)", clock_head(sync))
+        ("VYRE telemetry ", "bold"),
+        (port, "cyan"),
+        f"  {elapsed:.1f} s\n",
+        f"{stats.packets} packets  ",
+        (f"{rate:.1f}/s", "bold"),
+        "  gaps ",
+        (str(stats.gaps), "red" if stats.gaps else "green"),
+        f" ({stats.missing} missing)",
+        clock_head(sync),
+    )
     if stats.out_of_order:
         head.append(f"  {stats.out_of_order} out of order", "red")
     if recorder is not None:
@@ -143,13 +177,17 @@ def view(port: str, stats: GapCounter, rate: float, latest: "np.void | None", el
         for group, rows in (("from the device", MEASURED), ("derived on the host", DERIVED)):
             table.add_row(Text(group, style="italic dim"), "", "")
             for label, unit, names, decimals in rows:
-                table.add_row(label, " ".join(num(latest[n], decimals).rjust(8)
-                                              for n in names), unit)
+                table.add_row(label, " ".join(num(latest[n], decimals).rjust(8) for n in names), unit)
     return Group(head, table)
 
 
-def stream(ui: "Ui", device: Device, duration: float | None = None, record: str | None = None,
-           stop: "StopRequest | None" = None) -> StreamResult:
+def stream(
+    ui: "Ui",
+    device: Device,
+    duration: float | None = None,
+    record: str | None = None,
+    stop: "StopRequest | None" = None,
+) -> StreamResult:
     """Show live telemetry until ``duration`` has passed or ``stop`` is
     requested; every packet goes to ``record`` (a recording's path, its
     suffix naming the format) if given."""
@@ -157,8 +195,10 @@ def stream(ui: "Ui", device: Device, duration: float | None = None, record: str 
     config = client.get_device_config(timeout_seconds=device.timeout)
     nominal = config.frequency if config is not None else None
     if config is None:
-        ui.note("the device did not report its configuration; "
-                "the telemetry period is estimated from the timestamps")
+        ui.note(
+            "the device did not report its configuration; "
+            "the telemetry period is estimated from the timestamps"
+        )
     recorder = open_recording(record, device, config) if record else None
     # a device configured to 0 Hz sends nothing: the wait for it is no gap
     stats = GapCounter(nominal)
@@ -200,20 +240,33 @@ def stream(ui: "Ui", device: Device, duration: float | None = None, record: str 
             while True:
                 now = time.monotonic()
                 take(now)
-                if (failure or (stop is not None and stop.requested)
-                        or (end is not None and now >= end)):
+                if failure or (stop is not None and stop.requested) or (end is not None and now >= end):
                     break
                 if now >= next_refresh:
-                    live.update(view(device.port, stats, arrivals.rate(now), latest, now - start,
-                                     recorder, client.clock_sync()), refresh=True)
+                    live.update(
+                        view(
+                            device.port,
+                            stats,
+                            arrivals.rate(now),
+                            latest,
+                            now - start,
+                            recorder,
+                            client.clock_sync(),
+                        ),
+                        refresh=True,
+                    )
                     next_refresh = now + REFRESH_SECONDS
                 time.sleep(POLL_SECONDS)
             now = time.monotonic()
             if not failure:
                 take(now)
             stats.finish()
-            live.update(view(device.port, stats, arrivals.rate(now), latest, now - start,
-                             recorder, client.clock_sync()), refresh=True)
+            live.update(
+                view(
+                    device.port, stats, arrivals.rate(now), latest, now - start, recorder, client.clock_sync()
+                ),
+                refresh=True,
+            )
     finally:
         if recorder is not None:
             try:
@@ -222,39 +275,64 @@ def stream(ui: "Ui", device: Device, duration: float | None = None, record: str 
                 failure = failure or str(e)
     seconds = now - start
     link = {k: v - link_before[k] for k, v in client.link_statistics().items()}
-    result = StreamResult(stats.packets, seconds, stats.packets / seconds if seconds > 0 else 0.0,
-                          stats.gaps, stats.missing, stats.out_of_order, nominal,
-                          recorder.rows if recorder else None, failure, link)
+    result = StreamResult(
+        stats.packets,
+        seconds,
+        stats.packets / seconds if seconds > 0 else 0.0,
+        stats.gaps,
+        stats.missing,
+        stats.out_of_order,
+        nominal,
+        recorder.rows if recorder else None,
+        failure,
+        link,
+    )
     return result
 
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
-    p = sub.add_parser("stream", help="show live telemetry (and record it)",
-                       description="Show live telemetry: packets per second, gaps in the "
-                                   "device timestamps, the latest values with units and the "
-                                   "values derived on the host. Runs until Ctrl-C (or SIGTERM, "
-                                   "SIGHUP: the recording is closed properly, the exit status is "
-                                   "128 + the signal's number) or --duration.")
-    p.add_argument("-d", "--duration", type=positive_float, metavar="SECONDS",
-                   help="stop after this many seconds (default: until Ctrl-C)")
-    p.add_argument("-r", "--record", metavar="FILE", type=recording_path,
-                   help="write every packet, with its host receive time, to this file; its "
-                        "suffix chooses the format: " + ", ".join(FORMATS) + " (see 'vyre convert')")
-    p.add_argument("--reconnect", action="store_true",
-                   help="when the device is unplugged, wait for the same device (even on "
-                        "another port), reopen it and carry on, reporting the gap")
+    p = sub.add_parser(
+        "stream",
+        help="show live telemetry (and record it)",
+        description="Show live telemetry: packets per second, gaps in the "
+        "device timestamps, the latest values with units and the "
+        "values derived on the host. Runs until Ctrl-C (or SIGTERM, "
+        "SIGHUP: the recording is closed properly, the exit status is "
+        "128 + the signal's number) or --duration.",
+    )
+    p.add_argument(
+        "-d",
+        "--duration",
+        type=positive_float,
+        metavar="SECONDS",
+        help="stop after this many seconds (default: until Ctrl-C)",
+    )
+    p.add_argument(
+        "-r",
+        "--record",
+        metavar="FILE",
+        type=recording_path,
+        help="write every packet, with its host receive time, to this file; its "
+        "suffix chooses the format: " + ", ".join(FORMATS) + " (see 'vyre convert')",
+    )
+    p.add_argument(
+        "--reconnect",
+        action="store_true",
+        help="when the device is unplugged, wait for the same device (even on "
+        "another port), reopen it and carry on, reporting the gap",
+    )
     add_device_arguments(p)
     p.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
     from .console import Ui
+
     ui = Ui()
     with stop_on_interrupt() as stop, open_device(args, ui, stop) as device:
         result = stream(ui, device, args.duration, args.record, stop)
     if getattr(device.client, "gave_up", False):
-        raise CliError(f"stopped waiting for the device to come back; {result.summary()}",
-                       EXIT_INTERRUPTED)
+        raise CliError(f"stopped waiting for the device to come back; {result.summary()}", EXIT_INTERRUPTED)
     if stop.requested:
         ui.note(f"stopped by {stop.cause}")
     ui.line(result.summary())

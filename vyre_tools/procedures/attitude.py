@@ -19,10 +19,12 @@ _ABOUT_X = (_C, _C, 0.0, 0.0)
 
 def _tilt(acceleration: tuple[float, float, float], q: tuple[float, float, float, float]) -> float:
     from vyre_client import VYREDataPacket
+
     ax, ay, az = acceleration
     w, x, y, z = q
-    return VYREDataPacket(0.0, 0.0, 0.0, ax, ay, az, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0,
-                          w, x, y, z).est_tilt_angle_degrees
+    return VYREDataPacket(
+        0.0, 0.0, 0.0, ax, ay, az, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, w, x, y, z
+    ).est_tilt_angle_degrees
 
 
 @functools.lru_cache(maxsize=64)

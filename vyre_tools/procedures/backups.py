@@ -10,8 +10,14 @@ import time
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from ..calibration_backup import (SENSORS, CalibrationBackup, CalibrationNotRestored,
-                                  check_backup, describe_held, held_by_device)
+from ..calibration_backup import (
+    SENSORS,
+    CalibrationBackup,
+    CalibrationNotRestored,
+    check_backup,
+    describe_held,
+    held_by_device,
+)
 from .device_calls import Steps, call
 
 if TYPE_CHECKING:
@@ -38,15 +44,18 @@ def _answered[T](value: T | None, what: str, timeout: float) -> T:
 def read_backup(timeout: float) -> "Steps[CalibrationBackup]":
     """Both calibrations of the device with its identity; TimeoutError when
     it does not answer."""
-    info = _answered((yield call("get_device_info", timeout_seconds=timeout)),
-                     "the device-info request", timeout)
-    values = _answered((yield call("get_calibration", timeout_seconds=timeout)),
-                       "the calibration request", timeout)
+    info = _answered(
+        (yield call("get_device_info", timeout_seconds=timeout)), "the device-info request", timeout
+    )
+    values = _answered(
+        (yield call("get_calibration", timeout_seconds=timeout)), "the calibration request", timeout
+    )
     return CalibrationBackup.from_values(values, info)
 
 
-def write_held(backup: CalibrationBackup, sensors: Sequence[str] = tuple(SENSORS),
-               timeout: float = 5.0) -> Steps[None]:
+def write_held(
+    backup: CalibrationBackup, sensors: Sequence[str] = tuple(SENSORS), timeout: float = 5.0
+) -> Steps[None]:
     """Writes the ``sensors`` of ``backup`` until the device reads them back
     bit for bit, within ``timeout`` seconds; CalibrationNotRestored naming
     what it holds otherwise. Nothing is written unless every value fits
@@ -60,12 +69,21 @@ def write_held(backup: CalibrationBackup, sensors: Sequence[str] = tuple(SENSORS
     held: CalibrationValues | None = None
     while True:
         if "accelerometer" in sensors or "gyroscope" in sensors:
-            yield call("set_imu_calibration", backup.accelerometer.offsets,
-                       backup.accelerometer.scale_matrix, backup.gyroscope.offsets,
-                       backup.gyroscope.scale_matrix, timeout_seconds=left())
+            yield call(
+                "set_imu_calibration",
+                backup.accelerometer.offsets,
+                backup.accelerometer.scale_matrix,
+                backup.gyroscope.offsets,
+                backup.gyroscope.scale_matrix,
+                timeout_seconds=left(),
+            )
         if "magnetometer" in sensors:
-            yield call("set_magnetometer_calibration", backup.magnetometer.offsets,
-                       backup.magnetometer.scale_matrix, timeout_seconds=left())
+            yield call(
+                "set_magnetometer_calibration",
+                backup.magnetometer.offsets,
+                backup.magnetometer.scale_matrix,
+                timeout_seconds=left(),
+            )
         # answered after the writes went out, so it tells what they did
         values = yield call("get_calibration", timeout_seconds=left())
         if values is not None:
@@ -76,15 +94,22 @@ def write_held(backup: CalibrationBackup, sensors: Sequence[str] = tuple(SENSORS
             which = " and ".join(dict.fromkeys(_NAMES[s] for s in sensors))
             raise CalibrationNotRestored(
                 f"the {which} calibration did not read back within {timeout:g} s: "
-                f"{describe_held(held, sensors)}", backup, held)
+                f"{describe_held(held, sensors)}",
+                backup,
+                held,
+            )
 
 
 def check_device(backup: CalibrationBackup, present: int, source: str = "the backup") -> None:
     """OtherDevice when ``backup`` was saved from another device than
     ``present`` (a backup that names no device fits any)."""
     if backup.device_id is not None and backup.device_id != present:
-        raise OtherDevice(f"{source} holds the calibrations of device 0x{backup.device_id:016X}, "
-                          f"not of this one (0x{present:016X})", backup.device_id, present)
+        raise OtherDevice(
+            f"{source} holds the calibrations of device 0x{backup.device_id:016X}, "
+            f"not of this one (0x{present:016X})",
+            backup.device_id,
+            present,
+        )
 
 
 def new_path(folder: str, prefix: str) -> str:

@@ -19,7 +19,7 @@ from .device_calls import Steps, call, not_taken, refused
 if TYPE_CHECKING:
     from vyre_client import DeviceConfig
 
-PROTOCOLS = ("USB", "UART", "I2C", "SPI")   # the device's values 1 to 4
+PROTOCOLS = ("USB", "UART", "I2C", "SPI")  # the device's values 1 to 4
 NAME_BYTES = 32
 MIN_FREQUENCY = 1
 MAX_FREQUENCY = 65535
@@ -41,8 +41,7 @@ class ConfigurationNotTaken(OSError):
     """The device refused the configuration (``refused``), did not answer in
     time, or acknowledged it but reports other values (``differences``)."""
 
-    def __init__(self, message: str, *, refused: bool = False,
-                 differences: tuple[str, ...] = ()) -> None:
+    def __init__(self, message: str, *, refused: bool = False, differences: tuple[str, ...] = ()) -> None:
         super().__init__(message)
         self.refused = refused
         self.differences = differences
@@ -88,8 +87,7 @@ def check_frequency(frequency: object) -> int:
     if frequency == 0:
         raise ValueError("a frequency of 0 stops the telemetry: give 1 to 65535")
     if not MIN_FREQUENCY <= frequency <= MAX_FREQUENCY:
-        raise ValueError(f"the frequency must be {MIN_FREQUENCY} to {MAX_FREQUENCY}, "
-                         f"not {frequency}")
+        raise ValueError(f"the frequency must be {MIN_FREQUENCY} to {MAX_FREQUENCY}, not {frequency}")
     return frequency
 
 
@@ -107,12 +105,18 @@ def check(name: object, frequency: object, protocol: object) -> Configuration:
     return Configuration(check_name(name), check_frequency(frequency), check_protocol(protocol))
 
 
-def merged(current: "DeviceConfig", name: str | None = None, frequency: int | None = None,
-           protocol: str | None = None) -> Configuration:
+def merged(
+    current: "DeviceConfig",
+    name: str | None = None,
+    frequency: int | None = None,
+    protocol: str | None = None,
+) -> Configuration:
     """``current`` with the values given in its place, checked."""
-    return check(current.name if name is None else name,
-                 current.frequency if frequency is None else frequency,
-                 protocol_name(current.protocol) if protocol is None else protocol)
+    return check(
+        current.name if name is None else name,
+        current.frequency if frequency is None else frequency,
+        protocol_name(current.protocol) if protocol is None else protocol,
+    )
 
 
 def as_configuration(config: "DeviceConfig") -> Configuration:
@@ -122,9 +126,11 @@ def as_configuration(config: "DeviceConfig") -> Configuration:
 
 def differences(wanted: Configuration, got: Configuration) -> tuple[str, ...]:
     """Texts naming each value the device holds otherwise than asked."""
-    return tuple(f"{key} is {getattr(got, key)!r}, not {getattr(wanted, key)!r}"
-                 for key in ("name", "frequency", "protocol")
-                 if getattr(got, key) != getattr(wanted, key))
+    return tuple(
+        f"{key} is {getattr(got, key)!r}, not {getattr(wanted, key)!r}"
+        for key in ("name", "frequency", "protocol")
+        if getattr(got, key) != getattr(wanted, key)
+    )
 
 
 def not_accepted(elapsed: float, timeout: float, wanted: Configuration) -> ConfigurationNotTaken:
@@ -132,15 +138,16 @@ def not_accepted(elapsed: float, timeout: float, wanted: Configuration) -> Confi
     if refused(elapsed, timeout):
         return ConfigurationNotTaken(
             f"the device refused the configuration ({wanted.text()}): a setting it cannot "
-            "run at, such as a frequency above what the link carries", refused=True)
+            "run at, such as a frequency above what the link carries",
+            refused=True,
+        )
     return ConfigurationNotTaken(not_taken("the configuration", elapsed, timeout))
 
 
 def _read(timeout: float) -> "Steps[DeviceConfig]":
     config: DeviceConfig | None = yield call("get_device_config", timeout_seconds=timeout)
     if config is None:
-        raise TimeoutError(f"the device did not answer the configuration request "
-                           f"within {timeout:g} s")
+        raise TimeoutError(f"the device did not answer the configuration request within {timeout:g} s")
     return config
 
 
@@ -149,22 +156,30 @@ def apply(wanted: Configuration, timeout: float) -> "Steps[DeviceConfig]":
     device reports then. ConfigurationNotTaken for a refusal, no answer, or
     a read-back that differs; TimeoutError when the read-back is not answered."""
     import vyre_client
+
     began = time.monotonic()
-    accepted = yield call("set_device_config", wanted.name, wanted.frequency,
-                          getattr(vyre_client.DeviceProtocol, wanted.protocol),
-                          timeout_seconds=timeout)
+    accepted = yield call(
+        "set_device_config",
+        wanted.name,
+        wanted.frequency,
+        getattr(vyre_client.DeviceProtocol, wanted.protocol),
+        timeout_seconds=timeout,
+    )
     if not accepted:
         raise not_accepted(time.monotonic() - began, timeout, wanted)
     now = yield from _read(timeout)
     differ = differences(wanted, as_configuration(now))
     if differ:
-        raise ConfigurationNotTaken("the device acknowledged the configuration but reports "
-                                    f"otherwise: {'; '.join(differ)}", differences=differ)
+        raise ConfigurationNotTaken(
+            f"the device acknowledged the configuration but reports otherwise: {'; '.join(differ)}",
+            differences=differ,
+        )
     return now
 
 
-def change(name: str | None = None, frequency: int | None = None, protocol: str | None = None,
-           timeout: float = 3.0) -> "Steps[DeviceConfig]":
+def change(
+    name: str | None = None, frequency: int | None = None, protocol: str | None = None, timeout: float = 3.0
+) -> "Steps[DeviceConfig]":
     """Reads the configuration, writes it with the values given in place and
     reads it back (see ``apply``); ValueError, before anything is written,
     for a value the device cannot take."""

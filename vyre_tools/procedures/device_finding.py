@@ -23,23 +23,22 @@ __all__ = ["NEW_PORT_RETRIES", "DeviceFinder", "NewPorts"]
 if TYPE_CHECKING:
     from vyre_client import VYREClient
 
+
 class DeviceFinder:
     """Where to look for the device with ``device_id`` (None: any device)
     that is open on ``port`` now; ``ports``: those present (default: listed)."""
 
-    def __init__(self, port: str, device_id: int | None,
-                 ports: list[PortInfo] | None = None) -> None:
+    def __init__(self, port: str, device_id: int | None, ports: list[PortInfo] | None = None) -> None:
         self.port = port
         self.device_id = device_id
         node = os.path.realpath(port)
-        here = next((p for p in (devices.list_ports() if ports is None else ports)
-                     if p.device == node), None)
+        here = next((p for p in (devices.list_ports() if ports is None else ports) if p.device == node), None)
         # the device's stable names: its by-id link (or a simulator's), its
         # USB serial number
         self.stable = here.by_id if here is not None else None
         self.serial = here.serial_number if here is not None else None
         self._new_ports: NewPorts | None = None
-        self._others: set[str] = set()   # ports where another device answered
+        self._others: set[str] = set()  # ports where another device answered
 
     def lost(self, ports: list[PortInfo] | None = None) -> None:
         """The device left its port: what is present now is not where it comes back
@@ -47,8 +46,7 @@ class DeviceFinder:
         present = {p.port for p in (devices.list_ports() if ports is None else ports)}
         self._new_ports = NewPorts(present, self.port)
 
-    def candidates(self, ports: list[PortInfo] | None = None,
-                   now: float | None = None) -> list[PortInfo]:
+    def candidates(self, ports: list[PortInfo] | None = None, now: float | None = None) -> list[PortInfo]:
         """The ports to ask now (see the module's docstring)."""
         ports = devices.list_ports() if ports is None else ports
         present = {p.port for p in ports}
@@ -76,8 +74,9 @@ class DeviceFinder:
             self._new_ports.not_ours(port)
         return False
 
-    def find(self, baud: int = 2_000_000, probe_timeout: float = devices.PROBE_TIMEOUT
-             ) -> "tuple[VYREClient, str] | None":
+    def find(
+        self, baud: int = 2_000_000, probe_timeout: float = devices.PROBE_TIMEOUT
+    ) -> "tuple[VYREClient, str] | None":
         """One look: the started client of the device and its port, when it
         answered on a candidate; None otherwise."""
         for p in self.candidates():

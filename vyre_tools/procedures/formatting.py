@@ -27,7 +27,7 @@ def vec(values: Sequence[float | None], decimals: int = 2) -> str:
 
 def matrix(values: Sequence[float | None], decimals: int = 4) -> str:
     """A row-major 3 x 3 matrix on one line: ``(row 1) / (row 2) / (row 3)``."""
-    return " / ".join(vec(values[row:row + 3], decimals) for row in (0, 3, 6))
+    return " / ".join(vec(values[row : row + 3], decimals) for row in (0, 3, 6))
 
 
 def device_id(value: int) -> str:

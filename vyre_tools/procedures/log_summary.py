@@ -57,7 +57,7 @@ def scan(data: bytes) -> LogSummary:
             continue
         if p + 5 + size > n:
             break  # a record cut short by the end of the file is never sent
-        ts = int.from_bytes(data[p + 1:p + 5], "little")
+        ts = int.from_bytes(data[p + 1 : p + 5], "little")
         delays.append(0.0 if last is None else ((ts - last) % (1 << 32)) / TICKS_PER_SECOND)
         last = ts
         p += 5 + size

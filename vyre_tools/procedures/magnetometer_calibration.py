@@ -25,12 +25,16 @@ if TYPE_CHECKING:
 
 NEUTRAL_OFFSETS = (0.0, 0.0, 0.0)
 IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
-GUIDANCE = ("Turn the device slowly through all orientations while the samples are "
-            "collected: roll it, pitch it, turn it upside down, so that its sensor sees "
-            "the Earth's field from every side. Keep it away from metal and magnets.")
-SETTLE_SECONDS = 0.05     # for the reader to hand over packets that came before an answer
-NO_FIT = ("the calibration gave no result: too few samples, or they did not surround the "
-          "field (turn the device through more orientations)")
+GUIDANCE = (
+    "Turn the device slowly through all orientations while the samples are "
+    "collected: roll it, pitch it, turn it upside down, so that its sensor sees "
+    "the Earth's field from every side. Keep it away from metal and magnets."
+)
+SETTLE_SECONDS = 0.05  # for the reader to hand over packets that came before an answer
+NO_FIT = (
+    "the calibration gave no result: too few samples, or they did not surround the "
+    "field (turn the device through more orientations)"
+)
 NO_TELEMETRY = "no telemetry arrived during the collection"
 
 
@@ -57,14 +61,17 @@ class Verdict:
         q = self.quality
         head = "good: keep it" if self.good else "poor: " + "; ".join(self.shortfalls)
         offsets = ", ".join(f"{v:.2f}" for v in self.offsets)
-        return (f"{head}. {q.samples} samples; field {q.raw_mean:.1f} µT spreading "
-                f"{100 * q.raw_spread:.2f} % before the fit, {100 * q.corrected_spread:.2f} % "
-                f"after; {100 * q.coverage:.0f} % of the directions covered; offsets "
-                f"({offsets}) µT")
+        return (
+            f"{head}. {q.samples} samples; field {q.raw_mean:.1f} µT spreading "
+            f"{100 * q.raw_spread:.2f} % before the fit, {100 * q.corrected_spread:.2f} % "
+            f"after; {100 * q.coverage:.0f} % of the directions covered; offsets "
+            f"({offsets}) µT"
+        )
 
 
-def raw_window(rows: "Iterable[Rows] | Rows", received_by: float,
-               received_after: float = float("-inf")) -> list[Vector]:
+def raw_window(
+    rows: "Iterable[Rows] | Rows", received_by: float, received_after: float = float("-inf")
+) -> list[Vector]:
     """Field samples of ``rows`` (``get_data_array`` results, one or several)
     that the host received after ``received_after`` and by ``received_by``
     (seconds on the clock of time.time()).
@@ -78,21 +85,24 @@ def raw_window(rows: "Iterable[Rows] | Rows", received_by: float,
     for batch in batches:
         t = batch["host_time_seconds"]
         kept = batch[(t > received_after) & (t <= received_by)]
-        out.extend(zip(kept["magnetic_field_x_microteslas"].tolist(),
-                       kept["magnetic_field_y_microteslas"].tolist(),
-                       kept["magnetic_field_z_microteslas"].tolist()))
+        out.extend(
+            zip(
+                kept["magnetic_field_x_microteslas"].tolist(),
+                kept["magnetic_field_y_microteslas"].tolist(),
+                kept["magnetic_field_z_microteslas"].tolist(),
+            )
+        )
     return out
 
 
 class MagnetometerCalibration:
     """One run of ``duration`` seconds, each answer waited for ``timeout`` seconds."""
 
-    def __init__(self, duration: float, timeout: float,
-                 thresholds: Thresholds = Thresholds()) -> None:
+    def __init__(self, duration: float, timeout: float, thresholds: Thresholds = Thresholds()) -> None:
         self.duration = duration
         self.timeout = timeout
         self.thresholds = thresholds
-        self.began: float | None = None   # time.time() when the collection began
+        self.began: float | None = None  # time.time() when the collection began
         self.verdict: Verdict | None = None
 
     @property
@@ -103,11 +113,13 @@ class MagnetometerCalibration:
     def prepare(self) -> Steps[None]:
         """Neutral first, so that every sample from here on is raw."""
         asked = time.monotonic()
-        accepted = yield call("set_magnetometer_calibration", NEUTRAL_OFFSETS, IDENTITY,
-                              timeout_seconds=self.timeout)
+        accepted = yield call(
+            "set_magnetometer_calibration", NEUTRAL_OFFSETS, IDENTITY, timeout_seconds=self.timeout
+        )
         if not accepted:
-            raise CalibrationFailed(not_taken("a neutral magnetometer calibration",
-                                              time.monotonic() - asked, self.timeout))
+            raise CalibrationFailed(
+                not_taken("a neutral magnetometer calibration", time.monotonic() - asked, self.timeout)
+            )
         # what was sent before the reset is calibrated the old way: let the
         # reader deliver it before the collection's window opens
         yield Pause(SETTLE_SECONDS)
@@ -116,22 +128,24 @@ class MagnetometerCalibration:
         """The library's collection, fit and write; CalibrationFailed without a fit."""
         self.began = time.time()
         asked = time.monotonic()
-        result = yield call("run_and_apply_magnetometer_calibration", self.duration,
-                            apply_timeout_seconds=self.timeout)
+        result = yield call(
+            "run_and_apply_magnetometer_calibration", self.duration, apply_timeout_seconds=self.timeout
+        )
         if result is None:
             raise CalibrationFailed(NO_FIT)
         if not result:
             # the apply's answer time is what is left after the collection
             # (and its neutral write, answered at once by a device that answers)
-            raise CalibrationFailed(not_taken(
-                "the computed calibration", time.monotonic() - asked - self.duration,
-                self.timeout))
+            raise CalibrationFailed(
+                not_taken("the computed calibration", time.monotonic() - asked - self.duration, self.timeout)
+            )
 
     def read_back(self) -> "Steps[CalibrationValues]":
         values = yield call("get_calibration", timeout_seconds=self.timeout)
         if values is None:
-            raise CalibrationFailed("the device did not answer the calibration request "
-                                    f"within {self.timeout:g} s")
+            raise CalibrationFailed(
+                f"the device did not answer the calibration request within {self.timeout:g} s"
+            )
         result: CalibrationValues = values
         return result
 
@@ -143,6 +157,12 @@ class MagnetometerCalibration:
         offsets = list(values.magnetometer_offsets)
         matrix = list(values.magnetometer_scale_matrix)
         quality = assess(raw, offsets, matrix)
-        self.verdict = Verdict(quality, offsets, matrix, list(raw), correct(raw, offsets, matrix),
-                               self.thresholds.shortfalls(quality))
+        self.verdict = Verdict(
+            quality,
+            offsets,
+            matrix,
+            list(raw),
+            correct(raw, offsets, matrix),
+            self.thresholds.shortfalls(quality),
+        )
         return self.verdict

@@ -19,17 +19,16 @@ BANDS = 6
 SECTORS = 12
 
 
-def correct(samples: Iterable[Vector], offsets: Sequence[float],
-            matrix: Sequence[float]) -> list[Vector]:
+def correct(samples: Iterable[Vector], offsets: Sequence[float], matrix: Sequence[float]) -> list[Vector]:
     """A·(m − b) for every sample m, A given row-major."""
     bx, by, bz = offsets
     a = matrix
     out: list[Vector] = []
     for x, y, z in samples:
         x, y, z = x - bx, y - by, z - bz
-        out.append((a[0] * x + a[1] * y + a[2] * z,
-                    a[3] * x + a[4] * y + a[5] * z,
-                    a[6] * x + a[7] * y + a[8] * z))
+        out.append(
+            (a[0] * x + a[1] * y + a[2] * z, a[3] * x + a[4] * y + a[5] * z, a[6] * x + a[7] * y + a[8] * z)
+        )
     return out
 
 
@@ -43,8 +42,9 @@ def magnitude_spread(vectors: Iterable[Vector]) -> tuple[float, float]:
     return mean, spread
 
 
-def direction_cells(vectors: Iterable[Vector], bands: int = BANDS,
-                    sectors: int = SECTORS) -> set[tuple[int, int]]:
+def direction_cells(
+    vectors: Iterable[Vector], bands: int = BANDS, sectors: int = SECTORS
+) -> set[tuple[int, int]]:
     """The set of cells (band, sector) the directions of ``vectors`` hit."""
     hit: set[tuple[int, int]] = set()
     for x, y, z in vectors:
@@ -72,8 +72,13 @@ class Quality:
         return self.cells_hit / self.cells
 
 
-def assess(raw: Sequence[Vector], offsets: Sequence[float], matrix: Sequence[float],
-           bands: int = BANDS, sectors: int = SECTORS) -> Quality:
+def assess(
+    raw: Sequence[Vector],
+    offsets: Sequence[float],
+    matrix: Sequence[float],
+    bands: int = BANDS,
+    sectors: int = SECTORS,
+) -> Quality:
     """The quality of the calibration ``offsets``, ``matrix`` on the ``raw`` samples."""
     corrected = correct(raw, offsets, matrix)
     raw_mean, raw_spread = magnitude_spread(raw)
@@ -86,6 +91,7 @@ def assess(raw: Sequence[Vector], offsets: Sequence[float], matrix: Sequence[flo
 class Thresholds:
     """What a calibration must reach to be kept: the share of directions
     covered and the relative spread of the corrected magnitudes."""
+
     min_coverage: float = 0.25
     max_spread: float = 0.02
 
@@ -93,9 +99,13 @@ class Thresholds:
         """Texts saying where ``quality`` falls short; empty when it does not."""
         out: list[str] = []
         if not quality.coverage >= self.min_coverage:
-            out.append(f"it covered {100 * quality.coverage:.0f} % of the directions, "
-                       f"{100 * self.min_coverage:g} % needed")
+            out.append(
+                f"it covered {100 * quality.coverage:.0f} % of the directions, "
+                f"{100 * self.min_coverage:g} % needed"
+            )
         if not quality.corrected_spread <= self.max_spread:
-            out.append(f"its corrected magnitudes spread {100 * quality.corrected_spread:.2f} %, "
-                       f"at most {100 * self.max_spread:g} % allowed")
+            out.append(
+                f"its corrected magnitudes spread {100 * quality.corrected_spread:.2f} %, "
+                f"at most {100 * self.max_spread:g} % allowed"
+            )
         return out

@@ -70,7 +70,7 @@ class ReplayPlan:
         self._batch_starts, t = [], 0.0
         for k in range(UNPACED_RECORDS, self.total, BATCH):
             self._batch_starts.append(t)
-            t += sum(self.summary.delays[k:k + BATCH])
+            t += sum(self.summary.delays[k : k + BATCH])
 
     @property
     def total(self) -> int:
@@ -96,8 +96,7 @@ class ReplayPlan:
         return self._times[min(records, len(self._times)) - 1] if records > 0 else 0.0
 
 
-def replay_plan(path: str | os.PathLike[str], speed: float = 1.0,
-                realtime: bool = True) -> ReplayPlan:
+def replay_plan(path: str | os.PathLike[str], speed: float = 1.0, realtime: bool = True) -> ReplayPlan:
     """The plan to replay the mock log at ``path``; ReplayError for a file
     that cannot be read, is no mock log or holds no records."""
     path = os.fspath(path)
@@ -123,24 +122,24 @@ class ReplayProgress:
     # "streaming"; "draining" (the stream is done, frames still leave); "ending"
     # (once, before the device is told to leave mock mode)
     phase: Phase
-    left_host: int     # records that left the host (read off the log's pace while streaming)
+    left_host: int  # records that left the host (read off the log's pace while streaming)
     total: int
     log_seconds: float  # the log's time of the last record that left
-    seconds: float     # since the stream began
+    seconds: float  # since the stream began
     failure: str | None = None  # when "ending": why not every record left, if so
 
 
 @dataclass(frozen=True)
 class ReplayResult:
     total: int
-    queued: int | None      # records the stream queued (None: it failed before telling)
-    left_host: int | None   # records that left the host before the closing cancel
-    dropped: int            # frames still queued when the device stalled, thrown away
-    log_seconds: float      # the log's time of the last record that left
-    seconds: float          # from the start of the stream to the last frame out
-    stopped: bool           # a stop was asked for
-    left_mock_mode: bool    # the device acknowledged the closing cancel
-    failure: str | None     # why the records did not all leave, if they did not
+    queued: int | None  # records the stream queued (None: it failed before telling)
+    left_host: int | None  # records that left the host before the closing cancel
+    dropped: int  # frames still queued when the device stalled, thrown away
+    log_seconds: float  # the log's time of the last record that left
+    seconds: float  # from the start of the stream to the last frame out
+    stopped: bool  # a stop was asked for
+    left_mock_mode: bool  # the device acknowledged the closing cancel
+    failure: str | None  # why the records did not all leave, if they did not
 
     @property
     def verdict(self) -> Verdict:
@@ -169,8 +168,10 @@ class ReplayResult:
     def summary(self) -> str:
         count = "?" if self.left_host is None else str(self.left_host)
         rate = (self.left_host or 0) / self.seconds if self.seconds > 0 else 0.0
-        return (f"replayed {count} of {self.total} records ({self.log_seconds:.2f} s of log "
-                f"time) in {self.seconds:.2f} s, {rate:.0f} records/s")
+        return (
+            f"replayed {count} of {self.total} records ({self.log_seconds:.2f} s of log "
+            f"time) in {self.seconds:.2f} s, {rate:.0f} records/s"
+        )
 
 
 class _StallWatch:
@@ -193,21 +194,35 @@ class _StallWatch:
         return self.gave_up
 
 
-def _steps(plan: ReplayPlan, timeout: float, stall_seconds: float, stopped: Callable[[], bool],
-           on_progress: Callable[[ReplayProgress], object] | None) -> Steps[ReplayResult]:
+def _steps(
+    plan: ReplayPlan,
+    timeout: float,
+    stall_seconds: float,
+    stopped: Callable[[], bool],
+    on_progress: Callable[[ReplayProgress], object] | None,
+) -> Steps[ReplayResult]:
     """The replay as the calls it makes; the result is the generator's value."""
     began = time.monotonic()
 
     def report(phase: Phase, left: int, failure: str | None = None) -> None:
         if on_progress is not None:
             left = max(0, min(plan.total, left))
-            on_progress(ReplayProgress(phase, left, plan.total, plan.log_time(left),
-                                       time.monotonic() - began, failure))
+            on_progress(
+                ReplayProgress(
+                    phase, left, plan.total, plan.log_time(left), time.monotonic() - began, failure
+                )
+            )
 
     try:
         # the closing cancel is ours: the library's would overtake queued frames
-        yield call("start_mock_log_stream", plan.path, realtime=plan.realtime, speed=plan.speed,
-                   start_timeout_seconds=timeout, cancel_on_finish=False)
+        yield call(
+            "start_mock_log_stream",
+            plan.path,
+            realtime=plan.realtime,
+            speed=plan.speed,
+            start_timeout_seconds=timeout,
+            cancel_on_finish=False,
+        )
     except OSError as e:
         raise ReplayError(f"the device did not start the replay: {e}") from None
     began = time.monotonic()
@@ -264,14 +279,28 @@ def _steps(plan: ReplayPlan, timeout: float, stall_seconds: float, stopped: Call
         left_mock_mode = bool((yield call("cancel", timeout_seconds=timeout)))
     except OSError as e:
         failure = failure or f"the device could not be told to leave mock mode: {e}"
-    return ReplayResult(plan.total, queued, left_host, waiting,
-                        plan.log_time(left_host or 0), finished - began,
-                        stop_asked or stopped(), left_mock_mode, failure)
+    return ReplayResult(
+        plan.total,
+        queued,
+        left_host,
+        waiting,
+        plan.log_time(left_host or 0),
+        finished - began,
+        stop_asked or stopped(),
+        left_mock_mode,
+        failure,
+    )
 
 
-def replay(client: Any, plan: ReplayPlan, *, timeout: float = 5.0,
-           stall_seconds: float | None = None, stop: Stop = None,
-           on_progress: Callable[[ReplayProgress], object] | None = None) -> ReplayResult:
+def replay(
+    client: Any,
+    plan: ReplayPlan,
+    *,
+    timeout: float = 5.0,
+    stall_seconds: float | None = None,
+    stop: Stop = None,
+    on_progress: Callable[[ReplayProgress], object] | None = None,
+) -> ReplayResult:
     """Replays ``plan`` on a started ``VYREClient`` (or anything with its
     methods) and returns once the device was told to leave mock mode.
 
@@ -288,16 +317,29 @@ def replay(client: Any, plan: ReplayPlan, *, timeout: float = 5.0,
     Raises:
         ReplayError: the device did not enter mock mode (nothing was sent).
     """
-    return run(_steps(plan, timeout, timeout if stall_seconds is None else stall_seconds,
-                      stop_test(stop), on_progress), client)
+    return run(
+        _steps(
+            plan, timeout, timeout if stall_seconds is None else stall_seconds, stop_test(stop), on_progress
+        ),
+        client,
+    )
 
 
-async def replay_async(client: Any, plan: ReplayPlan, *, timeout: float = 5.0,
-                       stall_seconds: float | None = None, stop: Stop = None,
-                       on_progress: Callable[[ReplayProgress], object] | None = None
-                       ) -> ReplayResult:
+async def replay_async(
+    client: Any,
+    plan: ReplayPlan,
+    *,
+    timeout: float = 5.0,
+    stall_seconds: float | None = None,
+    stop: Stop = None,
+    on_progress: Callable[[ReplayProgress], object] | None = None,
+) -> ReplayResult:
     """:func:`replay` on an ``AsyncVYREClient``: the same steps, each call
     awaited, the event loop free between them. Cancelling the task leaves
     the device in mock mode; ask ``stop`` instead to end a replay."""
-    return await run_async(_steps(plan, timeout, timeout if stall_seconds is None else stall_seconds,
-                                  stop_test(stop), on_progress), client)
+    return await run_async(
+        _steps(
+            plan, timeout, timeout if stall_seconds is None else stall_seconds, stop_test(stop), on_progress
+        ),
+        client,
+    )

@@ -22,9 +22,9 @@ import statistics
 from collections.abc import Iterable
 from typing import Any
 
-GAP_FACTOR = 1.5        # an interval this many periods long is a gap (one packet missing: 2)
+GAP_FACTOR = 1.5  # an interval this many periods long is a gap (one packet missing: 2)
 ESTIMATE_INTERVALS = 32  # intervals behind each estimate of an unknown period
-MIN_INTERVALS = 8        # fewer say too little about the period to call anything a gap
+MIN_INTERVALS = 8  # fewer say too little about the period to call anything a gap
 # After a change of rate, packets sent before it still come for a moment:
 # for this much device time, an interval is judged by the longer of the
 # two periods.
@@ -73,12 +73,12 @@ class GapCounter:
         self.missing = 0
         self.out_of_order = 0
         self.first: float | None = None  # the first timestamp counted
-        self.last: float | None = None   # the latest, which the next interval starts from
+        self.last: float | None = None  # the latest, which the next interval starts from
         self._rate = rate
         self._period = period_of(rate)
         self._estimate: float | None = None
-        self._early: list[float] = []     # intervals waiting for the first estimate
-        self._recent: list[float] = []    # intervals since the last estimate
+        self._early: list[float] = []  # intervals waiting for the first estimate
+        self._recent: list[float] = []  # intervals since the last estimate
         self._settle_period: float | None = None
         self._settle_until: float | None = None
         self._settling = False

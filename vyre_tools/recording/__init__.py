@@ -42,5 +42,15 @@ from .files import convert, open_writer, read, read_metadata
 from .layout import FORMATS, RecordingError, column_dtype, format_of, packet_dtype
 from .metadata import describe as describe_source
 
-__all__ = ["FORMATS", "RecordingError", "column_dtype", "convert", "describe_source", "format_of",
-           "open_writer", "packet_dtype", "read", "read_metadata"]
+__all__ = [
+    "FORMATS",
+    "RecordingError",
+    "column_dtype",
+    "convert",
+    "describe_source",
+    "format_of",
+    "open_writer",
+    "packet_dtype",
+    "read",
+    "read_metadata",
+]

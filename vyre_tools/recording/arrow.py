@@ -16,8 +16,9 @@ def require() -> Any:
     try:
         import pyarrow
     except ModuleNotFoundError:
-        raise RecordingError("this recording format needs 'pyarrow': install the cli extra "
-                             "(pip install 'vyre-client[cli]')") from None
+        raise RecordingError(
+            "this recording format needs 'pyarrow': install the cli extra (pip install 'vyre-client[cli]')"
+        ) from None
     return pyarrow
 
 

@@ -21,14 +21,17 @@ class CsvWriter(Writer):
         super().__init__(path, dtype)
         require()
         import pyarrow.csv
+
         names = column_names(dtype)
         self._file = open(path, "wb")
         try:
             # the header unquoted, as the rows are
             self._file.write((",".join(names) + "\n").encode())
             self._csv = pyarrow.csv.CSVWriter(
-                self._file, schema(dtype),
-                write_options=pyarrow.csv.WriteOptions(include_header=False, quoting_style="none"))
+                self._file,
+                schema(dtype),
+                write_options=pyarrow.csv.WriteOptions(include_header=False, quoting_style="none"),
+            )
             sync_file(self._file)  # a recording from the start
         except BaseException:
             self._file.close()
@@ -54,15 +57,17 @@ class CsvWriter(Writer):
 def read(path: str) -> Rows:
     pa = require()
     import pyarrow.csv
+
     with open(path, "rb") as f:
         data = f.read()
     # a line cut mid-way (the end of a crashed or full-disk recording) is left out
-    data = data[:data.rfind(b"\n") + 1]
+    data = data[: data.rfind(b"\n") + 1]
     end = data.find(b"\n")
     header = data[:end].decode().rstrip("\r").split(",") if end > 0 else []
     if not header or not all(header):
-        raise RecordingError(f"{path} is empty" if not data.strip() else
-                             f"{path} line 1: not a header of column names")
+        raise RecordingError(
+            f"{path} is empty" if not data.strip() else f"{path} line 1: not a header of column names"
+        )
     if len(set(header)) != len(header):
         raise RecordingError(f"{path} line 1: a column name comes twice")
     types = {name: pa.from_numpy_dtype(column_dtype(name)) for name in header}
@@ -70,11 +75,10 @@ def read(path: str) -> Rows:
         tbl = pyarrow.csv.read_csv(
             io.BytesIO(data),
             # one thread: a damaged file once crashed Arrow's threaded reader
-            read_options=pyarrow.csv.ReadOptions(column_names=header, skip_rows=1,
-                                                 use_threads=False),
+            read_options=pyarrow.csv.ReadOptions(column_names=header, skip_rows=1, use_threads=False),
             parse_options=pyarrow.csv.ParseOptions(quote_char=False, newlines_in_values=False),
-            convert_options=pyarrow.csv.ConvertOptions(column_types=types,
-                                                       strings_can_be_null=False))
+            convert_options=pyarrow.csv.ConvertOptions(column_types=types, strings_can_be_null=False),
+        )
     except pa.ArrowInvalid:
         raise RecordingError(_first_bad_row(data, len(header), path)) from None
     return to_array(tbl, path)

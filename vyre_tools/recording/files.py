@@ -11,8 +11,7 @@ from .writer import Writer
 if TYPE_CHECKING:
     import numpy as np
 
-WRITERS = {"csv": "CsvWriter", "parquet": "ParquetWriter", "npz": "NpzWriter",
-           "mcap": "McapWriter"}
+WRITERS = {"csv": "CsvWriter", "parquet": "ParquetWriter", "npz": "NpzWriter", "mcap": "McapWriter"}
 
 
 class _Format(Protocol):
@@ -29,8 +28,9 @@ def _module(path: str | os.PathLike[str]) -> _Format:
     return cast(_Format, importlib.import_module(f"{__package__}.{format_of(path)}_format"))
 
 
-def open_writer(path: str | os.PathLike[str], dtype: "np.dtype[Any]",
-                metadata: dict[str, Any] | None = None) -> Writer:
+def open_writer(
+    path: str | os.PathLike[str], dtype: "np.dtype[Any]", metadata: dict[str, Any] | None = None
+) -> Writer:
     """A writer of rows of ``dtype`` into ``path`` in the format of its
     suffix: ``write(rows)``, ``rows`` (the count so far), ``close()``.
     ``metadata`` (a dict, see ``metadata.describe``) is kept with the rows.
@@ -96,11 +96,11 @@ def read(path: str | os.PathLike[str]) -> Rows:
         raise RecordingError(f"{path} is not a text file") from None
     except OSError as e:
         raise RecordingError(f"cannot read {path}: {e.strerror or e}") from None
-    except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError,
-            MemoryError) as e:
+    except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError, MemoryError) as e:
         # what the checks of each format did not foresee: still one line
-        raise RecordingError(f"{path} is not a {format_of(path)} recording: "
-                             f"{type(e).__name__}: {str(e)[:200]}") from None
+        raise RecordingError(
+            f"{path} is not a {format_of(path)} recording: {type(e).__name__}: {str(e)[:200]}"
+        ) from None
 
 
 def convert(source: str | os.PathLike[str], target: str | os.PathLike[str]) -> int:

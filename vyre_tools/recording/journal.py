@@ -39,8 +39,7 @@ def is_journal(path: str) -> bool:
 class JournalFile:
     """Appends rows of ``dtype`` to a journal at ``path``."""
 
-    def __init__(self, path: str, dtype: "np.dtype[Any]",
-                 metadata: dict[str, Any] | None = None) -> None:
+    def __init__(self, path: str, dtype: "np.dtype[Any]", metadata: dict[str, Any] | None = None) -> None:
         self.dtype = dtype
         self.file = open(path, "wb")
         try:
@@ -67,6 +66,7 @@ class JournalFile:
 def read(path: str) -> Rows:
     """The rows of the journal at ``path``: one structured array."""
     import numpy as np
+
     dtype, records = open_records(path)
     return np.concatenate(records) if records else np.empty(0, dtype)
 
@@ -75,25 +75,26 @@ def open_records(path: str) -> "tuple[np.dtype[np.void], list[Rows]]":
     """The dtype of the journal at ``path`` and its whole records, each a
     structured array over the file mapped into memory (nothing is copied)."""
     import numpy as np
+
     size = os.path.getsize(path)
     if size < len(MAGIC) + _HEAD.size:
         raise RecordingError(f"{path}: the recording was cut off before its first rows")
     data = np.memmap(path, dtype=np.uint8, mode="r")
-    if bytes(data[:len(MAGIC)]) != MAGIC:
+    if bytes(data[: len(MAGIC)]) != MAGIC:
         raise RecordingError(f"{path} is not a recording journal")
     at = len(MAGIC) + _HEAD.size
-    length = _HEAD.unpack(bytes(data[len(MAGIC):at]))[0]
+    length = _HEAD.unpack(bytes(data[len(MAGIC) : at]))[0]
     if not 0 < length <= min(_MAX_HEADER, size - at):
         raise RecordingError(f"{path}: the recording was cut off before its first rows")
-    dtype = _dtype(bytes(data[at:at + length]), path)
+    dtype = _dtype(bytes(data[at : at + length]), path)
     at += length
     records: list[Rows] = []
     while at + _RECORD.size <= size:
-        length, crc = _RECORD.unpack(bytes(data[at:at + _RECORD.size]))
+        length, crc = _RECORD.unpack(bytes(data[at : at + _RECORD.size]))
         at += _RECORD.size
         if length % dtype.itemsize or length > size - at:
             break  # cut short by the crash
-        record = data[at:at + length]
+        record = data[at : at + length]
         if zlib.crc32(record) != crc:
             break  # written in part when the power went
         records.append(record.view(dtype))
@@ -105,9 +106,9 @@ def metadata(path: str) -> dict[str, Any]:
     """What the journal at ``path`` says it came from ({} when nothing)."""
     with open(path, "rb") as f:
         head = f.read(len(MAGIC) + _HEAD.size)
-        if len(head) < len(MAGIC) + _HEAD.size or head[:len(MAGIC)] != MAGIC:
+        if len(head) < len(MAGIC) + _HEAD.size or head[: len(MAGIC)] != MAGIC:
             return {}
-        length = _HEAD.unpack(head[len(MAGIC):])[0]
+        length = _HEAD.unpack(head[len(MAGIC) :])[0]
         header = f.read(min(length, _MAX_HEADER))
     try:
         found = json.loads(header).get("metadata")
@@ -118,13 +119,17 @@ def metadata(path: str) -> dict[str, Any]:
 
 def _dtype(header: bytes, path: str) -> "np.dtype[np.void]":
     import numpy as np
+
     try:
         data = json.loads(header)
         names, dtypes = data["names"], data["dtypes"]
-        if not (isinstance(names, list) and isinstance(dtypes, list)
-                and len(names) == len(dtypes) == len(set(names)) > 0
-                and all(isinstance(n, str) and n for n in names)
-                and all(number_dtype(d) is not None for d in dtypes)):
+        if not (
+            isinstance(names, list)
+            and isinstance(dtypes, list)
+            and len(names) == len(dtypes) == len(set(names)) > 0
+            and all(isinstance(n, str) and n for n in names)
+            and all(number_dtype(d) is not None for d in dtypes)
+        ):
             raise ValueError
         return np.dtype([(n, number_dtype(d)) for n, d in zip(names, dtypes)])
     except (ValueError, TypeError, KeyError, RecursionError):
@@ -136,8 +141,7 @@ class JournaledWriter(Writer):
     with ``_finish(records, file)`` (the journal's records, see
     ``open_records``)."""
 
-    def __init__(self, path: str, dtype: "np.dtype[Any]",
-                 metadata: dict[str, Any] | None = None) -> None:
+    def __init__(self, path: str, dtype: "np.dtype[Any]", metadata: dict[str, Any] | None = None) -> None:
         super().__init__(path, dtype)
         self.metadata = metadata
         self._journal = JournalFile(path, dtype, metadata)
@@ -150,8 +154,10 @@ class JournaledWriter(Writer):
 
     def _close(self) -> None:
         self._journal.sync()
-        scratch = os.path.join(os.path.dirname(os.path.abspath(self.path)),
-                               f".{os.path.basename(self.path)}.{os.getpid()}.partial")
+        scratch = os.path.join(
+            os.path.dirname(os.path.abspath(self.path)),
+            f".{os.path.basename(self.path)}.{os.getpid()}.partial",
+        )
         try:
             dtype, records = open_records(self.path)
             if sum(map(len, records)) != self.rows:
@@ -168,8 +174,10 @@ class JournaledWriter(Writer):
             if not isinstance(e, OSError):
                 raise
             # the journal stays, and reads back
-            raise RecordingError(f"cannot finish {self.path}: {e.strerror or e} (its rows are "
-                                 "kept in a journal that 'vyre convert' reads)") from None
+            raise RecordingError(
+                f"cannot finish {self.path}: {e.strerror or e} (its rows are "
+                "kept in a journal that 'vyre convert' reads)"
+            ) from None
 
     def _release(self) -> None:
         with contextlib.suppress(OSError):

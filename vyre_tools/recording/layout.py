@@ -28,6 +28,7 @@ class RecordingError(Exception):
 def column_dtype(name: str) -> "np.dtype[Any]":
     """The precision of column ``name`` where the file does not keep it."""
     import numpy as np
+
     return np.dtype(np.float64 if name in TIME_COLUMNS else np.float32)
 
 
@@ -36,6 +37,7 @@ def number_dtype(text: object) -> "np.dtype[Any] | None":
     a plain number of at most 8 bytes: what a file claims is checked before
     anything is made of it."""
     import numpy as np
+
     try:
         dtype = np.dtype(text) if isinstance(text, str) and len(text) <= 8 else None
     except (TypeError, ValueError):
@@ -55,6 +57,7 @@ def packet_dtype() -> "np.dtype[np.void]":
     """The dtype of ``VYREClient.get_data_array()``, known before any packet."""
     import numpy as np
     from vyre_client import VYREDataPacket
+
     names = [*VYREDataPacket.__struct_fields__, HOST_TIME, SYNCED_TIME]
     return np.dtype([(name, column_dtype(name)) for name in names])
 
@@ -63,14 +66,17 @@ def format_of(path: str | os.PathLike[str]) -> str:
     """The format name for ``path``'s suffix; RecordingError when it has none."""
     suffix = os.path.splitext(os.fspath(path))[1].lower()
     if suffix not in FORMATS:
-        raise RecordingError(f"{os.fspath(path)}: unknown recording format "
-                             f"{suffix or '(no suffix)'!r}: use " + ", ".join(FORMATS))
+        raise RecordingError(
+            f"{os.fspath(path)}: unknown recording format "
+            f"{suffix or '(no suffix)'!r}: use " + ", ".join(FORMATS)
+        )
     return FORMATS[suffix]
 
 
 def packet_columns() -> tuple[str, ...]:
     """The columns every recording holds: the packet's fields."""
     from vyre_client import VYREDataPacket
+
     return tuple(VYREDataPacket.__struct_fields__)
 
 
@@ -81,21 +87,19 @@ def check_columns(names: "tuple[str, ...] | None", path: str) -> None:
     needed = packet_columns()
     missing = [name for name in needed if name not in names]
     if missing:
-        raise RecordingError(f"{path} is not a telemetry recording: no column "
-                             + ", ".join(missing))
+        raise RecordingError(f"{path} is not a telemetry recording: no column " + ", ".join(missing))
     known = {*needed, *TIME_COLUMNS}
     unknown = [name for name in names if name not in known]
     if unknown:
-        shown = ", ".join(repr(name if len(name) <= 40 else name[:40] + "...")
-                          for name in unknown[:3])
+        shown = ", ".join(repr(name if len(name) <= 40 else name[:40] + "...") for name in unknown[:3])
         more = f" and {len(unknown) - 3} more" if len(unknown) > 3 else ""
-        raise RecordingError(f"{path} is not a telemetry recording: unknown column "
-                             f"{shown}{more}")
+        raise RecordingError(f"{path} is not a telemetry recording: unknown column {shown}{more}")
 
 
 def structured(columns: "dict[str, np.ndarray[Any, Any]]", path: str) -> Rows:
     """One structured array from ``columns`` (name -> 1-d array), in order."""
     import numpy as np
+
     if not columns:
         raise RecordingError(f"{path} holds no columns")
     lengths = {len(v) for v in columns.values()}
@@ -104,8 +108,9 @@ def structured(columns: "dict[str, np.ndarray[Any, Any]]", path: str) -> Rows:
     for name, values in columns.items():
         if values.dtype.kind not in "fiu":
             raise RecordingError(f"{path}: column {name!r} does not hold numbers")
-    out = np.empty(lengths.pop() if lengths else 0,
-                   [(name, values.dtype) for name, values in columns.items()])
+    out = np.empty(
+        lengths.pop() if lengths else 0, [(name, values.dtype) for name, values in columns.items()]
+    )
     for name, values in columns.items():
         out[name] = values
     return out

@@ -47,8 +47,9 @@ def require() -> ModuleType:
     try:
         import mcap.writer
     except ModuleNotFoundError:
-        raise RecordingError("the .mcap format needs 'mcap': install the cli extra "
-                             "(pip install 'vyre-client[cli]')") from None
+        raise RecordingError(
+            "the .mcap format needs 'mcap': install the cli extra (pip install 'vyre-client[cli]')"
+        ) from None
     return mcap
 
 
@@ -56,7 +57,7 @@ def json_schema(names: Sequence[str]) -> dict[str, Any]:
     return {
         "title": SCHEMA_NAME,
         "description": "One telemetry packet of a VYRE sensor device; each field's name "
-                       "carries its unit; null stands for NaN, 1e999 for infinity.",
+        "carries its unit; null stands for NaN, 1e999 for infinity.",
         "type": "object",
         # a plain "number": viewers refuse a list of types; the null of a
         # NaN is shown as a missing value
@@ -66,11 +67,11 @@ def json_schema(names: Sequence[str]) -> dict[str, Any]:
 
 
 class McapWriter(Writer):
-    def __init__(self, path: str, dtype: "np.dtype[Any]",
-                 metadata: dict[str, Any] | None = None) -> None:
+    def __init__(self, path: str, dtype: "np.dtype[Any]", metadata: dict[str, Any] | None = None) -> None:
         super().__init__(path, dtype)
         require()
         from mcap.writer import Writer as Mcap
+
         names = column_names(dtype)
         self._file = open(path, "wb")
         try:
@@ -79,11 +80,13 @@ class McapWriter(Writer):
             self._chunked = hasattr(Mcap, "flush")
             self._mcap = Mcap(self._file, use_chunking=self._chunked)
             self._mcap.start(profile="", library="vyre_tools")
-            schema = self._mcap.register_schema(SCHEMA_NAME, "jsonschema",
-                                                json.dumps(json_schema(names)).encode())
+            schema = self._mcap.register_schema(
+                SCHEMA_NAME, "jsonschema", json.dumps(json_schema(names)).encode()
+            )
             self._channel = self._mcap.register_channel(TOPIC, "json", schema)
-            self._mcap.add_metadata(COLUMNS_METADATA, {
-                "names": ",".join(names), "dtypes": ",".join(dtype[n].str for n in names)})
+            self._mcap.add_metadata(
+                COLUMNS_METADATA, {"names": ",".join(names), "dtypes": ",".join(dtype[n].str for n in names)}
+            )
             if metadata is not None:
                 self._mcap.add_metadata(KEY, {"json": encode(metadata)})
             sync_file(self._file)  # a recording from the start
@@ -98,13 +101,15 @@ class McapWriter(Writer):
         import numpy as np
         import pyarrow as pa
         import pyarrow.compute as pc
+
         parts: list[Any] = []  # each key's text, then its Arrow array of values
         for key, name in zip(self._keys, column_names(batch.dtype)):
             values = batch[name]
             text = texts(values)
             if not np.isfinite(values).all():
-                text = pc.if_else(pc.is_nan(pa.array(values)), "null",
-                                  pc.replace_substring(text, "inf", "1e999"))
+                text = pc.if_else(
+                    pc.is_nan(pa.array(values)), "null", pc.replace_substring(text, "inf", "1e999")
+                )
             parts += [key, text]
         messages = pc.binary_join_element_wise(*parts, "}", "").to_pylist()
         with np.errstate(over="ignore"):
@@ -130,6 +135,7 @@ class McapWriter(Writer):
 
 def read(path: str) -> Rows:
     import numpy as np
+
     names, dtypes, texts, _ = _messages(path)
     try:
         rows = json.loads(b"[" + b",".join(texts) + b"]", parse_int=float)  # -0 stays -0.0
@@ -141,8 +147,10 @@ def read(path: str) -> Rows:
     try:
         # via float64, the nearest to the text: a float32's shortest text
         # comes back to the same float32
-        columns = {name: np.array([row[name] for row in rows], dtype=np.float64).astype(dtype)
-                   for name, dtype in zip(names, dtypes)}
+        columns = {
+            name: np.array([row[name] for row in rows], dtype=np.float64).astype(dtype)
+            for name, dtype in zip(names, dtypes)
+        }
     except (KeyError, TypeError, ValueError, IndexError):
         raise RecordingError(f"{path}: a message lacks a field or holds no number") from None
     return structured(columns, path)
@@ -157,6 +165,7 @@ def _messages(path: str) -> tuple[list[str] | None, "list[np.dtype[Any]] | None"
     from mcap.exceptions import EndOfFile, McapError
     from mcap.records import Channel, Chunk, Message, Metadata
     from mcap.stream_reader import StreamReader, breakup_chunk
+
     size = os.path.getsize(path)
     with open(path, "rb") as f:
         data = f.read(_whole_records(f, size, path))
@@ -165,15 +174,13 @@ def _messages(path: str) -> tuple[list[str] | None, "list[np.dtype[Any]] | None"
     about: str | None = None
     channels: set[int] = set()
     texts: list[bytes] = []
-    records = StreamReader(io.BytesIO(data), emit_chunks=True,
-                           record_size_limit=len(data)).records
+    records = StreamReader(io.BytesIO(data), emit_chunks=True, record_size_limit=len(data)).records
     try:
         for record in records:
             inner: Iterable[McapRecord]
             if isinstance(record, Chunk):
                 if record.uncompressed_size > MAX_INFLATION * size + (1 << 20):
-                    raise RecordingError(f"{path}: a chunk claims {record.uncompressed_size} "
-                                         "bytes")
+                    raise RecordingError(f"{path}: a chunk claims {record.uncompressed_size} bytes")
                 try:
                     inner = breakup_chunk(record)
                 except Exception as e:  # the decompressors' own errors among them
@@ -220,8 +227,12 @@ def _columns(metadata: dict[str, str], path: str) -> "tuple[list[str], list[np.d
     except (KeyError, AttributeError):
         raise RecordingError(f"{path}: its column record is damaged") from None
     dtypes = [d for d in map(number_dtype, claimed) if d is not None]
-    if len(names) != len(claimed) or len(dtypes) != len(claimed) or len(set(names)) != len(names) \
-            or not all(names):
+    if (
+        len(names) != len(claimed)
+        or len(dtypes) != len(claimed)
+        or len(set(names)) != len(names)
+        or not all(names)
+    ):
         raise RecordingError(f"{path}: its column record is damaged")
     return names, dtypes
 

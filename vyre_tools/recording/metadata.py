@@ -27,9 +27,15 @@ NPZ_ENTRY = "vyre_recording"
 
 # unit of a column by the end of its name (the longest that matches)
 _UNIT_SUFFIXES = (
-    ("_meters_per_s", "m/s"), ("_deg_per_s", "deg/s"), ("_microteslas", "µT"),
-    ("_celsius", "°C"), ("_pascals", "Pa"), ("_gs", "g"), ("_degrees", "deg"),
-    ("_meters", "m"), ("_seconds", "s"),
+    ("_meters_per_s", "m/s"),
+    ("_deg_per_s", "deg/s"),
+    ("_microteslas", "µT"),
+    ("_celsius", "°C"),
+    ("_pascals", "Pa"),
+    ("_gs", "g"),
+    ("_degrees", "deg"),
+    ("_meters", "m"),
+    ("_seconds", "s"),
 )
 
 
@@ -42,13 +48,15 @@ def column_unit(name: str) -> str:
     return "1"
 
 
-def describe(names: Sequence[str], info: Any = None, config: Any = None,
-             started: datetime.datetime | None = None) -> dict[str, Any]:
+def describe(
+    names: Sequence[str], info: Any = None, config: Any = None, started: datetime.datetime | None = None
+) -> dict[str, Any]:
     """The metadata of a recording of columns ``names``: ``info`` and
     ``config`` as the client's ``get_device_info()`` and
     ``get_device_config()`` return them (None when the device did not say),
     ``started`` an aware datetime (now when None)."""
     import vyre_client
+
     started = started or datetime.datetime.now(datetime.timezone.utc)
     meta = {
         "start_time": started.isoformat(timespec="milliseconds"),
@@ -59,8 +67,11 @@ def describe(names: Sequence[str], info: Any = None, config: Any = None,
         meta["device_id"] = f"0x{info.id:016X}"
         meta["firmware"] = info.firmware_version
     if config is not None:
-        meta["configuration"] = {"name": config.name, "frequency_hz": config.frequency,
-                                 "protocol": str(config.protocol).rpartition(".")[2]}
+        meta["configuration"] = {
+            "name": config.name,
+            "frequency_hz": config.frequency,
+            "protocol": str(config.protocol).rpartition(".")[2],
+        }
     return meta
 
 
@@ -93,8 +104,10 @@ def summary(meta: dict[str, Any]) -> str:
         parts.append(f"device {meta['device_id']} firmware {meta.get('firmware', '?')}")
     config = meta.get("configuration")
     if isinstance(config, dict):
-        parts.append(f"'{config.get('name', '')}' at {config.get('frequency_hz', '?')} Hz "
-                     f"over {config.get('protocol', '?')}")
+        parts.append(
+            f"'{config.get('name', '')}' at {config.get('frequency_hz', '?')} Hz "
+            f"over {config.get('protocol', '?')}"
+        )
     if "start_time" in meta:
         parts.append(f"started {meta['start_time']}")
     if "library" in meta:

@@ -22,10 +22,12 @@ class NpzWriter(JournaledWriter):
     def _finish(self, records: list[Rows], out: IO[bytes]) -> None:
         # as np.savez lays them out, one column in memory at a time
         import numpy as np
+
         with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED, allowZip64=True) as archive:
             for name in column_names(self.dtype):
-                column = (np.concatenate([r[name] for r in records]) if records
-                          else np.empty(0, self.dtype[name]))
+                column = (
+                    np.concatenate([r[name] for r in records]) if records else np.empty(0, self.dtype[name])
+                )
                 with archive.open(name + ".npy", "w", force_zip64=True) as f:
                     np.lib.format.write_array(f, column, allow_pickle=False)
             if self.metadata is not None:
@@ -47,6 +49,7 @@ def _columns(archive: zipfile.ZipFile, path: str) -> Iterator[tuple[str, Column]
     """(name, 1-d array) of each member, sizes checked before anything is
     made from what the file claims."""
     import numpy as np
+
     budget = MAX_INFLATION * os.path.getsize(path) + (1 << 20)
     for info in archive.infolist():
         if info.filename == NPZ_ENTRY + ".npy":
@@ -58,15 +61,20 @@ def _columns(archive: zipfile.ZipFile, path: str) -> Iterator[tuple[str, Column]
         budget -= info.file_size
         with archive.open(info) as f:
             version = np.lib.format.read_magic(f)
-            header = {(1, 0): np.lib.format.read_array_header_1_0,
-                      (2, 0): np.lib.format.read_array_header_2_0}.get(version)
+            header = {
+                (1, 0): np.lib.format.read_array_header_1_0,
+                (2, 0): np.lib.format.read_array_header_2_0,
+            }.get(version)
             if header is None:
                 raise RecordingError(f"{path}: {info.filename!r} is an array of version {version}")
             shape, fortran, dtype = header(f)
             if dtype.kind not in "fiu" or dtype.hasobject or len(shape) != 1:
                 raise RecordingError(f"{path}: {info.filename!r} is not a column of numbers")
-            data = f.read(shape[0] * dtype.itemsize if shape[0] * dtype.itemsize <= info.file_size
-                          else info.file_size + 1)
+            data = f.read(
+                shape[0] * dtype.itemsize
+                if shape[0] * dtype.itemsize <= info.file_size
+                else info.file_size + 1
+            )
             if len(data) != shape[0] * dtype.itemsize:
                 raise RecordingError(f"{path}: {info.filename!r} is cut short or too long")
             yield info.filename[:-4], np.frombuffer(bytearray(data), dtype)
@@ -74,6 +82,7 @@ def _columns(archive: zipfile.ZipFile, path: str) -> Iterator[tuple[str, Column]
 
 def read_metadata(path: str) -> dict[str, Any]:
     import numpy as np
+
     if journal.is_journal(path):
         return journal.metadata(path)
     try:

@@ -19,14 +19,14 @@ ROW_GROUP_ROWS = 65536  # large enough for column tools to scan fast
 
 
 class ParquetWriter(JournaledWriter):
-    def __init__(self, path: str, dtype: "np.dtype[Any]",
-                 metadata: dict[str, Any] | None = None) -> None:
+    def __init__(self, path: str, dtype: "np.dtype[Any]", metadata: dict[str, Any] | None = None) -> None:
         require()
         super().__init__(path, dtype, metadata)
 
     def _finish(self, records: list[Rows], out: IO[bytes]) -> None:
         import numpy as np
         import pyarrow.parquet
+
         with pyarrow.parquet.ParquetWriter(out, with_metadata(schema(self.dtype), self.metadata)) as parquet:
             group: list[Rows] = []
             rows = 0
@@ -35,8 +35,7 @@ class ParquetWriter(JournaledWriter):
                     group.append(record)
                     rows += len(record)
                 if group and (rows >= ROW_GROUP_ROWS or record is None):
-                    parquet.write_table(table(np.concatenate(group)),
-                                        row_group_size=ROW_GROUP_ROWS)
+                    parquet.write_table(table(np.concatenate(group)), row_group_size=ROW_GROUP_ROWS)
                     group, rows = [], 0
 
 
@@ -51,6 +50,7 @@ def read_metadata(path: str) -> dict[str, Any]:
         return journal.metadata(path)
     pa = require()
     import pyarrow.parquet
+
     try:
         found = pyarrow.parquet.read_schema(path).metadata or {}
     except pa.ArrowException:
@@ -63,8 +63,10 @@ def read(path: str) -> Rows:
     if journal.is_journal(path):
         return journal.read(path)
     import os
+
     pa = require()
     import pyarrow.parquet
+
     try:
         with pyarrow.parquet.ParquetFile(path) as f:
             # what the footer claims is checked before anything is made from it
@@ -77,11 +79,13 @@ def read(path: str) -> Rows:
 
 def _check(f: Any, path: str, size: int) -> None:
     import pyarrow as pa
+
     for field in f.schema_arrow:
         if not (pa.types.is_floating(field.type) or pa.types.is_integer(field.type)):
             raise RecordingError(f"{path}: column {field.name!r} does not hold numbers")
     meta = f.metadata
     unpacked = sum(meta.row_group(i).total_byte_size for i in range(meta.num_row_groups))
     if unpacked > MAX_INFLATION * size + (1 << 20) or meta.num_rows * 8 * meta.num_columns > (
-            MAX_INFLATION * size + (1 << 20)):
+        MAX_INFLATION * size + (1 << 20)
+    ):
         raise RecordingError(f"{path}: its footer claims more data than the file can hold")

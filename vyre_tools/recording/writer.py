@@ -54,8 +54,7 @@ class Writer:
         self._pending.append(rows)
         self._pending_rows += len(rows)
         self.rows += len(rows)
-        if (self._pending_rows >= self.batch_rows
-                or time.monotonic() - self._synced >= self.sync_seconds):
+        if self._pending_rows >= self.batch_rows or time.monotonic() - self._synced >= self.sync_seconds:
             self.flush()
 
     def flush(self) -> None:
@@ -66,11 +65,12 @@ class Writer:
         with self._failing():
             if self._pending:
                 import numpy as np
+
                 batch = self._pending[0] if len(self._pending) == 1 else np.concatenate(self._pending)
                 self._pending, self._pending_rows = [], 0
                 step = max(self.batch_rows, self.max_batch_rows)
                 for start in range(0, len(batch), step):
-                    self._write_batch(batch[start:start + step])
+                    self._write_batch(batch[start : start + step])
             if time.monotonic() - self._synced >= self.sync_seconds:
                 self._synced = time.monotonic()
                 self._sync()
@@ -126,8 +126,9 @@ class _Failing:
     def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 traceback: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         if isinstance(error, OSError):
             self.writer._failed = f"cannot write {self.writer.path}: {error.strerror or error}"
             raise RecordingError(self.writer._failed) from None

@@ -13,5 +13,4 @@ from .motion import altitude_at, pressure_at
 from .options import OPTIONS
 from .process import SimulatorProcess
 
-__all__ = ["Simulator", "SimulatorError", "SimulatorProcess", "OPTIONS",
-           "altitude_at", "pressure_at"]
+__all__ = ["Simulator", "SimulatorError", "SimulatorProcess", "OPTIONS", "altitude_at", "pressure_at"]

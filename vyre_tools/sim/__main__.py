@@ -22,10 +22,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m vyre_tools.sim",
         description="Simulated VYRE device on a pseudo-terminal. Prints the port "
-                    "path on its first line and runs until interrupted.")
+        "path on its first line and runs until interrupted.",
+    )
     add_arguments(parser)
-    parser.add_argument("--control", action="store_true",
-                        help="answer JSON requests on standard input (used by Simulator.spawn)")
+    parser.add_argument(
+        "--control",
+        action="store_true",
+        help="answer JSON requests on standard input (used by Simulator.spawn)",
+    )
     args = vars(parser.parse_args(argv))
     use_control = args.pop("control")
 
@@ -33,6 +37,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     def on_signal(signum: int, frame: FrameType | None) -> None:
         stop.set()
+
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
 
@@ -48,8 +53,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         if use_control:
             server = control.serve(sim, sys.stdin, sys.stdout, stop)
         else:
-            print(f"simulated device on {sim.port_name} (stable link {sim.link_path}); "
-                  "Ctrl-C stops it", file=sys.stderr)
+            print(
+                f"simulated device on {sim.port_name} (stable link {sim.link_path}); Ctrl-C stops it",
+                file=sys.stderr,
+            )
         # wake now and then: a handler only runs between bytecodes.  A parent
         # that drives us and is gone (a child it forked may keep our standard
         # input open) ends us too.
@@ -64,9 +71,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         server.join(0.2)
     if not use_control:
         s = sim.status()
-        print(f"sent {s['telemetry_sent']} telemetry frames, {s['responses_sent']} responses; "
-              f"received {sum(s['commands_by_id'].values())} commands, "
-              f"{s['mock_records']} mock records", file=sys.stderr)
+        print(
+            f"sent {s['telemetry_sent']} telemetry frames, {s['responses_sent']} responses; "
+            f"received {sum(s['commands_by_id'].values())} commands, "
+            f"{s['mock_records']} mock records",
+            file=sys.stderr,
+        )
     return 0
 
 

@@ -40,8 +40,7 @@ import struct
 from typing import Any
 
 from .. import protocol as p
-from .output import (CORRUPT, CUT, FALSE_HEADER, RESPONSE, STRAY_SHORT, STRAY_UNKNOWN,
-                     TELEMETRY)
+from .output import CORRUPT, CUT, FALSE_HEADER, RESPONSE, STRAY_SHORT, STRAY_UNKNOWN, TELEMETRY
 
 MAX_PAYLOAD = 256
 RESPONSE_IDS = frozenset({1, 2, 3, 4, 5, 6, 7, 8, 255})
@@ -51,9 +50,15 @@ MIN_TELEMETRY_PAYLOAD = p.TELEMETRY.size
 
 REFUSED = "refused"  # crc_rejected, length_rejected, given_up
 OUTCOMES = ("telemetry_frames", "response_frames", "short_frames", "unknown_responses", REFUSED)
-_PLANNED = {TELEMETRY: "telemetry_frames", RESPONSE: "response_frames",
-            STRAY_SHORT: "short_frames", STRAY_UNKNOWN: "unknown_responses",
-            CORRUPT: REFUSED, CUT: REFUSED, FALSE_HEADER: REFUSED}
+_PLANNED = {
+    TELEMETRY: "telemetry_frames",
+    RESPONSE: "response_frames",
+    STRAY_SHORT: "short_frames",
+    STRAY_UNKNOWN: "unknown_responses",
+    CORRUPT: REFUSED,
+    CUT: REFUSED,
+    FALSE_HEADER: REFUSED,
+}
 
 _PAIR = re.compile(b"\x5a\xa5|\xa5\x5a")
 _HEAD = struct.Struct("<HHI")
@@ -63,19 +68,29 @@ class ClientView:
     def __init__(self, give_up_after: float) -> None:
         self.give_up_after = give_up_after
         self._buf = bytearray()
-        self._base = 0             # stream offset of _buf[0]
+        self._base = 0  # stream offset of _buf[0]
         self._last_write: float | None = None
         # (stream offset, expected outcome)
         self._plans: collections.deque[tuple[int, str]] = collections.deque()
-        self.counts = dict.fromkeys(("bytes_received", "frame_bytes", "noise_bytes",
-                                     "telemetry_frames", "response_frames", "short_frames",
-                                     "unknown_responses", "crc_rejected", "length_rejected",
-                                     "given_up"), 0)
+        self.counts = dict.fromkeys(
+            (
+                "bytes_received",
+                "frame_bytes",
+                "noise_bytes",
+                "telemetry_frames",
+                "response_frames",
+                "short_frames",
+                "unknown_responses",
+                "crc_rejected",
+                "length_rejected",
+                "given_up",
+            ),
+            0,
+        )
         self.unplanned = dict.fromkeys(OUTCOMES, 0)
         self.missed = dict.fromkeys(OUTCOMES, 0)
 
-    def written(self, data: bytes, start: int, end: int, kind: int, frames: int,
-                now: float) -> None:
+    def written(self, data: bytes, start: int, end: int, kind: int, frames: int, now: float) -> None:
         """Bytes ``data[start:end]`` of one output chunk went into the pty."""
         self.quiet(now)
         if start == 0 and kind in _PLANNED:
@@ -90,16 +105,23 @@ class ClientView:
 
     def quiet(self, now: float) -> None:
         """Gives up waiting candidates once the line has been quiet long enough."""
-        if (len(self._buf) >= 2 and self._last_write is not None
-                and now - self._last_write >= self.give_up_after):
+        if (
+            len(self._buf) >= 2
+            and self._last_write is not None
+            and now - self._last_write >= self.give_up_after
+        ):
             self._scan(give_up=True)
 
     def stats(self, now: float) -> dict[str, Any]:
         self.quiet(now)
         while self._plans and self._plans[0][0] < self._base:
             self.missed[self._plans.popleft()[1]] += 1
-        return dict(self.counts, buffered_bytes=len(self._buf),
-                    unplanned=dict(self.unplanned), missed=dict(self.missed))
+        return dict(
+            self.counts,
+            buffered_bytes=len(self._buf),
+            unplanned=dict(self.unplanned),
+            missed=dict(self.missed),
+        )
 
     def _outcome(self, at: int, outcome: str) -> None:
         plans = self._plans
@@ -144,7 +166,7 @@ class ClientView:
                 self._refuse(pos, "given_up")
                 pos += 1
                 continue
-            body = buf[pos:end - 2]
+            body = buf[pos : end - 2]
             if p.crc16(body) != buf[end - 2] | buf[end - 1] << 8:
                 self._refuse(pos, "crc_rejected")
                 pos += 1

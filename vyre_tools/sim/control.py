@@ -16,12 +16,26 @@ if TYPE_CHECKING:
     from .device import Simulator
 
 # Operations a parent may ask for, each a method of Simulator.
-OPERATIONS = frozenset({
-    "status", "mock_records", "set_rate", "set_unthrottled", "set_silent",
-    "set_answer_delay", "set_noise", "set_corrupt_rate", "set_false_header", "set_cut_rate",
-    "set_stray",
-    "hang_up", "replug", "discard_output", "reset_counters", "ping",
-})
+OPERATIONS = frozenset(
+    {
+        "status",
+        "mock_records",
+        "set_rate",
+        "set_unthrottled",
+        "set_silent",
+        "set_answer_delay",
+        "set_noise",
+        "set_corrupt_rate",
+        "set_false_header",
+        "set_cut_rate",
+        "set_stray",
+        "hang_up",
+        "replug",
+        "discard_output",
+        "reset_counters",
+        "ping",
+    }
+)
 
 
 def handle_request(sim: "Simulator", line: str) -> str:
@@ -40,10 +54,10 @@ def handle_request(sim: "Simulator", line: str) -> str:
         return json.dumps({"ok": False, "error": f"{type(e).__name__}: {e}"})
 
 
-def serve(sim: "Simulator", infile: TextIO, outfile: TextIO,
-          stop: threading.Event) -> threading.Thread:
+def serve(sim: "Simulator", infile: TextIO, outfile: TextIO, stop: threading.Event) -> threading.Thread:
     """Answer requests from ``infile`` until it ends, then set ``stop``.
     Runs on its own thread; the caller joins it."""
+
     def loop() -> None:
         try:
             for line in infile:
@@ -56,6 +70,7 @@ def serve(sim: "Simulator", infile: TextIO, outfile: TextIO,
             pass  # the parent closed its ends
         finally:
             stop.set()
+
     thread = threading.Thread(target=loop, name="vyre-sim-control", daemon=True)
     thread.start()
     return thread

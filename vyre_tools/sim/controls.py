@@ -21,13 +21,16 @@ class Controls(DeviceState):
         def apply() -> None:
             self._telemetry.set_rate(rate, time.monotonic())
             self._firmware.frequency = min(65535, int(round(rate)))
+
         self._request(apply)
 
     def set_unthrottled(self, on: bool = True) -> None:
         """Unthrottled: telemetry goes out as fast as the port takes it."""
+
         def apply() -> None:
             self._telemetry.unthrottled = bool(on)
             self._telemetry.restart(time.monotonic())
+
         self._request(apply)
 
     def set_silent(self, on: bool = True) -> None:
@@ -41,8 +44,7 @@ class Controls(DeviceState):
             raise ValueError("answer delay must not be negative")
         self._request(lambda: setattr(self, "_answer_delay", seconds))
 
-    def set_noise(self, rate: float, max_len: int | None = None,
-                  header_share: float | None = None) -> None:
+    def set_noise(self, rate: float, max_len: int | None = None, header_share: float | None = None) -> None:
         """Probability of a burst of 1 to ``max_len`` noise bytes before each
         frame; ``header_share`` of its bytes drawn from 5A and A5 alone."""
         rate = float(rate)
@@ -57,6 +59,7 @@ class Controls(DeviceState):
                 self._faults.noise_max_len = max(1, int(max_len))
             if header_share is not None:
                 self._faults.noise_header_share = header_share
+
         self._request(apply)
 
     def set_corrupt_rate(self, rate: float) -> None:
@@ -79,6 +82,7 @@ class Controls(DeviceState):
             self._faults.false_header = rate
             if max_len is not None:
                 self._faults.false_header_max_len = max_len
+
         self._request(apply)
 
     def set_cut_rate(self, rate: float) -> None:
@@ -107,10 +111,12 @@ class Controls(DeviceState):
         so that from here on the client receives exactly what is counted.
         The client view starts over too: its counts are exact for a client
         whose framer held nothing then (one started on a quiet line)."""
+
         def apply() -> None:
             if discard_output:
                 self._do_discard_output()
             self._reset_counters()
+
         self._request(apply)
 
     def ping(self) -> bool:

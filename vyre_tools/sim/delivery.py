@@ -12,8 +12,14 @@ from collections.abc import Sequence
 
 
 class Delivery:
-    def __init__(self, seed: int, burst_max: int = 1, late_rate: float = 0.0,
-                 late_min: float = 0.001, late_max: float = 0.01) -> None:
+    def __init__(
+        self,
+        seed: int,
+        burst_max: int = 1,
+        late_rate: float = 0.0,
+        late_min: float = 0.001,
+        late_max: float = 0.01,
+    ) -> None:
         self.rng = random.Random(seed)
         self.burst_max = max(1, burst_max)
         self.late_rate = late_rate

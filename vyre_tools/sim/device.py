@@ -90,18 +90,26 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
 
         now = time.monotonic()
         self._model = SensorModel(o)
-        self._telemetry = TelemetrySource(self._model, o["rate"], o["unthrottled"], now,
-                                          o["clock_offset"], o["clock_drift_ppm"])
-        self._delivery = Delivery(o["seed"] + 2, o["burst_max"], o["late_rate"], o["late_min"],
-                                  o["late_max"])
+        self._telemetry = TelemetrySource(
+            self._model, o["rate"], o["unthrottled"], now, o["clock_offset"], o["clock_drift_ppm"]
+        )
+        self._delivery = Delivery(o["seed"] + 2, o["burst_max"], o["late_rate"], o["late_min"], o["late_max"])
         self._truth: int | None = None
         if o["truth_log"]:
-            self._truth = os.open(o["truth_log"],
-                                  os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
-        self._faults = FaultInjector(o["seed"] + 1, o["noise"], o["noise_max_len"],
-                                     o["corrupt_rate"], o["false_header"],
-                                     o["false_header_max_len"], o["cut_rate"], o["stray"],
-                                     o["noise_header_share"])
+            self._truth = os.open(
+                o["truth_log"], os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644
+            )
+        self._faults = FaultInjector(
+            o["seed"] + 1,
+            o["noise"],
+            o["noise_max_len"],
+            o["corrupt_rate"],
+            o["false_header"],
+            o["false_header_max_len"],
+            o["cut_rate"],
+            o["stray"],
+            o["noise_header_share"],
+        )
         self._out = OutputQueue()
         self._mock = MockRecorder(o["max_mock_records"])
         self._firmware = Firmware(o, self._mock, self)
@@ -295,7 +303,8 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
             f"answering for {held:.1f} s: it held the interpreter lock while it waited, and "
             "the simulator runs on a thread of the same process. The device has hung up. "
             "Set the client's release_gil = True, or start the simulator in a process of "
-            "its own with Simulator.spawn()")
+            "its own with Simulator.spawn()"
+        )
         self._do_hang_up()
 
     def _next_wakeup(self, now: float) -> float:
@@ -352,7 +361,7 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
         due = self._telemetry.due_times
         out = bytearray()
         for frame, tk in zip(frames, due):
-            out += frame[p.HEAD_SIZE:p.HEAD_SIZE + 8] + struct.pack("<d", tk + to_wall)
+            out += frame[p.HEAD_SIZE : p.HEAD_SIZE + 8] + struct.pack("<d", tk + to_wall)
         os.write(fd, out)
 
     def _read_in(self) -> None:
@@ -388,7 +397,6 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
             frame = p.build_frame(p.RESPONSE_HEADER, ident, answer)
             if self._answer_delay > 0:
                 self._delayed_seq += 1
-                heapq.heappush(self._delayed,
-                               (now + self._answer_delay, self._delayed_seq, ident, frame))
+                heapq.heappush(self._delayed, (now + self._answer_delay, self._delayed_seq, ident, frame))
             else:
                 self._faults.queue_response(self._out, ident, frame)

@@ -34,37 +34,57 @@ import random
 from collections.abc import Sequence
 
 from .. import protocol as p
-from .output import (CORRUPT, CUT, FALSE_HEADER, NOISE, RESPONSE, STRAY_SHORT,
-                     STRAY_UNKNOWN, TELEMETRY, OutputQueue)
+from .output import (
+    CORRUPT,
+    CUT,
+    FALSE_HEADER,
+    NOISE,
+    RESPONSE,
+    STRAY_SHORT,
+    STRAY_UNKNOWN,
+    TELEMETRY,
+    OutputQueue,
+)
 
 _FALSE_HEADERS = (p.DATA_HEADER, p.RESPONSE_HEADER)
 _HEADER_BYTES = (0x5A, 0xA5)
 # (header, identifier, shortest payload its decoder takes) of the frames that can come short
-_DECODED_AT_LENGTH = ((p.DATA_HEADER, 0, p.TELEMETRY.size), (p.RESPONSE_HEADER, 1, 16),
-                      (p.RESPONSE_HEADER, 2, 35), (p.RESPONSE_HEADER, 8, 144))
+_DECODED_AT_LENGTH = (
+    (p.DATA_HEADER, 0, p.TELEMETRY.size),
+    (p.RESPONSE_HEADER, 1, 16),
+    (p.RESPONSE_HEADER, 2, 35),
+    (p.RESPONSE_HEADER, 8, 144),
+)
 _RESPONSE_IDS = frozenset({1, 2, 3, 4, 5, 6, 7, 8, 255})
 
 
 class FaultInjector:
-    def __init__(self, seed: int, noise: float = 0.0, noise_max_len: int = 16,
-                 corrupt_rate: float = 0.0, false_header: float = 0.0,
-                 false_header_max_len: int = 256, cut_rate: float = 0.0, stray: float = 0.0,
-                 noise_header_share: float = 0.0) -> None:
+    def __init__(
+        self,
+        seed: int,
+        noise: float = 0.0,
+        noise_max_len: int = 16,
+        corrupt_rate: float = 0.0,
+        false_header: float = 0.0,
+        false_header_max_len: int = 256,
+        cut_rate: float = 0.0,
+        stray: float = 0.0,
+        noise_header_share: float = 0.0,
+    ) -> None:
         self.rng = random.Random(seed)
-        self.noise = noise                  # probability of a burst before a frame
+        self.noise = noise  # probability of a burst before a frame
         self.noise_max_len = max(1, noise_max_len)
         self.noise_header_share = noise_header_share  # of noise bytes, drawn from 5A and A5
-        self.corrupt_rate = corrupt_rate    # probability per telemetry frame
-        self.false_header = false_header    # probability of a false head before a frame
+        self.corrupt_rate = corrupt_rate  # probability per telemetry frame
+        self.false_header = false_header  # probability of a false head before a frame
         self.false_header_max_len = false_header_max_len
-        self.cut_rate = cut_rate            # probability per telemetry frame
-        self.stray = stray                  # probability of a stray frame before a frame
+        self.cut_rate = cut_rate  # probability per telemetry frame
+        self.stray = stray  # probability of a stray frame before a frame
 
     def queue_telemetry(self, out: OutputQueue, frames: Sequence[bytes]) -> None:
         """Put ``frames`` on ``out``, spoiling some as configured."""
         corrupt, cut = self.corrupt_rate, self.cut_rate
-        if (self.noise <= 0 and corrupt <= 0 and self.false_header <= 0 and cut <= 0
-                and self.stray <= 0):
+        if self.noise <= 0 and corrupt <= 0 and self.false_header <= 0 and cut <= 0 and self.stray <= 0:
             out.push(b"".join(frames), TELEMETRY, len(frames))
             return
         rnd = self.rng.random
@@ -110,17 +130,19 @@ class FaultInjector:
         share = self.noise_header_share
         if share <= 0:
             return rng.randbytes(n)
-        return bytes(rng.choice(_HEADER_BYTES) if rng.random() < share else rng.randrange(256)
-                     for _ in range(n))
+        return bytes(
+            rng.choice(_HEADER_BYTES) if rng.random() < share else rng.randrange(256) for _ in range(n)
+        )
 
     def false_head(self) -> bytes:
         rng = self.rng
-        return p.HEAD.pack(rng.choice(_FALSE_HEADERS), rng.getrandbits(16),
-                           rng.randint(0, self.false_header_max_len))
+        return p.HEAD.pack(
+            rng.choice(_FALSE_HEADERS), rng.getrandbits(16), rng.randint(0, self.false_header_max_len)
+        )
 
     def cut(self, frame: bytes) -> bytes:
         """The first 2 to len - 1 bytes of ``frame``."""
-        return frame[:self.rng.randrange(2, len(frame))]
+        return frame[: self.rng.randrange(2, len(frame))]
 
     def stray_frame(self) -> tuple[bytes, int]:
         """A CRC-valid frame the host takes off but cannot decode, or a

@@ -87,8 +87,10 @@ class Firmware:
             "frequency": self.frequency,
             "protocol": self.protocol,
             "imu_calibration": {
-                "accel_offsets": list(imu[0:3]), "accel_matrix": list(imu[3:12]),
-                "gyro_offsets": list(imu[12:15]), "gyro_matrix": list(imu[15:24]),
+                "accel_offsets": list(imu[0:3]),
+                "accel_matrix": list(imu[3:12]),
+                "gyro_offsets": list(imu[12:15]),
+                "gyro_matrix": list(imu[15:24]),
             },
             "mag_calibration": {"offsets": list(mag[0:3]), "matrix": list(mag[3:12])},
         }

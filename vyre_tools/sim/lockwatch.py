@@ -18,7 +18,7 @@ as before).
 import os
 import time
 
-STALL_LIMIT = 0.3   # seconds a loop may overrun its sleep before it counts
+STALL_LIMIT = 0.3  # seconds a loop may overrun its sleep before it counts
 SAMPLE_EVERY = 0.05
 TASKS = "/proc/self/task"
 

@@ -54,16 +54,26 @@ def altitude_at(pressure_pa: float) -> float:
 
 
 def mat_vec(m: Sequence[float], v: Sequence[float]) -> Vec3:
-    return (m[0] * v[0] + m[1] * v[1] + m[2] * v[2],
-            m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
-            m[6] * v[0] + m[7] * v[1] + m[8] * v[2])
+    return (
+        m[0] * v[0] + m[1] * v[1] + m[2] * v[2],
+        m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
+        m[6] * v[0] + m[7] * v[1] + m[8] * v[2],
+    )
 
 
 def quat_to_matrix(w: float, x: float, y: float, z: float) -> tuple[float, ...]:
     """Row-major rotation matrix of the unit quaternion (w, x, y, z)."""
-    return (1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y),
-            2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x),
-            2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y))
+    return (
+        1 - 2 * (y * y + z * z),
+        2 * (x * y - w * z),
+        2 * (x * z + w * y),
+        2 * (x * y + w * z),
+        1 - 2 * (x * x + z * z),
+        2 * (y * z - w * x),
+        2 * (x * z - w * y),
+        2 * (y * z + w * x),
+        1 - 2 * (x * x + y * y),
+    )
 
 
 def body_to_sensor(v: Sequence[float]) -> Vec3:
@@ -135,9 +145,11 @@ class SensorModel:
         aside, for the attitude with rotation matrix ``r``: Earth's field in
         sensor axes (R^T f, turned), through soft and hard iron."""
         f = self.field_ref
-        body = (r[0] * f[0] + r[3] * f[1] + r[6] * f[2],
-                r[1] * f[0] + r[4] * f[1] + r[7] * f[2],
-                r[2] * f[0] + r[5] * f[1] + r[8] * f[2])
+        body = (
+            r[0] * f[0] + r[3] * f[1] + r[6] * f[2],
+            r[1] * f[0] + r[4] * f[1] + r[7] * f[2],
+            r[2] * f[0] + r[5] * f[1] + r[8] * f[2],
+        )
         m = mat_vec(self.soft_iron, body_to_sensor(body))
         h = self.hard_iron
         return (m[0] + h[0], m[1] + h[1], m[2] + h[2])
@@ -161,10 +173,24 @@ class SensorModel:
         m = mat_vec(self.mag_matrix, (m[0] - b[0], m[1] - b[1], m[2] - b[2]))
         an, gn = self.accel_noise, self.gyro_noise
         deg = 180.0 / math.pi
-        temp = (self.temperature + 0.3 * math.sin(2 * math.pi * t / 300.0)
-                + gauss(0, self.temperature_noise))
-        return (timestamp, temp, pressure_at(h) + gauss(0, self.pressure_noise),
-                acc[0] + gauss(0, an), acc[1] + gauss(0, an), acc[2] + gauss(0, an),
-                gyro[0] * deg + gauss(0, gn), gyro[1] * deg + gauss(0, gn),
-                gyro[2] * deg + gauss(0, gn),
-                m[0], m[1], m[2], h, v, q[0], q[1], q[2], q[3])
+        temp = self.temperature + 0.3 * math.sin(2 * math.pi * t / 300.0) + gauss(0, self.temperature_noise)
+        return (
+            timestamp,
+            temp,
+            pressure_at(h) + gauss(0, self.pressure_noise),
+            acc[0] + gauss(0, an),
+            acc[1] + gauss(0, an),
+            acc[2] + gauss(0, an),
+            gyro[0] * deg + gauss(0, gn),
+            gyro[1] * deg + gauss(0, gn),
+            gyro[2] * deg + gauss(0, gn),
+            m[0],
+            m[1],
+            m[2],
+            h,
+            v,
+            q[0],
+            q[1],
+            q[2],
+            q[3],
+        )

@@ -8,9 +8,7 @@ from typing import Any
 
 # A soft-iron matrix with off-diagonal terms, symmetric as real distortions
 # are, so a calibration has something to undo beyond a plain offset.
-DEFAULT_SOFT_IRON = (1.08, 0.05, -0.03,
-                     0.05, 0.94, 0.04,
-                     -0.03, 0.04, 1.02)
+DEFAULT_SOFT_IRON = (1.08, 0.05, -0.03, 0.05, 0.94, 0.04, -0.03, 0.04, 1.02)
 
 
 def _vector(n: int) -> Callable[[str | Iterable[float]], tuple[float, ...]]:
@@ -23,6 +21,7 @@ def _vector(n: int) -> Callable[[str | Iterable[float]], tuple[float, ...]]:
         if len(parts) != n:
             raise ValueError(f"expected {n} numbers, got {len(parts)}")
         return tuple(float(p) for p in parts)
+
     parse.__name__ = f"{n} comma-separated numbers"
     return parse
 
@@ -53,17 +52,14 @@ PARTIAL_FRAME_WAIT = 0.25
 
 # name: (parser, default, help)
 OPTIONS: dict[str, tuple[Callable[[Any], Any], Any, str]] = {
-    "rate": (float, 200.0,
-             "telemetry frames per second (0 sends none; the link carries about 2325)"),
-    "unthrottled": (_bool, False,
-                    "send telemetry as fast as the port takes it (benchmarks)"),
+    "rate": (float, 200.0, "telemetry frames per second (0 sends none; the link carries about 2325)"),
+    "unthrottled": (_bool, False, "send telemetry as fast as the port takes it (benchmarks)"),
     "device_id": (_int, 0x5659_5245_0001_0042, "u64 answered to device info"),
     "firmware": (str, "1.4.2", "firmware version text (at most 8 bytes are sent)"),
     "name": (str, "VYRE-SIM", "device name (cut to 32 bytes)"),
     "protocol": (_int, 1, "device protocol: 1 USB, 2 UART, 3 I2C, 4 SPI"),
     "motion": (_motion, "tumble", "'tumble' turns through all orientations; 'still' rests level"),
-    "tumble_rates": (_vector(3), (30.0, 72.0, 190.0),
-                     "Z-X-Z Euler angle rates of the tumble, degrees/s"),
+    "tumble_rates": (_vector(3), (30.0, 72.0, 190.0), "Z-X-Z Euler angle rates of the tumble, degrees/s"),
     "hard_iron": (_vector(3), (12.0, -7.0, 4.0), "hard-iron offset added to the field, uT"),
     "soft_iron": (_vector(9), DEFAULT_SOFT_IRON, "soft-iron matrix, 9 numbers row-major"),
     "field_strength": (float, 50.0, "Earth's field magnitude, uT"),
@@ -81,68 +77,111 @@ OPTIONS: dict[str, tuple[Callable[[Any], Any], Any, str]] = {
     "seed": (_int, 1, "seed of the noise generators"),
     "noise": (float, 0.0, "probability of a burst of noise bytes before each frame"),
     "noise_max_len": (_int, 16, "longest noise burst, bytes"),
-    "noise_header_share": (float, 0.0,
-                           "share of noise bytes drawn from the header bytes 5A and A5 alone "
-                           "(the rest from all values): more false starts"),
+    "noise_header_share": (
+        float,
+        0.0,
+        "share of noise bytes drawn from the header bytes 5A and A5 alone "
+        "(the rest from all values): more false starts",
+    ),
     "corrupt_rate": (float, 0.0, "probability that a telemetry frame is sent corrupted"),
-    "false_header": (float, 0.0,
-                     "probability of a false header (a frame head with nothing behind it) "
-                     "before each frame"),
-    "false_header_max_len": (_int, 256,
-                             "largest payload length a false header announces "
-                             "(up to 0xFFFFFFFF)"),
-    "cut_rate": (float, 0.0,
-                 "probability that a telemetry frame is sent cut short (its tail never sent)"),
-    "stray": (float, 0.0,
-              "probability of a stray frame (CRC-valid, of no use to the host: an unknown "
-              "response identifier or a payload too short to decode) before each frame"),
-    "client_view": (_bool, False,
-                    "run the client's framing rules over everything sent and report the "
-                    "counts its link_statistics() must show (status key client_view)"),
-    "client_quiet": (float, 0.2,
-                     "seconds of quiet line after which the client view gives up waiting "
-                     "candidates: the client's second read time-out in a row (0.1 s each)"),
-    "partial_frame_wait": (float, PARTIAL_FRAME_WAIT,
-                           "seconds the rest of a half-received command frame is waited for "
-                           "before its bytes are given up as noise (0: waits for ever; "
-                           f"${PARTIAL_FRAME_WAIT_ENV} sets the default)"),
+    "false_header": (
+        float,
+        0.0,
+        "probability of a false header (a frame head with nothing behind it) before each frame",
+    ),
+    "false_header_max_len": (_int, 256, "largest payload length a false header announces (up to 0xFFFFFFFF)"),
+    "cut_rate": (float, 0.0, "probability that a telemetry frame is sent cut short (its tail never sent)"),
+    "stray": (
+        float,
+        0.0,
+        "probability of a stray frame (CRC-valid, of no use to the host: an unknown "
+        "response identifier or a payload too short to decode) before each frame",
+    ),
+    "client_view": (
+        _bool,
+        False,
+        "run the client's framing rules over everything sent and report the "
+        "counts its link_statistics() must show (status key client_view)",
+    ),
+    "client_quiet": (
+        float,
+        0.2,
+        "seconds of quiet line after which the client view gives up waiting "
+        "candidates: the client's second read time-out in a row (0.1 s each)",
+    ),
+    "partial_frame_wait": (
+        float,
+        PARTIAL_FRAME_WAIT,
+        "seconds the rest of a half-received command frame is waited for "
+        "before its bytes are given up as noise (0: waits for ever; "
+        f"${PARTIAL_FRAME_WAIT_ENV} sets the default)",
+    ),
     "silent": (_bool, False, "receive commands but neither run nor answer them"),
     "answer_delay": (float, 0.0, "answer commands this many seconds late"),
-    "max_backlog": (_int, 65536,
-                    "bytes of unsent output beyond which new telemetry is dropped"),
+    "max_backlog": (_int, 65536, "bytes of unsent output beyond which new telemetry is dropped"),
     "max_mock_records": (_int, 1_000_000, "mock records whose details are kept"),
-    "link_dir": (str, "",
-                 "directory of the stable link to the current port, as /dev/serial/by-id "
-                 "holds ('': $VYRE_SIM_LINKS, else vyre-sim in the user's runtime directory)"),
-    "replug_after": (float, 0.0,
-                     "pull the cable this many seconds after start, then come back on a new "
-                     "port behind the same stable link (0: never)"),
+    "link_dir": (
+        str,
+        "",
+        "directory of the stable link to the current port, as /dev/serial/by-id "
+        "holds ('': $VYRE_SIM_LINKS, else vyre-sim in the user's runtime directory)",
+    ),
+    "replug_after": (
+        float,
+        0.0,
+        "pull the cable this many seconds after start, then come back on a new "
+        "port behind the same stable link (0: never)",
+    ),
     "replug_delay": (float, 0.5, "seconds a replug keeps the device away"),
     "clock_offset": (float, 0.0, "seconds the device's clock reads at boot"),
-    "clock_drift_ppm": (float, 0.0,
-                        "how much faster the device's clock runs than the host's, parts per "
-                        "million (negative: slower)"),
-    "burst_max": (_int, 1,
-                  "telemetry leaves in bursts of 1 to this many frames, each burst when its "
-                  "last frame is due"),
-    "late_rate": (float, 0.0,
-                  "probability that a telemetry frame leaves late (the frames behind it wait "
-                  "too)"),
+    "clock_drift_ppm": (
+        float,
+        0.0,
+        "how much faster the device's clock runs than the host's, parts per million (negative: slower)",
+    ),
+    "burst_max": (
+        _int,
+        1,
+        "telemetry leaves in bursts of 1 to this many frames, each burst when its last frame is due",
+    ),
+    "late_rate": (
+        float,
+        0.0,
+        "probability that a telemetry frame leaves late (the frames behind it wait too)",
+    ),
     "late_min": (float, 0.001, "least delay of a late frame, s"),
     "late_max": (float, 0.01, "largest delay of a late frame, s"),
-    "truth_log": (str, "",
-                  "file to append each telemetry sample's device timestamp and the host time "
-                  "(time.time()'s clock) it was taken at to, two little-endian float64 each "
-                  "('': none)"),
+    "truth_log": (
+        str,
+        "",
+        "file to append each telemetry sample's device timestamp and the host time "
+        "(time.time()'s clock) it was taken at to, two little-endian float64 each "
+        "('': none)",
+    ),
 }
 
 FLAGS = {"unthrottled", "silent", "client_view"}
 
 # amounts, times and standard deviations: below zero they mean nothing
-NOT_NEGATIVE = ("rate", "field_strength", "mag_noise", "accel_noise", "gyro_noise",
-                "pressure_noise", "temperature_noise", "altitude_amplitude", "altitude_period",
-                "reboot_seconds", "client_quiet", "partial_frame_wait", "answer_delay", "max_backlog",
-                "max_mock_records", "late_min", "late_max")
+NOT_NEGATIVE = (
+    "rate",
+    "field_strength",
+    "mag_noise",
+    "accel_noise",
+    "gyro_noise",
+    "pressure_noise",
+    "temperature_noise",
+    "altitude_amplitude",
+    "altitude_period",
+    "reboot_seconds",
+    "client_quiet",
+    "partial_frame_wait",
+    "answer_delay",
+    "max_backlog",
+    "max_mock_records",
+    "late_min",
+    "late_max",
+)
 
 
 def resolve(overrides: Mapping[str, Any]) -> dict[str, Any]:
@@ -173,8 +212,15 @@ def resolve(overrides: Mapping[str, Any]) -> dict[str, Any]:
         raise ValueError("late_max must not be below late_min")
     if values["noise_max_len"] < 1:
         raise ValueError("noise_max_len must be at least 1")
-    for key in ("noise", "noise_header_share", "corrupt_rate", "false_header", "cut_rate",
-                "stray", "late_rate"):
+    for key in (
+        "noise",
+        "noise_header_share",
+        "corrupt_rate",
+        "false_header",
+        "cut_rate",
+        "stray",
+        "late_rate",
+    ):
         check_probability(key, values[key])
     check_length_field(values["false_header_max_len"])
     return values
@@ -210,9 +256,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     for key, (parse, default, help_text) in OPTIONS.items():
         flag = "--" + key.replace("_", "-")
         if key in FLAGS:
-            parser.add_argument(flag, dest=key, action="store_true", default=argparse.SUPPRESS,
-                                help=help_text)
+            parser.add_argument(
+                flag, dest=key, action="store_true", default=argparse.SUPPRESS, help=help_text
+            )
         else:
             shown = ",".join(f"{v:g}" for v in default) if isinstance(default, tuple) else default
-            parser.add_argument(flag, dest=key, type=parse, default=argparse.SUPPRESS,
-                                help=f"{help_text} (default {shown})")
+            parser.add_argument(
+                flag, dest=key, type=parse, default=argparse.SUPPRESS, help=f"{help_text} (default {shown})"
+            )

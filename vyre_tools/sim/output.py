@@ -77,7 +77,7 @@ class OutputQueue:
         while q:
             views: list[memoryview] = []
             for chunk in q:
-                views.append(memoryview(chunk[0])[chunk[1]:])
+                views.append(memoryview(chunk[0])[chunk[1] :])
                 if len(views) == _WRITEV_CHUNKS:
                     break
             try:
@@ -90,8 +90,7 @@ class OutputQueue:
                 chunk = q[0]
                 left = len(chunk[0]) - chunk[1]
                 if self.watch is not None:
-                    self.watch.written(chunk[0], chunk[1], chunk[1] + min(n, left), chunk[2],
-                                       chunk[3], now)
+                    self.watch.written(chunk[0], chunk[1], chunk[1] + min(n, left), chunk[2], chunk[3], now)
                 if n < left:
                     chunk[1] += n
                     return  # the pty is full for now

@@ -38,16 +38,21 @@ class SimulatorProcess(StatusWaiter):
     port_name: str
     """The pseudo-terminal's path: what a client opens."""
 
-    def __init__(self, *, start_timeout: float = 30.0, request_timeout: float = 10.0,
-                 new_session: bool = True, **options: Any) -> None:
+    def __init__(
+        self,
+        *,
+        start_timeout: float = 30.0,
+        request_timeout: float = 10.0,
+        new_session: bool = True,
+        **options: Any,
+    ) -> None:
         # new_session: keep the child out of the terminal's process group, so
         # that a Ctrl-C meant for the script does not take the device away, as
         # it would not take real hardware.  The child still ends with its
         # parent: its standard input closes, and it watches its parent's pid.
         argv = [sys.executable, "-m", "vyre_tools.sim", "--control", *to_argv(options)]
         env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(
-            x for x in (_PACKAGE_PARENT, env.get("PYTHONPATH")) if x)
+        env["PYTHONPATH"] = os.pathsep.join(x for x in (_PACKAGE_PARENT, env.get("PYTHONPATH")) if x)
         self._lock = threading.Lock()
         self._buf = b""
         self._request_timeout = request_timeout
@@ -56,9 +61,15 @@ class SimulatorProcess(StatusWaiter):
         self._returncode: int | None = None
         self._proc: subprocess.Popen[bytes] | None = None
         try:
-            self._proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                          stderr=self._stderr, env=env, close_fds=True,
-                                          start_new_session=new_session)
+            self._proc = subprocess.Popen(
+                argv,
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                stderr=self._stderr,
+                env=env,
+                close_fds=True,
+                start_new_session=new_session,
+            )
             self.port_name = self._read_line(start_timeout)
         except BaseException:
             self.close()
@@ -153,8 +164,7 @@ class SimulatorProcess(StatusWaiter):
     def set_answer_delay(self, seconds: float) -> None:
         self._call("set_answer_delay", seconds=seconds)
 
-    def set_noise(self, rate: float, max_len: int | None = None,
-                  header_share: float | None = None) -> None:
+    def set_noise(self, rate: float, max_len: int | None = None, header_share: float | None = None) -> None:
         self._call("set_noise", rate=rate, max_len=max_len, header_share=header_share)
 
     def set_corrupt_rate(self, rate: float) -> None:

@@ -37,8 +37,9 @@ def pack_telemetry(values: Sequence[float]) -> bytes:
     except (OverflowError, struct.error):
         # a calibration can push a reading past the f32 range, where the
         # device's float arithmetic gives infinity
-        fixed = [values[0]] + [v if abs(v) <= F32_MAX or v != v else math.copysign(math.inf, v)
-                               for v in values[1:]]
+        fixed = [values[0]] + [
+            v if abs(v) <= F32_MAX or v != v else math.copysign(math.inf, v) for v in values[1:]
+        ]
         return p.TELEMETRY.pack(*fixed)
 
 
@@ -47,16 +48,23 @@ def _frame(body: bytes) -> bytes:
 
 
 class TelemetrySource:
-    def __init__(self, model: SensorModel, rate: float, unthrottled: bool, now: float,
-                 clock_offset: float = 0.0, clock_drift_ppm: float = 0.0) -> None:
+    def __init__(
+        self,
+        model: SensorModel,
+        rate: float,
+        unthrottled: bool,
+        now: float,
+        clock_offset: float = 0.0,
+        clock_drift_ppm: float = 0.0,
+    ) -> None:
         self.model = model
         self.clock_offset = clock_offset
         self.clock_gain = 1.0 + clock_drift_ppm * 1e-6
         self.due_times: list[float] = []
         self.rate = rate
         self.unthrottled = unthrottled
-        self.t0 = now            # physical time origin of the motion
-        self.boot = now          # device clock origin, reset by a reboot
+        self.t0 = now  # physical time origin of the motion
+        self.boot = now  # device clock origin, reset by a reboot
         self.last_ts = -math.inf
         self.dropped = 0
         self._templates: list[bytes] = []

@@ -59,6 +59,7 @@ class ThreadRequests(DeviceState):
             except BaseException as e:  # handed back to the caller
                 slot["error"] = e
             done.set()
+
         with self._request_lock:
             self._requests.append(job)
         self._wake()

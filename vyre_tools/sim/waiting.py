@@ -11,8 +11,9 @@ class StatusWaiter:
     def status(self) -> dict[str, Any]:
         raise NotImplementedError
 
-    def wait_status(self, predicate: Callable[[dict[str, Any]], object], timeout: float = 10.0,
-                    interval: float = 0.02) -> dict[str, Any]:
+    def wait_status(
+        self, predicate: Callable[[dict[str, Any]], object], timeout: float = 10.0, interval: float = 0.02
+    ) -> dict[str, Any]:
         """Poll ``status()`` until ``predicate(status)`` holds; return that
         status, or raise TimeoutError with the last one."""
         deadline = time.monotonic() + timeout

@@ -15,7 +15,7 @@ from reference_framer import frame
 DATA, RESPONSE, COMMAND, MOCK = 0xA55A, 0x5AA5, 0xB66B, 0x6BB6
 TELEMETRY = struct.Struct("<d17f")
 MAX_PAYLOAD = 256  # the longest real frame carries 144 bytes; a longer length is noise
-QUIET = 0.25       # an incomplete candidate is given up once the link is quiet this long
+QUIET = 0.25  # an incomplete candidate is given up once the link is quiet this long
 
 
 class Host:
@@ -25,11 +25,11 @@ class Host:
         self.fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
         tty.setraw(self.fd)
         self.buf = bytearray()
-        self.telemetry = []   # decoded 18-tuples
-        self.responses = []   # (identifier, payload, arrival time)
+        self.telemetry = []  # decoded 18-tuples
+        self.responses = []  # (identifier, payload, arrival time)
         self.bad_crc = 0
-        self.oversized = 0    # header-like pairs with a length past any frame
-        self.given_up = 0     # candidates still incomplete when the link went quiet
+        self.oversized = 0  # header-like pairs with a length past any frame
+        self.given_up = 0  # candidates still incomplete when the link went quiet
         self.last_data = time.monotonic()
 
     def close(self):
@@ -71,11 +71,11 @@ class Host:
                 self.given_up += 1
                 pos += 1
                 continue
-            if crc16(b[pos:pos + 8 + n]) != struct.unpack_from("<H", b, pos + 8 + n)[0]:
+            if crc16(b[pos : pos + 8 + n]) != struct.unpack_from("<H", b, pos + 8 + n)[0]:
                 self.bad_crc += 1
                 pos += 1
                 continue
-            payload = bytes(b[pos + 8:pos + 8 + n])
+            payload = bytes(b[pos + 8 : pos + 8 + n])
             if header == DATA:
                 self.telemetry.append(TELEMETRY.unpack(payload[:76]))
             else:
@@ -117,9 +117,7 @@ def rotate(q, v):
     """v rotated by the unit quaternion q = (w, x, y, z)."""
     w, x, y, z = q
     tx, ty, tz = 2 * (y * v[2] - z * v[1]), 2 * (z * v[0] - x * v[2]), 2 * (x * v[1] - y * v[0])
-    return (v[0] + w * tx + y * tz - z * ty,
-            v[1] + w * ty + z * tx - x * tz,
-            v[2] + w * tz + x * ty - y * tx)
+    return (v[0] + w * tx + y * tz - z * ty, v[1] + w * ty + z * tx - x * tz, v[2] + w * tz + x * ty - y * tx)
 
 
 def turn45(v):
@@ -131,9 +129,17 @@ def turn45(v):
 def inverse3(m):
     a, b, c, d, e, f, g, h, i = m
     det = a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g)
-    adj = (e * i - f * h, c * h - b * i, b * f - c * e,
-           f * g - d * i, a * i - c * g, c * d - a * f,
-           d * h - e * g, b * g - a * h, a * e - b * d)
+    adj = (
+        e * i - f * h,
+        c * h - b * i,
+        b * f - c * e,
+        f * g - d * i,
+        a * i - c * g,
+        c * d - a * f,
+        d * h - e * g,
+        b * g - a * h,
+        a * e - b * d,
+    )
     return tuple(x / det for x in adj)
 
 

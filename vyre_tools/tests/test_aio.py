@@ -35,6 +35,7 @@ def test_commands_and_batches_in_order_on_a_live_device(sim):
                 if len(stamps) >= 600:
                     break
             return stamps
+
     stamps = asyncio.run(main())
     assert stamps == sorted(stamps) and len(set(stamps)) == len(stamps)
     assert worker_threads() == []
@@ -54,15 +55,19 @@ def test_cancelling_a_waiting_call_frees_the_client_at_once():
             await device.inject_response(CANCEL, b"\x01")
             assert await client.cancel(10) is True
             return time.monotonic() - started
+
     assert asyncio.run(main()) < 10  # not the 60 s the call would have waited
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda c: c.get_device_info(-1), BaseException, "value is negative"),
-    (lambda c: c.get_data_packets(block=1), TypeError, "block"),
-    (lambda c: c.set_device_config("x", 70000, 1), OverflowError, "out of range"),
-    (lambda c: c.get_data_packets(block=True), OSError, "timed out waiting on channel"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda c: c.get_device_info(-1), BaseException, "value is negative"),
+        (lambda c: c.get_data_packets(block=1), TypeError, "block"),
+        (lambda c: c.set_device_config("x", 70000, 1), OverflowError, "out of range"),
+        (lambda c: c.get_data_packets(block=True), OSError, "timed out waiting on channel"),
+    ],
+)
 def test_calls_fail_as_the_client_s_own(call, error, text):
     async def main():
         client, _ = AsyncVYREClient.new_mock()
@@ -72,6 +77,7 @@ def test_calls_fail_as_the_client_s_own(call, error, text):
         with pytest.raises(RuntimeError, match="closed"):
             await client.start()
         return raised.type
+
     sync_client, _ = VYREClient.new_mock()
     with pytest.raises(BaseException) as direct:
         asyncio.run(call(_Sync(sync_client)))
@@ -89,6 +95,7 @@ class _Sync:
 
         async def call(*args, **kwargs):
             return method(*args, **kwargs)
+
         return call
 
 
@@ -110,6 +117,7 @@ async def consuming(client):
     async def consume():
         async for _ in client.batches():
             first.set()
+
     consumer = asyncio.create_task(consume())
     await asyncio.wait_for(first.wait(), 10)
     return consumer
@@ -123,6 +131,7 @@ def test_batches_end_when_the_client_closes_and_at_once_on_a_closed_client(sim):
         await client.aclose()
         await asyncio.wait_for(consumer, 10)
         return await asyncio.wait_for(anext(client.batches(), "ended"), 10)
+
     assert asyncio.run(main()) == "ended"
 
 
@@ -147,6 +156,7 @@ def test_a_cancelled_take_loses_no_packet(sim, arrays):
                 await asyncio.gather(task, return_exceptions=True)
                 got += stamps(await take(block=True))
             return got
+
     got = asyncio.run(main())
     steps = [b - a for a, b in zip(got, got[1:])]
     assert len(got) > 100 and max(steps) < 1.5 / 500, "packets went missing"
@@ -158,6 +168,7 @@ def test_a_client_whose_loop_closes_before_any_call_stops_and_frees_the_port(sim
         if opening == "open":
             return await AsyncVYREClient.open(sim.port_name)
         return AsyncVYREClient(sim.port_name)
+
     loop = asyncio.new_event_loop()
     client = loop.run_until_complete(make())
     loop.close()
@@ -178,16 +189,21 @@ def test_the_port_opens_on_the_worker_while_the_loop_runs(sim):
             await opening
         async with AsyncVYREClient.open(sim.port_name) as client:
             return await client.is_running()
+
     assert asyncio.run(main()) is True
     for thread in worker_threads():
         thread.join(10)
     assert worker_threads() == []
 
 
-@pytest.mark.parametrize("give_up", [
-    lambda client: client.get_device_config(0.05),
-    lambda client: asyncio.wait_for(client.get_device_config(60), 0.1),
-], ids=["timed-out", "cancelled"])
+@pytest.mark.parametrize(
+    "give_up",
+    [
+        lambda client: client.get_device_config(0.05),
+        lambda client: asyncio.wait_for(client.get_device_config(60), 0.1),
+    ],
+    ids=["timed-out", "cancelled"],
+)
 def test_an_abandoned_call_s_late_answer_is_not_the_next_call_s(sim, give_up):
     async def main():
         async with AsyncVYREClient(sim.port_name) as client:
@@ -199,6 +215,7 @@ def test_an_abandoned_call_s_late_answer_is_not_the_next_call_s(sim, give_up):
                 pass
             assert await client.set_device_config("LATER", config.frequency, config.protocol, 10)
             return await client.get_device_config(10)
+
     assert asyncio.run(main()).name == "LATER"
 
 
@@ -213,6 +230,7 @@ def test_a_paused_consumer_gets_what_came_meanwhile_in_one_batch(sim):
                     await asyncio.sleep(0.5)  # the consumer pauses
                 if len(sizes) == 4:
                     return sizes
+
     sizes = asyncio.run(main())
     assert sizes[3] >= 0.3 * 2000  # the pause's packets came together
 
@@ -224,6 +242,7 @@ def test_dropping_an_open_client_on_the_loop_does_not_wait_for_its_thread():
         [thread] = worker_threads()
         del client  # its thread is asked to stop the client and end, not waited for
         return thread, thread.is_alive()
+
     thread, alive_after_drop = asyncio.run(main())
     assert alive_after_drop
     thread.join(10)
@@ -235,15 +254,20 @@ async def _open_in_with(port):
         return client
 
 
-@pytest.mark.parametrize("opening", [
-    lambda port: _constructed(port),
-    lambda port: AsyncVYREClient.open(port),
-    _open_in_with,
-], ids=["constructor", "await-open", "async-with-open"])
+@pytest.mark.parametrize(
+    "opening",
+    [
+        lambda port: _constructed(port),
+        lambda port: AsyncVYREClient.open(port),
+        _open_in_with,
+    ],
+    ids=["constructor", "await-open", "async-with-open"],
+)
 def test_an_open_that_fails_raises_the_client_s_error_and_leaves_no_thread(opening):
     async def main():
         with pytest.raises(OSError, match="^Serial port '/dev/does-not-exist' not found"):
             await asyncio.wait_for(opening("/dev/does-not-exist"), 10)
+
     asyncio.run(main())
     assert worker_threads() == []
 
@@ -269,6 +293,7 @@ def test_a_hang_up_a_command_reports_first_still_fails_batches_and_takes(sim):
             with pytest.raises(ConnectionResetError, match="hang-up"):
                 await asyncio.wait_for(anext(client.batches()), 10)
             assert isinstance(await client.link_failure(), ConnectionResetError)
+
     asyncio.run(main())
 
 
@@ -281,6 +306,9 @@ def test_closing_fails_a_waiting_command_with_a_public_error(sim):
         while sim.status()["commands_by_id"].get("1") != 1:  # the command waits
             await asyncio.sleep(0.01)
         await client.aclose()
-        with pytest.raises(RuntimeError, match=rf"^AsyncVYREClient\('{re.escape(sim.port_name)}'\) is closed$"):
+        with pytest.raises(
+            RuntimeError, match=rf"^AsyncVYREClient\('{re.escape(sim.port_name)}'\) is closed$"
+        ):
             await asyncio.wait_for(waiting, 10)
+
     asyncio.run(main())

@@ -15,13 +15,23 @@ import pytest
 from vyre_tools.mocklog import write_mock_log
 from vyre_tools.sim import Simulator
 
-from .cli_support import (FIELDS, assert_one_line_error, assert_png, cli_env, client_ready,  # noqa: F401
-                          read_csv, run_vyre, start_vyre)
+from .cli_support import (
+    FIELDS,
+    assert_one_line_error,
+    assert_png,
+    cli_env,
+    client_ready,  # noqa: F401
+    read_csv,
+    run_vyre,
+    start_vyre,
+)
 
 pytestmark = pytest.mark.usefixtures("client_ready")
 
-SUMMARY = re.compile(r"received (\d+) packets in ([\d.]+) s \(([\d.]+) packets/s\); "
-                     r"gaps (\d+) \((\d+) packets missing\); (\d+) out of order")
+SUMMARY = re.compile(
+    r"received (\d+) packets in ([\d.]+) s \(([\d.]+) packets/s\); "
+    r"gaps (\d+) \((\d+) packets missing\); (\d+) out of order"
+)
 
 
 @pytest.fixture
@@ -38,8 +48,9 @@ def streaming(simulated, frames):
     """Waits until a stream asked for the configuration (it takes packets
     from then on) and ``frames`` telemetry frames more have gone out on the line."""
     asked = simulated.wait_status(lambda s: s["commands_by_id"].get("2"), timeout=30)["telemetry_sent"]
-    simulated.wait_status(lambda s: s["telemetry_sent"] >= asked + frames
-                          and s["pending_output_bytes"] == 0, timeout=30)
+    simulated.wait_status(
+        lambda s: s["telemetry_sent"] >= asked + frames and s["pending_output_bytes"] == 0, timeout=30
+    )
 
 
 def interrupt(proc, timeout=60):
@@ -62,6 +73,7 @@ def test_info_shows_identity_configuration_and_calibration(simulated):
 @with_sim(rate=500)
 def test_stream_records_every_packet_and_the_recording_plots(simulated, tmp_path):
     import vyre_client
+
     record = tmp_path / "run.csv"
     proc = run_vyre("stream", "--port", simulated.port_name, "--duration", "2", "--record", record)
     assert proc.returncode == 0, proc.stderr
@@ -72,8 +84,11 @@ def test_stream_records_every_packet_and_the_recording_plots(simulated, tmp_path
     assert 0.5 * 500 * float(seconds) <= int(packets) <= simulated.status()["telemetry_sent"]
 
     header, rows = read_csv(record)
-    assert header == [*vyre_client.VYREDataPacket.__struct_fields__, "host_time_seconds",
-                      "synced_time_seconds"] == [*FIELDS, "host_time_seconds", "synced_time_seconds"]
+    assert (
+        header
+        == [*vyre_client.VYREDataPacket.__struct_fields__, "host_time_seconds", "synced_time_seconds"]
+        == [*FIELDS, "host_time_seconds", "synced_time_seconds"]
+    )
     assert len(rows) == int(packets)
     steps = [b[0] - a[0] for a, b in zip(rows, rows[1:])]
     assert all(0 < step < 1.5 / 500 for step in steps)
@@ -100,18 +115,20 @@ def test_stream_on_a_simulated_device_of_its_own():
     assert 0.5 * 100 * float(seconds) <= int(packets) <= 1.3 * 100 * float(seconds) + 20
 
 
-@pytest.mark.parametrize("records,options", [
-    (600, ("--speed", "4")),
-    # queued at once, far ahead of the link: the closing cancel must not
-    # overtake the last of them
-    (20000, ("--no-realtime",)),
-])
+@pytest.mark.parametrize(
+    "records,options",
+    [
+        (600, ("--speed", "4")),
+        # queued at once, far ahead of the link: the closing cancel must not
+        # overtake the last of them
+        (20000, ("--no-realtime",)),
+    ],
+)
 def test_replay_reaches_the_device_complete_and_in_order(simulated, tmp_path, records, options):
     log = write_mock_log(tmp_path / "flight.log", records, 0.005)
     proc = run_vyre("replay", tmp_path / "flight.log", "--port", simulated.port_name, *options)
     assert proc.returncode == 0, proc.stderr
-    logged = re.search(rf"replayed {records} of {records} records \(([\d.]+) s of log time\)",
-                       proc.stdout)
+    logged = re.search(rf"replayed {records} of {records} records \(([\d.]+) s of log time\)", proc.stdout)
     assert float(logged.group(1)) == pytest.approx((records - 1) * 0.005, abs=0.01)
     assert "the device left mock mode" in proc.stdout
     s = simulated.status()
@@ -133,8 +150,9 @@ def test_calibration_reports_quality_and_draws_the_sphere(simulated, tmp_path):
     for run in range(2):
         png = tmp_path / f"mag{run}.png"
         plot = ["--plot", png] if run == 0 else []  # drawn once: the same drawing code either run
-        proc = run_vyre("calibrate-mag", "--port", simulated.port_name, "--duration", "2",
-                        "--lead-in", "0", *plot)
+        proc = run_vyre(
+            "calibrate-mag", "--port", simulated.port_name, "--duration", "2", "--lead-in", "0", *plot
+        )
         assert proc.returncode == 0, proc.stderr
         out = proc.stdout
         assert "turn the device slowly through all orientations" in out.lower()
@@ -162,12 +180,15 @@ def test_calibration_reports_quality_and_draws_the_sphere(simulated, tmp_path):
 
 
 @with_sim(silent=True)
-@pytest.mark.parametrize("args,fragments", [
-    (("info",), ["did not answer the device-info request within 0.5 s"]),
-    # the calibration the device has is read first, to be restored
-    (("calibrate-mag", "-d", "1", "--lead-in", "0"), ["did not answer the device-info request"]),
-    (("replay", "LOG"), ["did not start the replay", "Timed out waiting for mock acknowledgement"]),
-])
+@pytest.mark.parametrize(
+    "args,fragments",
+    [
+        (("info",), ["did not answer the device-info request within 0.5 s"]),
+        # the calibration the device has is read first, to be restored
+        (("calibrate-mag", "-d", "1", "--lead-in", "0"), ["did not answer the device-info request"]),
+        (("replay", "LOG"), ["did not start the replay", "Timed out waiting for mock acknowledgement"]),
+    ],
+)
 def test_a_silent_device_is_reported_not_waited_for(simulated, tmp_path, args, fragments):
     write_mock_log(tmp_path / "x.log", 100, 0.01)
     args = [str(tmp_path / "x.log") if a == "LOG" else a for a in args]
@@ -175,10 +196,18 @@ def test_a_silent_device_is_reported_not_waited_for(simulated, tmp_path, args, f
     assert_one_line_error(proc, 1, *fragments)
 
 
-@pytest.mark.parametrize("simulated, fragments", [
-    ({"rate": 0}, ["no telemetry arrived"]),
-    ({"rate": 100, "corrupt_rate": 1.0}, ["no telemetry came through", "bytes arrived", "failed the CRC check"]),
-], indirect=["simulated"], ids=["silent", "all-spoiled"])
+@pytest.mark.parametrize(
+    "simulated, fragments",
+    [
+        ({"rate": 0}, ["no telemetry arrived"]),
+        (
+            {"rate": 100, "corrupt_rate": 1.0},
+            ["no telemetry came through", "bytes arrived", "failed the CRC check"],
+        ),
+    ],
+    indirect=["simulated"],
+    ids=["silent", "all-spoiled"],
+)
 def test_stream_without_telemetry_fails(simulated, fragments):
     proc = run_vyre("stream", "--port", simulated.port_name, "--duration", "1")
     assert_one_line_error(proc, 1, *fragments)
@@ -187,11 +216,16 @@ def test_stream_without_telemetry_fails(simulated, fragments):
     assert (crc_failures is not None and int(crc_failures.group(1)) > 0) == (len(fragments) > 1)
 
 
-@pytest.mark.parametrize("simulated, bad", [
-    ({"rate": 300}, []),
-    ({"rate": 300, "corrupt_rate": 0.1}, ["packet rate", "packets missing", "CRC failures"]),
-    ({"rate": 300, "answer_delay": 0.7}, ["command round trips"]),
-], indirect=["simulated"], ids=["good", "spoiled", "slow-answers"])
+@pytest.mark.parametrize(
+    "simulated, bad",
+    [
+        ({"rate": 300}, []),
+        ({"rate": 300, "corrupt_rate": 0.1}, ["packet rate", "packets missing", "CRC failures"]),
+        ({"rate": 300, "answer_delay": 0.7}, ["command round trips"]),
+    ],
+    indirect=["simulated"],
+    ids=["good", "spoiled", "slow-answers"],
+)
 def test_link_check_verdict(simulated, bad):
     # the duration as on every command; --seconds (the older name) in the next test
     proc = run_vyre("link-check", "--port", simulated.port_name, "--duration", "3")
@@ -200,8 +234,7 @@ def test_link_check_verdict(simulated, bad):
         assert proc.returncode == 0, proc.stdout + proc.stderr
         assert "verdict: good link" in proc.stdout
         assert re.search(r"command round trips +ok +(\d+) of \1 answered, p50 [\d.]+ ms", proc.stdout)
-        assert re.search(r"device clock: drift [+-]\d+\.\d ppm, jitter \d+ us \(p99\), 0 resets",
-                         proc.stdout)
+        assert re.search(r"device clock: drift [+-]\d+\.\d ppm, jitter \d+ us \(p99\), 0 resets", proc.stdout)
     else:
         assert_one_line_error(proc, 1, f"bad link on {simulated.port_name}: ", *bad)
         assert "verdict: bad link" in proc.stdout
@@ -209,16 +242,18 @@ def test_link_check_verdict(simulated, bad):
 
 @with_sim(name="BENCH-7", rate=250, protocol=2)
 def test_config_set_changes_what_is_given_and_reads_it_back(simulated):
-    proc = run_vyre("config", "set", "--port", simulated.port_name, "--frequency", "125",
-                    "--protocol", "spi")
+    proc = run_vyre("config", "set", "--port", simulated.port_name, "--frequency", "125", "--protocol", "spi")
     assert proc.returncode == 0, proc.stderr
     proc = run_vyre("config", "show", "--json", "--port", simulated.port_name)
-    assert json.loads(proc.stdout) == {"port": simulated.port_name, "name": "BENCH-7",
-                                       "frequency_hz": 125, "protocol": "SPI"}
+    assert json.loads(proc.stdout) == {
+        "port": simulated.port_name,
+        "name": "BENCH-7",
+        "frequency_hz": 125,
+        "protocol": "SPI",
+    }
     # a frequency beyond what the link carries is refused (not reported as a
     # time-out), and nothing changes
-    proc = run_vyre("config", "set", "--port", simulated.port_name, "--frequency", "3000",
-                    "--name", "other")
+    proc = run_vyre("config", "set", "--port", simulated.port_name, "--frequency", "3000", "--name", "other")
     assert_one_line_error(proc, 1, "the device refused the configuration")
     assert "within" not in proc.stderr
     assert "BENCH-7" in run_vyre("config", "show", "--port", simulated.port_name).stdout
@@ -284,15 +319,16 @@ def stopped(sim):
             yield
         finally:
             os.kill(sim.pid, signal.SIGCONT)
+
     return frozen()
 
 
 @pytest.mark.parametrize("pace", ["--no-realtime", "--speed=1"])  # stalled after or while streaming
-def test_a_device_that_stops_taking_data_fails_the_replay_with_the_true_count(simulated, tmp_path,
-                                                                           pace):
+def test_a_device_that_stops_taking_data_fails_the_replay_with_the_true_count(simulated, tmp_path, pace):
     write_mock_log(tmp_path / "flight.log", 50000, 0.005)
-    proc = start_vyre("replay", tmp_path / "flight.log", "--port", simulated.port_name,
-                      pace, "--timeout", "2")
+    proc = start_vyre(
+        "replay", tmp_path / "flight.log", "--port", simulated.port_name, pace, "--timeout", "2"
+    )
     try:
         simulated.wait_status(lambda s: s["mock_records"] > 0, timeout=30)
         with stopped(simulated):  # until the command gives up, while it waits for the cancel
@@ -313,8 +349,9 @@ def test_a_device_that_stops_taking_data_fails_the_replay_with_the_true_count(si
 
 def test_a_replay_waits_out_a_pause_of_the_device_shorter_than_the_timeout(simulated, tmp_path):
     write_mock_log(tmp_path / "flight.log", 4000, 0.005)  # 5 s at four times its pace
-    proc = start_vyre("replay", tmp_path / "flight.log", "--port", simulated.port_name,
-                      "--speed", "4", "--timeout", "4")
+    proc = start_vyre(
+        "replay", tmp_path / "flight.log", "--port", simulated.port_name, "--speed", "4", "--timeout", "4"
+    )
     try:
         simulated.wait_status(lambda s: s["mock_records"] > 500, timeout=30)
         with stopped(simulated):
@@ -343,17 +380,25 @@ sys.exit(cli.main(["demo"]))
 
 
 def test_demo_passes_every_step():
-    proc = subprocess.run([sys.executable, "-c", SHORT_DEMO], capture_output=True, text=True, timeout=180,
-                          env=cli_env(), stdin=subprocess.DEVNULL)
+    proc = subprocess.run(
+        [sys.executable, "-c", SHORT_DEMO],
+        capture_output=True,
+        text=True,
+        timeout=180,
+        env=cli_env(),
+        stdin=subprocess.DEVNULL,
+    )
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr
     assert re.search(r"demo: all 4 steps passed in [\d.]+ s", proc.stdout)
-    for step in ("ok device info", "ok live telemetry", "ok magnetometer calibration",
-                 "ok mock log replay"):
+    for step in ("ok device info", "ok live telemetry", "ok magnetometer calibration", "ok mock log replay"):
         assert step in proc.stdout
 
 
-@pytest.mark.parametrize("command", [["ports"], ["ports", "--json"], ["link-check", "--seconds", "0.5"]],
-                         ids=["ports", "ports-json", "link-check"])
+@pytest.mark.parametrize(
+    "command",
+    [["ports"], ["ports", "--json"], ["link-check", "--seconds", "0.5"]],
+    ids=["ports", "ports-json", "link-check"],
+)
 def test_a_long_latency_timer_is_shown_with_how_to_lower_it(simulated, tmp_path, command):
     name = os.path.basename(os.path.realpath(simulated.port_name))
     timer = tmp_path / "class" / "tty" / name / "device" / "latency_timer"
@@ -364,8 +409,11 @@ def test_a_long_latency_timer_is_shown_with_how_to_lower_it(simulated, tmp_path,
     proc = run_vyre(*command, VYRE_SYSFS=str(tmp_path))
     assert proc.returncode == 0, proc.stdout + proc.stderr
     if "--json" in command:
-        ours = [p for p in json.loads(proc.stdout)
-                if os.path.realpath(p["device"]) == os.path.realpath(simulated.port_name)]
+        ours = [
+            p
+            for p in json.loads(proc.stdout)
+            if os.path.realpath(p["device"]) == os.path.realpath(simulated.port_name)
+        ]
         assert [p["latency_timer_ms"] for p in ours] == [16]
     else:
         assert "latency timer 16 ms" in proc.stdout

@@ -22,39 +22,47 @@ from .cli_support import assert_one_line_error, assert_png, cli_env, run_vyre, w
 
 # ---------------------------------------------------------------- arguments
 
-@pytest.mark.parametrize("args,fragment", [
-    ((), "required: COMMAND"),
-    (("frobnicate",), "invalid choice"),
-    (("stream", "--duration", "-1"), "must be a positive number"),
-    (("stream", "--duration", "soon"), "not a number"),
-    (("replay",), "LOG"),
-    (("replay", "x.log", "--speed", "0"), "must be a positive number"),
-    (("plot",), "RECORDING"),
-    (("config",), "ACTION"),
-    (("config", "set", "--frequency", "0"), "0 stops the telemetry"),
-    (("config", "set", "--frequency", "70000"), "must be 1 to 65535, not 70000"),
-    (("config", "set", "--protocol", "CAN"), "one of USB, UART, I2C, SPI"),
-    (("config", "set", "--name", "x" * 33), "at most 32 bytes"),
-    (("info", "--port", "/dev/ttyACM0", "--sim"), "not allowed with"),
-    (("info", "--sim", "--sim-option", "colour=blue"), "unknown simulator option"),
-    (("info", "--sim", "--sim-option", "rate"), "expected KEY=VALUE"),
-    (("info", "--baud", "-5"), "must be positive"),
-])
+
+@pytest.mark.parametrize(
+    "args,fragment",
+    [
+        ((), "required: COMMAND"),
+        (("frobnicate",), "invalid choice"),
+        (("stream", "--duration", "-1"), "must be a positive number"),
+        (("stream", "--duration", "soon"), "not a number"),
+        (("replay",), "LOG"),
+        (("replay", "x.log", "--speed", "0"), "must be a positive number"),
+        (("plot",), "RECORDING"),
+        (("config",), "ACTION"),
+        (("config", "set", "--frequency", "0"), "0 stops the telemetry"),
+        (("config", "set", "--frequency", "70000"), "must be 1 to 65535, not 70000"),
+        (("config", "set", "--protocol", "CAN"), "one of USB, UART, I2C, SPI"),
+        (("config", "set", "--name", "x" * 33), "at most 32 bytes"),
+        (("info", "--port", "/dev/ttyACM0", "--sim"), "not allowed with"),
+        (("info", "--sim", "--sim-option", "colour=blue"), "unknown simulator option"),
+        (("info", "--sim", "--sim-option", "rate"), "expected KEY=VALUE"),
+        (("info", "--baud", "-5"), "must be positive"),
+    ],
+)
 def test_bad_arguments_give_usage_and_status_2(args, fragment):
     proc = run_vyre(*args)
     assert proc.returncode == 2
     assert fragment in proc.stderr and "Traceback" not in proc.stderr
 
 
-@pytest.mark.parametrize("args,env,status,fragment", [
-    (("info", "--port", "/dev/ttyACM97"), {}, 1, "no serial port /dev/ttyACM97"),
-    (("stream", "-p", "/dev/ttyUSB97", "-d", "1"), {}, 1, "no serial port /dev/ttyUSB97"),
-    (("calibrate-mag", "--port", "/dev/ttyACM97"), {}, 1, "no serial port /dev/ttyACM97"),
-    (("info",), {"VYRE_PORT": "/dev/ttyACM96"}, 1, "no serial port /dev/ttyACM96"),
-    (("info", "--port", "/dev/null", "--sim-option", "rate=5"), {}, 2, "add --sim"),
-    # the log is checked before the port is opened
-    (("replay", "/nonexistent/none.log", "--port", "/dev/ttyACM97"), {}, 1, "no such log file"),
-], ids=["info", "stream", "calibrate-mag", "from-environment", "sim-option-alone", "missing-log"])
+@pytest.mark.parametrize(
+    "args,env,status,fragment",
+    [
+        (("info", "--port", "/dev/ttyACM97"), {}, 1, "no serial port /dev/ttyACM97"),
+        (("stream", "-p", "/dev/ttyUSB97", "-d", "1"), {}, 1, "no serial port /dev/ttyUSB97"),
+        (("calibrate-mag", "--port", "/dev/ttyACM97"), {}, 1, "no serial port /dev/ttyACM97"),
+        (("info",), {"VYRE_PORT": "/dev/ttyACM96"}, 1, "no serial port /dev/ttyACM96"),
+        (("info", "--port", "/dev/null", "--sim-option", "rate=5"), {}, 2, "add --sim"),
+        # the log is checked before the port is opened
+        (("replay", "/nonexistent/none.log", "--port", "/dev/ttyACM97"), {}, 1, "no such log file"),
+    ],
+    ids=["info", "stream", "calibrate-mag", "from-environment", "sim-option-alone", "missing-log"],
+)
 def test_failing_before_a_device_is_reached_takes_one_line(args, env, status, fragment):
     proc = run_vyre(*args, **env)
     assert_one_line_error(proc, status, fragment)
@@ -64,14 +72,16 @@ def test_failing_before_a_device_is_reached_takes_one_line(args, env, status, fr
 
 def test_version_names_both_parts():
     import vyre_client
+
     proc = run_vyre("--version")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.startswith("vyre ") and f"vyre_client {vyre_client.__version__}" in proc.stdout
 
 
 def test_config_set_needs_a_value():
-    assert_one_line_error(run_vyre("config", "set", "--port", "/dev/ttyACM97"), 1,
-                          "give --name, --frequency or --protocol")
+    assert_one_line_error(
+        run_vyre("config", "set", "--port", "/dev/ttyACM97"), 1, "give --name, --frequency or --protocol"
+    )
 
 
 def test_the_live_view_fits_an_80_column_terminal():
@@ -80,6 +90,7 @@ def test_the_live_view_fits_an_80_column_terminal():
     from rich.console import Console
     from vyre_tools.cli.stream import view
     from vyre_tools.recording import packet_dtype
+
     stats = GapCounter(1000)
     stats.packets, stats.gaps, stats.missing, stats.out_of_order = 9_999_999, 99_999, 999_999, 99_999
     latest = np.full(1, -12345.678, packet_dtype())[0]
@@ -94,13 +105,22 @@ def test_the_live_view_fits_an_80_column_terminal():
 
 # --------------------------------------------------------------------- plot
 
+
 def test_the_plot_legends_lie_beside_the_data():
     from matplotlib.figure import Figure
     from vyre_tools.cli.plotting import draw_recording, require_matplotlib
+
     require_matplotlib()
-    names = ("timestamp_seconds", "est_position_z_meters", "est_velocity_z_meters_per_s",
-             "raw_rotated_acceleration_x_gs", "raw_rotated_acceleration_y_gs",
-             "raw_rotated_acceleration_z_gs", "est_tilt_angle_degrees", "est_mach_number")
+    names = (
+        "timestamp_seconds",
+        "est_position_z_meters",
+        "est_velocity_z_meters_per_s",
+        "raw_rotated_acceleration_x_gs",
+        "raw_rotated_acceleration_y_gs",
+        "raw_rotated_acceleration_z_gs",
+        "est_tilt_angle_degrees",
+        "est_mach_number",
+    )
     fig = Figure(figsize=(10, 12), layout="constrained")
     draw_recording(fig, {name: [0.0, 1.0, 2.0] for name in names})
     fig.canvas.draw()
@@ -114,8 +134,7 @@ def test_plot_without_output_says_there_is_no_display(tmp_path):
     csv_path = tmp_path / "r.csv"
     write_recording(csv_path)
     proc = run_vyre("plot", csv_path, DISPLAY="", WAYLAND_DISPLAY="")
-    assert_one_line_error(proc, 1, "cannot open a plot window: there is no display",
-                          "-o FILE.png")
+    assert_one_line_error(proc, 1, "cannot open a plot window: there is no display", "-o FILE.png")
 
 
 def test_plot_draws_a_recording(tmp_path):
@@ -136,12 +155,16 @@ NOT_RECORDINGS = [
 ]
 
 
-@pytest.mark.parametrize("command,content,fragment", [
-    *[(command, *case) for command in ("plot", "convert") for case in NOT_RECORDINGS],
-    ("plot", "header-only", "holds no samples"),
-])
+@pytest.mark.parametrize(
+    "command,content,fragment",
+    [
+        *[(command, *case) for command in ("plot", "convert") for case in NOT_RECORDINGS],
+        ("plot", "header-only", "holds no samples"),
+    ],
+)
 def test_plot_and_convert_refuse_what_is_not_a_recording(tmp_path, command, content, fragment):
     from .cli_support import FIELDS
+
     path = tmp_path / "bad.csv"
     if content is None:  # a good header and row, then a broken row
         write_recording(path, n=1)
@@ -162,11 +185,11 @@ def test_plot_and_convert_refuse_what_is_not_a_recording(tmp_path, command, cont
 
 def test_plot_reports_an_unwritable_image(tmp_path):
     csv_path = write_recording(tmp_path / "r.csv", n=10)
-    assert_one_line_error(run_vyre("plot", csv_path, "-o", tmp_path / "no" / "r.png"), 1,
-                          "cannot write")
+    assert_one_line_error(run_vyre("plot", csv_path, "-o", tmp_path / "no" / "r.png"), 1, "cannot write")
 
 
 # ------------------------------------------------------------- mock logs
+
 
 def _log(*steps):
     log = MockLog()
@@ -222,6 +245,7 @@ def test_replay_progress_follows_the_pacing(realtime):
 
 # -------------------------------------------------- calibration quality
 
+
 def _sphere(n):
     """n directions spread evenly over the sphere (Fibonacci lattice)."""
     golden = math.pi * (3 - math.sqrt(5))
@@ -236,8 +260,7 @@ def test_quality_sees_the_ellipsoid_become_a_sphere():
     s = (1.2, 0.0, 0.0, 0.0, 0.8, 0.0, 0.0, 0.0, 1.0)
     a = (1 / 1.2, 0.0, 0.0, 0.0, 1 / 0.8, 0.0, 0.0, 0.0, 1.0)
     h = (10.0, -5.0, 3.0)
-    raw = [(s[0] * 50 * x + h[0], s[4] * 50 * y + h[1], s[8] * 50 * z + h[2])
-           for x, y, z in _sphere(2000)]
+    raw = [(s[0] * 50 * x + h[0], s[4] * 50 * y + h[1], s[8] * 50 * z + h[2]) for x, y, z in _sphere(2000)]
     q = assess(raw, h, a)
     assert q.samples == 2000
     assert q.raw_spread > 0.1
@@ -248,27 +271,36 @@ def test_quality_sees_the_ellipsoid_become_a_sphere():
 
 def test_calibration_window_ends_at_the_collection_time_on_the_host_clock():
     np = pytest.importorskip("numpy")
-    rows = np.zeros(4, dtype=[("magnetic_field_x_microteslas", "f4"),
-                              ("magnetic_field_y_microteslas", "f4"),
-                              ("magnetic_field_z_microteslas", "f4"),
-                              ("host_time_seconds", "f8")])
+    rows = np.zeros(
+        4,
+        dtype=[
+            ("magnetic_field_x_microteslas", "f4"),
+            ("magnetic_field_y_microteslas", "f4"),
+            ("magnetic_field_z_microteslas", "f4"),
+            ("host_time_seconds", "f8"),
+        ],
+    )
     rows["host_time_seconds"] = [9.5, 10.0, 10.0 + 1e-6, 11.0]
     rows["magnetic_field_x_microteslas"] = [1, 2, 3, 4]
     # what came after the collection time could carry the fit already
     assert raw_window(rows, 10.0) == [(1.0, 0.0, 0.0), (2.0, 0.0, 0.0)]
 
 
-@pytest.mark.parametrize("points,expected", [
-    ([(0, 0, 1)] * 50, 1 / 72),
-    ([(x, y, abs(z)) for x, y, z in _sphere(5000)], 0.5),
-    ([(x, y, z) for x, y, z in _sphere(5000) if x > 0], 0.5),
-    ([(0, 0, 0), (math.nan, 0, 0)], 0.0),
-])
+@pytest.mark.parametrize(
+    "points,expected",
+    [
+        ([(0, 0, 1)] * 50, 1 / 72),
+        ([(x, y, abs(z)) for x, y, z in _sphere(5000)], 0.5),
+        ([(x, y, z) for x, y, z in _sphere(5000) if x > 0], 0.5),
+        ([(0, 0, 0), (math.nan, 0, 0)], 0.0),
+    ],
+)
 def test_direction_coverage_counts_equal_area_cells(points, expected):
     assert len(direction_cells(points)) / 72 == pytest.approx(expected, abs=0.02)
 
 
 # ------------------------------------------------------------- Ctrl-C
+
 
 def test_first_interrupt_asks_to_stop_and_second_interrupts():
     with stop_on_interrupt() as stop:
@@ -280,10 +312,11 @@ def test_first_interrupt_asks_to_stop_and_second_interrupts():
 
 
 def test_countdown_child_counts_down_then_clears_its_line():
-    code = ("import time\nfrom vyre_tools.cli.countdown import Countdown\n"
-            "with Countdown(0.6):\n    time.sleep(1.5)\nprint('after')\n")
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60,
-                          env=cli_env())
+    code = (
+        "import time\nfrom vyre_tools.cli.countdown import Countdown\n"
+        "with Countdown(0.6):\n    time.sleep(1.5)\nprint('after')\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60, env=cli_env())
     assert proc.returncode == 0, proc.stderr
     assert b"1 s left" in proc.stdout
     ticks = proc.stdout.split(b"\r")
@@ -292,11 +325,15 @@ def test_countdown_child_counts_down_then_clears_its_line():
 
 # ------------------------------------------------------------- imports
 
+
 def test_finding_devices_leaves_the_simulator_unloaded():
     """Port searches read the simulators' stable links, not the simulator."""
-    code = ("import sys, vyre_tools.devices\n"
-            "print(sorted(m for m in sys.modules if m.startswith('vyre_tools.sim')))")
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                          env=cli_env())
+    code = (
+        "import sys, vyre_tools.devices\n"
+        "print(sorted(m for m in sys.modules if m.startswith('vyre_tools.sim')))"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=cli_env()
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "[]"

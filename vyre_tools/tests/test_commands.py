@@ -9,8 +9,13 @@ from vyre_tools.mocklog import MockLog
 from .hostside import COMMAND, MOCK, frame
 
 NEUTRAL = struct.pack("<12f", 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1)
-OPTIONS = {"device_id": 0x1122334455667788, "firmware": "2.0.1-rc9",
-           "name": "a device name that is longer than 32 bytes", "protocol": 2, "rate": 100}
+OPTIONS = {
+    "device_id": 0x1122334455667788,
+    "firmware": "2.0.1-rc9",
+    "name": "a device name that is longer than 32 bytes",
+    "protocol": 2,
+    "rate": 100,
+}
 
 
 def config(name, frequency, protocol):
@@ -18,18 +23,21 @@ def config(name, frequency, protocol):
 
 
 @pytest.mark.parametrize("sim", [OPTIONS], indirect=True)
-@pytest.mark.parametrize("ident,payload,answer", [
-    (1, b"", struct.pack("<Q", 0x1122334455667788) + b"2.0.1-rc"),
-    (2, b"", config(b"a device name that is longer tha", 100, 2)),
-    (8, b"", NEUTRAL * 3),
-    (5, b"", b"\x01"),
-    (255, b"", b"\x01"),
-    (3, config(b"rocket", 100, 2), b"\x01"),
-    (3, config(b"rocket", 100, 7), b"\x00"),       # no such protocol
-    (3, config(b"rocket", 5000, 1), b"\x00"),      # beyond the link
-    (6, NEUTRAL, b"\x01"),
-    (7, NEUTRAL * 2, b"\x01"),
-])
+@pytest.mark.parametrize(
+    "ident,payload,answer",
+    [
+        (1, b"", struct.pack("<Q", 0x1122334455667788) + b"2.0.1-rc"),
+        (2, b"", config(b"a device name that is longer tha", 100, 2)),
+        (8, b"", NEUTRAL * 3),
+        (5, b"", b"\x01"),
+        (255, b"", b"\x01"),
+        (3, config(b"rocket", 100, 2), b"\x01"),
+        (3, config(b"rocket", 100, 7), b"\x00"),  # no such protocol
+        (3, config(b"rocket", 5000, 1), b"\x00"),  # beyond the link
+        (6, NEUTRAL, b"\x01"),
+        (7, NEUTRAL * 2, b"\x01"),
+    ],
+)
 def test_each_command_is_answered(sim, host, ident, payload, answer):
     assert host.request(ident, payload) == answer
     assert sim.status()["responses_by_id"] == {str(ident): 1}
@@ -81,8 +89,14 @@ def test_reboot_pauses_and_restarts_the_clock(sim, host):
 def test_bad_and_unknown_frames_are_counted_and_ignored(sim, host):
     bad = bytearray(frame(COMMAND, 1))
     bad[-1] ^= 1
-    host.send(bytes(bad) + b"\x6b\xb6junk" + frame(COMMAND, 9) + frame(COMMAND, 1, b"\x00")
-              + frame(0xA55A, 0, bytes(76)) + frame(COMMAND, 0))
+    host.send(
+        bytes(bad)
+        + b"\x6b\xb6junk"
+        + frame(COMMAND, 9)
+        + frame(COMMAND, 1, b"\x00")
+        + frame(0xA55A, 0, bytes(76))
+        + frame(COMMAND, 0)
+    )
     assert host.request(2) is not None  # still in step
     s = sim.status()
     assert (s["bad_frames"], s["unknown_commands"], s["malformed_commands"]) == (1, 2, 1)

@@ -29,17 +29,23 @@ def shown_commands():
         text = path.read_text()
         where = path.relative_to(ROOT)
         for match in INLINE.finditer(text):
-            yield pytest.param(" ".join((match.group(1) or match.group(2)).split()), False,
-                               id=f"{where}:{text.count(chr(10), 0, match.start()) + 1}")
+            yield pytest.param(
+                " ".join((match.group(1) or match.group(2)).split()),
+                False,
+                id=f"{where}:{text.count(chr(10), 0, match.start()) + 1}",
+            )
         for match in SHELL_LINE.finditer(text):
-            yield pytest.param(match.group(1), True,
-                               id=f"{where}:{text.count(chr(10), 0, match.start()) + 1}")
+            yield pytest.param(
+                match.group(1), True, id=f"{where}:{text.count(chr(10), 0, match.start()) + 1}"
+            )
 
 
 def parse(command):
     """The parser's verdict on ``command``: None when it takes it, else its message."""
+
     def refuse(parser, message):
         raise Refused(message)
+
     argv = shlex.split(command, comments=True)[1:]
     original = argparse.ArgumentParser.error
     argparse.ArgumentParser.error = refuse
@@ -69,7 +75,6 @@ def test_a_shown_command_is_one_the_parser_takes(command, complete):
     assert refused is None, f"{command!r}: {refused}"
 
 
-@pytest.mark.parametrize("command", ["vyre demo --sim", "vyre link-check --minutes 3",
-                                     "vyre plot"])
+@pytest.mark.parametrize("command", ["vyre demo --sim", "vyre link-check --minutes 3", "vyre plot"])
 def test_the_check_catches_what_would_fail(command):
     assert parse(command) is not None

@@ -21,7 +21,7 @@ FIRMWARE = "3.1.4"
 NAME = "E2E-SIM"
 RATE = 200
 REBOOT_SECONDS = 0.3
-LINK_RATE = 2300          # about what a 2 Mbaud link carries in 86-byte frames
+LINK_RATE = 2300  # about what a 2 Mbaud link carries in 86-byte frames
 HANG_UP = r"^Serial port disconnected \(hang-up\)$"
 COMMAND_CHANNEL_CLOSED = "^Command channel closed$"
 NEUTRAL = ([0.0] * 3, [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0])
@@ -70,8 +70,14 @@ def timestamp_steps(packets):
 
 
 def field_magnitudes(packets):
-    return [math.sqrt(p.magnetic_field_x_microteslas ** 2 + p.magnetic_field_y_microteslas ** 2
-                      + p.magnetic_field_z_microteslas ** 2) for p in packets]
+    return [
+        math.sqrt(
+            p.magnetic_field_x_microteslas**2
+            + p.magnetic_field_y_microteslas**2
+            + p.magnetic_field_z_microteslas**2
+        )
+        for p in packets
+    ]
 
 
 def relative_spread(values):
@@ -82,8 +88,15 @@ def relative_spread(values):
 @pytest.fixture(scope="module")
 def device():
     # the tumble at 2.5 times its pace, so that a short calibration sees every direction
-    with Simulator.spawn(rate=RATE, device_id=DEVICE_ID, firmware=FIRMWARE, name=NAME,
-                         protocol=2, reboot_seconds=REBOOT_SECONDS, tumble_rates=(75, 180, 475)) as s:
+    with Simulator.spawn(
+        rate=RATE,
+        device_id=DEVICE_ID,
+        firmware=FIRMWARE,
+        name=NAME,
+        protocol=2,
+        reboot_seconds=REBOOT_SECONDS,
+        tumble_rates=(75, 180, 475),
+    ) as s:
         yield s
 
 
@@ -101,22 +114,27 @@ def client(device, start_client):
 
 # ---------------------------------------------------------------- commands
 
+
 def test_device_info_and_configuration_are_the_devices(client):
     info = client.get_device_info()
     assert (info.id, info.firmware_version) == (DEVICE_ID, FIRMWARE)
     config = client.get_device_config()
-    assert (config.name, config.frequency, config.protocol) == (NAME, RATE,
-                                                                vyre_client.DeviceProtocol.UART)
+    assert (config.name, config.frequency, config.protocol) == (NAME, RATE, vyre_client.DeviceProtocol.UART)
 
 
-@pytest.mark.parametrize("name, frequency, protocol, stored", [
-    ("abcdefghij" * 4, 500, "SPI", "abcdefghij" * 3 + "ab"),
-    # 41 bytes: the device keeps 32, ending in the first byte of an "é"
-    ("x" + "é" * 20, 1000, "I2C", "x" + "é" * 15 + "\ufffd"),
-    ("probe-2", 250, "USB", "probe-2"),
-], ids=["ascii-cut", "cut-inside-a-character", "short"])
+@pytest.mark.parametrize(
+    "name, frequency, protocol, stored",
+    [
+        ("abcdefghij" * 4, 500, "SPI", "abcdefghij" * 3 + "ab"),
+        # 41 bytes: the device keeps 32, ending in the first byte of an "é"
+        ("x" + "é" * 20, 1000, "I2C", "x" + "é" * 15 + "\ufffd"),
+        ("probe-2", 250, "USB", "probe-2"),
+    ],
+    ids=["ascii-cut", "cut-inside-a-character", "short"],
+)
 def test_set_device_config_stores_the_cut_name_and_changes_the_telemetry_rate(
-        device, client, name, frequency, protocol, stored):
+    device, client, name, frequency, protocol, stored
+):
     protocol = getattr(vyre_client.DeviceProtocol, protocol)
     try:
         assert client.set_device_config(name, frequency, protocol) is True
@@ -141,15 +159,17 @@ def test_calibrations_round_trip_and_reach_the_device(device, client):
     try:
         assert client.set_imu_calibration(*accel, *gyro) is True
         values = client.get_calibration()
-        assert (values.imu_accelerometer_offsets, values.imu_accelerometer_scale_matrix,
-                values.imu_gyroscope_offsets, values.imu_gyroscope_scale_matrix) == (
-            f32(accel[0]), f32(accel[1]), f32(gyro[0]), f32(gyro[1]))
+        assert (
+            values.imu_accelerometer_offsets,
+            values.imu_accelerometer_scale_matrix,
+            values.imu_gyroscope_offsets,
+            values.imu_gyroscope_scale_matrix,
+        ) == (f32(accel[0]), f32(accel[1]), f32(gyro[0]), f32(gyro[1]))
         assert values.magnetometer_scale_matrix == NEUTRAL[1]  # untouched by the IMU write
 
         assert client.set_magnetometer_calibration(*mag) is True
         values = client.get_calibration()
-        assert (values.magnetometer_offsets, values.magnetometer_scale_matrix) == (
-            f32(mag[0]), f32(mag[1]))
+        assert (values.magnetometer_offsets, values.magnetometer_scale_matrix) == (f32(mag[0]), f32(mag[1]))
         assert values.imu_gyroscope_offsets == f32(gyro[0])
         stored = device.status()["mag_calibration"]
         assert (stored["offsets"], stored["matrix"]) == (f32(mag[0]), f32(mag[1]))
@@ -163,20 +183,24 @@ def test_reboot_pauses_telemetry_which_then_resumes_on_a_new_clock(device, clien
         return [i + 1 for i, step in enumerate(timestamp_steps(packets)) if step <= 0]
 
     # long enough on the old clock that the new one is seen to start over
-    packets = collect(client, until=lambda got: len(got) >= 20
-                      and got[-1].timestamp_seconds > REBOOT_SECONDS + 1.0)
+    packets = collect(
+        client, until=lambda got: len(got) >= 20 and got[-1].timestamp_seconds > REBOOT_SECONDS + 1.0
+    )
     begin = time.monotonic()
     assert client.reboot() is None
     assert time.monotonic() - begin < 2.5  # never waits out a time-out for an answer
-    packets += collect(client, until=lambda got: restarts(packets + got)
-                       and len(packets) + len(got) - restarts(packets + got)[0] >= 20)
+    packets += collect(
+        client,
+        until=lambda got: (
+            restarts(packets + got) and len(packets) + len(got) - restarts(packets + got)[0] >= 20
+        ),
+    )
     assert device.status()["reboots"] == 1
     assert len(restarts(packets)) == 1  # one new device clock, no reordering
     resumed = restarts(packets)[0]
     # the new clock starts when telemetry resumes, after the pause
     assert REBOOT_SECONDS - 1e-3 <= packets[resumed].timestamp_seconds < REBOOT_SECONDS + 2.0
-    assert timestamp_steps(packets[resumed:]) == pytest.approx(
-        [1 / RATE] * (len(packets) - resumed - 1))
+    assert timestamp_steps(packets[resumed:]) == pytest.approx([1 / RATE] * (len(packets) - resumed - 1))
     # no answer came, and the device takes commands again
     assert client.get_device_info().id == DEVICE_ID
     assert "4" not in device.status()["responses_by_id"]
@@ -185,8 +209,7 @@ def test_reboot_pauses_telemetry_which_then_resumes_on_a_new_clock(device, clien
 def test_cancel_ends_mock_mode(device, client, tmp_path):
     log = MockLog().add_series(50, 0.001).end()
     log.write(tmp_path / "short.log")
-    client.start_mock_log_stream(str(tmp_path / "short.log"), realtime=False,
-                                 cancel_on_finish=False)
+    client.start_mock_log_stream(str(tmp_path / "short.log"), realtime=False, cancel_on_finish=False)
     wait_for(lambda: not client.is_mock_log_streaming())
     assert client.stop_mock_log_stream(cancel_device=False) == 50
     device.wait_status(lambda s: s["mock_records"] == 50)
@@ -198,6 +221,7 @@ def test_cancel_ends_mock_mode(device, client, tmp_path):
 
 
 # --------------------------------------------------------------- telemetry
+
 
 def test_telemetry_at_the_link_rate_arrives_complete_and_in_order(device, client):
     device.set_rate(0)
@@ -212,9 +236,11 @@ def test_telemetry_at_the_link_rate_arrives_complete_and_in_order(device, client
     s = drain(device, client, packets)
     client.ensure_ok()
     steps = timestamp_steps(packets)
-    print(f"\nlink rate: device sent {s['telemetry_sent']} frames in {elapsed:.2f} s "
-          f"({s['telemetry_sent'] / elapsed:.0f}/s), client received {len(packets)}, "
-          f"dropped by the device {s['telemetry_dropped']}")
+    print(
+        f"\nlink rate: device sent {s['telemetry_sent']} frames in {elapsed:.2f} s "
+        f"({s['telemetry_sent'] / elapsed:.0f}/s), client received {len(packets)}, "
+        f"dropped by the device {s['telemetry_dropped']}"
+    )
     assert s["telemetry_dropped"] == 0
     assert len(packets) == s["telemetry_sent"]
     assert s["telemetry_sent"] >= 0.8 * LINK_RATE * seconds
@@ -239,10 +265,12 @@ def test_line_faults_cost_no_intact_frame(device, client):
     client.ensure_ok()
     steps = timestamp_steps(packets)
     missing = sum(round(step * rate) - 1 for step in steps)
-    print(f"\nfaults: {s['noise_bytes']} noise bytes, {s['false_headers']} false headers, "
-          f"{s['telemetry_corrupted']} corrupted of "
-          f"{s['telemetry_sent'] + s['telemetry_corrupted']} frames; "
-          f"client received {len(packets)} = intact {s['telemetry_sent']}")
+    print(
+        f"\nfaults: {s['noise_bytes']} noise bytes, {s['false_headers']} false headers, "
+        f"{s['telemetry_corrupted']} corrupted of "
+        f"{s['telemetry_sent'] + s['telemetry_corrupted']} frames; "
+        f"client received {len(packets)} = intact {s['telemetry_sent']}"
+    )
     assert s["noise_bytes"] > 1000 and s["telemetry_corrupted"] > 50 and s["false_headers"] > 10
     assert s["telemetry_dropped"] == 0
     assert len(packets) == s["telemetry_sent"]
@@ -254,13 +282,18 @@ def test_line_faults_cost_no_intact_frame(device, client):
 
 # ------------------------------------------------------------------ replay
 
+
 def test_replayed_log_reaches_the_device_complete_in_order_and_paced(device, client, tmp_path):
     interval, speed, unpaced, batch, batches = 0.010, 2.0, 75, 10, 20
     log = MockLog()
     log.add_series(40, interval, kinds="AM")
     log.pad(7)  # padding between records is not a record
-    log.add_series(unpaced + batch * batches - 40, interval, kinds="IBAM",
-                   start_ticks=round(40 * interval * TICKS_PER_SECOND))
+    log.add_series(
+        unpaced + batch * batches - 40,
+        interval,
+        kinds="IBAM",
+        start_ticks=round(40 * interval * TICKS_PER_SECOND),
+    )
     log.end()
     log.add("A", 1)  # after the end marker: never replayed
     path = log.write(tmp_path / "flight.log")
@@ -285,14 +318,16 @@ def test_replayed_log_reaches_the_device_complete_in_order_and_paced(device, cli
     period = batch * interval / speed
     gaps = [b - a for a, b in zip(starts, starts[1:])]
     span = starts[-1] - starts[0]
-    print(f"\nreplay: header to first record {settle * 1e3:.1f} ms (settle 100 ms); "
-          f"first {unpaced} records in {burst * 1e3:.1f} ms "
-          f"(logged {(unpaced - 1) * interval / speed * 1e3:.0f} ms at speed {speed}); "
-          f"batch period median {statistics.median(gaps) * 1e3:.1f} ms, "
-          f"min {min(gaps) * 1e3:.1f}, max {max(gaps) * 1e3:.1f} (ideal {period * 1e3:.0f}); "
-          f"{batches} batches span {span:.3f} s (ideal {(batches - 1) * period:.3f}); "
-          f"spread within a batch median {statistics.median(spreads) * 1e3:.2f} ms, "
-          f"max {max(spreads) * 1e3:.2f}")
+    print(
+        f"\nreplay: header to first record {settle * 1e3:.1f} ms (settle 100 ms); "
+        f"first {unpaced} records in {burst * 1e3:.1f} ms "
+        f"(logged {(unpaced - 1) * interval / speed * 1e3:.0f} ms at speed {speed}); "
+        f"batch period median {statistics.median(gaps) * 1e3:.1f} ms, "
+        f"min {min(gaps) * 1e3:.1f}, max {max(gaps) * 1e3:.1f} (ideal {period * 1e3:.0f}); "
+        f"{batches} batches span {span:.3f} s (ideal {(batches - 1) * period:.3f}); "
+        f"spread within a batch median {statistics.median(spreads) * 1e3:.2f} ms, "
+        f"max {max(spreads) * 1e3:.2f}"
+    )
     # the device stamps arrivals: a header it read late shortens what it sees
     assert settle >= 0.05
     assert burst < 0.4 * (unpaced - 1) * interval / speed  # back to back, not at the log's pace
@@ -309,8 +344,11 @@ def test_a_huge_unpaced_replay_leaves_the_link_to_telemetry_answers_and_stop(dev
     wait_for(lambda: client.mock_frames_waiting() > 0)
     info = client.get_device_info(5.0)  # answered while the replay is on the link
     assert info is not None and info.id == DEVICE_ID
-    packets = collect(client, until=lambda _: not client.is_mock_log_streaming()
-                      and client.mock_frames_waiting() == 0, timeout=120)
+    packets = collect(
+        client,
+        until=lambda _: not client.is_mock_log_streaming() and client.mock_frames_waiting() == 0,
+        timeout=120,
+    )
     assert client.stop_mock_log_stream(cancel_device=False) == records
     s = drain(device, client, packets)
     device.wait_status(lambda s: s["mock_records"] == records)
@@ -331,6 +369,7 @@ def test_a_huge_unpaced_replay_leaves_the_link_to_telemetry_answers_and_stop(dev
 
 # ------------------------------------------------------------- calibration
 
+
 def test_magnetometer_calibration_run_recovers_the_hard_iron(device, client):
     device.set_rate(500)
     client.get_data_packets()
@@ -342,9 +381,11 @@ def test_magnetometer_calibration_run_recovers_the_hard_iron(device, client):
     calibrated = collect(client, seconds=1.0)
     before = relative_spread(field_magnitudes(raw))
     after = relative_spread(field_magnitudes(calibrated))
-    print(f"\ncalibration: offsets {[round(v, 3) for v in applied]} vs hard iron {hard_iron}, "
-          f"largest error {error:.3f} uT; |B| spread about the median {before:.1%} before "
-          f"({len(raw)} samples), {after:.2%} after ({len(calibrated)} samples)")
+    print(
+        f"\ncalibration: offsets {[round(v, 3) for v in applied]} vs hard iron {hard_iron}, "
+        f"largest error {error:.3f} uT; |B| spread about the median {before:.1%} before "
+        f"({len(raw)} samples), {after:.2%} after ({len(calibrated)} samples)"
+    )
     assert error < 0.5
     assert before > 0.05  # the uncalibrated field is far from a sphere
     assert after < 0.01
@@ -352,6 +393,7 @@ def test_magnetometer_calibration_run_recovers_the_hard_iron(device, client):
 
 
 # ----------------------------------------------------------------- unplug
+
 
 def test_unplugging_mid_stream_gives_the_documented_error_sequence(start_client):
     with Simulator.spawn(rate=1000) as unplugged:
@@ -362,8 +404,13 @@ def test_unplugging_mid_stream_gives_the_documented_error_sequence(start_client)
         with pytest.raises(OSError, match=HANG_UP):
             client.ensure_ok()
         assert client.ensure_ok() is None  # reported once
-        for call in (client.get_device_info, client.get_device_config, client.cancel,
-                     client.reboot, lambda: client.set_magnetometer_calibration(*NEUTRAL)):
+        for call in (
+            client.get_device_info,
+            client.get_device_config,
+            client.cancel,
+            client.reboot,
+            lambda: client.set_magnetometer_calibration(*NEUTRAL),
+        ):
             with pytest.raises(OSError, match=COMMAND_CHANNEL_CLOSED):
                 call()
         assert not client.is_running()

@@ -10,14 +10,18 @@ from vyre_tools.sim.clientview import ClientView
 from vyre_tools.sim.output import FALSE_HEADER, NOISE, TELEMETRY
 
 
-@pytest.mark.parametrize("sim", [
-    {"rate": 1000, "noise": 0.3},
-    {"rate": 1000, "corrupt_rate": 0.2},
-    {"rate": 1000, "noise": 0.5, "corrupt_rate": 0.5, "noise_max_len": 40},
-    {"rate": 1000, "false_header": 0.05},
-    {"rate": 1000, "false_header": 0.3, "false_header_max_len": 0xFFFFFFFF, "noise": 0.3},
-    {"rate": 1000, "cut_rate": 0.1, "noise": 0.3, "noise_header_share": 0.3},
-], indirect=True)
+@pytest.mark.parametrize(
+    "sim",
+    [
+        {"rate": 1000, "noise": 0.3},
+        {"rate": 1000, "corrupt_rate": 0.2},
+        {"rate": 1000, "noise": 0.5, "corrupt_rate": 0.5, "noise_max_len": 40},
+        {"rate": 1000, "false_header": 0.05},
+        {"rate": 1000, "false_header": 0.3, "false_header_max_len": 0xFFFFFFFF, "noise": 0.3},
+        {"rate": 1000, "cut_rate": 0.1, "noise": 0.3, "noise_header_share": 0.3},
+    ],
+    indirect=True,
+)
 def test_faults_spare_intact_frames(sim, host):
     host.read_for(0.2)
     assert host.request(1) is not None  # responses get through the faults too
@@ -93,8 +97,11 @@ def test_client_view_accounts_for_a_false_header_that_meets_a_matching_crc():
     inner = p.build_frame(p.DATA_HEADER, 0, bytes(p.TELEMETRY.size))
     head = p.HEAD.pack(p.DATA_HEADER, 7, len(inner))
     view = ClientView(give_up_after=0.1)
-    for data, kind, frames in ((head, FALSE_HEADER, 0), (inner, TELEMETRY, 1),
-                               (p.crc16(head + inner).to_bytes(2, "little"), NOISE, 0)):
+    for data, kind, frames in (
+        (head, FALSE_HEADER, 0),
+        (inner, TELEMETRY, 1),
+        (p.crc16(head + inner).to_bytes(2, "little"), NOISE, 0),
+    ):
         view.written(data, 0, len(data), kind, frames, now=0.0)
     s = view.stats(now=0.0)
     assert (s["telemetry_frames"], s["frame_bytes"], s["noise_bytes"]) == (1, 96, 0)

@@ -109,6 +109,7 @@ def client(sim, start_client):
 
 # ------------------------------------------------------------------ hang-up
 
+
 def wait_in_transaction(client, sim, log):
     sim.set_silent(True)
     with pytest.raises(OSError, match=f"^{re.escape(HANG_UP)}$"):
@@ -131,8 +132,11 @@ def wait_in_calibration(client, sim, log):
     return []
 
 
-@pytest.mark.parametrize("during", [wait_in_transaction, wait_in_replay, wait_in_calibration],
-                         ids=["transaction", "replay", "calibration"])
+@pytest.mark.parametrize(
+    "during",
+    [wait_in_transaction, wait_in_replay, wait_in_calibration],
+    ids=["transaction", "replay", "calibration"],
+)
 def test_hang_up_while_a_call_waits(tmp_path, start_client, during):
     log = tmp_path / "long.log"
     write_mock_log(log, 2000, 0.01)
@@ -153,6 +157,7 @@ def test_hang_up_while_a_call_waits(tmp_path, start_client, during):
 
 # ------------------------------------------------------------- killed client
 
+
 def port_claimed(port):
     """Whether the port is held exclusive.  Asked of the flag itself: root
     opens a claimed port all the same."""
@@ -170,10 +175,13 @@ def port_claimed(port):
 
 def test_a_killed_clients_claim_is_released(sim, start_client):
     cleared = sim.status()["claims_cleared"]
-    code = ("import sys, vyre_client; c = vyre_client.VYREClient(sys.argv[1]); "
-            "print('open', flush=True); sys.stdin.read()")
-    child = subprocess.Popen([sys.executable, "-c", code, sim.port_name],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    code = (
+        "import sys, vyre_client; c = vyre_client.VYREClient(sys.argv[1]); "
+        "print('open', flush=True); sys.stdin.read()"
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", code, sim.port_name], stdin=subprocess.PIPE, stdout=subprocess.PIPE
+    )
     try:
         assert child.stdout.readline() == b"open\n"
         time.sleep(0.5)  # several of the simulator's checks: a live client keeps its claim
@@ -188,6 +196,7 @@ def test_a_killed_clients_claim_is_released(sim, start_client):
 
 
 # ------------------------------------------------------------ silent device
+
 
 def test_a_device_that_stops_answering(sim, client, tmp_path):
     write_mock_log(tmp_path / "a.log", 10, 0.01)
@@ -221,9 +230,10 @@ def test_a_device_that_stops_answering(sim, client, tmp_path):
 
 # ------------------------------------------------------------- late answers
 
+
 def test_late_answers_go_to_the_next_call_of_their_kind(sim, client):
     sim.set_answer_delay(0.8)
-    assert client.get_device_config(0.1) is None        # answered later with NAME
+    assert client.get_device_config(0.1) is None  # answered later with NAME
     assert client.set_device_config("LATE", RATE, DeviceProtocol.UART, 0.1) is False
     assert client.get_device_info(0.1) is None
     assert client.cancel(0.1) is False
@@ -251,6 +261,7 @@ def test_late_answers_go_to_the_next_call_of_their_kind(sim, client):
 
 # -------------------------------------------------------------- noise flood
 
+
 def test_a_noise_flood_at_the_link_rate_costs_little_and_loses_no_frame(sim, client):
     sim.set_rate(300)
     sim.set_noise(1.0, max_len=1300)  # about 650 bytes before each frame: about 200 kB/s
@@ -267,9 +278,11 @@ def test_a_noise_flood_at_the_link_rate_costs_little_and_loses_no_frame(sim, cli
     stamps += [p.timestamp_seconds for p in rest]
     client.ensure_ok()
     noise_rate = (end["noise_bytes"] - start["noise_bytes"]) / (end["time"] - start["time"])
-    print(f"\nnoise flood: {noise_rate / 1e3:.0f} kB/s of noise for {wall:.1f} s; client process "
-          f"CPU {100 * cpu / wall:.1f}% of one core, RSS growth {grown / 1024:.0f} KiB; "
-          f"{len(stamps)} packets = {s['telemetry_sent']} intact frames sent")
+    print(
+        f"\nnoise flood: {noise_rate / 1e3:.0f} kB/s of noise for {wall:.1f} s; client process "
+        f"CPU {100 * cpu / wall:.1f}% of one core, RSS growth {grown / 1024:.0f} KiB; "
+        f"{len(stamps)} packets = {s['telemetry_sent']} intact frames sent"
+    )
     assert noise_rate > 100e3
     assert cpu < 0.5 * wall
     assert grown < 2 << 20 or UNDER_ASAN
@@ -280,6 +293,7 @@ def test_a_noise_flood_at_the_link_rate_costs_little_and_loses_no_frame(sim, cli
 
 # ----------------------------------------------------- 4 GiB length field
 
+
 @pytest.mark.parametrize("header", [DATA, RESPONSE], ids=["data", "response"])
 def test_a_4_gib_length_field_holds_back_nothing(header):
     master, slave = os.openpty()
@@ -288,11 +302,12 @@ def test_a_4_gib_length_field_holds_back_nothing(header):
     client.start()
     try:
         stamps = [float(i) for i in range(50)]
-        frames = b"".join(frame(DATA, 0, struct.pack("<d17f", t, *[0.0] * 13, 1.0, 0.0, 0.0, 0.0))
-                          for t in stamps)
+        frames = b"".join(
+            frame(DATA, 0, struct.pack("<d17f", t, *[0.0] * 13, 1.0, 0.0, 0.0, 0.0)) for t in stamps
+        )
         data = memoryview(struct.pack("<HHI", header, 1, 0xFFFFFFFF) + frames + frame(RESPONSE, 255, b"\x01"))
         while data:
-            data = data[os.write(master, data):]
+            data = data[os.write(master, data) :]
         packets = collect(client, lambda got: len(got) >= len(stamps))
         assert [p.timestamp_seconds for p in packets] == stamps
         assert client.cancel(10.0) is True

@@ -13,11 +13,29 @@ from .cli_support import client_ready  # noqa: F401
 
 pytestmark = pytest.mark.usefixtures("client_ready")
 
-FAULTS = dict(noise=0.3, noise_max_len=64, noise_header_share=0.2, corrupt_rate=0.03, cut_rate=0.03,
-              false_header=0.03, false_header_max_len=300, stray=0.03)
-FRAMER_KEYS = ("bytes_received", "frame_bytes", "noise_bytes", "buffered_bytes", "telemetry_frames",
-               "response_frames", "short_frames", "unknown_responses", "crc_rejected", "length_rejected",
-               "given_up")
+FAULTS = dict(
+    noise=0.3,
+    noise_max_len=64,
+    noise_header_share=0.2,
+    corrupt_rate=0.03,
+    cut_rate=0.03,
+    false_header=0.03,
+    false_header_max_len=300,
+    stray=0.03,
+)
+FRAMER_KEYS = (
+    "bytes_received",
+    "frame_bytes",
+    "noise_bytes",
+    "buffered_bytes",
+    "telemetry_frames",
+    "response_frames",
+    "short_frames",
+    "unknown_responses",
+    "crc_rejected",
+    "length_rejected",
+    "given_up",
+)
 
 
 def test_every_counter_is_what_the_device_sent_and_spoiled(start_client):
@@ -42,8 +60,13 @@ def test_every_counter_is_what_the_device_sent_and_spoiled(start_client):
         # both give up what still waits once the line is quiet: at most a last
         # byte that may start a header stays
         deadline = time.monotonic() + 30
-        while max((s := sim.status())["client_view"]["buffered_bytes"],
-                  client.link_statistics()["buffered_bytes"]) > 1:
+        while (
+            max(
+                (s := sim.status())["client_view"]["buffered_bytes"],
+                client.link_statistics()["buffered_bytes"],
+            )
+            > 1
+        ):
             assert time.monotonic() < deadline, "a candidate was never given up"
             time.sleep(0.02)
         packets += len(client.get_data_packets())
@@ -56,9 +79,13 @@ def test_every_counter_is_what_the_device_sent_and_spoiled(start_client):
     assert got["packets_waiting"] == got["answers_dropped"] == got["read_errors"] == 0
 
     # kind by kind, what came out is what went in, give or take chance frames
-    sent = {"telemetry_frames": s["telemetry_sent"], "response_frames": s["responses_sent"],
-            "short_frames": s["stray_short"], "unknown_responses": s["stray_unknown"],
-            "refused": s["telemetry_corrupted"] + s["telemetry_cut"] + s["false_headers"]}
+    sent = {
+        "telemetry_frames": s["telemetry_sent"],
+        "response_frames": s["responses_sent"],
+        "short_frames": s["stray_short"],
+        "unknown_responses": s["stray_unknown"],
+        "refused": s["telemetry_corrupted"] + s["telemetry_cut"] + s["false_headers"],
+    }
     counted = {k: got[k] for k in sent if k in got}
     counted["refused"] = got["crc_rejected"] + got["length_rejected"] + got["given_up"]
     for kind, n in sent.items():

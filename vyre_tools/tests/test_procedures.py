@@ -19,8 +19,15 @@ def ticks(start, rate, seconds, skip=()):
 
 def lowered():
     # 500 -> 200 -> 100 Hz, a few packets of the old rate still on their way each time
-    return [ticks(0, 500, 1), ("rate", 200), ticks(1, 500, 0.01), ticks(1.01, 200, 1),
-            ("rate", 100), ticks(2.01, 200, 0.02), ticks(2.03, 100, 1)]
+    return [
+        ticks(0, 500, 1),
+        ("rate", 200),
+        ticks(1, 500, 0.01),
+        ticks(1.01, 200, 1),
+        ("rate", 100),
+        ticks(2.01, 200, 0.02),
+        ticks(2.03, 100, 1),
+    ]
 
 
 def paused():
@@ -37,21 +44,34 @@ def settled_then_lost():
     return [ticks(0, 500, 1), ("rate", 200), ticks(1, 200, 2, skip=range(300, 304))]
 
 
-@pytest.mark.parametrize("rate,events,gaps,missing,out_of_order", [
-    (200, [ticks(0, 200, 0.5)], 0, 0, 0),
-    (200, [ticks(0, 200, 0.5, skip=range(50, 54))], 1, 4, 0),
-    (200, [[0.0, 0.005, 0.01, 0.005, 0.01]], 0, 0, 1),
-    (None, [ticks(0, 100, 0.4), [0.5, 0.51]], 1, 10, 0),  # period estimated
-    (None, [[0.0, 0.01, 0.05]], 0, 0, 0),  # too few intervals to know the period
-    (500, lowered(), 0, 0, 0),
-    (200, paused(), 0, 0, 0),
-    (100, raised(), 0, 0, 0),
-    (500, settled_then_lost(), 1, 4, 0),
-    (None, [ticks(0, 500, 1), ("rate", 200), ticks(1, 200, 1)], 0, 0, 0),
-], ids=["steady", "lost", "back", "estimated", "short", "lowered", "paused", "raised",
-        "settled", "estimated-then-set"])
-def test_gaps_count_against_the_rate_configured_at_the_moment(rate, events, gaps, missing,
-                                                              out_of_order):
+@pytest.mark.parametrize(
+    "rate,events,gaps,missing,out_of_order",
+    [
+        (200, [ticks(0, 200, 0.5)], 0, 0, 0),
+        (200, [ticks(0, 200, 0.5, skip=range(50, 54))], 1, 4, 0),
+        (200, [[0.0, 0.005, 0.01, 0.005, 0.01]], 0, 0, 1),
+        (None, [ticks(0, 100, 0.4), [0.5, 0.51]], 1, 10, 0),  # period estimated
+        (None, [[0.0, 0.01, 0.05]], 0, 0, 0),  # too few intervals to know the period
+        (500, lowered(), 0, 0, 0),
+        (200, paused(), 0, 0, 0),
+        (100, raised(), 0, 0, 0),
+        (500, settled_then_lost(), 1, 4, 0),
+        (None, [ticks(0, 500, 1), ("rate", 200), ticks(1, 200, 1)], 0, 0, 0),
+    ],
+    ids=[
+        "steady",
+        "lost",
+        "back",
+        "estimated",
+        "short",
+        "lowered",
+        "paused",
+        "raised",
+        "settled",
+        "estimated-then-set",
+    ],
+)
+def test_gaps_count_against_the_rate_configured_at_the_moment(rate, events, gaps, missing, out_of_order):
     counter = GapCounter(rate)
     packets = 0
     for event in events:
@@ -60,7 +80,7 @@ def test_gaps_count_against_the_rate_configured_at_the_moment(rate, events, gaps
             continue
         packets += len(event)
         for start in range(0, len(event), 7):  # in batches, as a client gives them
-            counter.add(event[start:start + 7])
+            counter.add(event[start : start + 7])
     counter.finish()
     assert (counter.gaps, counter.missing, counter.out_of_order) == (gaps, missing, out_of_order)
     assert counter.packets == packets
@@ -71,6 +91,7 @@ def test_gaps_are_counted_the_same_in_arrays_and_packet_lists(form):
     import numpy as np
     import vyre_client
     from vyre_tools.recording import packet_dtype
+
     stamps = ticks(0, 200, 0.5, skip=range(50, 54))
     if form == "array":
         batch = np.zeros(len(stamps), packet_dtype())
@@ -95,23 +116,38 @@ def test_the_rate_counts_the_last_second():
     assert meter.rate(now=10.0) == 0
 
 
-@pytest.mark.parametrize("value,text", [
-    (None, "-"), (math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf"), (-0.125, "-0.12"),
-])
+@pytest.mark.parametrize(
+    "value,text",
+    [
+        (None, "-"),
+        (math.nan, "NaN"),
+        (math.inf, "inf"),
+        (-math.inf, "-inf"),
+        (-0.125, "-0.12"),
+    ],
+)
 def test_numbers_read_the_same_everywhere(value, text):
     from vyre_tools.ui.format import num as page_num
+
     assert num(value) == page_num(value) == text
     assert vec([value, 1.0]) == f"({text}, 1.00)"
 
 
-@pytest.mark.parametrize("acceleration,axis", [
-    ((0.0, 0.0, 1.0), "+Z"), ((0.0, 0.0, -1.0), "-Z"),
-    ((1.0, -1.0, 0.0), "+X"), ((-1.0, 1.0, 0.0), "-X"),
-    ((1.0, 1.0, 0.0), "+Y"), ((-1.0, -1.0, 0.0), "-Y"),
-    ((1.0, 0.0, 0.0), "+X"),  # halfway between +X and +Y: the earlier
-    ((0.0, 0.0, 0.0), "+Z"),  # too short to point anywhere
-    ((math.nan, 0.0, 1.0), None), (None, None),
-])
+@pytest.mark.parametrize(
+    "acceleration,axis",
+    [
+        ((0.0, 0.0, 1.0), "+Z"),
+        ((0.0, 0.0, -1.0), "-Z"),
+        ((1.0, -1.0, 0.0), "+X"),
+        ((-1.0, 1.0, 0.0), "-X"),
+        ((1.0, 1.0, 0.0), "+Y"),
+        ((-1.0, -1.0, 0.0), "-Y"),
+        ((1.0, 0.0, 0.0), "+X"),  # halfway between +X and +Y: the earlier
+        ((0.0, 0.0, 0.0), "+Z"),  # too short to point anywhere
+        ((math.nan, 0.0, 1.0), None),
+        (None, None),
+    ],
+)
 def test_the_up_axis_is_the_one_the_library_measures_tilt_from(acceleration, axis):
     assert up_axis(acceleration) == axis
 
@@ -122,19 +158,23 @@ def test_a_replay_on_the_asyncio_client_stops_on_request_and_tells_the_truth(tmp
     from vyre_tools.mocklog import write_mock_log
     from vyre_tools.procedures.replay import replay_async, replay_plan
     from vyre_tools.sim import Simulator
+
     write_mock_log(tmp_path / "long.log", 3000, 0.004)  # 12 s of log
     plan = replay_plan(tmp_path / "long.log")
     seen = []
 
     async def run(port):
         async with AsyncVYREClient.open(port) as client:
+
             async def consume():  # as the page's session does, all along
                 async for _ in client.batches(arrays=True):
                     pass
+
             consumer = asyncio.create_task(consume())
             try:
-                return await replay_async(client, plan, on_progress=seen.append,
-                                          stop=lambda: seen and seen[-1].left_host > 100)
+                return await replay_async(
+                    client, plan, on_progress=seen.append, stop=lambda: seen and seen[-1].left_host > 100
+                )
             finally:
                 consumer.cancel()
 

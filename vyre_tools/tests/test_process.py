@@ -19,8 +19,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 
 def test_spawned_simulator_is_driven_from_the_parent():
-    with Simulator.spawn(rate=500, device_id=77, hard_iron=(1, 2, 3),
-                         false_header_max_len=0xFFFFFFFF) as proc:
+    with Simulator.spawn(
+        rate=500, device_id=77, hard_iron=(1, 2, 3), false_header_max_len=0xFFFFFFFF
+    ) as proc:
         host = Host(proc.port_name)
         try:
             assert host.request(1)[:8] == struct.pack("<Q", 77)
@@ -47,22 +48,25 @@ def test_spawned_simulator_is_driven_from_the_parent():
         _ = proc.pid  # a pid once reaped may be someone else's
 
 
-@pytest.mark.parametrize("options,error", [({"colour": 1}, TypeError),
-                                            ({"protocol": 9}, ValueError),
-                                            ({"hard_iron": (1, 2)}, ValueError)])
+@pytest.mark.parametrize(
+    "options,error",
+    [({"colour": 1}, TypeError), ({"protocol": 9}, ValueError), ({"hard_iron": (1, 2)}, ValueError)],
+)
 def test_spawn_refuses_bad_options(options, error):
     with pytest.raises(error):
         Simulator.spawn(**options)
 
 
-@pytest.mark.parametrize("line,error", [
-    ("not json", "JSONDecodeError"),
-    (json.dumps({"op": "close"}), "unknown operation"),
-    (json.dumps({"op": "set_rate", "args": {"speed": 1}}), "TypeError"),
-    (json.dumps({"op": "set_noise", "args": {"rate": 2}}), "within"),
-    (json.dumps({"op": "set_false_header", "args": {"rate": 0.1, "max_len": 1 << 32}}),
-     "length field"),
-])
+@pytest.mark.parametrize(
+    "line,error",
+    [
+        ("not json", "JSONDecodeError"),
+        (json.dumps({"op": "close"}), "unknown operation"),
+        (json.dumps({"op": "set_rate", "args": {"speed": 1}}), "TypeError"),
+        (json.dumps({"op": "set_noise", "args": {"rate": 2}}), "within"),
+        (json.dumps({"op": "set_false_header", "args": {"rate": 0.1, "max_len": 1 << 32}}), "length field"),
+    ],
+)
 def test_control_requests_fail_softly(line, error):
     with Simulator(rate=0) as sim:
         reply = json.loads(handle_request(sim, line))
@@ -71,8 +75,12 @@ def test_control_requests_fail_softly(line, error):
 
 def test_command_line_prints_the_port_and_stops_on_interrupt():
     env = dict(os.environ, PYTHONPATH=ROOT)
-    proc = subprocess.Popen([sys.executable, "-m", "vyre_tools.sim", "--rate", "50"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vyre_tools.sim", "--rate", "50"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+    )
     try:
         port = proc.stdout.readline().decode().strip()
         host = Host(port)
@@ -105,9 +113,14 @@ with Simulator.spawn(rate=0) as sim:
 def test_a_spawned_device_outlives_ctrl_c_but_not_its_script(tmp_path, end):
     env = dict(os.environ, PYTHONPATH=ROOT, VYRE_SIM_LINKS=str(tmp_path))
     # the script leads a process group, as a shell's foreground job does
-    script = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, env=env, text=True,
-                              start_new_session=True)
+    script = subprocess.Popen(
+        [sys.executable, "-c", CTRL_C_SCRIPT],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+        text=True,
+        start_new_session=True,
+    )
     try:
         assert script.stdout.readline().strip().isdigit(), script.stderr.read()
         assert live_links(str(tmp_path))
@@ -130,6 +143,7 @@ def test_a_spawned_device_outlives_ctrl_c_but_not_its_script(tmp_path, end):
 
 def test_an_in_process_device_refuses_a_client_that_holds_the_lock():
     import vyre_client
+
     with Simulator(rate=0) as sim, vyre_client.VYREClient(sim.port_name) as client:
         client.release_gil = True  # lets the device's thread run while it waits
         assert client.get_device_info(timeout_seconds=10.0).id == 0x5659524500010042

@@ -8,12 +8,15 @@ from vyre_tools import protocol as p
 from reference_framer import crc16_kermit_bitwise as bitwise_crc
 
 
-@pytest.mark.parametrize("data,crc", [
-    (b"123456789", 0x2189),
-    (b"abc", 0x58E9),
-    (bytes.fromhex("6BB6010000000000"), 0x78DC),
-    (bytes.fromhex("A5 5A 03 00 01 00 00 00 01"), 0xEB0F),
-])
+@pytest.mark.parametrize(
+    "data,crc",
+    [
+        (b"123456789", 0x2189),
+        (b"abc", 0x58E9),
+        (bytes.fromhex("6BB6010000000000"), 0x78DC),
+        (bytes.fromhex("A5 5A 03 00 01 00 00 00 01"), 0xEB0F),
+    ],
+)
 def test_crc_check_values(data, crc):
     assert p.crc16(data) == crc
 
@@ -25,11 +28,14 @@ def test_crc_agrees_with_bitwise_definition():
         assert p.crc16(data) == bitwise_crc(data)
 
 
-@pytest.mark.parametrize("header,ident,payload,expected", [
-    (p.COMMAND_HEADER, 1, b"", "6BB6010000000000DC78"),
-    (p.COMMAND_HEADER, 255, b"", "6BB6FF0000000000DD81"),
-    (p.RESPONSE_HEADER, 5, b"\x01", "A55A05000100000001C2B3"),
-])
+@pytest.mark.parametrize(
+    "header,ident,payload,expected",
+    [
+        (p.COMMAND_HEADER, 1, b"", "6BB6010000000000DC78"),
+        (p.COMMAND_HEADER, 255, b"", "6BB6FF0000000000DD81"),
+        (p.RESPONSE_HEADER, 5, b"\x01", "A55A05000100000001C2B3"),
+    ],
+)
 def test_frames_match_known_bytes(header, ident, payload, expected):
     assert p.build_frame(header, ident, payload) == bytes.fromhex(expected)
 
@@ -49,8 +55,11 @@ def test_frame_reader_resynchronises():
     for cut in range(0, len(stream), 7):  # every split of the stream in two reads
         r = p.FrameReader((p.COMMAND_HEADER, p.MOCK_HEADER))
         got = r.feed(stream[:cut]) + r.feed(stream[cut:])
-        assert [(h, i) for h, i, _ in got] == [(p.COMMAND_HEADER, 1), (p.COMMAND_HEADER, 3),
-                                               (p.COMMAND_HEADER, 2)]
+        assert [(h, i) for h, i, _ in got] == [
+            (p.COMMAND_HEADER, 1),
+            (p.COMMAND_HEADER, 3),
+            (p.COMMAND_HEADER, 2),
+        ]
         assert r.bad_crc >= 1 and r.oversized >= 1
 
 
@@ -80,7 +89,7 @@ def parse_log(data):
         if b not in sizes or pos + 5 + sizes[b] > len(data):
             pos += 1
             continue
-        frames.append((b, data[pos + 1:pos + 5 + sizes[b]]))
+        frames.append((b, data[pos + 1 : pos + 5 + sizes[b]]))
         pos += 5 + sizes[b]
     return frames
 
@@ -104,11 +113,16 @@ def test_mock_log_file_layout(tmp_path):
     assert log.delays()[2:4] == pytest.approx([0.001, 0.001])
 
 
-@pytest.mark.parametrize("call", [
-    lambda log: log.add("X", 0), lambda log: log.add("A", 0, b"12"),
-    lambda log: log.add("A", 1 << 32), lambda log: log.pad(21), lambda log: log.end(20),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda log: log.add("X", 0),
+        lambda log: log.add("A", 0, b"12"),
+        lambda log: log.add("A", 1 << 32),
+        lambda log: log.pad(21),
+        lambda log: log.end(20),
+    ],
+)
 def test_mock_log_refuses_invalid_records(call):
     with pytest.raises(ValueError):
         call(mocklog.MockLog())
-

@@ -40,9 +40,11 @@ def check_motion(frames, still):
         # body rate from two successive attitudes: 2 vec(conj(q0) q1) / dt
         w0, x0, y0, z0 = prev[14:]
         w1, x1, y1, z1 = q
-        dq = (w0 * x1 - x0 * w1 - y0 * z1 + z0 * y1,
-              w0 * y1 - y0 * w1 - z0 * x1 + x0 * z1,
-              w0 * z1 - z0 * w1 - x0 * y1 + y0 * x1)
+        dq = (
+            w0 * x1 - x0 * w1 - y0 * z1 + z0 * y1,
+            w0 * y1 - y0 * w1 - z0 * x1 + x0 * z1,
+            w0 * z1 - z0 * w1 - x0 * y1 + y0 * x1,
+        )
         dt = t - prev[0]
         from_q = [math.degrees(2 * c / dt) for c in dq]
         gyro = turn45([(a + b) / 2 for a, b in zip(prev[6:9], (gx, gy, gz))])
@@ -70,8 +72,10 @@ def test_field_distortion_and_calibration(sim, host):
     unskew = inverse3(DEFAULT_SOFT_IRON)
     host.read_for(0.3)
     raw = [f[9:12] for f in host.telemetry]
-    true = [norm([sum(unskew[3 * r + c] * (m[c] - HARD_IRON[c]) for c in range(3))
-                  for r in range(3)]) for m in raw]
+    true = [
+        norm([sum(unskew[3 * r + c] * (m[c] - HARD_IRON[c]) for c in range(3)) for r in range(3)])
+        for m in raw
+    ]
     assert true == pytest.approx([50] * len(true), abs=0.6)
     spread = [norm(m) for m in raw]
     assert max(spread) - min(spread) > 5  # the distortion shows
@@ -80,16 +84,17 @@ def test_field_distortion_and_calibration(sim, host):
     host.telemetry.clear()
     host.read_for(0.3)
     assert [norm(f[9:12]) for f in host.telemetry[5:]] == pytest.approx(
-        [50] * (len(host.telemetry) - 5), rel=0.01)
+        [50] * (len(host.telemetry) - 5), rel=0.01
+    )
 
 
 def fit_centre(samples):
     """Centre of the least-squares quadric through the samples (normal
     equations, Gauss-Jordan), in double precision."""
-    rows = [(x * x, y * y, z * z, 2 * x * y, 2 * x * z, 2 * y * z, 2 * x, 2 * y, 2 * z)
-            for x, y, z in samples]
-    a = [[sum(r[i] * r[j] for r in rows) for j in range(9)] + [sum(r[i] for r in rows)]
-         for i in range(9)]
+    rows = [
+        (x * x, y * y, z * z, 2 * x * y, 2 * x * z, 2 * y * z, 2 * x, 2 * y, 2 * z) for x, y, z in samples
+    ]
+    a = [[sum(r[i] * r[j] for r in rows) for j in range(9)] + [sum(r[i] for r in rows)] for i in range(9)]
     for c in range(9):
         piv = max(range(c, 9), key=lambda k: abs(a[k][c]))
         a[c], a[piv] = a[piv], a[c]

@@ -79,15 +79,24 @@ def local(data_dir):
 
 @pytest.fixture(scope="module")
 def network(tmp_path_factory):
-    with serving(tmp_path_factory.mktemp("ui-network"), "--host", "0.0.0.0",
-                 "--token", "bench-7 secret") as served:
+    with serving(
+        tmp_path_factory.mktemp("ui-network"), "--host", "0.0.0.0", "--token", "bench-7 secret"
+    ) as served:
         yield served
 
 
-@pytest.mark.parametrize("host, allowed", [
-    ("127.0.0.1:{port}", True), ("localhost:{port}", True), ("[::1]:{port}", True),
-    ("attacker.example:{port}", False), ("attacker.example", False),
-    ("127.0.0.1.attacker.example:{port}", False), ("", False)])
+@pytest.mark.parametrize(
+    "host, allowed",
+    [
+        ("127.0.0.1:{port}", True),
+        ("localhost:{port}", True),
+        ("[::1]:{port}", True),
+        ("attacker.example:{port}", False),
+        ("attacker.example", False),
+        ("127.0.0.1.attacker.example:{port}", False),
+        ("", False),
+    ],
+)
 @pytest.mark.parametrize("path", ["/", "/recordings/0/kept.csv"])
 def test_only_this_machines_names_are_served(local, host, allowed, path):
     status, _, text = local.request("GET", path, local.auth, host=host.format(port=local.port))
@@ -101,10 +110,18 @@ def polling_open(served, origin):
     return served.request("GET", SOCKET + "polling", headers)
 
 
-@pytest.mark.parametrize("origin, allowed", [
-    (None, True), ("http://127.0.0.1:{port}", True), ("http://evil.example", False),
-    ("http://evil.example:{port}", False), ("http://127.0.0.1:1", False), ("null", False),
-    ("http://[127.0.0.1", False)])
+@pytest.mark.parametrize(
+    "origin, allowed",
+    [
+        (None, True),
+        ("http://127.0.0.1:{port}", True),
+        ("http://evil.example", False),
+        ("http://evil.example:{port}", False),
+        ("http://127.0.0.1:1", False),
+        ("null", False),
+        ("http://[127.0.0.1", False),
+    ],
+)
 def test_sockets_are_refused_to_other_sites(local, origin, allowed):
     origin = origin and origin.format(port=local.port)
     status, headers, text = polling_open(local, origin)
@@ -112,9 +129,14 @@ def test_sockets_are_refused_to_other_sites(local, origin, allowed):
     assert headers.get("Access-Control-Allow-Origin") in (None, f"http://127.0.0.1:{local.port}")
     from websockets.exceptions import InvalidStatus
     from websockets.sync.client import connect
+
     try:
-        with connect(f"ws://127.0.0.1:{local.port}{SOCKET}websocket", origin=origin,
-                     additional_headers=local.auth, open_timeout=WAIT_SECONDS) as ws:
+        with connect(
+            f"ws://127.0.0.1:{local.port}{SOCKET}websocket",
+            origin=origin,
+            additional_headers=local.auth,
+            open_timeout=WAIT_SECONDS,
+        ) as ws:
             opened = ws.recv(timeout=WAIT_SECONDS).startswith("0{")
     except InvalidStatus as e:
         assert e.response.status_code == 403
@@ -124,22 +146,28 @@ def test_sockets_are_refused_to_other_sites(local, origin, allowed):
 
 def test_a_post_from_another_site_is_refused(local):
     url = re.search(r'"url":"([^"]+/upload/\d+)"', local.page()).group(1)
-    status, _, text = local.request("POST", url, dict(local.auth, Origin="http://evil.example"),
-                                    body=b"")
+    status, _, text = local.request("POST", url, dict(local.auth, Origin="http://evil.example"), body=b"")
     assert status == 403 and "another site" in text
 
 
 def test_beyond_this_machine_it_warns_and_asks_for_the_token(network):
     assert "warning: serving beyond this machine" in network.warning
     assert network.url == f"http://127.0.0.1:{network.port}/?token=bench-7+secret"
-    refused = [network.request("GET", path, headers) for path in ("/", SOCKET + "polling")
-               for headers in ({}, {"Authorization": "token wrong"},
-                               {"Cookie": f"vyre-ui-token-{network.port}=wrong"})]
+    refused = [
+        network.request("GET", path, headers)
+        for path in ("/", SOCKET + "polling")
+        for headers in (
+            {},
+            {"Authorization": "token wrong"},
+            {"Cookie": f"vyre-ui-token-{network.port}=wrong"},
+        )
+    ]
     assert {status for status, _, _ in refused} == {403}
     assert all("?token=" in text for _, _, text in refused)
     # the printed address works, and leaves the token for the page's own requests
-    status, headers, _ = network.request("GET", network.url[network.url.index("/", 7):],
-                                         host="stand-3.example:8080")
+    status, headers, _ = network.request(
+        "GET", network.url[network.url.index("/", 7) :], host="stand-3.example:8080"
+    )
     assert status == 200
     cookie = headers["Set-Cookie"]
     assert "HttpOnly" in cookie and "SameSite=Strict" in cookie and "Path=/" in cookie
@@ -157,19 +185,29 @@ def upload_url(html, label):
     return re.search(r'"label":"%s"[^}]*"url":"([^"]+)"' % re.escape(label), html).group(1)
 
 
-@pytest.mark.parametrize("label, limit, what", [
-    ("Load backup (.json)", uploads.BACKUP_BYTES, "a calibration backup"),
-    ("or upload one", uploads.MOCK_LOG_BYTES, "a mock log")])
+@pytest.mark.parametrize(
+    "label, limit, what",
+    [
+        ("Load backup (.json)", uploads.BACKUP_BYTES, "a calibration backup"),
+        ("or upload one", uploads.MOCK_LOG_BYTES, "a mock log"),
+    ],
+)
 def test_an_upload_over_its_cap_is_refused_before_it_is_read(local, label, limit, what):
     url = upload_url(local.page(), label)
     # the body is never sent: an answer shows that none of it was waited for
-    status, _, text = local.request("POST", url, dict(
-        local.auth, **{"Content-Length": str(2 * limit),
-                       "Content-Type": "multipart/form-data; boundary=x"}))
+    status, _, text = local.request(
+        "POST",
+        url,
+        dict(
+            local.auth,
+            **{"Content-Length": str(2 * limit), "Content-Type": "multipart/form-data; boundary=x"},
+        ),
+    )
     assert status == 413, text
     assert f"{what} may be at most {uploads.size_text(limit)}" in text
-    status, _, text = local.request("POST", url, dict(local.auth, **{
-        "Transfer-Encoding": "chunked"}), body=b"0\r\n\r\n")
+    status, _, text = local.request(
+        "POST", url, dict(local.auth, **{"Transfer-Encoding": "chunked"}), body=b"0\r\n\r\n"
+    )
     assert status == 411, text
 
 
@@ -178,15 +216,21 @@ class PageSocket:
 
     def __init__(self, served, client_id):
         self.served = served
-        query = urllib.parse.urlencode({"client_id": client_id, "tab_id": "t", "document_id": "d",
-                                        "implicit_handshake": "true", "next_message_id": 0})
+        query = urllib.parse.urlencode(
+            {
+                "client_id": client_id,
+                "tab_id": "t",
+                "document_id": "d",
+                "implicit_handshake": "true",
+                "next_message_id": 0,
+            }
+        )
         status, _, text = served.request("GET", f"{SOCKET}polling&{query}", served.auth)
         assert status == 200, text
         self.path = f"{SOCKET}polling&sid={json.loads(text[1:])['sid']}"
 
     def send(self, packet):
-        status, _, text = self.served.request("POST", self.path, self.served.auth,
-                                              body=packet.encode())
+        status, _, text = self.served.request("POST", self.path, self.served.auth, body=packet.encode())
         assert status == 200, text
 
     def receive(self):
@@ -217,17 +261,23 @@ def client_id(html):
     return re.search(r"/_nicegui/client/([^/]+)/upload/", html).group(1)
 
 
-@pytest.mark.parametrize("name, told", [
-    ("..", "not uploaded: '..' is not a file name"), ("short.log", "short.log")])
-def test_an_uploaded_log_is_saved_in_its_folder_or_refused_with_a_message(local, data_dir,
-                                                                          name, told):
+@pytest.mark.parametrize(
+    "name, told", [("..", "not uploaded: '..' is not a file name"), ("short.log", "short.log")]
+)
+def test_an_uploaded_log_is_saved_in_its_folder_or_refused_with_a_message(local, data_dir, name, told):
     html = local.page()
     socket = PageSocket(local, client_id(html))
     assert socket.connect()
-    body = (f'--x\r\nContent-Disposition: form-data; name="file"; filename="{name}"\r\n'
-            f"Content-Type: text/plain\r\n\r\nnot a log\r\n--x--\r\n").encode()
-    status, _, text = local.request("POST", upload_url(html, "or upload one"), dict(
-        local.auth, **{"Content-Type": "multipart/form-data; boundary=x"}), body=body)
+    body = (
+        f'--x\r\nContent-Disposition: form-data; name="file"; filename="{name}"\r\n'
+        f"Content-Type: text/plain\r\n\r\nnot a log\r\n--x--\r\n"
+    ).encode()
+    status, _, text = local.request(
+        "POST",
+        upload_url(html, "or upload one"),
+        dict(local.auth, **{"Content-Type": "multipart/form-data; boundary=x"}),
+        body=body,
+    )
     assert status == 200, text
     socket.wait_for(told)
     if name != "..":

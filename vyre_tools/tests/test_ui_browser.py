@@ -63,8 +63,7 @@ def data_dir(tmp_path_factory):
 
 def serving(data_dir, *ports):
     """``vyre ui`` on ``ports``: its process, with the address it serves as ``url``."""
-    return serving_ui(*(a for port in ports for a in ("-p", port)), "--data-dir", data_dir,
-                      "--timeout", "2")
+    return serving_ui(*(a for port in ports for a in ("-p", port)), "--data-dir", data_dir, "--timeout", "2")
 
 
 @pytest.fixture(scope="module")
@@ -136,18 +135,21 @@ def test_a_configuration_edit_reaches_the_device(page, sim):
     choose(page, "config-protocol", "SPI")
     page.get_by_test_id("config-apply").click()
     expect(page.get_by_test_id("config-answer")).to_contain_text(
-        "name 'BENCH-7', frequency 250, protocol SPI")
+        "name 'BENCH-7', frequency 250, protocol SPI"
+    )
     status = sim.status()
     assert (status["name"], status["frequency"], status["protocol"]) == ("BENCH-7", 250, 4)
 
 
-@pytest.mark.parametrize("name, frequency, why", [
-    ("BENCH-7", "70000", "must be 1 to 65535, not 70000"),   # the page clamped it
-    ("BENCH-7", "0", "0 stops the telemetry"),
-    ("é" * 20, "250", "40 bytes as UTF-8"),                  # the library would cut it
-])
-def test_a_configuration_the_device_cannot_take_is_refused_with_why(page, sim, name, frequency,
-                                                                    why):
+@pytest.mark.parametrize(
+    "name, frequency, why",
+    [
+        ("BENCH-7", "70000", "must be 1 to 65535, not 70000"),  # the page clamped it
+        ("BENCH-7", "0", "0 stops the telemetry"),
+        ("é" * 20, "250", "40 bytes as UTF-8"),  # the library would cut it
+    ],
+)
+def test_a_configuration_the_device_cannot_take_is_refused_with_why(page, sim, name, frequency, why):
     tab(page, "device")
     before = sim.status()
     page.get_by_test_id("config-name").fill(name)
@@ -162,16 +164,24 @@ def test_a_backup_of_another_device_is_loaded_only_when_confirmed(page, sim, tmp
     identity = [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0]
     offsets = [11.5, -6.75, 4.25]
     backup = tmp_path / "other.json"
-    backup.write_text(json.dumps({
-        "format": "vyre-calibration", "version": 1, "device": {"id": 0xB0B},
-        **{sensor: {"offsets": [0.0, 0.0, 0.0], "scale_matrix": identity}
-           for sensor in ("accelerometer", "gyroscope")},
-        "magnetometer": {"offsets": offsets, "scale_matrix": identity}}))
+    backup.write_text(
+        json.dumps(
+            {
+                "format": "vyre-calibration",
+                "version": 1,
+                "device": {"id": 0xB0B},
+                **{
+                    sensor: {"offsets": [0.0, 0.0, 0.0], "scale_matrix": identity}
+                    for sensor in ("accelerometer", "gyroscope")
+                },
+                "magnetometer": {"offsets": offsets, "scale_matrix": identity},
+            }
+        )
+    )
     before = sim.status()["mag_calibration"]
     tab(page, "device")
     page.get_by_test_id("backup-load").locator("input[type=file]").set_input_files(str(backup))
-    expect(page.get_by_test_id("backup-other-device")).to_contain_text(
-        "0x0000000000000B0B, not of this one")
+    expect(page.get_by_test_id("backup-other-device")).to_contain_text("0x0000000000000B0B, not of this one")
     assert sim.status()["mag_calibration"] == before
     page.get_by_test_id("backup-load-anyway").click()
     expect(page.get_by_test_id("mag-offsets")).to_contain_text("11.500")
@@ -201,8 +211,9 @@ def test_a_recording_from_the_page_reads_back_whole(page, data_dir, fmt):
         shot(page, "recording")
 
 
-@pytest.mark.parametrize("name", ['x :title="(window.__pwned=1)" y.csv', "run#2.csv",
-                                  "what?.csv", "flight 1.csv"])
+@pytest.mark.parametrize(
+    "name", ['x :title="(window.__pwned=1)" y.csv', "run#2.csv", "what?.csv", "flight 1.csv"]
+)
 def test_a_recording_of_any_name_is_listed_and_downloads_whole(page, data_dir, name):
     path = data_dir / "recordings" / name
     path.write_text(f"timestamp_seconds\n{len(name)}.0\n")
@@ -225,7 +236,8 @@ def test_a_mock_log_replays_from_the_page(page, sim, data_dir):
     page.get_by_test_id("replay-path").fill(str(log))
     page.get_by_test_id("replay-start").click()
     expect(page.get_by_test_id("replay-status")).to_contain_text(
-        "complete: replayed 200 of 200 records", timeout=30_000)
+        "complete: replayed 200 of 200 records", timeout=30_000
+    )
     expect(page.get_by_test_id("replay-status")).to_contain_text("the device left mock mode")
     assert sim.status()["mock_records"] - before == 200
 
@@ -280,8 +292,7 @@ def test_a_signal_ends_the_server_with_its_recording_whole(page, tmp_path, signu
         tab(page, "recording")
         choose(page, "record-format", "Parquet")  # unreadable unless closed
         page.get_by_test_id("record-start").click()
-        expect(page.get_by_test_id("record-status")).to_contain_text(
-            re.compile(r": [1-9]\d{2,} packets"))
+        expect(page.get_by_test_id("record-status")).to_contain_text(re.compile(r": [1-9]\d{2,} packets"))
         proc.send_signal(signum)
         assert proc.wait(20) == 128 + signum
     (newest,) = (tmp_path / "recordings").glob("*.parquet")
@@ -290,9 +301,11 @@ def test_a_signal_ends_the_server_with_its_recording_whole(page, tmp_path, signu
 
 def test_several_devices_get_a_tab_each(page, tmp_path):
     ids = (0x5659_5245_0000_0A01, 0x5659_5245_0000_0A02)
-    with Simulator.spawn(rate=RATE, device_id=ids[0]) as one, \
-            Simulator.spawn(rate=RATE, device_id=ids[1]) as two, \
-            serving(tmp_path, one.link_path, two.link_path) as proc:
+    with (
+        Simulator.spawn(rate=RATE, device_id=ids[0]) as one,
+        Simulator.spawn(rate=RATE, device_id=ids[1]) as two,
+        serving(tmp_path, one.link_path, two.link_path) as proc,
+    ):
         page.goto(proc.url)
         for i, ident in enumerate(ids):
             page.get_by_test_id(f"device-tab-{i}").click()

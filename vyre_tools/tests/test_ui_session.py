@@ -28,9 +28,10 @@ from vyre_tools.ui import calibration_run, device_actions, link_health, replay_p
 from vyre_tools.ui.session import DeviceBusy, DeviceSession  # noqa: E402
 
 WAIT = 30.0
-MAGNETOMETER = {"offsets": [11.5, -6.75, 4.25],
-                "scale_matrix": [0.9375, -0.046875, 0.03125, -0.046875, 1.0625, -0.03125,
-                                 0.03125, -0.03125, 0.984375]}
+MAGNETOMETER = {
+    "offsets": [11.5, -6.75, 4.25],
+    "scale_matrix": [0.9375, -0.046875, 0.03125, -0.046875, 1.0625, -0.03125, 0.03125, -0.03125, 0.984375],
+}
 
 
 @pytest.fixture(autouse=True)
@@ -62,11 +63,16 @@ def run(coroutine):
 
 def backup_of(device_id):
     identity = [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0]
-    return CalibrationBackup.from_json({
-        "format": "vyre-calibration", "version": 1, "device": {"id": device_id},
-        "accelerometer": {"offsets": [0.0, 0.0, 0.0], "scale_matrix": identity},
-        "gyroscope": {"offsets": [0.0, 0.0, 0.0], "scale_matrix": identity},
-        "magnetometer": MAGNETOMETER})
+    return CalibrationBackup.from_json(
+        {
+            "format": "vyre-calibration",
+            "version": 1,
+            "device": {"id": device_id},
+            "accelerometer": {"offsets": [0.0, 0.0, 0.0], "scale_matrix": identity},
+            "gyroscope": {"offsets": [0.0, 0.0, 0.0], "scale_matrix": identity},
+            "magnetometer": MAGNETOMETER,
+        }
+    )
 
 
 def magnetometer_on(sim):
@@ -83,11 +89,12 @@ def test_one_action_has_the_device_and_only_it_frees_it(sim, tmp_path):
                 calibration_run.start(session, 2.0)
             log = tmp_path / "short.log"
             write_mock_log(log, 50, 0.001)
-            for action in (device_actions.save_backup(session),
-                           device_actions.load_backup(session, backup_of(None), "b.json"),
-                           device_actions.apply_configuration(session, "X", 100, "USB"),
-                           replay_panel.replay(session, str(log), 1.0, True,
-                                               replay_panel.ReplayState())):
+            for action in (
+                device_actions.save_backup(session),
+                device_actions.load_backup(session, backup_of(None), "b.json"),
+                device_actions.apply_configuration(session, "X", 100, "USB"),
+                replay_panel.replay(session, str(log), 1.0, True, replay_panel.ReplayState()),
+            ):
                 with pytest.raises(DeviceBusy, match="the magnetometer calibration runs"):
                     await action
             assert session.busy == "the magnetometer calibration"  # a refusal frees nothing
@@ -101,6 +108,7 @@ def test_one_action_has_the_device_and_only_it_frees_it(sim, tmp_path):
             assert len(set(paths)) == 3
             for path in paths:
                 assert CalibrationBackup.load(path).device_id == sim.options["device_id"]
+
     run(main())
 
 
@@ -161,18 +169,17 @@ async def refreshed(session):
 IN_FLIGHT = 10  # frames an unplug may cut on their way to the host
 
 
-def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_counts(sim,
-                                                                                      tmp_path):
+def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_counts(sim, tmp_path):
     async def main():
         async with session_on(sim.link_path, tmp_path) as session:
-            name, protocol = session.config.name, configuration.protocol_name(
-                session.config.protocol)
+            name, protocol = session.config.name, configuration.protocol_name(session.config.protocol)
 
             async def at(frequency):
                 await device_actions.apply_configuration(session, name, frequency, protocol)
                 packets = session.health.packets
-                await until(lambda: session.health.packets > packets + frequency // 2,
-                            f"packets at {frequency} Hz")
+                await until(
+                    lambda: session.health.packets > packets + frequency // 2, f"packets at {frequency} Hz"
+                )
 
             dropped = sim.status()["telemetry_dropped"]
             for frequency in (500, 200, 100):
@@ -190,8 +197,10 @@ def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_c
             assert health.missing <= lost and health.gaps <= health.missing
             assert health.period == math.inf and session.config.frequency == 0
             if lost == 0:
-                assert link_health.gaps_text(health.gaps, health.missing, health.period) \
+                assert (
+                    link_health.gaps_text(health.gaps, health.missing, health.period)
                     == "0 (0 packets missing)"
+                )
             await at(200)
             lost = sim.status()["telemetry_dropped"] - dropped + IN_FLIGHT
             health = await refreshed(session)
@@ -199,6 +208,7 @@ def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_c
             sim.set_corrupt_rate(0.05)  # frames the host rejects: packets really lost
             await until(lambda: session.health.gaps > 0, "a gap counted")
             assert session.health.missing >= session.health.gaps
+
     run(main())
 
 
@@ -209,33 +219,41 @@ def test_a_backup_of_another_device_is_loaded_only_when_asked(sim, tmp_path):
             with pytest.raises(backups.OtherDevice, match="0x0000000000000B0B, not of this one"):
                 await device_actions.load_backup(session, backup_of(0xB0B), "other.json")
             assert magnetometer_on(sim) == before and session.busy is None
-            await device_actions.load_backup(session, backup_of(0xB0B), "other.json",
-                                             any_device=True)
+            await device_actions.load_backup(session, backup_of(0xB0B), "other.json", any_device=True)
             assert magnetometer_on(sim) == MAGNETOMETER
+
     run(main())
 
 
-@pytest.mark.parametrize("name, frequency, protocol, why", [
-    ("BENCH", 0, "USB", "a frequency of 0 stops the telemetry"),
-    ("BENCH", 70000, "USB", "must be 1 to 65535, not 70000"),
-    ("BENCH", 12.5, "USB", "whole number"),
-    ("é" * 20, 100, "USB", "40 bytes as UTF-8: at most 32"),
-    ("BENCH", 100, "CAN", "one of USB, UART, I2C, SPI"),
-])
-def test_a_configuration_the_device_cannot_take_as_given_is_not_sent(sim, tmp_path, name,
-                                                                     frequency, protocol, why):
+@pytest.mark.parametrize(
+    "name, frequency, protocol, why",
+    [
+        ("BENCH", 0, "USB", "a frequency of 0 stops the telemetry"),
+        ("BENCH", 70000, "USB", "must be 1 to 65535, not 70000"),
+        ("BENCH", 12.5, "USB", "whole number"),
+        ("é" * 20, 100, "USB", "40 bytes as UTF-8: at most 32"),
+        ("BENCH", 100, "CAN", "one of USB, UART, I2C, SPI"),
+    ],
+)
+def test_a_configuration_the_device_cannot_take_as_given_is_not_sent(
+    sim, tmp_path, name, frequency, protocol, why
+):
     async def main():
         async with session_on(sim.port_name, tmp_path) as session:
             with pytest.raises(ValueError, match=why):
                 await device_actions.apply_configuration(session, name, frequency, protocol)
             assert "3" not in sim.status()["commands_by_id"]  # no SetDeviceConfig went out
+
     run(main())
 
 
-@pytest.mark.parametrize("answer_delay, refused, text", [
-    (0.0, True, "the device refused the configuration"),
-    (5.0, False, "did not answer the configuration within 2 s"),
-])
+@pytest.mark.parametrize(
+    "answer_delay, refused, text",
+    [
+        (0.0, True, "the device refused the configuration"),
+        (5.0, False, "did not answer the configuration within 2 s"),
+    ],
+)
 def test_a_refusal_is_told_apart_from_a_time_out(sim, tmp_path, answer_delay, refused, text):
     async def main():
         async with session_on(sim.port_name, tmp_path) as session:
@@ -243,6 +261,7 @@ def test_a_refusal_is_told_apart_from_a_time_out(sim, tmp_path, answer_delay, re
             with pytest.raises(configuration.ConfigurationNotTaken, match=text) as caught:
                 await device_actions.apply_configuration(session, "BENCH", 3000, "USB")
             assert caught.value.refused is refused
+
     run(main())
 
 
@@ -253,8 +272,10 @@ def test_an_unplug_during_a_calibration_is_noticed_and_the_calibration_put_back(
             session.recorder.start("CSV", session.recording_metadata())
             calibration_run.start(session, 5.0)
             state = calibration_run.state(session)
-            await until(lambda: state.began and sim.status()["mag_calibration"]["offsets"]
-                        == [0.0, 0.0, 0.0], "the collection")
+            await until(
+                lambda: state.began and sim.status()["mag_calibration"]["offsets"] == [0.0, 0.0, 0.0],
+                "the collection",
+            )
             sim.replug(delay=1.0)
             await until(lambda: state.phase == "failed", "the run's end")
             assert "came back" in state.text and "back on the device" in state.text, state.text
@@ -263,9 +284,12 @@ def test_an_unplug_during_a_calibration_is_noticed_and_the_calibration_put_back(
             # telemetry, and the recording, carry on
             packets = session.health.packets
             rows = session.recorder.rows
-            await until(lambda: session.health.packets > packets + 50
-                        and session.recorder.rows > rows + 50, "telemetry after the return")
+            await until(
+                lambda: session.health.packets > packets + 50 and session.recorder.rows > rows + 50,
+                "telemetry after the return",
+            )
             assert await session.recorder.finish()
+
     run(main())
 
 
@@ -275,15 +299,19 @@ def test_a_server_stopped_during_a_calibration_puts_the_previous_one_back(sim, t
         async with session_on(sim.port_name, tmp_path) as session:
             calibration_run.start(session, 30.0)
             state = calibration_run.state(session)
-            await until(lambda: state.began and sim.status()["mag_calibration"]["offsets"]
-                        == [0.0, 0.0, 0.0], "the collection")
+            await until(
+                lambda: state.began and sim.status()["mag_calibration"]["offsets"] == [0.0, 0.0, 0.0],
+                "the collection",
+            )
         assert magnetometer_on(sim) == before
         assert "the run was stopped; the previous calibration is back" in state.text
+
     run(main())
 
 
 def test_a_device_known_by_its_id_is_looked_for_only_where_it_can_be(tmp_path):
     with Simulator(device_id=0xB1, rate=0) as other, Simulator(device_id=0xC2, rate=200) as sim:
+
         async def main():
             async with session_on("id=0xC2", tmp_path) as session:
                 asked = dict(other.status()["commands_by_id"])  # by the lookup at the start
@@ -292,6 +320,7 @@ def test_a_device_known_by_its_id_is_looked_for_only_where_it_can_be(tmp_path):
                 await until(lambda: session.connected, "the return")
                 assert session.port == sim.link_path
                 assert other.status()["commands_by_id"] == asked
+
         run(main())
 
 
@@ -304,6 +333,6 @@ def test_a_port_where_another_device_answered_is_left_alone_while_it_stays(stabl
     assert [p.port for p in finder.candidates([here], now=0.0)] == [here.port]
     assert not finder.answered(here.port, 0xB1)
     assert finder.candidates([here], now=100.0) == []
-    finder.candidates([], now=101.0)                   # it went away; what comes is asked
+    finder.candidates([], now=101.0)  # it went away; what comes is asked
     assert [p.port for p in finder.candidates([here], now=102.0)] == [here.port]
     assert finder.answered(here.port, 0xC2)

@@ -28,16 +28,17 @@ Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 
-LOOPBACK_NAMES = frozenset({"localhost", "localhost.localdomain", "ip6-localhost",
-                            "ip6-loopback"})
+LOOPBACK_NAMES = frozenset({"localhost", "localhost.localdomain", "ip6-localhost", "ip6-loopback"})
 WILDCARDS = frozenset({"", "0.0.0.0", "::"})
 # what a browser may send from another site without asking first; the
 # server changes nothing on a plain GET
 UNSAFE_METHODS = frozenset({"POST", "PUT", "PATCH", "DELETE"})
 SOCKET_PATH = "/_nicegui_ws/"
 
-NO_TOKEN = ("this control center needs the token of its run: open the address "
-            "'vyre ui' printed when it started (it ends in ?token=...)")
+NO_TOKEN = (
+    "this control center needs the token of its run: open the address "
+    "'vyre ui' printed when it started (it ends in ?token=...)"
+)
 
 
 def new_token() -> str:
@@ -84,8 +85,10 @@ class AccessGuard:
         self.app = app
         self.any_host = is_wildcard(host)
         # a machine served to the network is also reached by its own name
-        self.hosts = {name.strip("[]").rstrip(".").lower() for name in (
-            host, *(() if is_loopback(host) else (socket.gethostname(),)))}
+        self.hosts = {
+            name.strip("[]").rstrip(".").lower()
+            for name in (host, *(() if is_loopback(host) else (socket.gethostname(),)))
+        }
         self.token = token.encode()
         self.cookie = cookie_name(port)
 
@@ -93,8 +96,7 @@ class AccessGuard:
         if scope["type"] not in ("http", "websocket"):
             await self.app(scope, receive, send)
             return
-        headers = {k.decode("latin-1").lower(): v.decode("latin-1")
-                   for k, v in scope.get("headers", ())}
+        headers = {k.decode("latin-1").lower(): v.decode("latin-1") for k, v in scope.get("headers", ())}
         why = self.refusal(scope, headers)
         if why is not None:
             await refuse(scope, receive, send, why)
@@ -120,8 +122,11 @@ class AccessGuard:
 
     @staticmethod
     def checks_origin(scope: Scope) -> bool:
-        return (scope["type"] == "websocket" or scope["path"].startswith(SOCKET_PATH)
-                or scope.get("method", "GET") in UNSAFE_METHODS)
+        return (
+            scope["type"] == "websocket"
+            or scope["path"].startswith(SOCKET_PATH)
+            or scope.get("method", "GET") in UNSAFE_METHODS
+        )
 
     @staticmethod
     def same_origin(origin: str, host: str) -> bool:
@@ -153,6 +158,7 @@ class AccessGuard:
             if message["type"] == "http.response.start":
                 message["headers"] = [*message.get("headers", ()), (b"set-cookie", cookie)]
             await send(message)
+
         return sending
 
 
@@ -167,9 +173,16 @@ async def refuse(scope: Scope, receive: Receive, send: Send, why: str) -> None:
         await send({"type": "websocket.close", "code": 1008})
         return
     body = f"vyre ui: {why}\n".encode()
-    await send({"type": "http.response.start", "status": 403,
-                "headers": [(b"content-type", b"text/plain; charset=utf-8"),
-                            (b"content-length", str(len(body)).encode()),
-                            (b"cache-control", b"no-store"),
-                            (b"connection", b"close")]})  # a body it did not read ends the connection
+    await send(
+        {
+            "type": "http.response.start",
+            "status": 403,
+            "headers": [
+                (b"content-type", b"text/plain; charset=utf-8"),
+                (b"content-length", str(len(body)).encode()),
+                (b"cache-control", b"no-store"),
+                (b"connection", b"close"),
+            ],
+        }
+    )  # a body it did not read ends the connection
     await send({"type": "http.response.body", "body": body})

@@ -20,9 +20,11 @@ def rotation(w: float, x: float, y: float, z: float) -> list[list[float]]:
     if not n > 0 or not math.isfinite(n):
         return [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
     w, x, y, z = w / n, x / n, y / n, z / n
-    return [[1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
-            [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
-            [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]]
+    return [
+        [1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
+        [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
+        [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)],
+    ]
 
 
 def build(session: DeviceSession, visible: Callable[[], bool]) -> None:
@@ -38,7 +40,8 @@ def build(session: DeviceSession, visible: Callable[[], bool]) -> None:
             up = ui.label().classes("font-mono")
             quaternion = ui.label().classes("font-mono text-sm")
             ui.label("red, green, blue: the body's X, Y, Z; the grid is level").classes(
-                "text-sm text-gray-600")
+                "text-sm text-gray-600"
+            )
     seen = {"version": -1}
 
     def redraw() -> None:

@@ -16,14 +16,18 @@ from typing import TYPE_CHECKING
 from ..calibration_backup import MagnetometerRollback
 from ..procedures import backups
 from ..procedures.device_calls import run_async
-from ..procedures.magnetometer_calibration import (CalibrationFailed, MagnetometerCalibration,
-                                                   Verdict, raw_window)
+from ..procedures.magnetometer_calibration import (
+    CalibrationFailed,
+    MagnetometerCalibration,
+    Verdict,
+    raw_window,
+)
 from .session import Claim, DeviceAway, DeviceSession
 
 if TYPE_CHECKING:
     from .display import Rows
 
-ARRIVAL_SECONDS = 2.0   # for the packets of the window to come through the consumer
+ARRIVAL_SECONDS = 2.0  # for the packets of the window to come through the consumer
 NAME = "the magnetometer calibration"
 
 
@@ -56,6 +60,7 @@ def state(session: DeviceSession) -> CalibrationRun:
         nonlocal made
         made = True
         return CalibrationRun()
+
     run = session.state("magnetometer calibration", make)
     if made:
         session.on_return.append(lambda: _put_back_on_return(session, run))
@@ -68,7 +73,7 @@ def start(session: DeviceSession, duration: float) -> None:
     run = state(session)
     if not 1 <= duration <= 600:
         raise ValueError(f"the collection lasts 1 to 600 s, not {duration:g}")
-    run.claim = session.claim(NAME)   # before the first await: one run at a time
+    run.claim = session.claim(NAME)  # before the first await: one run at a time
     run.phase, run.text, run.verdict, run.began = "collecting", "reading the calibration", None, 0.0
     run.duration = duration
     session.spawn(_run(session, run), "vyre-ui calibration")
@@ -81,8 +86,11 @@ async def _run(session: DeviceSession, run: CalibrationRun) -> None:
         client = session.client()
         backup = await run_async(backups.read_backup(session.timeout), client)
         run.backup_path = await asyncio.to_thread(
-            backups.save_new, backup, os.path.join(session.data_dir, "backups"),
-            "before-magnetometer-calibration")
+            backups.save_new,
+            backup,
+            os.path.join(session.data_dir, "backups"),
+            "before-magnetometer-calibration",
+        )
         run.rollback = MagnetometerRollback(client, session.timeout, backup)
         procedure = MagnetometerCalibration(run.duration, session.timeout)
         session.taps.append(batches.append)
@@ -91,12 +99,12 @@ async def _run(session: DeviceSession, run: CalibrationRun) -> None:
         run.began = time.time()
         await run_async(procedure.collect(), client)
         deadline = time.monotonic() + ARRIVAL_SECONDS
-        while (not batches or batches[-1]["host_time_seconds"][-1] <= procedure.ends) \
-                and time.monotonic() < deadline:
+        while (
+            not batches or batches[-1]["host_time_seconds"][-1] <= procedure.ends
+        ) and time.monotonic() < deadline:
             await asyncio.sleep(0.02)
         values = await run_async(procedure.read_back(), client)
-        run.verdict = procedure.judge(raw_window(batches, procedure.ends, procedure.began or 0.0),
-                                      values)
+        run.verdict = procedure.judge(raw_window(batches, procedure.ends, procedure.began or 0.0), values)
         session.calibration = values
         run.phase = "judged"
         run.claim.release()
@@ -126,8 +134,10 @@ async def _failed(session: DeviceSession, run: CalibrationRun, error: BaseExcept
         return
     if not session.connected:
         run.phase = "waiting"
-        run.text = (f"{why}; the device is away: its previous calibration goes back on it "
-                    f"when it returns (saved in {run.backup_path})")
+        run.text = (
+            f"{why}; the device is away: its previous calibration goes back on it "
+            f"when it returns (saved in {run.backup_path})"
+        )
         return  # still claimed: nothing else may write to it before the restore
     await _restore(session, run, why)
 
@@ -142,11 +152,14 @@ async def _restore(session: DeviceSession, run: CalibrationRun, why: str) -> Non
         await session.noticed(e)
         if not session.connected:
             run.phase = "waiting"
-            run.text = (f"{why}; the device went away before its previous calibration was "
-                        f"back: it goes back when the device returns (saved in {run.backup_path})")
+            run.text = (
+                f"{why}; the device went away before its previous calibration was "
+                f"back: it goes back when the device returns (saved in {run.backup_path})"
+            )
             return
-        run.text = (f"{why}; putting the previous calibration back failed ({e}): it is "
-                    f"saved in {run.backup_path}")
+        run.text = (
+            f"{why}; putting the previous calibration back failed ({e}): it is saved in {run.backup_path}"
+        )
     run.phase = "failed"
     _release(run)
 
@@ -170,8 +183,7 @@ def keep(session: DeviceSession) -> None:
     assert run.rollback is not None
     run.rollback.accept()
     run.phase = "kept"
-    run.text = ("kept: the device holds the new calibration; the previous one is "
-                f"saved in {run.backup_path}")
+    run.text = f"kept: the device holds the new calibration; the previous one is saved in {run.backup_path}"
 
 
 async def roll_back(session: DeviceSession) -> None:
@@ -183,8 +195,7 @@ async def roll_back(session: DeviceSession) -> None:
     with session.claim("rolling the magnetometer calibration back"):
         try:
             await run.rollback.arestore(session.client())
-            session.calibration = await session.client().get_calibration(
-                timeout_seconds=session.timeout)
+            session.calibration = await session.client().get_calibration(timeout_seconds=session.timeout)
         except OSError as e:
             await session.noticed(e)
             raise

@@ -12,7 +12,7 @@ from .calibration_run import CalibrationRun
 from .cards import card
 from .session import DeviceAway, DeviceBusy, DeviceSession
 
-MAX_POINTS = 1500       # samples drawn on the sphere
+MAX_POINTS = 1500  # samples drawn on the sphere
 REFUSED = (DeviceAway, DeviceBusy, OSError, ValueError)
 
 
@@ -40,13 +40,13 @@ def build(session: DeviceSession) -> None:
         ui.label(GUIDANCE)
         with ui.row().classes("items-end"):
             duration = ui.number("collection seconds", value=15, min=1, max=120, step=1).props(
-                "data-testid=cal-duration")
+                "data-testid=cal-duration"
+            )
             start = ui.button("Start").props("data-testid=cal-start")
         progress = ui.linear_progress(value=0.0, show_value=False).classes("w-full")
         status = ui.label("ready").props("data-testid=cal-status")
         with ui.row():
-            keep = ui.button("Keep the new calibration", color="green").props(
-                "data-testid=cal-keep")
+            keep = ui.button("Keep the new calibration", color="green").props("data-testid=cal-keep")
             back = ui.button("Roll back", color="orange").props("data-testid=cal-rollback")
     with ui.row().classes("items-start"):
         with ui.scene(width=520, height=420, grid=False) as scene:
@@ -54,8 +54,10 @@ def build(session: DeviceSession) -> None:
             scene.sphere(1.0, 24, 16, wireframe=True).material("#888888", opacity=0.4)
             raw_cloud = scene.point_cloud([], [], point_size=0.03)
             fitted_cloud = scene.point_cloud([], [], point_size=0.03)
-        ui.label("grey: the samples as measured; blue: after the fit, on a sphere of "
-                 "the mean field (full coverage wraps it)").classes("text-sm text-gray-600 w-64")
+        ui.label(
+            "grey: the samples as measured; blue: after the fit, on a sphere of "
+            "the mean field (full coverage wraps it)"
+        ).classes("text-sm text-gray-600 w-64")
     drawn: dict[str, object] = {"verdict": None}
 
     def go() -> None:
@@ -69,8 +71,9 @@ def build(session: DeviceSession) -> None:
         try:
             await calibration_run.roll_back(session)
         except REFUSED as e:
-            ui.notify(f"not rolled back ({e}); the calibration is saved in {run.backup_path}",
-                      type="negative")
+            ui.notify(
+                f"not rolled back ({e}); the calibration is saved in {run.backup_path}", type="negative"
+            )
         refresh()
 
     def accept() -> None:

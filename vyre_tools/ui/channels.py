@@ -22,8 +22,9 @@ class ChannelGroup:
         """Short names of the columns: the axis letter, or the title."""
         if len(self.columns) == 1:
             return (self.title,)
-        return tuple(column.split("_")[-2] if column.split("_")[-2] in "xyz" else column
-                     for column in self.columns)
+        return tuple(
+            column.split("_")[-2] if column.split("_")[-2] in "xyz" else column for column in self.columns
+        )
 
 
 def _xyz(prefix: str, suffix: str) -> tuple[str, ...]:
@@ -45,9 +46,14 @@ BY_TITLE = {group.title: group for group in GROUPS}
 
 #: columns the display keeps: every plotted one, the time and the attitude
 KEPT_COLUMNS: tuple[str, ...] = (
-    "timestamp_seconds", "host_time_seconds",
+    "timestamp_seconds",
+    "host_time_seconds",
     *(column for group in GROUPS for column in group.columns),
-    "est_quaternion_w", "est_quaternion_x", "est_quaternion_y", "est_quaternion_z",
-    "raw_rotated_acceleration_x_gs", "raw_rotated_acceleration_y_gs",
+    "est_quaternion_w",
+    "est_quaternion_x",
+    "est_quaternion_y",
+    "est_quaternion_z",
+    "raw_rotated_acceleration_x_gs",
+    "raw_rotated_acceleration_y_gs",
     "raw_rotated_acceleration_z_gs",
 )

@@ -7,8 +7,7 @@ from nicegui import events, ui
 
 from ..calibration_backup import CalibrationBackup
 from ..procedures.backups import OtherDevice
-from ..procedures.configuration import (NAME_BYTES, PROTOCOLS, ConfigurationNotTaken,
-                                        describe, protocol_name)
+from ..procedures.configuration import NAME_BYTES, PROTOCOLS, ConfigurationNotTaken, describe, protocol_name
 from . import device_actions, uploads
 from .cards import card, fields
 from .format import device_id, matrix, vec
@@ -30,32 +29,32 @@ def build(session: DeviceSession) -> None:
             ident.text = device_id(info.id) if info else "-"
             firmware.text = info.firmware_version if info else "-"
             port.text = session.port or "-"
+
         show_identity()
         ui.timer(1.0, show_identity)
 
     with card("Configuration"):
         config = session.config
         with ui.row().classes("items-end"):
-            name = ui.input("name", value=config.name if config else "").props(
-                "data-testid=config-name")
+            name = ui.input("name", value=config.name if config else "").props("data-testid=config-name")
             # no min or max here: the page would clamp what was typed and send
             # another number than the user's; the shared checks refuse instead
-            frequency = ui.number("frequency", value=config.frequency if config else 100,
-                                  step=1, format="%d").props("data-testid=config-frequency")
-            protocol = ui.select(list(PROTOCOLS), label="protocol",
-                                 value=protocol_name(config.protocol) if config else "USB").props(
-                "data-testid=config-protocol")
+            frequency = ui.number(
+                "frequency", value=config.frequency if config else 100, step=1, format="%d"
+            ).props("data-testid=config-frequency")
+            protocol = ui.select(
+                list(PROTOCOLS), label="protocol", value=protocol_name(config.protocol) if config else "USB"
+            ).props("data-testid=config-protocol")
             apply = ui.button("Apply").props("data-testid=config-apply")
-        ui.label(f"name: at most {NAME_BYTES} bytes; frequency: 1 to 65535").classes(
-            "text-sm text-gray-600")
-        answer = ui.label(f"the device answers: {config_text(session)}").props(
-            "data-testid=config-answer")
+        ui.label(f"name: at most {NAME_BYTES} bytes; frequency: 1 to 65535").classes("text-sm text-gray-600")
+        answer = ui.label(f"the device answers: {config_text(session)}").props("data-testid=config-answer")
 
         async def send() -> None:
             apply.disable()
             try:
                 now = await device_actions.apply_configuration(
-                    session, name.value or "", frequency.value, protocol.value)
+                    session, name.value or "", frequency.value, protocol.value
+                )
                 answer.text = f"the device accepted; it answers: {now}"
             except ConfigurationNotTaken as e:
                 answer.text = f"not taken: {e}; it answers: {config_text(session)}"
@@ -65,6 +64,7 @@ def build(session: DeviceSession) -> None:
                 ui.notify(f"configuration not sent: {e}", type="negative")
             finally:
                 apply.enable()
+
         apply.on_click(send)
 
     with card("Calibration"):
@@ -86,7 +86,8 @@ def build(session: DeviceSession) -> None:
                 ui.label(f"gyroscope offsets {vec(cal.imu_gyroscope_offsets, 5)} deg/s")
                 ui.label(f"gyroscope matrix {matrix(cal.imu_gyroscope_scale_matrix)}")
                 ui.label(f"magnetometer offsets {vec(cal.magnetometer_offsets, 3)} µT").props(
-                    "data-testid=mag-offsets")
+                    "data-testid=mag-offsets"
+                )
                 ui.label(f"magnetometer matrix {matrix(cal.magnetometer_scale_matrix)}")
 
         async def reread() -> None:
@@ -122,21 +123,24 @@ def build(session: DeviceSession) -> None:
 
         def ask_other_device(e: OtherDevice, backup: CalibrationBackup, source: str) -> None:
             with ui.dialog() as dialog, ui.card():
-                ui.label(f"{e}. Load it into this device anyway?").props(
-                    "data-testid=backup-other-device")
+                ui.label(f"{e}. Load it into this device anyway?").props("data-testid=backup-other-device")
                 with ui.row():
+
                     async def anyway() -> None:
                         dialog.close()
                         await write(backup, source, True)
+
                     ui.button("Load it anyway", color="orange", on_click=anyway).props(
-                        "data-testid=backup-load-anyway")
+                        "data-testid=backup-load-anyway"
+                    )
                     ui.button("Cancel", on_click=dialog.close)
             dialog.open()
 
         async def load(event: events.UploadEventArguments) -> None:
             try:
-                backup = CalibrationBackup.from_json(json.loads(await uploads.text(
-                    event, uploads.BACKUP_BYTES, "a calibration backup")))
+                backup = CalibrationBackup.from_json(
+                    json.loads(await uploads.text(event, uploads.BACKUP_BYTES, "a calibration backup"))
+                )
             except ValueError as e:
                 ui.notify(f"backup not loaded: {e}", type="negative")
                 return
@@ -145,6 +149,10 @@ def build(session: DeviceSession) -> None:
         with ui.row().classes("items-center"):
             ui.button("Read again", on_click=reread)
             ui.button("Save backup", on_click=save)
-            uploads.capped(ui.upload(label="Load backup (.json)", auto_upload=True,
-                                     on_upload=load).props("accept=.json data-testid=backup-load"),
-                           uploads.BACKUP_BYTES, "a calibration backup")
+            uploads.capped(
+                ui.upload(label="Load backup (.json)", auto_upload=True, on_upload=load).props(
+                    "accept=.json data-testid=backup-load"
+                ),
+                uploads.BACKUP_BYTES,
+                "a calibration backup",
+            )

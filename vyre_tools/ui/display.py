@@ -15,9 +15,9 @@ if TYPE_CHECKING:
     Rows = np.ndarray[tuple[int], np.dtype[np.void]]
     Column = np.ndarray[tuple[int], np.dtype[np.float64]]
 
-RESOLUTION = 0.005   # 200 rows a second at most: finer than any plot shows
-CAPACITY = 12_000    # a minute at that resolution
-MAX_POINTS = 400     # points per line sent to the browser, whatever the window
+RESOLUTION = 0.005  # 200 rows a second at most: finer than any plot shows
+CAPACITY = 12_000  # a minute at that resolution
+MAX_POINTS = 400  # points per line sent to the browser, whatever the window
 
 
 class DisplayBuffer:
@@ -25,10 +25,11 @@ class DisplayBuffer:
 
     def __init__(self, resolution: float = RESOLUTION, capacity: int = CAPACITY) -> None:
         import numpy as np
+
         self.resolution = resolution
         self.capacity = capacity
         self._columns = {name: np.zeros(capacity) for name in KEPT_COLUMNS}
-        self._start = 0   # index of the oldest row
+        self._start = 0  # index of the oldest row
         self._count = 0
         self._last_slot: float | None = None
         self.version = 0  # goes up with every row taken, so a page redraws only on news
@@ -42,14 +43,14 @@ class DisplayBuffer:
     def add(self, rows: "Rows") -> None:
         """Takes a batch of ``get_data_array`` rows, keeping the first of each slot."""
         import numpy as np
+
         if not len(rows):
             return
         ts = rows["timestamp_seconds"].astype(np.float64)
         if self._count and ts[0] < self._newest_time() - 1.0:
             self.clear()  # the device's clock started over (a reboot, mock mode)
         slots = np.floor(ts / self.resolution)
-        previous = np.concatenate(([self._last_slot if self._last_slot is not None else -np.inf],
-                                   slots[:-1]))
+        previous = np.concatenate(([self._last_slot if self._last_slot is not None else -np.inf], slots[:-1]))
         keep = np.flatnonzero(slots > previous)
         if len(keep):
             self._last_slot = float(slots[keep[-1]])
@@ -59,35 +60,35 @@ class DisplayBuffer:
         self.version += 1
 
     def _newest_time(self) -> float:
-        return float(self._columns["timestamp_seconds"][(self._start + self._count - 1)
-                                                        % self.capacity])
+        return float(self._columns["timestamp_seconds"][(self._start + self._count - 1) % self.capacity])
 
     def _append(self, rows: "Rows") -> None:
-        rows = rows[-self.capacity:]
+        rows = rows[-self.capacity :]
         n = len(rows)
         end = (self._start + self._count) % self.capacity
         first = min(n, self.capacity - end)
         for name, column in self._columns.items():
             values = rows[name]
-            column[end:end + first] = values[:first]
-            column[:n - first] = values[first:]
+            column[end : end + first] = values[:first]
+            column[: n - first] = values[first:]
         overflow = max(0, self._count + n - self.capacity)
         self._count += n - overflow
         self._start = (self._start + overflow) % self.capacity
 
-    def window(self, seconds: float, columns: tuple[str, ...],
-               max_points: int = MAX_POINTS) -> "dict[str, Column]":
+    def window(
+        self, seconds: float, columns: tuple[str, ...], max_points: int = MAX_POINTS
+    ) -> "dict[str, Column]":
         """The last ``seconds`` of device time: ``timestamp_seconds`` and
         ``columns``, thinned to at most ``max_points`` rows."""
         import numpy as np
+
         order = (self._start + np.arange(self._count)) % self.capacity
         ts = self._columns["timestamp_seconds"][order]
         if len(ts):
             order = order[ts >= ts[-1] - seconds]
         step = max(1, -(-len(order) // max_points))
-        order = order[len(order) - 1::-step][::-1]  # the newest row always in
-        return {name: self._columns[name][order]
-                for name in ("timestamp_seconds", *columns)}
+        order = order[len(order) - 1 :: -step][::-1]  # the newest row always in
+        return {name: self._columns[name][order] for name in ("timestamp_seconds", *columns)}
 
     def __len__(self) -> int:
         return self._count
@@ -99,12 +100,13 @@ def rows_json(window: "dict[str, Any]", columns: tuple[str, ...], decimals: int 
     as null, the gaps of a line. Sent as one text, it costs the server no
     walk over the numbers."""
     import numpy as np
-    values = np.round(np.column_stack([window["timestamp_seconds"], *(window[c] for c in columns)]),
-                      decimals)
+
+    values = np.round(np.column_stack([window["timestamp_seconds"], *(window[c] for c in columns)]), decimals)
     values[:, 0] = np.round(values[:, 0], 3)
     try:
         import orjson
     except ImportError:  # where orjson is not built (NiceGUI goes without it there too)
         import json
+
         return json.dumps([[v if math.isfinite(v) else None for v in row] for row in values.tolist()])
     return orjson.dumps(values, option=orjson.OPT_SERIALIZE_NUMPY).decode()

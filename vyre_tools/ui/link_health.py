@@ -20,17 +20,14 @@ BACK_SHOWN_SECONDS = 10.0
 def build_banner(session: DeviceSession, named: bool = False) -> None:
     """``named``: say which device (when the page shows several)."""
     which = f"The device on {session.label}" if named else "The device"
-    away = ui.label().classes("w-full p-3 bg-red-700 text-white text-lg").props(
-        "data-testid=banner-away")
-    back = ui.label().classes("w-full p-3 bg-green-700 text-white").props(
-        "data-testid=banner-back")
+    away = ui.label().classes("w-full p-3 bg-red-700 text-white text-lg").props("data-testid=banner-away")
+    back = ui.label().classes("w-full p-3 bg-green-700 text-white").props("data-testid=banner-back")
     since: dict[str, Any] = {"text": None, "at": 0.0}
 
     def refresh() -> None:
         away.set_visibility(not session.connected)
         if not session.connected:
-            away.text = (f"{which} is unplugged ({session.lost_reason}): "
-                         "waiting for it to come back")
+            away.text = f"{which} is unplugged ({session.lost_reason}): waiting for it to come back"
         if session.back_text != since["text"]:
             since["text"], since["at"] = session.back_text, time.monotonic()
         recent = time.monotonic() - since["at"] < BACK_SHOWN_SECONDS
@@ -43,8 +40,13 @@ def build_banner(session: DeviceSession, named: bool = False) -> None:
 
 def rate_text(rate: float, frequency: int | None) -> str:
     """The packet rate against the configured frequency (None: not read)."""
-    configured = ("" if frequency is None else " (configured 0 /s: paused)" if frequency == 0
-                  else f" (configured {frequency} /s)")
+    configured = (
+        ""
+        if frequency is None
+        else " (configured 0 /s: paused)"
+        if frequency == 0
+        else f" (configured {frequency} /s)"
+    )
     return f"{rate:.0f} /s{configured}"
 
 
@@ -58,24 +60,40 @@ def gaps_text(gaps: int, missing: int, period: float) -> str:
 def build(session: DeviceSession) -> None:
     with card("Link"):
         rate, crc, gaps, trips, unplugs, clock = fields(
-            ["packet rate", "CRC failures", "gaps in the timestamps", "round trip of a command",
-             "unplugs", "clock sync"], {"packet rate": "link-rate"})
+            [
+                "packet rate",
+                "CRC failures",
+                "gaps in the timestamps",
+                "round trip of a command",
+                "unplugs",
+                "clock sync",
+            ],
+            {"packet rate": "link-rate"},
+        )
     with card("Link statistics"):
-        table = ui.table(columns=[{"name": "key", "label": "count", "field": "key", "align": "left"},
-                                 {"name": "value", "label": "", "field": "value"}],
-                         rows=[], row_key="key").props("dense flat")
+        table = ui.table(
+            columns=[
+                {"name": "key", "label": "count", "field": "key", "align": "left"},
+                {"name": "value", "label": "", "field": "value"},
+            ],
+            rows=[],
+            row_key="key",
+        ).props("dense flat")
 
     def refresh() -> None:
         h = session.health
         rate.text = rate_text(h.rate, session.config.frequency if session.config else None)
         s = h.statistics
-        crc.text = f"{s.get('crc_rejected', 0)} ({s.get('given_up', 0)} cut short, " \
-                   f"{s.get('noise_bytes', 0)} noise bytes)"
+        crc.text = (
+            f"{s.get('crc_rejected', 0)} ({s.get('given_up', 0)} cut short, "
+            f"{s.get('noise_bytes', 0)} noise bytes)"
+        )
         gaps.text = gaps_text(h.gaps, h.missing, h.period)
         if h.round_trips:
             ms = [1000 * t for t in h.round_trips]
-            trips.text = (f"last {ms[-1]:.1f} ms, median {statistics.median(ms):.1f} ms, "
-                          f"largest {max(ms):.1f} ms")
+            trips.text = (
+                f"last {ms[-1]:.1f} ms, median {statistics.median(ms):.1f} ms, largest {max(ms):.1f} ms"
+            )
         else:
             trips.text = "-"
         unplugs.text = str(h.unplugs)
@@ -83,9 +101,11 @@ def build(session: DeviceSession) -> None:
         if not c:
             clock.text = "-"
         elif c.get("synced"):
-            clock.text = (f"synced: drift {num(float(c['drift_ppm']), 1)} ppm, jitter "
-                          f"{num(1000 * float(c['jitter_seconds']), 3)} ms, "
-                          f"{c['resets']} resets")
+            clock.text = (
+                f"synced: drift {num(float(c['drift_ppm']), 1)} ppm, jitter "
+                f"{num(1000 * float(c['jitter_seconds']), 3)} ms, "
+                f"{c['resets']} resets"
+            )
         else:
             clock.text = f"not synced yet ({c.get('pairs', 0)} pairs)"
         table.rows = [{"key": k, "value": v} for k, v in s.items()]

@@ -11,9 +11,9 @@ from .display import rows_json
 from .format import num
 from .session import DeviceSession
 
-REDRAW_SECONDS = 0.04          # 25 redraws a second at most
+REDRAW_SECONDS = 0.04  # 25 redraws a second at most
 ACK_SECONDS = 5.0
-IN_FLIGHT = 2                  # redraws sent and not yet run by the browser
+IN_FLIGHT = 2  # redraws sent and not yet run by the browser
 WINDOWS = {"2 s": 2.0, "5 s": 5.0, "10 s": 10.0, "30 s": 30.0, "60 s": 60.0}
 DEFAULT_GROUPS = ["Acceleration", "Magnetic field", "Tilt"]
 
@@ -25,24 +25,37 @@ def chart_options(group: ChannelGroup) -> dict[str, Any]:
         "grid": {"left": 60, "right": 20, "top": 35, "bottom": 30},
         "legend": {"top": 5, "right": 20},
         "tooltip": {"trigger": "axis"},
-        "xAxis": {"type": "value", "name": "s", "scale": True,
-                  "axisLabel": {"showMinLabel": False, "showMaxLabel": False}},
+        "xAxis": {
+            "type": "value",
+            "name": "s",
+            "scale": True,
+            "axisLabel": {"showMinLabel": False, "showMaxLabel": False},
+        },
         "yAxis": {"type": "value", "scale": True},
         "dataZoom": [{"type": "inside", "xAxisIndex": 0, "filterMode": "none"}],
         # one table of rows [t, value, ...] for all the lines of the plot
         "dataset": {"source": []},
-        "series": [{"type": "line", "name": label, "showSymbol": False,
-                    "encode": {"x": 0, "y": i + 1}, "lineStyle": {"width": 1}}
-                   for i, label in enumerate(group.labels)],
+        "series": [
+            {
+                "type": "line",
+                "name": label,
+                "showSymbol": False,
+                "encode": {"x": 0, "y": i + 1},
+                "lineStyle": {"width": 1},
+            }
+            for i, label in enumerate(group.labels)
+        ],
     }
 
 
 def build(session: DeviceSession, visible: "Any") -> None:
     """``visible()`` tells whether the tab holding the plots is shown."""
     with ui.row().classes("items-center w-full"):
-        chosen = ui.select([g.title for g in GROUPS], value=list(DEFAULT_GROUPS),
-                           multiple=True, label="channels").classes("min-w-[24rem]").props(
-            "use-chips")
+        chosen = (
+            ui.select([g.title for g in GROUPS], value=list(DEFAULT_GROUPS), multiple=True, label="channels")
+            .classes("min-w-[24rem]")
+            .props("use-chips")
+        )
         window = ui.select(list(WINDOWS), value="10 s", label="time window")
         paused = ui.switch("pause").props("data-testid=live-pause")
         newest = ui.label().classes("font-mono").props("data-testid=live-time")
@@ -67,8 +80,12 @@ def build(session: DeviceSession, visible: "Any") -> None:
     def redraw() -> None:
         for title, chart in charts.items():
             chart.set_visibility(title in chosen.value)
-        if paused.value or not visible() or session.display.version == seen["version"] \
-                or in_flight[0] >= IN_FLIGHT:
+        if (
+            paused.value
+            or not visible()
+            or session.display.version == seen["version"]
+            or in_flight[0] >= IN_FLIGHT
+        ):
             return
         seen["version"] = session.display.version
         latest = session.display.latest
@@ -82,12 +99,15 @@ def build(session: DeviceSession, visible: "Any") -> None:
         seconds = WINDOWS[window.value]
         for title in chosen.value:
             group = BY_TITLE[title]
-            texts.append(f"{title}: " + ", ".join(
-                f"{num(latest[c], 3)}" for c in group.columns) + f" {group.unit}")
+            texts.append(
+                f"{title}: " + ", ".join(f"{num(latest[c], 3)}" for c in group.columns) + f" {group.unit}"
+            )
             rows = rows_json(session.display.window(seconds, group.columns), group.columns)
             # merged into the chart's options, so a zoom stays as the user left it
-            calls.append(f"getElement({charts[title].id})?.chart?.setOption({{dataset: "
-                         f"{{source: {rows}}}, xAxis: {{min: {t - seconds:.3f}, max: {t:.3f}}}}});")
+            calls.append(
+                f"getElement({charts[title].id})?.chart?.setOption({{dataset: "
+                f"{{source: {rows}}}, xAxis: {{min: {t - seconds:.3f}, max: {t:.3f}}}}});"
+            )
         values.text = "   ".join(texts)
         # The numbers go as one script a redraw (NiceGUI's observed options
         # would wrap and walk every one of them), and at most IN_FLIGHT go

@@ -5,8 +5,15 @@ from collections.abc import Callable, Sequence
 
 from nicegui import ui
 
-from . import (attitude, calibration_wizard, device_panel, link_health, live_plots,
-               recording_panel, replay_panel)
+from . import (
+    attitude,
+    calibration_wizard,
+    device_panel,
+    link_health,
+    live_plots,
+    recording_panel,
+    replay_panel,
+)
 from .format import device_id
 from .session import DeviceSession
 

@@ -35,11 +35,10 @@ class _Run:
     def __init__(self, writer: Any) -> None:
         self.writer = writer
         self.taken = 0
-        self.ending = False               # asked to complete its file
-        self.failure: str | None = None   # set by the thread, read on the loop
+        self.ending = False  # asked to complete its file
+        self.failure: str | None = None  # set by the thread, read on the loop
         self.rows: queue.SimpleQueue[Any] = queue.SimpleQueue()
-        self.thread = threading.Thread(target=self._write_all, name="vyre-ui recorder",
-                                       daemon=True)
+        self.thread = threading.Thread(target=self._write_all, name="vyre-ui recorder", daemon=True)
         self.thread.start()
 
     def _write_all(self) -> None:

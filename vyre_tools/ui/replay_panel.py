@@ -8,8 +8,15 @@ from dataclasses import dataclass
 
 from nicegui import events, ui
 
-from ..procedures.replay import (ReplayError, ReplayPlan, ReplayProgress, ReplayResult,
-                                 Verdict, replay_async, replay_plan)
+from ..procedures.replay import (
+    ReplayError,
+    ReplayPlan,
+    ReplayProgress,
+    ReplayResult,
+    Verdict,
+    replay_async,
+    replay_plan,
+)
 from . import uploads
 from .cards import card
 from .session import Claim, DeviceAway, DeviceBusy, DeviceSession
@@ -18,7 +25,7 @@ from .session import Claim, DeviceAway, DeviceBusy, DeviceSession
 @dataclass
 class ReplayState:
     total: int = 0
-    sent: int = 0                  # records that left the host
+    sent: int = 0  # records that left the host
     running: bool = False
     stop_asked: bool = False
     text: str = "no replay yet"
@@ -28,14 +35,20 @@ class ReplayState:
 def outcome(result: ReplayResult) -> str:
     """The verdict as the page shows it: a failure with its count."""
     if result.verdict == "failed":
-        told = ("; the device left mock mode" if result.left_mock_mode else
-                "" if result.failure is None else "; the device did not confirm leaving mock mode")
+        told = (
+            "; the device left mock mode"
+            if result.left_mock_mode
+            else ""
+            if result.failure is None
+            else "; the device did not confirm leaving mock mode"
+        )
         return f"failed: {result.problem}{told} ({result.summary()})"
     return f"{result.verdict}: {result.summary()}; the device left mock mode"
 
 
-async def replay(session: DeviceSession, path: str, speed: float, realtime: bool,
-                 state: ReplayState) -> ReplayResult:
+async def replay(
+    session: DeviceSession, path: str, speed: float, realtime: bool, state: ReplayState
+) -> ReplayResult:
     """Replays the log at ``path`` as an action of the session; ``state``
     follows it and asks it to stop. ReplayError when it could not begin
     (nothing was sent), DeviceBusy while another action has the device.
@@ -48,23 +61,33 @@ async def replay(session: DeviceSession, path: str, speed: float, realtime: bool
     return await asyncio.shield(session.spawn(_run(session, plan, claim, state), "vyre-ui replay"))
 
 
-async def _run(session: DeviceSession, plan: ReplayPlan, claim: Claim,
-               state: ReplayState) -> ReplayResult:
+async def _run(session: DeviceSession, plan: ReplayPlan, claim: Claim, state: ReplayState) -> ReplayResult:
     name = os.path.basename(plan.path)
 
     def show(p: ReplayProgress) -> None:
         state.sent = p.left_host
         if p.phase == "ending":
-            state.text = (f"{p.failure}; telling the device to leave mock mode" if p.failure
-                          else "telling the device to leave mock mode")
+            state.text = (
+                f"{p.failure}; telling the device to leave mock mode"
+                if p.failure
+                else "telling the device to leave mock mode"
+            )
         else:
-            state.text = (f"replaying {name}: {p.left_host} of {p.total} records left the host"
-                          f" ({p.log_seconds:.1f} of {plan.log_seconds:.1f} s of log time)")
+            state.text = (
+                f"replaying {name}: {p.left_host} of {p.total} records left the host"
+                f" ({p.log_seconds:.1f} of {plan.log_seconds:.1f} s of log time)"
+            )
 
     try:
-        procedure = asyncio.ensure_future(replay_async(
-            session.client(), plan, timeout=session.timeout,
-            stop=lambda: state.stop_asked, on_progress=show))
+        procedure = asyncio.ensure_future(
+            replay_async(
+                session.client(),
+                plan,
+                timeout=session.timeout,
+                stop=lambda: state.stop_asked,
+                on_progress=show,
+            )
+        )
         try:
             result = await asyncio.shield(procedure)
         except asyncio.CancelledError:
@@ -101,8 +124,11 @@ def build(session: DeviceSession) -> None:
     state = session.state("replay", ReplayState)  # every tab shows the one replay
     with card("Replay a mock log"):
         with ui.row().classes("items-end w-full"):
-            path = ui.input("mock log file (on this machine)").classes("min-w-[28rem]").props(
-                "data-testid=replay-path")
+            path = (
+                ui.input("mock log file (on this machine)")
+                .classes("min-w-[28rem]")
+                .props("data-testid=replay-path")
+            )
             speed = ui.number("speed", value=1.0, min=0.01, step=0.5)
             realtime = ui.switch("paced by the log's clock", value=True)
         with ui.row().classes("items-center"):
@@ -111,13 +137,17 @@ def build(session: DeviceSession) -> None:
 
         async def take(event: events.UploadEventArguments) -> None:
             try:
-                path.value = await uploads.save(event, logs, uploads.MOCK_LOG_BYTES,
-                                                "a mock log", default="upload.log")
+                path.value = await uploads.save(
+                    event, logs, uploads.MOCK_LOG_BYTES, "a mock log", default="upload.log"
+                )
             except (OSError, ValueError) as e:
                 ui.notify(f"not uploaded: {e}", type="negative")
 
-        uploads.capped(ui.upload(label="or upload one", auto_upload=True, on_upload=take),
-                       uploads.MOCK_LOG_BYTES, "a mock log")
+        uploads.capped(
+            ui.upload(label="or upload one", auto_upload=True, on_upload=take),
+            uploads.MOCK_LOG_BYTES,
+            "a mock log",
+        )
         progress = ui.linear_progress(value=0.0, show_value=False).classes("w-full")
         status = ui.label().props("data-testid=replay-status")
 
@@ -125,9 +155,13 @@ def build(session: DeviceSession) -> None:
         if state.running:
             return
         try:
-            await replay(session, path.value or "",
-                         1.0 if speed.value is None else float(speed.value), realtime.value,
-                         state)
+            await replay(
+                session,
+                path.value or "",
+                1.0 if speed.value is None else float(speed.value),
+                realtime.value,
+                state,
+            )
         except (DeviceBusy, ReplayError) as e:
             ui.notify(f"not started: {e}", type="negative")
         except (DeviceAway, OSError) as e:

@@ -23,17 +23,30 @@ from .waiting_pages import WaitingPages
 # the signals that end a process by default, taken as the server takes
 # SIGTERM: the sessions close (a recording is finished) and the command ends;
 # SIGHUP comes when the SSH session or the terminal it runs in goes away
-STOP_SIGNALS = tuple(getattr(signal, name) for name in (
-    "SIGTERM", "SIGHUP", "SIGQUIT", "SIGALRM", "SIGUSR1", "SIGUSR2", "SIGXCPU",
-    "SIGVTALRM", "SIGPROF", "SIGPWR") if hasattr(signal, name))
+STOP_SIGNALS = tuple(
+    getattr(signal, name)
+    for name in (
+        "SIGTERM",
+        "SIGHUP",
+        "SIGQUIT",
+        "SIGALRM",
+        "SIGUSR1",
+        "SIGUSR2",
+        "SIGXCPU",
+        "SIGVTALRM",
+        "SIGPROF",
+        "SIGPWR",
+    )
+    if hasattr(signal, name)
+)
 
 
 @dataclass
 class Ended:
     """How the server ended."""
 
-    failure: str | None = None   # why it could not start
-    signal: int | None = None    # the signal that stopped it
+    failure: str | None = None  # why it could not start
+    signal: int | None = None  # the signal that stopped it
 
 
 def free_port(host: str) -> int:
@@ -70,9 +83,11 @@ def beyond_this_machine(host: str, port: int, token: str) -> str:
         where = f"every address of this machine (as http://{socket.gethostname()}:{port}/)"
     else:
         where = address(host, port)
-    return (f"vyre ui: warning: serving beyond this machine on {where}: whoever reaches it "
-            f"with the token can drive the device, over a connection that is not encrypted "
-            f"(an SSH tunnel to 127.0.0.1 is safer)" + ("" if token else "; no token is asked"))
+    return (
+        f"vyre ui: warning: serving beyond this machine on {where}: whoever reaches it "
+        f"with the token can drive the device, over a connection that is not encrypted "
+        f"(an SSH tunnel to 127.0.0.1 is safer)" + ("" if token else "; no token is asked")
+    )
 
 
 @contextlib.contextmanager
@@ -98,8 +113,14 @@ def stop_signals() -> Iterator[list[int]]:
             signal.signal(signum, old)
 
 
-def serve(sessions: Sequence[DeviceSession], *, host: str = "127.0.0.1", port: int = 8080,
-          open_browser: bool = True, token: str = "") -> Ended:
+def serve(
+    sessions: Sequence[DeviceSession],
+    *,
+    host: str = "127.0.0.1",
+    port: int = 8080,
+    open_browser: bool = True,
+    token: str = "",
+) -> Ended:
     """Runs until interrupted or stopped by a signal of STOP_SIGNALS.
     Every request must carry ``token`` unless it is empty."""
     if port == 0:
@@ -124,7 +145,8 @@ def serve(sessions: Sequence[DeviceSession], *, host: str = "127.0.0.1", port: i
                 app.shutdown()
                 return
         which = ("the device on {} is" if len(sessions) == 1 else "the devices on {} are").format(
-            ", ".join(s.label for s in sessions))
+            ", ".join(s.label for s in sessions)
+        )
         if not is_loopback(host):
             print(beyond_this_machine(host, port, token), file=sys.stderr, flush=True)
         print(f"vyre ui: {which} served on {url} (Ctrl-C stops)", flush=True)
@@ -151,13 +173,21 @@ def serve(sessions: Sequence[DeviceSession], *, host: str = "127.0.0.1", port: i
     core.sio.eio.cors_allowed_origins = None  # the socket's engine too: its own origin only
 
     with stop_signals() as came:
-        ui.run(host=host, port=port, title="VYRE control center", show=False, reload=False,
-               show_welcome_message=False, dark=False, reconnect_timeout=10.0,
-               # what a page missed while its connection dropped is sent again
-               # from here; the plots' redraws make it large, and the next
-               # redraw carries everything anyway
-               message_history_length=100,
-               uvicorn_logging_level="warning")
+        ui.run(
+            host=host,
+            port=port,
+            title="VYRE control center",
+            show=False,
+            reload=False,
+            show_welcome_message=False,
+            dark=False,
+            reconnect_timeout=10.0,
+            # what a page missed while its connection dropped is sent again
+            # from here; the plots' redraws make it large, and the next
+            # redraw carries everything anyway
+            message_history_length=100,
+            uvicorn_logging_level="warning",
+        )
     with contextlib.suppress(OSError):  # the terminal may be gone (SIGHUP)
         sys.stdout.flush()
     return Ended(failure=failure[0] if failure else None, signal=came[0] if came else None)

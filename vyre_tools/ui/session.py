@@ -36,9 +36,9 @@ if TYPE_CHECKING:
 
     from .display import Rows
 
-RETRY_SECONDS = 0.25     # how often a lost device is looked for
-HEALTH_SECONDS = 1.0     # link statistics, clock sync and a timed command
-RATE_WINDOW = 1.0        # seconds of arrivals the packet rate is counted over
+RETRY_SECONDS = 0.25  # how often a lost device is looked for
+HEALTH_SECONDS = 1.0  # link statistics, clock sync and a timed command
+RATE_WINDOW = 1.0  # seconds of arrivals the packet rate is counted over
 
 
 class DeviceAway(RuntimeError):
@@ -78,12 +78,11 @@ class LinkHealth:
     """What the link page shows; refreshed by the session."""
 
     packets: int = 0
-    rate: float = 0.0                    # packets a second over the last second
-    gaps: int = 0                        # intervals long enough to lack a packet
-    missing: int = 0                     # packets those gaps lack, by the timestamps
-    period: float = math.nan             # interval the gaps are judged by, s (inf: paused)
-    round_trips: collections.deque[float] = field(
-        default_factory=lambda: collections.deque(maxlen=60))
+    rate: float = 0.0  # packets a second over the last second
+    gaps: int = 0  # intervals long enough to lack a packet
+    missing: int = 0  # packets those gaps lack, by the timestamps
+    period: float = math.nan  # interval the gaps are judged by, s (inf: paused)
+    round_trips: collections.deque[float] = field(default_factory=lambda: collections.deque(maxlen=60))
     statistics: dict[str, int] = field(default_factory=dict)
     clock: dict[str, bool | float | int] = field(default_factory=dict)
     unplugs: int = 0
@@ -98,9 +97,16 @@ class DeviceSession:
     action takes ``claim(name)`` first (DeviceBusy while another runs) and
     tells ``noticed(error)`` of a call that failed."""
 
-    def __init__(self, target: str, *, baud: int = 2_000_000, timeout: float = 2.0,
-                 data_dir: str = "vyre-ui-data", label: str | None = None,
-                 files_url: str = "/recordings") -> None:
+    def __init__(
+        self,
+        target: str,
+        *,
+        baud: int = 2_000_000,
+        timeout: float = 2.0,
+        data_dir: str = "vyre-ui-data",
+        label: str | None = None,
+        files_url: str = "/recordings",
+    ) -> None:
         self.target = target
         self.baud = baud
         self.timeout = timeout
@@ -118,8 +124,8 @@ class DeviceSession:
         #: run, in turn, each time the device is back after an unplug
         self.on_return: list[Callable[[], Awaitable[None]]] = []
         self.connected = False
-        self.lost_reason: str | None = None   # why the device is away, while it is
-        self.back_text: str | None = None     # where and when it came back last
+        self.lost_reason: str | None = None  # why the device is away, while it is
+        self.back_text: str | None = None  # where and when it came back last
         self.first_acceleration: tuple[float, float, float] | None = None  # of this run
         self._claim: Claim | None = None
         self._states: dict[str, Any] = {}
@@ -166,10 +172,13 @@ class DeviceSession:
         port = await asyncio.to_thread(self._locate)
         self._client = await self._open(port)
         self._finder = await asyncio.to_thread(
-            DeviceFinder, port, self.info.id if self.info is not None else None)
+            DeviceFinder, port, self.info.id if self.info is not None else None
+        )
         self.connected = True
-        self._tasks = [asyncio.create_task(self._consume(), name="vyre-ui consumer"),
-                       asyncio.create_task(self._watch_health(), name="vyre-ui health")]
+        self._tasks = [
+            asyncio.create_task(self._consume(), name="vyre-ui consumer"),
+            asyncio.create_task(self._watch_health(), name="vyre-ui health"),
+        ]
 
     async def close(self) -> None:
         # the actions first, while the client is there for them to put
@@ -330,6 +339,7 @@ class DeviceSession:
 
     def _note_first_acceleration(self, batch: "Rows") -> None:
         import numpy as np
+
         axes = [batch[f"raw_acceleration_{a}_gs"] for a in "xyz"]
         finite = np.flatnonzero(np.isfinite(axes[0]) & np.isfinite(axes[1]) & np.isfinite(axes[2]))
         if len(finite):

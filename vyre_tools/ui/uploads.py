@@ -15,10 +15,10 @@ from .access import ASGIApp, Receive, Scope, Send
 
 KIB = 1024
 MIB = 1024 * KIB
-BACKUP_BYTES = 64 * KIB         # a calibration backup is a few kB
-MOCK_LOG_BYTES = 256 * MIB      # hours of records; a longer log is copied over and typed as a path
-ENVELOPE_BYTES = 16 * KIB       # the multipart boundary and part headers around the file
-ANY_UPLOAD = (MOCK_LOG_BYTES, "a file")   # a widget not capped here: the largest cap
+BACKUP_BYTES = 64 * KIB  # a calibration backup is a few kB
+MOCK_LOG_BYTES = 256 * MIB  # hours of records; a longer log is copied over and typed as a path
+ENVELOPE_BYTES = 16 * KIB  # the multipart boundary and part headers around the file
+ANY_UPLOAD = (MOCK_LOG_BYTES, "a file")  # a widget not capped here: the largest cap
 UPLOAD_PATH = re.compile(r"/_nicegui/client/([^/]+)/upload/(\d+)")
 
 # each capped widget's limit and what it takes, for the requests made to it
@@ -38,8 +38,7 @@ def capped(upload: ui.upload, limit: int, what: str) -> ui.upload:
     them in the message a larger one gets."""
     _limits[upload] = (limit, what)
     upload.props["max-file-size"] = limit
-    upload.on_rejected(lambda: ui.notify(f"not uploaded: {too_large(what, limit)}",
-                                                type="negative"))
+    upload.on_rejected(lambda: ui.notify(f"not uploaded: {too_large(what, limit)}", type="negative"))
     return upload
 
 
@@ -58,8 +57,7 @@ def check_size(event: events.UploadEventArguments, limit: int, what: str) -> Non
         raise ValueError(too_large(what, limit))
 
 
-async def save(event: events.UploadEventArguments, folder: str, limit: int, what: str,
-               default: str) -> str:
+async def save(event: events.UploadEventArguments, folder: str, limit: int, what: str, default: str) -> str:
     """Saves the uploaded file into ``folder``; its path. ValueError for a
     file over ``limit`` or a name of no file, OSError for a failed write."""
     check_size(event, limit, what)
@@ -83,8 +81,11 @@ class UploadLimit:
         self.app = app
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http" or scope.get("method") != "POST" or \
-                (found := UPLOAD_PATH.fullmatch(scope["path"])) is None:
+        if (
+            scope["type"] != "http"
+            or scope.get("method") != "POST"
+            or (found := UPLOAD_PATH.fullmatch(scope["path"])) is None
+        ):
             await self.app(scope, receive, send)
             return
         client = Client.instances.get(found.group(1))
@@ -101,8 +102,15 @@ class UploadLimit:
 
 async def answer(send: Send, status: int, text: str) -> None:
     body = f"vyre ui: {text}\n".encode()
-    await send({"type": "http.response.start", "status": status,
-                "headers": [(b"content-type", b"text/plain; charset=utf-8"),
-                            (b"content-length", str(len(body)).encode()),
-                            (b"connection", b"close")]})
+    await send(
+        {
+            "type": "http.response.start",
+            "status": status,
+            "headers": [
+                (b"content-type", b"text/plain; charset=utf-8"),
+                (b"content-length", str(len(body)).encode()),
+                (b"connection", b"close"),
+            ],
+        }
+    )
     await send({"type": "http.response.body", "body": body})

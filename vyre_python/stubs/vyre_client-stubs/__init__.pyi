@@ -160,7 +160,12 @@ class VYREClient:
         client.stop()
     """
 
-    def __new__(cls, port_name: str | PathLike[str] | PathLike[bytes], baud_rate: SupportsIndex | None = 2000000, timeout: _Float | None = 0.1) -> Self:
+    def __new__(
+        cls,
+        port_name: str | PathLike[str] | PathLike[bytes],
+        baud_rate: SupportsIndex | None = 2000000,
+        timeout: _Float | None = 0.1,
+    ) -> Self:
         """Opens ``port_name`` and returns a client that is not started yet.
 
         See the class description for the arguments and the errors.
@@ -911,7 +916,9 @@ class MockDeviceHandle:
     ``VYREClient.set_default_release_gil`` says (False by default); only a bool
     is accepted.
     """
-    def inject_response(self, identifier: SupportsIndex, payload: bytes | bytearray | Sequence[SupportsIndex]) -> None:
+    def inject_response(
+        self, identifier: SupportsIndex, payload: bytes | bytearray | Sequence[SupportsIndex]
+    ) -> None:
         """Queues one response frame (header 0x5AA5) for the client to read.
 
         Injected bytes wait until the client's reader reads them, also across
