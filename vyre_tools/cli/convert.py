@@ -4,6 +4,7 @@ import argparse
 
 from .. import recording
 from .errors import CliError
+from .stream import add_mcap_profile_arguments, check_mcap_profile
 
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
@@ -19,12 +20,16 @@ def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> No
     )
     p.add_argument("source", metavar="IN", help="recording to read")
     p.add_argument("target", metavar="OUT", help="recording to write (replaced if it exists)")
+    add_mcap_profile_arguments(p)
     p.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
+    check_mcap_profile(args, args.target)
     try:
-        rows = recording.convert(args.source, args.target)
+        rows = recording.convert(
+            args.source, args.target, mcap_profile=args.mcap_profile, frame_id=args.frame_id
+        )
     except recording.RecordingError as e:
         raise CliError(str(e)) from None
     print(f"converted {rows} rows from {args.source} to {args.target}")

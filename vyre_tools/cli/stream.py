@@ -7,7 +7,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from .connection import Device, add_device_arguments, open_device, positive_float
-from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError
+from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, CliError
 from .interrupts import stop_on_interrupt
 from ..procedures.formatting import num
 from ..procedures.telemetry_stats import GapCounter, RateMeter
@@ -26,9 +26,16 @@ POLL_SECONDS = 0.02
 REFRESH_SECONDS = 0.25
 
 
-def open_recording(path: str, device: Device | None = None, config: "DeviceConfig | None" = None) -> "Writer":
+def open_recording(
+    path: str,
+    device: Device | None = None,
+    config: "DeviceConfig | None" = None,
+    mcap_profile: str = "json",
+    frame_id: str | None = None,
+) -> "Writer":
     """The recording's writer; with ``device``, what the recording comes from
-    goes into it too (its identity asked for here, its ``config`` as read)."""
+    goes into it too (its identity asked for here, its ``config`` as read);
+    ``mcap_profile`` and ``frame_id`` as ``open_writer`` takes them."""
     dtype = packet_dtype()
     meta = None
     if device is not None:
@@ -37,9 +44,39 @@ def open_recording(path: str, device: Device | None = None, config: "DeviceConfi
         info = device.client.get_device_info(timeout_seconds=device.timeout)
         meta = describe_source(dtype.names or (), info, config)
     try:
-        return open_writer(path, dtype, meta)
+        return open_writer(path, dtype, meta, mcap_profile=mcap_profile, frame_id=frame_id)
     except RecordingError as e:
         raise CliError(str(e)) from None
+
+
+def add_mcap_profile_arguments(p: argparse.ArgumentParser) -> None:
+    """--mcap-profile and --frame-id, for commands that write recordings."""
+    p.add_argument(
+        "--mcap-profile",
+        choices=("json", "ros2"),
+        default="json",
+        help="how an .mcap recording holds the packets: json (default), one JSON message per "
+        "packet; ros2, ROS 2 messages (sensor_msgs Imu, MagneticField, FluidPressure, "
+        "Temperature, and the whole packet) in CDR with their definitions (the bridges extra "
+        "not needed to write)",
+    )
+    p.add_argument(
+        "--frame-id",
+        metavar="NAME",
+        help="frame id in the headers of ROS 2 messages (default vyre_imu)",
+    )
+
+
+def check_mcap_profile(args: argparse.Namespace, path: str | None) -> None:
+    """A usage error for a ROS 2 option where it does not apply."""
+    if path is None:
+        if args.mcap_profile != "json" or args.frame_id is not None:
+            raise CliError("--mcap-profile and --frame-id are for a recording: add --record FILE", EXIT_USAGE)
+        return
+    if args.mcap_profile == "ros2" and not path.lower().endswith(".mcap"):
+        raise CliError(f"{path}: --mcap-profile ros2 is for .mcap recordings", EXIT_USAGE)
+    if args.frame_id is not None and args.mcap_profile != "ros2":
+        raise CliError("--frame-id is for ROS 2 messages: add --mcap-profile ros2", EXIT_USAGE)
 
 
 def recording_path(text: str) -> str:
@@ -187,10 +224,13 @@ def stream(
     duration: float | None = None,
     record: str | None = None,
     stop: "StopRequest | None" = None,
+    mcap_profile: str = "json",
+    frame_id: str | None = None,
 ) -> StreamResult:
     """Show live telemetry until ``duration`` has passed or ``stop`` is
     requested; every packet goes to ``record`` (a recording's path, its
-    suffix naming the format) if given."""
+    suffix naming the format; an .mcap's ``mcap_profile`` and ``frame_id``
+    as ``open_writer`` takes them) if given."""
     client = device.client
     config = client.get_device_config(timeout_seconds=device.timeout)
     nominal = config.frequency if config is not None else None
@@ -199,7 +239,7 @@ def stream(
             "the device did not report its configuration; "
             "the telemetry period is estimated from the timestamps"
         )
-    recorder = open_recording(record, device, config) if record else None
+    recorder = open_recording(record, device, config, mcap_profile, frame_id) if record else None
     # a device configured to 0 Hz sends nothing: the wait for it is no gap
     stats = GapCounter(nominal)
     arrivals = RateMeter()
@@ -321,6 +361,7 @@ def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> No
         help="when the device is unplugged, wait for the same device (even on "
         "another port), reopen it and carry on, reporting the gap",
     )
+    add_mcap_profile_arguments(p)
     add_device_arguments(p)
     p.set_defaults(run=run)
 
@@ -328,9 +369,10 @@ def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> No
 def run(args: argparse.Namespace) -> int:
     from .console import Ui
 
+    check_mcap_profile(args, args.record)
     ui = Ui()
     with stop_on_interrupt() as stop, open_device(args, ui, stop) as device:
-        result = stream(ui, device, args.duration, args.record, stop)
+        result = stream(ui, device, args.duration, args.record, stop, args.mcap_profile, args.frame_id)
     if getattr(device.client, "gave_up", False):
         raise CliError(f"stopped waiting for the device to come back; {result.summary()}", EXIT_INTERRUPTED)
     if stop.requested:

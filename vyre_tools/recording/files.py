@@ -11,6 +11,8 @@ from .writer import Writer
 if TYPE_CHECKING:
     import numpy as np
 
+    from .mcap_ros2 import McapRos2Writer
+
 WRITERS = {"csv": "CsvWriter", "parquet": "ParquetWriter", "npz": "NpzWriter", "mcap": "McapWriter"}
 
 
@@ -29,14 +31,27 @@ def _module(path: str | os.PathLike[str]) -> _Format:
 
 
 def open_writer(
-    path: str | os.PathLike[str], dtype: "np.dtype[Any]", metadata: dict[str, Any] | None = None
+    path: str | os.PathLike[str],
+    dtype: "np.dtype[Any]",
+    metadata: dict[str, Any] | None = None,
+    *,
+    mcap_profile: str = "json",
+    frame_id: str | None = None,
 ) -> Writer:
     """A writer of rows of ``dtype`` into ``path`` in the format of its
     suffix: ``write(rows)``, ``rows`` (the count so far), ``close()``.
     ``metadata`` (a dict, see ``metadata.describe``) is kept with the rows.
+    ``mcap_profile`` "ros2" writes an .mcap as ROS 2 messages (see
+    ``mcap_ros2``) with ``frame_id`` in their headers.
     TypeError, before any file is made, for a dtype without fields."""
     column_names(dtype)
     writer: type[Writer] = getattr(_module(path), WRITERS[format_of(path)])
+    if mcap_profile != "json":
+        ros2 = _ros2_writer(path, mcap_profile)
+        try:
+            return ros2(os.fspath(path), dtype, metadata, frame_id)
+        except OSError as e:
+            raise RecordingError(f"cannot write {os.fspath(path)}: {e.strerror or e}") from None
     try:
         if format_of(path) == "csv":
             _write_csv_sidecar(path, metadata)
@@ -45,6 +60,18 @@ def open_writer(
         return writer(os.fspath(path), dtype, **extra)
     except OSError as e:
         raise RecordingError(f"cannot write {os.fspath(path)}: {e.strerror or e}") from None
+
+
+def _ros2_writer(path: str | os.PathLike[str], profile: str) -> "type[McapRos2Writer]":
+    """The writer of an MCAP profile other than the plain one; RecordingError
+    for an unknown profile or a file that is no .mcap."""
+    from .mcap_ros2 import PROFILE, PROFILES, McapRos2Writer
+
+    if profile not in PROFILES:
+        raise RecordingError(f"unknown MCAP profile {profile!r}: use " + ", ".join(PROFILES))
+    if format_of(path) != "mcap" and profile == PROFILE:
+        raise RecordingError(f"{os.fspath(path)}: the {profile} profile is for .mcap recordings")
+    return McapRos2Writer
 
 
 def _write_csv_sidecar(path: str | os.PathLike[str], meta: dict[str, Any] | None) -> None:
@@ -103,13 +130,23 @@ def read(path: str | os.PathLike[str]) -> Rows:
         ) from None
 
 
-def convert(source: str | os.PathLike[str], target: str | os.PathLike[str]) -> int:
+def convert(
+    source: str | os.PathLike[str],
+    target: str | os.PathLike[str],
+    *,
+    mcap_profile: str = "json",
+    frame_id: str | None = None,
+) -> int:
     """Reads ``source`` and writes its rows, and what it came from, to
-    ``target``; the row count."""
+    ``target`` (an .mcap with ``mcap_profile`` and ``frame_id``, see
+    ``open_writer``); the row count."""
     if os.path.abspath(source) == os.path.abspath(target):
         raise RecordingError(f"{os.fspath(source)}: converting a recording into itself")
     format_of(target)  # an unknown suffix fails before anything is read
+    if mcap_profile != "json":
+        _ros2_writer(target, mcap_profile)
     rows = read(source)
-    with open_writer(target, rows.dtype, read_metadata(source) or None) as writer:
+    meta = read_metadata(source) or None
+    with open_writer(target, rows.dtype, meta, mcap_profile=mcap_profile, frame_id=frame_id) as writer:
         writer.write(rows)
     return len(rows)

@@ -136,7 +136,11 @@ class McapWriter(Writer):
 def read(path: str) -> Rows:
     import numpy as np
 
-    names, dtypes, texts, _ = _messages(path)
+    names, dtypes, texts, _, encoding = _messages(path)
+    if encoding == "cdr" and names is not None and dtypes is not None:
+        from .mcap_ros2 import read_rows
+
+        return read_rows(path, texts, names, dtypes)
     try:
         rows = json.loads(b"[" + b",".join(texts) + b"]", parse_int=float)  # -0 stays -0.0
     except (ValueError, RecursionError) as e:
@@ -156,11 +160,14 @@ def read(path: str) -> Rows:
     return structured(columns, path)
 
 
-def _messages(path: str) -> tuple[list[str] | None, "list[np.dtype[Any]] | None", list[bytes], str | None]:
+def _messages(
+    path: str,
+) -> tuple[list[str] | None, "list[np.dtype[Any]] | None", list[bytes], str | None, str | None]:
     """The column names and dtypes (None when the file has no such record),
-    the telemetry messages' data and the recording's metadata record (its
-    JSON text, None when it has none), read record by record; a file cut off
-    is read up to its last whole record."""
+    the telemetry messages' data, the recording's metadata record (its
+    JSON text, None when it has none) and the messages' encoding (json, or
+    cdr in a ROS 2 recording), read record by record; a file cut off is
+    read up to its last whole record."""
     require()
     from mcap.exceptions import EndOfFile, McapError
     from mcap.records import Channel, Chunk, Message, Metadata
@@ -172,6 +179,7 @@ def _messages(path: str) -> tuple[list[str] | None, "list[np.dtype[Any]] | None"
     names: list[str] | None = None
     dtypes: list[np.dtype[Any]] | None = None
     about: str | None = None
+    encoding: str | None = None
     channels: set[int] = set()
     texts: list[bytes] = []
     records = StreamReader(io.BytesIO(data), emit_chunks=True, record_size_limit=len(data)).records
@@ -190,6 +198,7 @@ def _messages(path: str) -> tuple[list[str] | None, "list[np.dtype[Any]] | None"
             for r in inner:
                 if isinstance(r, Channel) and r.topic == TOPIC:
                     channels.add(r.id)
+                    encoding = r.message_encoding
                 elif isinstance(r, Message) and r.channel_id in channels:
                     texts.append(r.data)
                 elif isinstance(r, Metadata) and r.name == COLUMNS_METADATA:
@@ -200,7 +209,7 @@ def _messages(path: str) -> tuple[list[str] | None, "list[np.dtype[Any]] | None"
         pass  # no footer: the file was cut off after its last whole record
     except (McapError, ValueError, KeyError, EOFError, TypeError, struct.error) as e:
         raise RecordingError(f"{path} is not an MCAP recording: {e}") from None
-    return names, dtypes, texts, about
+    return names, dtypes, texts, about, encoding
 
 
 def _whole_records(f: IO[bytes], size: int, path: str) -> int:
