@@ -27,6 +27,7 @@ COMMANDS = {
     "config": "config",
     "plot": "plot",
     "convert": "convert",
+    "bridge": "bridge",
     "demo": "demo",
     "ui": "webui",
 }
