@@ -96,7 +96,7 @@ def serve(args: argparse.Namespace, make_sink: "Callable[[argparse.Namespace], S
     from ..bridges.feed import FeedOptions, run_bridge
     from ..bridges.health import Health
 
-    check_mcap_profile(args, args.record)
+    check_mcap_profile(args, args.record, frame_id_used=args.bridge == "foxglove")
     options = FeedOptions(args.baud, args.timeout, args.record, args.mcap_profile, args.frame_id)
     told: dict[int, tuple[str, str]] = {}
 
@@ -107,8 +107,8 @@ def serve(args: argparse.Namespace, make_sink: "Callable[[argparse.Namespace], S
                 print(h.text(), flush=True)
 
     with contextlib.ExitStack() as stack, stop_on_interrupt() as stop:
+        sink = make_sink(args)  # a missing extra is told before anything starts
         wanted = targets(args, stack)
-        sink = make_sink(args)
         result = run_bridge(wanted, sink, lambda: stop.requested, args.duration, options, say)
     for path, rows in result.recorded:
         print(f"recorded {rows} packets to {path}", flush=True)
@@ -136,7 +136,8 @@ def run_foxglove(args: argparse.Namespace) -> int:
 
     def sink(args: argparse.Namespace) -> FoxgloveSink:
         try:
-            fox = FoxgloveSink(args.host, args.ws_port, args.display_rate)
+            devices = 1 if args.sim else max(1, len(args.ports or ()))
+            fox = FoxgloveSink(args.host, args.ws_port, args.display_rate, args.frame_id, devices)
         except BridgeError as e:
             raise CliError(str(e)) from None
         print(f"serving Foxglove on ws://{args.host}:{fox.port}", flush=True)

@@ -67,15 +67,17 @@ def add_mcap_profile_arguments(p: argparse.ArgumentParser) -> None:
     )
 
 
-def check_mcap_profile(args: argparse.Namespace, path: str | None) -> None:
-    """A usage error for a ROS 2 option where it does not apply."""
+def check_mcap_profile(args: argparse.Namespace, path: str | None, frame_id_used: bool = False) -> None:
+    """A usage error for a ROS 2 option where it does not apply
+    (``frame_id_used``: the command takes --frame-id for more than ROS 2 messages)."""
+    stray_frame_id = args.frame_id is not None and not frame_id_used
     if path is None:
-        if args.mcap_profile != "json" or args.frame_id is not None:
+        if args.mcap_profile != "json" or stray_frame_id:
             raise CliError("--mcap-profile and --frame-id are for a recording: add --record FILE", EXIT_USAGE)
         return
     if args.mcap_profile == "ros2" and not path.lower().endswith(".mcap"):
         raise CliError(f"{path}: --mcap-profile ros2 is for .mcap recordings", EXIT_USAGE)
-    if args.frame_id is not None and args.mcap_profile != "ros2":
+    if stray_frame_id and args.mcap_profile != "ros2":
         raise CliError("--frame-id is for ROS 2 messages: add --mcap-profile ros2", EXIT_USAGE)
 
 
