@@ -35,10 +35,12 @@ if TYPE_CHECKING:
 
     Rows = np.ndarray[Any, np.dtype[Any]]
 
-MISSING = (
-    "'vyre bridge foxglove' needs Foxglove's SDK: install the bridges extra (pip install 'vyre-client[bridges]')"
-)
+MISSING = "'vyre bridge foxglove' needs Foxglove's SDK: install the bridges extra (pip install 'vyre-client[bridges]')"
 WORLD_FRAME = "vyre_world"
+# what a client may fall behind by, in messages, before the oldest are
+# dropped for it: seconds of every sample (the SDK's 1024 are half a second
+# at the link's top rate, which a busy viewer can fall behind by)
+BACKLOG_MESSAGES = 16384
 DEFAULT_FRAME_ID = "vyre_imu"
 
 _VECTOR = {"type": "object", "properties": {k: {"type": "number"} for k in "xyz"}}
@@ -102,7 +104,9 @@ class _Device:
         )
         self.health = fox.Channel(
             f"{prefix}/link_health",
-            schema=fox.Schema(name="vyre.LinkHealth", encoding="jsonschema", data=json.dumps(HEALTH_SCHEMA).encode()),
+            schema=fox.Schema(
+                name="vyre.LinkHealth", encoding="jsonschema", data=json.dumps(HEALTH_SCHEMA).encode()
+            ),
             message_encoding="json",
         )
         self.frame_id = frame_id
@@ -128,7 +132,9 @@ class FoxgloveSink:
     ) -> None:
         self._fox = require()
         try:
-            self._server = self._fox.start_server(name="vyre bridge", host=host, port=port)
+            self._server = self._fox.start_server(
+                name="vyre bridge", host=host, port=port, message_backlog_size=BACKLOG_MESSAGES
+            )
         except RuntimeError as e:  # the SDK's for an address that cannot be served
             raise BridgeError(f"cannot serve Foxglove on {host}:{port}: {e}") from None
         self.port: int = self._server.port
@@ -147,19 +153,11 @@ class FoxgloveSink:
         self._devices[source.index] = _Device(self._fox, prefix, frame_id, packet_dtype().names or ())
 
     def send(self, source: Source, rows: "Rows") -> None:
-        import numpy as np
 
         device = self._devices[source.index]
         times, _ = samples.sample_times(rows)
         if self._display_period:
-            shown = np.zeros(len(rows), bool)
-            due = device.next_shown
-            for i, t in enumerate(times.tolist()):
-                if t >= due:
-                    shown[i] = True
-                    # a whole period from this one, or from now after a pause
-                    due = max(due + self._display_period, t) if math.isfinite(due) else t + self._display_period
-            device.next_shown = due
+            shown = self._thin(device, rows["timestamp_seconds"].tolist())
             rows, times = rows[shown], times[shown]
             if not len(rows):
                 return
@@ -181,6 +179,21 @@ class FoxgloveSink:
                     "rotation": {"x": x, "y": y, "z": z, "w": w},
                 }
                 log_attitude(json.dumps(transform).encode(), log_time=stamp)
+
+    def _thin(self, device: _Device, device_times: list[float]) -> "np.ndarray[Any, np.dtype[np.bool_]]":
+        """Which samples to show: one a display period apart, by the device's
+        clock (exact for spacing); a clock that went back (a restart) starts over."""
+        import numpy as np
+
+        period = self._display_period
+        shown = np.zeros(len(device_times), bool)
+        due = device.next_shown
+        for i, t in enumerate(device_times):
+            if t >= due or t < due - 2 * period:
+                shown[i] = True
+                due = due + period if t - due < period else t + period
+        device.next_shown = due
+        return shown
 
     def health(self, source: Source | None, health: Health) -> None:
         if source is not None and source.index in self._devices:
