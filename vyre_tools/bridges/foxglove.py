@@ -2,30 +2,33 @@
 
 Per device, under ``/vyre`` (several devices: ``/vyre/1``, ``/vyre/2``, ...):
 
-- ``telemetry``: every packet as JSON with the schema ``vyre.Telemetry``
-  (the same as the plain MCAP recordings'): each field named with its unit,
-  the derived values, the device time, the receive time
-  (``host_time_seconds``) and the synced time; NaN and infinities as null;
-- ``attitude``: the sensor frame's orientation as a ``foxglove.FrameTransform``
-  from ``vyre_world`` (Z up) to the frame id (``vyre_imu``; several devices:
-  ``vyre_imu_1``, ...), so the 3D panel turns the device;
-- ``link_health``: the feed's state (streaming, waiting for the device after
-  an unplug, stopped), packet, gap and reconnect counts and the link's error
-  counters, twice a second and whenever something happens.
+- ``telemetry``: every packet as a ``vyre_msgs/msg/Telemetry`` ROS 2 message
+  (CDR, its definition advertised: Foxglove decodes it without plugins),
+  the same as ROS 2 recordings hold (see ``ros2``): each field named with
+  its unit, the derived values, the device time, the receive time
+  (``host_time_seconds``) and the synced time;
+- ``attitude``: the sensor frame's orientation as a
+  ``geometry_msgs/msg/TransformStamped`` from ``vyre_world`` (Z up) to the
+  frame id (``vyre_imu``; several devices: ``vyre_imu_1``, ...), so the 3D
+  panel turns the device; left out while the attitude is unknown;
+- ``link_health``: JSON, the feed's state (streaming, waiting for the device
+  after an unplug, stopped), packet, gap and reconnect counts and the
+  link's error counters, twice a second and whenever something happens.
 
 Every message is logged at its sample's time (synced, else received; see
-``samples``), which is the time Foxglove shows and orders by.  The channels
-are made when a device answers, before anything is logged, so the first
-subscriber misses nothing.  ``display_rate`` thins telemetry and attitude
-for display to about that many samples a second per device; recordings
-made beside the bridge take every sample."""
+``samples``), which is the time Foxglove shows and orders by, and its
+header carries the same.  CDR packed a batch at a time keeps the bridge's
+cost per sample to the SDK's own.  Every channel is made before the
+server starts (one made while a client connects can miss that client's
+subscription), so the first subscriber misses nothing.  ``display_rate`` thins telemetry and attitude for display to
+about that many samples a second per device, by the device's clock;
+recordings made beside the bridge take every sample."""
 
 import json
 import math
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
-from ..recording.mcap_format import SCHEMA_NAME, json_schema
 from . import samples
 from .feed import BridgeError, Source
 from .health import Health
@@ -43,21 +46,6 @@ WORLD_FRAME = "vyre_world"
 BACKLOG_MESSAGES = 16384
 DEFAULT_FRAME_ID = "vyre_imu"
 
-_VECTOR = {"type": "object", "properties": {k: {"type": "number"} for k in "xyz"}}
-FRAME_TRANSFORM_SCHEMA = {
-    "title": "foxglove.FrameTransform",
-    "type": "object",
-    "properties": {
-        "timestamp": {
-            "type": "object",
-            "properties": {"sec": {"type": "integer"}, "nsec": {"type": "integer"}},
-        },
-        "parent_frame_id": {"type": "string"},
-        "child_frame_id": {"type": "string"},
-        "translation": _VECTOR,
-        "rotation": {"type": "object", "properties": {k: {"type": "number"} for k in "xyzw"}},
-    },
-}
 HEALTH_SCHEMA = {
     "title": "vyre.LinkHealth",
     "type": "object",
@@ -88,30 +76,25 @@ def require() -> ModuleType:
 class _Device:
     """One device's channels and thinning."""
 
-    def __init__(self, fox: Any, prefix: str, frame_id: str, names: tuple[str, ...]) -> None:
-        schema = fox.Schema(
-            name=SCHEMA_NAME, encoding="jsonschema", data=json.dumps(json_schema(names)).encode()
+    def __init__(self, fox: Any, prefix: str, frame_id: str) -> None:
+        from ..recording.layout import packet_dtype
+        from .ros2 import TELEMETRY_TYPE, TRANSFORM_DEFINITION, TRANSFORM_TYPE, telemetry_definition
+        from .ros2 import telemetry_layout, transform_layout
+
+        dtype = packet_dtype()
+
+        def channel(topic: str, name: str, encoding: str, schema: str, message_encoding: str) -> Any:
+            kind = fox.Schema(name=name, encoding=encoding, data=schema.encode())
+            return fox.Channel(f"{prefix}/{topic}", schema=kind, message_encoding=message_encoding)
+
+        self.telemetry = channel("telemetry", TELEMETRY_TYPE, "ros2msg", telemetry_definition(dtype), "cdr")
+        self.attitude = channel("attitude", TRANSFORM_TYPE, "ros2msg", TRANSFORM_DEFINITION, "cdr")
+        self.health = channel(
+            "link_health", "vyre.LinkHealth", "jsonschema", json.dumps(HEALTH_SCHEMA), "json"
         )
-        self.telemetry = fox.Channel(f"{prefix}/telemetry", schema=schema, message_encoding="json")
-        self.attitude = fox.Channel(
-            f"{prefix}/attitude",
-            schema=fox.Schema(
-                name="foxglove.FrameTransform",
-                encoding="jsonschema",
-                data=json.dumps(FRAME_TRANSFORM_SCHEMA).encode(),
-            ),
-            message_encoding="json",
-        )
-        self.health = fox.Channel(
-            f"{prefix}/link_health",
-            schema=fox.Schema(
-                name="vyre.LinkHealth", encoding="jsonschema", data=json.dumps(HEALTH_SCHEMA).encode()
-            ),
-            message_encoding="json",
-        )
-        self.frame_id = frame_id
-        self.names = names
-        self.next_shown = -math.inf  # the sample time from which the next one is shown
+        self.telemetry_layout = telemetry_layout(dtype, frame_id)
+        self.transform_layout = transform_layout(WORLD_FRAME, frame_id)
+        self.next_shown = -math.inf  # the device time from which the next sample is shown
 
     def close(self) -> None:
         for channel in (self.telemetry, self.attitude, self.health):
@@ -131,54 +114,55 @@ class FoxgloveSink:
         devices: int = 1,
     ) -> None:
         self._fox = require()
+        several = devices > 1
+        frame_id = frame_id or DEFAULT_FRAME_ID
+        # every channel before the server: one made while a client connects
+        # can miss that client's subscription
+        self._devices = {
+            i: _Device(
+                self._fox,
+                f"/vyre/{i + 1}" if several else "/vyre",
+                f"{frame_id}_{i + 1}" if several else frame_id,
+            )
+            for i in range(devices)
+        }
         try:
             self._server = self._fox.start_server(
                 name="vyre bridge", host=host, port=port, message_backlog_size=BACKLOG_MESSAGES
             )
         except RuntimeError as e:  # the SDK's for an address that cannot be served
+            for device in self._devices.values():
+                device.close()
             raise BridgeError(f"cannot serve Foxglove on {host}:{port}: {e}") from None
         self.port: int = self._server.port
         self._display_period = 1.0 / display_rate if display_rate else 0.0
-        self._frame_id = frame_id or DEFAULT_FRAME_ID
-        self._several = devices > 1
-        self._devices: dict[int, _Device] = {}
 
     def open(self, source: Source) -> None:
-        from ..recording.layout import packet_dtype
-
-        if source.index in self._devices:
-            return
-        prefix = f"/vyre/{source.index + 1}" if self._several else "/vyre"
-        frame_id = f"{self._frame_id}_{source.index + 1}" if self._several else self._frame_id
-        self._devices[source.index] = _Device(self._fox, prefix, frame_id, packet_dtype().names or ())
+        pass  # its channels are there from the start
 
     def send(self, source: Source, rows: "Rows") -> None:
+        from .ros2 import stamp_fields
 
         device = self._devices[source.index]
-        times, _ = samples.sample_times(rows)
         if self._display_period:
-            shown = self._thin(device, rows["timestamp_seconds"].tolist())
-            rows, times = rows[shown], times[shown]
+            rows = rows[self._thin(device, rows["timestamp_seconds"].tolist())]
             if not len(rows):
                 return
-        stamps = samples.nanoseconds(times).tolist()
+        times, _ = samples.sample_times(rows)
+        ns = samples.nanoseconds(times)
+        stamp = stamp_fields(ns)
+        stamps = ns.tolist()
+        columns = {name: rows[name] for name in rows.dtype.names or ()}
+        log = device.telemetry.log
+        for message, at in zip(device.telemetry_layout.pack(len(rows), {**stamp, **columns}), stamps):
+            log(message, log_time=at)
         q, known = samples.sensor_orientation(rows)
-        names = device.names
-        log_telemetry, log_attitude = device.telemetry.log, device.attitude.log
-        for values, stamp, (w, x, y, z), ok in zip(rows.tolist(), stamps, q.tolist(), known.tolist()):
-            message = dict(zip(names, values))
-            if not all(map(math.isfinite, values)):
-                message = {k: (v if math.isfinite(v) else None) for k, v in message.items()}
-            log_telemetry(json.dumps(message, allow_nan=False).encode(), log_time=stamp)
-            if ok:
-                transform = {
-                    "timestamp": {"sec": stamp // 1_000_000_000, "nsec": stamp % 1_000_000_000},
-                    "parent_frame_id": WORLD_FRAME,
-                    "child_frame_id": device.frame_id,
-                    "translation": {"x": 0.0, "y": 0.0, "z": 0.0},
-                    "rotation": {"x": x, "y": y, "z": z, "w": w},
-                }
-                log_attitude(json.dumps(transform).encode(), log_time=stamp)
+        if not known.all():
+            q, stamp, stamps = q[known], {k: v[known] for k, v in stamp.items()}, ns[known].tolist()
+        rotation = {f"rotation.{k}": q[:, i] for i, k in enumerate("wxyz")}
+        log = device.attitude.log
+        for message, at in zip(device.transform_layout.pack(len(q), {**stamp, **rotation}), stamps):
+            log(message, log_time=at)
 
     def _thin(self, device: _Device, device_times: list[float]) -> "np.ndarray[Any, np.dtype[np.bool_]]":
         """Which samples to show: one a display period apart, by the device's

@@ -39,6 +39,7 @@ _DEPENDENCIES = {
     "builtin_interfaces/Time": "int32 sec\nuint32 nanosec\n",
     "geometry_msgs/Quaternion": "float64 x 0\nfloat64 y 0\nfloat64 z 0\nfloat64 w 1\n",
     "geometry_msgs/Vector3": "float64 x\nfloat64 y\nfloat64 z\n",
+    "geometry_msgs/Transform": "geometry_msgs/Vector3 translation\ngeometry_msgs/Quaternion rotation\n",
 }
 # (topic, type, own definition, the dependencies it names)
 MESSAGES = (
@@ -84,6 +85,37 @@ def telemetry_definition(dtype: "np.dtype[Any]") -> str:
     """The definition of a row of ``dtype``: a header, then every column."""
     fields = "".join(f"{'float64' if dtype[n].itemsize == 8 else 'float32'} {n}\n" for n in dtype.names or ())
     return definition(_HEADER + fields, ("std_msgs/Header", "builtin_interfaces/Time"))
+
+
+TRANSFORM_TYPE = "geometry_msgs/msg/TransformStamped"
+TRANSFORM_DEFINITION = definition(
+    _HEADER + "string child_frame_id\ngeometry_msgs/Transform transform\n",
+    (
+        "std_msgs/Header",
+        "builtin_interfaces/Time",
+        "geometry_msgs/Transform",
+        "geometry_msgs/Vector3",
+        "geometry_msgs/Quaternion",
+    ),
+)
+
+
+def transform_layout(parent_frame_id: str, child_frame_id: str) -> Layout:
+    """A TransformStamped from ``parent_frame_id`` to ``child_frame_id``
+    without translation: the stamp and the rotation (``rotation.w`` ...) vary."""
+    return Layout(
+        [
+            *_header(parent_frame_id),
+            Field("child_frame_id", "string", text=child_frame_id),
+            *_vector("translation"),
+            *(Field(f"rotation.{k}", "float64") for k in "xyzw"),
+        ]
+    )
+
+
+def stamp_fields(ns: "Array") -> dict[str, "Array"]:
+    """The header's ``sec`` and ``nanosec`` of times in nanoseconds."""
+    return {"sec": ns // 1_000_000_000, "nanosec": ns % 1_000_000_000}
 
 
 def _header(frame_id: str) -> list[Field]:
@@ -153,7 +185,7 @@ class Ros2Messages:
         n = len(rows)
         times, _ = samples.sample_times(rows)
         ns = samples.nanoseconds(times)
-        stamp = {"sec": ns // 1_000_000_000, "nanosec": ns % 1_000_000_000}
+        stamp = stamp_fields(ns)
         c = self.covariances
         q, known = samples.sensor_orientation(rows)
         gyro, accel, field = (

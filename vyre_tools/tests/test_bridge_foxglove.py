@@ -22,10 +22,25 @@ pytest.importorskip("foxglove")
 websockets = pytest.importorskip("websockets")
 
 
+def decoder(channel):
+    """The channel's decoder, from its advertised schema: ROS 2 messages by
+    the MCAP ROS 2 reader's own CDR decoder, JSON by json."""
+    if channel["encoding"] == "json":
+        return json.loads
+    from mcap.records import Schema
+    from mcap_ros2.decoder import DecoderFactory
+
+    assert (channel["encoding"], channel["schemaEncoding"]) == ("cdr", "ros2msg")
+    schema = Schema(
+        id=channel["id"], name=channel["schemaName"], encoding="ros2msg", data=channel["schema"].encode()
+    )
+    return DecoderFactory().decoder_for("cdr", schema)
+
+
 async def watch(url):
-    """Every message of every channel, by topic, as (log time, decoded JSON),
-    until the server goes."""
-    topics, got = {}, {}
+    """Every message of every channel, by topic, as (log time, decoded
+    message), until the server goes."""
+    topics, decoders, got = {}, {}, {}
     async with websockets.connect(url, subprotocols=["foxglove.sdk.v1"], max_size=None) as ws:
         try:
             async for frame in ws:
@@ -34,14 +49,14 @@ async def watch(url):
                     if message["op"] == "advertise":
                         new = {c["id"]: c for c in message["channels"]}
                         topics.update(new)
+                        decoders.update({i: decoder(c) for i, c in new.items()})
                         subscribe = [{"id": i, "channelId": i} for i in new]
                         await ws.send(json.dumps({"op": "subscribe", "subscriptions": subscribe}))
                     continue
                 opcode, subscription, log_time = struct.unpack_from("<BIQ", frame)
                 assert opcode == 1  # message data
-                channel = topics[subscription]
-                assert channel["encoding"] == "json"
-                got.setdefault(channel["topic"], []).append((log_time, json.loads(frame[13:])))
+                decoded = decoders[subscription](frame[13:])
+                got.setdefault(topics[subscription]["topic"], []).append((log_time, decoded))
         except websockets.ConnectionClosed:
             pass
     return {c["topic"]: c["schemaName"] for c in topics.values()}, got
@@ -72,13 +87,13 @@ def test_a_foxglove_client_sees_every_sample_at_its_synced_time(tmp_path, displa
         proc.wait()
     assert proc.returncode == 0, err
     assert schemas == {
-        "/vyre/telemetry": "vyre.Telemetry",
-        "/vyre/attitude": "foxglove.FrameTransform",
+        "/vyre/telemetry": "vyre_msgs/msg/Telemetry",
+        "/vyre/attitude": "geometry_msgs/msg/TransformStamped",
         "/vyre/link_health": "vyre.LinkHealth",
     }
     rows = recording.read(path)
     telemetry = got["/vyre/telemetry"]
-    device = np.array([m["timestamp_seconds"] for _, m in telemetry])
+    device = np.array([m.timestamp_seconds for _, m in telemetry])
     first = int(np.searchsorted(rows["timestamp_seconds"], device[0]))
     rows = rows[first:]
     if display_rate:
@@ -92,14 +107,21 @@ def test_a_foxglove_client_sees_every_sample_at_its_synced_time(tmp_path, displa
     assert np.array_equal(device, rows["timestamp_seconds"])
     synced = rows["synced_time_seconds"]
     want = np.rint(np.where(np.isfinite(synced), synced, rows["host_time_seconds"]) * 1e9)
+    stamps = [m.header.stamp.sec * 10**9 + m.header.stamp.nanosec for _, m in telemetry]
     assert np.abs(np.array([t for t, _ in telemetry]) - want).max() <= 1
-    assert [m["host_time_seconds"] for _, m in telemetry] == rows["host_time_seconds"].tolist()
-    assert all(m["synced_time_seconds"] is None for _, m in telemetry if not m["synced_time_seconds"])
+    assert stamps == [t for t, _ in telemetry]
+    assert [m.host_time_seconds for _, m in telemetry] == rows["host_time_seconds"].tolist()
 
     attitude = got["/vyre/attitude"]
-    assert [t for t, _ in attitude] == [t for t, _ in telemetry]
-    assert {(m["parent_frame_id"], m["child_frame_id"]) for _, m in attitude} == {("vyre_world", "vyre_imu")}
-    q = np.array([[m["rotation"][k] for k in "wxyz"] for _, m in attitude])
+    # subscribed a sample or two apart: from the later start on, one for one
+    times, at = [t for t, _ in telemetry], [t for t, _ in attitude]
+    later = times.index(at[0]) if at[0] in times else 0
+    attitude = attitude[at.index(times[0]) if times[0] in at else 0 :]
+    assert [t for t, _ in attitude] == times[later:]
+    rows = rows[later:]
+    frames = {(m.header.frame_id, m.child_frame_id) for _, m in attitude}
+    assert frames == {("vyre_world", "vyre_imu")}
+    q = np.array([[getattr(m.transform.rotation, k) for k in "wxyz"] for _, m in attitude])
     sensor = np.stack([rows[f"raw_acceleration_{a}_gs"] for a in "xyz"], axis=1).astype(float)
     rotated = np.stack([rows[f"raw_rotated_acceleration_{a}_gs"] for a in "xyz"], axis=1)
     assert np.allclose(rotate(q, sensor), rotated, atol=1e-5)
