@@ -1,16 +1,19 @@
 """The covariances the bridges publish: from the device's noise profile when
-one was saved for it, else unknown.
+one was saved for it (``vyre noise --save``), else unknown.
 
 A white-noise density N (units/√Hz) sampled at f Hz gives each sample a
 variance of N² f (the discrete noise of a camera-IMU calibration's
-imu.yaml, sigma_d = sigma_c / √Δt); the three axes are taken as
-independent, so a covariance matrix is diagonal.  Unknown is what ROS
+imu.yaml, sigma_d = sigma_c / √Δt: the profile's ``sample_variance``), in
+the units sent; the three axes are taken as independent, so a covariance
+matrix is diagonal.  Unknown is what ROS
 says it is: a matrix of zeros (a variance of 0), and -1 in the first
 element for an orientation that is not known at all."""
 
 import importlib
 from dataclasses import dataclass
 from typing import Any
+
+from . import samples
 
 UNKNOWN_MATRIX = (0.0,) * 9
 UNKNOWN_ORIENTATION = (-1.0,) + (0.0,) * 8
@@ -34,26 +37,12 @@ def diagonal(variances: tuple[float, float, float]) -> tuple[float, ...]:
     return (x, 0.0, 0.0, 0.0, y, 0.0, 0.0, 0.0, z)
 
 
-def from_densities(densities: dict[str, Any], rate_hz: float) -> Covariances:
-    """Covariances from white-noise densities in SI units per √Hz (keys
-    ``gyroscope``, ``accelerometer``, ``magnetometer``: a number or three,
-    ``pressure``, ``temperature``: a number; any may be missing) at
-    ``rate_hz`` samples per second."""
-
-    def three(key: str) -> tuple[float, float, float]:
-        value = densities.get(key)
-        if value is None:
-            return (0.0, 0.0, 0.0)
-        x, y, z = (value, value, value) if isinstance(value, (int, float)) else value
-        return (float(x) ** 2 * rate_hz, float(y) ** 2 * rate_hz, float(z) ** 2 * rate_hz)
-
-    def one(key: str) -> float:
-        value = densities.get(key)
-        return 0.0 if value is None else float(value) ** 2 * rate_hz
-
-    return Covariances(
-        three("gyroscope"), three("accelerometer"), three("magnetometer"), one("pressure"), one("temperature")
-    )
+# (covariance field, its columns, the column unit's scale to the unit sent)
+_VECTORS = (
+    ("angular_velocity", samples.ANGULAR_RATE, samples.RADIANS_PER_DEGREE),
+    ("linear_acceleration", samples.ACCELERATION, samples.STANDARD_GRAVITY),
+    ("magnetic_field", samples.MAGNETIC_FIELD, samples.TESLAS_PER_MICROTESLA),
+)
 
 
 def for_device(meta: dict[str, Any]) -> Covariances | None:
@@ -65,23 +54,33 @@ def for_device(meta: dict[str, Any]) -> Covariances | None:
     rate = config.get("frequency_hz") if isinstance(config, dict) else None
     if not isinstance(device_id, str) or not isinstance(rate, (int, float)) or rate <= 0:
         return None
-    densities = _densities(device_id)
-    return None if densities is None else from_densities(densities, float(rate))
+    profile = _profile(device_id)
+    if profile is None:
+        return None
+
+    def variance(column: str, scale: float = 1.0) -> float:
+        if column not in profile.channels:
+            return 0.0
+        return float(profile.sample_variance(column, float(rate))) * scale * scale
+
+    vectors = {
+        field: (variance(x, scale), variance(y, scale), variance(z, scale))
+        for field, (x, y, z), scale in _VECTORS
+    }
+    return Covariances(
+        fluid_pressure=variance("pressure_pascals"), temperature=variance("temperature_celsius"), **vectors
+    )
 
 
-def _densities(device_id: str) -> dict[str, Any] | None:
-    """The white-noise densities of the device's saved noise profile, None
-    without one.  The profiles' module is optional: a build without it has
-    no profiles."""
+def _profile(device_id: str) -> Any:
+    """The device's saved noise profile (``sample_variance(column, rate)``,
+    ``channels``), None without one.  The profiles' module is optional here:
+    a build without it has no profiles."""
     try:
         profiles = importlib.import_module("vyre_tools.procedures.noise_profile")
     except ImportError:
         return None
-    load = getattr(profiles, "white_noise_densities", None)
-    if load is None:
-        return None
     try:
-        found = load(device_id)
+        return profiles.load(device_id)
     except (OSError, ValueError):
-        return None  # an unreadable profile is no profile: say nothing rather than guess
-    return dict(found) if found else None
+        return None  # none saved, or unreadable: unknown rather than a guess

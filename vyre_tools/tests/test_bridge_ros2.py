@@ -127,3 +127,32 @@ def test_an_unknown_orientation_is_marked_so(tmp_path):
     assert np.allclose([o.w, o.x, o.y, o.z], [np.cos(np.pi / 8), 0, 0, np.sin(np.pi / 8)])
     assert imu[0].header.frame_id == "vyre_imu"
     assert np.isnan(recording.read(path)["est_quaternion_w"][1])
+
+
+def test_covariances_come_from_the_device_noise_profile(tmp_path, monkeypatch):
+    import numpy as np
+
+    profiles = pytest.importorskip("vyre_tools.procedures.noise_profile")
+    monkeypatch.setenv(profiles.FOLDER_ENV, str(tmp_path))
+    noise = {  # white-noise densities per √Hz, in the columns' units; the others unprofiled
+        "raw_angular_rate_x_deg_per_s": ("deg/s", 0.01),
+        "raw_acceleration_z_gs": ("g", 1e-4),
+        "pressure_pascals": ("Pa", 0.5),
+    }
+    channels = {name: profiles.ChannelNoise(unit, n, 0.0, 0.0) for name, (unit, n) in noise.items()}
+    profiles.save(
+        profiles.NoiseProfile("0x5659524500010042", "2026-12-08T12:00:00+00:00", "t", 0.01, channels)
+    )
+    rows = np.zeros(2, recording.packet_dtype())
+    rows["host_time_seconds"] = 1.7e9
+    meta = {"device_id": "0x5659524500010042", "configuration": {"frequency_hz": 200}}
+    path = tmp_path / "c.mcap"
+    with recording.open_writer(path, rows.dtype, meta, mcap_profile="ros2") as writer:
+        writer.write(rows)
+    topics = decoded(path)
+    imu = topics["/vyre/imu"][0][0]
+    assert imu.angular_velocity_covariance[0] == pytest.approx(0.01**2 * 200 * (np.pi / 180) ** 2)
+    assert imu.linear_acceleration_covariance[8] == pytest.approx(1e-4**2 * 200 * G**2)
+    assert list(imu.angular_velocity_covariance[1:]) == [0.0] * 8  # no figure for y and z: unknown
+    assert topics["/vyre/fluid_pressure"][0][0].variance == pytest.approx(0.25 * 200)
+    assert topics["/vyre/temperature"][0][0].variance == 0.0
