@@ -141,6 +141,8 @@ def run_foxglove(args: argparse.Namespace) -> int:
         except BridgeError as e:
             raise CliError(str(e)) from None
         print(f"serving Foxglove on ws://{args.host}:{fox.port}", flush=True)
+        if args.host not in ("127.0.0.1", "localhost", "::1"):
+            print(f"note: anyone who reaches {args.host}:{fox.port} sees the data (no sign-in)", flush=True)
         return fox
 
     return serve(args, sink)
