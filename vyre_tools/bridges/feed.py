@@ -28,7 +28,6 @@ if TYPE_CHECKING:
     from vyre_client import VYREClient
 
     from ..recording.writer import Writer
-    from ..reconnect import Gap
 
     Rows = np.ndarray[Any, np.dtype[Any]]
 
@@ -172,7 +171,6 @@ class DeviceFeed:
                 baud=self._options.baud,
                 stop=self._stop,
                 on_wait=waiting,
-                on_gap=self._gap,
                 info_timeout=timeout,
             )
             stack.callback(device.close)
@@ -210,6 +208,13 @@ class DeviceFeed:
                     return
                 if not len(rows):
                     continue
+                gap = device.take_gap()
+                if gap is not None:  # back after an unplug: the gap is said with the first packets
+                    with self._lock:
+                        self._health.reconnects += 1
+                    self._update(state=states.STREAMING, event=gap.text())
+                elif self._health.state == states.WAITING:
+                    self._update(state=states.STREAMING, event=f"reconnected on {device.port}")
                 gaps.add(rows)
                 if recorder is not None:
                     recorder.write(rows)
@@ -222,7 +227,6 @@ class DeviceFeed:
                     synced=bool(math.isfinite(float(rows["synced_time_seconds"][-1]))),
                     link={k: link.get(k, 0) for k in LINK_COUNTERS},
                     port=device.port,
-                    **({"state": states.STREAMING} if self._health.state != states.STREAMING else {}),
                 )
 
     def _open(self, port: str) -> "VYREClient":
@@ -234,11 +238,6 @@ class DeviceFeed:
         client.start()
         client.discard_backlog()
         return client
-
-    def _gap(self, gap: "Gap") -> None:
-        with self._lock:
-            self._health.reconnects += 1
-        self._update(state=states.STREAMING, event=gap.text())
 
     def _recorder(self, info: Any, config: Any) -> "Writer":
         from ..recording import describe_source, open_writer, packet_dtype

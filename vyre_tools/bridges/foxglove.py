@@ -26,6 +26,7 @@ recordings made beside the bridge take every sample."""
 
 import json
 import math
+import time
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
@@ -44,6 +45,7 @@ WORLD_FRAME = "vyre_world"
 # dropped for it: seconds of every sample (the SDK's 1024 are half a second
 # at the link's top rate, which a busy viewer can fall behind by)
 BACKLOG_MESSAGES = 16384
+LINGER_SECONDS = 0.2
 DEFAULT_FRAME_ID = "vyre_imu"
 
 HEALTH_SCHEMA = {
@@ -184,6 +186,9 @@ class FoxgloveSink:
             self._devices[source.index].health.log(health.json().encode())
 
     def close(self) -> None:
+        # the server drops what it has not sent when it stops: a moment for
+        # the last messages (the stopped state) to reach the clients
+        time.sleep(LINGER_SECONDS)
         for device in self._devices.values():
             device.close()
         self._server.stop()
