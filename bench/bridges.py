@@ -194,14 +194,14 @@ def mcap_stamps(path):
     return np.array(stamps), rows
 
 
-def foxglove_run(seconds, rate, tmp):
+def foxglove_run(seconds, rate, tmp, record=True):
     truth_path = os.path.join(tmp, "truth-fox.bin")
     mcap_path = os.path.join(tmp, "run.mcap")
+    recording = ["--record", mcap_path, "--mcap-profile", "ros2"] if record else []
     with Simulator.spawn(rate=rate, truth_log=truth_path) as sim:
         bridge = vyre(
-            "bridge", "foxglove", "--port", sim.port_name, "--ws-port", 0, "--duration", seconds,
-            "--record", mcap_path, "--mcap-profile", "ros2",
-        )  # fmt: skip
+            "bridge", "foxglove", "--port", sim.port_name, "--ws-port", 0, "--duration", seconds, *recording
+        )
         url = re.search(r"ws://\S+", bridge.stdout.readline()).group()
         arrivals = []
         asyncio.run(watch(url, arrivals))
@@ -221,6 +221,8 @@ def foxglove_run(seconds, rate, tmp):
         "p50": round(float(np.percentile(delay, 50)), 2),
         "p99": round(float(np.percentile(delay, 99)), 2),
     }
+    if not record:
+        return out
     stamps, rows = mcap_stamps(mcap_path)
     synced = np.isfinite(rows["synced_time_seconds"])
     out["mcap"] = coverage("mcap file", rows["timestamp_seconds"], sent)
@@ -259,6 +261,7 @@ def lsl_run(seconds, rate, tmp):
     rows = recording.read(record)
     synced = np.isin(data["device"], rows["timestamp_seconds"][np.isfinite(rows["synced_time_seconds"])])
     stamps = data["stamps"] - float(data["offset"])
+    out["lsl"]["lost_vs_recording"] = coverage("lsl inlet", data["device"], rows["timestamp_seconds"])["lost"]
     out["lsl"]["synced_stamp"] = errors(stamps[synced], data["device"][synced], true_of)
     synced_of = dict(zip(rows["timestamp_seconds"].tolist(), rows["synced_time_seconds"].tolist()))
     want = np.array([synced_of[t] for t in data["device"][synced].tolist()])
@@ -287,10 +290,15 @@ def main():
     p.add_argument(
         "--bare-seconds", type=float, default=60.0, help="the bare client's run (its share settles)"
     )
+    p.add_argument(
+        "--no-record",
+        action="store_true",
+        help="the Foxglove bridge without its ROS 2 recording (its CPU alone)",
+    )
     args = p.parse_args()
     print(harness.machine(), flush=True)
     with tempfile.TemporaryDirectory() as tmp:
-        fox = foxglove_run(args.seconds, args.rate, tmp)
+        fox = foxglove_run(args.seconds, args.rate, tmp, record=not args.no_record)
         print(json.dumps(fox), flush=True)
         lsl = lsl_run(args.seconds, args.rate, tmp)
         print(json.dumps(lsl), flush=True)

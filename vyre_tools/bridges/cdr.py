@@ -61,15 +61,16 @@ class Layout:
         self.dtype: np.dtype[Any] = np.dtype(
             {"names": names, "formats": formats, "offsets": offsets, "itemsize": 4 + at}
         )
+        self._template = np.zeros(1, self.dtype)  # a message with its constants and zeros
+        for name, data in self._constants.items():
+            self._template[name] = np.void(data)
 
     def pack(self, n: int, values: "dict[str, Any]") -> list[bytes]:
         """``n`` messages, each field from ``values`` (an array of ``n``, or
         one value for all; a field not given is 0)."""
         import numpy as np
 
-        out = np.zeros(n, self.dtype)
-        for name, data in self._constants.items():
-            out[name] = np.void(data)
+        out = np.repeat(self._template, n)
         for name, value in values.items():
             out[name] = value
         raw, size = out.tobytes(), self.dtype.itemsize

@@ -65,9 +65,9 @@ def nanoseconds(seconds: "Array") -> "Array":
     before 1970 at 0)."""
     import numpy as np
 
-    with np.errstate(invalid="ignore", over="ignore"):
-        ns = np.rint(np.nan_to_num(seconds, nan=0.0, posinf=0.0, neginf=0.0) * 1e9)
-    return np.clip(ns, 0, 2**63 - 1024).astype(np.int64)
+    # float64 squares and products of float32 values cannot overflow: no warnings to silence
+    ns = np.rint(np.where(np.isfinite(seconds), seconds, 0.0) * 1e9)
+    return np.clip(ns, 0, 2**63 - 1024, out=ns).astype(np.int64)
 
 
 def vectors(rows: "Array", names: tuple[str, str, str], scale: float) -> "Array":
@@ -100,20 +100,14 @@ def sensor_orientation(rows: "Array") -> "tuple[Array, Array]":
     reference frame, and whether it is known; an unknown one is (0, 0, 0, 0)."""
     import numpy as np
 
-    q = np.stack([rows[name].astype(np.float64) for name in QUATERNION], axis=1)
-    with np.errstate(invalid="ignore", over="ignore"):
-        norm = np.sqrt((q * q).sum(axis=1))
-        known = np.isfinite(norm) & (norm > 1e-6)
-    q = np.where(known[:, None], q / np.where(known, norm, 1.0)[:, None], 0.0)
-    w, x, y, z = q.T
-    # q * (cos 22.5°, 0, 0, sin 22.5°)
-    turned = np.stack(
-        [
-            w * _TURN_W - z * _TURN_Z,
-            x * _TURN_W + y * _TURN_Z,
-            y * _TURN_W - x * _TURN_Z,
-            z * _TURN_W + w * _TURN_Z,
-        ],
-        axis=1,
-    )
+    w, x, y, z = (rows[name].astype(np.float64) for name in QUATERNION)
+    norm = np.sqrt(w * w + x * x + y * y + z * z)  # float64: no overflow from float32 parts
+    known = np.isfinite(norm) & (norm > 1e-6)
+    scale = np.divide(1.0, norm, out=np.zeros_like(norm), where=known)
+    w, x, y, z = w * scale, x * scale, y * scale, z * scale
+    turned = np.empty((len(rows), 4))  # q * (cos 22.5°, 0, 0, sin 22.5°)
+    turned[:, 0] = w * _TURN_W - z * _TURN_Z
+    turned[:, 1] = x * _TURN_W + y * _TURN_Z
+    turned[:, 2] = y * _TURN_W - x * _TURN_Z
+    turned[:, 3] = z * _TURN_W + w * _TURN_Z
     return turned, known
