@@ -13,7 +13,10 @@ The file's suffix chooses its format:
 - ``.npz``: NumPy's zip of arrays, one per column (``numpy.load``);
 - ``.mcap``: one JSON message per packet on the topic ``/vyre/telemetry``
   with a JSON schema, logged at the host receive time, so robotics viewers
-  open it without plugins (the ``mcap`` package).
+  open it without plugins (the ``mcap`` package); with
+  ``mcap_profile="ros2"``, ROS 2 messages instead (``sensor_msgs`` Imu,
+  MagneticField, FluidPressure, Temperature and the whole packet, see
+  ``mcap_ros2``), which read back the same.
 
 Each format also keeps what the recording came from (device, firmware,
 configuration, units per column, library version, start time; see
