@@ -17,9 +17,13 @@ export CXX
 # paths inside the tree taken as relative, so that another clone's build hits too
 export CCACHE_BASEDIR ?= $(CURDIR)
 
-.PHONY: test deps cpp-build cpp-test venv py-test lint bench clean run docs
+.PHONY: test deps cpp-build cpp-test venv py-test py-suite lint bench clean run docs
 
-test: lint cpp-test py-test
+# The C++ suites and the short soak mostly wait on pseudo-terminals: they run
+# side by side, once the C++ build (which does not wait) is done.
+test: lint cpp-build
+	@$(MAKE) --no-print-directory -j2 cpp-test soak-short
+	@$(MAKE) --no-print-directory py-suite
 
 deps:
 	@scripts/install-deps
@@ -51,9 +55,11 @@ lint: venv
 	$(PY) -m pytest -q -p no:cacheprovider $(TYPE_CHECKS)
 	$(PY) -m mypy --strict vyre_tools --exclude vyre_tools/tests
 
-py-test: venv
-	$(PY) -m pytest -q $(PYTEST_ARGS) $(addprefix --ignore=,$(TYPE_CHECKS)) vyre_python/tests vyre_tools/tests bench/tests
+py-test: py-suite
 	@$(MAKE) --no-print-directory soak-short
+
+py-suite: venv
+	$(PY) -m pytest -q $(PYTEST_ARGS) $(addprefix --ignore=,$(TYPE_CHECKS)) vyre_python/tests vyre_tools/tests bench/tests
 
 # make run: set up .venv (with the cli extra) and take the tour on a simulated device
 run: deps
