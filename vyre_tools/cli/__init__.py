@@ -23,6 +23,7 @@ COMMANDS = {
     "link-check": "linkcheck",
     "replay": "replay",
     "calibrate-mag": "calibrate",
+    "calibrate-imu": "calibrate_imu",
     "calibration": "calibration",
     "config": "config",
     "plot": "plot",
