@@ -193,7 +193,7 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
 
     def set_imu_calibration(self, values: Sequence[float], now: float) -> None:
         self._model.imu.set_calibration(values)
-        if self._model.poses is not None:
+        if self._model.poses is not None and self._model.imu.neutral:
             self._model.poses.start(now - self._telemetry.t0)
         self._telemetry.readings_changed()
 

@@ -174,7 +174,7 @@ OPTIONS: dict[str, tuple[Callable[[Any], Any], Any, str]] = {
         _pose_script,
         "",
         "poses of motion=poses, comma-separated up axes such as +z,-x,+x+y ('~' before one: "
-        "it wobbles; '': six faces and six edges); it starts at the first IMU calibration write",
+        "it wobbles; '': six faces and six edges); it starts at the first neutral IMU calibration write",
     ),
     "pose_hold": (float, 3.0, "seconds each pose of motion=poses is held"),
     "pose_turn": (float, 2.0, "seconds each turn between two poses takes"),

@@ -6,7 +6,8 @@ sensor axes that points up: a face (``+z``: lying flat, ``-x``: standing on
 its +X side) or an edge between two faces (``+x+y``).  A ``~`` before a pose
 makes its hold wobble (about 2 degrees at 1 Hz: a hand that does not keep
 still); naming a pose twice repeats it.  The device rests in the first pose
-until the host writes an IMU calibration (a calibration tool starts there),
+until the host writes the neutral IMU calibration (a calibration tool
+starts there, to read raw values),
 then holds each pose for ``hold`` seconds and turns to the next in ``turn``
 seconds with a smooth start and stop, and rests in the last.
 """
