@@ -16,6 +16,10 @@ Read the calibration first and put it back unless the new one is accepted::
                 rollback.accept()                          # keep the new calibration
         # not accepted, an exception, or Ctrl-C: the old calibration is back
 
+``ImuRollback`` does the same for the IMU calibration (accelerometer and
+gyroscope) around ``vyre calibrate-imu``'s run; both are a
+``CalibrationRollback`` for their sensors.
+
 How Ctrl-C reaches the run: the library's calls keep the interpreter lock
 while they wait, but they run Python's signal handlers every ~50 ms, and a
 handler that raises ends the wait with its exception.  With Python's default
