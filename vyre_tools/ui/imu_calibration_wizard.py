@@ -67,8 +67,10 @@ def build(session: DeviceSession) -> None:
     with card("Accelerometer and gyroscope calibration"):
         ui.label(GUIDANCE)
         with ui.row().classes("items-end"):
-            seconds = ui.number("longest collection, s", value=180, min=5, max=600, step=5).props(
-                "data-testid=imu-seconds"
+            seconds = (
+                ui.number("longest collection, s", value=180, min=5, max=600, step=5)
+                .props("data-testid=imu-seconds")
+                .classes("w-44")
             )
             start = ui.button("Start").props("data-testid=imu-start")
             done = ui.button("Fit now", color="grey").props("data-testid=imu-finish")
@@ -83,8 +85,8 @@ def build(session: DeviceSession) -> None:
         with ui.scene(width=420, height=340, grid=(4, 8)).classes("border") as scene:
             scene.move_camera(x=1.5, y=-1.8, z=1.3, look_at_z=0, duration=0)
             with scene.group() as body:
-                scene.box(0.9, 0.9, 0.9).material("#4a7bd0", opacity=0.85)
-                scene.axes_helper(0.9)
+                scene.box(1.0, 0.7, 0.25).material("#4a7bd0", opacity=0.6)
+                scene.axes_helper(1.2)
         with ui.column():
             faces = ui.label("").classes("font-mono").props("data-testid=imu-faces")
             ui.label("the device as it should lie for the next pose; red, green, blue: its X, Y, Z").classes(
