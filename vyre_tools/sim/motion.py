@@ -21,6 +21,9 @@ while phi spins fast about the body axis, so within about five seconds the
 body-frame field direction visits enough of the sphere for an ellipsoid fit
 to recover the hard-iron offset to a few hundredths of a microtesla.  The
 angular rate sent is the body rate of that rotation (in the sensor frame).
+With ``motion=poses`` the attitude follows a calibration session instead
+(pose_script); the accelerometer's and gyroscope's own errors, their range
+and the IMU calibration the host writes are imu_errors'.
 
 Altitude follows a slow climb and descent h(t) = base + amp (1 - cos wt) / 2;
 pressure is the standard atmosphere at h, and the vertical acceleration of
