@@ -9,6 +9,7 @@ from . import (
     attitude,
     calibration_wizard,
     device_panel,
+    imu_calibration_wizard,
     link_health,
     live_plots,
     recording_panel,
@@ -17,7 +18,7 @@ from . import (
 from .format import device_id
 from .session import DeviceSession
 
-TABS = ("Device", "Live", "Attitude", "Link", "Recording", "Replay", "Calibration")
+TABS = ("Device", "Live", "Attitude", "Link", "Recording", "Replay", "Calibration", "IMU")
 
 
 def title(session: DeviceSession) -> str:
@@ -74,3 +75,5 @@ def build_device(session: DeviceSession, shown: Callable[[], bool]) -> None:
             replay_panel.build(session)
         with ui.tab_panel("Calibration"):
             calibration_wizard.build(session)
+        with ui.tab_panel("IMU"):
+            imu_calibration_wizard.build(session)
