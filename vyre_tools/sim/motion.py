@@ -33,6 +33,8 @@ import random
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from .rig import RigMotion
+
 K = math.sqrt(0.5)
 G0 = 9.80665  # m/s^2 per g
 
@@ -110,6 +112,7 @@ class SensorModel:
         # calibration written with the magnetometer calibration command
         self.mag_offsets: tuple[float, ...] = (0.0, 0.0, 0.0)
         self.mag_matrix: tuple[float, ...] = IDENTITY
+        self.rig = RigMotion.from_options(opts)
 
     def attitude(self, t: float) -> tuple[Quaternion, Vec3]:
         """Quaternion (w, x, y, z) and body angular rate (rad/s) at time t."""
@@ -159,12 +162,17 @@ class SensorModel:
         simulator started) stamped with the device clock ``timestamp``."""
         gauss = self.rng.gauss
         q, omega = self.attitude(t)
+        if self.rig is not None:
+            q, omega = self.rig.attitude(t, q, omega)
         r = quat_to_matrix(*q)
         h, v, a = self.altitude(t)
         # specific force in the reference frame is (0, 0, 1 + a/g) g;
         # in body axes that is the third row of R (R^T e_z) scaled
         fz = 1.0 + a / G0
-        acc = body_to_sensor((r[6] * fz, r[7] * fz, r[8] * fz))
+        force = (r[6] * fz, r[7] * fz, r[8] * fz)
+        if self.rig is not None:
+            force = self.rig.force(t, r, force)
+        acc = body_to_sensor(force)
         gyro = body_to_sensor(omega)
         m = self.raw_field(r)
         mn = self.mag_noise
