@@ -264,3 +264,30 @@ def true_times(
         return np.full(len(timestamps), np.nan)
     found = keys[at] == timestamps
     return np.where(found, values[at], np.nan)
+
+
+def sample_rows(
+    options: Mapping[str, Any],
+    times: "np.ndarray[Any, np.dtype[np.float64]]",
+    synced: "np.ndarray[Any, np.dtype[np.float64]]",
+) -> "np.ndarray[Any, np.dtype[np.void]]":
+    """What one device of a rig (simulator ``options``) measures at the true
+    times ``times`` (seconds of the shared motion), as rows of
+    ``get_data_array`` with the synced times ``synced`` and the device
+    clock reading the true time: without a link, for studies of hours of
+    motion in seconds.  The values the host derives are left 0."""
+    import numpy as np
+
+    from ..protocol import TELEMETRY_FIELDS
+    from ..recording import packet_dtype
+    from .motion import SensorModel
+    from .options import resolve
+
+    model = SensorModel(resolve(options))
+    values = np.array([model.sample(t, t) for t in times.tolist()], dtype=np.float64).reshape(-1, 18)
+    rows = np.zeros(len(times), packet_dtype())
+    for i, name in enumerate(TELEMETRY_FIELDS):
+        rows[name] = values[:, i]
+    rows["host_time_seconds"] = synced
+    rows["synced_time_seconds"] = synced
+    return rows
