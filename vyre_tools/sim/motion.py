@@ -112,7 +112,12 @@ class SensorModel:
         # calibration written with the magnetometer calibration command
         self.mag_offsets: tuple[float, ...] = (0.0, 0.0, 0.0)
         self.mag_matrix: tuple[float, ...] = IDENTITY
+        self.options = opts
         self.rig = RigMotion.from_options(opts)
+
+    def shake(self, start: float, seconds: float, style: str) -> None:
+        """A shake (or taps) from ``start`` (motion time) for ``seconds``."""
+        self.rig = RigMotion(dict(self.options, shake_at=start, shake_seconds=seconds, shake_style=style))
 
     def attitude(self, t: float) -> tuple[Quaternion, Vec3]:
         """Quaternion (w, x, y, z) and body angular rate (rad/s) at time t."""
