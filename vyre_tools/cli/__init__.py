@@ -27,6 +27,7 @@ COMMANDS = {
     "config": "config",
     "plot": "plot",
     "convert": "convert",
+    "align": "align",
     "demo": "demo",
     "ui": "webui",
 }

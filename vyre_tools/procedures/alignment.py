@@ -395,3 +395,48 @@ def apply(streams: Sequence[Any], alignment: Alignment) -> list[Any]:
             copy[TIME] = copy[TIME] - offsets[i]
         out.append(copy)
     return out
+
+
+def aligned_path(source: str) -> str:
+    """Where the aligned copy of ``source`` goes by default: ``run.csv``
+    gives ``run-aligned.csv``."""
+    import os
+
+    stem, suffix = os.path.splitext(source)
+    return f"{stem}-aligned{suffix}"
+
+
+def align_recording(
+    source: str, target: str | None = None, reference: int = 0, max_lag: float = 0.25
+) -> tuple[Alignment, str | None]:
+    """Aligns the devices of the recording ``source`` (``vyre stream -p A -p
+    B --record``) and, when every one was aligned, writes the aligned copy
+    to ``target`` (default :func:`aligned_path`): the same rows, each
+    device's synced times on the reference's timeline, the offsets under
+    the metadata's ``"alignment"``.  The alignment and the path written
+    (None when a device was refused and nothing was written).
+    AlignmentError for a recording of one device or none that can be
+    aligned; RecordingError for a file that is not a recording."""
+    import os
+
+    from ..recording import DEVICE, open_writer, read, read_metadata, split
+
+    target = target or aligned_path(source)
+    if os.path.abspath(target) == os.path.abspath(source):
+        raise AlignmentError(f"{source}: the aligned copy would replace the recording itself")
+    rows = read(source)
+    meta = read_metadata(source)
+    entries = meta.get("devices")
+    streams = split(rows, len(entries) if isinstance(entries, list) else 0)
+    if DEVICE not in (rows.dtype.names or ()) or len(streams) < 2:
+        raise AlignmentError(f"{source} holds one device: there is nothing to align it with")
+    alignment = align(streams, reference, max_lag)
+    if not alignment.complete:
+        return alignment, None
+    out = rows.copy()
+    for index, offset in alignment.offsets().items():
+        mine = out[DEVICE] == index
+        out[TIME][mine] = out[TIME][mine] - offset
+    with open_writer(target, out.dtype, {**meta, "alignment": alignment.to_metadata()}) as writer:
+        writer.write(out)
+    return alignment, target

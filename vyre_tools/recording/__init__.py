@@ -45,11 +45,12 @@ the file's size whatever the file claims.
 
 from .devices import read_devices, split, tagged
 from .files import convert, open_writer, read, read_metadata
-from .layout import FORMATS, RecordingError, column_dtype, devices_dtype, format_of, packet_dtype
+from .layout import DEVICE, FORMATS, RecordingError, column_dtype, devices_dtype, format_of, packet_dtype
 from .metadata import describe as describe_source
 from .metadata import describe_devices
 
 __all__ = [
+    "DEVICE",
     "FORMATS",
     "RecordingError",
     "column_dtype",
