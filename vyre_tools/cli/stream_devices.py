@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING
 
 from .connection import DEFAULT_BAUD, Device, choose_port, connect
 from .errors import EXIT_FAILURE, EXIT_USAGE, CliError
-from .stream import POLL_SECONDS, REFRESH_SECONDS, StreamResult, clock_head
+from .stream import POLL_SECONDS, REFRESH_SECONDS, StreamResult
 from ..procedures.formatting import num
 from ..procedures.telemetry_stats import GapCounter, RateMeter
 from ..recording import RecordingError, describe_devices, devices_dtype, open_writer, tagged
@@ -51,6 +51,12 @@ def open_recording(path: str, feeds: Sequence[Feed], configs: Sequence[object]) 
         raise CliError(str(e)) from None
 
 
+def clock_text(sync: Mapping[str, bool | float | int] | None) -> str:
+    if not sync:
+        return "-"
+    return f"synced {sync['drift_ppm']:+.1f} ppm" if sync["synced"] else "syncing"
+
+
 def view(
     feeds: Sequence[Feed],
     now: float,
@@ -87,7 +93,7 @@ def view(
             str(s.packets),
             f"{feed.arrivals.rate(now):.1f}/s",
             Text(f"{s.gaps} ({s.missing})", style="red" if s.gaps else "green"),
-            clock_head(sync).strip() or "-",
+            clock_text(sync),
             rate,
         )
     return Group(head, table)
