@@ -121,6 +121,8 @@ def simulator_run(seconds, seed):
         ]
         try:
             clients = [VYREClient(sim.port_name) for sim in sims]
+            for client in clients:
+                client.start()
             parts = [[] for _ in clients]
 
             def poll():
@@ -128,7 +130,10 @@ def simulator_run(seconds, seed):
                     part.append(client.get_data_array())
                 time.sleep(0.01)
 
+            deadline = time.monotonic() + 30
             while not all(c.clock_sync()["synced"] for c in clients):
+                if time.monotonic() > deadline:
+                    raise SystemExit("the clock models did not hold within 30 s")
                 poll()
             at = time.monotonic() + 0.1
             for sim in sims:

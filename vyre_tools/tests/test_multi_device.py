@@ -8,6 +8,8 @@ import time
 import pytest
 
 from vyre_tools import recording
+from vyre_tools.cli.errors import CliError
+from vyre_tools.cli.plot import read_recording
 from vyre_tools.procedures.alignment import AlignmentError, align, align_recording
 from vyre_tools.sim import Simulator
 from vyre_tools.sim.rig import read_truth, sample_rows, true_times
@@ -83,6 +85,8 @@ def test_a_device_is_refused_with_the_reason_when_its_motion_cannot_tell_the_tim
 
 
 def test_a_recording_of_one_device_or_one_that_cannot_be_aligned_is_refused(tmp_path):
+    import numpy as np
+
     one = tmp_path / "one.npz"
     with recording.open_writer(one, recording.packet_dtype()) as w:
         w.write(rig_rows([0.0], shake_seconds=2.0)[0])
@@ -92,6 +96,12 @@ def test_a_recording_of_one_device_or_one_that_cannot_be_aligned_is_refused(tmp_
             w.write(recording.tagged(i, rows if i == 0 else periodic_rows(1.8e9)))
     with pytest.raises(AlignmentError, match="holds one device"):
         align_recording(str(one))
+    # each device of a recording plots on its own
+    assert np.array_equal(
+        read_recording(str(still), 1)["timestamp_seconds"], periodic_rows(0.0)["timestamp_seconds"]
+    )
+    with pytest.raises(CliError, match="holds 1 device: no device 1"):
+        read_recording(str(one), 1)
     alignment, written = align_recording(str(still))
     assert written is None and not alignment.complete
     assert "does not match" in alignment.devices[1].refusal
