@@ -64,15 +64,19 @@ def spread(series, offsets, start, end):
 def report(label, alignment, series, start, end, truth_offsets):
     aligned = spread(series, [d.offset_seconds for d in alignment.devices], start, end)
     raw = spread(series, [0.0] * len(series), start, end)
-    print(f"{label}: spread p99 {aligned[0]:.1f} us, max {aligned[1]:.1f} us aligned; "
-          f"{raw[0]:.0f} us, max {raw[1]:.0f} us by the synced time alone")
+    print(
+        f"{label}: spread p99 {aligned[0]:.1f} us, max {aligned[1]:.1f} us aligned; "
+        f"{raw[0]:.0f} us, max {raw[1]:.0f} us by the synced time alone"
+    )
     for d, true in zip(alignment.devices, truth_offsets):
         if d.device == alignment.reference:
             continue
-        print(f"  device {d.device}: offset {1e6 * d.offset_seconds:+9.1f} us "
-              f"(true {1e6 * true:+9.1f}, error {1e6 * (d.offset_seconds - true):+6.1f}) "
-              f"+/- {1e6 * d.uncertainty_seconds:.1f} us, quality {d.quality:.4f}"
-              + (f", refused: {d.refusal}" if d.refusal else ""))
+        print(
+            f"  device {d.device}: offset {1e6 * d.offset_seconds:+9.1f} us "
+            f"(true {1e6 * true:+9.1f}, error {1e6 * (d.offset_seconds - true):+6.1f}) "
+            f"+/- {1e6 * d.uncertainty_seconds:.1f} us, quality {d.quality:.4f}"
+            + (f", refused: {d.refusal}" if d.refusal else "")
+        )
     return aligned
 
 
@@ -86,22 +90,38 @@ def model_run(binary, minutes, seed):
         drift = rng.uniform(-100, 100)
         start = HOST_START + rng.uniform(0, 1 / RATE)  # each device samples at instants of its own
         out = subprocess.run(
-            [binary, str(RATE), repr(drift), str(60 * minutes), str(seed * 10 + i + 1), repr(delay), repr(start)],
-            check=True, capture_output=True,
+            [
+                binary,
+                str(RATE),
+                repr(drift),
+                str(60 * minutes),
+                str(seed * 10 + i + 1),
+                repr(delay),
+                repr(start),
+            ],
+            check=True,
+            capture_output=True,
         ).stdout
         pairs = np.frombuffer(out, "<f8").reshape(-1, 2)
         true, synced = pairs[:, 0].copy(), pairs[:, 1].copy()
         series.append((true, synced))
         # the clock model holds within 0.5 s: the shake starts then
         first = true < HOST_START + 0.5 + SHAKE + 1.5
-        options = dict(motion="still", shake_at=0.5, shake_seconds=SHAKE, seed=seed * 10 + i + 1,
-                       mount=MOUNTS[i])
+        options = dict(
+            motion="still", shake_at=0.5, shake_seconds=SHAKE, seed=seed * 10 + i + 1, mount=MOUNTS[i]
+        )
         rows.append(sample_rows(options, true[first] - HOST_START, synced[first]))
     alignment = align(rows)
     late = [float(np.nanmedian(s - t)) for t, s in series]
     truth = [x - late[0] for x in late]
-    return report(f"model, {minutes:g} min, seed {seed}", alignment, series,
-                  HOST_START + 1.0, HOST_START + 60 * minutes - 1.0, truth)
+    return report(
+        f"model, {minutes:g} min, seed {seed}",
+        alignment,
+        series,
+        HOST_START + 1.0,
+        HOST_START + 60 * minutes - 1.0,
+        truth,
+    )
 
 
 def simulator_run(seconds, seed):
@@ -115,8 +135,15 @@ def simulator_run(seconds, seed):
     with tempfile.TemporaryDirectory() as tmp:
         truths = [os.path.join(tmp, f"truth{i}.bin") for i in range(len(DELAYS))]
         sims = [
-            Simulator.spawn(seed=seed * 10 + i + 1, link_delay=delay, clock_offset=1000.0 * (i + 1),
-                            clock_drift_ppm=rng.uniform(-100, 100), mount=MOUNTS[i], truth_log=truths[i], **rig)
+            Simulator.spawn(
+                seed=seed * 10 + i + 1,
+                link_delay=delay,
+                clock_offset=1000.0 * (i + 1),
+                clock_drift_ppm=rng.uniform(-100, 100),
+                mount=MOUNTS[i],
+                truth_log=truths[i],
+                **rig,
+            )
             for i, delay in enumerate(DELAYS)
         ]
         try:
