@@ -398,8 +398,8 @@ def apply(streams: Sequence[Any], alignment: Alignment) -> list[Any]:
 
 
 def aligned_path(source: str) -> str:
-    """Where the aligned copy of ``source`` goes by default: ``run.csv``
-    gives ``run-aligned.csv``."""
+    """Where the aligned copy of ``source`` goes by default: its name with
+    ``-aligned`` before the suffix (``run-aligned.csv`` for ``run.csv``)."""
     import os
 
     stem, suffix = os.path.splitext(source)
