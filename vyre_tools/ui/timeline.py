@@ -9,6 +9,7 @@ it in a worker thread.  It only reads telemetry: no device is claimed."""
 
 import asyncio
 import math
+import os
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
@@ -159,8 +160,8 @@ def chart_options(labels: Sequence[str], title: str) -> dict[str, Any]:
     return {
         "animation": False,
         "title": {"text": f"{title} ({unit})", "textStyle": {"fontSize": 13}},
-        "grid": {"left": 60, "right": 20, "top": 35, "bottom": 30},
-        "legend": {"top": 5, "right": 20},
+        "grid": {"left": 60, "right": 20, "top": 35, "bottom": 55},
+        "legend": {"bottom": 0},
         "tooltip": {"trigger": "axis"},
         "xAxis": {"type": "value", "name": "s", "min": -WINDOW, "max": 0},
         "yAxis": {"type": "value", "scale": True},
@@ -176,7 +177,7 @@ def build(sessions: Sequence[DeviceSession], visible: Callable[[], bool]) -> Non
     import numpy as np
 
     state = shared(sessions)
-    labels = [f"{i}: {s.label}" for i, s in enumerate(sessions)]
+    labels = [f"{i}: {os.path.basename(s.label)}" for i, s in enumerate(sessions)]
     with ui.row().classes("items-center w-full"):
         channel = ui.select(list(CHANNELS), value="Angular rate magnitude", label="channel").props(
             "data-testid=timeline-channel"
