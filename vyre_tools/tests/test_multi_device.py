@@ -160,6 +160,7 @@ def test_a_rig_recorded_in_one_file_reads_back_per_device_in_every_format_and_al
         out, err = proc.communicate(timeout=60)
     assert proc.returncode == 128 + signal.SIGINT, err
     assert f"of 2 devices to {path}" in out
+    assert out.count(a.port_name) >= 2 and out.count(b.port_name) >= 2  # the live table and the summary
 
     meta = recording.read_metadata(path)
     assert [d["port"] for d in meta["devices"]] == [a.port_name, b.port_name]
