@@ -162,9 +162,18 @@ def _noise(signal: "Floats", step: float) -> float:
     width = max(2, int(round(ACTIVITY_SECONDS / step)))
     if len(d) < width:
         return float(np.std(d)) / math.sqrt(2) if len(d) else 0.0
-    mean = np.convolve(d, np.ones(width) / width, mode="valid")
-    square = np.convolve(d * d, np.ones(width) / width, mode="valid")
+    mean = _moving_mean(d, width)
+    square = _moving_mean(d * d, width)
     return float(np.sqrt(max(float(np.min(square - mean * mean)), 0.0)) / math.sqrt(2))
+
+
+def _moving_mean(values: "Floats", width: int) -> "Floats":
+    """The mean of each ``width`` values in a row (len - width + 1 of them)."""
+    import numpy as np
+
+    sums = np.concatenate([[0.0], np.cumsum(values)])
+    means: Floats = (sums[width:] - sums[:-width]) / width
+    return means
 
 
 def _slope(signal: "Floats", step: float) -> float:
@@ -185,9 +194,10 @@ def _window(ref: _Signals, step: float) -> tuple[float, float]:
     import numpy as np
 
     gyro = ref.at(ref.times)[0]
-    width = max(1, int(round(ACTIVITY_SECONDS / step)))
+    width = max(1, min(len(gyro), int(round(ACTIVITY_SECONDS / step))))
     level = gyro - np.median(gyro)
-    power = np.convolve(level * level, np.ones(width) / width, mode="same")
+    # centred on each sample, the ends padded with their nearest mean
+    power = np.pad(_moving_mean(level * level, width), (width // 2, width - 1 - width // 2), mode="edge")
     peak = int(np.argmax(power))
     strong = power >= power[peak] / 4
     lo = hi = peak
