@@ -10,7 +10,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from .connection import DEFAULT_BAUD, Device, choose_port, connect
+from .connection import Device, choose_port, connect
 from .errors import EXIT_FAILURE, EXIT_USAGE, CliError
 from .stream import POLL_SECONDS, REFRESH_SECONDS, StreamResult
 from ..procedures.formatting import num
@@ -199,7 +199,7 @@ def run(args: argparse.Namespace, ports: Sequence[str], stop: "StopRequest", ui:
         raise CliError("--sim starts one simulated device: give several with -p instead", EXIT_USAGE)
     if args.reconnect:
         raise CliError("--reconnect follows one device: give one -p with it", EXIT_USAGE)
-    paths = [choose_port(p, getattr(args, "baud", DEFAULT_BAUD)) for p in ports]
+    paths = [choose_port(p, args.baud) for p in ports]
     twice = {p for p in paths if paths.count(p) > 1}
     if twice:
         raise CliError(f"{', '.join(sorted(twice))} is named twice: each -p names another device", EXIT_USAGE)
