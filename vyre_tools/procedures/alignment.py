@@ -35,8 +35,8 @@ if TYPE_CHECKING:
     type Floats = np.ndarray[tuple[int], np.dtype[np.float64]]
 
 TIME = "synced_time_seconds"
-GYRO = ("raw_angular_rate_x_deg_per_s", "raw_angular_rate_y_deg_per_s", "raw_angular_rate_z_deg_per_s")
-ACCEL = ("raw_acceleration_x_gs", "raw_acceleration_y_gs", "raw_acceleration_z_gs")
+_GYRO = ("raw_angular_rate_x_deg_per_s", "raw_angular_rate_y_deg_per_s", "raw_angular_rate_z_deg_per_s")
+_ACCEL = ("raw_acceleration_x_gs", "raw_acceleration_y_gs", "raw_acceleration_z_gs")
 CHANGE_SECONDS = 0.005  # the acceleration change is taken over this long: less noise than one sample's
 ACTIVITY_SECONDS = 0.25  # the moving window the motion's strength is judged over
 WINDOW_MARGIN = 0.5  # s of the quieter motion kept either side of the strong part
@@ -136,13 +136,13 @@ def _signals(rows: Any, index: int) -> _Signals:
     import numpy as np
 
     names = getattr(rows.dtype, "names", None) or ()
-    missing = [n for n in (TIME, *GYRO, *ACCEL) if n not in names]
+    missing = [n for n in (TIME, *_GYRO, *_ACCEL) if n not in names]
     if missing:
         raise AlignmentError(f"device {index}: its rows have no column {', '.join(missing)}")
     times = np.asarray(rows[TIME], dtype=np.float64)
     keep = np.isfinite(times)
-    gyro = np.stack([np.asarray(rows[n], dtype=np.float64) for n in GYRO], axis=1)
-    accel = np.stack([np.asarray(rows[n], dtype=np.float64) for n in ACCEL], axis=1)
+    gyro = np.stack([np.asarray(rows[n], dtype=np.float64) for n in _GYRO], axis=1)
+    accel = np.stack([np.asarray(rows[n], dtype=np.float64) for n in _ACCEL], axis=1)
     keep &= np.isfinite(gyro).all(axis=1) & np.isfinite(accel).all(axis=1)
     times, gyro, accel = times[keep], gyro[keep], accel[keep]
     order = np.argsort(times, kind="stable")
@@ -419,13 +419,15 @@ def aligned_path(source: str) -> str:
 def align_recording(
     source: str, target: str | None = None, reference: int = 0, max_lag: float = 0.25
 ) -> tuple[Alignment, str | None]:
-    """Aligns the devices of the recording ``source`` (``vyre stream -p A -p
-    B --record``) and, when every one was aligned, writes the aligned copy
-    to ``target`` (default :func:`aligned_path`): the same rows, each
-    device's synced times on the reference's timeline, the offsets under
-    the metadata's ``"alignment"``.  The alignment and the path written
-    (None when a device was refused and nothing was written).
-    AlignmentError for a recording of one device or none that can be
+    """Aligns the devices of a recording of several, and writes the aligned
+    copy when every one was aligned.
+
+    ``source`` is a recording made by ``vyre stream`` with several ports;
+    the copy goes to ``target`` (default :func:`aligned_path`): the same
+    rows, each device's synced times on the reference's timeline, the
+    offsets under the metadata's ``"alignment"``.  Returns the alignment
+    and the path written (None when a device was refused and nothing was
+    written).  AlignmentError for a recording of one device or none that can be
     aligned; RecordingError for a file that is not a recording."""
     import os
 
