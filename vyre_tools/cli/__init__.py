@@ -29,6 +29,7 @@ COMMANDS = {
     "plot": "plot",
     "convert": "convert",
     "bridge": "bridge",
+    "align": "align",
     "demo": "demo",
     "ui": "webui",
 }

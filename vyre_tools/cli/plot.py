@@ -24,15 +24,19 @@ NEEDED = (
 )
 
 
-def read_recording(path: str) -> "dict[str, np.ndarray[Any, np.dtype[np.float64]]]":
+def read_recording(path: str, device: int = 0) -> "dict[str, np.ndarray[Any, np.dtype[np.float64]]]":
     """The needed columns of a recording (any format 'vyre stream --record'
-    writes) as float64 arrays."""
+    writes) as float64 arrays; of a recording of several devices, those of
+    ``device``."""
     import numpy as np
 
     try:
-        rows = recording.read(path)
+        parts = recording.split(recording.read(path))
     except recording.RecordingError as e:
         raise CliError(str(e)) from None
+    if not 0 <= device < len(parts):
+        raise CliError(f"{path} holds {len(parts)} device{'s' if len(parts) > 1 else ''}: no device {device}")
+    rows = parts[device]
     if not len(rows):
         raise CliError(f"{path} holds no samples")
     columns = {name: rows[name].astype(np.float64) for name in NEEDED}
@@ -52,6 +56,13 @@ def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> No
     p.add_argument(
         "-o", "--output", metavar="FILE.png", help="image to write (without it, the plot opens in a window)"
     )
+    p.add_argument(
+        "--device",
+        type=int,
+        default=0,
+        metavar="N",
+        help="of a recording of several devices, the one to plot (default 0, the first)",
+    )
     p.set_defaults(run=run)
 
 
@@ -60,10 +71,13 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(f"cannot open a plot window: {reason}; write an image with -o FILE.png")
     import matplotlib  # noqa: F401  (missing: say so before reading anything)
 
-    columns = read_recording(args.csv)
+    columns = read_recording(args.csv, args.device)
     n = len(columns["timestamp_seconds"])
     span = columns["timestamp_seconds"][-1] - columns["timestamp_seconds"][0]
     meta = recording.read_metadata(args.csv)
+    devices = meta.get("devices")
+    if isinstance(devices, list) and args.device < len(devices) and isinstance(devices[args.device], dict):
+        meta = {**{k: v for k, v in meta.items() if k != "devices"}, **devices[args.device]}
     title = os.path.basename(args.csv)
     if meta.get("device_id"):
         title += f" - device {meta['device_id']}, started {meta.get('start_time', '?')}"

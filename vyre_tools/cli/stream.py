@@ -1,6 +1,7 @@
 """vyre stream: live telemetry, optionally recorded (CSV, Parquet, NPZ or MCAP)."""
 
 import argparse
+import os
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -340,7 +341,8 @@ def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> No
         "device timestamps, the latest values with units and the "
         "values derived on the host. Runs until Ctrl-C (or SIGTERM, "
         "SIGHUP: the recording is closed properly, the exit status is "
-        "128 + the signal's number) or --duration.",
+        "128 + the signal's number) or --duration. With several -p, every "
+        "device at once, into one recording with a 'device' column.",
     )
     p.add_argument(
         "-d",
@@ -364,7 +366,7 @@ def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> No
         "another port), reopen it and carry on, reporting the gap",
     )
     add_mcap_profile_arguments(p)
-    add_device_arguments(p)
+    add_device_arguments(p, several=True)
     p.set_defaults(run=run)
 
 
@@ -373,6 +375,17 @@ def run(args: argparse.Namespace) -> int:
 
     check_mcap_profile(args, args.record)
     ui = Ui()
+    ports = args.ports or []
+    if len(ports) > 1:
+        from . import stream_devices
+
+        if args.mcap_profile == "ros2":
+            # ROS 2 topics name one sensor; several devices share one table
+            raise CliError("--mcap-profile ros2 records one device: give one --port", EXIT_USAGE)
+
+        with stop_on_interrupt() as stop:
+            return stream_devices.run(args, ports, stop, ui)
+    args.port = ports[0] if ports else os.environ.get("VYRE_PORT") or None
     with stop_on_interrupt() as stop, open_device(args, ui, stop) as device:
         result = stream(ui, device, args.duration, args.record, stop, args.mcap_profile, args.frame_id)
     if getattr(device.client, "gave_up", False):

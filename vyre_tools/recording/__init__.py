@@ -23,6 +23,11 @@ configuration, units per column, library version, start time; see
 ``metadata``): ``open_writer(path, dtype, metadata)`` writes it,
 ``read_metadata(path)`` reads it back, ``convert`` carries it over.
 
+A recording of several devices (``vyre stream -p A -p B --record``) is one
+table with a ``device`` column first, each device's identity and
+configuration under the metadata's ``"devices"``; ``read_devices`` and
+``split`` give each device's rows back (see ``devices``).
+
 Writers take whole arrays and buffer them into batches, so recording costs
 little beside the stream; every format reads back value for value.
 
@@ -41,19 +46,27 @@ file that is not a recording, and keeps its memory to a small multiple of
 the file's size whatever the file claims.
 """
 
+from .devices import read_devices, split, tagged
 from .files import convert, open_writer, read, read_metadata
-from .layout import FORMATS, RecordingError, column_dtype, format_of, packet_dtype
+from .layout import DEVICE, FORMATS, RecordingError, column_dtype, devices_dtype, format_of, packet_dtype
 from .metadata import describe as describe_source
+from .metadata import describe_devices
 
 __all__ = [
+    "DEVICE",
     "FORMATS",
     "RecordingError",
     "column_dtype",
     "convert",
+    "describe_devices",
     "describe_source",
+    "devices_dtype",
     "format_of",
     "open_writer",
     "packet_dtype",
     "read",
+    "read_devices",
     "read_metadata",
+    "split",
+    "tagged",
 ]

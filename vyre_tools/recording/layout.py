@@ -12,6 +12,9 @@ if TYPE_CHECKING:
 TIME_COLUMNS = ("timestamp_seconds", "host_time_seconds", "synced_time_seconds")
 HOST_TIME = "host_time_seconds"
 SYNCED_TIME = "synced_time_seconds"
+# which device a row came from, in a recording of several (an index into
+# the metadata's "devices"); a recording of one device has no such column
+DEVICE = "device"
 
 FORMATS = {".csv": "csv", ".parquet": "parquet", ".npz": "npz", ".mcap": "mcap"}
 
@@ -29,6 +32,8 @@ def column_dtype(name: str) -> "np.dtype[Any]":
     """The precision of column ``name`` where the file does not keep it."""
     import numpy as np
 
+    if name == DEVICE:
+        return np.dtype(np.uint16)
     return np.dtype(np.float64 if name in TIME_COLUMNS else np.float32)
 
 
@@ -62,6 +67,15 @@ def packet_dtype() -> "np.dtype[np.void]":
     return np.dtype([(name, column_dtype(name)) for name in names])
 
 
+def devices_dtype() -> "np.dtype[np.void]":
+    """The dtype of a recording of several devices: the device's index,
+    then the columns of ``packet_dtype``."""
+    import numpy as np
+
+    packet = packet_dtype()
+    return np.dtype([(DEVICE, column_dtype(DEVICE)), *((n, packet[n]) for n in packet.names or ())])
+
+
 def format_of(path: str | os.PathLike[str]) -> str:
     """The format name for ``path``'s suffix; RecordingError when it has none."""
     suffix = os.path.splitext(os.fspath(path))[1].lower()
@@ -82,13 +96,14 @@ def packet_columns() -> tuple[str, ...]:
 
 def check_columns(names: "tuple[str, ...] | None", path: str) -> None:
     """RecordingError unless ``names`` are a recording's columns: every
-    field of a packet, and beside them only the host's clocks."""
+    field of a packet, and beside them only the host's clocks and the
+    device's index."""
     names = tuple(names or ())
     needed = packet_columns()
     missing = [name for name in needed if name not in names]
     if missing:
         raise RecordingError(f"{path} is not a telemetry recording: no column " + ", ".join(missing))
-    known = {*needed, *TIME_COLUMNS}
+    known = {*needed, *TIME_COLUMNS, DEVICE}
     unknown = [name for name in names if name not in known]
     if unknown:
         shown = ", ".join(repr(name if len(name) <= 40 else name[:40] + "...") for name in unknown[:3])

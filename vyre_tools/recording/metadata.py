@@ -75,6 +75,26 @@ def describe(
     return meta
 
 
+def describe_devices(
+    names: Sequence[str],
+    sources: Sequence[tuple[str, Any, Any]],
+    started: datetime.datetime | None = None,
+) -> dict[str, Any]:
+    """The metadata of a recording of several devices: as ``describe``, and
+    under ``"devices"`` one entry per device in the order of its index in
+    the ``device`` column: its ``port``, ``device_id``, ``firmware`` and
+    ``configuration`` from ``sources``, each (port, info, config)."""
+    meta = describe(names, started=started)
+    devices = []
+    for index, (port, info, config) in enumerate(sources):
+        one = describe((), info, config, started)
+        entry: dict[str, Any] = {"device": index, "port": port}
+        entry.update({k: one[k] for k in ("device_id", "firmware", "configuration") if k in one})
+        devices.append(entry)
+    meta["devices"] = devices
+    return meta
+
+
 def encode(meta: dict[str, Any]) -> str:
     return json.dumps(meta, ensure_ascii=False, sort_keys=True)
 
@@ -100,6 +120,10 @@ def summary(meta: dict[str, Any]) -> str:
     if not meta:
         return "no record of the device (a recording made before vyre kept one)"
     parts = []
+    devices = meta.get("devices")
+    if isinstance(devices, list):
+        ids = [str(d.get("device_id", "?")) for d in devices if isinstance(d, dict)]
+        parts.append(f"{len(devices)} devices: " + ", ".join(ids))
     if "device_id" in meta:
         parts.append(f"device {meta['device_id']} firmware {meta.get('firmware', '?')}")
     config = meta.get("configuration")

@@ -32,6 +32,7 @@ OPERATIONS = frozenset(
         "hang_up",
         "replug",
         "discard_output",
+        "shake",
         "reset_counters",
         "ping",
     }

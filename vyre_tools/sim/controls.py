@@ -3,6 +3,7 @@ or missing answers, counters.  Each check happens in the caller's thread, so
 a bad value raises there; the change itself runs on the device thread
 (``_request``), between two turns of its loop."""
 
+import math
 import time
 
 from .options import check_length_field, check_probability
@@ -99,6 +100,18 @@ class Controls(DeviceState):
         rate = float(rate)
         check_probability("stray rate", rate)
         self._request(lambda: setattr(self._faults, "stray", rate))
+
+    def shake(self, at: float, seconds: float = 2.0, style: str = "shake") -> None:
+        """The device is shaken (``style`` "shake") or tapped ("taps") for
+        ``seconds`` from ``at``, a ``time.monotonic()`` reading: given the
+        same to every device of a rig (see ``vyre_tools.sim.rig``), they all
+        feel the one motion."""
+        at, seconds = float(at), float(seconds)
+        if not (math.isfinite(at) and 0 < seconds < math.inf):
+            raise ValueError("a shake starts at a finite time and lasts a positive number of seconds")
+        if style not in ("shake", "taps"):
+            raise ValueError("style is 'shake' or 'taps'")
+        self._request(lambda: self._telemetry.model.shake(at - self._telemetry.t0, seconds, style))
 
     def discard_output(self) -> None:
         """Throw away everything written but not yet read by the client, and

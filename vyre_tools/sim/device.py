@@ -93,7 +93,11 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
         self._telemetry = TelemetrySource(
             self._model, o["rate"], o["unthrottled"], now, o["clock_offset"], o["clock_drift_ppm"]
         )
-        self._delivery = Delivery(o["seed"] + 2, o["burst_max"], o["late_rate"], o["late_min"], o["late_max"])
+        if o["rig_origin"]:
+            self._telemetry.t0 = o["rig_origin"]  # one motion for every device of a rig
+        self._delivery = Delivery(
+            o["seed"] + 2, o["burst_max"], o["late_rate"], o["late_min"], o["late_max"], o["link_delay"]
+        )
         self._imu_truth: int | None = None
         if o["imu_truth_log"]:
             self._imu_truth = os.open(

@@ -38,6 +38,7 @@ from typing import Any
 
 from .imu_errors import ImuErrors
 from .pose_script import PoseScript
+from .rig import RigMotion
 
 K = math.sqrt(0.5)
 G0 = 9.80665  # m/s^2 per g
@@ -126,6 +127,12 @@ class SensorModel:
         self.imu = ImuErrors(opts)
         # (timestamp, true specific force, true rate) per sample, when asked for
         self.truth: list[tuple[float, ...]] | None = [] if opts["imu_truth_log"] else None
+        self.options = opts
+        self.rig = RigMotion.from_options(opts)
+
+    def shake(self, start: float, seconds: float, style: str) -> None:
+        """A shake (or taps) from ``start`` (motion time) for ``seconds``."""
+        self.rig = RigMotion(dict(self.options, shake_at=start, shake_seconds=seconds, shake_style=style))
 
     def attitude(self, t: float) -> tuple[Quaternion, Vec3]:
         """Quaternion (w, x, y, z) and body angular rate (rad/s) at time t."""
@@ -177,12 +184,17 @@ class SensorModel:
         simulator started) stamped with the device clock ``timestamp``."""
         gauss = self.rng.gauss
         q, omega = self.attitude(t)
+        if self.rig is not None:
+            q, omega = self.rig.attitude(t, q, omega)
         r = quat_to_matrix(*q)
         h, v, a = self.altitude(t)
         # specific force in the reference frame is (0, 0, 1 + a/g) g;
         # in body axes that is the third row of R (R^T e_z) scaled
         fz = 1.0 + a / G0
-        acc = body_to_sensor((r[6] * fz, r[7] * fz, r[8] * fz))
+        force = (r[6] * fz, r[7] * fz, r[8] * fz)
+        if self.rig is not None:
+            force = self.rig.force(t, r, force)
+        acc = body_to_sensor(force)
         gyro = body_to_sensor(omega)
         m = self.raw_field(r)
         mn = self.mag_noise

@@ -6,6 +6,8 @@ import os
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
+from .rig import check_mount
+
 # A soft-iron matrix with off-diagonal terms, symmetric as real distortions
 # are, so a calibration has something to undo beyond a plain offset.
 DEFAULT_SOFT_IRON = (1.08, 0.05, -0.03, 0.05, 0.94, 0.04, -0.03, 0.04, 1.02)
@@ -34,6 +36,12 @@ def _bool(value: object) -> bool:
     if isinstance(value, str):
         return value.lower() in ("1", "true", "yes", "on")
     return bool(value)
+
+
+def _shake_style(text: str) -> str:
+    if text not in ("shake", "taps"):
+        raise ValueError("shake_style is 'shake' or 'taps'")
+    return text
 
 
 def _motion(text: str) -> str:
@@ -191,6 +199,23 @@ OPTIONS: dict[str, tuple[Callable[[Any], Any], Any, str]] = {
         "(time.time()'s clock) it was taken at to, two little-endian float64 each "
         "('': none)",
     ),
+    "link_delay": (float, 0.0, "least time every telemetry frame takes on the link, s"),
+    "rig_origin": (
+        float,
+        0.0,
+        "time.monotonic() reading the motion starts from, the same for every device of a rig "
+        "(0: when this device starts)",
+    ),
+    "mount": (
+        _vector(9),
+        (1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0),
+        "rotation taking the device's axes into the rig's (how it sits on the rig), 9 numbers row-major",
+    ),
+    "shake_at": (float, 1.0, "seconds into the motion the shake or taps start"),
+    "shake_seconds": (float, 0.0, "how long the rig is shaken (0: never)"),
+    "shake_style": (_shake_style, "shake", "'shake' (a hand, 2 to 12 Hz) or 'taps' (knocks)"),
+    "shake_rate": (float, 200.0, "angular rate of the shake (rms) or of a tap (peak), degrees/s"),
+    "shake_seed": (_int, 7, "seed of the shake, the same for every device of a rig"),
 }
 
 FLAGS = {"unthrottled", "silent", "client_view", "imu_errors"}
@@ -215,6 +240,11 @@ NOT_NEGATIVE = (
     "late_min",
     "late_max",
     "pose_hold",
+    "link_delay",
+    "rig_origin",
+    "shake_at",
+    "shake_seconds",
+    "shake_rate",
 )
 
 
@@ -260,6 +290,7 @@ def resolve(overrides: Mapping[str, Any]) -> dict[str, Any]:
     ):
         check_probability(key, values[key])
     check_length_field(values["false_header_max_len"])
+    check_mount(values["mount"])
     return values
 
 

@@ -193,6 +193,9 @@ class SimulatorProcess(StatusWaiter):
     def discard_output(self) -> None:
         self._call("discard_output")
 
+    def shake(self, at: float, seconds: float = 2.0, style: str = "shake") -> None:
+        self._call("shake", at=at, seconds=seconds, style=style)
+
     def reset_counters(self, discard_output: bool = False) -> None:
         self._call("reset_counters", discard_output=discard_output)
 

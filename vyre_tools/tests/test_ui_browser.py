@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import signal
+import time
 
 import numpy as np
 import pytest
@@ -314,11 +315,13 @@ def test_a_signal_ends_the_server_with_its_recording_whole(page, tmp_path, signu
     assert len(recording.read(newest)) >= 100
 
 
-def test_several_devices_get_a_tab_each(page, tmp_path):
+def test_several_devices_get_a_tab_each_and_align_live_on_one_axis(page, tmp_path):
     ids = (0x5659_5245_0000_0A01, 0x5659_5245_0000_0A02)
+    rig = dict(rate=RATE, motion="still", rig_origin=time.monotonic())
     with (
-        Simulator.spawn(rate=RATE, device_id=ids[0]) as one,
-        Simulator.spawn(rate=RATE, device_id=ids[1]) as two,
+        Simulator.spawn(device_id=ids[0], **rig) as one,
+        # the second device's link is 3 ms slower: its synced times read that much late
+        Simulator.spawn(device_id=ids[1], link_delay=0.003, seed=2, **rig) as two,
         serving(tmp_path, one.link_path, two.link_path) as proc,
     ):
         page.goto(proc.url)
@@ -331,3 +334,17 @@ def test_several_devices_get_a_tab_each(page, tmp_path):
             expect(newest).to_have_text(re.compile(r"t = \d+\.\d{3} s"))
             first = newest.inner_text()
             expect(newest).not_to_have_text(first)
+
+        # every device on one axis, and the alignment by a shake they all felt
+        page.get_by_test_id("device-tab-together").click()
+        together = page.get_by_test_id("device-panel-together")
+        expect(together.get_by_test_id("timeline-chart")).to_be_visible()
+        together.get_by_test_id("timeline-align").click()
+        status = together.get_by_test_id("timeline-status")
+        expect(status).to_contain_text("hold the devices together and shake")
+        at = time.monotonic() + 0.3
+        for sim in (one, two):
+            sim.shake(at, 1.0)
+        expect(status).to_contain_text("the plot shows the aligned times")
+        offset = float(re.search(r"device 1 \(.*\): offset ([-+.\d]+) ms", status.inner_text()).group(1))
+        assert 2.5 < offset < 3.5

@@ -14,6 +14,7 @@ from . import (
     live_plots,
     recording_panel,
     replay_panel,
+    timeline,
 )
 from .format import device_id
 from .session import DeviceSession
@@ -44,11 +45,14 @@ def build(sessions: Sequence[DeviceSession]) -> None:
     with ui.tabs().classes("w-full bg-gray-100") as devices:
         for i, session in enumerate(sessions):
             ui.tab(f"device-{i}", label=title(session)).props(f"data-testid=device-tab-{i}")
+        ui.tab("together", label="All devices").props("data-testid=device-tab-together")
     with ui.tab_panels(devices, value="device-0").classes("w-full"):
         for i, session in enumerate(sessions):
             with ui.tab_panel(f"device-{i}").props(f"data-testid=device-panel-{i}"):
                 ui.label(f"on {session.label}").classes("text-sm text-gray-600")
                 build_device(session, _showing(devices, f"device-{i}"))
+        with ui.tab_panel("together").props("data-testid=device-panel-together"):
+            timeline.build(sessions, _showing(devices, "together"))
 
 
 def _showing(tabs: ui.tabs, name: str) -> Callable[[], bool]:
