@@ -127,6 +127,7 @@ class DeviceSession:
         self.lost_reason: str | None = None  # why the device is away, while it is
         self.back_text: str | None = None  # where and when it came back last
         self.first_acceleration: tuple[float, float, float] | None = None  # of this run
+        self._last_arrival = time.monotonic()  # of the latest batch (the start before the first)
         self._claim: Claim | None = None
         self._states: dict[str, Any] = {}
         self._client: AsyncVYREClient | None = None
@@ -333,7 +334,8 @@ class DeviceSession:
         self.display.add(batch)
         if self.first_acceleration is None:
             self._note_first_acceleration(batch)
-        self._rate.add(len(batch), time.monotonic())
+        self._last_arrival = time.monotonic()
+        self._rate.add(len(batch), self._last_arrival)
         self.health.packets += len(batch)
         self._gaps.add(batch)
 
@@ -387,6 +389,16 @@ class DeviceSession:
                 await self.noticed(e)
 
     # ------------------------------------------------------- link health
+
+    @property
+    def period(self) -> float:
+        """Seconds between packets at the configured frequency (infinite at
+        0 Hz; estimated from the timestamps, or NaN, while it is not known)."""
+        return self._gaps.period
+
+    def quiet_seconds(self) -> float:
+        """Seconds since the latest telemetry arrived (since the start, before any)."""
+        return time.monotonic() - self._last_arrival
 
     @property
     def rate(self) -> float:
