@@ -87,6 +87,17 @@ def page(server):
             browser.close()
 
 
+@pytest.fixture(scope="module")
+def other(page, server):
+    """A second page on the same server, open alongside the first."""
+    other = page.context.browser.new_page(viewport={"width": 1280, "height": 900})
+    other.set_default_timeout(WAIT_MS)
+    other.set_default_navigation_timeout(4 * WAIT_MS)
+    other.goto(server.url)
+    yield other
+    other.close()
+
+
 def tab(page, name):
     page.get_by_test_id(f"tab-{name}").click()
 
@@ -128,7 +139,8 @@ def test_live_values_change(page):
     shot(page, "link")
 
 
-def test_a_configuration_edit_reaches_the_device(page, sim):
+def test_a_configuration_edit_reaches_the_device_and_every_open_page(page, other, sim):
+    expect(other.get_by_test_id("config-name")).to_have_value("VYRE-SIM")
     tab(page, "device")
     page.get_by_test_id("config-name").fill("BENCH-7")
     page.get_by_test_id("config-frequency").fill("250")
@@ -139,6 +151,11 @@ def test_a_configuration_edit_reaches_the_device(page, sim):
     )
     status = sim.status()
     assert (status["name"], status["frequency"], status["protocol"]) == ("BENCH-7", 250, 4)
+    expect(page.get_by_test_id("header-device")).to_contain_text("BENCH-7 0x5659524500010042")
+    expect(other.get_by_test_id("header-device")).to_contain_text("BENCH-7 0x5659524500010042")
+    expect(other.get_by_test_id("config-name")).to_have_value("BENCH-7")
+    expect(other.get_by_test_id("config-frequency")).to_have_value("250")
+    expect(other.get_by_test_id("device-activity")).to_have_text("last: a configuration change: done")
 
 
 @pytest.mark.parametrize(
@@ -242,21 +259,22 @@ def test_a_mock_log_replays_from_the_page(page, sim, data_dir):
     assert sim.status()["mock_records"] - before == 200
 
 
-def test_the_calibration_wizard_keeps_or_rolls_back(page, sim, server):
+def test_the_calibration_wizard_keeps_or_rolls_back(page, other, sim):
     before = sim.status()["mag_calibration"]
     tab(page, "calibration")
+    tab(other, "calibration")
     page.get_by_test_id("cal-duration").fill("5")
     page.get_by_test_id("cal-start").click()
+    # the run is the server's: every open page follows it
+    expect(other.get_by_test_id("device-activity")).to_have_text("busy: the magnetometer calibration")
+    expect(other.get_by_test_id("cal-status")).to_contain_text("collecting")
     status = page.get_by_test_id("cal-status")
     expect(status).to_contain_text("verdict: good", timeout=30_000)
-    # the run is the server's: a page opened afterwards shows it too
-    other = page.context.browser.new_page()
-    try:
-        other.goto(server.url)
-        tab(other, "calibration")
-        expect(other.get_by_test_id("cal-status")).to_have_text(status.inner_text())
-    finally:
-        other.close()
+    expect(other.get_by_test_id("cal-status")).to_have_text(status.inner_text())
+    # and a page opened afterwards
+    other.reload()
+    tab(other, "calibration")
+    expect(other.get_by_test_id("cal-status")).to_have_text(status.inner_text())
     shot(page, "calibration")
     page.get_by_test_id("cal-keep").click()
     expect(status).to_contain_text("kept")

@@ -107,7 +107,7 @@ async def _run(session: DeviceSession, run: CalibrationRun) -> None:
         run.verdict = procedure.judge(raw_window(batches, procedure.ends, procedure.began or 0.0), values)
         session.calibration = values
         run.phase = "judged"
-        run.claim.release()
+        run.claim.release(f"verdict: {'good' if run.verdict.good else 'poor'}, to keep or roll back")
     except BaseException as e:
         await _failed(session, run, e)
         if not isinstance(e, Exception):
@@ -172,7 +172,7 @@ async def _put_back_on_return(session: DeviceSession, run: CalibrationRun) -> No
 
 def _release(run: CalibrationRun) -> None:
     if run.claim is not None:
-        run.claim.release()
+        run.claim.release(run.text)
         run.claim = None
 
 
@@ -182,6 +182,7 @@ def keep(session: DeviceSession) -> None:
         raise ValueError("there is no new calibration to keep")
     assert run.rollback is not None
     run.rollback.accept()
+    session.outcome = f"{NAME}: kept"
     run.phase = "kept"
     run.text = f"kept: the device holds the new calibration; the previous one is saved in {run.backup_path}"
 

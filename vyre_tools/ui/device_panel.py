@@ -48,6 +48,19 @@ def build(session: DeviceSession) -> None:
             apply = ui.button("Apply").props("data-testid=config-apply")
         ui.label(f"name: at most {NAME_BYTES} bytes; frequency: 1 to 65535").classes("text-sm text-gray-600")
         answer = ui.label(f"the device answers: {config_text(session)}").props("data-testid=config-answer")
+        # the configuration this form shows; another tab's change replaces it
+        held: dict[str, object] = {"config": config}
+
+        def follow() -> None:
+            now = session.config
+            if now is held["config"] or now is None:
+                return
+            held["config"] = now
+            name.value, frequency.value = now.name, now.frequency
+            protocol.value = protocol_name(now.protocol)
+            answer.text = f"the device answers: {config_text(session)}"
+
+        ui.timer(0.5, follow)
 
         async def send() -> None:
             apply.disable()
@@ -63,6 +76,7 @@ def build(session: DeviceSession) -> None:
                 answer.text = f"not sent: {e}"
                 ui.notify(f"configuration not sent: {e}", type="negative")
             finally:
+                held["config"] = session.config  # this tab says how it went
                 apply.enable()
 
         apply.on_click(send)

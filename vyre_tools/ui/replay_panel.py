@@ -90,6 +90,7 @@ async def _run(session: DeviceSession, plan: ReplayPlan, claim: Claim, state: Re
         )
         try:
             result = await asyncio.shield(procedure)
+            _record(result, state)
         except asyncio.CancelledError:
             # the server is stopping: end as a stop does, so that the device is
             # told to leave mock mode before its client closes
@@ -108,8 +109,7 @@ async def _run(session: DeviceSession, plan: ReplayPlan, claim: Claim, state: Re
         raise
     finally:
         state.running = False
-        claim.release()
-    _record(result, state)
+        claim.release(state.text)
     if result.failure is not None:
         await session.noticed(ConnectionError(result.failure))  # a lost link, if it was one
     return result

@@ -51,7 +51,8 @@ class DeviceBusy(RuntimeError):
 
 class Claim:
     """The device held for one action (``name``) until its owner releases
-    it; ``with`` releases it at the block's end."""
+    it; ``with`` releases it at the block's end, telling the session how
+    the block ended."""
 
     def __init__(self, session: "DeviceSession", name: str) -> None:
         self.session = session
@@ -61,16 +62,18 @@ class Claim:
     def held(self) -> bool:
         return self.session._claim is self
 
-    def release(self) -> None:
-        """Frees the device, if this claim still holds it (only its owner can)."""
+    def release(self, outcome: str | None = None) -> None:
+        """Frees the device, if this claim still holds it (only its owner
+        can); ``outcome`` (default: done) becomes the session's ``outcome``."""
         if self.session._claim is self:
             self.session._claim = None
+            self.session.outcome = f"{self.name}: {outcome or 'done'}"
 
     def __enter__(self) -> "Claim":
         return self
 
-    def __exit__(self, *exc: object) -> None:
-        self.release()
+    def __exit__(self, kind: object, error: object, trace: object) -> None:
+        self.release(None if error is None else f"failed ({error or type(error).__name__})")
 
 
 @dataclass
@@ -129,6 +132,7 @@ class DeviceSession:
         self.first_acceleration: tuple[float, float, float] | None = None  # of this run
         self._last_arrival = time.monotonic()  # of the latest batch (the start before the first)
         self._claim: Claim | None = None
+        self.outcome = ""  # how the latest action ended, for every page to show
         self._states: dict[str, Any] = {}
         self._client: AsyncVYREClient | None = None
         self._finder: DeviceFinder | None = None
