@@ -267,10 +267,11 @@ def test_the_calibration_wizard_keeps_or_rolls_back(page, other, sim):
     page.get_by_test_id("cal-start").click()
     # the run is the server's: every open page follows it
     expect(other.get_by_test_id("device-activity")).to_have_text("busy: the magnetometer calibration")
-    expect(other.get_by_test_id("cal-status")).to_contain_text("collecting")
+    expect(other.get_by_test_id("cal-status")).to_contain_text(re.compile(r"collecting: .*of 5 s"))
     status = page.get_by_test_id("cal-status")
     expect(status).to_contain_text("verdict: good", timeout=30_000)
     expect(other.get_by_test_id("cal-status")).to_have_text(status.inner_text())
+    expect(page.get_by_test_id("cal-points")).to_contain_text(re.compile(r"^[1-9]\d* samples, \d+ %"))
     # and a page opened afterwards
     other.reload()
     tab(other, "calibration")
