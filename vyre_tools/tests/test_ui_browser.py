@@ -120,6 +120,7 @@ def choose(page, testid, option):
 
 def test_the_page_shows_the_device_id(page):
     expect(page.get_by_test_id("device-id")).to_have_text("0x5659524500010042")
+    assert_fits(page, "device")
     shot(page, "device")
 
 
@@ -130,13 +131,66 @@ def test_live_values_change(page):
     first = newest.inner_text()
     expect(newest).not_to_have_text(first)
     expect(page.get_by_test_id("live-values")).to_contain_text("µT")
+    assert_fits(page, "live")
     shot(page, "live")
     tab(page, "attitude")
     expect(page.get_by_test_id("tilt")).to_contain_text("°")
+    assert_fits(page, "attitude")
     shot(page, "attitude")
     tab(page, "link")
     expect(page.get_by_test_id("link-rate")).to_contain_text("(configured")
+    assert_fits(page, "link")
     shot(page, "link")
+
+
+# what does not fit the page: its overflow to the right, the elements that
+# reach out of it (clipped by the page, they make no overflow), and those whose
+# text is cut (an ellipsis, or text wider than its box);
+# the row of tabs scrolls by design
+LAYOUT = """() => {
+    const shown = [...document.querySelectorAll("body *")].filter(
+        el => el.getClientRects().length && !el.closest(".q-tabs, .q-notifications, .q-loading-bar"));
+    const cut = shown.filter(el => {
+        if (el.scrollWidth <= el.clientWidth + 1 || !el.textContent.trim()) return false;
+        const text = [...el.childNodes].some(n => n.nodeType === 3 && n.textContent.trim());
+        return text || getComputedStyle(el).textOverflow === "ellipsis";
+    });
+    const out = shown.filter(el => {
+        const box = el.getBoundingClientRect();
+        const drawn = el.textContent.trim() || ["CANVAS", "INPUT", "IMG", "svg"].includes(el.tagName);
+        return drawn && box.width > 0 && (box.right > innerWidth + 1 || box.left < -1);
+    });
+    const name = el => `${el.tagName} ${el.className}: ${el.textContent.trim().slice(0, 40)}`;
+    return {
+        overflow: document.scrollingElement.scrollWidth - innerWidth,
+        cut: cut.map(name),
+        out: out.map(name),
+    };
+}"""
+FITS = {"overflow": 0, "cut": [], "out": []}
+
+
+def assert_fits(page, name):
+    """The view shown fits the page, its labels whole (once it has slid in and drawn)."""
+    try:
+        page.wait_for_function(f"(r => !r.overflow && !r.cut.length && !r.out.length)(({LAYOUT})())")
+    except sync_api.TimeoutError:
+        pass  # the assertion says what does not fit
+    got = page.evaluate(LAYOUT)
+    assert got == FITS, f"{name}: {json.dumps(got, indent=1)}"
+
+
+def test_every_view_fits_a_narrow_page_with_its_labels_whole(page):
+    # at 1280 px, the tests of each view look too
+    page.set_viewport_size({"width": 400, "height": 900})
+    try:
+        for name in ("device", "live", "attitude", "link", "recording", "replay", "calibration"):
+            tab(page, name)
+            expect(page.get_by_test_id(f"tab-{name}")).to_have_class(re.compile("q-tab--active"))
+            assert_fits(page, name)
+            shot(page, f"{name}-narrow")
+    finally:
+        page.set_viewport_size({"width": 1280, "height": 900})
 
 
 def test_a_configuration_edit_reaches_the_device_and_every_open_page(page, other, sim):
@@ -225,6 +279,7 @@ def test_a_recording_from_the_page_reads_back_whole(page, data_dir, fmt):
     assert steps.max() < 1.5 / RATE, steps.max()
     assert recording.read_metadata(newest)["device_id"] == "0x5659524500010042"
     if fmt == "MCAP":
+        assert_fits(page, "recording")
         shot(page, "recording")
 
 
@@ -257,6 +312,7 @@ def test_a_mock_log_replays_from_the_page(page, sim, data_dir):
     )
     expect(page.get_by_test_id("replay-status")).to_contain_text("the device left mock mode")
     assert sim.status()["mock_records"] - before == 200
+    assert_fits(page, "replay")
 
 
 def test_the_calibration_wizard_keeps_or_rolls_back(page, other, sim):
@@ -276,6 +332,7 @@ def test_the_calibration_wizard_keeps_or_rolls_back(page, other, sim):
     other.reload()
     tab(other, "calibration")
     expect(other.get_by_test_id("cal-status")).to_have_text(status.inner_text())
+    assert_fits(page, "calibration")
     shot(page, "calibration")
     page.get_by_test_id("cal-keep").click()
     expect(status).to_contain_text("kept")

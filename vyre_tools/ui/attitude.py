@@ -29,7 +29,10 @@ def rotation(w: float, x: float, y: float, z: float) -> list[list[float]]:
 
 def build(session: DeviceSession, visible: Callable[[], bool]) -> None:
     with ui.row().classes("w-full items-start"):
-        with ui.scene(width=640, height=420, grid=(4, 8)).classes("border") as scene:
+        # as wide as the page allows, up to its own size (the canvas follows the element)
+        with ui.scene(width=360, height=420, grid=(4, 8)).classes(
+            "border w-full max-w-[640px] h-[420px]"
+        ) as scene:
             scene.move_camera(x=1.5, y=-1.8, z=1.3, look_at_z=0, duration=0)
             with scene.group() as body:
                 scene.box(1.2, 0.8, 0.16).material("#4a7bd0")

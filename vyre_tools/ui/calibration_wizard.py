@@ -53,8 +53,10 @@ def build(session: DeviceSession) -> None:
     with card("Magnetometer calibration"):
         ui.label(GUIDANCE)
         with ui.row().classes("items-end"):
-            duration = ui.number("collection seconds", value=15, min=1, max=120, step=1).props(
-                "data-testid=cal-duration"
+            duration = (
+                ui.number("collection seconds", value=15, min=1, max=120, step=1)
+                .classes("min-w-[10rem]")
+                .props("data-testid=cal-duration")
             )
             start = ui.button("Start").props("data-testid=cal-start")
         progress = ui.linear_progress(value=0.0, show_value=False).classes("w-full")

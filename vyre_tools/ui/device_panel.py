@@ -42,9 +42,15 @@ def build(session: DeviceSession) -> None:
             frequency = ui.number(
                 "frequency", value=config.frequency if config else 100, step=1, format="%d"
             ).props("data-testid=config-frequency")
-            protocol = ui.select(
-                list(PROTOCOLS), label="protocol", value=protocol_name(config.protocol) if config else "USB"
-            ).props("data-testid=config-protocol")
+            protocol = (
+                ui.select(
+                    list(PROTOCOLS),
+                    label="protocol",
+                    value=protocol_name(config.protocol) if config else "USB",
+                )
+                .classes("min-w-[8rem]")
+                .props("data-testid=config-protocol")
+            )
             apply = ui.button("Apply").props("data-testid=config-apply")
         ui.label(f"name: at most {NAME_BYTES} bytes; frequency: 1 to 65535").classes("text-sm text-gray-600")
         answer = ui.label(f"the device answers: {config_text(session)}").props("data-testid=config-answer")
@@ -164,9 +170,11 @@ def build(session: DeviceSession) -> None:
             ui.button("Read again", on_click=reread)
             ui.button("Save backup", on_click=save)
             uploads.capped(
-                ui.upload(label="Load backup (.json)", auto_upload=True, on_upload=load).props(
-                    "accept=.json data-testid=backup-load"
-                ),
+                ui.upload(
+                    label=f"Load backup (.json, at most {uploads.size_text(uploads.BACKUP_BYTES)})",
+                    auto_upload=True,
+                    on_upload=load,
+                ).props("accept=.json data-testid=backup-load"),
                 uploads.BACKUP_BYTES,
                 "a calibration backup",
             )

@@ -38,6 +38,28 @@ VIEWS: tuple[tuple[str, View], ...] = (
 TABS = tuple(name for name, _ in VIEWS)
 REFRESH_SECONDS = 0.25
 
+# Long words (a port path, a file name) break rather than leave the page, and
+# an uploader says nothing of sizes until it has a file.
+STYLE = """
+body { overflow-wrap: anywhere; }
+.q-uploader:not(:has(.q-uploader__file)) .q-uploader__subtitle { display: none; }
+"""
+# A 3D view draws at the size of its element, which follows the page's width:
+# each is redrawn whenever that size changes, also when its tab comes back.
+SCENES_FOLLOW_THEIR_SIZE = """<script>
+new MutationObserver(() => {
+  for (const el of document.querySelectorAll(".nicegui-scene:not([data-follows])")) {
+    el.dataset.follows = "";
+    const canvas = el.querySelector("canvas");
+    new ResizeObserver(() => {
+      const width = el.clientWidth, height = el.clientHeight;
+      if (width && height && (canvas.clientWidth !== width || canvas.clientHeight !== height))
+        getElement(el)?.resize?.();
+    }).observe(el);
+  }
+}).observe(document.body, {childList: true, subtree: true});
+</script>"""
+
 
 def title(session: DeviceSession) -> str:
     name = session.config.name if session.config else ""
@@ -54,6 +76,8 @@ def activity(session: DeviceSession) -> str:
 
 def build(sessions: Sequence[DeviceSession]) -> None:
     ui.page_title("VYRE control center")
+    ui.add_css(STYLE)
+    ui.add_body_html(SCENES_FOLLOW_THEIR_SIZE)
     several = len(sessions) > 1
     # the banners sit in the header, so that they show on every tab, scrolled or not
     with ui.header().classes("flex-col items-stretch gap-0 p-0"):
