@@ -17,19 +17,29 @@ from .cli_support import assert_one_line_error, cli_env, vyre_argv
 HIDDEN = "import sys; sys.modules['nicegui'] = None; "
 
 
-def test_without_the_extra_vyre_ui_names_it():
+# the distribution not installed: vyre_tools run from a checkout
+UNINSTALLED = (
+    "import importlib.metadata as m; "
+    "m.requires = lambda name: (_ for _ in ()).throw(m.PackageNotFoundError(name)); "
+)
+
+
+@pytest.mark.parametrize("where", ["installed", "checkout"])
+def test_without_the_extra_vyre_ui_says_how_to_install_it(where):
+    setup = HIDDEN + (UNINSTALLED if where == "checkout" else "")
     proc = subprocess.run(
         [
             sys.executable,
             "-c",
-            HIDDEN + "from vyre_tools.cli import main; sys.exit(main(['ui', '--sim', '--no-browser']))",
+            setup + "from vyre_tools.cli import main; sys.exit(main(['ui', '--sim', '--no-browser']))",
         ],
         capture_output=True,
         text=True,
         env=cli_env(),
         timeout=60,
     )
-    assert_one_line_error(proc, 1, "pip install 'vyre-client[ui]'")
+    # the extra's own packages, into this interpreter: the package itself is on no index
+    assert_one_line_error(proc, 1, f"({sys.executable} -m pip install nicegui numpy pyarrow mcap)")
 
 
 @pytest.mark.parametrize("port_taken", [False, True])
