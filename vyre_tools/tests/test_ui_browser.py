@@ -135,6 +135,10 @@ def test_live_values_change(page):
     shot(page, "live")
     tab(page, "attitude")
     expect(page.get_by_test_id("tilt")).to_contain_text("°")
+    expect(page.get_by_test_id("heading")).to_have_text(re.compile(r"heading \d+°"))
+    # the board's axes, up and the heading are named in the view itself
+    for label in ("X", "Y", "Z", "up", "heading"):
+        expect(page.get_by_test_id("attitude-scene").get_by_text(label, exact=True)).to_be_visible()
     assert_fits(page, "attitude")
     shot(page, "attitude")
     tab(page, "link")
