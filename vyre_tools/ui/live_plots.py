@@ -64,6 +64,8 @@ def quiet_text(session: DeviceSession) -> str:
         why = "the device is away"
     elif session.config is not None and session.config.frequency == 0:
         why = "the device is configured to 0 /s: paused"
+    elif session.busy:
+        why = f"{session.busy} holds the link; what came meanwhile shows when it ends"
     else:
         why = "the device sends nothing"
     return f"no telemetry for {quiet:.0f} s ({why})"
