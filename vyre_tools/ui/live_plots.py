@@ -85,9 +85,9 @@ def build(session: DeviceSession, visible: "Any") -> None:
     quiet = ui.label().classes("w-full p-2 bg-amber-100 text-amber-900").props("data-testid=live-quiet")
     quiet.set_visibility(False)
     values = (
-        # the names may wrap; the numbers stay whole
-        ui.grid(columns="minmax(0, max-content) repeat(4, max-content)")
-        .classes("gap-x-3 gap-y-0 font-mono text-sm")
+        # the names may wrap between their words; the numbers stay whole
+        ui.grid(columns="auto repeat(4, max-content)")
+        .classes("gap-x-2 gap-y-0 font-mono text-sm")
         .props("data-testid=live-values")
     )
     cells: dict[str, tuple[str, ui.label]] = {}  # column: (its axis letter, its cell)
@@ -116,7 +116,7 @@ def build(session: DeviceSession, visible: "Any") -> None:
         with values:
             for title in titles:
                 group = BY_TITLE[title]
-                ui.label(title).classes("font-sans")
+                ui.label(title).classes("font-sans").style("overflow-wrap: normal")
                 axes = group.labels if len(group.columns) > 1 else ("",)
                 for column, axis in zip(group.columns, axes):
                     cells[column] = (f"{axis} " if axis else "", ui.label().classes("text-right"))
