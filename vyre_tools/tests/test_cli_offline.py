@@ -143,20 +143,13 @@ def test_plot_without_output_says_there_is_no_display(tmp_path):
     assert_one_line_error(proc, 1, "cannot open a plot window: there is no display", "-o FILE.png")
 
 
-@pytest.mark.parametrize(
-    "args, panels",
-    [
-        ((), "altitude, vertical-velocity, rotated-acceleration, tilt, mach, acceleration, "),
-        (("--channels", "pressure, acceleration,pressure"), "pressure, acceleration\n"),
-    ],
-)
-def test_plot_draws_a_recording(tmp_path, args, panels):
+def test_plot_draws_a_recording(tmp_path):
     csv_path = write_recording(tmp_path / "flight.csv", n=400)
     png = tmp_path / "flight.png"
-    proc = run_vyre("plot", csv_path, "-o", png, *args)
+    proc = run_vyre("plot", csv_path, "-o", png, "--channels", "pressure, acceleration,pressure")
     assert proc.returncode == 0, proc.stderr
     assert "plotted 400 samples (2.00 s)" in proc.stdout
-    assert f"panels: {panels}" in proc.stdout
+    assert "panels: pressure, acceleration\n" in proc.stdout
     assert_png(png)
 
 
