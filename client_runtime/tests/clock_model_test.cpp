@@ -75,6 +75,7 @@ INSTANTIATE_TEST_SUITE_P(RatesAndDrifts, ClockModelFeed,
 TEST(ClockModel, NothingIsStampedUntilTheModelHolds) {
     ClockModel model;
     EXPECT_TRUE(std::isnan(model.snapshot().offset_seconds));
+    EXPECT_TRUE(std::isnan(model.snapshot().drift_uncertainty_ppm));
     EXPECT_EQ(model.snapshot().synced, 0u);
     ClockFeed feed(FeedSettings{});
     std::vector<FeedSample> samples;
@@ -85,6 +86,28 @@ TEST(ClockModel, NothingIsStampedUntilTheModelHolds) {
     EXPECT_LT(first->true_time - samples.front().true_time, 0.5);
     EXPECT_GT(first->true_time - samples.front().true_time, CLOCK_MIN_SPAN_SECONDS);
     EXPECT_TRUE(std::all_of(first, samples.end(), [](const FeedSample& s) { return !std::isnan(s.synced_time); }));
+}
+
+// A young model's drift is far off; its uncertainty says by how much, and
+// shrinks as the windows span more device time.
+TEST(ClockModel, DriftUncertaintyCoversTheDriftsError) {
+    FeedSettings settings;
+    settings.drift_ppm = 80.0;
+    ClockFeed feed(settings);
+    ClockModel model;
+    std::vector<FeedSample> samples;
+    std::vector<double> uncertainty;
+    double ran = 0.0;
+    for (const double until : {0.4, 0.5, 0.7, 1.0, 2.0, 5.0, 10.0}) {
+        feed.run(model, until - ran, samples);
+        ran = until;
+        const ClockSync sync = model.snapshot();
+        ASSERT_EQ(sync.synced, 1u) << until;
+        EXPECT_LE(std::abs(sync.drift_ppm - settings.drift_ppm), 3 * sync.drift_uncertainty_ppm) << until;
+        uncertainty.push_back(sync.drift_uncertainty_ppm);
+    }
+    EXPECT_GT(uncertainty.front(), 30.0);  // the first figures are worth little, and say so
+    EXPECT_LT(uncertainty.back(), 3.0);
 }
 
 // A reboot (backwards) or a jump ahead: the frame that shows it and those

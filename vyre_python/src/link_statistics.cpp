@@ -47,7 +47,8 @@ PyObject* new_clock_sync(const vyre::ClockSync& s) {
     if (!set("synced", PyBool_FromLong(s.synced != 0)) || !set("offset_seconds", PyFloat_FromDouble(s.offset_seconds)) ||
         !set("drift_ppm", PyFloat_FromDouble(s.drift_ppm)) || !set("pairs", PyLong_FromUnsignedLongLong(s.pairs)) ||
         !set("resets", PyLong_FromUnsignedLongLong(s.resets)) ||
-        !set("jitter_seconds", PyFloat_FromDouble(s.jitter_seconds))) {
+        !set("jitter_seconds", PyFloat_FromDouble(s.jitter_seconds)) ||
+        !set("drift_uncertainty_ppm", PyFloat_FromDouble(s.drift_uncertainty_ppm))) {
         return nullptr;
     }
     return dict.release();

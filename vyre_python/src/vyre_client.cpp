@@ -630,7 +630,7 @@ const PyMethodDef kOwnMethods[] = {
     {"clock_sync", client_clock_sync, METH_NOARGS,
      "clock_sync($self)\n--\n\n"
      "The device clock's alignment to the host's, as a dict: synced, offset_seconds,\n"
-     "drift_ppm, pairs, resets, jitter_seconds."},
+     "drift_ppm, pairs, resets, jitter_seconds, drift_uncertainty_ppm."},
     {"get_data_array", as_method(client_get_data_array), kFastcall,
      "get_data_array($self, block=False)\n--\n\n"
      "The packets get_data_packets would return, as one numpy structured array:\n"

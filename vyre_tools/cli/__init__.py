@@ -108,7 +108,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_FAILURE
     except ModuleNotFoundError as e:
         if e.name in ("rich", "matplotlib", "serial", "numpy", "pyarrow", "mcap"):
-            _say(f"this command needs '{e.name}': install the cli extra (pip install 'vyre-client[cli]')")
+            from ..procedures.extras import install_hint
+
+            _say(f"this command needs '{e.name}': {install_hint('cli')}")
         else:
             _say(f"missing Python module: {e.name}")
         return EXIT_FAILURE

@@ -18,6 +18,7 @@ from .connection import Device, add_device_arguments, open_device, positive_floa
 from .errors import EXIT_INTERRUPTED, CliError
 from .interrupts import stop_on_interrupt
 from ..latency_timer import latency_timer
+from ..procedures.formatting import drift
 from ..procedures.telemetry_stats import GapCounter
 from .stream import POLL_SECONDS, REFRESH_SECONDS
 
@@ -170,7 +171,7 @@ def clock_text(sync: Mapping[str, bool | float | int]) -> str:
     if not sync.get("synced"):
         return f"device clock: not synced yet ({sync.get('resets', 0)} resets)"
     return (
-        f"device clock: drift {sync['drift_ppm']:+.1f} ppm, jitter "
+        f"device clock: drift {drift(sync)}, jitter "
         f"{1e6 * sync['jitter_seconds']:.0f} us (p99), {sync['resets']} resets"
     )
 

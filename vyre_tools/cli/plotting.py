@@ -57,31 +57,45 @@ def _save(fig: "Figure", path: str | os.PathLike[str]) -> str:
     return written
 
 
-RECORDING_PANELS: tuple[tuple[str, str, list[tuple[str, str | None]]], ...] = (
-    # (title, unit, [(column or derived name, label)])
-    ("Altitude (estimated)", "m", [("est_position_z_meters", None)]),
-    ("Vertical velocity (estimated)", "m/s", [("est_velocity_z_meters_per_s", None)]),
-    (
+def _xyz(prefix: str, suffix: str, up: str = "z") -> list[tuple[str, str | None]]:
+    return [(f"{prefix}_{axis}_{suffix}", axis if axis != "z" else up) for axis in "xyz"]
+
+
+#: the panels ``vyre plot`` can draw, by the name ``--channels`` takes:
+#: (title, unit, [(column, label)])
+PANELS: dict[str, tuple[str, str, list[tuple[str, str | None]]]] = {
+    "altitude": ("Altitude (estimated)", "m", [("est_position_z_meters", None)]),
+    "vertical-velocity": ("Vertical velocity (estimated)", "m/s", [("est_velocity_z_meters_per_s", None)]),
+    "rotated-acceleration": (
         "Acceleration in the reference frame",
         "g",
-        [
-            ("raw_rotated_acceleration_x_gs", "x"),
-            ("raw_rotated_acceleration_y_gs", "y"),
-            ("raw_rotated_acceleration_z_gs", "z (up)"),
-        ],
+        _xyz("raw_rotated_acceleration", "gs", "z (up)"),
     ),
-    ("Tilt", "deg", [("est_tilt_angle_degrees", None)]),
-    ("Mach number", "", [("est_mach_number", None)]),
-)
+    "tilt": ("Tilt", "deg", [("est_tilt_angle_degrees", None)]),
+    "mach": ("Mach number", "", [("est_mach_number", None)]),
+    "acceleration": ("Acceleration (sensor axes)", "g", _xyz("raw_acceleration", "gs")),
+    "angular-rate": ("Angular rate", "deg/s", _xyz("raw_angular_rate", "deg_per_s")),
+    "magnetic-field": ("Magnetic field", "µT", _xyz("magnetic_field", "microteslas")),
+    "pressure": ("Pressure", "Pa", [("pressure_pascals", None)]),
+    "temperature": ("Temperature", "°C", [("temperature_celsius", None)]),
+}
+
+
+def columns_of(panels: Sequence[str]) -> list[str]:
+    """The recording's columns the ``panels`` draw, the time first."""
+    return ["timestamp_seconds", *(column for name in panels for column, _ in PANELS[name][2])]
 
 
 def recording_figure(
-    columns: Mapping[str, Column], path: str | os.PathLike[str], title: str | None = None
+    columns: Mapping[str, Column],
+    path: str | os.PathLike[str],
+    title: str | None = None,
+    panels: Sequence[str] = tuple(PANELS),
 ) -> str:
-    """Five panels against time from ``columns`` (name -> float64 array or list of floats);
-    returns the path written."""
-    fig = _figure(figsize=(10, 12), layout="constrained")
-    draw_recording(fig, columns, title)
+    """The ``panels`` (names of PANELS) against time from ``columns``
+    (name -> float64 array or list of floats); returns the path written."""
+    fig = _figure(figsize=(10, 1.5 + 2.1 * len(panels)), layout="constrained")
+    draw_recording(fig, columns, title, panels)
     return _save(fig, path)
 
 
@@ -96,8 +110,10 @@ def no_window_reason() -> str | None:
     return None
 
 
-def show_recording(columns: Mapping[str, Column], title: str | None = None) -> None:
-    """The five panels in a window; returns once the user closes it."""
+def show_recording(
+    columns: Mapping[str, Column], title: str | None = None, panels: Sequence[str] = tuple(PANELS)
+) -> None:
+    """The ``panels`` in a window; returns once the user closes it."""
     import matplotlib
     import matplotlib.pyplot as plt  # picks a window toolkit that is installed
 
@@ -109,16 +125,21 @@ def show_recording(columns: Mapping[str, Column], title: str | None = None) -> N
             f"matplotlib has no window toolkit here (backend {backend}; install "
             "tkinter or PyQt): write an image with -o FILE.png"
         )
-    fig = plt.figure(figsize=(10, 9), layout="constrained")
-    draw_recording(fig, columns, title)
+    fig = plt.figure(figsize=(10, min(9.0, 1.5 + 2.1 * len(panels))), layout="constrained")
+    draw_recording(fig, columns, title, panels)
     plt.show()
 
 
-def draw_recording(fig: "Figure", columns: Mapping[str, Column], title: str | None = None) -> None:
+def draw_recording(
+    fig: "Figure",
+    columns: Mapping[str, Column],
+    title: str | None = None,
+    panels: Sequence[str] = tuple(PANELS),
+) -> None:
     t0 = columns["timestamp_seconds"][0]
     t = [x - t0 for x in columns["timestamp_seconds"]]
-    axes = fig.subplots(len(RECORDING_PANELS), 1, sharex=True)
-    for ax, (panel, unit, series) in zip(axes, RECORDING_PANELS):
+    axes = fig.subplots(len(panels), 1, sharex=True, squeeze=False)[:, 0]
+    for ax, (panel, unit, series) in zip(axes, (PANELS[name] for name in panels)):
         for name, label in series:
             ax.plot(t, columns[name], linewidth=1, label=label)
         ax.set_title(panel, loc="left", fontsize=10)

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING
 from .connection import Device, add_device_arguments, open_device, positive_float
 from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, CliError
 from .interrupts import stop_on_interrupt
-from ..procedures.formatting import num
+from ..procedures.formatting import drift, num
 from ..procedures.telemetry_stats import GapCounter, RateMeter
 from ..recording import FORMATS, RecordingError, format_of, open_writer, packet_dtype
 
@@ -175,7 +175,7 @@ def clock_head(sync: Mapping[str, bool | float | int] | None) -> str:
         return ""
     if not sync["synced"]:
         return "\nclock syncing"
-    return f"\nclock synced, drift {sync['drift_ppm']:+.1f} ppm"
+    return f"\nclock synced, drift {drift(sync)}"
 
 
 def view(

@@ -7,8 +7,7 @@ import os
 from .connection import add_device_arguments, choose_port, start_simulator, whole_number
 from .errors import EXIT_USAGE, CliError
 from .. import devices
-
-MISSING = "'vyre ui' needs NiceGUI: install the ui extra (pip install 'vyre-client[ui]')"
+from ..procedures.extras import install_hint
 
 
 def add_parser(sub: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
@@ -63,7 +62,7 @@ def run(args: argparse.Namespace) -> int:
     except ModuleNotFoundError as e:
         if e.name != "nicegui":
             raise
-        raise CliError(MISSING) from None
+        raise CliError(f"'vyre ui' needs NiceGUI: {install_hint('ui')}") from None
     if args.sim_option and not args.sim:
         raise CliError("--sim-option is for the simulated device: add --sim", EXIT_USAGE)
     from ..ui.access import is_loopback, new_token

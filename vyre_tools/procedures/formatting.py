@@ -4,7 +4,7 @@ One rule for values that are not plain numbers: ``None`` (no value yet) is
 "-", a NaN the device sent is "NaN", infinities are "inf" and "-inf"."""
 
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
 NO_VALUE = "-"
 
@@ -33,3 +33,12 @@ def matrix(values: Sequence[float | None], decimals: int = 4) -> str:
 def device_id(value: int) -> str:
     """A device's id as ``vyre info`` and device identities (``id=``) write it."""
     return f"0x{value:016X}"
+
+
+def drift(sync: Mapping[str, bool | float | int]) -> str:
+    """The device clock's drift from ``clock_sync()``, with its standard
+    error, which is hundreds of ppm right after the sync: ``+12.3 ppm (±
+    4.5)``."""
+    value = f"{float(sync['drift_ppm']):+.1f} ppm"
+    error = float(sync.get("drift_uncertainty_ppm", math.nan))
+    return value if math.isnan(error) else f"{value} (± {error:.1f})"

@@ -7,15 +7,31 @@ library's collection, fit and write; ``read_back`` reads what the device
 applied; ``judge`` measures it on the samples the host received in the
 collection window. Each step is a procedure for either client (see
 ``device_calls``); the front ends run them in this order, with the backup
-read before and the rollback around them."""
+read before and the rollback around them.
 
+A front end hands each telemetry batch it reads to ``take``: ``progress()``
+tells of the samples so far and the directions they cover, and the run is
+judged on ``samples`` at the end. (The library's collection call holds its
+client for the whole collection, so a front end reading through that same
+client takes the window's samples when the call returns.)"""
+
+import math
 import time
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from .device_calls import Pause, Steps, call, not_taken
-from .magnetometer_quality import Quality, Thresholds, Vector, assess, correct
+from .magnetometer_quality import (
+    BANDS,
+    SECTORS,
+    Quality,
+    Thresholds,
+    Vector,
+    assess,
+    correct,
+    direction_cells,
+)
 
 if TYPE_CHECKING:
     import numpy as np
@@ -36,6 +52,7 @@ NO_FIT = (
     "field (turn the device through more orientations)"
 )
 NO_TELEMETRY = "no telemetry arrived during the collection"
+PROGRESS_POINTS = 1500  # samples a progress report carries, spread over the collection
 
 
 class CalibrationFailed(RuntimeError):
@@ -95,6 +112,30 @@ def raw_window(
     return out
 
 
+@dataclass(frozen=True)
+class Progress:
+    """The collection so far.
+
+    ``coverage`` is the share of directions ``points`` cover seen from
+    ``centre``, the middle of their range on each axis (where the hard-iron
+    offset puts the sphere's centre, once the samples surround it): before
+    the fit, a guide to where the device has not been turned yet; the
+    verdict's coverage, after the fit, is the one that counts."""
+
+    elapsed: float  # seconds of the collection gone
+    duration: float
+    samples: int
+    coverage: float
+    centre: Vector
+    points: list[Vector]  # at most PROGRESS_POINTS of the samples, µT, evenly spread
+
+    def summary(self) -> str:
+        head = f"{self.elapsed:.0f} of {self.duration:g} s"
+        if not self.samples:
+            return head
+        return f"{head}; {self.samples} samples, {100 * self.coverage:.0f} % of the directions covered"
+
+
 class MagnetometerCalibration:
     """One run of ``duration`` seconds, each answer waited for ``timeout`` seconds."""
 
@@ -104,11 +145,47 @@ class MagnetometerCalibration:
         self.thresholds = thresholds
         self.began: float | None = None  # time.time() when the collection began
         self.verdict: Verdict | None = None
+        self.samples: list[Vector] = []  # the collection's, as ``take`` received them
+        self.received_until = -math.inf  # the newest receive time ``take`` saw
+        self._progress: Progress | None = None
 
     @property
     def ends(self) -> float:
         """When the collection ends on the clock of time.time()."""
         return (self.began if self.began is not None else time.time()) + self.duration
+
+    def take(self, rows: "Rows") -> None:
+        """Keeps the field samples of ``rows`` (a ``get_data_array`` batch)
+        that the host received in the collection window; batches before
+        ``collect`` began are let go."""
+        if self.began is None or not len(rows):
+            return
+        self.received_until = max(self.received_until, float(rows["host_time_seconds"][-1]))
+        self.samples.extend(raw_window(rows, self.ends, self.began))
+
+    @property
+    def window_closed(self) -> bool:
+        """Telemetry received after the window's end has been taken: every
+        sample of the window is in ``samples``."""
+        return self.received_until > self.ends
+
+    def progress(self) -> Progress:
+        """The collection so far (recomputed only when samples came)."""
+        done = self._progress
+        elapsed = 0.0 if self.began is None else min(self.duration, max(0.0, time.time() - self.began))
+        if done is not None and done.samples == len(self.samples):
+            return Progress(elapsed, self.duration, done.samples, done.coverage, done.centre, done.points)
+        step = max(1, -(-len(self.samples) // PROGRESS_POINTS))
+        points = self.samples[::step]
+        centre: Vector = (0.0, 0.0, 0.0)
+        if points:
+            x, y, z = ([p[i] for p in points] for i in range(3))
+            centre = ((min(x) + max(x)) / 2, (min(y) + max(y)) / 2, (min(z) + max(z)) / 2)
+        cells = direction_cells(correct(points, centre, IDENTITY))
+        self._progress = Progress(
+            elapsed, self.duration, len(self.samples), len(cells) / (BANDS * SECTORS), centre, points
+        )
+        return self._progress
 
     def prepare(self) -> Steps[None]:
         """Neutral first, so that every sample from here on is raw."""

@@ -16,9 +16,9 @@ def require() -> Any:
     try:
         import pyarrow
     except ModuleNotFoundError:
-        raise RecordingError(
-            "this recording format needs 'pyarrow': install the cli extra (pip install 'vyre-client[cli]')"
-        ) from None
+        from ..procedures.extras import install_hint
+
+        raise RecordingError(f"this recording format needs 'pyarrow': {install_hint('cli')}") from None
     return pyarrow
 
 

@@ -47,9 +47,9 @@ def require() -> ModuleType:
     try:
         import mcap.writer
     except ModuleNotFoundError:
-        raise RecordingError(
-            "the .mcap format needs 'mcap': install the cli extra (pip install 'vyre-client[cli]')"
-        ) from None
+        from ..procedures.extras import install_hint
+
+        raise RecordingError(f"the .mcap format needs 'mcap': {install_hint('cli')}") from None
     return mcap
 
 

@@ -98,7 +98,7 @@ def test_stream_records_every_packet_and_the_recording_plots(simulated, tmp_path
         assert 0.9 < row[col["raw_rotated_acceleration_z_gs"]] < 1.1  # gravity, whatever the turn
     # the live view's last frame shows values with their units
     assert "packets/s" in proc.stdout and "°C" in proc.stdout and "Mach number" in proc.stdout
-    assert re.search(r"clock synced, drift [+-]\d+\.\d ppm", proc.stdout)
+    assert re.search(r"clock synced, drift [+-]\d+\.\d ppm \(± \d+\.\d\)", proc.stdout)
 
     png = tmp_path / "run.png"
     plotted = run_vyre("plot", record, "-o", png)
@@ -234,7 +234,9 @@ def test_link_check_verdict(simulated, bad):
         assert proc.returncode == 0, proc.stdout + proc.stderr
         assert "verdict: good link" in proc.stdout
         assert re.search(r"command round trips +ok +(\d+) of \1 answered, p50 [\d.]+ ms", proc.stdout)
-        assert re.search(r"device clock: drift [+-]\d+\.\d ppm, jitter \d+ us \(p99\), 0 resets", proc.stdout)
+        assert re.search(
+            r"device clock: drift [+-]\d+\.\d ppm \(± \d+\.\d\), jitter \d+ us \(p99\), 0 resets", proc.stdout
+        )
     else:
         assert_one_line_error(proc, 1, f"bad link on {simulated.port_name}: ", *bad)
         assert "verdict: bad link" in proc.stdout

@@ -33,6 +33,7 @@ from .cli_support import assert_one_line_error, assert_png, cli_env, run_vyre, w
         (("replay",), "LOG"),
         (("replay", "x.log", "--speed", "0"), "must be a positive number"),
         (("plot",), "RECORDING"),
+        (("plot", "r.csv", "--channels", "pressure,speed"), "speed: choose among altitude, "),
         (("config",), "ACTION"),
         (("config", "set", "--frequency", "0"), "0 stops the telemetry"),
         (("config", "set", "--frequency", "70000"), "must be 1 to 65535, not 70000"),
@@ -108,26 +109,31 @@ def test_the_live_view_fits_an_80_column_terminal():
 
 def test_the_plot_legends_lie_beside_the_data():
     from matplotlib.figure import Figure
-    from vyre_tools.cli.plotting import draw_recording, require_matplotlib
+    from vyre_tools.cli.plotting import PANELS, columns_of, draw_recording, require_matplotlib
 
     require_matplotlib()
-    names = (
-        "timestamp_seconds",
-        "est_position_z_meters",
-        "est_velocity_z_meters_per_s",
-        "raw_rotated_acceleration_x_gs",
-        "raw_rotated_acceleration_y_gs",
-        "raw_rotated_acceleration_z_gs",
-        "est_tilt_angle_degrees",
-        "est_mach_number",
-    )
-    fig = Figure(figsize=(10, 12), layout="constrained")
-    draw_recording(fig, {name: [0.0, 1.0, 2.0] for name in names})
+    fig = Figure(figsize=(10, 22), layout="constrained")
+    draw_recording(fig, {name: [0.0, 1.0, 2.0] for name in columns_of(PANELS)})
     fig.canvas.draw()
     legends = [(ax, ax.get_legend()) for ax in fig.axes if ax.get_legend()]
     assert legends
     for ax, legend in legends:
         assert not legend.get_window_extent().overlaps(ax.get_window_extent())
+
+
+def test_the_plot_draws_the_chosen_channels_from_their_columns():
+    from matplotlib.figure import Figure
+    from vyre_tools.cli.plotting import PANELS, columns_of, draw_recording, require_matplotlib
+
+    require_matplotlib()
+    columns = {name: [i, i + 0.5, i - 0.25] for i, name in enumerate(columns_of(PANELS))}
+    fig = Figure()
+    draw_recording(fig, columns, panels=["magnetic-field", "temperature", "angular-rate"])
+    assert [ax.get_title(loc="left") for ax in fig.axes] == ["Magnetic field", "Temperature", "Angular rate"]
+    drawn = [list(line.get_ydata()) for ax in fig.axes for line in ax.get_lines()]
+    wanted = [*(f"magnetic_field_{a}_microteslas" for a in "xyz"), "temperature_celsius"]
+    wanted += [f"raw_angular_rate_{a}_deg_per_s" for a in "xyz"]
+    assert drawn == [columns[name] for name in wanted]
 
 
 def test_plot_without_output_says_there_is_no_display(tmp_path):
@@ -140,9 +146,10 @@ def test_plot_without_output_says_there_is_no_display(tmp_path):
 def test_plot_draws_a_recording(tmp_path):
     csv_path = write_recording(tmp_path / "flight.csv", n=400)
     png = tmp_path / "flight.png"
-    proc = run_vyre("plot", csv_path, "-o", png)
+    proc = run_vyre("plot", csv_path, "-o", png, "--channels", "pressure, acceleration,pressure")
     assert proc.returncode == 0, proc.stderr
     assert "plotted 400 samples (2.00 s)" in proc.stdout
+    assert "panels: pressure, acceleration\n" in proc.stdout
     assert_png(png)
 
 

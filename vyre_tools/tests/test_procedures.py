@@ -185,3 +185,38 @@ def test_a_replay_on_the_asyncio_client_stops_on_request_and_tells_the_truth(tmp
     assert 100 < result.left_host == s["mock_records"] < 3000
     assert s["mock_outside"] == 0 and not s["mock_mode"]
     assert [p.phase for p in seen][0] == "streaming" and seen[-1].phase == "ending"
+
+
+def field_rows(host_times, directions, centre=(12.0, -7.0, 4.0), radius=40.0):
+    from vyre_tools.recording import packet_dtype
+
+    np = pytest.importorskip("numpy")
+    rows = np.zeros(len(host_times), packet_dtype())
+    rows["host_time_seconds"] = host_times
+    for axis, c in zip("xyz", centre):
+        rows[f"magnetic_field_{axis}_microteslas"] = c + radius * directions[:, "xyz".index(axis)]
+    return rows
+
+
+def test_a_collection_in_progress_tells_its_samples_and_the_directions_they_cover():
+    from vyre_tools.procedures.magnetometer_calibration import MagnetometerCalibration
+
+    np = pytest.importorskip("numpy")
+    # directions all over the sphere, the upper half first, as a turning hand might
+    rng = np.random.default_rng(3)
+    d = rng.normal(size=(4000, 3))
+    d /= np.linalg.norm(d, axis=1)[:, None]
+    d = d[np.argsort(-d[:, 2])]
+    run = MagnetometerCalibration(10.0, 1.0)
+    run.take(field_rows(np.full(10, 99.0), d[:10]))  # before the collection: let go
+    run.began = 100.0
+    run.take(field_rows(np.linspace(99.0, 105.0, 2000), d[:2000]))  # a third of it before began
+    half = run.progress()
+    assert half.samples == len(run.samples) and 1000 < half.samples < 2000
+    assert half.coverage < 0.7
+    run.take(field_rows(np.linspace(105.0, 111.0, 2000), d[2000:]))  # the last sixth after the end
+    assert run.window_closed
+    whole = run.progress()
+    assert whole.samples == len(run.samples) < 3700
+    assert whole.coverage > 0.95 and len(whole.points) <= 1500
+    assert np.allclose(whole.centre, (12.0, -7.0, 4.0), atol=2.0)

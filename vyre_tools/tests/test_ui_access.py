@@ -188,8 +188,8 @@ def upload_url(html, label):
 @pytest.mark.parametrize(
     "label, limit, what",
     [
-        ("Load backup (.json)", uploads.BACKUP_BYTES, "a calibration backup"),
-        ("or upload one", uploads.MOCK_LOG_BYTES, "a mock log"),
+        ("Load backup (.json, at most 64 kB)", uploads.BACKUP_BYTES, "a calibration backup"),
+        ("or upload one (at most 256 MB)", uploads.MOCK_LOG_BYTES, "a mock log"),
     ],
 )
 def test_an_upload_over_its_cap_is_refused_before_it_is_read(local, label, limit, what):
@@ -274,7 +274,7 @@ def test_an_uploaded_log_is_saved_in_its_folder_or_refused_with_a_message(local,
     ).encode()
     status, _, text = local.request(
         "POST",
-        upload_url(html, "or upload one"),
+        upload_url(html, "or upload one (at most 256 MB)"),
         dict(local.auth, **{"Content-Type": "multipart/form-data; boundary=x"}),
         body=body,
     )

@@ -88,6 +88,17 @@ def page(server):
             browser.close()
 
 
+@pytest.fixture(scope="module")
+def other(page, server):
+    """A second page on the same server, open alongside the first."""
+    other = page.context.browser.new_page(viewport={"width": 1280, "height": 900})
+    other.set_default_timeout(WAIT_MS)
+    other.set_default_navigation_timeout(4 * WAIT_MS)
+    other.goto(server.url)
+    yield other
+    other.close()
+
+
 def tab(page, name):
     page.get_by_test_id(f"tab-{name}").click()
 
@@ -110,6 +121,7 @@ def choose(page, testid, option):
 
 def test_the_page_shows_the_device_id(page):
     expect(page.get_by_test_id("device-id")).to_have_text("0x5659524500010042")
+    assert_fits(page, "device")
     shot(page, "device")
 
 
@@ -120,16 +132,74 @@ def test_live_values_change(page):
     first = newest.inner_text()
     expect(newest).not_to_have_text(first)
     expect(page.get_by_test_id("live-values")).to_contain_text("µT")
+    assert_fits(page, "live")
     shot(page, "live")
     tab(page, "attitude")
     expect(page.get_by_test_id("tilt")).to_contain_text("°")
+    expect(page.get_by_test_id("heading")).to_have_text(re.compile(r"heading \d+°"))
+    # the board's axes, up and the heading are named in the view itself
+    for label in ("X", "Y", "Z", "up", "heading"):
+        expect(page.get_by_test_id("attitude-scene").get_by_text(label, exact=True)).to_be_visible()
+    assert_fits(page, "attitude")
     shot(page, "attitude")
     tab(page, "link")
     expect(page.get_by_test_id("link-rate")).to_contain_text("(configured")
+    assert_fits(page, "link")
     shot(page, "link")
 
 
-def test_a_configuration_edit_reaches_the_device(page, sim):
+# what does not fit the page: its overflow to the right, the elements that
+# reach out of it (clipped by the page, they make no overflow), and those whose
+# text is cut (an ellipsis, or text wider than its box);
+# the row of tabs scrolls by design
+LAYOUT = """() => {
+    const shown = [...document.querySelectorAll("body *")].filter(
+        el => el.getClientRects().length && !el.closest(".q-tabs, .q-notifications, .q-loading-bar"));
+    const cut = shown.filter(el => {
+        if (el.scrollWidth <= el.clientWidth + 1 || !el.textContent.trim()) return false;
+        const text = [...el.childNodes].some(n => n.nodeType === 3 && n.textContent.trim());
+        return text || getComputedStyle(el).textOverflow === "ellipsis";
+    });
+    const out = shown.filter(el => {
+        const box = el.getBoundingClientRect();
+        const drawn = el.textContent.trim() || ["CANVAS", "INPUT", "IMG", "svg"].includes(el.tagName);
+        return drawn && box.width > 0 && (box.right > innerWidth + 1 || box.left < -1);
+    });
+    const name = el => `${el.tagName} ${el.className}: ${el.textContent.trim().slice(0, 40)}`;
+    return {
+        overflow: document.scrollingElement.scrollWidth - innerWidth,
+        cut: cut.map(name),
+        out: out.map(name),
+    };
+}"""
+FITS = {"overflow": 0, "cut": [], "out": []}
+
+
+def assert_fits(page, name):
+    """The view shown fits the page, its labels whole (once it has slid in and drawn)."""
+    try:
+        page.wait_for_function(f"(r => !r.overflow && !r.cut.length && !r.out.length)(({LAYOUT})())")
+    except sync_api.TimeoutError:
+        pass  # the assertion says what does not fit
+    got = page.evaluate(LAYOUT)
+    assert got == FITS, f"{name}: {json.dumps(got, indent=1)}"
+
+
+def test_every_view_fits_a_narrow_page_with_its_labels_whole(page):
+    # at 1280 px, the tests of each view look too
+    page.set_viewport_size({"width": 400, "height": 900})
+    try:
+        for name in ("device", "live", "attitude", "link", "recording", "replay", "calibration"):
+            tab(page, name)
+            expect(page.get_by_test_id(f"tab-{name}")).to_have_class(re.compile("q-tab--active"))
+            assert_fits(page, name)
+            shot(page, f"{name}-narrow")
+    finally:
+        page.set_viewport_size({"width": 1280, "height": 900})
+
+
+def test_a_configuration_edit_reaches_the_device_and_every_open_page(page, other, sim):
+    expect(other.get_by_test_id("config-name")).to_have_value("VYRE-SIM")
     tab(page, "device")
     page.get_by_test_id("config-name").fill("BENCH-7")
     page.get_by_test_id("config-frequency").fill("250")
@@ -140,6 +210,11 @@ def test_a_configuration_edit_reaches_the_device(page, sim):
     )
     status = sim.status()
     assert (status["name"], status["frequency"], status["protocol"]) == ("BENCH-7", 250, 4)
+    expect(page.get_by_test_id("header-device")).to_contain_text("BENCH-7 0x5659524500010042")
+    expect(other.get_by_test_id("header-device")).to_contain_text("BENCH-7 0x5659524500010042")
+    expect(other.get_by_test_id("config-name")).to_have_value("BENCH-7")
+    expect(other.get_by_test_id("config-frequency")).to_have_value("250")
+    expect(other.get_by_test_id("device-activity")).to_have_text("last: a configuration change: done")
 
 
 @pytest.mark.parametrize(
@@ -209,6 +284,7 @@ def test_a_recording_from_the_page_reads_back_whole(page, data_dir, fmt):
     assert steps.max() < 1.5 / RATE, steps.max()
     assert recording.read_metadata(newest)["device_id"] == "0x5659524500010042"
     if fmt == "MCAP":
+        assert_fits(page, "recording")
         shot(page, "recording")
 
 
@@ -241,23 +317,27 @@ def test_a_mock_log_replays_from_the_page(page, sim, data_dir):
     )
     expect(page.get_by_test_id("replay-status")).to_contain_text("the device left mock mode")
     assert sim.status()["mock_records"] - before == 200
+    assert_fits(page, "replay")
 
 
-def test_the_calibration_wizard_keeps_or_rolls_back(page, sim, server):
+def test_the_calibration_wizard_keeps_or_rolls_back(page, other, sim):
     before = sim.status()["mag_calibration"]
     tab(page, "calibration")
+    tab(other, "calibration")
     page.get_by_test_id("cal-duration").fill("5")
     page.get_by_test_id("cal-start").click()
+    # the run is the server's: every open page follows it
+    expect(other.get_by_test_id("device-activity")).to_have_text("busy: the magnetometer calibration")
+    expect(other.get_by_test_id("cal-status")).to_contain_text(re.compile(r"collecting: .*of 5 s"))
     status = page.get_by_test_id("cal-status")
     expect(status).to_contain_text("verdict: good", timeout=30_000)
-    # the run is the server's: a page opened afterwards shows it too
-    other = page.context.browser.new_page()
-    try:
-        other.goto(server.url)
-        tab(other, "calibration")
-        expect(other.get_by_test_id("cal-status")).to_have_text(status.inner_text())
-    finally:
-        other.close()
+    expect(other.get_by_test_id("cal-status")).to_have_text(status.inner_text())
+    expect(page.get_by_test_id("cal-points")).to_contain_text(re.compile(r"^[1-9]\d* samples, \d+ %"))
+    # and a page opened afterwards
+    other.reload()
+    tab(other, "calibration")
+    expect(other.get_by_test_id("cal-status")).to_have_text(status.inner_text())
+    assert_fits(page, "calibration")
     shot(page, "calibration")
     page.get_by_test_id("cal-keep").click()
     expect(status).to_contain_text("kept")
@@ -281,21 +361,30 @@ def test_the_imu_wizard_refuses_a_session_without_poses_and_restores(page, sim):
     expect(status).to_contain_text("the previous calibration is back")
     shot(page, "imu-calibration")
     assert sim.status()["imu_calibration"] == before
+# whether a live chart's first line breaks (a row without its value) after a device time
+BREAKS_AFTER = """([id, after]) => getElement(document.querySelector(`[data-testid=${id}]`))
+    .chart.getOption().dataset[0].source.some(row => row[1] === null && row[0] >= after)"""
 
 
 def test_an_unplug_shows_the_banner_and_the_page_recovers(page, sim):
     tab(page, "live")
+    newest = page.get_by_test_id("live-time")
+    expect(newest).to_have_text(re.compile(r"t = \d+\.\d{3} s"))
+    before = float(newest.get_attribute("data-device-time"))
     # away long enough for the banner to be seen between the assertion's looks
     # on a loaded machine
     sim.replug(delay=4.0)
     expect(page.get_by_test_id("banner-away")).to_be_visible()
     expect(page.get_by_test_id("banner-away")).to_contain_text("unplugged")
+    expect(page.get_by_test_id("live-quiet")).to_contain_text(re.compile(r"no telemetry for [1-9]\d* s"))
     shot(page, "unplugged")
     expect(page.get_by_test_id("banner-back")).to_be_visible()
     expect(page.get_by_test_id("banner-away")).to_be_hidden()
-    newest = page.get_by_test_id("live-time")
+    expect(page.get_by_test_id("live-quiet")).to_be_hidden()
     first = newest.inner_text()
     expect(newest).not_to_have_text(first)
+    # the time away is a break in the lines, not a straight one across it
+    page.wait_for_function(BREAKS_AFTER, arg=["chart-acceleration", before], timeout=WAIT_MS)
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])

@@ -17,19 +17,29 @@ from .cli_support import assert_one_line_error, cli_env, vyre_argv
 HIDDEN = "import sys; sys.modules['nicegui'] = None; "
 
 
-def test_without_the_extra_vyre_ui_names_it():
+# the distribution not installed: vyre_tools run from a checkout
+UNINSTALLED = (
+    "import importlib.metadata as m; "
+    "m.requires = lambda name: (_ for _ in ()).throw(m.PackageNotFoundError(name)); "
+)
+
+
+@pytest.mark.parametrize("where", ["installed", "checkout"])
+def test_without_the_extra_vyre_ui_says_how_to_install_it(where):
+    setup = HIDDEN + (UNINSTALLED if where == "checkout" else "")
     proc = subprocess.run(
         [
             sys.executable,
             "-c",
-            HIDDEN + "from vyre_tools.cli import main; sys.exit(main(['ui', '--sim', '--no-browser']))",
+            setup + "from vyre_tools.cli import main; sys.exit(main(['ui', '--sim', '--no-browser']))",
         ],
         capture_output=True,
         text=True,
         env=cli_env(),
         timeout=60,
     )
-    assert_one_line_error(proc, 1, "pip install 'vyre-client[ui]'")
+    # the extra's own packages, into this interpreter: the package itself is on no index
+    assert_one_line_error(proc, 1, f"({sys.executable} -m pip install nicegui numpy pyarrow mcap)")
 
 
 @pytest.mark.parametrize("port_taken", [False, True])
@@ -109,3 +119,17 @@ def test_chart_rows_are_json_with_gaps_for_what_is_not_a_number():
         "b": np.array([np.inf, -2.0]),
     }
     assert json.loads(rows_json(window, ("a", "b"))) == [[1.0, None, None], [2.0, 1.2346, -2.0]]
+
+
+@pytest.mark.parametrize("max_points, period", [(10_000, 0.005), (50, float("nan"))])
+def test_a_gap_in_the_timestamps_breaks_the_line_whatever_the_thinning(max_points, period):
+    display = DisplayBuffer()
+    # 200 Hz, with 4 s away in the middle (an unplug)
+    ts = np.concatenate((np.arange(2800) / 200.0, 18.0 + np.arange(400) / 200.0))
+    display.add(rows(ts))
+    shown = display.window(60.0, ("pressure_pascals",), max_points=max_points, period=period)
+    t, values = shown["timestamp_seconds"], shown["pressure_pascals"]
+    (gap,) = np.flatnonzero(np.isnan(values))
+    assert (t[gap - 1], t[gap + 1]) == (ts[2799], 18.0)  # the samples on both sides are drawn
+    assert t[gap - 1] < t[gap] < t[gap + 1]
+    assert json.loads(rows_json(shown, ("pressure_pascals",)))[gap][1] is None

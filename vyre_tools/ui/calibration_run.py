@@ -11,7 +11,6 @@ import asyncio
 import os
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
 
 from ..calibration_backup import MagnetometerRollback
 from ..procedures import backups
@@ -19,13 +18,10 @@ from ..procedures.device_calls import run_async
 from ..procedures.magnetometer_calibration import (
     CalibrationFailed,
     MagnetometerCalibration,
+    Progress,
     Verdict,
-    raw_window,
 )
 from .session import Claim, DeviceAway, DeviceSession
-
-if TYPE_CHECKING:
-    from .display import Rows
 
 ARRIVAL_SECONDS = 2.0  # for the packets of the window to come through the consumer
 NAME = "the magnetometer calibration"
@@ -45,6 +41,13 @@ class CalibrationRun:
     backup_path: str | None = None
     rollback: MagnetometerRollback | None = None
     claim: Claim | None = None
+    procedure: MagnetometerCalibration | None = None
+
+    def collected(self) -> Progress | None:
+        """The collection so far, once it has begun (and after it, its last state)."""
+        if self.procedure is None or self.procedure.began is None:
+            return None
+        return self.procedure.progress()
 
     def progress(self) -> float:
         if self.phase != "collecting" or not self.began or not self.duration:
@@ -75,13 +78,14 @@ def start(session: DeviceSession, duration: float) -> None:
         raise ValueError(f"the collection lasts 1 to 600 s, not {duration:g}")
     run.claim = session.claim(NAME)  # before the first await: one run at a time
     run.phase, run.text, run.verdict, run.began = "collecting", "reading the calibration", None, 0.0
+    run.procedure = None
     run.duration = duration
     session.spawn(_run(session, run), "vyre-ui calibration")
 
 
 async def _run(session: DeviceSession, run: CalibrationRun) -> None:
     assert run.claim is not None
-    batches: list[Rows] = []
+    procedure = run.procedure = MagnetometerCalibration(run.duration, session.timeout)
     try:
         client = session.client()
         backup = await run_async(backups.read_backup(session.timeout), client)
@@ -92,29 +96,27 @@ async def _run(session: DeviceSession, run: CalibrationRun) -> None:
             "before-magnetometer-calibration",
         )
         run.rollback = MagnetometerRollback(client, session.timeout, backup)
-        procedure = MagnetometerCalibration(run.duration, session.timeout)
-        session.taps.append(batches.append)
+        # every batch the session reads, while the library's call has the client
+        session.taps.append(procedure.take)
         run.text = ""
         await run_async(procedure.prepare(), client)
         run.began = time.time()
         await run_async(procedure.collect(), client)
         deadline = time.monotonic() + ARRIVAL_SECONDS
-        while (
-            not batches or batches[-1]["host_time_seconds"][-1] <= procedure.ends
-        ) and time.monotonic() < deadline:
+        while not procedure.window_closed and time.monotonic() < deadline:
             await asyncio.sleep(0.02)
         values = await run_async(procedure.read_back(), client)
-        run.verdict = procedure.judge(raw_window(batches, procedure.ends, procedure.began or 0.0), values)
+        run.verdict = procedure.judge(procedure.samples, values)
         session.calibration = values
         run.phase = "judged"
-        run.claim.release()
+        run.claim.release(f"verdict: {'good' if run.verdict.good else 'poor'}, to keep or roll back")
     except BaseException as e:
         await _failed(session, run, e)
         if not isinstance(e, Exception):
             raise
     finally:
-        if batches.append in session.taps:
-            session.taps.remove(batches.append)
+        if procedure.take in session.taps:
+            session.taps.remove(procedure.take)
 
 
 def _why(error: BaseException) -> str:
@@ -172,7 +174,7 @@ async def _put_back_on_return(session: DeviceSession, run: CalibrationRun) -> No
 
 def _release(run: CalibrationRun) -> None:
     if run.claim is not None:
-        run.claim.release()
+        run.claim.release(run.text)
         run.claim = None
 
 
@@ -182,6 +184,7 @@ def keep(session: DeviceSession) -> None:
         raise ValueError("there is no new calibration to keep")
     assert run.rollback is not None
     run.rollback.accept()
+    session.outcome = f"{NAME}: kept"
     run.phase = "kept"
     run.text = f"kept: the device holds the new calibration; the previous one is saved in {run.backup_path}"
 

@@ -23,7 +23,8 @@ class ChannelGroup:
         if len(self.columns) == 1:
             return (self.title,)
         return tuple(
-            column.split("_")[-2] if column.split("_")[-2] in "xyz" else column for column in self.columns
+            next((part for part in column.split("_") if part in ("x", "y", "z")), column)
+            for column in self.columns
         )
 
 

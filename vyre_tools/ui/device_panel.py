@@ -42,12 +42,31 @@ def build(session: DeviceSession) -> None:
             frequency = ui.number(
                 "frequency", value=config.frequency if config else 100, step=1, format="%d"
             ).props("data-testid=config-frequency")
-            protocol = ui.select(
-                list(PROTOCOLS), label="protocol", value=protocol_name(config.protocol) if config else "USB"
-            ).props("data-testid=config-protocol")
+            protocol = (
+                ui.select(
+                    list(PROTOCOLS),
+                    label="protocol",
+                    value=protocol_name(config.protocol) if config else "USB",
+                )
+                .classes("min-w-[8rem]")
+                .props("data-testid=config-protocol")
+            )
             apply = ui.button("Apply").props("data-testid=config-apply")
         ui.label(f"name: at most {NAME_BYTES} bytes; frequency: 1 to 65535").classes("text-sm text-gray-600")
         answer = ui.label(f"the device answers: {config_text(session)}").props("data-testid=config-answer")
+        # the configuration this form shows; another tab's change replaces it
+        held: dict[str, object] = {"config": config}
+
+        def follow() -> None:
+            now = session.config
+            if now is held["config"] or now is None:
+                return
+            held["config"] = now
+            name.value, frequency.value = now.name, now.frequency
+            protocol.value = protocol_name(now.protocol)
+            answer.text = f"the device answers: {config_text(session)}"
+
+        ui.timer(0.5, follow)
 
         async def send() -> None:
             apply.disable()
@@ -63,6 +82,7 @@ def build(session: DeviceSession) -> None:
                 answer.text = f"not sent: {e}"
                 ui.notify(f"configuration not sent: {e}", type="negative")
             finally:
+                held["config"] = session.config  # this tab says how it went
                 apply.enable()
 
         apply.on_click(send)
@@ -150,9 +170,11 @@ def build(session: DeviceSession) -> None:
             ui.button("Read again", on_click=reread)
             ui.button("Save backup", on_click=save)
             uploads.capped(
-                ui.upload(label="Load backup (.json)", auto_upload=True, on_upload=load).props(
-                    "accept=.json data-testid=backup-load"
-                ),
+                ui.upload(
+                    label=f"Load backup (.json, at most {uploads.size_text(uploads.BACKUP_BYTES)})",
+                    auto_upload=True,
+                    on_upload=load,
+                ).props("accept=.json data-testid=backup-load"),
                 uploads.BACKUP_BYTES,
                 "a calibration backup",
             )

@@ -7,6 +7,7 @@ whatever the rate; the recorder sees every packet, never this copy."""
 import math
 from typing import TYPE_CHECKING, Any
 
+from ..procedures.telemetry_stats import GAP_FACTOR
 from .channels import KEPT_COLUMNS
 
 if TYPE_CHECKING:
@@ -76,19 +77,50 @@ class DisplayBuffer:
         self._start = (self._start + overflow) % self.capacity
 
     def window(
-        self, seconds: float, columns: tuple[str, ...], max_points: int = MAX_POINTS
+        self,
+        seconds: float,
+        columns: tuple[str, ...],
+        max_points: int = MAX_POINTS,
+        period: float = math.nan,
     ) -> "dict[str, Column]":
         """The last ``seconds`` of device time: ``timestamp_seconds`` and
-        ``columns``, thinned to at most ``max_points`` rows."""
+        ``columns``, thinned to at most ``max_points`` rows (and the two
+        around each gap). Where the timestamps jump by more than
+        ``break_after(period)`` (``period``: seconds between packets, NaN
+        when unknown) a row of NaN goes between, so a line breaks there
+        instead of drawing samples that never came."""
         import numpy as np
 
         order = (self._start + np.arange(self._count)) % self.capacity
         ts = self._columns["timestamp_seconds"][order]
         if len(ts):
-            order = order[ts >= ts[-1] - seconds]
+            inside = ts >= ts[-1] - seconds
+            order, ts = order[inside], ts[inside]
         step = max(1, -(-len(order) // max_points))
-        order = order[len(order) - 1 :: -step][::-1]  # the newest row always in
-        return {name: self._columns[name][order] for name in ("timestamp_seconds", *columns)}
+        kept = np.arange(len(order) - 1, -1, -step)[::-1]  # the newest row always in
+        after = np.flatnonzero(np.diff(ts) > self.break_after(period, ts))[-max_points // 4 :]
+        if len(after):
+            kept = np.union1d(kept, np.concatenate((after, after + 1)))
+        out = {name: self._columns[name][order[kept]] for name in ("timestamp_seconds", *columns)}
+        if len(after):
+            # a row of NaN just after the last sample before each gap
+            where = np.searchsorted(kept, after, side="right")
+            for name, column in out.items():
+                fill = ts[after] + self.resolution / 2 if name == "timestamp_seconds" else np.nan
+                out[name] = np.insert(column, where, fill)
+        return out
+
+    def break_after(self, period: float, ts: "Column | None" = None) -> float:
+        """The interval of device time beyond which the display takes
+        samples for missing: longer than GAP_FACTOR periods, and than the
+        slots it keeps can make it. Without a finite ``period``, the median
+        interval of ``ts`` stands in."""
+        import numpy as np
+
+        if not 0 < period < math.inf:
+            steps = np.diff(ts) if ts is not None and len(ts) > 2 else None
+            period = float(np.median(steps)) if steps is not None else math.inf
+        return max(GAP_FACTOR * period, 3 * self.resolution)
 
     def __len__(self) -> int:
         return self._count

@@ -10,6 +10,7 @@ from typing import Any
 from nicegui import ui
 
 from .cards import card, fields
+from ..procedures.formatting import drift
 from .format import num
 from .session import DeviceSession
 
@@ -102,7 +103,7 @@ def build(session: DeviceSession) -> None:
             clock.text = "-"
         elif c.get("synced"):
             clock.text = (
-                f"synced: drift {num(float(c['drift_ppm']), 1)} ppm, jitter "
+                f"synced: drift {drift(c)}, jitter "
                 f"{num(1000 * float(c['jitter_seconds']), 3)} ms, "
                 f"{c['resets']} resets"
             )

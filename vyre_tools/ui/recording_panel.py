@@ -14,7 +14,11 @@ def build(session: DeviceSession) -> None:
     recorder = session.recorder
     with card("Recording"):
         with ui.row().classes("items-end"):
-            fmt = ui.select(list(FORMATS), value="CSV", label="format").props("data-testid=record-format")
+            fmt = (
+                ui.select(list(FORMATS), value="CSV", label="format")
+                .classes("min-w-[8rem]")
+                .props("data-testid=record-format")
+            )
             start = ui.button("Start recording").props("data-testid=record-start")
             stop = ui.button("Stop", color="red").props("data-testid=record-stop")
         status = ui.label().props("data-testid=record-status")

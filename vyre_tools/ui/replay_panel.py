@@ -90,6 +90,7 @@ async def _run(session: DeviceSession, plan: ReplayPlan, claim: Claim, state: Re
         )
         try:
             result = await asyncio.shield(procedure)
+            _record(result, state)
         except asyncio.CancelledError:
             # the server is stopping: end as a stop does, so that the device is
             # told to leave mock mode before its client closes
@@ -108,8 +109,7 @@ async def _run(session: DeviceSession, plan: ReplayPlan, claim: Claim, state: Re
         raise
     finally:
         state.running = False
-        claim.release()
-    _record(result, state)
+        claim.release(state.text)
     if result.failure is not None:
         await session.noticed(ConnectionError(result.failure))  # a lost link, if it was one
     return result
@@ -126,7 +126,7 @@ def build(session: DeviceSession) -> None:
         with ui.row().classes("items-end w-full"):
             path = (
                 ui.input("mock log file (on this machine)")
-                .classes("min-w-[28rem]")
+                .classes("w-full sm:w-[28rem]")
                 .props("data-testid=replay-path")
             )
             speed = ui.number("speed", value=1.0, min=0.01, step=0.5)
@@ -144,7 +144,11 @@ def build(session: DeviceSession) -> None:
                 ui.notify(f"not uploaded: {e}", type="negative")
 
         uploads.capped(
-            ui.upload(label="or upload one", auto_upload=True, on_upload=take),
+            ui.upload(
+                label=f"or upload one (at most {uploads.size_text(uploads.MOCK_LOG_BYTES)})",
+                auto_upload=True,
+                on_upload=take,
+            ),
             uploads.MOCK_LOG_BYTES,
             "a mock log",
         )

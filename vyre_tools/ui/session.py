@@ -51,7 +51,8 @@ class DeviceBusy(RuntimeError):
 
 class Claim:
     """The device held for one action (``name``) until its owner releases
-    it; ``with`` releases it at the block's end."""
+    it; ``with`` releases it at the block's end, telling the session how
+    the block ended."""
 
     def __init__(self, session: "DeviceSession", name: str) -> None:
         self.session = session
@@ -61,16 +62,18 @@ class Claim:
     def held(self) -> bool:
         return self.session._claim is self
 
-    def release(self) -> None:
-        """Frees the device, if this claim still holds it (only its owner can)."""
+    def release(self, outcome: str | None = None) -> None:
+        """Frees the device, if this claim still holds it (only its owner
+        can); ``outcome`` (default: done) becomes the session's ``outcome``."""
         if self.session._claim is self:
             self.session._claim = None
+            self.session.outcome = f"{self.name}: {outcome or 'done'}"
 
     def __enter__(self) -> "Claim":
         return self
 
-    def __exit__(self, *exc: object) -> None:
-        self.release()
+    def __exit__(self, kind: object, error: object, trace: object) -> None:
+        self.release(None if error is None else f"failed ({error or type(error).__name__})")
 
 
 @dataclass
@@ -127,7 +130,9 @@ class DeviceSession:
         self.lost_reason: str | None = None  # why the device is away, while it is
         self.back_text: str | None = None  # where and when it came back last
         self.first_acceleration: tuple[float, float, float] | None = None  # of this run
+        self._last_arrival = time.monotonic()  # of the latest batch (the start before the first)
         self._claim: Claim | None = None
+        self.outcome = ""  # how the latest action ended, for every page to show
         self._states: dict[str, Any] = {}
         self._client: AsyncVYREClient | None = None
         self._finder: DeviceFinder | None = None
@@ -333,7 +338,8 @@ class DeviceSession:
         self.display.add(batch)
         if self.first_acceleration is None:
             self._note_first_acceleration(batch)
-        self._rate.add(len(batch), time.monotonic())
+        self._last_arrival = time.monotonic()
+        self._rate.add(len(batch), self._last_arrival)
         self.health.packets += len(batch)
         self._gaps.add(batch)
 
@@ -387,6 +393,16 @@ class DeviceSession:
                 await self.noticed(e)
 
     # ------------------------------------------------------- link health
+
+    @property
+    def period(self) -> float:
+        """Seconds between packets at the configured frequency (infinite at
+        0 Hz; estimated from the timestamps, or NaN, while it is not known)."""
+        return self._gaps.period
+
+    def quiet_seconds(self) -> float:
+        """Seconds since the latest telemetry arrived (since the start, before any)."""
+        return time.monotonic() - self._last_arrival
 
     @property
     def rate(self) -> float:

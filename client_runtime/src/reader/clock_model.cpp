@@ -44,6 +44,30 @@ Line fit_line(const Points& points, std::size_t count, Keep keep) {
     return {my - beta * mx, beta, true};
 }
 
+// The standard error of a fitted slope over the kept points: the scatter of
+// their m residuals (about their mean, as the line was fitted to the lower
+// ones) over the spread of their device times. NaN for fewer than 3 points.
+template <class Points, class Keep, class Residuals>
+double slope_standard_error(const Points& points, std::size_t count, const Keep& keep, const Residuals& residuals,
+                            std::size_t m) {
+    if (m < 3) return NaN;
+    double sx = 0.0, sr = 0.0;
+    for (std::size_t i = 0, j = 0; i < count; ++i)
+        if (keep[i]) {
+            sx += points[i].x;
+            sr += residuals[j++];
+        }
+    const double mx = sx / static_cast<double>(m), mr = sr / static_cast<double>(m);
+    double sxx = 0.0, srr = 0.0;
+    for (std::size_t i = 0, j = 0; i < count; ++i)
+        if (keep[i]) {
+            sxx += (points[i].x - mx) * (points[i].x - mx);
+            srr += (residuals[j] - mr) * (residuals[j] - mr);
+            ++j;
+        }
+    return sxx > 0.0 ? std::sqrt(srr / static_cast<double>(m - 2) / sxx) : NaN;
+}
+
 }  // namespace
 
 double ClockModel::stamp(double device_time, double receive_time) {
@@ -111,7 +135,7 @@ void ClockModel::restart(double device_time, double receive_time) {
     alpha_ = beta_ = last_pair_x_ = 0.0;
     state_.pairs = 0;
     state_.synced = 0;
-    state_.offset_seconds = state_.drift_ppm = state_.jitter_seconds = NaN;
+    state_.offset_seconds = state_.drift_ppm = state_.jitter_seconds = state_.drift_uncertainty_ppm = NaN;
 }
 
 bool ClockModel::close_window() {
@@ -171,6 +195,7 @@ void ClockModel::refit() {
     std::size_t m = 0;
     for (std::size_t i = 0; i < n; ++i)
         if (keep_[i]) scratch_[m++] = ordered_[i].y - (line.alpha + line.beta * ordered_[i].x);
+    const double slope_error = slope_standard_error(ordered_, n, keep_, scratch_, m);
     const auto begin = scratch_.begin(), end = scratch_.begin() + static_cast<std::ptrdiff_t>(m);
     const std::size_t low = m / 10;
     std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(low), end);
@@ -186,6 +211,8 @@ void ClockModel::refit() {
     state_.offset_seconds = r0_ + alpha_ - rate * d0_;
     state_.drift_ppm = (1.0 / rate - 1.0) * 1e6;
     state_.jitter_seconds = scratch_[rank];
+    // drift = 1e6 (1 / rate - 1): its change with the slope is 1e6 / rate²
+    state_.drift_uncertainty_ppm = slope_error / (rate * rate) * 1e6;
 }
 
 void ClockModel::publish() {

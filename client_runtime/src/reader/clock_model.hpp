@@ -52,6 +52,9 @@ struct ClockSync {
     double offset_seconds = std::numeric_limits<double>::quiet_NaN();  // host time at device time 0
     double drift_ppm = std::numeric_limits<double>::quiet_NaN();       // device clock's gain on the host's
     double jitter_seconds = std::numeric_limits<double>::quiet_NaN();  // p99 of |window minima - fit|
+    // standard error of drift_ppm, from the scatter of the window minima about
+    // the fit and the device time they span
+    double drift_uncertainty_ppm = std::numeric_limits<double>::quiet_NaN();
     std::uint64_t pairs = 0;   // pairs taken by the current model
     std::uint64_t resets = 0;  // discontinuities since the client was built
     std::uint64_t synced = 0;  // 1 while the model holds

@@ -536,12 +536,19 @@ class VYREClient:
                 scatter of the envelope the synced times come from. A host too
                 busy to read for a whole window shows here, though the fit
                 leaves such windows out. NaN until synced.
+            drift_uncertainty_ppm: the standard error of ``drift_ppm``, from
+                the scatter of those least-delay pairs about the fitted line
+                and the device time they span: hundreds of ppm right after
+                the model holds, a few ppm once its windows span seconds. The
+                drift is rarely further off than three times it. NaN until
+                synced.
 
         Example::
 
             sync = client.clock_sync()
             if sync["synced"]:
-                print(f"device clock {sync['drift_ppm']:+.1f} ppm")
+                print(f"device clock {sync['drift_ppm']:+.1f} "
+                      f"± {sync['drift_uncertainty_ppm']:.1f} ppm")
         """
     def get_data_array(self, block: bool = False) -> _np.ndarray[tuple[int], _np.dtype[_np.void]]:
         """The packets ``get_data_packets`` would return, as one numpy structured array.
