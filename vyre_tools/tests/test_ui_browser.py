@@ -361,6 +361,8 @@ def test_the_imu_wizard_refuses_a_session_without_poses_and_restores(page, sim):
     expect(status).to_contain_text("the previous calibration is back")
     shot(page, "imu-calibration")
     assert sim.status()["imu_calibration"] == before
+
+
 # whether a live chart's first line breaks (a row without its value) after a device time
 BREAKS_AFTER = """([id, after]) => getElement(document.querySelector(`[data-testid=${id}]`))
     .chart.getOption().dataset[0].source.some(row => row[1] === null && row[0] >= after)"""
