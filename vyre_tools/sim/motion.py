@@ -33,6 +33,8 @@ import random
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from .noise import SensorNoise
+
 K = math.sqrt(0.5)
 G0 = 9.80665  # m/s^2 per g
 
@@ -107,6 +109,7 @@ class SensorModel:
         period = opts["altitude_period"]
         self.altitude_omega = 2 * math.pi / period if period > 0 else 0.0
         self.rng = random.Random(opts["seed"])
+        self.noise = SensorNoise(opts, self.rng)
         # calibration written with the magnetometer calibration command
         self.mag_offsets: tuple[float, ...] = (0.0, 0.0, 0.0)
         self.mag_matrix: tuple[float, ...] = IDENTITY
@@ -157,7 +160,6 @@ class SensorModel:
     def sample(self, t: float, timestamp: float) -> tuple[float, ...]:
         """The 18 telemetry values for physical time ``t`` (seconds since the
         simulator started) stamped with the device clock ``timestamp``."""
-        gauss = self.rng.gauss
         q, omega = self.attitude(t)
         r = quat_to_matrix(*q)
         h, v, a = self.altitude(t)
@@ -167,23 +169,22 @@ class SensorModel:
         acc = body_to_sensor((r[6] * fz, r[7] * fz, r[8] * fz))
         gyro = body_to_sensor(omega)
         m = self.raw_field(r)
-        mn = self.mag_noise
-        m = (m[0] + gauss(0, mn), m[1] + gauss(0, mn), m[2] + gauss(0, mn))
+        nz = self.noise.draw(t)
+        m = (m[0] + nz.mag[0], m[1] + nz.mag[1], m[2] + nz.mag[2])
         b = self.mag_offsets
         m = mat_vec(self.mag_matrix, (m[0] - b[0], m[1] - b[1], m[2] - b[2]))
-        an, gn = self.accel_noise, self.gyro_noise
         deg = 180.0 / math.pi
-        temp = self.temperature + 0.3 * math.sin(2 * math.pi * t / 300.0) + gauss(0, self.temperature_noise)
+        temp = self.temperature + 0.3 * math.sin(2 * math.pi * t / 300.0) + nz.temperature
         return (
             timestamp,
             temp,
-            pressure_at(h) + gauss(0, self.pressure_noise),
-            acc[0] + gauss(0, an),
-            acc[1] + gauss(0, an),
-            acc[2] + gauss(0, an),
-            gyro[0] * deg + gauss(0, gn),
-            gyro[1] * deg + gauss(0, gn),
-            gyro[2] * deg + gauss(0, gn),
+            pressure_at(h) + nz.pressure,
+            acc[0] + nz.accel[0],
+            acc[1] + nz.accel[1],
+            acc[2] + nz.accel[2],
+            gyro[0] * deg + nz.gyro[0],
+            gyro[1] * deg + nz.gyro[1],
+            gyro[2] * deg + nz.gyro[2],
             m[0],
             m[1],
             m[2],

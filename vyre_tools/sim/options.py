@@ -6,6 +6,8 @@ import os
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
+from .noise import options as noise_options
+
 # A soft-iron matrix with off-diagonal terms, symmetric as real distortions
 # are, so a calibration has something to undo beyond a plain offset.
 DEFAULT_SOFT_IRON = (1.08, 0.05, -0.03, 0.05, 0.94, 0.04, -0.03, 0.04, 1.02)
@@ -158,6 +160,8 @@ OPTIONS: dict[str, tuple[Callable[[Any], Any], Any, str]] = {
         "(time.time()'s clock) it was taken at to, two little-endian float64 each "
         "('': none)",
     ),
+    # white-noise density, bias instability and random walk per sensor
+    **noise_options(),
 }
 
 FLAGS = {"unthrottled", "silent", "client_view"}
@@ -181,6 +185,7 @@ NOT_NEGATIVE = (
     "max_mock_records",
     "late_min",
     "late_max",
+    *noise_options(),
 )
 
 
