@@ -27,6 +27,7 @@ COMMANDS = {
     "config": "config",
     "plot": "plot",
     "convert": "convert",
+    "noise": "noise",
     "demo": "demo",
     "ui": "webui",
 }
