@@ -42,9 +42,11 @@ if TYPE_CHECKING:
 # the Allan deviation of flicker noise over its bias instability
 FLICKER_FLOOR = math.sqrt(2 * math.log(2) / math.pi)
 # averaging times per decade on the curve
-PER_DECADE = 8
+PER_DECADE = 6
 # the longest averaging time leaves this many independent averages
 MIN_AVERAGES = 3
+# samples worked on at once
+BLOCK = 1 << 16
 # a minimum known less well than this is only a bound on the bias instability
 MAX_FLOOR_ERROR = 0.3
 
@@ -114,30 +116,49 @@ def allan_deviation(
         raise ValueError("averaging factors are whole numbers from 1")
     sums = np.zeros(len(m_all))
     terms = np.zeros(len(m_all), dtype=np.int64)
-    buffer = np.empty(longest)
+    block = np.empty(min(longest, BLOCK))
     for part in parts:
         n = len(part)
-        x = np.empty(n + 1)
-        x[0] = 0.0
-        centred = part.astype(np.float64)
-        centred -= centred.mean()
-        np.cumsum(centred, out=x[1:])
-        del centred
+        x = running_sum(part)
         for j, m in enumerate(m_all.tolist()):
             k = n + 1 - 2 * m
             if k < 1:
                 continue
-            d = buffer[:k]
-            np.subtract(x[2 * m :], x[m : m + k], out=d)
-            np.subtract(d, x[m : m + k], out=d)
-            np.add(d, x[:k], out=d)
-            sums[j] += float(np.dot(d, d)) / (m * m)
+            total = 0.0
+            # in blocks: a second array of the data's length would double the memory
+            for start in range(0, k, BLOCK):
+                stop = min(start + BLOCK, k)
+                d = block[: stop - start]
+                np.subtract(x[start + 2 * m : stop + 2 * m], x[start + m : stop + m], out=d)
+                np.subtract(d, x[start + m : stop + m], out=d)
+                np.add(d, x[start:stop], out=d)
+                # einsum rather than dot: BLAS's threads cost more than they save here
+                total += float(np.einsum("i,i->", d, d))
+            sums[j] += total / (m * m)
             terms[j] += k
         del x
     with np.errstate(invalid="ignore", divide="ignore"):
         deviation: Floats = np.where(terms > 0, np.sqrt(sums / (2.0 * np.maximum(terms, 1))), np.nan)
     total = sum(len(s) for s in parts)
     return AllanCurve(float(tau0), m_all, deviation, terms, total)
+
+
+def running_sum(values: "np.ndarray[Any, Any]") -> "Floats":
+    """x[0] = 0, x[i] = the sum of the first i values less their mean, in
+    float64, made a block at a time (no float64 copy of the values)."""
+    import numpy as np
+
+    n = len(values)
+    mean = float(np.mean(values, dtype=np.float64))
+    x: Floats = np.empty(n + 1)
+    x[0] = 0.0
+    for start in range(0, n, BLOCK):
+        stop = min(start + BLOCK, n)
+        chunk = values[start:stop].astype(np.float64)
+        chunk -= mean
+        np.cumsum(chunk, out=x[start + 1 : stop + 1])
+        x[start + 1 : stop + 1] += x[start]
+    return x
 
 
 @dataclass(frozen=True)

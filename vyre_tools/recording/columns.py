@@ -51,19 +51,33 @@ def _parquet(path: str, names: Sequence[str]) -> dict[str, Column]:
     pa = require()
     import pyarrow.parquet
 
+    import numpy as np
+
     out: dict[str, Column] = {}
     try:
         with pyarrow.parquet.ParquetFile(path) as f:
             _check(f, path, os.path.getsize(path))
-            check_columns(tuple(f.schema_arrow.names), path)
+            schema = f.schema_arrow
+            check_columns(tuple(schema.names), path)
+            groups = f.metadata.num_row_groups
             for name in names:
-                if name not in f.schema_arrow.names:
+                if name not in schema.names:
                     continue
-                column: Any = f.read(columns=[name]).column(0)
-                if column.null_count:
-                    column = column.fill_null(float("nan"))
-                out[name] = column.to_numpy()
-                del column
+                # row group by row group into one array: Arrow's memory pool
+                # keeps what it freed, so only a group's worth of it is used
+                column = np.empty(f.metadata.num_rows, schema.field(name).type.to_pandas_dtype())
+                at = 0
+                for group in range(groups):
+                    part: Any = f.read_row_group(group, columns=[name]).column(0)
+                    if part.null_count:
+                        part = part.fill_null(float("nan"))
+                    values = part.to_numpy()
+                    column[at : at + len(values)] = values
+                    at += len(values)
+                    del part, values
+                if at != len(column):
+                    raise RecordingError(f"{path}: its row groups do not add up to its row count")
+                out[name] = column
     except pa.ArrowException as e:
         raise RecordingError(f"{path} is not a Parquet file: {e}") from None
     return out
