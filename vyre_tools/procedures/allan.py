@@ -124,7 +124,7 @@ def allan_deviation(
             k = n + 1 - 2 * m
             if k < 1:
                 continue
-            total = 0.0
+            squares = 0.0
             # in blocks: a second array of the data's length would double the memory
             for start in range(0, k, BLOCK):
                 stop = min(start + BLOCK, k)
@@ -133,8 +133,8 @@ def allan_deviation(
                 np.subtract(d, x[start + m : stop + m], out=d)
                 np.add(d, x[start:stop], out=d)
                 # einsum rather than dot: BLAS's threads cost more than they save here
-                total += float(np.einsum("i,i->", d, d))
-            sums[j] += total / (m * m)
+                squares += float(np.einsum("i,i->", d, d))
+            sums[j] += squares / (m * m)
             terms[j] += k
         del x
     with np.errstate(invalid="ignore", divide="ignore"):

@@ -133,6 +133,11 @@ def sampling(timestamps: "Column") -> Sampling:
     squares = sum(float(np.sum((step[a : b - 1] - interval) ** 2)) for a, b in runs)
     jitter = math.sqrt(squares / sum(b - a - 1 for a, b in runs)) / interval
     del step
+    if jitter > 0.01:
+        notes.append(
+            f"the timestamps' steps vary by {100 * jitter:.2g} % (rms); "
+            f"the samples are taken as spaced evenly at {interval:.6g} s"
+        )
     samples = sum(b - a for a, b in runs)
     return Sampling(interval, runs, samples, samples * interval, notes)
 
