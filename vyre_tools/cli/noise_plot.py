@@ -43,7 +43,7 @@ def draw_noise(fig: "Figure", report: "NoiseReport") -> None:
         if len(sensor.columns) > 1:
             ax.legend(loc="upper right", fontsize=8)
     axes[-1].set_xlabel(
-        "averaging time τ (s); dashed: fitted white noise, bias instability and random walk; ▼: minimum"
+        "averaging time τ (s); dashed: the fit of white noise, a flat floor and random walk; ▼: the minimum"
     )
     fig.suptitle(f"Allan deviation of {report.source}")
 

@@ -193,14 +193,15 @@ class NoiseFigures:
     walk: Figure
     """Rate random walk K, u/s/sqrt(Hz) (u/sqrt(s))."""
 
+    fit: tuple[float, float, float] = (0.0, 0.0, 0.0)
+    """The fitted variance model a / tau + b + c tau (a = N^2, c = K^2 / 3)."""
+
     def model(self, taus: "Floats") -> "Floats":
-        """The curve of the three fitted processes at ``taus``."""
+        """The fitted curve at ``taus``."""
         import numpy as np
 
-        n = 0.0 if self.white.upper_bound else self.white.value
-        k = 0.0 if self.walk.upper_bound else self.walk.value
-        b = 0.0 if self.instability.upper_bound else self.instability.value * FLICKER_FLOOR
-        out: Floats = np.sqrt(n * n / taus + b * b + k * k * taus / 3.0)
+        a, b, c = self.fit
+        out: Floats = np.sqrt(a / taus + b + c * taus)
         return out
 
 
@@ -268,4 +269,4 @@ def fit_figures(curve: AllanCurve) -> NoiseFigures:
         instability = Figure(b, 0.0, b, upper_bound=True, tau=float(taus[lowest]))
     else:
         instability = Figure(b, b * max(1 - e, 0.0), b * (1 + e), tau=float(taus[lowest]))
-    return NoiseFigures(white, instability, walk)
+    return NoiseFigures(white, instability, walk, (float(coef[0]), float(coef[1]), float(coef[2])))
