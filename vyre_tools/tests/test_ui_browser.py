@@ -267,6 +267,16 @@ def test_the_calibration_wizard_keeps_or_rolls_back(page, sim, server):
     assert sim.status()["mag_calibration"] == before
 
 
+def test_a_noise_capture_of_the_turning_device_is_refused_and_frees_it(page):
+    tab(page, "noise")
+    page.get_by_test_id("noise-duration").fill("2")
+    page.get_by_test_id("noise-start").click()
+    status = page.get_by_test_id("noise-status")
+    expect(status).to_contain_text("refused: the angular rate on")
+    expect(status).to_contain_text("the device turned")
+    expect(page.get_by_test_id("noise-start")).to_be_enabled()
+
+
 def test_an_unplug_shows_the_banner_and_the_page_recovers(page, sim):
     tab(page, "live")
     # away long enough for the banner to be seen between the assertion's looks

@@ -11,13 +11,14 @@ from . import (
     device_panel,
     link_health,
     live_plots,
+    noise_view,
     recording_panel,
     replay_panel,
 )
 from .format import device_id
 from .session import DeviceSession
 
-TABS = ("Device", "Live", "Attitude", "Link", "Recording", "Replay", "Calibration")
+TABS = ("Device", "Live", "Attitude", "Link", "Recording", "Replay", "Calibration", "Noise")
 
 
 def title(session: DeviceSession) -> str:
@@ -74,3 +75,5 @@ def build_device(session: DeviceSession, shown: Callable[[], bool]) -> None:
             replay_panel.build(session)
         with ui.tab_panel("Calibration"):
             calibration_wizard.build(session)
+        with ui.tab_panel("Noise"):
+            noise_view.build(session)
