@@ -22,6 +22,7 @@ NAME = "the noise capture"
 MIN_SECONDS, MAX_SECONDS = 2.0, 6 * 3600.0
 # beyond the capture's length: for packets to come through the consumer
 LATE_SECONDS = 5.0
+COLOURS = ("#d62728", "#2ca02c", "#1f77b4")  # x, y, z: a curve and its fit alike
 
 
 @dataclass
@@ -143,9 +144,8 @@ def chart_options(title: str, unit: str) -> dict[str, Any]:
 def curves(report: NoiseReport, sensor: Any) -> list[dict[str, Any]]:
     """The measured curve and its fit, per axis of ``sensor``."""
     series: list[dict[str, Any]] = []
-    for c in report.channels:
-        if c.sensor is not sensor:
-            continue
+    mine = [c for c in report.channels if c.sensor is sensor]
+    for c, colour in zip(mine, COLOURS):
         ok = c.curve.terms > 0
         taus = c.curve.taus[ok]
         name = c.axis or sensor.name
@@ -155,6 +155,7 @@ def curves(report: NoiseReport, sensor: Any) -> list[dict[str, Any]]:
                 "name": name,
                 "data": [[float(t), float(d)] for t, d in zip(taus, c.curve.deviation[ok])],
                 "symbolSize": 4,
+                "color": colour,
             }
         )
         series.append(
@@ -164,6 +165,7 @@ def curves(report: NoiseReport, sensor: Any) -> list[dict[str, Any]]:
                 "data": [[float(t), float(d)] for t, d in zip(taus, c.figures.model(taus))],
                 "showSymbol": False,
                 "lineStyle": {"type": "dashed", "width": 1},
+                "color": colour,
             }
         )
     return series
