@@ -53,6 +53,8 @@ class ChannelNoise:
         self.flicker_sigma = instability * math.sqrt(math.log(FLICKER_RATIO) / math.pi)
         # started from their stationary spread: no settling at the start
         self.flicker = [drift.gauss(0, self.flicker_sigma) for _ in FLICKER_TIMES] if instability else []
+        # dt, and each process's decay and shock for it
+        self._step: tuple[float, tuple[float, ...], tuple[float, ...]] = (0.0, (), ())
 
     def sample(self, gauss: Any, dt: float) -> float:
         white = gauss(0, self.density / math.sqrt(dt) if self.density else self.deviation)
@@ -60,10 +62,13 @@ class ChannelNoise:
             return float(white)
         slow = 0.0
         if self.flicker:
-            s = self.flicker_sigma
-            for i, tc in enumerate(FLICKER_TIMES):
-                a = math.exp(-dt / tc)
-                self.flicker[i] = a * self.flicker[i] + s * math.sqrt(1 - a * a) * self.drift.gauss(0, 1)
+            if self._step[0] != dt:
+                decay = tuple(math.exp(-dt / tc) for tc in FLICKER_TIMES)
+                shock = tuple(self.flicker_sigma * math.sqrt(1 - a * a) for a in decay)
+                self._step = (dt, decay, shock)
+            _, decay, shock = self._step
+            gauss = self.drift.gauss
+            self.flicker = [a * x + s * gauss(0, 1) for a, x, s in zip(decay, self.flicker, shock)]
             slow = sum(self.flicker)
         if self.walk:
             self.bias += self.walk * math.sqrt(dt) * self.drift.gauss(0, 1)
