@@ -45,6 +45,8 @@ FLICKER_FLOOR = math.sqrt(2 * math.log(2) / math.pi)
 PER_DECADE = 6
 # the longest averaging time leaves this many independent averages
 MIN_AVERAGES = 3
+# refits with the weights of the fitted curve
+REWEIGHTS = 3
 # samples worked on at once
 BLOCK = 1 << 16
 # a minimum known less well than this is only a bound on the bias instability
@@ -205,6 +207,35 @@ class NoiseFigures:
         return out
 
 
+def _closest_fit(design: Any, var: Any, weight: Any) -> tuple[bool, float, Any, Any]:
+    """Of every subset of the three processes, each coefficient at zero or
+    above, the closest fit among those whose coefficients all stand clear of
+    their own uncertainty (twice over): noise alone never makes a term.
+    (clear, residual, coefficients, covariance)."""
+    import numpy as np
+
+    fits: list[tuple[bool, float, Any, Any]] = []
+    for mask in range(1, 8):
+        cols = [i for i in range(3) if mask >> i & 1]
+        a = design[:, cols] * weight[:, None]
+        coef, *_ = np.linalg.lstsq(a, var * weight, rcond=None)
+        if (coef < 0).any():
+            continue
+        resid = float(np.sum((a @ coef - var * weight) ** 2))
+        full = np.zeros(3)
+        full[cols] = coef
+        cov = np.zeros((3, 3))
+        scale = max(1.0, resid / max(len(var) - len(cols), 1))
+        try:
+            cov[np.ix_(cols, cols)] = np.linalg.inv(a.T @ a) * scale
+        except np.linalg.LinAlgError:
+            continue
+        clear = all(full[i] > 2 * math.sqrt(max(cov[i, i], 0.0)) for i in cols)
+        fits.append((clear, resid, full, cov))
+    # one column alone always fits with a non-negative coefficient
+    return min(fits, key=lambda f: (not f[0], f[1]))
+
+
 def fit_figures(curve: AllanCurve) -> NoiseFigures:
     """White-noise density, bias instability and random walk from ``curve``."""
     import numpy as np
@@ -220,30 +251,13 @@ def fit_figures(curve: AllanCurve) -> NoiseFigures:
     var = dev * dev
     # sigma^2 = a / tau + b + c tau, each point weighted by its uncertainty
     design = np.stack([1.0 / taus, np.ones_like(taus), taus], axis=1)
+    # weighted by each point's uncertainty: first as measured, then, since
+    # a point that came out low would weigh too much, as the fit has it
     weight = 1.0 / (2.0 * rel * var)
-    # every subset of the three processes, each coefficient at zero or
-    # above; of the fits whose coefficients all stand clear of their own
-    # uncertainty (twice over), the closest: noise alone never makes a term
-    fits: list[tuple[bool, float, Any, Any]] = []
-    for mask in range(1, 8):
-        cols = [i for i in range(3) if mask >> i & 1]
-        a = design[:, cols] * weight[:, None]
-        coef, *_ = np.linalg.lstsq(a, var * weight, rcond=None)
-        if (coef < 0).any():
-            continue
-        resid = float(np.sum((a @ coef - var * weight) ** 2))
-        full = np.zeros(3)
-        full[cols] = coef
-        cov = np.zeros((3, 3))
-        scale = max(1.0, resid / max(len(taus) - len(cols), 1))
-        try:
-            cov[np.ix_(cols, cols)] = np.linalg.inv(a.T @ a) * scale
-        except np.linalg.LinAlgError:
-            continue
-        clear = all(full[i] > 2 * math.sqrt(max(cov[i, i], 0.0)) for i in cols)
-        fits.append((clear, resid, full, cov))
-    # one column alone always fits with a non-negative coefficient
-    best = min(fits, key=lambda f: (not f[0], f[1]))
+    for _ in range(REWEIGHTS + 1):
+        best = _closest_fit(design, var, weight)
+        expected = design @ best[2]
+        weight = 1.0 / (2.0 * rel * np.maximum(expected, var * 1e-3))
     _, _, coef, cov = best
 
     def from_variance(i: float, factor: float, bound: float) -> Figure:
