@@ -110,7 +110,7 @@ def test_a_live_capture_gives_the_simulated_figures_and_saves_a_profile(tmp_path
         "noise",
         "--sim",
         "-d",
-        "3",
+        "2",
         "--sim-option",
         "rate=500",
         "--sim-option",
