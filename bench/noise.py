@@ -13,7 +13,7 @@ child's ru_maxrss).  Goals: at most 30 s and 1 GB for 3 hours at 1 kHz.
 
 accuracy: the simulator's own noise model (vyre_tools.sim.noise) with known
 white-noise density, bias instability and random walk, a gyroscope-like and
-an accelerometer-like channel, ``--seeds`` seeds of 6 hours at 20 samples/s
+an accelerometer-like channel, ``--seeds`` seeds of 12 hours at 10 samples/s
 each: the median error of each fitted figure.  Goals: density and random
 walk within 5 %, bias instability within 20 %.
 
@@ -150,7 +150,7 @@ def accuracy(args):
 
     import numpy as np
 
-    rate, hours = 20.0, 6.0
+    rate, hours = 10.0, 12.0
     n = int(hours * 3600 * rate)
     print(f"accuracy: {args.seeds} seeds of {hours:g} h at {rate:g} Hz per channel; median error (spread)")
     for name, white, instability, walk in KNOWN:

@@ -196,9 +196,9 @@ def build(session: DeviceSession) -> None:
             go = ui.button("Capture").props("data-testid=noise-start")
         progress = ui.linear_progress(value=0.0, show_value=False).classes("w-full")
         status = ui.label("ready").props("data-testid=noise-status")
-    figures = ui.table(columns=COLUMNS, rows=[], row_key="channel").classes("w-full")
-    figures.props("data-testid=noise-table dense")
-    charts = {s.name: ui.echart(chart_options(s.name, s.unit)).classes("w-full h-64") for s in SENSORS}
+    # the table and the charts are made with the first figures: a page
+    # that never shows them does not pay for them
+    results = ui.column().classes("w-full")
     drawn: dict[str, object] = {"report": None}
 
     def begin() -> None:
@@ -216,12 +216,17 @@ def build(session: DeviceSession) -> None:
         if report is drawn["report"]:
             return
         drawn["report"] = report
-        figures.rows = table_rows(report) if report is not None else []
-        figures.update()
-        for sensor in SENSORS:
-            chart = charts[sensor.name]
-            chart.options["series"] = curves(report, sensor) if report is not None else []
-            chart.update()
+        results.clear()
+        if report is None:
+            return
+        with results:
+            ui.table(columns=COLUMNS, rows=table_rows(report), row_key="channel").classes("w-full").props(
+                "data-testid=noise-table dense"
+            )
+            for sensor in SENSORS:
+                options = chart_options(sensor.name, sensor.unit)
+                options["series"] = curves(report, sensor)
+                ui.echart(options).classes("w-full h-64")
 
     go.on_click(begin)
     refresh()
