@@ -17,9 +17,13 @@ export CXX
 # paths inside the tree taken as relative, so that another clone's build hits too
 export CCACHE_BASEDIR ?= $(CURDIR)
 
-.PHONY: test deps cpp-build cpp-test venv py-test lint bench clean run docs
+.PHONY: test deps cpp-build cpp-test venv py-test py-suite lint bench clean run docs
 
-test: lint cpp-test py-test
+# The C++ suites and the short soak mostly wait on pseudo-terminals: they run
+# side by side, once the C++ build (which does not wait) is done.
+test: lint cpp-build
+	@$(MAKE) --no-print-directory -j2 cpp-test soak-short
+	@$(MAKE) --no-print-directory py-suite
 
 deps:
 	@scripts/install-deps
@@ -41,6 +45,9 @@ venv: deps
 # (their tests aside; settings in pyproject.toml's [tool.mypy]).
 TYPE_CHECKS := vyre_python/tests/test_stubs.py vyre_tools/tests/test_typing.py
 
+# mypy's cache outside the clone: a fresh clone's analysis of the same files
+# (known by their hashes) is read back rather than redone
+lint: export MYPY_CACHE_DIR ?= $(shell scripts/cache-dir)/mypy
 lint: venv
 	$(VENV)/bin/ruff check --quiet .
 	$(VENV)/bin/ruff format --check --quiet .
@@ -48,9 +55,11 @@ lint: venv
 	$(PY) -m pytest -q -p no:cacheprovider $(TYPE_CHECKS)
 	$(PY) -m mypy --strict vyre_tools --exclude vyre_tools/tests
 
-py-test: venv
-	$(PY) -m pytest -q $(PYTEST_ARGS) $(addprefix --ignore=,$(TYPE_CHECKS)) vyre_python/tests vyre_tools/tests bench/tests
+py-test: py-suite
 	@$(MAKE) --no-print-directory soak-short
+
+py-suite: venv
+	$(PY) -m pytest -q $(PYTEST_ARGS) $(addprefix --ignore=,$(TYPE_CHECKS)) vyre_python/tests vyre_tools/tests bench/tests
 
 # make run: set up .venv (with the cli extra) and take the tour on a simulated device
 run: deps

@@ -16,6 +16,10 @@ Read the calibration first and put it back unless the new one is accepted::
                 rollback.accept()                          # keep the new calibration
         # not accepted, an exception, or Ctrl-C: the old calibration is back
 
+``ImuRollback`` does the same for the IMU calibration (accelerometer and
+gyroscope) around ``vyre calibrate-imu``'s run; both are a
+``CalibrationRollback`` for their sensors.
+
 How Ctrl-C reaches the run: the library's calls keep the interpreter lock
 while they wait, but they run Python's signal handlers every ~50 ms, and a
 handler that raises ends the wait with its exception.  With Python's default
@@ -220,9 +224,9 @@ def checked_values(values: object, where: str, count: int) -> list[float]:
     return out
 
 
-def check_backup(backup: CalibrationBackup) -> None:
-    """ValueError unless every value of ``backup`` fits the device."""
-    for name in SENSORS:
+def check_backup(backup: CalibrationBackup, sensors: Sequence[str] = tuple(SENSORS)) -> None:
+    """ValueError unless every value of ``backup`` (of its ``sensors``) fits the device."""
+    for name in sensors:
         sensor = getattr(backup, name, None)
         if not isinstance(sensor, SensorCalibration):
             raise ValueError(f"{name} must be a SensorCalibration")
@@ -279,7 +283,7 @@ def _write_held(
     from .procedures.backups import write_held
     from .procedures.device_calls import run
 
-    check_backup(backup)
+    check_backup(backup, sensors)
     # where the client can say so, take no late answer of an earlier call
     # for this write's own (the read-back decides either way)
     keep = getattr(client, "keep_late_answers", None)
@@ -306,6 +310,22 @@ def write_magnetometer_calibration(
         _write_held(client, backup, ("magnetometer",), timeout_seconds)
 
 
+def write_imu_calibration(
+    client: "VYREClient",
+    accelerometer: SensorCalibration,
+    gyroscope: SensorCalibration,
+    timeout_seconds: float = 5.0,
+) -> None:
+    """Writes the IMU calibration (accelerometer and gyroscope) and reads it
+    back; CalibrationNotRestored (an OSError) when the device does not hold
+    it within ``timeout_seconds``, ValueError for values it cannot hold.
+    Ctrl-C waits until the write is read back."""
+    backup = CalibrationBackup(accelerometer, gyroscope, accelerometer)
+    check_backup(backup)
+    with interrupts_deferred():
+        _write_held(client, backup, ("accelerometer", "gyroscope"), timeout_seconds)
+
+
 def write_calibration(client: "VYREClient", backup: CalibrationBackup, timeout_seconds: float = 5.0) -> None:
     """Writes both calibrations of ``backup`` and reads them back;
     CalibrationNotRestored (an OSError) when the device does not hold them
@@ -315,10 +335,12 @@ def write_calibration(client: "VYREClient", backup: CalibrationBackup, timeout_s
         _write_held(client, backup, tuple(SENSORS), timeout_seconds)
 
 
-class MagnetometerRollback:
-    """``with MagnetometerRollback(client) as rollback:`` puts the
-    magnetometer calibration the device had on entry back on exit, unless
-    ``rollback.accept()`` was called; see the module's documentation.
+class CalibrationRollback:
+    """``with CalibrationRollback(client, sensors) as rollback:`` puts the
+    calibrations of ``sensors`` (names of ``SENSORS``) the device had on
+    entry back on exit, unless ``rollback.accept()`` was called; see the
+    module's documentation.  ``MagnetometerRollback`` and ``ImuRollback``
+    are its two uses.
 
     ``backup``: one read already (skips the read on entry).  After the block,
     ``restored`` tells whether the device reads the old calibration back;
@@ -328,9 +350,20 @@ class MagnetometerRollback:
     ``async with``; ``restore``/``arestore`` put the calibration back at any
     time, through another client too (the device came back after an unplug)."""
 
+    sensors: tuple[str, ...] = tuple(SENSORS)
+
     def __init__(
-        self, client: Any, timeout_seconds: float = 5.0, backup: CalibrationBackup | None = None
+        self,
+        client: Any,
+        timeout_seconds: float = 5.0,
+        backup: CalibrationBackup | None = None,
+        sensors: Sequence[str] | None = None,
     ) -> None:
+        if sensors is not None:
+            unknown = set(sensors) - set(SENSORS)
+            if unknown or not sensors:
+                raise ValueError(f"sensors are some of {', '.join(SENSORS)}, not {sorted(unknown)}")
+            self.sensors = tuple(sensors)
         self.client = client
         self.timeout_seconds = timeout_seconds
         self.backup = backup
@@ -356,7 +389,7 @@ class MagnetometerRollback:
         return False
 
     def restore(self, client: "VYREClient | None" = None) -> None:
-        """Puts the saved magnetometer calibration back now, accepted or not,
+        """Puts the saved calibration back now, accepted or not,
         through ``client`` (default: the one given; another one after the
         device came back); CalibrationNotRestored when the device does not
         hold it within ``timeout_seconds``."""
@@ -369,7 +402,7 @@ class MagnetometerRollback:
         self._restored(await self._attempt(client or self.client))
 
     async def __aenter__(self) -> Self:
-        """With an ``AsyncVYREClient``: ``async with MagnetometerRollback(client)``."""
+        """With an ``AsyncVYREClient``: ``async with MagnetometerRollback(client)`` (or any rollback)."""
         if self.backup is None:
             from .procedures.backups import read_backup
             from .procedures.device_calls import run_async
@@ -387,7 +420,7 @@ class MagnetometerRollback:
     def _restore_with(self, client: Any) -> BaseException | None:
         assert self.backup is not None  # read on entry
         try:
-            write_magnetometer_calibration(client, self.backup.magnetometer, self.timeout_seconds)
+            _write_held(client, self.backup, self.sensors, self.timeout_seconds)
         except (OSError, ValueError) as e:  # ValueError: a backup the device cannot hold
             return e
         return None
@@ -398,7 +431,7 @@ class MagnetometerRollback:
 
         assert self.backup is not None  # read on entry
         try:
-            await run_async(write_held(self.backup, ("magnetometer",), self.timeout_seconds), client)
+            await run_async(write_held(self.backup, self.sensors, self.timeout_seconds), client)
         except (OSError, ValueError) as e:
             return e
         return None
@@ -408,11 +441,32 @@ class MagnetometerRollback:
         if failure is not None:
             self.restored = False
             raise CalibrationNotRestored(
-                f"could not restore the previous magnetometer calibration ({failure})",
+                f"could not restore the previous {self.what} calibration ({failure})",
                 self.backup,
                 getattr(failure, "held", None),
             ) from cause
         self.restored = True
+
+    @property
+    def what(self) -> str:
+        """The calibrations covered, in a word or two."""
+        return " and ".join(dict.fromkeys("IMU" if s != "magnetometer" else s for s in self.sensors))
+
+
+class MagnetometerRollback(CalibrationRollback):
+    """``with MagnetometerRollback(client) as rollback:`` puts the
+    magnetometer calibration the device had on entry back on exit, unless
+    ``rollback.accept()`` was called (see ``CalibrationRollback``)."""
+
+    sensors = ("magnetometer",)
+
+
+class ImuRollback(CalibrationRollback):
+    """``with ImuRollback(client) as rollback:`` puts the IMU calibration
+    (accelerometer and gyroscope) the device had on entry back on exit,
+    unless ``rollback.accept()`` was called (see ``CalibrationRollback``)."""
+
+    sensors = ("accelerometer", "gyroscope")
 
 
 @contextlib.contextmanager

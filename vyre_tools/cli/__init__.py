@@ -23,6 +23,7 @@ COMMANDS = {
     "link-check": "linkcheck",
     "replay": "replay",
     "calibrate-mag": "calibrate",
+    "calibrate-imu": "calibrate_imu",
     "calibration": "calibration",
     "config": "config",
     "plot": "plot",
@@ -64,8 +65,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vyre",
         description="Tools for VYRE sensor devices: list ports, show device info, "
-        "stream and record telemetry, replay mock logs, calibrate the "
-        "magnetometer, back up calibrations, plot recordings, or take the tour with 'vyre demo'.",
+        "stream and record telemetry, replay mock logs, calibrate the magnetometer, "
+        "the accelerometer and the gyroscope, back up calibrations, plot recordings, or take the tour with 'vyre demo'.",
     )
     parser.add_argument(
         "--version", action=_Version, nargs=0, help="show the versions of vyre_tools and vyre_client and exit"

@@ -60,7 +60,7 @@ def write_held(
     bit for bit, within ``timeout`` seconds; CalibrationNotRestored naming
     what it holds otherwise. Nothing is written unless every value fits
     (ValueError)."""
-    check_backup(backup)
+    check_backup(backup, sensors)
     deadline = time.monotonic() + timeout
 
     def left() -> float:

@@ -94,6 +94,11 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
             self._model, o["rate"], o["unthrottled"], now, o["clock_offset"], o["clock_drift_ppm"]
         )
         self._delivery = Delivery(o["seed"] + 2, o["burst_max"], o["late_rate"], o["late_min"], o["late_max"])
+        self._imu_truth: int | None = None
+        if o["imu_truth_log"]:
+            self._imu_truth = os.open(
+                o["imu_truth_log"], os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644
+            )
         self._truth: int | None = None
         if o["truth_log"]:
             self._truth = os.open(
@@ -154,9 +159,10 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
             self._wake()
             self._thread.join()
         self._close_fds()
-        if self._truth is not None:
-            os.close(self._truth)
-            self._truth = None
+        for fd in (self._truth, self._imu_truth):
+            if fd is not None:
+                os.close(fd)
+        self._truth = self._imu_truth = None
         self._tell_refusal()
 
     def status(self) -> dict[str, Any]:
@@ -183,6 +189,12 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
     def set_mag_calibration(self, offsets: Sequence[float], matrix: Sequence[float]) -> None:
         self._model.mag_offsets = tuple(offsets)
         self._model.mag_matrix = tuple(matrix)
+        self._telemetry.readings_changed()
+
+    def set_imu_calibration(self, values: Sequence[float], now: float) -> None:
+        self._model.imu.set_calibration(values)
+        if self._model.poses is not None and self._model.imu.neutral:
+            self._model.poses.start(now - self._telemetry.t0)
         self._telemetry.readings_changed()
 
     # ------------------------------------------------------------- plumbing
@@ -243,6 +255,8 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
             "hard_iron": list(m.hard_iron),
             "soft_iron": list(m.soft_iron),
             "field_ref": list(m.field_ref),
+            # raw = matrix·true + bias, for the accelerometer and the gyroscope
+            "imu_truth": m.imu.truth(),
         }
         s.update(self._out.stats())
         s.update(self._firmware.stats())
@@ -348,6 +362,8 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
         frames = self._telemetry.frames(now, self._out.pending_bytes, self.options["max_backlog"])
         if frames and self._truth is not None:
             self._log_truth(self._truth, frames)
+        if self._model.truth:
+            self._log_imu_truth()
         if self._delivery.active and not self._telemetry.unthrottled:
             self._delivery.push(frames, self._telemetry.due_times)
             frames = self._delivery.release(now)
@@ -363,6 +379,11 @@ class Simulator(Controls, Cable, ThreadRequests, StatusWaiter):
         for frame, tk in zip(frames, due):
             out += frame[p.HEAD_SIZE : p.HEAD_SIZE + 8] + struct.pack("<d", tk + to_wall)
         os.write(fd, out)
+
+    def _log_imu_truth(self) -> None:
+        assert self._model.truth is not None and self._imu_truth is not None
+        rows, self._model.truth[:] = list(self._model.truth), []
+        os.write(self._imu_truth, b"".join(struct.pack("<7d", *row) for row in rows))
 
     def _read_in(self) -> None:
         try:

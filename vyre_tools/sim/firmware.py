@@ -37,6 +37,8 @@ class DeviceEffects(Protocol):
 
     def set_mag_calibration(self, offsets: Sequence[float], matrix: Sequence[float]) -> None: ...
 
+    def set_imu_calibration(self, values: Sequence[float], now: float) -> None: ...
+
 
 class Firmware:
     def __init__(self, opts: Mapping[str, Any], mock: MockRecorder, device: DeviceEffects) -> None:
@@ -144,8 +146,8 @@ class Firmware:
         return ACK
 
     def _set_imu_calibration(self, payload: bytes, now: float) -> bytes:
-        # stored and returned; the simulated IMU is ideal, so nothing to apply
         self.imu_cal = bytes(payload)
+        self.device.set_imu_calibration(struct.unpack("<24f", payload), now)
         return ACK
 
     def _get_calibration(self, payload: bytes, now: float) -> bytes:

@@ -21,6 +21,9 @@ while phi spins fast about the body axis, so within about five seconds the
 body-frame field direction visits enough of the sphere for an ellipsoid fit
 to recover the hard-iron offset to a few hundredths of a microtesla.  The
 angular rate sent is the body rate of that rotation (in the sensor frame).
+With ``motion=poses`` the attitude follows a calibration session instead
+(pose_script); the accelerometer's and gyroscope's own errors, their range
+and the IMU calibration the host writes are imu_errors'.
 
 Altitude follows a slow climb and descent h(t) = base + amp (1 - cos wt) / 2;
 pressure is the standard atmosphere at h, and the vertical acceleration of
@@ -33,7 +36,9 @@ import random
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from .imu_errors import ImuErrors
 from .noise import SensorNoise
+from .pose_script import PoseScript
 
 K = math.sqrt(0.5)
 G0 = 9.80665  # m/s^2 per g
@@ -91,6 +96,11 @@ class SensorModel:
 
     def __init__(self, opts: Mapping[str, Any]) -> None:
         self.still = opts["motion"] == "still"
+        self.poses = (
+            PoseScript(opts["pose_script"], opts["pose_hold"], opts["pose_turn"])
+            if opts["motion"] == "poses"
+            else None
+        )
         self.rates = tuple(math.radians(r) for r in opts["tumble_rates"])
         self.phase = (0.3, 0.7, 0.1)  # start away from gimbal alignment
         inc = math.radians(opts["inclination"])
@@ -105,7 +115,9 @@ class SensorModel:
         self.temperature = opts["temperature"]
         self.temperature_noise = opts["temperature_noise"]
         self.base_altitude = opts["base_altitude"]
-        self.altitude_amplitude = 0.0 if self.still else opts["altitude_amplitude"]
+        # a climb would add its acceleration to the poses' 1 g
+        resting = self.still or self.poses is not None
+        self.altitude_amplitude = 0.0 if resting else opts["altitude_amplitude"]
         period = opts["altitude_period"]
         self.altitude_omega = 2 * math.pi / period if period > 0 else 0.0
         self.rng = random.Random(opts["seed"])
@@ -113,9 +125,14 @@ class SensorModel:
         # calibration written with the magnetometer calibration command
         self.mag_offsets: tuple[float, ...] = (0.0, 0.0, 0.0)
         self.mag_matrix: tuple[float, ...] = IDENTITY
+        self.imu = ImuErrors(opts)
+        # (timestamp, true specific force, true rate) per sample, when asked for
+        self.truth: list[tuple[float, ...]] | None = [] if opts["imu_truth_log"] else None
 
     def attitude(self, t: float) -> tuple[Quaternion, Vec3]:
         """Quaternion (w, x, y, z) and body angular rate (rad/s) at time t."""
+        if self.poses is not None:
+            return self.poses.attitude(t)
         if self.still:
             return (1.0, 0.0, 0.0, 0.0), (0.0, 0.0, 0.0)
         w1, w2, w3 = self.rates
@@ -175,16 +192,24 @@ class SensorModel:
         m = mat_vec(self.mag_matrix, (m[0] - b[0], m[1] - b[1], m[2] - b[2]))
         deg = 180.0 / math.pi
         temp = self.temperature + 0.3 * math.sin(2 * math.pi * t / 300.0) + nz.temperature
+        pressure = pressure_at(h) + nz.pressure
+        rate = (gyro[0] * deg, gyro[1] * deg, gyro[2] * deg)
+        if self.truth is not None:
+            self.truth.append((timestamp, *acc, *rate))
+        acc, rate = self.imu.sensed(acc, rate)
+        acc = (acc[0] + nz.accel[0], acc[1] + nz.accel[1], acc[2] + nz.accel[2])
+        rate = (rate[0] + nz.gyro[0], rate[1] + nz.gyro[1], rate[2] + nz.gyro[2])
+        acc, rate = self.imu.output(acc, rate)
         return (
             timestamp,
             temp,
-            pressure_at(h) + nz.pressure,
-            acc[0] + nz.accel[0],
-            acc[1] + nz.accel[1],
-            acc[2] + nz.accel[2],
-            gyro[0] * deg + nz.gyro[0],
-            gyro[1] * deg + nz.gyro[1],
-            gyro[2] * deg + nz.gyro[2],
+            pressure,
+            acc[0],
+            acc[1],
+            acc[2],
+            rate[0],
+            rate[1],
+            rate[2],
             m[0],
             m[1],
             m[2],

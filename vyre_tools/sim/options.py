@@ -39,8 +39,15 @@ def _bool(value: object) -> bool:
 
 
 def _motion(text: str) -> str:
-    if text not in ("tumble", "still"):
-        raise ValueError("motion is 'tumble' or 'still'")
+    if text not in ("tumble", "still", "poses"):
+        raise ValueError("motion is 'tumble', 'still' or 'poses'")
+    return text
+
+
+def _pose_script(text: str) -> str:
+    from .pose_script import parse_script
+
+    parse_script(text)
     return text
 
 
@@ -60,7 +67,11 @@ OPTIONS: dict[str, tuple[Callable[[Any], Any], Any, str]] = {
     "firmware": (str, "1.4.2", "firmware version text (at most 8 bytes are sent)"),
     "name": (str, "VYRE-SIM", "device name (cut to 32 bytes)"),
     "protocol": (_int, 1, "device protocol: 1 USB, 2 UART, 3 I2C, 4 SPI"),
-    "motion": (_motion, "tumble", "'tumble' turns through all orientations; 'still' rests level"),
+    "motion": (
+        _motion,
+        "tumble",
+        "'tumble' turns through all orientations; 'still' rests level; 'poses' follows --pose-script",
+    ),
     "tumble_rates": (_vector(3), (30.0, 72.0, 190.0), "Z-X-Z Euler angle rates of the tumble, degrees/s"),
     "hard_iron": (_vector(3), (12.0, -7.0, 4.0), "hard-iron offset added to the field, uT"),
     "soft_iron": (_vector(9), DEFAULT_SOFT_IRON, "soft-iron matrix, 9 numbers row-major"),
@@ -153,6 +164,28 @@ OPTIONS: dict[str, tuple[Callable[[Any], Any], Any, str]] = {
     ),
     "late_min": (float, 0.001, "least delay of a late frame, s"),
     "late_max": (float, 0.01, "largest delay of a late frame, s"),
+    "imu_errors": (
+        _bool,
+        False,
+        "give the accelerometer and gyroscope a bias, scale and misalignment drawn from the seed "
+        "(status key imu_truth)",
+    ),
+    "accel_range": (float, 16.0, "accelerometer range: readings saturate here, g"),
+    "gyro_range": (float, 2000.0, "gyroscope range: readings saturate here, degrees/s"),
+    "pose_script": (
+        _pose_script,
+        "",
+        "poses of motion=poses, comma-separated up axes such as +z,-x,+x+y ('~' before one: "
+        "it wobbles; '': six faces and six edges); it starts at the first neutral IMU calibration write",
+    ),
+    "pose_hold": (float, 3.0, "seconds each pose of motion=poses is held"),
+    "pose_turn": (float, 2.0, "seconds each turn between two poses takes"),
+    "imu_truth_log": (
+        str,
+        "",
+        "file to append each telemetry sample's device timestamp, true specific force (g) and "
+        "true angular rate (degrees/s) in sensor axes to, seven little-endian float64 each ('': none)",
+    ),
     "truth_log": (
         str,
         "",
@@ -164,7 +197,7 @@ OPTIONS: dict[str, tuple[Callable[[Any], Any], Any, str]] = {
     **noise_options(),
 }
 
-FLAGS = {"unthrottled", "silent", "client_view"}
+FLAGS = {"unthrottled", "silent", "client_view", "imu_errors"}
 
 # amounts, times and standard deviations: below zero they mean nothing
 NOT_NEGATIVE = (
@@ -185,6 +218,7 @@ NOT_NEGATIVE = (
     "max_mock_records",
     "late_min",
     "late_max",
+    "pose_hold",
     *noise_options(),
 )
 
@@ -209,6 +243,9 @@ def resolve(overrides: Mapping[str, Any]) -> dict[str, Any]:
     for key in ("replug_after", "replug_delay"):
         if not 0 <= values[key] < float("inf"):
             raise ValueError(f"{key} must be a non-negative number of seconds")
+    for key in ("accel_range", "gyro_range", "pose_turn"):
+        if not 0 < values[key] < float("inf"):
+            raise ValueError(f"{key} must be a positive number")
     if values["burst_max"] < 1:
         raise ValueError("burst_max must be at least 1")
     if not abs(values["clock_drift_ppm"]) < 1e5:

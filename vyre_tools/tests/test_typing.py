@@ -84,7 +84,7 @@ def find_and_follow(identity: str) -> list[str]:
 def test_a_users_program_passes_mypy_strict(tmp_path):
     (tmp_path / "program.py").write_text(USER_PROGRAM)
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "program.py"],
+        [sys.executable, "-m", "mypy", "--strict", "program.py"],
         capture_output=True,
         text=True,
         cwd=tmp_path,

@@ -267,6 +267,21 @@ def test_the_calibration_wizard_keeps_or_rolls_back(page, sim, server):
     assert sim.status()["mag_calibration"] == before
 
 
+def test_the_imu_wizard_refuses_a_session_without_poses_and_restores(page, sim):
+    # the shared device tumbles: never still, so no pose is ever held
+    before = sim.status()["imu_calibration"]
+    tab(page, "imu")
+    page.get_by_test_id("imu-seconds").fill("5")
+    page.get_by_test_id("imu-start").click()
+    expect(page.get_by_test_id("imu-next")).to_contain_text("+Z up")
+    expect(page.get_by_test_id("imu-still")).to_contain_text("moving")
+    status = page.get_by_test_id("imu-status")
+    expect(status).to_contain_text("too few distinct poses", timeout=30_000)
+    expect(status).to_contain_text("the previous calibration is back")
+    shot(page, "imu-calibration")
+    assert sim.status()["imu_calibration"] == before
+
+
 def test_a_noise_capture_of_the_turning_device_is_refused_and_frees_it(page):
     tab(page, "noise")
     page.get_by_test_id("noise-duration").fill("2")

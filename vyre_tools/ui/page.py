@@ -9,6 +9,7 @@ from . import (
     attitude,
     calibration_wizard,
     device_panel,
+    imu_calibration_wizard,
     link_health,
     live_plots,
     noise_view,
@@ -18,7 +19,7 @@ from . import (
 from .format import device_id
 from .session import DeviceSession
 
-TABS = ("Device", "Live", "Attitude", "Link", "Recording", "Replay", "Calibration", "Noise")
+TABS = ("Device", "Live", "Attitude", "Link", "Recording", "Replay", "Calibration", "IMU", "Noise")
 
 
 def title(session: DeviceSession) -> str:
@@ -75,5 +76,7 @@ def build_device(session: DeviceSession, shown: Callable[[], bool]) -> None:
             replay_panel.build(session)
         with ui.tab_panel("Calibration"):
             calibration_wizard.build(session)
+        with ui.tab_panel("IMU"):
+            imu_calibration_wizard.build(session)
         with ui.tab_panel("Noise"):
             noise_view.build(session)
