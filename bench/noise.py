@@ -140,7 +140,7 @@ def big(args):
 # (name, white density, bias instability, random walk) of the accuracy part
 KNOWN = (
     ("gyroscope-like (deg/s)", 0.005, 0.002, 1e-4),
-    ("accelerometer-like (g)", 1e-4, 4e-5, 2e-6),
+    ("accelerometer-like (g)", 1e-4, 5e-5, 4e-6),
 )
 
 
