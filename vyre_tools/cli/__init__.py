@@ -30,6 +30,7 @@ COMMANDS = {
     "convert": "convert",
     "bridge": "bridge",
     "align": "align",
+    "noise": "noise",
     "demo": "demo",
     "ui": "webui",
 }

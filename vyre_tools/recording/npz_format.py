@@ -5,7 +5,7 @@ A zip is written whole, so while rows come the path holds a journal
 
 import os
 import zipfile
-from collections.abc import Iterator
+from collections.abc import Collection, Iterator
 from typing import IO, Any
 
 from . import journal
@@ -45,9 +45,11 @@ def read(path: str) -> Rows:
         raise RecordingError(f"{path} is not an NPZ archive of columns: {e}") from None
 
 
-def _columns(archive: zipfile.ZipFile, path: str) -> Iterator[tuple[str, Column]]:
-    """(name, 1-d array) of each member, sizes checked before anything is
-    made from what the file claims."""
+def _columns(
+    archive: zipfile.ZipFile, path: str, wanted: Collection[str] | None = None
+) -> Iterator[tuple[str, Column]]:
+    """(name, 1-d array) of each member (of those ``wanted`` when given),
+    sizes checked before anything is made from what the file claims."""
     import numpy as np
 
     budget = MAX_INFLATION * os.path.getsize(path) + (1 << 20)
@@ -59,6 +61,8 @@ def _columns(archive: zipfile.ZipFile, path: str) -> Iterator[tuple[str, Column]
         if info.file_size > budget:
             raise RecordingError(f"{path}: {info.filename!r} claims {info.file_size} bytes")
         budget -= info.file_size
+        if wanted is not None and info.filename[:-4] not in wanted:
+            continue
         with archive.open(info) as f:
             version = np.lib.format.read_magic(f)
             header = {

@@ -37,6 +37,7 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 from .imu_errors import ImuErrors
+from .noise import SensorNoise
 from .pose_script import PoseScript
 from .rig import RigMotion
 
@@ -121,6 +122,7 @@ class SensorModel:
         period = opts["altitude_period"]
         self.altitude_omega = 2 * math.pi / period if period > 0 else 0.0
         self.rng = random.Random(opts["seed"])
+        self.noise = SensorNoise(opts, self.rng)
         # calibration written with the magnetometer calibration command
         self.mag_offsets: tuple[float, ...] = (0.0, 0.0, 0.0)
         self.mag_matrix: tuple[float, ...] = IDENTITY
@@ -182,7 +184,6 @@ class SensorModel:
     def sample(self, t: float, timestamp: float) -> tuple[float, ...]:
         """The 18 telemetry values for physical time ``t`` (seconds since the
         simulator started) stamped with the device clock ``timestamp``."""
-        gauss = self.rng.gauss
         q, omega = self.attitude(t)
         if self.rig is not None:
             q, omega = self.rig.attitude(t, q, omega)
@@ -197,20 +198,19 @@ class SensorModel:
         acc = body_to_sensor(force)
         gyro = body_to_sensor(omega)
         m = self.raw_field(r)
-        mn = self.mag_noise
-        m = (m[0] + gauss(0, mn), m[1] + gauss(0, mn), m[2] + gauss(0, mn))
+        nz = self.noise.draw(t)
+        m = (m[0] + nz.mag[0], m[1] + nz.mag[1], m[2] + nz.mag[2])
         b = self.mag_offsets
         m = mat_vec(self.mag_matrix, (m[0] - b[0], m[1] - b[1], m[2] - b[2]))
-        an, gn = self.accel_noise, self.gyro_noise
         deg = 180.0 / math.pi
-        temp = self.temperature + 0.3 * math.sin(2 * math.pi * t / 300.0) + gauss(0, self.temperature_noise)
-        pressure = pressure_at(h) + gauss(0, self.pressure_noise)
+        temp = self.temperature + 0.3 * math.sin(2 * math.pi * t / 300.0) + nz.temperature
+        pressure = pressure_at(h) + nz.pressure
         rate = (gyro[0] * deg, gyro[1] * deg, gyro[2] * deg)
         if self.truth is not None:
             self.truth.append((timestamp, *acc, *rate))
         acc, rate = self.imu.sensed(acc, rate)
-        acc = (acc[0] + gauss(0, an), acc[1] + gauss(0, an), acc[2] + gauss(0, an))
-        rate = (rate[0] + gauss(0, gn), rate[1] + gauss(0, gn), rate[2] + gauss(0, gn))
+        acc = (acc[0] + nz.accel[0], acc[1] + nz.accel[1], acc[2] + nz.accel[2])
+        rate = (rate[0] + nz.gyro[0], rate[1] + nz.gyro[1], rate[2] + nz.gyro[2])
         acc, rate = self.imu.output(acc, rate)
         return (
             timestamp,

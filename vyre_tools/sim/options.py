@@ -7,6 +7,7 @@ from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
 from .rig import check_mount
+from .noise import options as noise_options
 
 # A soft-iron matrix with off-diagonal terms, symmetric as real distortions
 # are, so a calibration has something to undo beyond a plain offset.
@@ -216,6 +217,8 @@ OPTIONS: dict[str, tuple[Callable[[Any], Any], Any, str]] = {
     "shake_style": (_shake_style, "shake", "'shake' (a hand, 2 to 12 Hz) or 'taps' (knocks)"),
     "shake_rate": (float, 200.0, "angular rate of the shake (rms) or of a tap (peak), degrees/s"),
     "shake_seed": (_int, 7, "seed of the shake, the same for every device of a rig"),
+    # white-noise density, bias instability and random walk per sensor
+    **noise_options(),
 }
 
 FLAGS = {"unthrottled", "silent", "client_view", "imu_errors"}
@@ -245,6 +248,7 @@ NOT_NEGATIVE = (
     "shake_at",
     "shake_seconds",
     "shake_rate",
+    *noise_options(),
 )
 
 

@@ -368,6 +368,16 @@ BREAKS_AFTER = """([id, after]) => getElement(document.querySelector(`[data-test
     .chart.getOption().dataset[0].source.some(row => row[1] === null && row[0] >= after)"""
 
 
+def test_a_noise_capture_of_the_turning_device_is_refused_and_frees_it(page):
+    tab(page, "noise")
+    page.get_by_test_id("noise-duration").fill("2")
+    page.get_by_test_id("noise-start").click()
+    status = page.get_by_test_id("noise-status")
+    expect(status).to_contain_text("refused: the angular rate on")
+    expect(status).to_contain_text("the device turned")
+    expect(page.get_by_test_id("noise-start")).to_be_enabled()
+
+
 def test_an_unplug_shows_the_banner_and_the_page_recovers(page, sim):
     tab(page, "live")
     newest = page.get_by_test_id("live-time")

@@ -16,6 +16,7 @@ from . import (
     imu_calibration_wizard,
     link_health,
     live_plots,
+    noise_view,
     recording_panel,
     replay_panel,
     timeline,
@@ -37,6 +38,7 @@ VIEWS: tuple[tuple[str, View], ...] = (
     ("Replay", lambda session, visible: replay_panel.build(session)),
     ("Calibration", lambda session, visible: calibration_wizard.build(session)),
     ("IMU", lambda session, visible: imu_calibration_wizard.build(session)),
+    ("Noise", lambda session, visible: noise_view.build(session)),
 )
 TABS = tuple(name for name, _ in VIEWS)
 REFRESH_SECONDS = 0.25
