@@ -44,7 +44,8 @@ async def main(args, port):
             await asyncio.wait_for(asyncio.gather(*tasks), args.seconds)
         except TimeoutError:
             pass  # the time given is up: the tasks were cancelled
-    print(f"{totals['packets']} packets ({totals['out of order']} out of order), {totals['answers']} answers")
+    packets, late = totals["packets"], totals["out of order"]
+    print(f"{packets} packets ({late} out of order), {totals['answers']} answers")
 
 
 if __name__ == "__main__":

@@ -12,11 +12,21 @@ def parse(description, devices=1, extra=()):
     for flags, settings in extra:
         parser.add_argument(*flags, **settings)
     parser.add_argument(
-        "ports", nargs="*", metavar="PORT", help=f"serial port(s) of {devices} device(s), e.g. /dev/ttyACM0"
+        "ports",
+        nargs="*",
+        metavar="PORT",
+        help=f"serial port(s) of {devices} device(s), e.g. /dev/ttyACM0",
     )
-    parser.add_argument("--sim", action="store_true", help="start simulated devices in this process instead")
     parser.add_argument(
-        "--seconds", type=float, default=None, help="stop after this long (default: run until Ctrl-C)"
+        "--sim",
+        action="store_true",
+        help="start simulated devices in this process instead",
+    )
+    parser.add_argument(
+        "--seconds",
+        type=float,
+        default=None,
+        help="stop after this long (default: run until Ctrl-C)",
     )
     args = parser.parse_args()
     if args.sim == bool(args.ports) or (args.ports and len(args.ports) != devices):

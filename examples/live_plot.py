@@ -49,9 +49,19 @@ def read(port, samples, stop, errors):
 def main():
     args = device_ports.parse(
         __doc__.splitlines()[0],
-        extra=[(("--save",), {"metavar": "PNG", "help": "write the last picture to this file at the end"})],
+        extra=[
+            (
+                ("--save",),
+                {
+                    "metavar": "PNG",
+                    "help": "write the last picture to this file at the end",
+                },
+            )
+        ],
     )
-    samples = collections.deque(maxlen=WINDOW)  # appends and copies are safe across threads
+    samples = collections.deque(
+        maxlen=WINDOW
+    )  # appends and copies are safe across threads
     stop, errors = threading.Event(), []
     with device_ports.ports(args) as (port,):
         reader = threading.Thread(target=read, args=(port, samples, stop, errors))
@@ -67,7 +77,11 @@ def main():
         end = time.monotonic() + args.seconds if args.seconds is not None else None
         frames = 0
         try:
-            while plt.fignum_exists(fig.number) and not errors and (end is None or time.monotonic() < end):
+            while (
+                plt.fignum_exists(fig.number)
+                and not errors
+                and (end is None or time.monotonic() < end)
+            ):
                 rows = list(samples)
                 if rows:
                     columns = list(zip(*rows))

@@ -43,7 +43,9 @@ class DeviceReader(threading.Thread):
 
 def main():
     def altitude(reader):
-        return "-" if reader.latest_altitude is None else f"{reader.latest_altitude:.2f} m"
+        return (
+            "-" if reader.latest_altitude is None else f"{reader.latest_altitude:.2f} m"
+        )
 
     args = device_ports.parse(__doc__.splitlines()[0], devices=2)
     with device_ports.ports(args, devices=2) as port_names:
@@ -53,9 +55,14 @@ def main():
         end = time.monotonic() + args.seconds if args.seconds is not None else None
         try:
             while end is None or time.monotonic() < end:
-                time.sleep(1.0 if end is None else max(0.0, min(1.0, end - time.monotonic())))
+                time.sleep(
+                    1.0 if end is None else max(0.0, min(1.0, end - time.monotonic()))
+                )
                 print(
-                    "  ".join(f"{r.port}: {r.packets} packets, altitude {altitude(r)}" for r in readers),
+                    "  ".join(
+                        f"{r.port}: {r.packets} packets, altitude {altitude(r)}"
+                        for r in readers
+                    ),
                     flush=True,
                 )
                 if any(r.error for r in readers):

@@ -17,7 +17,8 @@ with Simulator.spawn(rate=200) as sim, vyre_client.VYREClient(sim.port_name) as 
     # the device's clock and the host's receive time side by side
     span_device = frame.timestamp_seconds.iloc[-1] - frame.timestamp_seconds.iloc[0]
     span_host = frame.host_time_seconds.iloc[-1] - frame.host_time_seconds.iloc[0]
-    print(f"{len(frame)} packets over {span_device:.2f} s of device time ({span_host:.2f} s on the host)")
+    print(f"{len(frame)} packets over {span_device:.2f} s of device time", end=" ")
+    print(f"({span_host:.2f} s on the host)")
     print(
         frame[["pressure_pascals", "temperature_celsius", "est_tilt_angle_degrees"]]
         .describe()
@@ -26,6 +27,9 @@ with Simulator.spawn(rate=200) as sim, vyre_client.VYREClient(sim.port_name) as 
     )
 
     # the same columns as the packet objects, in the same order
-    columns = vyre_client.VYREDataPacket.__struct_fields__ + ["host_time_seconds", "synced_time_seconds"]
+    columns = vyre_client.VYREDataPacket.__struct_fields__ + [
+        "host_time_seconds",
+        "synced_time_seconds",
+    ]
     assert list(rows.dtype.names) == columns
     assert 300 <= len(frame) <= 500

@@ -13,7 +13,9 @@ with Simulator.spawn(rate=50, answer_delay=0.5) as sim:
         print("config:", config.name, config.frequency, config.protocol)
 
         # A setter answers True (accepted) or False (refused, or no answer in time).
-        accepted = client.set_device_config("ROCKET-1", 100, DeviceProtocol.UART, timeout_seconds=2.0)
+        accepted = client.set_device_config(
+            "ROCKET-1", 100, DeviceProtocol.UART, timeout_seconds=2.0
+        )
         print("accepted:", accepted)
 
         # Too short a time-out: None, not an error. The answer still comes...

@@ -23,7 +23,11 @@ for key in (
 ):
     print(f"{key:>18}: {stats[key]}")
 # every byte is accounted for
-assert stats["bytes_received"] == (stats["frame_bytes"] + stats["noise_bytes"] + stats["buffered_bytes"])
+assert stats["bytes_received"] == (
+    stats["frame_bytes"] + stats["noise_bytes"] + stats["buffered_bytes"]
+)
 assert stats["crc_rejected"] > 0
 # every telemetry frame was handed out or still waits in the queue
-assert stats["packets_delivered"] + stats["packets_waiting"] == stats["telemetry_frames"]
+assert (
+    stats["packets_delivered"] + stats["packets_waiting"] == stats["telemetry_frames"]
+)

@@ -15,7 +15,7 @@ from ..calibration_backup import CalibrationNotRestored, ImuRollback
 from ..procedures.device_calls import run as run_steps
 from ..procedures.formatting import vec
 from ..procedures.imu_calibration import GUIDANCE, ImuFit, Thresholds, describe_pose
-from ..procedures.imu_calibration_run import ImuCalibration, Progress
+from ..procedures.imu_calibration_run import ImuCalibration, ImuProgress
 from .calibrate import _not_restored_text, seconds_or_zero
 from .calibration import read_backup
 from .connection import Device, add_device_arguments, open_device, positive_float, whole_number
@@ -31,7 +31,7 @@ KEPT = "the device keeps its previous IMU calibration"
 POLL_SECONDS = 0.1
 
 
-def _view(progress: Progress) -> "RenderableType":
+def _view(progress: ImuProgress) -> "RenderableType":
     from rich.table import Table
 
     table = Table(box=None, show_header=False, pad_edge=False)
@@ -48,7 +48,7 @@ def _view(progress: Progress) -> "RenderableType":
     return table
 
 
-def _pose_list(progress: Progress) -> str:
+def _pose_list(progress: ImuProgress) -> str:
     return " ".join(p.name + ("(again)" if p.repeat_of is not None else "") for p in progress.poses) or "-"
 
 

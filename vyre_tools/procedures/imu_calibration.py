@@ -12,7 +12,7 @@ IMU calibration, so that every reading is raw:
    degrees/s (standard deviations).  A run of still samples lasting at least
    ``min_hold`` seconds is a pose.
 2. Accelerometer: offsets b and a symmetric matrix A such that every pose
-   reads 1 g, |A·(r − b)| = 1 for the mean reading r of each pose, by
+   reads 1 g, ``|A·(r − b)| = 1`` for the mean reading r of each pose, by
    Levenberg-Marquardt from the identity.  A fit to the magnitude alone
    fixes A only up to a rotation; the symmetric one adds none, so the
    calibrated axes are the raw axes squared up evenly.
@@ -416,7 +416,7 @@ def _levenberg_marquardt(fun: Any, p: "Array", iterations: int = 50) -> "Array":
 
 
 def fit_accelerometer(means: "Array") -> tuple["Array", "Array"]:
-    """Offsets b and symmetric A with |A·(r − b)| = 1 for the rows r of ``means``."""
+    """Offsets b and symmetric A with ``|A·(r − b)| = 1`` for the rows r of ``means``."""
     import numpy as np
 
     p0 = np.array([0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1.0, 0.0, 1.0])

@@ -41,7 +41,7 @@ class CalibrationRefused(RuntimeError):
 
 
 @dataclass
-class Progress:
+class ImuProgress:
     """What the person calibrating needs to see now."""
 
     poses: list[Pose]
@@ -132,10 +132,10 @@ class ImuCalibration:
     def timed_out(self) -> bool:
         return self.elapsed >= self.max_seconds
 
-    def progress(self) -> Progress:
+    def progress(self) -> ImuProgress:
         seen = detect(self.session(), self.thresholds)
         distinct = [p for p in seen.poses if p.repeat_of is None]
-        return Progress(
+        return ImuProgress(
             seen.poses,
             len(distinct),
             self.wanted,

@@ -16,7 +16,7 @@ from ..calibration_backup import ImuRollback
 from ..procedures import backups
 from ..procedures.device_calls import run_async
 from ..procedures.imu_calibration import ImuFit
-from ..procedures.imu_calibration_run import ImuCalibration, Progress
+from ..procedures.imu_calibration_run import ImuCalibration, ImuProgress
 from .session import Claim, DeviceSession
 
 NAME = "the IMU calibration"
@@ -30,7 +30,7 @@ class ImuRun:
 
     phase: str = "ready"
     text: str = ""
-    progress: Progress | None = None
+    progress: ImuProgress | None = None
     fit: ImuFit | None = None
     backup_path: str | None = None
     rollback: ImuRollback | None = None
