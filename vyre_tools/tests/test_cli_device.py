@@ -45,11 +45,14 @@ def with_sim(**options):
 
 
 def streaming(simulated, frames):
-    """Waits until a stream asked for the configuration (it takes packets
-    from then on) and ``frames`` telemetry frames more have gone out on the line."""
-    asked = simulated.wait_status(lambda s: s["commands_by_id"].get("2"), timeout=30)["telemetry_sent"]
+    """Waits until a stream asked for the configuration and ``frames``
+    telemetry frames more have gone out on the line after the stale data a
+    new session drops (at most 2 s of it, counted from the open, which comes
+    before the request)."""
+    status = simulated.wait_status(lambda s: s["commands_by_id"].get("2"), timeout=30)
+    after = status["telemetry_sent"] + 2 * status["frequency"] + frames
     simulated.wait_status(
-        lambda s: s["telemetry_sent"] >= asked + frames and s["pending_output_bytes"] == 0, timeout=30
+        lambda s: s["telemetry_sent"] >= after and s["pending_output_bytes"] == 0, timeout=30
     )
 
 
