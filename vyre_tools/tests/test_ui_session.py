@@ -167,6 +167,10 @@ async def refreshed(session):
 
 
 IN_FLIGHT = 10  # frames an unplug may cut on their way to the host
+# frames a simulator starved by a busy machine still owes when a new rate
+# starts over its pacing: never sent, never counted as dropped (a counting
+# fault would show thousands, counted against the rate of the start)
+OWED_AT_A_RATE_CHANGE = 25
 
 
 def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_counts(sim, tmp_path):
@@ -192,17 +196,17 @@ def test_gaps_are_counted_against_the_frequency_of_the_moment_and_a_loss_still_c
             # (its output full on a loaded machine) and the few frames an unplug
             # cuts on their way: none of the rate changes (thousands, counted
             # against the rate of the start)
-            lost = sim.status()["telemetry_dropped"] - dropped + IN_FLIGHT
+            lost = sim.status()["telemetry_dropped"] - dropped + IN_FLIGHT + 3 * OWED_AT_A_RATE_CHANGE
             health = await refreshed(session)
             assert health.missing <= lost and health.gaps <= health.missing
             assert health.period == math.inf and session.config.frequency == 0
-            if lost == 0:
+            if health.missing == 0:
                 assert (
                     link_health.gaps_text(health.gaps, health.missing, health.period)
                     == "0 (0 packets missing)"
                 )
             await at(200)
-            lost = sim.status()["telemetry_dropped"] - dropped + IN_FLIGHT
+            lost = sim.status()["telemetry_dropped"] - dropped + IN_FLIGHT + 4 * OWED_AT_A_RATE_CHANGE
             health = await refreshed(session)
             assert health.missing <= lost and health.period == 1 / 200
             sim.set_corrupt_rate(0.05)  # frames the host rejects: packets really lost
