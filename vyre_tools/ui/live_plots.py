@@ -85,9 +85,11 @@ def build(session: DeviceSession, visible: "Any") -> None:
     quiet = ui.label().classes("w-full p-2 bg-amber-100 text-amber-900").props("data-testid=live-quiet")
     quiet.set_visibility(False)
     values = (
-        # the names may wrap between their words; the numbers stay whole
-        ui.grid(columns="auto repeat(4, max-content)")
-        .classes("gap-x-2 gap-y-0 font-mono text-sm")
+        # the names may wrap (within a word, on a phone); the numbers stay
+        # whole, a size smaller on a narrow page, where a minus sign or a
+        # larger field would otherwise push the units off its edge
+        ui.grid(columns="minmax(0, auto) repeat(4, max-content)")
+        .classes("gap-x-2 gap-y-0 font-mono text-xs sm:text-sm")
         .props("data-testid=live-values")
     )
     cells: dict[str, tuple[str, ui.label]] = {}  # column: (its axis letter, its cell)
