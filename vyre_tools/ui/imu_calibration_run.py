@@ -144,12 +144,6 @@ async def roll_back(session: DeviceSession) -> None:
     run = state(session)
     if run.phase not in ("judged", "kept") or run.rollback is None:
         raise ValueError("there is no calibration run to roll back")
-    with session.claim("rolling the IMU calibration back"):
-        try:
-            await run.rollback.arestore(session.client())
-            session.calibration = await session.client().get_calibration(timeout_seconds=session.timeout)
-        except OSError as e:
-            await session.noticed(e)
-            raise
+    await session.restore(run.rollback, "rolling the IMU calibration back")
     run.phase = "rolled back"
     run.text = "rolled back: the device holds the calibration it had before"

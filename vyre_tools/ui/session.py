@@ -34,6 +34,8 @@ from .recorder import Recorder
 if TYPE_CHECKING:
     from vyre_client import CalibrationValues, DeviceConfig, DeviceInfo
 
+    from ..calibration_backup import CalibrationRollback
+
     from .display import Rows
 
 RETRY_SECONDS = 0.25  # how often a lost device is looked for
@@ -269,6 +271,18 @@ class DeviceSession:
             self._states[key] = make()
         value: T = self._states[key]
         return value
+
+    async def restore(self, rollback: "CalibrationRollback", action: str) -> None:
+        """Puts the calibration ``rollback`` saved back on the device (read
+        back and checked) as the claimed ``action``, and shows what the device
+        then holds; DeviceBusy, DeviceAway or OSError when it could not."""
+        with self.claim(action):
+            try:
+                await rollback.arestore(self.client())
+                self.calibration = await self.client().get_calibration(timeout_seconds=self.timeout)
+            except OSError as e:
+                await self.noticed(e)
+                raise
 
     async def noticed(self, error: BaseException) -> None:
         """A call of the client failed with ``error``: when the link is what
